@@ -1,0 +1,36 @@
+# Quick start: `make run` and `make test`. Plain `make` only builds.
+BUILD ?= build
+SANITIZE_BUILD ?= build-sanitize
+JOBS ?= 2
+
+.PHONY: all build deps run test test-sanitize format clean
+
+all: build
+
+build:
+	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+deps:
+	@scripts/install_deps.sh
+
+run: deps build
+	@echo "The window and the console program are not built yet: this build holds the crawl engine"
+	@echo "and its tests only. Run the tests with: make test"
+
+test: deps build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Everything again with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	@test -f $(SANITIZE_BUILD)/build.ninja || \
+	  cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DKELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+
+format:
+	find crawl support platform tests -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(SANITIZE_BUILD)

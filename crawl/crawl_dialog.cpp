@@ -1,0 +1,42 @@
+#include "crawl/crawl_dialog.h"
+
+#include "support/activity_log.h"
+
+CrawlDialog* g_mainDialog = nullptr;
+
+CrawlDialog::~CrawlDialog() {
+  if (g_mainDialog == this)
+    g_mainDialog = nullptr;
+}
+
+void CrawlDialog::ShowCurrentItem(std::string label, std::string item) {
+  SetControlText(Control::CurrentItemLabel, label);
+  SetControlText(Control::CurrentItemEdit, item);
+}
+
+void CrawlDialog::Log(std::string text) {
+  SetControlText(Control::StatusLine, text);
+  if (m_verbose.load(std::memory_order_relaxed) == 0)
+    return;
+  AppendLogLine(LogFilePath(m_saveToDirectory.Get()), text);
+}
+
+void Log(const std::string& text) {
+  if (g_mainDialog != nullptr)
+    g_mainDialog->Log(text);
+}
+
+void ShowControlText(Control control, const std::string& text) {
+  if (g_mainDialog != nullptr)
+    g_mainDialog->SetControlText(control, text);
+}
+
+void ShowProgressRange(Control bar, int low, int high) {
+  if (g_mainDialog != nullptr)
+    g_mainDialog->SetProgressRange(bar, low, high);
+}
+
+void ShowProgressPosition(Control bar, int position) {
+  if (g_mainDialog != nullptr)
+    g_mainDialog->SetProgressPosition(bar, position);
+}

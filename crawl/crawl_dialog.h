@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// Every control of the main window, by the number it is known by everywhere.
+enum class Control : int {
+  UrlCombo = 1000,
+  DownloadButton = 1001,
+  MirrorDirectoryEdit = 1002,
+  FileProgress = 1003,
+  StatusLine = 1004,
+  ActivityProgress = 1005,
+  StopButton = 1006,
+  QueueProgress = 1007,
+  QueuedFilesEdit = 1008,
+  ReadFilesEdit = 1009,
+  OptionsButton = 1010,
+  DownloadedFilesEdit = 1011,
+  BrowseMirrorButton = 1012,
+  BrowseUrlButton = 1013,
+  SaveToButton = 1014,
+  CurrentItemEdit = 1015,
+  CurrentItemLabel = 1016,
+  DeleteFromListButton = 1018,
+  HelpButton = 57670,
+};
+
+// A text written by the window's thread and read by the worker; always copied under the lock.
+class GuardedText {
+ public:
+  std::string Get() const {
+    std::lock_guard lock(m_mutex);
+    return m_text;
+  }
+  void Set(std::string text) {
+    std::lock_guard lock(m_mutex);
+    m_text = std::move(text);
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::string m_text;
+};
+
+// What the crawl needs of the main dialog. The window, the console program and the tests each
+// implement the control operations; the worker calls them from its own thread.
+class CrawlDialog {
+ public:
+  CrawlDialog() = default;
+  CrawlDialog(const CrawlDialog&) = delete;
+  CrawlDialog& operator=(const CrawlDialog&) = delete;
+  virtual ~CrawlDialog();
+
+  std::atomic<int> m_stopRequested{0};
+  std::thread m_workerThread;
+  std::atomic<int> m_verbose{0};
+  GuardedText m_url;
+  GuardedText m_saveToDirectory;
+  GuardedText m_mirrorDirectory;
+
+  virtual void SetControlText(Control control, const std::string& text) = 0;
+  virtual void SetProgressRange(Control bar, int low, int high) = 0;
+  virtual void SetProgressPosition(Control bar, int position) = 0;
+  virtual void EnableControl(Control control, bool enabled) = 0;
+  // Blocks the calling thread until the user has closed the message.
+  virtual void ShowMessageBox(const std::string& text) = 0;
+
+  void ShowCurrentItem(std::string label, std::string item);
+  // Status line always; one timestamped line in the save-to directory's log in verbose mode.
+  void Log(std::string text);
+};
+
+// The one main dialog of the process; the engine reaches the dialog only through it.
+extern CrawlDialog* g_mainDialog;
+
+// The engine's calls into the main dialog; each does nothing while there is none.
+void Log(const std::string& text);
+void ShowControlText(Control control, const std::string& text);
+void ShowProgressRange(Control bar, int low, int high);
+void ShowProgressPosition(Control bar, int position);

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+#include "crawl/http_fetcher.h"
+
+inline constexpr const char* kIndexName = "~index.htm";
+
+// The local directory of a start address under the save-to directory.
+std::string MirrorDirectory(const std::string& url, const std::string& saveToDirectory);
+
+// Appends to target what makes it name a directory's index: "/" + name, name, or nothing.
+void AppendIndexName(const std::string& url, std::string& target, const std::string& name);
+
+// The local file of a crawled address: mirror directory + relative part + index name.
+std::string LocalPathOf(const std::string& url, const std::string& relativePart,
+                        const std::string& mirrorDirectory);
+
+// Stores the fetched bytes at the local path, creating the directories it needs.
+void Save(const FetchedFile& fetched, const std::string& localPath);

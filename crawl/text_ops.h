@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Small byte-string helpers shared by the address rules. Letter case is ASCII only.
+
+inline char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+inline std::string ToLowerAscii(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower)
+    c = LowerAscii(c);
+  return lower;
+}
+
+inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size())
+    return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (LowerAscii(text[i]) != LowerAscii(prefix[i]))
+      return false;
+  }
+  return true;
+}
+
+inline bool Contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+// The first k characters, where k is the position of the last c; empty when there is none.
+inline std::string_view BeforeLast(std::string_view text, char c) {
+  size_t k = text.rfind(c);
+  return k == std::string_view::npos ? std::string_view() : text.substr(0, k);
+}
+
+// Length of the scheme prefix that an address really has: 8 for "https://", 7 otherwise.
+inline size_t SchemeLength(std::string_view url) {
+  return StartsWithNoCase(url, "https://") ? 8 : 7;
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "crawl/crawl_dialog.h"
+
+// A main dialog for tests: records every control call in order, and publishes itself as the
+// process's main dialog while it lives.
+class RecordingDialog : public CrawlDialog {
+ public:
+  RecordingDialog();
+  ~RecordingDialog() override;
+
+  void SetControlText(Control control, const std::string& text) override;
+  void SetProgressRange(Control bar, int low, int high) override;
+  void SetProgressPosition(Control bar, int position) override;
+  void EnableControl(Control control, bool enabled) override;
+  void ShowMessageBox(const std::string& text) override;
+
+  // Every call as one line: "text 1008 3", "range 1007 0 128", "pos 1003 10", "enable 1001 1",
+  // "message Can't connect to /".
+  std::vector<std::string> Events() const;
+  // The status-line texts, that is every logged text, in order.
+  std::vector<std::string> Logs() const;
+  // The texts a control was given, in order.
+  std::vector<std::string> Texts(Control control) const;
+  // The last text a control was given, or "" when none.
+  std::string LastText(Control control) const;
+  void Clear();
+
+ private:
+  void Record(std::string event);
+  mutable std::mutex m_mutex;
+  std::vector<std::string> m_events;
+};
