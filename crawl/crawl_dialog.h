@@ -68,6 +68,10 @@ class CrawlDialog {
   // Blocks the calling thread until the user has closed the message.
   virtual void ShowMessageBox(const std::string& text) = 0;
 
+  // The worker's last act, in place of clearing m_workerThread itself: the thread that owns
+  // the handle joins it.
+  virtual void WorkerEnded() {}
+
   void ShowCurrentItem(std::string label, std::string item);
   // Status line always; one timestamped line in the save-to directory's log in verbose mode.
   void Log(std::string text);

@@ -4,6 +4,9 @@
 #include <memory>
 #include <string>
 
+// Why a fetched answer must not be taken for the file.
+enum class FetchProblem { None, HttpError, Broken, TooLarge };
+
 // One fetched or locally read file, held whole in memory.
 struct FetchedFile {
   static constexpr int32_t kCapacity = 4194304;
@@ -14,10 +17,20 @@ struct FetchedFile {
   std::unique_ptr<char[]> data;  // kCapacity bytes, allocated once, never cleared
   int32_t cursor = -1;           // the scanner's line position; -1 when just filled
   std::string url;               // the address the bytes stand for
+  int status = 0;                // the HTTP status of a fetched answer
+  FetchProblem problem = FetchProblem::None;
+  std::string problemText;  // the transfer's error text when it broke off
 };
 
 // True when text begins with "http://" or "https://", letter case not counting.
 bool IsHttpUrl(const std::string& text);
+
+// Retrieves an address with one HTTP/1.0 GET, reporting each step through the log and the bars.
+// A failed network call raises the main dialog's stop flag.
+std::unique_ptr<FetchedFile> Fetch(std::string url);
+
+// The server name (with any port) and the object name (without its leading "/") of an address.
+void CutAddress(const std::string& url, std::string& server, std::string& objectName);
 
 // Reads at most kCapacity bytes of a local file; length stays 0 when it cannot be read.
 std::unique_ptr<FetchedFile> LoadLocal(const std::string& path);

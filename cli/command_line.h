@@ -1,0 +1,23 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct CommandLine {
+  std::string url;
+  std::string saveTo;  // empty: the current directory
+  bool verbose = false;
+  bool quiet = false;
+  long connectTimeoutMs = 30000;
+  long stallTimeoutMs = 60000;
+  std::string caCertificate;
+  bool help = false;
+  bool version = false;
+};
+
+// Parses the arguments after the program name; on failure, error says why.
+std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
+                                            std::string& error);
+
+std::string UsageText();

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "crawl/crawl_dialog.h"
+
+// The crawl's dialog on a terminal: one progress line, redrawn at most ten times a second when
+// standard error is a terminal, and what the exit status and the summary need to know.
+class ConsoleDialog : public CrawlDialog {
+ public:
+  explicit ConsoleDialog(bool showProgress);
+  ~ConsoleDialog() override;
+
+  void SetControlText(Control control, const std::string& text) override;
+  void SetProgressRange(Control bar, int low, int high) override;
+  void SetProgressPosition(Control bar, int position) override;
+  void EnableControl(Control control, bool enabled) override;
+  void ShowMessageBox(const std::string& text) override;
+
+  struct Outcome {
+    std::string queued, read, downloaded;
+    int64_t bytes = 0;
+    bool couldNotConnect = false;
+    bool cancelled = false;
+    int broken = 0;
+    int notSaved = 0;  // HTTP error statuses and files too large
+    std::string cancelReason;  // what was logged just before "Transfert canceled"
+  };
+  Outcome Result() const;
+  // Removes the progress line, so that the next output starts on a clean line.
+  void ClearProgress();
+
+ private:
+  void Redraw(bool force);
+
+  const bool m_showProgress;
+  mutable std::mutex m_mutex;
+  Outcome m_outcome;
+  std::string m_label, m_item, m_status;
+  int m_fileHigh = 0, m_filePosition = 0;
+  bool m_lineShown = false;
+  std::chrono::steady_clock::time_point m_lastDraw;
+};
+
+// Page-derived text made safe for a terminal: control bytes become "?".
+std::string PrintableText(const std::string& text);

@@ -1,0 +1,102 @@
+// kelvane-cli: the crawl engine on a terminal, for scripts and servers.
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+
+#include "cli/command_line.h"
+#include "cli/console_dialog.h"
+#include "crawl/crawl_session.h"
+#include "crawl/mirror_writer.h"
+#include "platform/http_client.h"
+#include "support/activity_log.h"
+
+#ifndef KELVANE_VERSION
+#define KELVANE_VERSION "unknown"
+#endif
+
+namespace {
+
+std::atomic<int>* g_stopFlag = nullptr;
+volatile std::sig_atomic_t g_signalled = 0;
+
+void OnSignal(int) {
+  g_signalled = 1;
+  if (g_stopFlag != nullptr) g_stopFlag->store(1);
+}
+
+int ExitStatus(const ConsoleDialog::Outcome& outcome) {
+  if (outcome.couldNotConnect) return 1;
+  if (g_signalled != 0) return 130;
+  if (outcome.cancelled || outcome.broken > 0) return 4;
+  if (outcome.notSaved > 0) return 8;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error;
+  std::optional<CommandLine> line =
+      ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!line) {
+    std::fprintf(stderr, "kelvane-cli: %s\nTry 'kelvane-cli --help' for more.\n", error.c_str());
+    return 2;
+  }
+  if (line->help) {
+    std::fputs(UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (line->version) {
+    std::printf("kelvane-cli %s\n", KELVANE_VERSION);
+    return 0;
+  }
+
+  std::string saveTo = line->saveTo;
+  if (saveTo.empty()) {
+    std::error_code failure;
+    saveTo = std::filesystem::current_path(failure).string();
+  }
+  HttpClientOptions options;
+  options.connectTimeoutMs = line->connectTimeoutMs;
+  options.stallTimeoutMs = line->stallTimeoutMs;
+  options.caFile = line->caCertificate;
+  SetHttpClientOptions(options);
+
+  ConsoleDialog dialog(!line->quiet && isatty(STDERR_FILENO) == 1);
+  dialog.m_verbose = line->verbose ? 1 : 0;
+  dialog.m_saveToDirectory.Set(saveTo);
+  DeleteLogFile(saveTo);
+  dialog.m_url.Set(line->url);
+  dialog.m_mirrorDirectory.Set(MirrorDirectory(line->url, saveTo));
+
+  g_stopFlag = &dialog.m_stopRequested;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  auto started = std::chrono::steady_clock::now();
+  dialog.m_workerThread = std::thread(RunCrawlSession, &dialog);
+  dialog.m_workerThread.join();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  dialog.ClearProgress();
+
+  ConsoleDialog::Outcome outcome = dialog.Result();
+  if (outcome.cancelled && g_signalled == 0) {
+    std::fprintf(stderr, "kelvane-cli: %s\nkelvane-cli: Transfert canceled\n",
+                 PrintableText(outcome.cancelReason).c_str());
+  }
+  if (!line->quiet) {
+    std::fprintf(stderr, "kelvane-cli: %s queued, %s read, %s downloaded, %lld bytes, %.2f s\n",
+                 outcome.queued.empty() ? "0" : outcome.queued.c_str(),
+                 outcome.read.empty() ? "0" : outcome.read.c_str(),
+                 outcome.downloaded.empty() ? "0" : outcome.downloaded.c_str(),
+                 static_cast<long long>(outcome.bytes), seconds);
+  }
+  g_stopFlag = nullptr;
+  return ExitStatus(outcome);
+}

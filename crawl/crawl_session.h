@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "crawl/crawl_dialog.h"
+#include "crawl/http_fetcher.h"
+#include "crawl/link_stack.h"
+
+// The worker's entry: one whole crawl from the dialog's address into its mirror directory.
+unsigned RunCrawlSession(CrawlDialog* dialog);
+
+// What obtaining one file gave.
+struct Obtained {
+  std::unique_ptr<FetchedFile> file;  // none when nothing could be obtained
+  bool cancelled = false;             // the crawl was cancelled and its end actions are done
+  // The answer came but must not be taken for the file: neither scanned nor stored.
+  bool Unusable() const { return file && file->problem != FetchProblem::None; }
+};
+
+// Obtains a file from an address or a local path. A fetch that finds the stop flag raised
+// cancels the crawl: it logs "Transfert canceled", resets the bars and buttons and destroys the
+// link stack.
+Obtained FetchFile(std::unique_ptr<LinkStack>& linkStack, const std::string& source,
+                   CrawlDialog& dialog);
+
+// Runs one pass per pending link until none is left, "Stop" is pressed or a file cannot be
+// obtained. False when the crawl was cancelled and nothing more may run.
+bool CrawlStep(std::unique_ptr<LinkStack>& linkStack, const std::string& localRoot,
+               CrawlDialog& dialog, int32_t& downloadedCount);
