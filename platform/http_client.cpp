@@ -196,6 +196,7 @@ struct HttpRequest::State {
 
   // One round of the transfer; false when the multi interface itself failed.
   bool Pump(std::string& errorText) {
+    const size_t before = buffer.size();
     int running = 0;
     CURLMcode code = curl_multi_perform(multi.get(), &running);
     if (code != CURLM_OK) {
@@ -226,6 +227,8 @@ struct HttpRequest::State {
       resultText = text;
       return true;
     }
+    // Wait only when this round brought nothing: a paused transfer's socket is not watched.
+    if (buffer.size() != before || paused) return true;
     code = curl_multi_poll(multi.get(), nullptr, 0, kPollMs, nullptr);
     if (code != CURLM_OK) {
       errorText = curl_multi_strerror(code);

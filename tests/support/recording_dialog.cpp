@@ -38,8 +38,11 @@ void RecordingDialog::ShowMessageBox(const std::string& text) {
 }
 
 void RecordingDialog::Record(std::string event) {
-  std::lock_guard lock(m_mutex);
-  m_events.push_back(std::move(event));
+  {
+    std::lock_guard lock(m_mutex);
+    m_events.push_back(event);
+  }
+  if (onEvent) onEvent(event);
 }
 
 std::vector<std::string> RecordingDialog::Events() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,9 +31,17 @@ class RecordingDialog : public CrawlDialog {
   // The last text a control was given, or "" when none.
   std::string LastText(Control control) const;
   void Clear();
+  // How many WorkerEnded calls came.
+  int WorkerEndedCount() const { return m_workerEnded; }
+  void WorkerEnded() override { ++m_workerEnded; }
+
+  // Called with every event as it is recorded, on the caller's thread: lets a test press
+  // "Stop" at an exact moment.
+  std::function<void(const std::string& event)> onEvent;
 
  private:
   void Record(std::string event);
   mutable std::mutex m_mutex;
   std::vector<std::string> m_events;
+  std::atomic<int> m_workerEnded{0};
 };

@@ -1,0 +1,199 @@
+#include "crawl/crawl_session.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "crawl/mirror_writer.h"
+#include "platform/http_client.h"
+#include "support/loopback_server.h"
+#include "support/recording_dialog.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+const std::vector<std::pair<std::string, std::string>> kSite = {
+    {"/dir/",
+     "<IMG SRC=\"logo.gif\"><A HREF=\"a.htm\">a</A><A HREF=\"sub/\">sub</A>\r\n"
+     "<A HREF=\"../outside.htm\">o</A><A HREF=\"#top\">t</A><A HREF=\"mailto:x@y\">m</A>"
+     "<A HREF=\"../other\">x</A>\n"},
+    {"/dir/logo.gif", "GIF89a logo"},
+    {"/dir/a.htm", "<A HREF=\"./\">home</A><IMG SRC=\"logo.gif\"><FRAME SRC=\"f.html\">"},
+    {"/dir/sub/", "<A HREF=\"../a.htm\">a</A>"},
+    {"/dir/f.html", "frame"},
+    {"/outside.htm", "<IMG SRC=\"dir/never.gif\">"},
+    {"/other", "other"},
+};
+
+class CrawlSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    HttpClientOptions options;
+    options.stallTimeoutMs = 2000;
+    SetHttpClientOptions(options);
+  }
+  void TearDown() override { SetHttpClientOptions({}); }
+
+  // Crawls url into the temporary directory as the window would.
+  void Crawl(const std::string& url) {
+    m_dialog.Clear();
+    m_dialog.m_url.Set(url);
+    m_dialog.m_saveToDirectory.Set(m_saveTo.Path());
+    m_dialog.m_mirrorDirectory.Set(MirrorDirectory(url, m_saveTo.Path()));
+    m_dialog.m_stopRequested = 1;  // the worker clears it itself
+    EXPECT_EQ(RunCrawlSession(&m_dialog), 0u);
+  }
+  Strings StackLines() const {
+    Strings lines;
+    for (const std::string& text : m_dialog.Logs()) {
+      if (text.starts_with("Push():") || text.starts_with("Pop():")) lines.push_back(text);
+    }
+    return lines;
+  }
+  Strings StoredFiles() const {
+    Strings files;
+    for (auto& entry : fs::recursive_directory_iterator(m_saveTo.Path())) {
+      if (entry.is_regular_file()) files.push_back(entry.path().string().substr(m_saveTo.Path().size()));
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+
+  RecordingDialog m_dialog;
+  TempDir m_saveTo;
+};
+
+TEST_F(CrawlSession, SmallSiteInOrderWithFinalCounters) {
+  RawServer server(SiteHandler(kSite));
+  const std::string u = server.Url("");
+  Crawl(server.Url("/dir/"));
+  EXPECT_EQ(StackLines(),
+            (Strings{"Push():" + u + "/dir/", "Pop():" + u + "/dir/", "Push():" + u + "/dir/logo.gif",
+                     "Push():" + u + "/dir/a.htm", "Push():" + u + "/dir/sub/",
+                     "Push():" + u + "/outside.htm", "Push():" + u + "/other", "Pop():" + u + "/other",
+                     "Pop():" + u + "/dir/sub/", "Pop():" + u + "/dir/logo.gif",
+                     "Pop():" + u + "/dir/a.htm", "Push():" + u + "/dir/f.html",
+                     "Pop():" + u + "/outside.htm", "Pop():" + u + "/dir/f.html"}));
+  EXPECT_EQ(m_dialog.LastText(Control::QueuedFilesEdit), "0");
+  EXPECT_EQ(m_dialog.LastText(Control::ReadFilesEdit), "7");
+  EXPECT_EQ(m_dialog.LastText(Control::DownloadedFilesEdit), "7");
+  Strings events = m_dialog.Events();
+  EXPECT_EQ(Strings(events.end() - 2, events.end()), (Strings{"enable 1001 1", "enable 1006 0"}));
+  EXPECT_EQ(m_dialog.WorkerEndedCount(), 1);
+  EXPECT_EQ(m_dialog.m_stopRequested.load(), 0);
+  const std::string host = "/127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_EQ(StoredFiles(), (Strings{host + "/dir/a.htm", host + "/dir/f.html", host + "/dir/logo.gif",
+                                    host + "/dir/sub/~index.htm", host + "/dir/~index.htm"}));
+  EXPECT_EQ(ReadFileBytes(m_saveTo.Path() + host + "/dir/logo.gif"), "GIF89a logo");
+}
+
+TEST_F(CrawlSession, SecondCrawlFetchesOnlyWhatIsMissing) {
+  RawServer server(SiteHandler(kSite));
+  Crawl(server.Url("/dir/"));
+  const size_t firstRequests = server.Requests().size();
+  const std::string host = "/127.0.0.1:" + std::to_string(server.Port());
+  fs::remove(m_saveTo.Path() + host + "/dir/logo.gif");
+  Crawl(server.Url("/dir/"));
+  Strings again = server.RequestLines();
+  again.erase(again.begin(), again.begin() + static_cast<std::ptrdiff_t>(firstRequests));
+  // The reachability test, the missing picture, and the two addresses outside the base prefix,
+  // which have no stored copy of their own.
+  EXPECT_EQ(again, (Strings{"GET /dir/ HTTP/1.0", "GET /other HTTP/1.0", "GET /dir/logo.gif HTTP/1.0",
+                            "GET /outside.htm HTTP/1.0"}));
+  EXPECT_EQ(m_dialog.LastText(Control::DownloadedFilesEdit), "3");
+  EXPECT_EQ(m_dialog.LastText(Control::ReadFilesEdit), "7");
+  EXPECT_EQ(ReadFileBytes(m_saveTo.Path() + host + "/dir/logo.gif"), "GIF89a logo");
+}
+
+TEST_F(CrawlSession, EmptyAddressCannotBeObtained) {
+  Crawl("");
+  Strings events = m_dialog.Events();
+  EXPECT_EQ(Strings(events.end() - 3, events.end()),
+            (Strings{"message Can't connect to /", "enable 1001 1", "enable 1006 0"}));
+  EXPECT_TRUE(StackLines().empty());
+}
+
+TEST_F(CrawlSession, NetworkFailureCancelsTheCrawl) {
+  int closedPort;
+  {
+    RawServer gone([](int, const std::string&) {});
+    closedPort = gone.Port();
+  }
+  Crawl("http://127.0.0.1:" + std::to_string(closedPort) + "/");
+  Strings events = m_dialog.Events();
+  ASSERT_GE(events.size(), 5u);
+  EXPECT_EQ(Strings(events.end() - 5, events.end()),
+            (Strings{"text 1004 Transfert canceled", "pos 1003 0", "pos 1005 0", "enable 1001 1",
+                     "enable 1006 0"}));
+  EXPECT_EQ(m_dialog.WorkerEndedCount(), 1);
+  for (const std::string& e : events) EXPECT_FALSE(e.starts_with("message ")) << e;
+}
+
+TEST_F(CrawlSession, StopDuringAFetchCancelsAndPopsThePending) {
+  RawServer server(SiteHandler(kSite));
+  const std::string u = server.Url("");
+  m_dialog.onEvent = [&](const std::string& event) {
+    if (event == "text 1015 dir/logo.gif") m_dialog.m_stopRequested = 1;
+  };
+  Crawl(server.Url("/dir/"));
+  Strings logs = m_dialog.Logs();
+  auto canceled = std::find(logs.begin(), logs.end(), "Transfert canceled");
+  ASSERT_NE(canceled, logs.end());
+  EXPECT_EQ(Strings(canceled + 1, logs.end()),
+            (Strings{"Pop():" + u + "/dir/a.htm", "Pop():" + u + "/outside.htm"}));
+  Strings events = m_dialog.Events();
+  auto at = std::find(events.begin(), events.end(), "text 1004 Transfert canceled");
+  EXPECT_EQ(Strings(at, at + 5), (Strings{"text 1004 Transfert canceled", "pos 1003 0", "pos 1005 0",
+                                          "enable 1001 1", "enable 1006 0"}));
+  EXPECT_FALSE(fs::exists(m_saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) +
+                          "/dir/logo.gif"));
+}
+
+TEST_F(CrawlSession, StopWhileSavingEndsAfterThatPass) {
+  RawServer server(SiteHandler(kSite));
+  const std::string host = m_saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
+  m_dialog.onEvent = [&](const std::string& event) {
+    if (event == "text 1004 Saving: " + host + "/dir/logo.gif") m_dialog.m_stopRequested = 1;
+  };
+  Crawl(server.Url("/dir/"));
+  Strings logs = m_dialog.Logs();
+  EXPECT_EQ(std::count(logs.begin(), logs.end(), "Transfert canceled"), 0);
+  EXPECT_EQ(ReadFileBytes(host + "/dir/logo.gif"), "GIF89a logo");
+  EXPECT_FALSE(fs::exists(host + "/dir/a.htm"));
+  EXPECT_EQ(m_dialog.LastText(Control::QueuedFilesEdit), "0");
+  Strings events = m_dialog.Events();
+  EXPECT_EQ(Strings(events.end() - 2, events.end()), (Strings{"enable 1001 1", "enable 1006 0"}));
+}
+
+// Answers that must not be stored are logged, counted, neither scanned nor stored, and the
+// crawl goes on; an empty answer is a file.
+TEST_F(CrawlSession, UnusableAnswersAreSkippedAndEmptyOnesStored) {
+  RawServer server(SiteHandler({
+      {"/", "<IMG SRC=\"gone.gif\"><IMG SRC=\"empty.gif\"><A HREF=\"err.htm\">"},
+      {"/empty.gif", ""},
+  }));
+  const std::string u = server.Url("");
+  Crawl(server.Url("/"));
+  Strings logs = m_dialog.Logs();
+  EXPECT_NE(std::find(logs.begin(), logs.end(), "Not saved (HTTP 404): " + u + "/gone.gif"), logs.end());
+  EXPECT_NE(std::find(logs.begin(), logs.end(), "Not saved (HTTP 404): " + u + "/err.htm"), logs.end());
+  const std::string host = "/127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_EQ(StoredFiles(), (Strings{host + "/empty.gif", host + "/~index.htm"}));
+  EXPECT_EQ(m_dialog.LastText(Control::DownloadedFilesEdit), "4");
+}
+
+TEST_F(CrawlSession, UnreachableStartPageStillShowsTheServerIsThere) {
+  RawServer server(SiteHandler({}));
+  const std::string u = server.Url("/nothing.htm");
+  Crawl(u);
+  Strings logs = m_dialog.Logs();
+  EXPECT_EQ(std::count(logs.begin(), logs.end(), "Not saved (HTTP 404): " + u), 2);
+  EXPECT_EQ(StackLines(), (Strings{"Push():" + u, "Pop():" + u}));
+  EXPECT_EQ(m_dialog.LastText(Control::DownloadedFilesEdit), "1");
+  EXPECT_TRUE(StoredFiles().empty());
+}
+
+}  // namespace
