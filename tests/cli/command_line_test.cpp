@@ -1,0 +1,62 @@
+#include "cli/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::optional<CommandLine> Parse(std::vector<std::string> arguments, std::string* error = nullptr) {
+  std::string text;
+  auto line = ParseCommandLine(arguments, text);
+  if (error != nullptr) *error = text;
+  return line;
+}
+
+TEST(CommandLine, OptionsAndTheirValues) {
+  auto line = Parse({"--save-to", "/srv/m", "--verbose", "--connect-timeout=2.5", "--stall-timeout",
+                     "7", "--ca-certificate", "ca.pem", "http://host/"});
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->url, "http://host/");
+  EXPECT_EQ(line->saveTo, "/srv/m");
+  EXPECT_TRUE(line->verbose);
+  EXPECT_FALSE(line->quiet);
+  EXPECT_EQ(line->connectTimeoutMs, 2500);
+  EXPECT_EQ(line->stallTimeoutMs, 7000);
+  EXPECT_EQ(line->caCertificate, "ca.pem");
+
+  auto defaults = Parse({"http://host/"});
+  ASSERT_TRUE(defaults);
+  EXPECT_EQ(defaults->saveTo, "");
+  EXPECT_EQ(defaults->connectTimeoutMs, 30000);
+  EXPECT_EQ(defaults->stallTimeoutMs, 60000);
+
+  auto dashed = Parse({"--quiet", "--", "-odd-but-an-address"});
+  ASSERT_TRUE(dashed);
+  EXPECT_EQ(dashed->url, "-odd-but-an-address");
+  EXPECT_TRUE(Parse({"--help"}));
+  EXPECT_TRUE(Parse({"--version"}));
+  EXPECT_TRUE(Parse({""}));  // an empty address is the crawl's to judge
+}
+
+TEST(CommandLine, BadArgumentsSayWhy) {
+  struct {
+    std::vector<std::string> arguments;
+    const char* error;
+  } cases[] = {
+      {{}, "no URL given"},
+      {{"a", "b"}, "only one URL may be given"},
+      {{"--save-to"}, "option --save-to needs a value"},
+      {{"--save-to", "", "u"}, "--save-to needs a directory"},
+      {{"--frobnicate", "u"}, "unknown option --frobnicate"},
+      {{"--verbose=yes", "u"}, "option --verbose takes no value"},
+      {{"--connect-timeout", "0", "u"}, "option --connect-timeout needs a number of seconds above 0, not '0'"},
+      {{"--stall-timeout", "x", "u"}, "option --stall-timeout needs a number of seconds above 0, not 'x'"},
+      {{"--stall-timeout", "-3", "u"}, "option --stall-timeout needs a number of seconds above 0, not '-3'"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_FALSE(Parse(c.arguments, &error));
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+}  // namespace
