@@ -15,8 +15,8 @@ deps:
 	@scripts/install_deps.sh
 
 run: deps build
-	@echo "The window and the console program are not built yet: this build holds the crawl engine"
-	@echo "and its tests only. Run the tests with: make test"
+	@echo "The window is not built yet. Run the console program instead:"
+	@echo "  ./$(BUILD)/kelvane-cli --save-to DIR URL     (./$(BUILD)/kelvane-cli --help for more)"
 
 test: deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -228,7 +228,8 @@ struct HttpRequest::State {
       return true;
     }
     // Wait only when this round brought nothing: a paused transfer's socket is not watched.
-    if (buffer.size() != before || paused) return true;
+    if (buffer.size() != before || paused)
+      return true;
     code = curl_multi_poll(multi.get(), nullptr, 0, kPollMs, nullptr);
     if (code != CURLM_OK) {
       errorText = curl_multi_strerror(code);

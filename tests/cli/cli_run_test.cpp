@@ -33,7 +33,8 @@ TEST(Cli, VersionAndHelp) {
   EXPECT_TRUE(Contains(help.out, "Usage: kelvane-cli [OPTIONS] URL"));
   ProcessResult bad = Cli({"--nonsense"});
   EXPECT_EQ(bad.exitCode, 2);
-  EXPECT_EQ(bad.err, "kelvane-cli: unknown option --nonsense\nTry 'kelvane-cli --help' for more.\n");
+  EXPECT_EQ(bad.err,
+            "kelvane-cli: unknown option --nonsense\nTry 'kelvane-cli --help' for more.\n");
 }
 
 TEST(Cli, ExitStatusTellsHowTheCrawlEnded) {
@@ -55,7 +56,8 @@ TEST(Cli, ExitStatusTellsHowTheCrawlEnded) {
   } cases[] = {
       {server.Url("/ok/"), 0, " 0 queued, 2 read, 2 downloaded, "},
       {"", 1, "kelvane-cli: Can't connect to /\n"},
-      {"http://127.0.0.1:" + std::to_string(closedPort) + "/", 4, "kelvane-cli: Transfert canceled\n"},
+      {"http://127.0.0.1:" + std::to_string(closedPort) + "/", 4,
+       "kelvane-cli: Transfert canceled\n"},
       {server.Url("/errors/"), 8, ""},
   };
   for (const auto& c : cases) {
@@ -79,8 +81,8 @@ TEST(Cli, VerboseLogStartsAfreshInTheSaveToDirectory) {
   std::string log = ReadFileBytes(saveTo.Path() + "/Kelvane.log");
   EXPECT_FALSE(Contains(log, "a previous run"));
   EXPECT_TRUE(Contains(log, ": Push():" + server.Url("/") + "\n"));
-  EXPECT_TRUE(Contains(log, ": Saving: " + saveTo.Path() + "/127.0.0.1:" +
-                                std::to_string(server.Port()) + "/~index.htm\n"));
+  EXPECT_TRUE(Contains(log, ": Saving: " + saveTo.Path() +
+                                "/127.0.0.1:" + std::to_string(server.Port()) + "/~index.htm\n"));
 }
 
 TEST(Cli, TerminationSignalStopsAStalledCrawl) {
@@ -90,11 +92,11 @@ TEST(Cli, TerminationSignalStopsAStalledCrawl) {
     WaitForPeerClose(fd, 20000);
   });
   auto started = std::chrono::steady_clock::now();
-  ProcessResult run = RunProcess({KELVANE_CLI_PATH, "--save-to", saveTo.Path(), server.Url("/")},
-                                 [](pid_t pid) {
-                                   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-                                   kill(pid, SIGTERM);
-                                 });
+  ProcessResult run =
+      RunProcess({KELVANE_CLI_PATH, "--save-to", saveTo.Path(), server.Url("/")}, [](pid_t pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        kill(pid, SIGTERM);
+      });
   EXPECT_EQ(run.exitCode, 130) << run.err;
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   EXPECT_FALSE(Contains(run.err, "Transfert canceled"));  // asked for: not reported as a failure
@@ -106,7 +108,8 @@ class TlsSite {
   TlsSite() {
     const std::string d = m_dir.Path();
     const std::string script =
-        "cd '" + d + "' && "
+        "cd '" + d +
+        "' && "
         "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
         "-keyout ca.key -out ca.pem -subj '/CN=Kelvane Test CA' 2>/dev/null && "
         "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
@@ -115,7 +118,8 @@ class TlsSite {
         "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
         "-extfile ext -out server.pem 2>/dev/null";
     m_ready = std::system(script.c_str()) == 0;
-    if (!m_ready) return;
+    if (!m_ready)
+      return;
     m_server = std::make_unique<httplib::SSLServer>((d + "/server.pem").c_str(),
                                                     (d + "/server.key").c_str());
     m_server->Get("/", [](const httplib::Request&, httplib::Response& response) {
@@ -128,8 +132,10 @@ class TlsSite {
     m_thread = std::thread([this] { m_server->listen_after_bind(); });
   }
   ~TlsSite() {
-    if (m_server) m_server->stop();
-    if (m_thread.joinable()) m_thread.join();
+    if (m_server)
+      m_server->stop();
+    if (m_thread.joinable())
+      m_thread.join();
   }
   bool Ready() const { return m_ready && m_port > 0; }
   std::string Url() const { return "https://127.0.0.1:" + std::to_string(m_port) + "/"; }
@@ -148,7 +154,8 @@ TEST(Cli, HttpsCrawlWithATrustedAuthority) {
   TlsSite site;
   ASSERT_TRUE(site.Ready());
   TempDir saveTo;
-  ProcessResult run = Cli({"--save-to", saveTo.Path(), "--ca-certificate", site.Authority(), site.Url()});
+  ProcessResult run =
+      Cli({"--save-to", saveTo.Path(), "--ca-certificate", site.Authority(), site.Url()});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(site.Port());
   EXPECT_EQ(ReadFileBytes(host + "/secure.gif"), "encrypted picture");

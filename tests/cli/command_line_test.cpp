@@ -7,7 +7,8 @@ namespace {
 std::optional<CommandLine> Parse(std::vector<std::string> arguments, std::string* error = nullptr) {
   std::string text;
   auto line = ParseCommandLine(arguments, text);
-  if (error != nullptr) *error = text;
+  if (error != nullptr)
+    *error = text;
   return line;
 }
 
@@ -48,9 +49,12 @@ TEST(CommandLine, BadArgumentsSayWhy) {
       {{"--save-to", "", "u"}, "--save-to needs a directory"},
       {{"--frobnicate", "u"}, "unknown option --frobnicate"},
       {{"--verbose=yes", "u"}, "option --verbose takes no value"},
-      {{"--connect-timeout", "0", "u"}, "option --connect-timeout needs a number of seconds above 0, not '0'"},
-      {{"--stall-timeout", "x", "u"}, "option --stall-timeout needs a number of seconds above 0, not 'x'"},
-      {{"--stall-timeout", "-3", "u"}, "option --stall-timeout needs a number of seconds above 0, not '-3'"},
+      {{"--connect-timeout", "0", "u"},
+       "option --connect-timeout needs a number of seconds above 0, not '0'"},
+      {{"--stall-timeout", "x", "u"},
+       "option --stall-timeout needs a number of seconds above 0, not 'x'"},
+      {{"--stall-timeout", "-3", "u"},
+       "option --stall-timeout needs a number of seconds above 0, not '-3'"},
   };
   for (const auto& c : cases) {
     std::string error;

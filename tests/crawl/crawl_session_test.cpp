@@ -49,14 +49,16 @@ class CrawlSession : public ::testing::Test {
   Strings StackLines() const {
     Strings lines;
     for (const std::string& text : m_dialog.Logs()) {
-      if (text.starts_with("Push():") || text.starts_with("Pop():")) lines.push_back(text);
+      if (text.starts_with("Push():") || text.starts_with("Pop():"))
+        lines.push_back(text);
     }
     return lines;
   }
   Strings StoredFiles() const {
     Strings files;
     for (auto& entry : fs::recursive_directory_iterator(m_saveTo.Path())) {
-      if (entry.is_regular_file()) files.push_back(entry.path().string().substr(m_saveTo.Path().size()));
+      if (entry.is_regular_file())
+        files.push_back(entry.path().string().substr(m_saveTo.Path().size()));
     }
     std::sort(files.begin(), files.end());
     return files;
@@ -70,13 +72,13 @@ TEST_F(CrawlSession, SmallSiteInOrderWithFinalCounters) {
   RawServer server(SiteHandler(kSite));
   const std::string u = server.Url("");
   Crawl(server.Url("/dir/"));
-  EXPECT_EQ(StackLines(),
-            (Strings{"Push():" + u + "/dir/", "Pop():" + u + "/dir/", "Push():" + u + "/dir/logo.gif",
-                     "Push():" + u + "/dir/a.htm", "Push():" + u + "/dir/sub/",
-                     "Push():" + u + "/outside.htm", "Push():" + u + "/other", "Pop():" + u + "/other",
-                     "Pop():" + u + "/dir/sub/", "Pop():" + u + "/dir/logo.gif",
-                     "Pop():" + u + "/dir/a.htm", "Push():" + u + "/dir/f.html",
-                     "Pop():" + u + "/outside.htm", "Pop():" + u + "/dir/f.html"}));
+  EXPECT_EQ(StackLines(), (Strings{"Push():" + u + "/dir/", "Pop():" + u + "/dir/",
+                                   "Push():" + u + "/dir/logo.gif", "Push():" + u + "/dir/a.htm",
+                                   "Push():" + u + "/dir/sub/", "Push():" + u + "/outside.htm",
+                                   "Push():" + u + "/other", "Pop():" + u + "/other",
+                                   "Pop():" + u + "/dir/sub/", "Pop():" + u + "/dir/logo.gif",
+                                   "Pop():" + u + "/dir/a.htm", "Push():" + u + "/dir/f.html",
+                                   "Pop():" + u + "/outside.htm", "Pop():" + u + "/dir/f.html"}));
   EXPECT_EQ(m_dialog.LastText(Control::QueuedFilesEdit), "0");
   EXPECT_EQ(m_dialog.LastText(Control::ReadFilesEdit), "7");
   EXPECT_EQ(m_dialog.LastText(Control::DownloadedFilesEdit), "7");
@@ -85,8 +87,9 @@ TEST_F(CrawlSession, SmallSiteInOrderWithFinalCounters) {
   EXPECT_EQ(m_dialog.WorkerEndedCount(), 1);
   EXPECT_EQ(m_dialog.m_stopRequested.load(), 0);
   const std::string host = "/127.0.0.1:" + std::to_string(server.Port());
-  EXPECT_EQ(StoredFiles(), (Strings{host + "/dir/a.htm", host + "/dir/f.html", host + "/dir/logo.gif",
-                                    host + "/dir/sub/~index.htm", host + "/dir/~index.htm"}));
+  EXPECT_EQ(StoredFiles(),
+            (Strings{host + "/dir/a.htm", host + "/dir/f.html", host + "/dir/logo.gif",
+                     host + "/dir/sub/~index.htm", host + "/dir/~index.htm"}));
   EXPECT_EQ(ReadFileBytes(m_saveTo.Path() + host + "/dir/logo.gif"), "GIF89a logo");
 }
 
@@ -101,8 +104,8 @@ TEST_F(CrawlSession, SecondCrawlFetchesOnlyWhatIsMissing) {
   again.erase(again.begin(), again.begin() + static_cast<std::ptrdiff_t>(firstRequests));
   // The reachability test, the missing picture, and the two addresses outside the base prefix,
   // which have no stored copy of their own.
-  EXPECT_EQ(again, (Strings{"GET /dir/ HTTP/1.0", "GET /other HTTP/1.0", "GET /dir/logo.gif HTTP/1.0",
-                            "GET /outside.htm HTTP/1.0"}));
+  EXPECT_EQ(again, (Strings{"GET /dir/ HTTP/1.0", "GET /other HTTP/1.0",
+                            "GET /dir/logo.gif HTTP/1.0", "GET /outside.htm HTTP/1.0"}));
   EXPECT_EQ(m_dialog.LastText(Control::DownloadedFilesEdit), "3");
   EXPECT_EQ(m_dialog.LastText(Control::ReadFilesEdit), "7");
   EXPECT_EQ(ReadFileBytes(m_saveTo.Path() + host + "/dir/logo.gif"), "GIF89a logo");
@@ -129,14 +132,16 @@ TEST_F(CrawlSession, NetworkFailureCancelsTheCrawl) {
             (Strings{"text 1004 Transfert canceled", "pos 1003 0", "pos 1005 0", "enable 1001 1",
                      "enable 1006 0"}));
   EXPECT_EQ(m_dialog.WorkerEndedCount(), 1);
-  for (const std::string& e : events) EXPECT_FALSE(e.starts_with("message ")) << e;
+  for (const std::string& e : events)
+    EXPECT_FALSE(e.starts_with("message ")) << e;
 }
 
 TEST_F(CrawlSession, StopDuringAFetchCancelsAndPopsThePending) {
   RawServer server(SiteHandler(kSite));
   const std::string u = server.Url("");
   m_dialog.onEvent = [&](const std::string& event) {
-    if (event == "text 1015 dir/logo.gif") m_dialog.m_stopRequested = 1;
+    if (event == "text 1015 dir/logo.gif")
+      m_dialog.m_stopRequested = 1;
   };
   Crawl(server.Url("/dir/"));
   Strings logs = m_dialog.Logs();
@@ -146,8 +151,8 @@ TEST_F(CrawlSession, StopDuringAFetchCancelsAndPopsThePending) {
             (Strings{"Pop():" + u + "/dir/a.htm", "Pop():" + u + "/outside.htm"}));
   Strings events = m_dialog.Events();
   auto at = std::find(events.begin(), events.end(), "text 1004 Transfert canceled");
-  EXPECT_EQ(Strings(at, at + 5), (Strings{"text 1004 Transfert canceled", "pos 1003 0", "pos 1005 0",
-                                          "enable 1001 1", "enable 1006 0"}));
+  EXPECT_EQ(Strings(at, at + 5), (Strings{"text 1004 Transfert canceled", "pos 1003 0",
+                                          "pos 1005 0", "enable 1001 1", "enable 1006 0"}));
   EXPECT_FALSE(fs::exists(m_saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) +
                           "/dir/logo.gif"));
 }
@@ -156,7 +161,8 @@ TEST_F(CrawlSession, StopWhileSavingEndsAfterThatPass) {
   RawServer server(SiteHandler(kSite));
   const std::string host = m_saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
   m_dialog.onEvent = [&](const std::string& event) {
-    if (event == "text 1004 Saving: " + host + "/dir/logo.gif") m_dialog.m_stopRequested = 1;
+    if (event == "text 1004 Saving: " + host + "/dir/logo.gif")
+      m_dialog.m_stopRequested = 1;
   };
   Crawl(server.Url("/dir/"));
   Strings logs = m_dialog.Logs();
@@ -178,8 +184,10 @@ TEST_F(CrawlSession, UnusableAnswersAreSkippedAndEmptyOnesStored) {
   const std::string u = server.Url("");
   Crawl(server.Url("/"));
   Strings logs = m_dialog.Logs();
-  EXPECT_NE(std::find(logs.begin(), logs.end(), "Not saved (HTTP 404): " + u + "/gone.gif"), logs.end());
-  EXPECT_NE(std::find(logs.begin(), logs.end(), "Not saved (HTTP 404): " + u + "/err.htm"), logs.end());
+  EXPECT_NE(std::find(logs.begin(), logs.end(), "Not saved (HTTP 404): " + u + "/gone.gif"),
+            logs.end());
+  EXPECT_NE(std::find(logs.begin(), logs.end(), "Not saved (HTTP 404): " + u + "/err.htm"),
+            logs.end());
   const std::string host = "/127.0.0.1:" + std::to_string(server.Port());
   EXPECT_EQ(StoredFiles(), (Strings{host + "/empty.gif", host + "/~index.htm"}));
   EXPECT_EQ(m_dialog.LastText(Control::DownloadedFilesEdit), "4");

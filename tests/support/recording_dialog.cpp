@@ -42,7 +42,8 @@ void RecordingDialog::Record(std::string event) {
     std::lock_guard lock(m_mutex);
     m_events.push_back(event);
   }
-  if (onEvent) onEvent(event);
+  if (onEvent)
+    onEvent(event);
 }
 
 std::vector<std::string> RecordingDialog::Events() const {
