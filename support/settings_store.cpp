@@ -6,6 +6,8 @@
 
 namespace {
 
+std::string g_programName = "kelvane";
+
 std::string ConfigHome() {
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   if (xdg != nullptr && xdg[0] == '/')
@@ -14,10 +16,14 @@ std::string ConfigHome() {
   return std::string(home != nullptr ? home : "") + "/.config";
 }
 
+QString FromUtf8(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
 // Each "\" of a key path becomes a group level of the file; QSettings drops a trailing one, so
 // "...\SaveTo\" is stored as the value "SaveTo" of group "Kelvane".
 QString KeyOf(const std::string& keyPath) {
-  QString key = QString::fromUtf8(keyPath.data(), static_cast<qsizetype>(keyPath.size()));
+  QString key = FromUtf8(keyPath);
   key.replace(QLatin1Char('\\'), QLatin1Char('/'));
   return key;
 }
@@ -35,7 +41,26 @@ std::string ReadSetting(const std::string& keyPath) {
 
 void WriteSetting(const std::string& keyPath, const std::string& value) {
   QSettings settings(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat);
-  settings.setValue(KeyOf(keyPath),
-                    QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size())));
+  settings.setValue(KeyOf(keyPath), FromUtf8(value));
   settings.sync();
+}
+
+std::string ProfileFilePath() {
+  return ConfigHome() + "/Ortalux/" + g_programName + ".conf";
+}
+
+void SetProfileProgramName(const std::string& programName) {
+  g_programName = programName;
+}
+
+std::string ReadProfileString(const std::string& section, const std::string& entry) {
+  QSettings profile(QString::fromStdString(ProfileFilePath()), QSettings::IniFormat);
+  return profile.value(FromUtf8(section) + "/" + FromUtf8(entry)).toString().toStdString();
+}
+
+void WriteProfileString(const std::string& section, const std::string& entry,
+                        const std::string& value) {
+  QSettings profile(QString::fromStdString(ProfileFilePath()), QSettings::IniFormat);
+  profile.setValue(FromUtf8(section) + "/" + FromUtf8(entry), FromUtf8(value));
+  profile.sync();
 }

@@ -12,3 +12,11 @@ void WriteSetting(const std::string& keyPath, const std::string& value);
 
 // The file behind them: $XDG_CONFIG_HOME (else ~/.config) + "/ORTALUX/Kelvane.conf".
 std::string SettingsFilePath();
+
+// The per-user profile (the window placement): one text per section and entry, in
+// $XDG_CONFIG_HOME + "/Ortalux/" + program name + ".conf". A missing entry reads as empty.
+std::string ReadProfileString(const std::string& section, const std::string& entry);
+void WriteProfileString(const std::string& section, const std::string& entry,
+                        const std::string& value);
+std::string ProfileFilePath();
+void SetProfileProgramName(const std::string& programName);

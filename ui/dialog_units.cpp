@@ -1,0 +1,70 @@
+#include "ui/dialog_units.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+#include <QFontMetrics>
+#include <QWidget>
+
+namespace {
+
+int BaseX(const QWidget* widget) {
+  QFontMetrics metrics(widget->font());
+  int width = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  return (width / 26 + 1) / 2;
+}
+
+int BaseY(const QWidget* widget) { return QFontMetrics(widget->font()).height(); }
+
+// The default font may run wider than the one the template was drawn for: a caption that would
+// be clipped gets a smaller size of the same font.
+void FitCaption(QWidget* widget) {
+  auto fits = [widget] {
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+      int margin = button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+      return button->fontMetrics().horizontalAdvance(button->text()) + 2 * margin <= button->width();
+    }
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      return button->text().isEmpty() || button->sizeHint().width() <= button->width();
+    }
+    if (auto* label = qobject_cast<QLabel*>(widget)) {
+      return label->wordWrap() || label->text().isEmpty() || label->sizeHint().width() <= label->width();
+    }
+    return true;
+  };
+  QFont font = widget->font();
+  while (!fits() && font.pointSizeF() > 6.0) {
+    font.setPointSizeF(font.pointSizeF() - 0.5);
+    widget->setFont(font);
+  }
+}
+
+}  // namespace
+
+int DialogUnitsToPixelsX(const QWidget* widget, int units) { return (units * BaseX(widget) + 2) / 4; }
+
+int DialogUnitsToPixelsY(const QWidget* widget, int units) { return (units * BaseY(widget) + 4) / 8; }
+
+void ApplyDialogUnits(QWidget* dialog) {
+  for (QWidget* child : dialog->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    QRect units = child->geometry();
+    int x = DialogUnitsToPixelsX(dialog, units.x());
+    int y = DialogUnitsToPixelsY(dialog, units.y());
+    int width = DialogUnitsToPixelsX(dialog, units.width());
+    int height = DialogUnitsToPixelsY(dialog, units.height());
+    if (auto* combo = qobject_cast<QComboBox*>(child)) {
+      // A combo box's template height includes its dropped list; the field keeps its own.
+      int field = combo->sizeHint().height();
+      int row = std::max(1, combo->fontMetrics().height() + 2);
+      combo->setMaxVisibleItems(std::max(1, (height - field) / row));
+      height = field;
+    }
+    child->setGeometry(x, y, width, height);
+    FitCaption(child);
+  }
+  QSize size = dialog->geometry().size();
+  dialog->setFixedSize(DialogUnitsToPixelsX(dialog, size.width()),
+                       DialogUnitsToPixelsY(dialog, size.height()));
+}

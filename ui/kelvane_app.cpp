@@ -1,0 +1,16 @@
+#include "ui/kelvane_app.h"
+
+#include "support/settings_store.h"
+#include "ui/main_dialog.h"
+
+CKelvaneApp::CKelvaneApp(int& argc, char** argv) : QApplication(argc, argv) {
+  setApplicationDisplayName(QStringLiteral("Kelvane"));
+  setDesktopFileName(QStringLiteral("kelvane"));
+}
+
+bool CKelvaneApp::InitInstance() {
+  SetProfileProgramName("kelvane");
+  CKelvaneDlg dialog;
+  dialog.DoModal();
+  return false;
+}

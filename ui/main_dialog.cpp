@@ -1,0 +1,352 @@
+#include "ui/main_dialog.h"
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QThread>
+#include <QValidator>
+
+#include "crawl/crawl_session.h"
+#include "crawl/mirror_writer.h"
+#include "support/activity_log.h"
+#include "support/settings_store.h"
+#include "ui/dialog_units.h"
+#include "ui_main_dialog.h"
+#include "ui/window_placement.h"
+
+namespace {
+
+const std::string kVerboseKey = "SOFTWARE\\ORTALUX\\Kelvane\\Verbose";
+const std::string kSaveToKey = "SOFTWARE\\ORTALUX\\Kelvane\\SaveTo\\";
+
+QString ToQt(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The URL field does not scroll sideways: it takes typed text only while the text fits.
+class FieldWidthValidator : public QValidator {
+ public:
+  explicit FieldWidthValidator(QLineEdit* edit) : QValidator(edit), m_edit(edit) {}
+  State validate(QString& input, int&) const override {
+    int room = m_edit->contentsRect().width() - 6;
+    return m_edit->fontMetrics().horizontalAdvance(input) <= room ? Acceptable : Invalid;
+  }
+
+ private:
+  QLineEdit* m_edit;
+};
+
+// Where the window and its files go when no save-to directory has been chosen yet.
+std::string DefaultSaveToDirectory() {
+  QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+  if (downloads.isEmpty()) downloads = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
+  return downloads.toStdString();
+}
+
+}  // namespace
+
+CKelvaneDlg::CKelvaneDlg(QWidget* parent) : QDialog(parent), m_ui(new Ui::MainDialog) {
+  m_ui->setupUi(this);
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  ApplyDialogUnits(this);
+  for (QWidget* widget : findChildren<QWidget*>()) {
+    QVariant id = widget->property("controlId");
+    if (id.isValid()) m_controlsById[id.toInt()] = widget;
+  }
+  for (QPushButton* button : findChildren<QPushButton*>()) button->setAutoDefault(false);
+  m_ui->downloadButton->setDefault(true);
+  m_ui->urlCombo->lineEdit()->setValidator(new FieldWidthValidator(m_ui->urlCombo->lineEdit()));
+  m_ui->urlCombo->lineEdit()->installEventFilter(this);
+  MessageMap();
+
+  g_mainDialog = this;
+  m_stopRequested = 0;
+  m_verbose = ReadSetting(kVerboseKey) == "1" ? 1 : 0;
+  m_historyIndex = -1;
+  std::string saveTo = ReadSetting(kSaveToKey);
+  m_saveToDirectory.Set(saveTo.empty() ? DefaultSaveToDirectory() : saveTo);
+  DeleteLogFile(m_saveToDirectory.Get());
+  m_icon = QIcon(QStringLiteral(":/kelvane/kelvane.svg"));
+  for (int size : {16, 32, 48, 64, 128, 256}) {
+    m_icon.addFile(QStringLiteral(":/kelvane/kelvane-%1.png").arg(size), QSize(size, size));
+  }
+}
+
+CKelvaneDlg::~CKelvaneDlg() {
+  if (m_workerThread.joinable()) {
+    m_stopRequested = 1;
+    WaitForWorker();
+  }
+  if (g_mainDialog == this) g_mainDialog = nullptr;
+  delete m_ui;
+}
+
+void CKelvaneDlg::MessageMap() {
+  connect(m_ui->downloadButton, &QPushButton::clicked, this, [this] { OnDownload(); });
+  connect(m_ui->stopButton, &QPushButton::clicked, this, [this] { OnStop(); });
+  connect(m_ui->helpButton, &QPushButton::clicked, this, [this] { ShowHelp(); });
+  connect(m_ui->saveToButton, &QPushButton::clicked, this, [this] { ChooseSaveToDirectory(); });
+  connect(m_ui->optionsButton, &QPushButton::clicked, this, [this] { OpenPreferences(); });
+  connect(m_ui->browseUrlButton, &QPushButton::clicked, this, [this] { LaunchBrowser(m_url.Get()); });
+  connect(m_ui->browseMirrorButton, &QPushButton::clicked, this,
+          [this] { LaunchBrowser(m_mirrorDirectory.Get()); });
+  connect(m_ui->deleteFromListButton, &QPushButton::clicked, this, [this] { DeleteCurrentUrl(); });
+  // Focus loss of the URL field arrives through eventFilter.
+  connect(m_ui->urlCombo->lineEdit(), &QLineEdit::textEdited, this,
+          [this] { RefreshMirrorDirectory(); });
+  connect(m_ui->urlCombo, qOverload<int>(&QComboBox::activated), this,
+          [this](int position) { OnSelectionChanged(position); });
+}
+
+bool CKelvaneDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_ui->urlCombo->lineEdit() && event->type() == QEvent::FocusOut &&
+      !m_ui->urlCombo->view()->isVisible()) {
+    CommitUrl();
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+bool CKelvaneDlg::OnInitDialog() {
+  DoDataExchange(false);
+  setWindowIcon(m_icon);
+  m_placementEntry = "KelvaneDlg";
+  LoadWindowPlacement();
+  LoadHistory();
+  m_mirrorDirectory.Set(MirrorDirectory(m_url.Get(), m_saveToDirectory.Get()));
+  UpdateBrowseButtons();
+  UpdateData(false);
+  return true;
+}
+
+void CKelvaneDlg::DoDataExchange(bool fromControls) {
+  m_queueProgress = m_ui->queueProgress;
+  m_activityProgress = m_ui->activityProgress;
+  m_fileProgress = m_ui->fileProgress;
+  if (fromControls) {
+    m_url.Set(m_ui->urlCombo->currentText().toStdString());
+    m_mirrorDirectory.Set(m_ui->mirrorDirectoryEdit->text().toStdString());
+  } else {
+    m_ui->urlCombo->setEditText(ToQt(m_url.Get()));
+    m_ui->mirrorDirectoryEdit->setText(ToQt(m_mirrorDirectory.Get()));
+  }
+}
+
+QWidget* CKelvaneDlg::ControlById(Control control) const {
+  auto found = m_controlsById.find(static_cast<int>(control));
+  return found == m_controlsById.end() ? nullptr : found->second;
+}
+
+void CKelvaneDlg::OnDownload() {
+  // No second press while an ending worker is waited for.
+  EnableControl(Control::DownloadButton, false);
+  UpdateData(true);
+  WaitForWorker();
+  EnableControl(Control::DownloadButton, false);
+  EnableControl(Control::StopButton, true);
+  m_workerEnded = false;
+  m_workerThread = std::thread([this] { RunCrawlSession(this); });
+}
+
+void CKelvaneDlg::OnStop() { m_stopRequested = 1; }
+
+void CKelvaneDlg::OnDestroy() {
+  SaveWindowPlacement();
+  SaveHistory();
+}
+
+void CKelvaneDlg::done(int result) {
+  if (m_closing) return;
+  m_closing = true;
+  // The worker must not outlive the window it reports to: stop it and serve it to its end.
+  if (m_workerThread.joinable()) {
+    m_stopRequested = 1;
+    WaitForWorker();
+  }
+  OnDestroy();
+  QDialog::done(result);
+  m_closing = false;
+}
+
+bool CKelvaneDlg::OnWindowThread() const { return QThread::currentThread() == thread(); }
+
+void CKelvaneDlg::WaitForWorker() {
+  if (!m_workerThread.joinable()) return;
+  if (!m_workerEnded) {
+    QEventLoop loop;
+    connect(this, &CKelvaneDlg::workerFinished, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  JoinWorker();
+}
+
+void CKelvaneDlg::JoinWorker() {
+  if (m_workerThread.joinable()) m_workerThread.join();
+}
+
+void CKelvaneDlg::WorkerEnded() {
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        Flush();
+        JoinWorker();
+        m_workerEnded = true;
+        emit workerFinished();
+      },
+      Qt::QueuedConnection);
+}
+
+void CKelvaneDlg::Queue(Control control, const std::function<void(Pending&)>& change) {
+  {
+    std::lock_guard lock(m_pendingMutex);
+    change(m_pending[control]);
+  }
+  if (!m_flushPosted.exchange(true)) {
+    QMetaObject::invokeMethod(this, [this] { Flush(); }, Qt::QueuedConnection);
+  }
+}
+
+void CKelvaneDlg::Flush() {
+  std::map<Control, Pending> pending;
+  m_flushPosted = false;
+  {
+    std::lock_guard lock(m_pendingMutex);
+    pending.swap(m_pending);
+  }
+  for (const auto& [control, change] : pending) Apply(control, change);
+}
+
+void CKelvaneDlg::Apply(Control control, const Pending& pending) {
+  QWidget* widget = ControlById(control);
+  if (widget == nullptr) return;
+  if (auto* bar = qobject_cast<QProgressBar*>(widget)) {
+    if (pending.range) m_barRanges[control] = *pending.range;
+    if (pending.position) m_barPositions[control] = *pending.position;
+    auto range = m_barRanges.count(control) ? m_barRanges[control] : std::pair<int, int>(0, 100);
+    ShowBar(bar, range.first, range.second, m_barPositions[control]);
+  }
+  if (pending.text) {
+    QString text = ToQt(*pending.text);
+    if (auto* label = qobject_cast<QLabel*>(widget)) {
+      label->setText(text);
+    } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+      edit->setText(text);
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      button->setText(text);
+    } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+      combo->setEditText(text);
+    }
+  }
+  if (pending.enabled) widget->setEnabled(*pending.enabled);
+}
+
+void CKelvaneDlg::ShowBar(QProgressBar* bar, int low, int high, int position) {
+  // An empty range would make the bar a busy indicator; it shows empty instead.
+  if (high <= low) {
+    bar->setRange(0, 1);
+    bar->setValue(0);
+    return;
+  }
+  bar->setRange(low, high);
+  bar->setValue(std::clamp(position, low, high));
+}
+
+void CKelvaneDlg::SetControlText(Control control, const std::string& text) {
+  if (OnWindowThread()) {
+    Flush();
+    Apply(control, Pending{text, {}, {}, {}});
+    return;
+  }
+  Queue(control, [&](Pending& p) { p.text = text; });
+}
+
+void CKelvaneDlg::SetProgressRange(Control bar, int low, int high) {
+  if (OnWindowThread()) {
+    Flush();
+    Apply(bar, Pending{{}, std::pair(low, high), {}, {}});
+    return;
+  }
+  Queue(bar, [&](Pending& p) { p.range = std::pair(low, high); });
+}
+
+void CKelvaneDlg::SetProgressPosition(Control bar, int position) {
+  if (OnWindowThread()) {
+    Flush();
+    Apply(bar, Pending{{}, {}, position, {}});
+    return;
+  }
+  Queue(bar, [&](Pending& p) { p.position = position; });
+}
+
+void CKelvaneDlg::EnableControl(Control control, bool enabled) {
+  if (OnWindowThread()) {
+    Flush();
+    Apply(control, Pending{{}, {}, {}, enabled});
+    return;
+  }
+  Queue(control, [&](Pending& p) { p.enabled = enabled; });
+}
+
+void CKelvaneDlg::ShowMessageBox(const std::string& text) {
+  auto show = [this, &text] {
+    Flush();
+    QMessageBox box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(), ToQt(text),
+                    QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+  };
+  if (OnWindowThread()) {
+    show();
+  } else {
+    QMetaObject::invokeMethod(this, show, Qt::BlockingQueuedConnection);
+  }
+}
+
+bool CKelvaneDlg::LoadWindowPlacement() {
+  if (m_placementEntry.empty()) return false;
+  std::optional<WindowPlacement> placement =
+      ParseWindowPlacement(ReadProfileString("Settings", m_placementEntry));
+  if (!placement) return false;
+  // A rectangle that is none, or that no screen shows any more, would hide the window.
+  QRect normal(QPoint(placement->left, placement->top), QPoint(placement->right, placement->bottom));
+  bool onScreen = false;
+  for (QScreen* screen : QGuiApplication::screens()) {
+    onScreen = onScreen || screen->geometry().intersects(normal);
+  }
+  if (placement->right < placement->left || placement->bottom < placement->top || !onScreen) {
+    return false;
+  }
+  move(placement->left, placement->top);
+  if (placement->showCmd == 2) {
+    setWindowState(Qt::WindowMinimized);
+  } else if (placement->showCmd == 3) {
+    setWindowState(Qt::WindowMaximized);
+  }
+  return true;
+}
+
+void CKelvaneDlg::SaveWindowPlacement() {
+  WindowPlacement placement;
+  placement.flags = isMaximized() ? 2 : 0;
+  placement.showCmd = isMinimized() ? 2 : isMaximized() ? 3 : 1;
+  QRect frame = frameGeometry();
+  placement.left = frame.left();
+  placement.top = frame.top();
+  placement.right = frame.left() + frame.width();
+  placement.bottom = frame.top() + frame.height();
+  if (!m_placementEntry.empty()) {
+    WriteProfileString("Settings", m_placementEntry, FormatWindowPlacement(placement));
+  }
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "crawl/crawl_dialog.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+namespace Ui {
+class MainDialog;
+}
+
+// The one window of the program. It implements the crawl's dialog interface: the worker's
+// control updates are collected and shown on the window's thread, each control showing its
+// values in the order they came, the latest always last.
+class CKelvaneDlg : public QDialog, public CrawlDialog {
+  Q_OBJECT
+
+ public:
+  explicit CKelvaneDlg(QWidget* parent = nullptr);
+  ~CKelvaneDlg() override;
+
+  // The crawl's dialog interface, callable from any thread.
+  void SetControlText(Control control, const std::string& text) override;
+  void SetProgressRange(Control bar, int low, int high) override;
+  void SetProgressPosition(Control bar, int position) override;
+  void EnableControl(Control control, bool enabled) override;
+  void ShowMessageBox(const std::string& text) override;
+  void WorkerEnded() override;
+
+  QWidget* ControlById(Control control) const;
+  bool WorkerRunning() const { return m_workerThread.joinable(); }
+  // The command line a "Browse" button builds: browser path, one blank, argument.
+  static std::string BrowserCommandLine(const std::string& browser, const std::string& argument);
+
+  // Handlers, as the message map routes them.
+  void OnDownload();
+  void OnStop();
+  void OnDestroy();
+  void ShowHelp();
+  void ChooseSaveToDirectory();
+  void OpenPreferences();
+  void LaunchBrowser(const std::string& argument);
+  void UpdateBrowseButtons();
+  void DeleteCurrentUrl();
+  void CommitUrl();
+  void RefreshMirrorDirectory();
+  void OnSelectionChanged(int position);
+
+  bool OnInitDialog();
+  // The modal run: the window is set up, then shown until it ends.
+  int DoModal() {
+    OnInitDialog();
+    return exec();
+  }
+
+  void LoadHistory();
+  void SaveHistory();
+  bool LoadWindowPlacement();
+  void SaveWindowPlacement();
+
+  std::string m_placementEntry;
+  int m_historyIndex = -1;
+  QProgressBar* m_queueProgress = nullptr;
+  QProgressBar* m_activityProgress = nullptr;
+  QProgressBar* m_fileProgress = nullptr;
+  QIcon m_icon;
+
+ signals:
+  void workerFinished();
+
+ protected:
+  void DoDataExchange(bool fromControls);
+  void UpdateData(bool fromControls) { DoDataExchange(fromControls); }
+  void done(int result) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  struct Pending {
+    std::optional<std::string> text;
+    std::optional<std::pair<int, int>> range;
+    std::optional<int> position;
+    std::optional<bool> enabled;
+  };
+  void MessageMap();
+  bool OnWindowThread() const;
+  void Queue(Control control, const std::function<void(Pending&)>& change);
+  void Flush();
+  void Apply(Control control, const Pending& pending);
+  void ShowBar(QProgressBar* bar, int low, int high, int position);
+  // Keeps serving the worker's calls until it has ended, then joins it.
+  void WaitForWorker();
+  void JoinWorker();
+
+  Ui::MainDialog* m_ui;
+  std::mutex m_pendingMutex;
+  std::map<Control, Pending> m_pending;
+  std::atomic<bool> m_flushPosted{false};
+  std::map<Control, std::pair<int, int>> m_barRanges;
+  std::map<Control, int> m_barPositions;
+  std::map<int, QWidget*> m_controlsById;
+  bool m_workerEnded = true;
+  bool m_closing = false;
+};

@@ -1,0 +1,120 @@
+#include "ui/preferences_dialog.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+
+#include "support/settings_store.h"
+#include "ui/dialog_units.h"
+#include "ui/main_dialog.h"
+#include "ui_main_dialog.h"
+#include "ui_preferences_dialog.h"
+
+namespace {
+
+const std::string kBrowserKey = "SOFTWARE\\ORTALUX\\Kelvane\\Browser";
+const std::string kVerboseKey = "SOFTWARE\\ORTALUX\\Kelvane\\Verbose";
+const QString kProgramsFilter = QStringLiteral("Programs (*)");
+const QString kAllFilesFilter = QStringLiteral("All files (*)");
+
+QString ToQt(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+CPreferencesDialog::CPreferencesDialog(QWidget* parent)
+    : QDialog(parent), m_ui(new Ui::PreferencesDialog) {
+  m_ui->setupUi(this);
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint);
+  ApplyDialogUnits(this);
+  for (QPushButton* button : findChildren<QPushButton*>()) button->setAutoDefault(false);
+  m_browserPath = ReadSetting(kBrowserKey);
+  m_verboseMode = ReadSetting(kVerboseKey) == "1" ? 1 : 0;
+  UpdateData(false);
+  connect(m_ui->browserButton, &QPushButton::clicked, this, [this] { ChooseBrowser(); });
+  connect(m_ui->verboseCheck, &QCheckBox::clicked, this, [this] { ToggleVerbose(); });
+  connect(m_ui->clearButton, &QPushButton::clicked, this, [this] { ClearBrowser(); });
+}
+
+CPreferencesDialog::~CPreferencesDialog() { delete m_ui; }
+
+QWidget* CPreferencesDialog::ControlById(int id) const {
+  for (QWidget* widget : findChildren<QWidget*>()) {
+    if (widget->property("controlId").toInt() == id) return widget;
+  }
+  return nullptr;
+}
+
+void CPreferencesDialog::UpdateData(bool fromControls) {
+  if (fromControls) {
+    m_verboseMode = m_ui->verboseCheck->isChecked() ? 1 : 0;
+  } else {
+    m_ui->browserPathEdit->setText(ToQt(m_browserPath));
+    m_ui->verboseCheck->setChecked(m_verboseMode == 1);
+  }
+}
+
+void CPreferencesDialog::ChooseBrowser() {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  // Programs have no extension here: the first choice lists the executable files.
+  QFileDialog chooser(this, QStringLiteral("Browser"));
+  chooser.setOption(QFileDialog::DontUseNativeDialog, true);
+  chooser.setFileMode(QFileDialog::ExistingFile);
+  chooser.setAcceptMode(QFileDialog::AcceptOpen);
+  chooser.setNameFilters({kProgramsFilter, kAllFilesFilter});
+  const QDir::Filters programs = QDir::AllDirs | QDir::Files | QDir::Executable | QDir::NoDotAndDotDot;
+  chooser.setFilter(programs);
+  connect(&chooser, &QFileDialog::filterSelected, &chooser, [&chooser, programs](const QString& filter) {
+    chooser.setFilter(filter == kAllFilesFilter ? (QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot)
+                                                : programs);
+  });
+  QApplication::restoreOverrideCursor();
+  if (chooser.exec() == QDialog::Accepted && !chooser.selectedFiles().isEmpty()) {
+    m_browserPath = chooser.selectedFiles().first().toStdString();
+    UpdateData(false);
+    WriteSetting(kBrowserKey, m_browserPath);
+  }
+}
+
+void CPreferencesDialog::ToggleVerbose() {
+  UpdateData(true);
+  WriteSetting(kVerboseKey, m_verboseMode == 1 ? "1" : "0");
+}
+
+void CPreferencesDialog::ClearBrowser() {
+  m_browserPath.clear();
+  UpdateData(false);
+  WriteSetting(kBrowserKey, "");
+}
+
+void CKelvaneDlg::OpenPreferences() {
+  {
+    CPreferencesDialog preferences(this);
+    preferences.exec();
+  }
+  m_verbose = ReadSetting(kVerboseKey) == "1" ? 1 : 0;
+  UpdateBrowseButtons();
+}
+
+void CKelvaneDlg::UpdateBrowseButtons() {
+  bool browser = !ReadSetting(kBrowserKey).empty();
+  EnableControl(Control::BrowseUrlButton, browser);
+  EnableControl(Control::BrowseMirrorButton, browser);
+}
+
+std::string CKelvaneDlg::BrowserCommandLine(const std::string& browser, const std::string& argument) {
+  return browser + " " + argument;
+}
+
+void CKelvaneDlg::LaunchBrowser(const std::string& argument) {
+  const std::string browser = ReadSetting(kBrowserKey);
+  const std::string commandLine = BrowserCommandLine(browser, argument);
+  // The program gets the argument as it is, never through a shell.
+  QProcess::startDetached(ToQt(browser), {ToQt(argument)});
+  (void)commandLine;
+}
