@@ -15,8 +15,10 @@ deps:
 	@scripts/install_deps.sh
 
 run: deps build
-	@echo "The window is not built yet. Run the console program instead:"
-	@echo "  ./$(BUILD)/kelvane-cli --save-to DIR URL     (./$(BUILD)/kelvane-cli --help for more)"
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
+	  echo "No desktop to open the window on. The console program runs anywhere:"; \
+	  echo "  ./$(BUILD)/kelvane-cli --save-to DIR URL     (./$(BUILD)/kelvane-cli --help for more)"; \
+	else ./$(BUILD)/kelvane; fi
 
 test: deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

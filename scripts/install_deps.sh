@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libcurl4-openssl-dev
-  nginx openssl
+  nginx openssl fonts-dejavu-core
   libgtest-dev libgmock-dev
 )
 
