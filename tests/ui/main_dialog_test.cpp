@@ -206,6 +206,41 @@ TEST_F(Window, CrawlThatCannotConnectShowsTheMessage) {
   EXPECT_EQ(message, "Can't connect to /");
 }
 
+TEST_F(Window, EnterStartsACrawlOnlyWhileDownloadIsEnabled) {
+  CKelvaneDlg dialog;
+  dialog.OnInitDialog();
+  dialog.show();
+  dialog.activateWindow();
+  Combo(dialog)->setFocus();
+  int messages = 0;
+  AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
+    ++messages;
+    box->button(QMessageBox::Ok)->click();
+  });
+  QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_Return);
+  ASSERT_TRUE(WaitFor([&] { return messages == 1 && Idle(dialog); }));
+  Button(dialog, Control::DownloadButton)->setEnabled(false);
+  QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_Return);
+  QTest::qWait(100);
+  EXPECT_FALSE(dialog.WorkerRunning());
+}
+
+TEST_F(Window, BarsShowEmptyForAnEmptyRangeAndClampThePosition) {
+  CKelvaneDlg dialog;
+  dialog.OnInitDialog();
+  auto* file = qobject_cast<QProgressBar*>(dialog.ControlById(Control::FileProgress));
+  dialog.SetProgressRange(Control::FileProgress, 0, 0);
+  dialog.SetProgressPosition(Control::FileProgress, 500);
+  EXPECT_GT(file->maximum(), file->minimum());  // not a busy indicator
+  EXPECT_EQ(file->value(), 0);
+  auto* activity = qobject_cast<QProgressBar*>(dialog.ControlById(Control::ActivityProgress));
+  dialog.SetProgressRange(Control::ActivityProgress, 0, 16384);
+  dialog.SetProgressPosition(Control::ActivityProgress, 17408);
+  EXPECT_EQ(activity->value(), 16384);
+  dialog.SetProgressPosition(Control::ActivityProgress, -1024);
+  EXPECT_EQ(activity->value(), 0);
+}
+
 TEST_F(Window, ClosingDuringACrawlStopsTheWorkerFirst) {
   RawServer server([](int fd, const std::string&) {
     SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 9000\r\n\r\n");
