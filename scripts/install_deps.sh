@@ -6,6 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libcurl4-openssl-dev
   nginx openssl fonts-dejavu-core
+  fp-utils-3.2.2 libchm1 dpkg-dev file
   libgtest-dev libgmock-dev
 )
 

@@ -37,6 +37,31 @@ TEST(Cli, VersionAndHelp) {
             "kelvane-cli: unknown option --nonsense\nTry 'kelvane-cli --help' for more.\n");
 }
 
+// The manual page carries every option and description line that --help prints.
+TEST(Cli, ManualPageSaysWhatHelpSays) {
+  std::string manual = ReadFileBytes(KELVANE_SOURCE_DIR "/cli/kelvane-cli.1");
+  std::string plain;
+  for (size_t i = 0; i < manual.size(); ++i) {
+    if (manual[i] == '\\' && i + 1 < manual.size() && manual[i + 1] == '-')
+      continue;
+    plain += manual[i];
+  }
+  ProcessResult help = Cli({"--help"});
+  size_t start = 0;
+  int checked = 0;
+  for (size_t end; (end = help.out.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = help.out.substr(start, end - start);
+    if (!line.starts_with("  --"))
+      continue;
+    std::string option = line.substr(2, line.find(' ', 2) - 2);
+    std::string text = line.substr(line.find_first_not_of(' ', line.find("  ", 2)));
+    EXPECT_TRUE(Contains(plain, option)) << option;
+    EXPECT_TRUE(Contains(plain, "\n" + text + "\n")) << text;
+    ++checked;
+  }
+  EXPECT_EQ(checked, 8);
+}
+
 TEST(Cli, ExitStatusTellsHowTheCrawlEnded) {
   TempDir saveTo;
   RawServer server(SiteHandler({
