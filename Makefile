@@ -3,7 +3,7 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= 2
 
-.PHONY: all build deps run test test-sanitize format clean
+.PHONY: all build deps run test test-sanitize package install-package format clean
 
 all: build
 
@@ -30,6 +30,15 @@ test-sanitize: deps
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+
+# A .deb of the two programs, the help file, the icon, the menu entry and the manual page.
+package: deps build
+	cd $(BUILD) && cpack -G DEB
+
+# Installs that package here and checks that the installed program runs.
+install-package: package
+	apt-get install -y -qq --reinstall ./$(BUILD)/kelvane_*.deb
+	kelvane-cli --version
 
 format:
 	find crawl support platform tests -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -98,7 +98,9 @@ std::string FindHelpFile() {
   if (!r.helpFileOverride.empty()) {
     return QFileInfo::exists(QString::fromStdString(r.helpFileOverride)) ? r.helpFileOverride : "";
   }
-  for (const QString& place : {QCoreApplication::applicationDirPath() + "/Kelvane.chm",
+  const QString programDir = QCoreApplication::applicationDirPath();
+  for (const QString& place : {programDir + "/Kelvane.chm",
+                               programDir + "/../share/kelvane/Kelvane.chm",
                                QStringLiteral(KELVANE_DATA_DIR "/Kelvane.chm")}) {
     if (QFileInfo(place).isFile()) return place.toStdString();
   }
