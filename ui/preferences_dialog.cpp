@@ -112,9 +112,8 @@ std::string CKelvaneDlg::BrowserCommandLine(const std::string& browser, const st
 }
 
 void CKelvaneDlg::LaunchBrowser(const std::string& argument) {
+  // BrowserCommandLine is the text of this start; the program gets the argument as it is, never
+  // through a shell, so no character of an address can run a command.
   const std::string browser = ReadSetting(kBrowserKey);
-  const std::string commandLine = BrowserCommandLine(browser, argument);
-  // The program gets the argument as it is, never through a shell.
   QProcess::startDetached(ToQt(browser), {ToQt(argument)});
-  (void)commandLine;
 }
