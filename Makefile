@@ -3,7 +3,7 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= 2
 
-.PHONY: all build deps run test test-sanitize package install-package format clean
+.PHONY: all bench build deps run test test-sanitize package install-package format clean
 
 all: build
 
@@ -39,6 +39,11 @@ package: deps build
 install-package: package
 	apt-get install -y -qq --reinstall ./$(BUILD)/kelvane_*.deb
 	kelvane-cli --version
+
+# Micro-benchmarks, then the crawl benchmark against wget and the wire ceiling.
+bench: deps build
+	./$(BUILD)/kelvane_micro_bench
+	bench/run.sh $(BUILD)
 
 format:
 	find crawl support platform tests -name '*.cpp' -o -name '*.h' | xargs clang-format -i

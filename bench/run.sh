@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The crawl benchmark: a generated site served by nginx on 127.0.0.1, mirrored alternately by
+# kelvane-cli, wget, the wire ceiling, kelvane-cli --verbose and the window (offscreen).
+# Usage: bench/run.sh [BUILD-DIR] [PAGES] [RUNS]
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+pages=${2:-2000}
+runs=${3:-5}
+for tool in /usr/sbin/nginx /usr/bin/wget /usr/bin/time /usr/bin/bc /usr/bin/curl; do
+  if [ ! -x "$tool" ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nginx wget time bc curl >/dev/null
+    else
+      echo "bench needs nginx, wget, time, bc and curl: sudo apt-get install nginx wget time bc curl" >&2
+      exit 1
+    fi
+  fi
+done
+
+work=$(mktemp -d /tmp/kelvane-bench-XXXXXX)
+trap 'kill "$nginx_pid" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+base="http://127.0.0.1:$port"
+mkdir -p "$work/site" "$work/nginx" "$work/config"
+"$build/kelvane_bench_site" "$pages" "$work/site" "$base" > "$work/urls"
+cat > "$work/nginx/nginx.conf" <<CONF
+daemon off; master_process off; worker_processes 1;
+error_log $work/nginx/error.log; pid $work/nginx/nginx.pid;
+events { worker_connections 1024; }
+http {
+  access_log off; default_type application/octet-stream;
+  types { text/html html htm; image/gif gif; }
+  client_body_temp_path $work/nginx/b; proxy_temp_path $work/nginx/p;
+  fastcgi_temp_path $work/nginx/f; uwsgi_temp_path $work/nginx/u; scgi_temp_path $work/nginx/s;
+  server { listen 127.0.0.1:$port; root $work/site; }
+}
+CONF
+/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
+nginx_pid=$!
+for _ in $(seq 100); do curl -s -o /dev/null "$base/" && break; sleep 0.05; done
+export XDG_CONFIG_HOME="$work/config"
+
+# One run of a contender into a fresh directory: "seconds peak-KB files".
+measure() {
+  local name=$1 out="$work/out-$1"
+  rm -rf "$out" && mkdir -p "$out"
+  local command
+  case $name in
+    kelvane) command=("$build/kelvane-cli" --quiet --save-to "$out" "$base/") ;;
+    wget) command=(wget -r -np -l inf -q -P "$out" "$base/") ;;
+    ceiling) command=("$build/kelvane_wire_ceiling" "$work/urls" "$out") ;;
+    verbose) command=("$build/kelvane-cli" --quiet --verbose --save-to "$out" "$base/") ;;
+    window) command=("$build/kelvane_window_crawl" "$base/" "$out") ;;
+  esac
+  local start end
+  start=$(date +%s.%N)
+  /usr/bin/time -f "%M" -o "$work/time" "${command[@]}" </dev/null >/dev/null 2>&1 || true
+  end=$(date +%s.%N)
+  local files
+  files=$(find "$out" -type f ! -name Kelvane.log | wc -l)
+  echo "$(echo "$end - $start" | bc -l) $(tail -1 "$work/time") $files"
+}
+
+contenders=(kelvane wget ceiling verbose window)
+for name in "${contenders[@]}"; do measure "$name" >/dev/null; done  # warm-up
+for run in $(seq "$runs"); do
+  for name in "${contenders[@]}"; do measure "$name" >> "$work/results-$name"; done
+done
+
+stats() {  # median min max of wall, max peak memory, files
+  sort -n "$work/results-$1" | awk '{w[NR]=$1; if ($2>m) m=$2; f=$3} END {
+    med = (NR % 2) ? w[(NR+1)/2] : (w[NR/2] + w[NR/2+1]) / 2;
+    printf "%.3f %.3f %.3f %d %d\n", med, w[1], w[NR], m, f }'
+}
+printf '%-10s %10s %10s %10s %8s %12s\n' contender median_s min_s max_s files peak_mem_KB
+for name in "${contenders[@]}"; do
+  read -r med min max mem files < <(stats "$name")
+  printf '%-10s %10s %10s %10s %8s %12s\n' "$name" "$med" "$min" "$max" "$files" "$mem"
+  eval "median_$name=$med"
+done
+ratio() { echo "scale=3; $1 / $2" | bc -l | sed 's/^\./0./'; }
+echo "kelvane/wget=$(ratio "$median_kelvane" "$median_wget") kelvane/ceiling=$(ratio "$median_kelvane" "$median_ceiling") verbose/plain=$(ratio "$median_verbose" "$median_kelvane") window/cli=$(ratio "$median_window" "$median_kelvane")"
