@@ -3,7 +3,7 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= 2
 
-.PHONY: all bench build deps run test test-sanitize package install-package format clean
+.PHONY: all bench fuzz build deps run test test-sanitize package install-package format clean
 
 all: build
 
@@ -40,13 +40,27 @@ install-package: package
 	apt-get install -y -qq --reinstall ./$(BUILD)/kelvane_*.deb
 	kelvane-cli --version
 
+# Each fuzzer for FUZZ_SECONDS (default 60) from its seed corpus; any finding fails.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZERS = scan_page_fuzzer push_fuzzer mirror_paths_fuzzer fetch_cuts_fuzzer placement_fuzzer
+fuzz: deps
+	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja \
+	  -DKELVANE_FUZZ=ON -DKELVANE_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZERS)
+	for f in $(FUZZERS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$f && \
+	  ./$(FUZZ_BUILD)/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $(FUZZ_BUILD)/corpus/$$f fuzz/corpus/$$f || exit 1; \
+	done
+
 # Micro-benchmarks, then the crawl benchmark against wget and the wire ceiling.
 bench: deps build
 	./$(BUILD)/kelvane_micro_bench
 	bench/run.sh $(BUILD)
 
 format:
-	find crawl support platform tests -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find crawl support platform cli ui bench fuzz tests -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)

@@ -27,11 +27,13 @@ void BM_PushWithAcceptedLinks(benchmark::State& state) {
   QuietDialog dialog;
   LinkStack stack("http://host/site/");
   const int accepted = static_cast<int>(state.range(0));
-  for (int i = 0; i < accepted; ++i) stack.Push("http://host/site/d/", "p" + std::to_string(i) + ".htm", 0);
+  for (int i = 0; i < accepted; ++i)
+    stack.Push("http://host/site/d/", "p" + std::to_string(i) + ".htm", 0);
   int next = accepted;
   for (auto _ : state) {
     stack.Push("http://host/site/d/", "p" + std::to_string(next++) + ".htm", 0);
-    if (!stack.IsEmpty()) stack.Pop();
+    if (!stack.IsEmpty())
+      stack.Pop();
   }
 }
 BENCHMARK(BM_PushWithAcceptedLinks)->Arg(1000)->Arg(100000);
@@ -49,7 +51,8 @@ void BM_ScanPage(benchmark::State& state) {
   std::string html = "<html><head><title>A page</title></head><body BACKGROUND=\"bg.gif\">\n";
   for (int i = 0; i < 400; ++i) {
     html += "<p>Some text of the page, with a <A HREF=\"p" + std::to_string(i % 50) +
-            ".htm\">link</A> and a picture <IMG SRC=\"i" + std::to_string(i % 30) + ".gif\" ALT=\"x\">.</p>\r\n";
+            ".htm\">link</A> and a picture <IMG SRC=\"i" + std::to_string(i % 30) +
+            ".gif\" ALT=\"x\">.</p>\r\n";
     html += "Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod tempor.\r\n";
   }
   auto page = Page(html);
@@ -64,11 +67,13 @@ BENCHMARK(BM_ScanPage);
 
 void BM_ReadLineLongLines(benchmark::State& state) {
   std::string text;
-  for (int i = 0; i < 64; ++i) text += std::string(4000, 'x') + "\n";
+  for (int i = 0; i < 64; ++i)
+    text += std::string(4000, 'x') + "\n";
   auto page = Page(text);
   for (auto _ : state) {
     page->cursor = -1;
-    while (!LinkScanner::AtEnd(*page)) benchmark::DoNotOptimize(LinkScanner::ReadLine(*page));
+    while (!LinkScanner::AtEnd(*page))
+      benchmark::DoNotOptimize(LinkScanner::ReadLine(*page));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * page->length);
 }

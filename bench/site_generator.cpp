@@ -29,17 +29,21 @@ int main(int argc, char** argv) {
     std::printf("%s/%s\n", base.c_str(), path == "index.html" ? "" : path.c_str());
   };
   std::string index = "<html><body>\n";
-  for (int i = 0; i < 20 && i < pages; ++i) index += "<A HREF=\"" + page(i) + "\">start</A><br>\n";
+  for (int i = 0; i < 20 && i < pages; ++i)
+    index += "<A HREF=\"" + page(i) + "\">start</A><br>\n";
   write("index.html", index + "</body></html>\n");
   for (int i = 0; i < pages; ++i) {
     std::string text = "<html><head><title>Page " + std::to_string(i) + "</title></head><body>\n";
     text += "<IMG SRC=\"pic" + std::to_string(i) + ".gif\" ALT=\"picture\">\n";
     text += "<A HREF=\"../" + page((i + 1) % pages) + "\">next</A>\n";
-    for (int k = 1; k < 5; ++k) text += "<a href='../" + page(static_cast<int>(random() % pages)) + "'>link</a>\n";
-    while (text.size() < 2400) text += "Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do.\n";
+    for (int k = 1; k < 5; ++k)
+      text += "<a href='../" + page(static_cast<int>(random() % pages)) + "'>link</a>\n";
+    while (text.size() < 2400)
+      text += "Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do.\n";
     write(page(i), text + "</body></html>\n");
     std::string picture(2048, '\0');
-    for (char& c : picture) c = static_cast<char>(random());
+    for (char& c : picture)
+      c = static_cast<char>(random());
     write(dir(i) + "/pic" + std::to_string(i) + ".gif", picture);
   }
   return 0;

@@ -11,7 +11,8 @@
 #include "ui/main_dialog.h"
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 2;
+  if (argc != 3)
+    return 2;
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication application(argc, argv);
   WriteSetting("SOFTWARE\\ORTALUX\\Kelvane\\SaveTo\\", argv[2]);

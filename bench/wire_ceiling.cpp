@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
     curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, Write);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, file);
-    if (curl_easy_perform(easy) != CURLE_OK) ++failed;
+    if (curl_easy_perform(easy) != CURLE_OK)
+      ++failed;
     curl_easy_cleanup(easy);
     std::fclose(file);
   }

@@ -8,11 +8,13 @@ namespace {
 
 // Seconds as a positive decimal number, into milliseconds.
 bool ParseSeconds(const std::string& text, long& milliseconds) {
-  if (text.empty()) return false;
+  if (text.empty())
+    return false;
   errno = 0;
   char* end = nullptr;
   double seconds = std::strtod(text.c_str(), &end);
-  if (errno != 0 || *end != '\0' || !(seconds > 0) || seconds > 86400.0 * 365) return false;
+  if (errno != 0 || *end != '\0' || !(seconds > 0) || seconds > 86400.0 * 365)
+    return false;
   milliseconds = std::max(1L, std::lround(seconds * 1000));
   return true;
 }
@@ -78,28 +80,35 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     };
     std::string text;
     if (name == "--save-to") {
-      if (!value(line.saveTo)) return std::nullopt;
+      if (!value(line.saveTo))
+        return std::nullopt;
       if (line.saveTo.empty()) {
         error = "--save-to needs a directory";
         return std::nullopt;
       }
     } else if (name == "--verbose") {
-      if (!flag(line.verbose)) return std::nullopt;
+      if (!flag(line.verbose))
+        return std::nullopt;
     } else if (name == "--quiet") {
-      if (!flag(line.quiet)) return std::nullopt;
+      if (!flag(line.quiet))
+        return std::nullopt;
     } else if (name == "--help" || name == "-h") {
-      if (!flag(line.help)) return std::nullopt;
+      if (!flag(line.help))
+        return std::nullopt;
     } else if (name == "--version") {
-      if (!flag(line.version)) return std::nullopt;
+      if (!flag(line.version))
+        return std::nullopt;
     } else if (name == "--connect-timeout" || name == "--stall-timeout") {
-      if (!value(text)) return std::nullopt;
+      if (!value(text))
+        return std::nullopt;
       long& target = name == "--connect-timeout" ? line.connectTimeoutMs : line.stallTimeoutMs;
       if (!ParseSeconds(text, target)) {
         error = "option " + name + " needs a number of seconds above 0, not '" + text + "'";
         return std::nullopt;
       }
     } else if (name == "--ca-certificate") {
-      if (!value(line.caCertificate)) return std::nullopt;
+      if (!value(line.caCertificate))
+        return std::nullopt;
     } else if (name == "--") {
       if (i + 1 < arguments.size() && !haveUrl) {
         line.url = arguments[++i];

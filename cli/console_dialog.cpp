@@ -13,7 +13,8 @@ constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
 size_t TerminalWidth() {
   winsize size{};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+    return size.ws_col;
   return 80;
 }
 
@@ -23,7 +24,8 @@ std::string PrintableText(const std::string& text) {
   std::string printable = text;
   for (char& c : printable) {
     auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
+    if (byte < 0x20 || byte == 0x7F)
+      c = '?';
   }
   return printable;
 }
@@ -53,7 +55,8 @@ void ConsoleDialog::SetControlText(Control control, const std::string& text) {
       m_item = text;
       break;
     case Control::StatusLine: {
-      if (text == "Transfert canceled") m_outcome.cancelReason = m_status;
+      if (text == "Transfert canceled")
+        m_outcome.cancelReason = m_status;
       m_status = text;
       size_t mark = text.find(" bytes read Total=");
       if (mark != std::string::npos) {
@@ -74,13 +77,15 @@ void ConsoleDialog::SetControlText(Control control, const std::string& text) {
 }
 
 void ConsoleDialog::SetProgressRange(Control bar, int, int high) {
-  if (bar != Control::FileProgress) return;
+  if (bar != Control::FileProgress)
+    return;
   std::lock_guard lock(m_mutex);
   m_fileHigh = high;
 }
 
 void ConsoleDialog::SetProgressPosition(Control bar, int position) {
-  if (bar != Control::FileProgress) return;
+  if (bar != Control::FileProgress)
+    return;
   std::lock_guard lock(m_mutex);
   m_filePosition = position;
 }
@@ -89,8 +94,10 @@ void ConsoleDialog::EnableControl(Control, bool) {}
 
 void ConsoleDialog::ShowMessageBox(const std::string& text) {
   std::lock_guard lock(m_mutex);
-  if (text.starts_with("Can't connect to ")) m_outcome.couldNotConnect = true;
-  if (m_lineShown) std::fputs("\r\x1b[K", stderr);
+  if (text.starts_with("Can't connect to "))
+    m_outcome.couldNotConnect = true;
+  if (m_lineShown)
+    std::fputs("\r\x1b[K", stderr);
   m_lineShown = false;
   std::fprintf(stderr, "kelvane-cli: %s\n", PrintableText(text).c_str());
 }
@@ -102,19 +109,23 @@ ConsoleDialog::Outcome ConsoleDialog::Result() const {
 
 void ConsoleDialog::ClearProgress() {
   std::lock_guard lock(m_mutex);
-  if (m_lineShown) std::fputs("\r\x1b[K", stderr);
+  if (m_lineShown)
+    std::fputs("\r\x1b[K", stderr);
   m_lineShown = false;
 }
 
 void ConsoleDialog::Redraw(bool force) {
-  if (!m_showProgress) return;
+  if (!m_showProgress)
+    return;
   auto now = std::chrono::steady_clock::now();
-  if (!force && now - m_lastDraw < kRedrawEvery) return;
+  if (!force && now - m_lastDraw < kRedrawEvery)
+    return;
   m_lastDraw = now;
   constexpr int kBarWidth = 10;
   int filled = 0;
   if (m_fileHigh > 0 && m_filePosition > 0) {
-    filled = static_cast<int>(std::min<int64_t>(kBarWidth, int64_t{m_filePosition} * kBarWidth / m_fileHigh));
+    filled = static_cast<int>(
+        std::min<int64_t>(kBarWidth, int64_t{m_filePosition} * kBarWidth / m_fileHigh));
   }
   std::string line = "queued " + m_outcome.queued + "  read " + m_outcome.read + "  downloaded " +
                      m_outcome.downloaded + "  [" + std::string(filled, '#') +
@@ -122,7 +133,8 @@ void ConsoleDialog::Redraw(bool force) {
                      m_status;
   line = PrintableText(line);
   size_t width = TerminalWidth();
-  if (line.size() >= width) line.resize(width - 1);
+  if (line.size() >= width)
+    line.resize(width - 1);
   std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
   std::fflush(stderr);
   m_lineShown = true;

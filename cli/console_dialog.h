@@ -26,7 +26,7 @@ class ConsoleDialog : public CrawlDialog {
     bool couldNotConnect = false;
     bool cancelled = false;
     int broken = 0;
-    int notSaved = 0;  // HTTP error statuses and files too large
+    int notSaved = 0;          // HTTP error statuses and files too large
     std::string cancelReason;  // what was logged just before "Transfert canceled"
   };
   Outcome Result() const;

@@ -24,14 +24,19 @@ volatile std::sig_atomic_t g_signalled = 0;
 
 void OnSignal(int) {
   g_signalled = 1;
-  if (g_stopFlag != nullptr) g_stopFlag->store(1);
+  if (g_stopFlag != nullptr)
+    g_stopFlag->store(1);
 }
 
 int ExitStatus(const ConsoleDialog::Outcome& outcome) {
-  if (outcome.couldNotConnect) return 1;
-  if (g_signalled != 0) return 130;
-  if (outcome.cancelled || outcome.broken > 0) return 4;
-  if (outcome.notSaved > 0) return 8;
+  if (outcome.couldNotConnect)
+    return 1;
+  if (g_signalled != 0)
+    return 130;
+  if (outcome.cancelled || outcome.broken > 0)
+    return 4;
+  if (outcome.notSaved > 0)
+    return 8;
   return 0;
 }
 
@@ -82,7 +87,8 @@ int main(int argc, char** argv) {
   auto started = std::chrono::steady_clock::now();
   dialog.m_workerThread = std::thread(RunCrawlSession, &dialog);
   dialog.m_workerThread.join();
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   dialog.ClearProgress();
 
   ConsoleDialog::Outcome outcome = dialog.Result();

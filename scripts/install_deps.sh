@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev libcurl4-openssl-dev
   nginx openssl fonts-dejavu-core
   fp-utils-3.2.2 libchm1 dpkg-dev file
+  clang libclang-rt-14-dev
   libgtest-dev libgmock-dev
 )
 

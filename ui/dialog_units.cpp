@@ -2,21 +2,24 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
 #include <QStyle>
-#include <QFontMetrics>
 #include <QWidget>
 
 namespace {
 
 int BaseX(const QWidget* widget) {
   QFontMetrics metrics(widget->font());
-  int width = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  int width = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
   return (width / 26 + 1) / 2;
 }
 
-int BaseY(const QWidget* widget) { return QFontMetrics(widget->font()).height(); }
+int BaseY(const QWidget* widget) {
+  return QFontMetrics(widget->font()).height();
+}
 
 // The default font may run wider than the one the template was drawn for: a caption that would
 // be clipped gets a smaller size of the same font.
@@ -24,13 +27,15 @@ void FitCaption(QWidget* widget) {
   auto fits = [widget] {
     if (auto* button = qobject_cast<QPushButton*>(widget)) {
       int margin = button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
-      return button->fontMetrics().horizontalAdvance(button->text()) + 2 * margin <= button->width();
+      return button->fontMetrics().horizontalAdvance(button->text()) + 2 * margin <=
+             button->width();
     }
     if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
       return button->text().isEmpty() || button->sizeHint().width() <= button->width();
     }
     if (auto* label = qobject_cast<QLabel*>(widget)) {
-      return label->wordWrap() || label->text().isEmpty() || label->sizeHint().width() <= label->width();
+      return label->wordWrap() || label->text().isEmpty() ||
+             label->sizeHint().width() <= label->width();
     }
     return true;
   };
@@ -43,9 +48,13 @@ void FitCaption(QWidget* widget) {
 
 }  // namespace
 
-int DialogUnitsToPixelsX(const QWidget* widget, int units) { return (units * BaseX(widget) + 2) / 4; }
+int DialogUnitsToPixelsX(const QWidget* widget, int units) {
+  return (units * BaseX(widget) + 2) / 4;
+}
 
-int DialogUnitsToPixelsY(const QWidget* widget, int units) { return (units * BaseY(widget) + 4) / 8; }
+int DialogUnitsToPixelsY(const QWidget* widget, int units) {
+  return (units * BaseY(widget) + 4) / 8;
+}
 
 void ApplyDialogUnits(QWidget* dialog) {
   for (QWidget* child : dialog->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {

@@ -29,13 +29,17 @@ CDirectoryDialog::CDirectoryDialog(const std::string& initialFolder, QWidget* pa
 
 bool CDirectoryDialog::OnInitDialog() {
   for (const char* name : {"fileTypeCombo", "fileTypeLabel"}) {
-    if (auto* widget = findChild<QWidget*>(name)) widget->hide();
+    if (auto* widget = findChild<QWidget*>(name))
+      widget->hide();
   }
   if (auto* buttons = findChild<QDialogButtonBox*>("buttonBox")) {
-    if (QPushButton* accept = buttons->button(QDialogButtonBox::Open)) accept->hide();
-    if (QPushButton* accept = buttons->button(QDialogButtonBox::Save)) accept->hide();
+    if (QPushButton* accept = buttons->button(QDialogButtonBox::Open))
+      accept->hide();
+    if (QPushButton* accept = buttons->button(QDialogButtonBox::Save))
+      accept->hide();
   }
-  if (auto* label = findChild<QLabel*>("fileNameLabel")) label->setText("Repertoire:");
+  if (auto* label = findChild<QLabel*>("fileNameLabel"))
+    label->setText("Repertoire:");
   m_nameField = findChild<QLineEdit*>("fileNameEdit");
 
   // The row of the chooser's own: the default button "Open".
@@ -52,14 +56,16 @@ bool CDirectoryDialog::OnInitDialog() {
 
   connect(this, &QFileDialog::directoryEntered, this, [this] { OnNotify(); });
   connect(this, &QFileDialog::currentChanged, this, [this] { OnNotify(); });
-  if (m_nameField != nullptr) m_nameField->setText(QString::fromStdString(m_folder));
+  if (m_nameField != nullptr)
+    m_nameField->setText(QString::fromStdString(m_folder));
   return true;
 }
 
 void CDirectoryDialog::OnNotify() {
   QString folder = directory().absolutePath();
   m_folder = QFileInfo(folder).isDir() ? folder.toStdString() : std::string();
-  if (m_nameField == nullptr) return;
+  if (m_nameField == nullptr)
+    return;
   m_nameField->setText(QString::fromStdString(m_folder));
   // The file dialog fills the field itself after some of these changes: have the last word.
   QTimer::singleShot(0, this, [this] { m_nameField->setText(QString::fromStdString(m_folder)); });

@@ -22,8 +22,8 @@
 #include "support/activity_log.h"
 #include "support/settings_store.h"
 #include "ui/dialog_units.h"
-#include "ui_main_dialog.h"
 #include "ui/window_placement.h"
+#include "ui_main_dialog.h"
 
 namespace {
 
@@ -50,7 +50,8 @@ class FieldWidthValidator : public QValidator {
 // Where the window and its files go when no save-to directory has been chosen yet.
 std::string DefaultSaveToDirectory() {
   QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-  if (downloads.isEmpty()) downloads = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
+  if (downloads.isEmpty())
+    downloads = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
   return downloads.toStdString();
 }
 
@@ -64,9 +65,11 @@ CKelvaneDlg::CKelvaneDlg(QWidget* parent) : QDialog(parent), m_ui(new Ui::MainDi
   ApplyDialogUnits(this);
   for (QWidget* widget : findChildren<QWidget*>()) {
     QVariant id = widget->property("controlId");
-    if (id.isValid()) m_controlsById[id.toInt()] = widget;
+    if (id.isValid())
+      m_controlsById[id.toInt()] = widget;
   }
-  for (QPushButton* button : findChildren<QPushButton*>()) button->setAutoDefault(false);
+  for (QPushButton* button : findChildren<QPushButton*>())
+    button->setAutoDefault(false);
   m_ui->downloadButton->setDefault(true);
   m_ui->urlCombo->lineEdit()->setValidator(new FieldWidthValidator(m_ui->urlCombo->lineEdit()));
   m_ui->urlCombo->lineEdit()->installEventFilter(this);
@@ -90,7 +93,8 @@ CKelvaneDlg::~CKelvaneDlg() {
     m_stopRequested = 1;
     WaitForWorker();
   }
-  if (g_mainDialog == this) g_mainDialog = nullptr;
+  if (g_mainDialog == this)
+    g_mainDialog = nullptr;
   delete m_ui;
 }
 
@@ -100,7 +104,8 @@ void CKelvaneDlg::MessageMap() {
   connect(m_ui->helpButton, &QPushButton::clicked, this, [this] { ShowHelp(); });
   connect(m_ui->saveToButton, &QPushButton::clicked, this, [this] { ChooseSaveToDirectory(); });
   connect(m_ui->optionsButton, &QPushButton::clicked, this, [this] { OpenPreferences(); });
-  connect(m_ui->browseUrlButton, &QPushButton::clicked, this, [this] { LaunchBrowser(m_url.Get()); });
+  connect(m_ui->browseUrlButton, &QPushButton::clicked, this,
+          [this] { LaunchBrowser(m_url.Get()); });
   connect(m_ui->browseMirrorButton, &QPushButton::clicked, this,
           [this] { LaunchBrowser(m_mirrorDirectory.Get()); });
   connect(m_ui->deleteFromListButton, &QPushButton::clicked, this, [this] { DeleteCurrentUrl(); });
@@ -160,7 +165,9 @@ void CKelvaneDlg::OnDownload() {
   m_workerThread = std::thread([this] { RunCrawlSession(this); });
 }
 
-void CKelvaneDlg::OnStop() { m_stopRequested = 1; }
+void CKelvaneDlg::OnStop() {
+  m_stopRequested = 1;
+}
 
 void CKelvaneDlg::OnDestroy() {
   SaveWindowPlacement();
@@ -168,7 +175,8 @@ void CKelvaneDlg::OnDestroy() {
 }
 
 void CKelvaneDlg::done(int result) {
-  if (m_closing) return;
+  if (m_closing)
+    return;
   m_closing = true;
   // The worker must not outlive the window it reports to: stop it and serve it to its end.
   if (m_workerThread.joinable()) {
@@ -180,10 +188,13 @@ void CKelvaneDlg::done(int result) {
   m_closing = false;
 }
 
-bool CKelvaneDlg::OnWindowThread() const { return QThread::currentThread() == thread(); }
+bool CKelvaneDlg::OnWindowThread() const {
+  return QThread::currentThread() == thread();
+}
 
 void CKelvaneDlg::WaitForWorker() {
-  if (!m_workerThread.joinable()) return;
+  if (!m_workerThread.joinable())
+    return;
   if (!m_workerEnded) {
     QEventLoop loop;
     connect(this, &CKelvaneDlg::workerFinished, &loop, &QEventLoop::quit);
@@ -193,7 +204,8 @@ void CKelvaneDlg::WaitForWorker() {
 }
 
 void CKelvaneDlg::JoinWorker() {
-  if (m_workerThread.joinable()) m_workerThread.join();
+  if (m_workerThread.joinable())
+    m_workerThread.join();
 }
 
 void CKelvaneDlg::WorkerEnded() {
@@ -214,7 +226,8 @@ void CKelvaneDlg::Queue(Control control, const std::function<void(Pending&)>& ch
     change(m_pending[control]);
   }
   if (!m_flushPosted.exchange(true)) {
-    QMetaObject::invokeMethod(this, [this] { Flush(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { Flush(); }, Qt::QueuedConnection);
   }
 }
 
@@ -225,15 +238,19 @@ void CKelvaneDlg::Flush() {
     std::lock_guard lock(m_pendingMutex);
     pending.swap(m_pending);
   }
-  for (const auto& [control, change] : pending) Apply(control, change);
+  for (const auto& [control, change] : pending)
+    Apply(control, change);
 }
 
 void CKelvaneDlg::Apply(Control control, const Pending& pending) {
   QWidget* widget = ControlById(control);
-  if (widget == nullptr) return;
+  if (widget == nullptr)
+    return;
   if (auto* bar = qobject_cast<QProgressBar*>(widget)) {
-    if (pending.range) m_barRanges[control] = *pending.range;
-    if (pending.position) m_barPositions[control] = *pending.position;
+    if (pending.range)
+      m_barRanges[control] = *pending.range;
+    if (pending.position)
+      m_barPositions[control] = *pending.position;
     auto range = m_barRanges.count(control) ? m_barRanges[control] : std::pair<int, int>(0, 100);
     ShowBar(bar, range.first, range.second, m_barPositions[control]);
   }
@@ -249,7 +266,8 @@ void CKelvaneDlg::Apply(Control control, const Pending& pending) {
       combo->setEditText(text);
     }
   }
-  if (pending.enabled) widget->setEnabled(*pending.enabled);
+  if (pending.enabled)
+    widget->setEnabled(*pending.enabled);
 }
 
 void CKelvaneDlg::ShowBar(QProgressBar* bar, int low, int high, int position) {
@@ -315,12 +333,15 @@ void CKelvaneDlg::ShowMessageBox(const std::string& text) {
 }
 
 bool CKelvaneDlg::LoadWindowPlacement() {
-  if (m_placementEntry.empty()) return false;
+  if (m_placementEntry.empty())
+    return false;
   std::optional<WindowPlacement> placement =
       ParseWindowPlacement(ReadProfileString("Settings", m_placementEntry));
-  if (!placement) return false;
+  if (!placement)
+    return false;
   // A rectangle that is none, or that no screen shows any more, would hide the window.
-  QRect normal(QPoint(placement->left, placement->top), QPoint(placement->right, placement->bottom));
+  QRect normal(QPoint(placement->left, placement->top),
+               QPoint(placement->right, placement->bottom));
   bool onScreen = false;
   for (QScreen* screen : QGuiApplication::screens()) {
     onScreen = onScreen || screen->geometry().intersects(normal);

@@ -56,7 +56,8 @@ namespace OnlineHelp {
 
 bool LoadReader() {
   Reader& r = TheReader();
-  if (r.failed) return false;
+  if (r.failed)
+    return false;
   if (r.module == nullptr) {
     r.module = dlopen(r.libraryName.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (r.module == nullptr) {
@@ -79,10 +80,18 @@ bool LoadReader() {
   return true;
 }
 
-int LoadCount() { return TheReader().loads; }
-bool Failed() { return TheReader().failed; }
-void SetReaderLibraryName(const std::string& name) { TheReader().libraryName = name; }
-void SetHelpFileOverride(const std::string& path) { TheReader().helpFileOverride = path; }
+int LoadCount() {
+  return TheReader().loads;
+}
+bool Failed() {
+  return TheReader().failed;
+}
+void SetReaderLibraryName(const std::string& name) {
+  TheReader().libraryName = name;
+}
+void SetHelpFileOverride(const std::string& path) {
+  TheReader().helpFileOverride = path;
+}
 
 void ResetForTesting() {
   Reader& r = TheReader();
@@ -99,10 +108,11 @@ std::string FindHelpFile() {
     return QFileInfo::exists(QString::fromStdString(r.helpFileOverride)) ? r.helpFileOverride : "";
   }
   const QString programDir = QCoreApplication::applicationDirPath();
-  for (const QString& place : {programDir + "/Kelvane.chm",
-                               programDir + "/../share/kelvane/Kelvane.chm",
-                               QStringLiteral(KELVANE_DATA_DIR "/Kelvane.chm")}) {
-    if (QFileInfo(place).isFile()) return place.toStdString();
+  for (const QString& place :
+       {programDir + "/Kelvane.chm", programDir + "/../share/kelvane/Kelvane.chm",
+        QStringLiteral(KELVANE_DATA_DIR "/Kelvane.chm")}) {
+    if (QFileInfo(place).isFile())
+      return place.toStdString();
   }
   return "";
 }
@@ -111,24 +121,31 @@ std::string FindHelpFile() {
 
 bool CHelpWindow::Open(const std::string& chmPath) {
   Reader& r = TheReader();
-  if (!OnlineHelp::LoadReader()) return false;
+  if (!OnlineHelp::LoadReader())
+    return false;
   m_file = r.open(chmPath.c_str());
-  if (m_file == nullptr) return false;
+  if (m_file == nullptr)
+    return false;
   // The default topic is one record of the file's #SYSTEM object: code, length, text.
   QByteArray system = Retrieve("/#SYSTEM");
   for (qsizetype at = 4; at + 4 <= system.size();) {
-    auto byte = [&](qsizetype i) { return static_cast<uint16_t>(static_cast<unsigned char>(system[i])); };
+    auto byte = [&](qsizetype i) {
+      return static_cast<uint16_t>(static_cast<unsigned char>(system[i]));
+    };
     uint16_t code = byte(at) | byte(at + 1) << 8;
     uint16_t length = byte(at + 2) | byte(at + 3) << 8;
     at += 4;
-    if (at + length > system.size()) break;
+    if (at + length > system.size())
+      break;
     if (code == kDefaultTopicCode) {
-      m_defaultTopic = std::string(system.constData() + at, strnlen(system.constData() + at, length));
+      m_defaultTopic =
+          std::string(system.constData() + at, strnlen(system.constData() + at, length));
       break;
     }
     at += length;
   }
-  if (m_defaultTopic.empty()) return false;
+  if (m_defaultTopic.empty())
+    return false;
   setWindowTitle(QStringLiteral("Kelvane Help"));
   setOpenLinks(true);
   setSource(QUrl(QStringLiteral("chm:///") + QString::fromStdString(m_defaultTopic)));
@@ -136,14 +153,17 @@ bool CHelpWindow::Open(const std::string& chmPath) {
 }
 
 CHelpWindow::~CHelpWindow() {
-  if (m_file != nullptr) TheReader().close(m_file);
+  if (m_file != nullptr)
+    TheReader().close(m_file);
 }
 
 QByteArray CHelpWindow::Retrieve(const std::string& path) const {
   Reader& r = TheReader();
   chmUnitInfo unit{};
-  if (m_file == nullptr || r.resolve(m_file, path.c_str(), &unit) != 0) return QByteArray();
-  if (unit.length > 64u * 1024 * 1024) return QByteArray();
+  if (m_file == nullptr || r.resolve(m_file, path.c_str(), &unit) != 0)
+    return QByteArray();
+  if (unit.length > 64u * 1024 * 1024)
+    return QByteArray();
   QByteArray bytes(static_cast<qsizetype>(unit.length), '\0');
   long long got = r.retrieve(m_file, &unit, reinterpret_cast<unsigned char*>(bytes.data()), 0,
                              static_cast<long long>(unit.length));
@@ -152,9 +172,11 @@ QByteArray CHelpWindow::Retrieve(const std::string& path) const {
 }
 
 QVariant CHelpWindow::loadResource(int type, const QUrl& name) {
-  if (name.scheme() != QLatin1String("chm")) return QVariant();  // nothing from outside the file
+  if (name.scheme() != QLatin1String("chm"))
+    return QVariant();  // nothing from outside the file
   QByteArray bytes = Retrieve(name.path().toStdString());
-  if (bytes.isEmpty()) return QVariant();
+  if (bytes.isEmpty())
+    return QVariant();
   if (type == QTextDocument::HtmlResource || type == QTextDocument::StyleSheetResource) {
     return QString::fromUtf8(bytes);
   }
@@ -162,9 +184,11 @@ QVariant CHelpWindow::loadResource(int type, const QUrl& name) {
 }
 
 void CKelvaneDlg::ShowHelp() {
-  if (!OnlineHelp::LoadReader()) return;
+  if (!OnlineHelp::LoadReader())
+    return;
   const std::string file = OnlineHelp::FindHelpFile();
-  if (file.empty()) return;
+  if (file.empty())
+    return;
   auto* window = findChild<CHelpWindow*>();
   if (window == nullptr) {
     window = new CHelpWindow;

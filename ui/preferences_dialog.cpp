@@ -32,7 +32,8 @@ CPreferencesDialog::CPreferencesDialog(QWidget* parent)
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint);
   ApplyDialogUnits(this);
-  for (QPushButton* button : findChildren<QPushButton*>()) button->setAutoDefault(false);
+  for (QPushButton* button : findChildren<QPushButton*>())
+    button->setAutoDefault(false);
   m_browserPath = ReadSetting(kBrowserKey);
   m_verboseMode = ReadSetting(kVerboseKey) == "1" ? 1 : 0;
   UpdateData(false);
@@ -41,11 +42,14 @@ CPreferencesDialog::CPreferencesDialog(QWidget* parent)
   connect(m_ui->clearButton, &QPushButton::clicked, this, [this] { ClearBrowser(); });
 }
 
-CPreferencesDialog::~CPreferencesDialog() { delete m_ui; }
+CPreferencesDialog::~CPreferencesDialog() {
+  delete m_ui;
+}
 
 QWidget* CPreferencesDialog::ControlById(int id) const {
   for (QWidget* widget : findChildren<QWidget*>()) {
-    if (widget->property("controlId").toInt() == id) return widget;
+    if (widget->property("controlId").toInt() == id)
+      return widget;
   }
   return nullptr;
 }
@@ -67,12 +71,15 @@ void CPreferencesDialog::ChooseBrowser() {
   chooser.setFileMode(QFileDialog::ExistingFile);
   chooser.setAcceptMode(QFileDialog::AcceptOpen);
   chooser.setNameFilters({kProgramsFilter, kAllFilesFilter});
-  const QDir::Filters programs = QDir::AllDirs | QDir::Files | QDir::Executable | QDir::NoDotAndDotDot;
+  const QDir::Filters programs =
+      QDir::AllDirs | QDir::Files | QDir::Executable | QDir::NoDotAndDotDot;
   chooser.setFilter(programs);
-  connect(&chooser, &QFileDialog::filterSelected, &chooser, [&chooser, programs](const QString& filter) {
-    chooser.setFilter(filter == kAllFilesFilter ? (QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot)
-                                                : programs);
-  });
+  connect(&chooser, &QFileDialog::filterSelected, &chooser,
+          [&chooser, programs](const QString& filter) {
+            chooser.setFilter(filter == kAllFilesFilter
+                                  ? (QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot)
+                                  : programs);
+          });
   QApplication::restoreOverrideCursor();
   if (chooser.exec() == QDialog::Accepted && !chooser.selectedFiles().isEmpty()) {
     m_browserPath = chooser.selectedFiles().first().toStdString();
@@ -107,7 +114,8 @@ void CKelvaneDlg::UpdateBrowseButtons() {
   EnableControl(Control::BrowseMirrorButton, browser);
 }
 
-std::string CKelvaneDlg::BrowserCommandLine(const std::string& browser, const std::string& argument) {
+std::string CKelvaneDlg::BrowserCommandLine(const std::string& browser,
+                                            const std::string& argument) {
   return browser + " " + argument;
 }
 

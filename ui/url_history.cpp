@@ -7,8 +7,8 @@
 #include "crawl/mirror_writer.h"
 #include "support/settings_store.h"
 #include "ui/main_dialog.h"
-#include "ui_main_dialog.h"
 #include "ui/url_history.h"
+#include "ui_main_dialog.h"
 
 namespace {
 
@@ -42,7 +42,8 @@ void CKelvaneDlg::LoadHistory() {
   std::optional<QString> restored;
   for (int n = 0;; ++n) {
     std::string entry = ReadSetting(kHistoryKey + IntToText(n));
-    if (entry.empty()) break;
+    if (entry.empty())
+      break;
     QString text = ToQt(entry);
     combo->insertItem(SortedInsertionPosition(combo, text), text);
     if (n == stored) {
@@ -51,9 +52,11 @@ void CKelvaneDlg::LoadHistory() {
       combo->setEditText(text);
     }
   }
-  if (restored) m_historyIndex = combo->findText(*restored, Qt::MatchExactly | Qt::MatchCaseSensitive);
+  if (restored)
+    m_historyIndex = combo->findText(*restored, Qt::MatchExactly | Qt::MatchCaseSensitive);
   combo->setCurrentIndex(m_historyIndex);
-  if (m_historyIndex < 0) combo->setEditText(QString());
+  if (m_historyIndex < 0)
+    combo->setEditText(QString());
 }
 
 void CKelvaneDlg::SaveHistory() {
@@ -111,9 +114,11 @@ void CKelvaneDlg::DeleteCurrentUrl() {
   const QString text = combo->currentText();
   int found = -1;
   for (int i = 0; i < combo->count() && found < 0; ++i) {
-    if (combo->itemText(i).compare(text, Qt::CaseInsensitive) == 0) found = i;
+    if (combo->itemText(i).compare(text, Qt::CaseInsensitive) == 0)
+      found = i;
   }
-  if (found < 0) return;
+  if (found < 0)
+    return;
   combo->removeItem(found);
   combo->setEditText(combo->count() > 0 ? combo->itemText(0) : QString());
   CommitUrl();
