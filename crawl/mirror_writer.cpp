@@ -10,20 +10,6 @@
 
 namespace {
 
-// A ".." segment would climb out of the save-to directory.
-bool HasParentSegment(std::string_view path) {
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string_view::npos)
-      end = path.size();
-    if (path.substr(start, end - start) == "..")
-      return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 // Where the address after its scheme starts; "https://" counts like "http://". Text typed
 // without a scheme is taken whole.
 size_t AfterScheme(std::string_view url) {
@@ -44,6 +30,19 @@ size_t AfterScheme(std::string_view url) {
 }
 
 }  // namespace
+
+bool HasParentSegment(std::string_view path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos)
+      end = path.size();
+    if (path.substr(start, end - start) == "..")
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
 
 std::string MirrorDirectory(const std::string& url, const std::string& saveToDirectory) {
   std::string result = saveToDirectory;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "crawl/http_fetcher.h"
 
@@ -15,6 +16,9 @@ void AppendIndexName(const std::string& url, std::string& target, const std::str
 // The local file of a crawled address: mirror directory + relative part + index name.
 std::string LocalPathOf(const std::string& url, const std::string& relativePart,
                         const std::string& mirrorDirectory);
+
+// Whether a path holds a ".." segment, which would climb out of the save-to directory.
+bool HasParentSegment(std::string_view path);
 
 // Stores the fetched bytes at the local path, creating the directories it needs.
 void Save(const FetchedFile& fetched, const std::string& localPath);
