@@ -40,10 +40,13 @@ nginx_pid=$!
 for _ in $(seq 100); do curl -s -o /dev/null "$base/" && break; sleep 0.05; done
 export XDG_CONFIG_HOME="$work/config"
 
-# One run of a contender into a fresh directory: "seconds peak-KB files".
+# One run of a contender into a fresh directory: "seconds peak-KB files cpu-seconds". Nothing is
+# deleted until the end: ext4 skips the inodes freed in the last half minute when it allocates,
+# and doing so after a deletion of thousands of files made one run up to three times slower than
+# the next.
 measure() {
-  local name=$1 out="$work/out-$1"
-  rm -rf "$out" && mkdir -p "$out"
+  local name=$1 out="$work/out-$1-$2"
+  mkdir -p "$out"
   local command
   case $name in
     kelvane) command=("$build/kelvane-cli" --quiet --save-to "$out" "$base/") ;;
@@ -54,28 +57,33 @@ measure() {
   esac
   local start end
   start=$(date +%s.%N)
-  /usr/bin/time -f "%M" -o "$work/time" "${command[@]}" </dev/null >/dev/null 2>&1 || true
+  /usr/bin/time -f "%M %U %S" -o "$work/time" "${command[@]}" </dev/null >/dev/null 2>&1 || true
   end=$(date +%s.%N)
   local files
   files=$(find "$out" -type f ! -name Kelvane.log | wc -l)
-  echo "$(echo "$end - $start" | bc -l) $(tail -1 "$work/time") $files"
+  read -r memory user system < <(tail -1 "$work/time")
+  echo "$(echo "$end - $start" | bc -l) $memory $files $(echo "$user + $system" | bc -l)"
 }
 
 contenders=(kelvane wget ceiling verbose window)
-for name in "${contenders[@]}"; do measure "$name" >/dev/null; done  # warm-up
+# Files deleted just before (an earlier run's clean-up) would slow the first runs down; see above.
+sleep "${BENCH_SETTLE_SECONDS:-31}"
+for name in "${contenders[@]}"; do measure "$name" warm-up >/dev/null; done
 for run in $(seq "$runs"); do
-  for name in "${contenders[@]}"; do measure "$name" >> "$work/results-$name"; done
+  for name in "${contenders[@]}"; do measure "$name" "$run" >> "$work/results-$name"; done
 done
 
-stats() {  # median min max of wall, max peak memory, files
+median() { sort -n | awk '{v[NR]=$1} END { printf "%.3f\n", (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2 }'; }
+stats() {  # median min max of wall, max peak memory, files, median cpu
   sort -n "$work/results-$1" | awk '{w[NR]=$1; if ($2>m) m=$2; f=$3} END {
     med = (NR % 2) ? w[(NR+1)/2] : (w[NR/2] + w[NR/2+1]) / 2;
-    printf "%.3f %.3f %.3f %d %d\n", med, w[1], w[NR], m, f }'
+    printf "%.3f %.3f %.3f %d %d ", med, w[1], w[NR], m, f }'
+  awk '{print $4}' "$work/results-$1" | median
 }
-printf '%-10s %10s %10s %10s %8s %12s\n' contender median_s min_s max_s files peak_mem_KB
+printf '%-10s %10s %10s %10s %8s %12s %10s\n' contender median_s min_s max_s files peak_mem_KB cpu_s
 for name in "${contenders[@]}"; do
-  read -r med min max mem files < <(stats "$name")
-  printf '%-10s %10s %10s %10s %8s %12s\n' "$name" "$med" "$min" "$max" "$files" "$mem"
+  read -r med min max mem files cpu < <(stats "$name")
+  printf '%-10s %10s %10s %10s %8s %12s %10s\n' "$name" "$med" "$min" "$max" "$files" "$mem" "$cpu"
   eval "median_$name=$med"
 done
 ratio() { echo "scale=3; $1 / $2" | bc -l | sed 's/^\./0./'; }

@@ -1,7 +1,73 @@
 #include "support/activity_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
+
+namespace {
+
+// The log stays open between lines: opening and closing it for each one cost more than the
+// rest of a verbose crawl. Each line is still one write of its own, so it is in the file (the
+// system's cache) when the call returns, exactly as after a flush and a close.
+struct OpenLog {
+  std::mutex mutex;
+  std::string path;
+  int fd = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
+
+  void Close() {
+    if (fd >= 0)
+      ::close(fd);
+    fd = -1;
+    path.clear();
+  }
+
+  bool Open(const std::string& logFilePath) {
+    fd = ::open(logFilePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    struct stat opened {};
+    if (fd < 0 || ::fstat(fd, &opened) != 0) {
+      Close();
+      return false;
+    }
+    path = logFilePath;
+    device = opened.st_dev;
+    inode = opened.st_ino;
+    return true;
+  }
+
+  // A log deleted or moved away while open is not written on; a new one is made in its place.
+  bool StillInPlace() const {
+    struct stat named {};
+    return ::stat(path.c_str(), &named) == 0 && named.st_ino == inode && named.st_dev == device;
+  }
+};
+
+OpenLog& TheLog() {
+  static OpenLog log;
+  return log;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
 
 std::string LogFilePath(const std::string& saveToDirectory) {
   return saveToDirectory + "/" + kLogFileName;
@@ -15,16 +81,27 @@ void AppendLogLine(const std::string& logFilePath, const std::string& text) {
       std::strftime(stamp, sizeof stamp, "%y%m%d-%H%M%S: ", &local) == 0) {
     stamp[0] = '\0';
   }
-  std::FILE* file = std::fopen(logFilePath.c_str(), "a");
-  if (file == nullptr)
+  std::string line;
+  line.reserve(sizeof stamp + text.size() + 1);
+  line += stamp;
+  line += text;
+  line += '\n';
+
+  OpenLog& log = TheLog();
+  std::lock_guard lock(log.mutex);
+  if (log.fd >= 0 && (log.path != logFilePath || !log.StillInPlace()))
+    log.Close();
+  if (log.fd < 0 && !log.Open(logFilePath))
     return;
-  std::fputs(stamp, file);
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fputc('\n', file);
-  std::fflush(file);
-  std::fclose(file);
+  if (!WriteAll(log.fd, line.data(), line.size()))
+    log.Close();
 }
 
 void DeleteLogFile(const std::string& saveToDirectory) {
+  {
+    OpenLog& log = TheLog();
+    std::lock_guard lock(log.mutex);
+    log.Close();
+  }
   std::remove(LogFilePath(saveToDirectory).c_str());
 }

@@ -65,6 +65,26 @@ TEST(ActivityLog, FollowsTheSaveToDirectoryAtEveryCall) {
   EXPECT_EQ(FileLines(second.Path() + "/Kelvane.log")[0].substr(15), "two");
 }
 
+// The log is kept open between lines; a log removed or replaced meanwhile must not swallow them.
+TEST(ActivityLog, LogRemovedOrReplacedDuringARunGetsTheNextLines) {
+  TempDir temp;
+  RecordingDialog dialog;
+  dialog.m_verbose = 1;
+  dialog.m_saveToDirectory.Set(temp.Path());
+  const std::string log = temp.Path() + "/Kelvane.log";
+  Log("one");
+  std::filesystem::remove(log);
+  Log("two");
+  ASSERT_EQ(FileLines(log).size(), 1u);
+  EXPECT_EQ(FileLines(log)[0].substr(15), "two");
+  std::filesystem::rename(log, temp.Path() + "/old.log");
+  WriteFileBytes(log, "");
+  Log("three");
+  ASSERT_EQ(FileLines(log).size(), 1u);
+  EXPECT_EQ(FileLines(log)[0].substr(15), "three");
+  EXPECT_EQ(FileLines(temp.Path() + "/old.log").size(), 1u);
+}
+
 TEST(ActivityLog, UnwritableDirectoryLosesTheLineSilently) {
   TempDir temp;
   RecordingDialog dialog;
