@@ -100,7 +100,16 @@ WriteResult WriteFileAtomically(const std::string& path, const char* data, size_
       ::close(fd);
       return WriteResult::WriteFailed;
     }
-    if (LinkAnonymous(fd, directory, temporary))
+    // A file not there yet gets its name straight away: one step less than a rename.
+    std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      if (::close(fd) != 0) {
+        ::unlink(path.c_str());
+        return WriteResult::WriteFailed;
+      }
+      return WriteResult::Written;
+    }
+    if (errno == EEXIST && LinkAnonymous(fd, directory, temporary))
       return Finish(fd, temporary, path);
     ::close(fd);
   }

@@ -159,6 +159,7 @@ TEST(Save, KeepsTheBytesAndLeavesNoTemporaryFile) {
   for (int i = 0; i < 70000; ++i)
     bytes += static_cast<char>(i * 7 % 256);
   const std::string path = temp.Path() + "/b.bin";
+  Save(*File("an older, longer copy of the file"), path);
   Save(*File(bytes), path);
   EXPECT_EQ(ReadFileBytes(path), bytes);
   int entries = 0;
