@@ -70,6 +70,8 @@ CKelvaneDlg::CKelvaneDlg(QWidget* parent) : QDialog(parent), m_ui(new Ui::MainDi
   }
   for (QPushButton* button : findChildren<QPushButton*>())
     button->setAutoDefault(false);
+  m_flushTimer.setSingleShot(true);
+  connect(&m_flushTimer, &QTimer::timeout, this, [this] { Flush(); });
   m_ui->downloadButton->setDefault(true);
   m_ui->urlCombo->lineEdit()->setValidator(new FieldWidthValidator(m_ui->urlCombo->lineEdit()));
   m_ui->urlCombo->lineEdit()->installEventFilter(this);
@@ -227,13 +229,27 @@ void CKelvaneDlg::Queue(Control control, const std::function<void(Pending&)>& ch
   }
   if (!m_flushPosted.exchange(true)) {
     QMetaObject::invokeMethod(
-        this, [this] { Flush(); }, Qt::QueuedConnection);
+        this, [this] { ScheduleFlush(); }, Qt::QueuedConnection);
+  }
+}
+
+// A worker reports many times per file; showing each report would spend more time painting the
+// window than crawling. Reports are shown at most once per frame, the latest of each control.
+void CKelvaneDlg::ScheduleFlush() {
+  constexpr qint64 kFrameMs = 16;
+  qint64 since = m_sinceFlush.isValid() ? m_sinceFlush.elapsed() : kFrameMs;
+  if (since >= kFrameMs) {
+    Flush();
+  } else if (!m_flushTimer.isActive()) {
+    m_flushTimer.start(static_cast<int>(kFrameMs - since));
   }
 }
 
 void CKelvaneDlg::Flush() {
   std::map<Control, Pending> pending;
   m_flushPosted = false;
+  m_flushTimer.stop();
+  m_sinceFlush.start();
   {
     std::lock_guard lock(m_pendingMutex);
     pending.swap(m_pending);

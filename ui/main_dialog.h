@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QIcon>
+#include <QTimer>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -95,6 +97,8 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void MessageMap();
   bool OnWindowThread() const;
   void Queue(Control control, const std::function<void(Pending&)>& change);
+  // Runs on the window thread: flushes now, or when a frame's time has passed since the last.
+  void ScheduleFlush();
   void Flush();
   void Apply(Control control, const Pending& pending);
   void ShowBar(QProgressBar* bar, int low, int high, int position);
@@ -106,6 +110,8 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   std::mutex m_pendingMutex;
   std::map<Control, Pending> m_pending;
   std::atomic<bool> m_flushPosted{false};
+  QTimer m_flushTimer;
+  QElapsedTimer m_sinceFlush;
   std::map<Control, std::pair<int, int>> m_barRanges;
   std::map<Control, int> m_barPositions;
   std::map<int, QWidget*> m_controlsById;
