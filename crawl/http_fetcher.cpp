@@ -159,7 +159,7 @@ std::unique_ptr<FetchedFile> Fetch(std::string url) {
   } else if (request.Broken()) {
     file->problem = FetchProblem::Broken;
     file->problemText = request.ErrorText();
-  } else if (file->status >= 400) {
+  } else if (file->status >= 300) {
     file->problem = FetchProblem::HttpError;
   }
   return file;

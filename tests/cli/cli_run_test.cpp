@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <filesystem>
@@ -125,6 +126,34 @@ TEST(Cli, TerminationSignalStopsAStalledCrawl) {
   EXPECT_EQ(run.exitCode, 130) << run.err;
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   EXPECT_FALSE(Contains(run.err, "Transfert canceled"));  // asked for: not reported as a failure
+}
+
+// A body that never ends is cut at the 4 MiB area: the program does not grow past it.
+TEST(Cli, EndlessBodyKeepsMemoryBounded) {
+  std::atomic<bool> endless{false};
+  RawServer server([&](int fd, const std::string& request) {
+    if (request.starts_with("GET / ")) {
+      SendAll(fd, Answer(200, "<IMG SRC=\"big.gif\">"));
+    } else if (!endless) {
+      SendAll(fd, Answer(200, "GIF89a"));
+    } else {
+      SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
+      const std::string chunk(65536, 'n');
+      for (int i = 0; i < 16384; ++i) {  // 1 GiB at most, until the client goes
+        if (send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) <= 0)
+          break;
+      }
+    }
+  });
+  TempDir small, big;
+  ProcessResult baseline = Cli({"--save-to", small.Path(), server.Url("/")});
+  endless = true;
+  ProcessResult run = Cli({"--save-to", big.Path(), server.Url("/")});
+  EXPECT_EQ(baseline.exitCode, 0) << baseline.err;
+  EXPECT_EQ(run.exitCode, 8) << run.err;  // some answers not saved
+  EXPECT_FALSE(fs::exists(big.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/big.gif"));
+  EXPECT_LE(run.peakMemoryKb, baseline.peakMemoryKb + 4096 + 4096)
+      << "baseline " << baseline.peakMemoryKb << " KB";
 }
 
 // A TLS server on 127.0.0.1 whose certificate is signed by an authority this test makes.

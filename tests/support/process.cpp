@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,7 +72,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     }
   }
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  result.peakMemoryKb = usage.ru_maxrss;
   if (watcher.joinable())
     watcher.join();
   result.exitCode = ExitCodeOf(status);

@@ -10,6 +10,7 @@ struct ProcessResult {
   int exitCode = -1;  // the exit status, or 128 + signal for a process killed by one
   std::string out;
   std::string err;
+  long peakMemoryKb = 0;  // the program's largest resident size
 };
 
 // Runs a program with no standard input and collects what it prints. whileRunning, if given,

@@ -1,0 +1,309 @@
+// Crawls against a server that misbehaves in every way it can: each route must end the way a
+// user is told it ends, nothing may land outside the save-to directory, and nothing broken may
+// be stored as if it were whole.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "crawl/crawl_session.h"
+#include "crawl/http_fetcher.h"
+#include "crawl/mirror_writer.h"
+#include "platform/http_client.h"
+#include "support/loopback_server.h"
+#include "support/recording_dialog.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+std::string RequestPath(const std::string& request) {
+  size_t start = request.find(' ');
+  size_t end = request.find(' ', start + 1);
+  if (start == std::string::npos || end == std::string::npos)
+    return std::string();
+  return request.substr(start + 1, end - start - 1);
+}
+
+// Sends a body that never ends, until the client goes or a limit far above any file is reached.
+void SendUntilClosed(int fd) {
+  const std::string chunk(65536, 'n');
+  for (size_t sent = 0; sent < (size_t{1} << 30);) {
+    ssize_t n = send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    if (n <= 0)
+      return;
+    sent += static_cast<size_t>(n);
+  }
+}
+
+std::string WidePage() {
+  std::string line;
+  for (int i = 0; i < 10000; ++i)
+    line += "<A HREF=\"w/" + std::to_string(i % 50) + ".htm\">" + std::to_string(i) + "</A> ";
+  return line + "\n";
+}
+
+std::string TallPage() {
+  std::string page;
+  for (int i = 0; i < 100000; ++i) {
+    if (i % 10 == 0)
+      page += "<IMG SRC=\"t/" + std::to_string(i / 10 % 50) + ".gif\">\n";
+    else
+      page += "line " + std::to_string(i) + "\n";
+  }
+  return page;
+}
+
+// Every route of the hostile server. Any path it does not know is a small file whose bytes are
+// that path as requested, so that a stored file tells which address it came from.
+void Route(int fd, const std::string& path) {
+  const std::string body5000 = "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n";
+  if (path == "/reset.htm") {
+    SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(5000, 'r'));
+    ResetConnection(fd);
+  } else if (path == "/silent.htm") {
+    // closes without a byte
+  } else if (path == "/stall.htm") {
+    SendAll(fd, body5000);
+    WaitForPeerClose(fd, 30000);
+  } else if (path == "/short.gif") {
+    SendAll(fd, body5000 + std::string(3000, 's'));
+  } else if (path == "/large.gif") {
+    SendAll(fd, Answer(200, std::string(FetchedFile::kCapacity + 1, 'l')));
+  } else if (path == "/endless.gif") {
+    SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
+    SendUntilClosed(fd);
+  } else if (path == "/loop.htm") {
+    SendAll(fd, Answer(302, "<html>again</html>", "Location: /loop.htm\r\n"));
+  } else if (path == "/missing.htm") {
+    SendAll(fd, Answer(404, "<html>missing</html>"));
+  } else if (path == "/failing.htm") {
+    SendAll(fd, Answer(500, "<html>failing</html>"));
+  } else if (path == "/moved.htm") {
+    SendAll(fd, Answer(301, "<html>moved</html>", "Location: /target.htm\r\n"));
+  } else if (path == "/nowhere.htm") {
+    SendAll(fd, Answer(301, "<html>moved, but not said where</html>"));
+  } else if (path == "/wide.htm") {
+    SendAll(fd, Answer(200, WidePage()));
+  } else if (path == "/tall.htm") {
+    SendAll(fd, Answer(200, TallPage()));
+  } else if (path == "/") {
+    SendAll(fd, Answer(200, "<A HREF=\"names/\">"));
+  } else if (path == "/names/") {
+    std::string deep;
+    for (int i = 0; i < 40; ++i)
+      deep += "d" + std::to_string(i) + "/";
+    std::string page;
+    for (const std::string& link :
+         {std::string("../../../../../../up.htm"), std::string("%2e%2e/%2e%2e/dots.htm"),
+          std::string("..\\..\\back.htm"), std::string("ctl\x01\x1f\x7f.htm"), deep + "deep.htm",
+          std::string("Case.htm"), std::string("case.htm"), std::string("CASE.HTM"),
+          std::string("with blank.htm"), std::string("ask.htm?x=1&y=../.."),
+          std::string("star*.htm"), std::string("co:lon.htm"), std::string("caf\xc3\xa9.htm"),
+          std::string("latin\xe9.htm"), std::string("nul\0after.htm", 13), std::string("/")})
+      page += "<A HREF=\"" + link + "\">\n";
+    SendAll(fd, Answer(200, page));
+  } else {
+    SendAll(fd, Answer(200, path));
+  }
+}
+
+void Hostile(int fd, const std::string& request) {
+  Route(fd, RequestPath(request));
+}
+
+class HostileServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    HttpClientOptions options;
+    options.stallTimeoutMs = 1000;
+    SetHttpClientOptions(options);
+    m_saveTo = m_root.Path() + "/save";
+    fs::create_directory(m_saveTo);
+  }
+  void TearDown() override { SetHttpClientOptions({}); }
+
+  void Crawl(const std::string& url) {
+    m_dialog.Clear();
+    m_dialog.m_url.Set(url);
+    m_dialog.m_saveToDirectory.Set(m_saveTo);
+    m_dialog.m_mirrorDirectory.Set(MirrorDirectory(url, m_saveTo));
+    EXPECT_EQ(RunCrawlSession(&m_dialog), 0u);
+  }
+  bool Logged(const std::string& text) const {
+    Strings logs = m_dialog.Logs();
+    return std::find(logs.begin(), logs.end(), text) != logs.end();
+  }
+  // A transfer broken off is logged with the client's reason, which the test does not fix.
+  bool LoggedBroken(const std::string& url) const {
+    for (const std::string& text : m_dialog.Logs()) {
+      if (text.starts_with("Not saved (transfer broken: ") && text.ends_with("): " + url))
+        return true;
+    }
+    return false;
+  }
+  // Every regular file of the whole temporary tree, relative to the mirror directory; one
+  // outside it fails the test.
+  Strings StoredFiles(const std::string& mirror) const {
+    Strings files;
+    for (auto& entry : fs::recursive_directory_iterator(m_root.Path())) {
+      if (entry.is_directory())
+        continue;
+      const std::string path = entry.path().string();
+      EXPECT_TRUE(path.starts_with(mirror + "/")) << "outside the mirror: " << path;
+      EXPECT_EQ(path.find(".kelvane-"), std::string::npos) << "temporary file left: " << path;
+      files.push_back(path.substr(std::min(path.size(), mirror.size() + 1)));
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+
+  TempDir m_root;
+  std::string m_saveTo;
+  RecordingDialog m_dialog;
+};
+
+TEST_F(HostileServer, BrokenAndRefusedAnswersAreReportedAndNeverStored) {
+  RawServer site([&](int fd, const std::string& request) {
+    if (RequestPath(request) == "/routes/") {
+      std::string page;
+      for (const char* route :
+           {"reset.htm", "stall.htm", "short.gif", "large.gif", "endless.gif", "loop.htm",
+            "missing.htm", "failing.htm", "moved.htm", "nowhere.htm", "fine.gif"})
+        page += std::string("<A HREF=\"") + route + "\">\n";
+      SendAll(fd, Answer(200, page));
+    } else {
+      std::string path = RequestPath(request);
+      Route(fd, path.starts_with("/routes/") ? path.substr(7) : path);
+    }
+  });
+  const std::string v = site.Url("/routes");
+  Crawl(site.Url("/routes/"));
+
+  EXPECT_TRUE(LoggedBroken(v + "/reset.htm"));
+  EXPECT_TRUE(LoggedBroken(v + "/stall.htm"));
+  EXPECT_TRUE(LoggedBroken(v + "/short.gif"));
+  EXPECT_TRUE(Logged("Not saved (larger than 4194304 bytes): " + v + "/large.gif"));
+  EXPECT_TRUE(Logged("Not saved (larger than 4194304 bytes): " + v + "/endless.gif"));
+  EXPECT_TRUE(
+      Logged("Not saved (transfer broken: Maximum (20) redirects followed): " + v + "/loop.htm"));
+  EXPECT_TRUE(Logged("Not saved (HTTP 404): " + v + "/missing.htm"));
+  EXPECT_TRUE(Logged("Not saved (HTTP 500): " + v + "/failing.htm"));
+  // A redirect that says where is followed; one that does not is not the file.
+  EXPECT_TRUE(Logged("Not saved (HTTP 301): " + v + "/nowhere.htm"));
+  EXPECT_FALSE(Logged("Transfert canceled"));
+
+  const std::string mirror = m_saveTo + "/127.0.0.1:" + std::to_string(site.Port());
+  EXPECT_EQ(StoredFiles(mirror),
+            (Strings{"routes/fine.gif", "routes/moved.htm", "routes/~index.htm"}));
+  EXPECT_EQ(ReadFileBytes(mirror + "/routes/moved.htm"), "/target.htm");
+  EXPECT_EQ(ReadFileBytes(mirror + "/routes/fine.gif"), "/fine.gif");
+}
+
+TEST_F(HostileServer, ServerClosingWithoutAnAnswerEndsTheCrawlAsCanceled) {
+  RawServer server([](int fd, const std::string& request) {
+    if (RequestPath(request) == "/")
+      SendAll(fd, Answer(200, "<A HREF=\"silent.htm\"><A HREF=\"after.htm\">"));
+    else
+      Hostile(fd, request);
+  });
+  Crawl(server.Url("/"));
+  Strings logs = m_dialog.Logs();
+  auto canceled = std::find(logs.begin(), logs.end(), "Transfert canceled");
+  ASSERT_NE(canceled, logs.end());
+  EXPECT_EQ(*(canceled - 1), "Empty reply from server");
+  EXPECT_EQ(m_dialog.WorkerEndedCount(), 1);
+  const std::string mirror = m_saveTo + "/127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_EQ(StoredFiles(mirror), (Strings{"~index.htm"}));
+}
+
+TEST_F(HostileServer, HugePagesAreScannedToTheEnd) {
+  RawServer server(Hostile);
+  const std::string mirror = m_saveTo + "/127.0.0.1:" + std::to_string(server.Port());
+  Crawl(server.Url("/wide.htm"));
+  Crawl(server.Url("/tall.htm"));
+  Strings expected{"tall.htm", "wide.htm"};
+  for (int i = 0; i < 50; ++i) {
+    expected.push_back("t/" + std::to_string(i) + ".gif");
+    expected.push_back("w/" + std::to_string(i) + ".htm");
+  }
+  Strings stored = StoredFiles(mirror);
+  // Links cut where a line is split may add a few files of their own; every whole one is there.
+  for (const std::string& file : expected)
+    EXPECT_TRUE(std::binary_search(stored.begin(), stored.end(), file)) << file;
+  for (const std::string& file : stored)
+    EXPECT_EQ(ReadFileBytes(mirror + "/" + file).size() > 0, true) << file;
+  EXPECT_EQ(ReadFileBytes(mirror + "/tall.htm"), TallPage());
+}
+
+// Names made of dots, separators, control and non-ASCII bytes, overlong or deep: each stored
+// file lies under the mirror, holds what was fetched for its own address, and nothing escapes.
+TEST_F(HostileServer, StrangeNamesStayInsideTheMirrorAndHoldTheirOwnBytes) {
+  RawServer server(Hostile);
+  const std::string mirror = m_saveTo + "/127.0.0.1:" + std::to_string(server.Port());
+  Crawl(server.Url("/"));
+  Crawl(
+      server.Url("/" + std::string(300, 'x') + "/"));  // a name longer than any file system allows
+  Strings stored = StoredFiles(mirror);
+  for (const std::string& file : stored) {
+    if (file == "~index.htm" || file == "names/~index.htm")
+      continue;
+    std::string address = "/" + file;
+    // An address naming a directory is stored as the index file in it.
+    if (address.ends_with("/~index.htm"))
+      address.resize(address.size() - 11);
+    std::string bytes = ReadFileBytes(mirror + "/" + file);
+    EXPECT_TRUE(bytes == EncodeRequestPath(address) || bytes == EncodeRequestPath(address + "/"))
+        << file << " holds the bytes of " << bytes;
+    EXPECT_EQ(HasParentSegment(address), false) << file;
+  }
+  for (const char* name :
+       {"up.htm", "names/Case.htm", "names/case.htm", "names/CASE.HTM", "names/with blank.htm",
+        "names/star*.htm", "names/co:lon.htm", "names/caf\xc3\xa9.htm", "names/latin\xe9.htm",
+        "names/ctl\x01\x1f\x7f.htm", "names/%2e%2e/%2e%2e/dots.htm"})
+    EXPECT_TRUE(std::binary_search(stored.begin(), stored.end(), name)) << name;
+  EXPECT_TRUE(std::any_of(stored.begin(), stored.end(),
+                          [](const std::string& f) { return f.ends_with("/d39/deep.htm"); }));
+  std::error_code error;
+  EXPECT_FALSE(fs::exists(mirror + "/" + std::string(300, 'x'), error));
+}
+
+// "Stop" while the server holds the answer back ends the crawl at once, not at the stall limit.
+TEST_F(HostileServer, StopDuringAStalledAnswerEndsTheCrawlQuickly) {
+  HttpClientOptions options;
+  options.stallTimeoutMs = 60000;
+  SetHttpClientOptions(options);
+  std::atomic<bool> stalling{false};
+  RawServer server([&](int fd, const std::string& request) {
+    if (RequestPath(request) == "/") {
+      SendAll(fd, Answer(200, "<A HREF=\"stall.htm\">"));
+    } else {
+      SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n");
+      stalling = true;
+      WaitForPeerClose(fd, 30000);
+    }
+  });
+  using Clock = std::chrono::steady_clock;
+  std::atomic<Clock::rep> stoppedAt{0};
+  std::thread stopper([&] {
+    for (int i = 0; i < 1000 && !stalling; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stoppedAt = Clock::now().time_since_epoch().count();
+    m_dialog.m_stopRequested = 1;
+  });
+  Crawl(server.Url("/"));
+  auto returnedAt = Clock::now().time_since_epoch().count();
+  stopper.join();
+  ASSERT_TRUE(stalling);
+  EXPECT_LT(Clock::duration(returnedAt - stoppedAt.load()), std::chrono::milliseconds(200));
+  EXPECT_TRUE(Logged("Transfert canceled"));
+  const std::string mirror = m_saveTo + "/127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_EQ(StoredFiles(mirror), (Strings{"~index.htm"}));
+}
+
+}  // namespace
