@@ -211,15 +211,14 @@ void CKelvaneDlg::JoinWorker() {
 }
 
 void CKelvaneDlg::WorkerEnded() {
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        Flush();
-        JoinWorker();
-        m_workerEnded = true;
-        emit workerFinished();
-      },
-      Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, "OnWorkerEnded", Qt::QueuedConnection);
+}
+
+void CKelvaneDlg::OnWorkerEnded() {
+  Flush();
+  JoinWorker();
+  m_workerEnded = true;
+  emit workerFinished();
 }
 
 void CKelvaneDlg::Queue(Control control, const std::function<void(Pending&)>& change) {
@@ -228,8 +227,7 @@ void CKelvaneDlg::Queue(Control control, const std::function<void(Pending&)>& ch
     change(m_pending[control]);
   }
   if (!m_flushPosted.exchange(true)) {
-    QMetaObject::invokeMethod(
-        this, [this] { ScheduleFlush(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "ScheduleFlush", Qt::QueuedConnection);
   }
 }
 
@@ -334,18 +332,20 @@ void CKelvaneDlg::EnableControl(Control control, bool enabled) {
 }
 
 void CKelvaneDlg::ShowMessageBox(const std::string& text) {
-  auto show = [this, &text] {
-    Flush();
-    QMessageBox box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(), ToQt(text),
-                    QMessageBox::Ok, this);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
-  };
   if (OnWindowThread()) {
-    show();
+    ShowMessageBoxHere(ToQt(text));
   } else {
-    QMetaObject::invokeMethod(this, show, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(this, "ShowMessageBoxHere", Qt::BlockingQueuedConnection,
+                              Q_ARG(QString, ToQt(text)));
   }
+}
+
+void CKelvaneDlg::ShowMessageBoxHere(const QString& text) {
+  Flush();
+  QMessageBox box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(), text,
+                  QMessageBox::Ok, this);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
 }
 
 bool CKelvaneDlg::LoadWindowPlacement() {

@@ -97,8 +97,12 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void MessageMap();
   bool OnWindowThread() const;
   void Queue(Control control, const std::function<void(Pending&)>& change);
-  // Runs on the window thread: flushes now, or when a frame's time has passed since the last.
-  void ScheduleFlush();
+  // These three run on the window thread at a worker's request. They are called by name, not
+  // through a lambda, so that nothing the worker made is read here without a lock.
+  // Flushes now, or when a frame's time has passed since the last flush.
+  Q_INVOKABLE void ScheduleFlush();
+  Q_INVOKABLE void OnWorkerEnded();
+  Q_INVOKABLE void ShowMessageBoxHere(const QString& text);
   void Flush();
   void Apply(Control control, const Pending& pending);
   void ShowBar(QProgressBar* bar, int low, int high, int position);
