@@ -77,6 +77,17 @@ void Route(int fd, const std::string& path) {
   } else if (path == "/endless.gif") {
     SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
     SendUntilClosed(fd);
+  } else if (path == "/headers.htm") {
+    SendAll(fd, "HTTP/1.0 200 OK\r\n");
+    std::string lines;
+    for (int i = 0; i < 1000; ++i)
+      lines += "X-More: " + std::string(50, 'h') + "\r\n";
+    for (int i = 0; i < 20000; ++i) {  // about 1 GiB of headers at most, until the client goes
+      if (send(fd, lines.data(), lines.size(), MSG_NOSIGNAL) <= 0)
+        break;
+    }
+  } else if (path == "/local.htm") {
+    SendAll(fd, Answer(302, "", "Location: file:///etc/passwd\r\n"));
   } else if (path == "/loop.htm") {
     SendAll(fd, Answer(302, "<html>again</html>", "Location: /loop.htm\r\n"));
   } else if (path == "/missing.htm") {
@@ -173,7 +184,7 @@ TEST_F(HostileServer, BrokenAndRefusedAnswersAreReportedAndNeverStored) {
       std::string page;
       for (const char* route :
            {"reset.htm", "stall.htm", "short.gif", "large.gif", "endless.gif", "loop.htm",
-            "missing.htm", "failing.htm", "moved.htm", "nowhere.htm", "fine.gif"})
+            "missing.htm", "failing.htm", "moved.htm", "nowhere.htm", "local.htm", "fine.gif"})
         page += std::string("<A HREF=\"") + route + "\">\n";
       SendAll(fd, Answer(200, page));
     } else {
@@ -195,6 +206,8 @@ TEST_F(HostileServer, BrokenAndRefusedAnswersAreReportedAndNeverStored) {
   EXPECT_TRUE(Logged("Not saved (HTTP 500): " + v + "/failing.htm"));
   // A redirect that says where is followed; one that does not is not the file.
   EXPECT_TRUE(Logged("Not saved (HTTP 301): " + v + "/nowhere.htm"));
+  // A redirect to a local file is refused.
+  EXPECT_TRUE(LoggedBroken(v + "/local.htm"));
   EXPECT_FALSE(Logged("Transfert canceled"));
 
   const std::string mirror = m_saveTo + "/127.0.0.1:" + std::to_string(site.Port());
@@ -204,21 +217,29 @@ TEST_F(HostileServer, BrokenAndRefusedAnswersAreReportedAndNeverStored) {
   EXPECT_EQ(ReadFileBytes(mirror + "/routes/fine.gif"), "/fine.gif");
 }
 
-TEST_F(HostileServer, ServerClosingWithoutAnAnswerEndsTheCrawlAsCanceled) {
-  RawServer server([](int fd, const std::string& request) {
-    if (RequestPath(request) == "/")
-      SendAll(fd, Answer(200, "<A HREF=\"silent.htm\"><A HREF=\"after.htm\">"));
-    else
-      Hostile(fd, request);
-  });
-  Crawl(server.Url("/"));
-  Strings logs = m_dialog.Logs();
-  auto canceled = std::find(logs.begin(), logs.end(), "Transfert canceled");
-  ASSERT_NE(canceled, logs.end());
-  EXPECT_EQ(*(canceled - 1), "Empty reply from server");
-  EXPECT_EQ(m_dialog.WorkerEndedCount(), 1);
-  const std::string mirror = m_saveTo + "/127.0.0.1:" + std::to_string(server.Port());
-  EXPECT_EQ(StoredFiles(mirror), (Strings{"~index.htm"}));
+// No answer at all, or headers that never end, is a request that failed: its text is logged and
+// the whole crawl is canceled, as for an unreachable server.
+TEST_F(HostileServer, NoAnswerEndsTheCrawlAsCanceled) {
+  for (const auto& [route, reason] :
+       {std::pair<std::string, std::string>{"silent.htm", "Empty reply from server"},
+        {"headers.htm", "Too large response headers"}}) {
+    RawServer server([route = route](int fd, const std::string& request) {
+      if (RequestPath(request) == "/")
+        SendAll(fd, Answer(200, "<A HREF=\"" + route + "\"><A HREF=\"after.htm\">"));
+      else
+        Hostile(fd, request);
+    });
+    const int endedBefore = m_dialog.WorkerEndedCount();
+    Crawl(server.Url("/"));
+    Strings logs = m_dialog.Logs();
+    auto canceled = std::find(logs.begin(), logs.end(), "Transfert canceled");
+    ASSERT_NE(canceled, logs.end()) << route;
+    EXPECT_TRUE((canceled - 1)->starts_with(reason)) << *(canceled - 1);
+    EXPECT_EQ(m_dialog.WorkerEndedCount(), endedBefore + 1) << route;
+    const std::string mirror = m_saveTo + "/127.0.0.1:" + std::to_string(server.Port());
+    EXPECT_EQ(StoredFiles(mirror), (Strings{"~index.htm"})) << route;
+    fs::remove_all(mirror);
+  }
 }
 
 TEST_F(HostileServer, HugePagesAreScannedToTheEnd) {
