@@ -28,20 +28,6 @@ std::string TemporaryName(const std::string& directory) {
   return directory + "/.kelvane-" + suffix + ".part";
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Gives an anonymous file a temporary name next to its target. False when the system cannot.
 bool LinkAnonymous(int fd, const std::string& directory, std::string& temporary) {
   std::string procPath = "/proc/self/fd/" + std::to_string(fd);
@@ -78,6 +64,20 @@ WriteResult Finish(int fd, const std::string& temporary, const std::string& path
 }
 
 }  // namespace
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 bool PathExists(const std::string& path) {
   std::error_code error;

@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <string>
 
+// Writes every byte to an open file, going on after interruptions; false on an error.
+bool WriteAll(int fd, const char* data, size_t size);
+
 // Whether a file or directory of exactly this name exists.
 bool PathExists(const std::string& path);
 
