@@ -3,6 +3,7 @@
 #include "crawl/link_scanner.h"
 #include "crawl/mirror_writer.h"
 #include "platform/file_system.h"
+#include "support/activity_log.h"
 #include "support/int_text.h"
 
 namespace {
@@ -95,6 +96,9 @@ bool CrawlStep(std::unique_ptr<LinkStack>& linkStack, const std::string& localRo
 }
 
 unsigned RunCrawlSession(CrawlDialog* dialog) {
+  struct LogCloser {
+    ~LogCloser() { CloseLogFile(); }
+  } logCloser;
   dialog->m_stopRequested = 0;
   std::string startUrl = dialog->m_url.Get();
   AppendIndexName(startUrl, startUrl, "");

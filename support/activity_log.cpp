@@ -84,11 +84,13 @@ void AppendLogLine(const std::string& logFilePath, const std::string& text) {
     log.Close();
 }
 
+void CloseLogFile() {
+  OpenLog& log = TheLog();
+  std::lock_guard lock(log.mutex);
+  log.Close();
+}
+
 void DeleteLogFile(const std::string& saveToDirectory) {
-  {
-    OpenLog& log = TheLog();
-    std::lock_guard lock(log.mutex);
-    log.Close();
-  }
+  CloseLogFile();
   std::remove(LogFilePath(saveToDirectory).c_str());
 }

@@ -85,6 +85,17 @@ TEST(ActivityLog, LogRemovedOrReplacedDuringARunGetsTheNextLines) {
   EXPECT_EQ(FileLines(temp.Path() + "/old.log").size(), 1u);
 }
 
+TEST(ActivityLog, ClosedLogIsOpenedAgainByTheNextLine) {
+  TempDir temp;
+  RecordingDialog dialog;
+  dialog.m_verbose = 1;
+  dialog.m_saveToDirectory.Set(temp.Path());
+  Log("one");
+  CloseLogFile();
+  Log("two");
+  EXPECT_EQ(FileLines(temp.Path() + "/Kelvane.log").size(), 2u);
+}
+
 TEST(ActivityLog, UnwritableDirectoryLosesTheLineSilently) {
   TempDir temp;
   RecordingDialog dialog;
