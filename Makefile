@@ -22,7 +22,7 @@ run: deps build
 	else ./$(BUILD)/kelvane; fi
 
 test: deps build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 300
 
 # Everything again with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
@@ -30,7 +30,7 @@ test-sanitize: deps
 	  cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DKELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS) --timeout 300
 
 # The tests that run a crawl on a worker thread beside the window, the console program or a
 # test's own server, with ThreadSanitizer. Qt is not built with it, so its own synchronisation
@@ -41,7 +41,7 @@ test-thread: deps
 	  cmake -S . -B $(THREAD_BUILD) -G Ninja -DKELVANE_THREAD_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(THREAD_BUILD) -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-	  ctest --test-dir $(THREAD_BUILD) --output-on-failure -j $(JOBS) -R '$(THREAD_TESTS)'
+	  ctest --test-dir $(THREAD_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -R '$(THREAD_TESTS)'
 
 # A .deb of the two programs, the help file, the icon, the menu entry and the manual page.
 package: deps build

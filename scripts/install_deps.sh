@@ -8,7 +8,7 @@ packages=(
   nginx openssl fonts-dejavu-core
   fp-utils-3.2.2 libchm1 dpkg-dev file
   clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev libcpp-httplib-dev
 )
 
 missing=()
