@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
 
   auto started = std::chrono::steady_clock::now();
-  dialog.m_workerThread = std::thread(RunCrawlSession, &dialog);
+  dialog.m_workerThread = std::thread([&dialog] { RunCrawlSession(&dialog); });
   dialog.m_workerThread.join();
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

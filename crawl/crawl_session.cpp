@@ -96,11 +96,15 @@ bool CrawlStep(std::unique_ptr<LinkStack>& linkStack, const std::string& localRo
 }
 
 unsigned RunCrawlSession(CrawlDialog* dialog) {
+  return RunCrawlSession(dialog, CrawlStart{dialog->m_url.Get(), dialog->m_mirrorDirectory.Get()});
+}
+
+unsigned RunCrawlSession(CrawlDialog* dialog, CrawlStart start) {
   struct LogCloser {
     ~LogCloser() { CloseLogFile(); }
   } logCloser;
   dialog->m_stopRequested = 0;
-  std::string startUrl = dialog->m_url.Get();
+  std::string startUrl = std::move(start.url);
   AppendIndexName(startUrl, startUrl, "");
   auto linkStack = std::make_unique<LinkStack>(startUrl);
 
@@ -110,7 +114,7 @@ unsigned RunCrawlSession(CrawlDialog* dialog) {
   if (reachable.file) {
     linkStack->Push(LinkScanner::BaseForLink(*reachable.file, startUrl), startUrl, 1);
     int32_t downloadedCount = 0;
-    if (!CrawlStep(linkStack, dialog->m_mirrorDirectory.Get(), *dialog, downloadedCount))
+    if (!CrawlStep(linkStack, start.localRoot, *dialog, downloadedCount))
       return 0;
     reachable.file.reset();
   } else {

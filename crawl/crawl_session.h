@@ -8,7 +8,16 @@
 #include "crawl/http_fetcher.h"
 #include "crawl/link_stack.h"
 
-// The worker's entry: one whole crawl from the dialog's address into its mirror directory.
+// What a crawl starts from, copied when it is asked for: an address or directory edited while
+// the crawl runs does not reach it.
+struct CrawlStart {
+  std::string url;
+  std::string localRoot;  // the start address's mirror directory
+};
+
+// The worker's entry: one whole crawl from the start address into its local root.
+unsigned RunCrawlSession(CrawlDialog* dialog, CrawlStart start);
+// The same from the dialog's address and mirror directory as they are now.
 unsigned RunCrawlSession(CrawlDialog* dialog);
 
 // What obtaining one file gave.
