@@ -21,7 +21,6 @@ int main(int argc, char** argv) {
   dialog.show();
   auto* combo = qobject_cast<QComboBox*>(dialog.ControlById(Control::UrlCombo));
   combo->setEditText(QString::fromUtf8(argv[1]));
-  dialog.CommitUrl();
   auto* download = qobject_cast<QPushButton*>(dialog.ControlById(Control::DownloadButton));
   QObject::connect(&dialog, &CKelvaneDlg::workerFinished, &application, &QApplication::quit);
   QTimer::singleShot(0, download, &QPushButton::click);

@@ -1,7 +1,5 @@
 #include "ui/directory_dialog.h"
 
-#include <QApplication>
-#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -10,12 +8,8 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "crawl/mirror_writer.h"
-#include "support/settings_store.h"
 #include "ui/dialog_units.h"
-#include "ui/main_dialog.h"
 #include "ui_directory_dialog.h"
-#include "ui_main_dialog.h"
 
 CDirectoryDialog::CDirectoryDialog(const std::string& initialFolder, QWidget* parent)
     : QFileDialog(parent) {
@@ -23,7 +17,14 @@ CDirectoryDialog::CDirectoryDialog(const std::string& initialFolder, QWidget* pa
   setFileMode(QFileDialog::Directory);
   setOption(QFileDialog::ShowDirsOnly, true);
   setAcceptMode(QFileDialog::AcceptOpen);
-  m_folder = initialFolder;
+  // It opens where the save-to directory is, so the name field and the list agree from the start.
+  // A directory that has gone since opens at the nearest folder above it that is still there.
+  QString initial = QString::fromStdString(initialFolder);
+  while (!initial.isEmpty() && !QFileInfo(initial).isDir() && initial != QLatin1String("/"))
+    initial = QFileInfo(initial).absolutePath();
+  if (!initial.isEmpty() && QFileInfo(initial).isDir())
+    setDirectory(initial);
+  m_folder = directory().absolutePath().toStdString();
   OnInitDialog();
 }
 
@@ -75,17 +76,5 @@ void CDirectoryDialog::OnOpen() {
   OnNotify();
   if (!m_folder.empty() && QFileInfo(QString::fromStdString(m_folder)).isDir()) {
     QDialog::accept();
-  }
-}
-
-void CKelvaneDlg::ChooseSaveToDirectory() {
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  CDirectoryDialog chooser(m_saveToDirectory.Get(), this);
-  QApplication::restoreOverrideCursor();
-  if (chooser.exec() == QDialog::Accepted && !chooser.m_folder.empty()) {
-    m_saveToDirectory.Set(chooser.m_folder);
-    WriteSetting("SOFTWARE\\ORTALUX\\Kelvane\\SaveTo\\", m_saveToDirectory.Get());
-    m_mirrorDirectory.Set(MirrorDirectory(m_url.Get(), m_saveToDirectory.Get()));
-    UpdateData(false);
   }
 }

@@ -2,26 +2,33 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QEventLoop>
+#include <QFocusEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QThread>
-#include <QValidator>
 
 #include "crawl/crawl_session.h"
 #include "crawl/mirror_writer.h"
 #include "support/activity_log.h"
 #include "support/settings_store.h"
 #include "ui/dialog_units.h"
+#include "ui/directory_dialog.h"
+#include "ui/online_help.h"
+#include "ui/preferences_dialog.h"
+#include "ui/url_history.h"
 #include "ui/window_placement.h"
 #include "ui_main_dialog.h"
 
@@ -29,23 +36,11 @@ namespace {
 
 const std::string kVerboseKey = "SOFTWARE\\ORTALUX\\Kelvane\\Verbose";
 const std::string kSaveToKey = "SOFTWARE\\ORTALUX\\Kelvane\\SaveTo\\";
+const std::string kBrowserKey = "SOFTWARE\\ORTALUX\\Kelvane\\Browser";
 
 QString ToQt(const std::string& text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
-
-// The URL field does not scroll sideways: it takes typed text only while the text fits.
-class FieldWidthValidator : public QValidator {
- public:
-  explicit FieldWidthValidator(QLineEdit* edit) : QValidator(edit), m_edit(edit) {}
-  State validate(QString& input, int&) const override {
-    int room = m_edit->contentsRect().width() - 6;
-    return m_edit->fontMetrics().horizontalAdvance(input) <= room ? Acceptable : Invalid;
-  }
-
- private:
-  QLineEdit* m_edit;
-};
 
 // Where the window and its files go when no save-to directory has been chosen yet.
 std::string DefaultSaveToDirectory() {
@@ -73,8 +68,10 @@ CKelvaneDlg::CKelvaneDlg(QWidget* parent) : QDialog(parent), m_ui(new Ui::MainDi
   m_flushTimer.setSingleShot(true);
   connect(&m_flushTimer, &QTimer::timeout, this, [this] { Flush(); });
   m_ui->downloadButton->setDefault(true);
-  m_ui->urlCombo->lineEdit()->setValidator(new FieldWidthValidator(m_ui->urlCombo->lineEdit()));
-  m_ui->urlCombo->lineEdit()->installEventFilter(this);
+  m_history = std::make_unique<UrlHistory>(m_ui->urlCombo);
+  // The combo box stands for its text field in focus matters, so its focus loss is the field's.
+  m_ui->urlCombo->installEventFilter(this);
+  m_ui->urlCombo->view()->installEventFilter(this);
   MessageMap();
 
   g_mainDialog = this;
@@ -92,6 +89,7 @@ CKelvaneDlg::CKelvaneDlg(QWidget* parent) : QDialog(parent), m_ui(new Ui::MainDi
 
 CKelvaneDlg::~CKelvaneDlg() {
   if (m_workerThread.joinable()) {
+    m_closing = true;
     m_stopRequested = 1;
     WaitForWorker();
   }
@@ -111,17 +109,31 @@ void CKelvaneDlg::MessageMap() {
   connect(m_ui->browseMirrorButton, &QPushButton::clicked, this,
           [this] { LaunchBrowser(m_mirrorDirectory.Get()); });
   connect(m_ui->deleteFromListButton, &QPushButton::clicked, this, [this] { DeleteCurrentUrl(); });
-  // Focus loss of the URL field arrives through eventFilter.
+  // Focus loss of the URL box arrives through eventFilter.
   connect(m_ui->urlCombo->lineEdit(), &QLineEdit::textEdited, this,
           [this] { RefreshMirrorDirectory(); });
+  // A pick in the list: a click or Enter there, or an arrow key on the closed box; a move by
+  // key through the open list arrives as a highlight.
   connect(m_ui->urlCombo, qOverload<int>(&QComboBox::activated), this,
           [this](int position) { OnSelectionChanged(position); });
+  connect(m_ui->urlCombo, qOverload<int>(&QComboBox::highlighted), this, [this](int position) {
+    if (m_listKeyPressed)
+      OnSelectionChanged(position);
+  });
 }
 
 bool CKelvaneDlg::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == m_ui->urlCombo->lineEdit() && event->type() == QEvent::FocusOut &&
-      !m_ui->urlCombo->view()->isVisible()) {
-    CommitUrl();
+  QComboBox* combo = m_ui->urlCombo;
+  if (watched == combo && event->type() == QEvent::FocusOut &&
+      static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
+    CommitUrl();  // Tab, a click elsewhere, the window losing the focus
+  } else if (watched == combo->view() && event->type() == QEvent::KeyPress) {
+    // The mouse merely passing over the open list selects nothing; keys that move do.
+    int key = static_cast<QKeyEvent*>(event)->key();
+    m_listKeyPressed = key == Qt::Key_Up || key == Qt::Key_Down || key == Qt::Key_PageUp ||
+                       key == Qt::Key_PageDown || key == Qt::Key_Home || key == Qt::Key_End;
+  } else if (watched == combo->view() && event->type() == QEvent::KeyRelease) {
+    m_listKeyPressed = false;
   }
   return QDialog::eventFilter(watched, event);
 }
@@ -131,7 +143,8 @@ bool CKelvaneDlg::OnInitDialog() {
   setWindowIcon(m_icon);
   m_placementEntry = "KelvaneDlg";
   LoadWindowPlacement();
-  LoadHistory();
+  m_historyIndex = m_history->Load();
+  m_url.Set(m_history->Text().toStdString());
   m_mirrorDirectory.Set(MirrorDirectory(m_url.Get(), m_saveToDirectory.Get()));
   UpdateBrowseButtons();
   UpdateData(false);
@@ -157,14 +170,16 @@ QWidget* CKelvaneDlg::ControlById(Control control) const {
 }
 
 void CKelvaneDlg::OnDownload() {
-  // No second press while an ending worker is waited for.
-  EnableControl(Control::DownloadButton, false);
   UpdateData(true);
-  WaitForWorker();
+  // The crawl takes the address and directory as they are now; later edits do not reach it.
+  CrawlStart start{m_url.Get(), m_mirrorDirectory.Get()};
   EnableControl(Control::DownloadButton, false);
   EnableControl(Control::StopButton, true);
-  m_workerEnded = false;
-  m_workerThread = std::thread([this] { RunCrawlSession(this); });
+  // "Download" comes back only with the last worker's end actions, after which that worker
+  // waits for nothing from this thread: joining it here is short, and serves no input meanwhile.
+  JoinWorker();
+  m_workerDone = false;
+  m_workerThread = std::thread([this, start] { RunCrawlSession(this, start); });
 }
 
 void CKelvaneDlg::OnStop() {
@@ -173,13 +188,16 @@ void CKelvaneDlg::OnStop() {
 
 void CKelvaneDlg::OnDestroy() {
   SaveWindowPlacement();
-  SaveHistory();
+  m_history->Save(m_historyIndex);
 }
 
 void CKelvaneDlg::done(int result) {
   if (m_closing)
     return;
   m_closing = true;
+  // Hiding the window takes the focus from the URL box, which commits its text.
+  if (m_ui->urlCombo->hasFocus())
+    CommitUrl();
   // The worker must not outlive the window it reports to: stop it and serve it to its end.
   if (m_workerThread.joinable()) {
     m_stopRequested = 1;
@@ -195,13 +213,12 @@ bool CKelvaneDlg::OnWindowThread() const {
 }
 
 void CKelvaneDlg::WaitForWorker() {
-  if (!m_workerThread.joinable())
-    return;
-  if (!m_workerEnded) {
-    QEventLoop loop;
-    connect(this, &CKelvaneDlg::workerFinished, &loop, &QEventLoop::quit);
-    loop.exec();
+  // Input waits: no "Download" and no second worker while this one ends.
+  while (m_workerThread.joinable() && !m_workerDone) {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::WaitForMoreEvents);
   }
+  Flush();
   JoinWorker();
 }
 
@@ -211,14 +228,17 @@ void CKelvaneDlg::JoinWorker() {
 }
 
 void CKelvaneDlg::WorkerEnded() {
+  m_workerDone = true;
   QMetaObject::invokeMethod(this, "OnWorkerEnded", Qt::QueuedConnection);
 }
 
 void CKelvaneDlg::OnWorkerEnded() {
   Flush();
-  JoinWorker();
-  m_workerEnded = true;
-  emit workerFinished();
+  // A notice that arrives after the next crawl has begun is that crawl's business, not this one.
+  if (m_workerDone) {
+    JoinWorker();
+    emit workerFinished();
+  }
 }
 
 void CKelvaneDlg::Queue(Control control, const std::function<void(Pending&)>& change) {
@@ -342,6 +362,9 @@ void CKelvaneDlg::ShowMessageBox(const std::string& text) {
 
 void CKelvaneDlg::ShowMessageBoxHere(const QString& text) {
   Flush();
+  // The window is closing and the crawl has been stopped: nobody is left to read the message.
+  if (m_closing)
+    return;
   QMessageBox box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(), text,
                   QMessageBox::Ok, this);
   box.setTextFormat(Qt::PlainText);
@@ -386,4 +409,91 @@ void CKelvaneDlg::SaveWindowPlacement() {
   if (!m_placementEntry.empty()) {
     WriteProfileString("Settings", m_placementEntry, FormatWindowPlacement(placement));
   }
+}
+
+void CKelvaneDlg::CommitUrl() {
+  m_url.Set(m_history->Text().toStdString());
+  m_historyIndex = m_history->Commit(m_history->Text());
+  RefreshMirrorDirectory();
+}
+
+void CKelvaneDlg::OnSelectionChanged(int position) {
+  if (position >= 0 && position < m_history->Count()) {
+    m_url.Set(m_history->Entry(position).toStdString());
+    m_history->SetText(m_history->Entry(position));
+    m_historyIndex = position;
+  }
+  RefreshMirrorDirectory();
+}
+
+void CKelvaneDlg::RefreshMirrorDirectory() {
+  m_url.Set(m_history->Text().toStdString());
+  m_mirrorDirectory.Set(MirrorDirectory(m_url.Get(), m_saveToDirectory.Get()));
+  m_ui->mirrorDirectoryEdit->setText(ToQt(m_mirrorDirectory.Get()));
+}
+
+void CKelvaneDlg::DeleteCurrentUrl() {
+  if (m_history->Delete(m_history->Text()))
+    CommitUrl();
+}
+
+void CKelvaneDlg::ChooseSaveToDirectory() {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  CDirectoryDialog chooser(m_saveToDirectory.Get(), this);
+  QApplication::restoreOverrideCursor();
+  if (chooser.exec() == QDialog::Accepted && !chooser.m_folder.empty()) {
+    m_saveToDirectory.Set(chooser.m_folder);
+    WriteSetting(kSaveToKey, m_saveToDirectory.Get());
+    m_mirrorDirectory.Set(MirrorDirectory(m_url.Get(), m_saveToDirectory.Get()));
+    UpdateData(false);
+  }
+}
+
+void CKelvaneDlg::OpenPreferences() {
+  {
+    CPreferencesDialog preferences(this);
+    preferences.exec();
+  }
+  m_verbose = ReadSetting(kVerboseKey) == "1" ? 1 : 0;
+  UpdateBrowseButtons();
+}
+
+void CKelvaneDlg::UpdateBrowseButtons() {
+  bool browser = !ReadSetting(kBrowserKey).empty();
+  EnableControl(Control::BrowseUrlButton, browser);
+  EnableControl(Control::BrowseMirrorButton, browser);
+}
+
+std::string CKelvaneDlg::BrowserCommandLine(const std::string& browser,
+                                            const std::string& argument) {
+  return browser + " " + argument;
+}
+
+void CKelvaneDlg::LaunchBrowser(const std::string& argument) {
+  // BrowserCommandLine is the text of this start; the program gets the argument as it is, never
+  // through a shell, so no character of an address can run a command.
+  const std::string browser = ReadSetting(kBrowserKey);
+  QProcess::startDetached(ToQt(browser), {ToQt(argument)});
+}
+
+void CKelvaneDlg::ShowHelp() {
+  if (!OnlineHelp::LoadReader())
+    return;
+  const std::string file = OnlineHelp::FindHelpFile();
+  if (file.empty())
+    return;
+  auto* window = findChild<CHelpWindow*>();
+  if (window == nullptr) {
+    window = new CHelpWindow;
+    window->setParent(this, Qt::Window);
+    window->resize(640, 480);
+    if (!window->Open(file)) {
+      delete window;
+      return;
+    }
+  }
+  // Every press starts from the default topic, wherever the reader had gone since.
+  window->ShowDefaultTopic();
+  window->show();
+  window->raise();
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class UrlHistory;
 namespace Ui {
 class MainDialog;
 }
@@ -45,31 +47,13 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   // The command line a "Browse" button builds: browser path, one blank, argument.
   static std::string BrowserCommandLine(const std::string& browser, const std::string& argument);
 
-  // Handlers, as the message map routes them.
-  void OnDownload();
-  void OnStop();
-  void OnDestroy();
-  void ShowHelp();
-  void ChooseSaveToDirectory();
-  void OpenPreferences();
-  void LaunchBrowser(const std::string& argument);
-  void UpdateBrowseButtons();
-  void DeleteCurrentUrl();
-  void CommitUrl();
-  void RefreshMirrorDirectory();
-  void OnSelectionChanged(int position);
-
   bool OnInitDialog();
   // The modal run: the window is set up, then shown until it ends.
   int DoModal() {
     OnInitDialog();
     return exec();
   }
-
-  void LoadHistory();
-  void SaveHistory();
   bool LoadWindowPlacement();
-  void SaveWindowPlacement();
 
   std::string m_placementEntry;
   int m_historyIndex = -1;
@@ -88,6 +72,21 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // Handlers, as the message map routes them.
+  void OnDownload();
+  void OnStop();
+  void OnDestroy();
+  void ShowHelp();
+  void ChooseSaveToDirectory();
+  void OpenPreferences();
+  void LaunchBrowser(const std::string& argument);
+  void UpdateBrowseButtons();
+  void DeleteCurrentUrl();
+  void CommitUrl();
+  void RefreshMirrorDirectory();
+  void OnSelectionChanged(int position);
+  void SaveWindowPlacement();
+
   struct Pending {
     std::optional<std::string> text;
     std::optional<std::pair<int, int>> range;
@@ -106,11 +105,14 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void Flush();
   void Apply(Control control, const Pending& pending);
   void ShowBar(QProgressBar* bar, int low, int high, int position);
-  // Keeps serving the worker's calls until it has ended, then joins it.
+  // Serves the worker's calls, and no input, until it has ended; then joins it.
   void WaitForWorker();
   void JoinWorker();
 
   Ui::MainDialog* m_ui;
+  std::unique_ptr<UrlHistory> m_history;
+  // Set by a key that moves through the open list, so that the move counts as a selection.
+  bool m_listKeyPressed = false;
   std::mutex m_pendingMutex;
   std::map<Control, Pending> m_pending;
   std::atomic<bool> m_flushPosted{false};
@@ -119,6 +121,7 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   std::map<Control, std::pair<int, int>> m_barRanges;
   std::map<Control, int> m_barPositions;
   std::map<int, QWidget*> m_controlsById;
-  bool m_workerEnded = true;
+  // The worker's last call has been made: from here it only returns.
+  std::atomic<bool> m_workerDone{true};
   bool m_closing = false;
 };

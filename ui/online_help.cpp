@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "ui/main_dialog.h"
-
 #ifndef KELVANE_DATA_DIR
 #define KELVANE_DATA_DIR "/usr/share/kelvane"
 #endif
@@ -148,8 +146,12 @@ bool CHelpWindow::Open(const std::string& chmPath) {
     return false;
   setWindowTitle(QStringLiteral("Kelvane Help"));
   setOpenLinks(true);
-  setSource(QUrl(QStringLiteral("chm:///") + QString::fromStdString(m_defaultTopic)));
+  ShowDefaultTopic();
   return true;
+}
+
+void CHelpWindow::ShowDefaultTopic() {
+  setSource(QUrl(QStringLiteral("chm:///") + QString::fromStdString(m_defaultTopic)));
 }
 
 CHelpWindow::~CHelpWindow() {
@@ -181,24 +183,4 @@ QVariant CHelpWindow::loadResource(int type, const QUrl& name) {
     return QString::fromUtf8(bytes);
   }
   return bytes;
-}
-
-void CKelvaneDlg::ShowHelp() {
-  if (!OnlineHelp::LoadReader())
-    return;
-  const std::string file = OnlineHelp::FindHelpFile();
-  if (file.empty())
-    return;
-  auto* window = findChild<CHelpWindow*>();
-  if (window == nullptr) {
-    window = new CHelpWindow;
-    window->setParent(this, Qt::Window);
-    window->resize(640, 480);
-    if (!window->Open(file)) {
-      delete window;
-      return;
-    }
-  }
-  window->show();
-  window->raise();
 }

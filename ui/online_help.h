@@ -33,6 +33,7 @@ class CHelpWindow : public QTextBrowser {
   bool Open(const std::string& chmPath);
   ~CHelpWindow() override;
   std::string DefaultTopic() const { return m_defaultTopic; }
+  void ShowDefaultTopic();
 
   // Every page and picture comes from the file; nothing from anywhere else.
   QVariant loadResource(int type, const QUrl& name) override;

@@ -4,13 +4,10 @@
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 
 #include "support/settings_store.h"
 #include "ui/dialog_units.h"
-#include "ui/main_dialog.h"
-#include "ui_main_dialog.h"
 #include "ui_preferences_dialog.h"
 
 namespace {
@@ -97,31 +94,4 @@ void CPreferencesDialog::ClearBrowser() {
   m_browserPath.clear();
   UpdateData(false);
   WriteSetting(kBrowserKey, "");
-}
-
-void CKelvaneDlg::OpenPreferences() {
-  {
-    CPreferencesDialog preferences(this);
-    preferences.exec();
-  }
-  m_verbose = ReadSetting(kVerboseKey) == "1" ? 1 : 0;
-  UpdateBrowseButtons();
-}
-
-void CKelvaneDlg::UpdateBrowseButtons() {
-  bool browser = !ReadSetting(kBrowserKey).empty();
-  EnableControl(Control::BrowseUrlButton, browser);
-  EnableControl(Control::BrowseMirrorButton, browser);
-}
-
-std::string CKelvaneDlg::BrowserCommandLine(const std::string& browser,
-                                            const std::string& argument) {
-  return browser + " " + argument;
-}
-
-void CKelvaneDlg::LaunchBrowser(const std::string& argument) {
-  // BrowserCommandLine is the text of this start; the program gets the argument as it is, never
-  // through a shell, so no character of an address can run a command.
-  const std::string browser = ReadSetting(kBrowserKey);
-  QProcess::startDetached(ToQt(browser), {ToQt(argument)});
 }

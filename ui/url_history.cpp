@@ -1,14 +1,12 @@
-// The URL history of the main dialog: the combo box's list, its current entry, and the
-// settings that keep it between runs.
+#include "ui/url_history.h"
+
 #include <QCollator>
 #include <QComboBox>
 #include <QLineEdit>
+#include <optional>
 
-#include "crawl/mirror_writer.h"
+#include "support/int_text.h"
 #include "support/settings_store.h"
-#include "ui/main_dialog.h"
-#include "ui/url_history.h"
-#include "ui_main_dialog.h"
 
 namespace {
 
@@ -20,14 +18,21 @@ QString ToQt(const std::string& text) {
 
 }  // namespace
 
-int SortedInsertionPosition(const QComboBox* combo, const QString& text) {
+UrlHistory::UrlHistory(QComboBox* combo) : m_combo(combo) {
+  m_combo->setCompleter(nullptr);
+  m_combo->setInsertPolicy(QComboBox::NoInsert);
+  m_combo->setDuplicatesEnabled(true);
+}
+
+// After every entry that does not come after the text, in case-insensitive, locale-aware order.
+int UrlHistory::SortedPosition(const QString& text) const {
   QCollator collator;
   collator.setCaseSensitivity(Qt::CaseInsensitive);
   int low = 0;
-  int high = combo->count();
+  int high = m_combo->count();
   while (low < high) {
     int middle = (low + high) / 2;
-    if (collator.compare(combo->itemText(middle), text) <= 0) {
+    if (collator.compare(m_combo->itemText(middle), text) <= 0) {
       low = middle + 1;
     } else {
       high = middle;
@@ -36,8 +41,7 @@ int SortedInsertionPosition(const QComboBox* combo, const QString& text) {
   return low;
 }
 
-void CKelvaneDlg::LoadHistory() {
-  QComboBox* combo = m_ui->urlCombo;
+int UrlHistory::Load() {
   const int stored = TextToInt(ReadSetting(kHistoryKey + "CurIdx"));
   std::optional<QString> restored;
   for (int n = 0;; ++n) {
@@ -45,27 +49,24 @@ void CKelvaneDlg::LoadHistory() {
     if (entry.empty())
       break;
     QString text = ToQt(entry);
-    combo->insertItem(SortedInsertionPosition(combo, text), text);
-    if (n == stored) {
+    m_combo->insertItem(SortedPosition(text), text);
+    if (n == stored)
       restored = text;
-      m_url.Set(entry);
-      combo->setEditText(text);
-    }
   }
+  int current = -1;
   if (restored)
-    m_historyIndex = combo->findText(*restored, Qt::MatchExactly | Qt::MatchCaseSensitive);
-  combo->setCurrentIndex(m_historyIndex);
-  if (m_historyIndex < 0)
-    combo->setEditText(QString());
+    current = m_combo->findText(*restored, Qt::MatchExactly | Qt::MatchCaseSensitive);
+  m_combo->setCurrentIndex(current);
+  SetText(current < 0 ? QString() : *restored);
+  return current;
 }
 
-void CKelvaneDlg::SaveHistory() {
-  QComboBox* combo = m_ui->urlCombo;
-  WriteSetting(kHistoryKey + "CurIdx", IntToText(m_historyIndex));
+void UrlHistory::Save(int current) {
+  WriteSetting(kHistoryKey + "CurIdx", IntToText(current));
   int k = 0;
-  while (combo->count() > 0) {
-    WriteSetting(kHistoryKey + IntToText(k), combo->itemText(0).toStdString());
-    combo->removeItem(0);
+  while (m_combo->count() > 0) {
+    WriteSetting(kHistoryKey + IntToText(k), m_combo->itemText(0).toStdString());
+    m_combo->removeItem(0);
     ++k;
   }
   while (!ReadSetting(kHistoryKey + IntToText(k)).empty()) {
@@ -74,52 +75,45 @@ void CKelvaneDlg::SaveHistory() {
   }
 }
 
-void CKelvaneDlg::CommitUrl() {
-  QComboBox* combo = m_ui->urlCombo;
-  const QString text = combo->currentText();
-  m_url.Set(text.toStdString());
-  // An empty text is no entry: stored, it would end the list and lose what follows it.
-  int current = -1;
-  if (!text.isEmpty()) {
-    current = combo->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (current < 0) {
-      combo->addItem(text);
-      current = combo->count() - 1;
-    }
-    combo->setCurrentIndex(current);
-    combo->setEditText(text);
+int UrlHistory::Commit(const QString& text) {
+  if (text.isEmpty())
+    return -1;
+  int current = m_combo->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+  if (current < 0) {
+    m_combo->addItem(text);
+    current = m_combo->count() - 1;
   }
-  m_historyIndex = current;
-  RefreshMirrorDirectory();
+  m_combo->setCurrentIndex(current);
+  SetText(text);
+  return current;
 }
 
-void CKelvaneDlg::OnSelectionChanged(int position) {
-  QComboBox* combo = m_ui->urlCombo;
-  if (position >= 0 && position < combo->count()) {
-    m_url.Set(combo->itemText(position).toStdString());
-    combo->setEditText(combo->itemText(position));
-    m_historyIndex = position;
-  }
-  RefreshMirrorDirectory();
-}
-
-void CKelvaneDlg::RefreshMirrorDirectory() {
-  m_url.Set(m_ui->urlCombo->currentText().toStdString());
-  m_mirrorDirectory.Set(MirrorDirectory(m_url.Get(), m_saveToDirectory.Get()));
-  m_ui->mirrorDirectoryEdit->setText(ToQt(m_mirrorDirectory.Get()));
-}
-
-void CKelvaneDlg::DeleteCurrentUrl() {
-  QComboBox* combo = m_ui->urlCombo;
-  const QString text = combo->currentText();
+bool UrlHistory::Delete(const QString& text) {
   int found = -1;
-  for (int i = 0; i < combo->count() && found < 0; ++i) {
-    if (combo->itemText(i).compare(text, Qt::CaseInsensitive) == 0)
+  for (int i = 0; i < m_combo->count() && found < 0; ++i) {
+    if (m_combo->itemText(i).compare(text, Qt::CaseInsensitive) == 0)
       found = i;
   }
   if (found < 0)
-    return;
-  combo->removeItem(found);
-  combo->setEditText(combo->count() > 0 ? combo->itemText(0) : QString());
-  CommitUrl();
+    return false;
+  m_combo->removeItem(found);
+  SetText(m_combo->count() > 0 ? m_combo->itemText(0) : QString());
+  return true;
+}
+
+QString UrlHistory::Text() const {
+  return m_combo->currentText();
+}
+
+void UrlHistory::SetText(const QString& text) {
+  // Only the text changes: a different text must not pass for the current entry.
+  m_combo->setEditText(text);
+}
+
+QString UrlHistory::Entry(int position) const {
+  return position >= 0 && position < m_combo->count() ? m_combo->itemText(position) : QString();
+}
+
+int UrlHistory::Count() const {
+  return m_combo->count();
 }

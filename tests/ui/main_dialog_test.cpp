@@ -3,16 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
 #include <QTest>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "support/loopback_server.h"
 #include "support/settings_store.h"
@@ -40,7 +46,8 @@ std::string Text(QWidget* widget) {
   return "";
 }
 
-// Each test starts from an empty configuration and a save-to directory of its own.
+// Each test starts from an empty configuration and a save-to directory of its own. Everything a
+// person does goes in as keys and clicks; the handlers run only as the window routes them.
 class Window : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,22 +56,48 @@ class Window : public ::testing::Test {
     fs::remove_all(ProfileFilePath(), error);
     WriteSetting(kRoot + "SaveTo\\", m_saveTo.Path());
   }
+  // The program's start: the window set up, shown and in front.
+  static void Start(CKelvaneDlg& dialog) {
+    dialog.OnInitDialog();
+    dialog.show();
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+  }
+  // Escape, as a person ends the program.
+  static void Close(CKelvaneDlg& dialog) {
+    QWidget* focus = QApplication::focusWidget();
+    QTest::keyClick(focus != nullptr ? focus : &dialog, Qt::Key_Escape);
+  }
   QComboBox* Combo(CKelvaneDlg& dialog) {
     return qobject_cast<QComboBox*>(dialog.ControlById(Control::UrlCombo));
   }
   QPushButton* Button(CKelvaneDlg& dialog, Control control) {
     return qobject_cast<QPushButton*>(dialog.ControlById(control));
   }
+  void Click(CKelvaneDlg& dialog, Control control) {
+    QTest::mouseClick(Button(dialog, control), Qt::LeftButton);
+  }
   std::string Shown(CKelvaneDlg& dialog, Control control) {
     return Text(dialog.ControlById(control));
   }
-  // Types a URL into the combo box and moves the focus away, as a user would.
+  // A click into the URL box, everything in it selected and typed over; the focus stays there.
+  void Type(CKelvaneDlg& dialog, const std::string& url) {
+    QLineEdit* edit = Combo(dialog)->lineEdit();
+    QTest::mouseClick(edit, Qt::LeftButton);
+    QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(edit, Qt::Key_Delete);
+    QTest::keyClicks(edit, QString::fromStdString(url));
+  }
+  // Types a URL and moves on with Tab, as a user would.
   void TypeUrl(CKelvaneDlg& dialog, const std::string& url) {
-    QComboBox* combo = Combo(dialog);
-    combo->setFocus();
-    combo->lineEdit()->clear();
-    QTest::keyClicks(combo->lineEdit(), QString::fromStdString(url));
-    dialog.CommitUrl();
+    Type(dialog, url);
+    QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_Tab);
+  }
+  std::vector<std::string> Entries(CKelvaneDlg& dialog) {
+    std::vector<std::string> entries;
+    for (int i = 0; i < Combo(dialog)->count(); ++i)
+      entries.push_back(Combo(dialog)->itemText(i).toStdString());
+    return entries;
   }
   bool Idle(CKelvaneDlg& dialog) {
     return Button(dialog, Control::DownloadButton)->isEnabled() &&
@@ -158,10 +191,9 @@ TEST_F(Window, CompletedCrawlFromTheWindow) {
                                 {"/a.gif", "GIF"},
                                 {"/b.htm", "<IMG SRC=\"a.gif\">"}}));
   CKelvaneDlg dialog;
-  dialog.OnInitDialog();
-  dialog.show();
-  TypeUrl(dialog, server.Url("/"));
-  QTest::mouseClick(Button(dialog, Control::DownloadButton), Qt::LeftButton);
+  Start(dialog);
+  Type(dialog, server.Url("/"));
+  Click(dialog, Control::DownloadButton);
   EXPECT_FALSE(Button(dialog, Control::DownloadButton)->isEnabled());
   EXPECT_TRUE(Button(dialog, Control::StopButton)->isEnabled());
   ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
@@ -180,49 +212,63 @@ TEST_F(Window, StopEndsACrawlAndDownloadComesBack) {
     WaitForPeerClose(fd, 20000);
   });
   CKelvaneDlg dialog;
-  dialog.OnInitDialog();
-  dialog.show();
+  Start(dialog);
   TypeUrl(dialog, server.Url("/slow.htm"));
-  QTest::mouseClick(Button(dialog, Control::DownloadButton), Qt::LeftButton);
+  Click(dialog, Control::DownloadButton);
   ASSERT_TRUE(
       WaitFor([&] { return Shown(dialog, Control::StatusLine) == "1024 bytes read Total=1024"; }));
-  QTest::mouseClick(Button(dialog, Control::StopButton), Qt::LeftButton);
+  Click(dialog, Control::StopButton);
   ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }, 5000));
   EXPECT_EQ(Shown(dialog, Control::StatusLine), "Transfert canceled");
 }
 
 TEST_F(Window, CrawlThatCannotConnectShowsTheMessage) {
   CKelvaneDlg dialog;
-  dialog.OnInitDialog();
-  dialog.show();
+  Start(dialog);
   std::string message;
   AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
     message = box->text().toStdString();
     EXPECT_EQ(box->textFormat(), Qt::PlainText);
-    box->button(QMessageBox::Ok)->click();
+    QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
   });
-  QTest::mouseClick(Button(dialog, Control::DownloadButton), Qt::LeftButton);
-  ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
+  Click(dialog, Control::DownloadButton);
+  ASSERT_TRUE(WaitFor([&] { return Idle(dialog) && !message.empty(); }));
   EXPECT_EQ(message, "Can't connect to /");
 }
 
-TEST_F(Window, EnterStartsACrawlOnlyWhileDownloadIsEnabled) {
+// The crawl takes exactly the typed text: nothing completes it from the list, in any letter case,
+// and the first Enter presses "Download". While a crawl runs, Enter starts nothing.
+TEST_F(Window, EnterCrawlsExactlyTheTypedTextOnlyWhileDownloadIsEnabled) {
+  WriteSetting(kHistory + "0", "/kelvane-no-such-dir/ABCDEF.htm");
   CKelvaneDlg dialog;
-  dialog.OnInitDialog();
-  dialog.show();
-  dialog.activateWindow();
-  Combo(dialog)->setFocus();
-  int messages = 0;
+  Start(dialog);
+  std::string message;
   AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
-    ++messages;
-    box->button(QMessageBox::Ok)->click();
+    message = box->text().toStdString();
+    QTest::keyClick(box, Qt::Key_Return);
   });
+  Type(dialog, "/kelvane-no-such-dir/a");
+  EXPECT_EQ(Combo(dialog)->currentText().toStdString(), "/kelvane-no-such-dir/a");
   QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_Return);
-  ASSERT_TRUE(WaitFor([&] { return messages == 1 && Idle(dialog); }));
-  Button(dialog, Control::DownloadButton)->setEnabled(false);
+  ASSERT_TRUE(WaitFor([&] { return Idle(dialog) && !message.empty(); }));
+  EXPECT_EQ(message, "Can't connect to /kelvane-no-such-dir/a/");
+  EXPECT_EQ(Combo(dialog)->currentText().toStdString(), "/kelvane-no-such-dir/a");
+  // The message box took the focus, which made the typed text an entry of its own.
+  EXPECT_EQ(Entries(dialog),
+            (Strings{"/kelvane-no-such-dir/ABCDEF.htm", "/kelvane-no-such-dir/a"}));
+
+  RawServer server([](int fd, const std::string&) {
+    SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 9000\r\n\r\n");
+    WaitForPeerClose(fd, 20000);
+  });
+  Type(dialog, server.Url("/stall.htm"));
   QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_Return);
-  QTest::qWait(100);
-  EXPECT_FALSE(dialog.WorkerRunning());
+  ASSERT_TRUE(WaitFor([&] { return server.Requests().size() == 1; }));
+  QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_Return);
+  QTest::qWait(200);
+  EXPECT_EQ(server.Requests().size(), 1u);
+  Click(dialog, Control::StopButton);
+  ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
 }
 
 TEST_F(Window, BarsShowEmptyForAnEmptyRangeAndClampThePosition) {
@@ -247,20 +293,100 @@ TEST_F(Window, ClosingDuringACrawlStopsTheWorkerFirst) {
     WaitForPeerClose(fd, 20000);
   });
   auto* dialog = new CKelvaneDlg;
-  dialog->OnInitDialog();
-  dialog->show();
+  Start(*dialog);
   TypeUrl(*dialog, server.Url("/stall.htm"));
-  QTest::mouseClick(Button(*dialog, Control::DownloadButton), Qt::LeftButton);
+  Click(*dialog, Control::DownloadButton);
   ASSERT_TRUE(
       WaitFor([&] { return Shown(*dialog, Control::StatusLine) == "Reading remote file..."; }));
   QElapsedTimer timer;
   timer.start();
-  dialog->reject();
+  Close(*dialog);
+  EXPECT_FALSE(dialog->isVisible());
   EXPECT_FALSE(dialog->WorkerRunning());
   EXPECT_LT(timer.elapsed(), 2000);
   EXPECT_EQ(ReadSetting(kHistory + "0"), server.Url("/stall.htm"));
   delete dialog;
   EXPECT_EQ(g_mainDialog, nullptr);
+}
+
+// The worker's message box comes while the window closes: nobody is left to read it, and the
+// close neither waits for an answer nor serves the input that would start another crawl.
+TEST_F(Window, ClosingAsTheWorkerShowsItsMessageNeitherShowsNorWaits) {
+  CKelvaneDlg dialog;
+  Start(dialog);
+  bool shown = false;
+  AnswerNextModal<QMessageBox>(
+      [&](QMessageBox* box) {
+        shown = true;
+        box->reject();
+      },
+      3000, false);
+  Type(dialog, "/kelvane-no-such-dir/page.htm");
+  Click(dialog, Control::DownloadButton);
+  Close(dialog);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_FALSE(dialog.WorkerRunning());
+  QTest::qWait(100);
+  EXPECT_FALSE(shown);
+}
+
+// "Download" pressed the moment the last crawl's end makes it usable again: one worker, and the
+// new crawl runs from its start.
+TEST_F(Window, DownloadPressedAsTheLastCrawlEndsStartsOneWorker) {
+  std::string page = "<A HREF=\"stall.htm\">";
+  for (int i = 0; i < 3000; ++i)
+    page += "<IMG SRC=\"p" + std::to_string(i) + ".gif\">";
+  RawServer server([page](int fd, const std::string& request) {
+    if (request.starts_with("GET / ")) {
+      SendAll(fd, Answer(200, page));
+    } else {
+      SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 9000\r\n\r\n");
+      WaitForPeerClose(fd, 20000);
+    }
+  });
+  CKelvaneDlg dialog;
+  Start(dialog);
+  TypeUrl(dialog, server.Url("/"));
+  Click(dialog, Control::DownloadButton);
+  ASSERT_TRUE(WaitFor([&] { return server.Requests().size() == 3; }));  // test, start, first
+  Click(dialog, Control::StopButton);
+  ASSERT_TRUE(WaitFor([&] { return Button(dialog, Control::DownloadButton)->isEnabled(); }));
+  Click(dialog, Control::DownloadButton);
+  Click(dialog, Control::DownloadButton);
+  EXPECT_TRUE(dialog.WorkerRunning());
+  // The test and the first picture; the start page comes from the copy the first crawl stored.
+  ASSERT_TRUE(WaitFor([&] { return server.Requests().size() == 5; }));
+  QTest::qWait(100);
+  EXPECT_EQ(server.Requests().size(), 5u);
+  Click(dialog, Control::StopButton);
+  ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
+}
+
+// The crawl keeps the address and the directory that "Download" found, whatever is typed while
+// its first answer is slow.
+TEST_F(Window, CrawlKeepsTheAddressAndDirectoryOfItsStart) {
+  std::atomic<bool> release{false};
+  RawServer server([&](int fd, const std::string& request) {
+    if (request.starts_with("GET /site/ ")) {
+      while (!release)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      SendAll(fd, Answer(200, "<IMG SRC=\"a.gif\">"));
+    } else {
+      SendAll(fd, Answer(200, "GIF"));
+    }
+  });
+  CKelvaneDlg dialog;
+  Start(dialog);
+  Type(dialog, server.Url("/site/"));
+  Click(dialog, Control::DownloadButton);
+  ASSERT_TRUE(WaitFor([&] { return server.Requests().size() == 1; }));
+  TypeUrl(dialog, server.Url("/elsewhere/"));
+  release = true;
+  ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
+  const std::string host = m_saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_EQ(ReadFileBytes(host + "/site/a.gif"), "GIF");
+  EXPECT_EQ(ReadFileBytes(host + "/site/~index.htm"), "<IMG SRC=\"a.gif\">");
+  EXPECT_FALSE(fs::exists(host + "/elsewhere"));
 }
 
 TEST_F(Window, EmptySaveToSettingUsesTheDownloadDirectory) {
@@ -277,21 +403,17 @@ TEST_F(Window, HistoryLoadsSortedAndStoresInListOrder) {
   WriteSetting(kHistory + "0", "http://b/");
   WriteSetting(kHistory + "1", "http://a/");
   WriteSetting(kHistory + "2", "http://d/");
-  WriteSetting(kHistory + "3", "http://stale-after-end/");  // beyond the empty entry below
+  WriteSetting(kHistory + "3", "");
+  WriteSetting(kHistory + "4", "http://stale-after-end/");
   WriteSetting(kHistory + "CurIdx", "0");
   {
-    WriteSetting(kHistory + "3", "");
     CKelvaneDlg dialog;
-    dialog.OnInitDialog();
-    QComboBox* combo = Combo(dialog);
-    ASSERT_EQ(combo->count(), 3);
-    EXPECT_EQ(combo->itemText(0).toStdString(), "http://a/");
-    EXPECT_EQ(combo->itemText(1).toStdString(), "http://b/");
-    EXPECT_EQ(combo->itemText(2).toStdString(), "http://d/");
-    EXPECT_EQ(combo->currentText().toStdString(), "http://b/");
+    Start(dialog);
+    EXPECT_EQ(Entries(dialog), (Strings{"http://a/", "http://b/", "http://d/"}));
+    EXPECT_EQ(Combo(dialog)->currentText().toStdString(), "http://b/");
     EXPECT_EQ(dialog.m_historyIndex, 1);
     EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), m_saveTo.Path() + "/b");
-    dialog.OnDestroy();
+    Close(dialog);
   }
   EXPECT_EQ(ReadSetting(kHistory + "0"), "http://a/");
   EXPECT_EQ(ReadSetting(kHistory + "1"), "http://b/");
@@ -308,37 +430,80 @@ TEST_F(Window, HistoryIndexBeyondTheListRestoresNothing) {
   EXPECT_EQ(Combo(dialog)->currentText().toStdString(), "");
 }
 
+// Whichever way the focus leaves the URL box, the typed address becomes the current entry, and
+// it is there, current, when the program starts again.
+TEST_F(Window, TypedAddressIsKeptWhenTheFocusLeaves) {
+  RawServer server(SiteHandler({{"/", "page"}}));
+  const std::vector<std::pair<std::string, std::function<void(CKelvaneDlg&)>>> ways = {
+      {"Tab", [&](CKelvaneDlg& d) { QTest::keyClick(Combo(d)->lineEdit(), Qt::Key_Tab); }},
+      {"a click on Download",
+       [&](CKelvaneDlg& d) {
+         Click(d, Control::DownloadButton);
+         ASSERT_TRUE(WaitFor([&] { return Idle(d); }));
+       }},
+      {"Enter, then the window closes",
+       [&](CKelvaneDlg& d) {
+         QTest::keyClick(Combo(d)->lineEdit(), Qt::Key_Return);
+         ASSERT_TRUE(WaitFor([&] { return Idle(d); }));
+       }},
+      {"another window comes to the front",
+       [&](CKelvaneDlg&) {
+         QWidget other;
+         other.show();
+         other.activateWindow();
+         ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+       }},
+  };
+  for (const auto& [way, leave] : ways) {
+    SCOPED_TRACE(way);
+    SetUp();
+    WriteSetting(kHistory + "0", "http://z.example/");
+    const std::string url = server.Url("/");
+    {
+      CKelvaneDlg dialog;
+      Start(dialog);
+      Type(dialog, url);
+      leave(dialog);
+      dialog.activateWindow();
+      Close(dialog);
+    }
+    EXPECT_EQ(ReadSetting(kHistory + "1"), url);
+    EXPECT_EQ(ReadSetting(kHistory + "CurIdx"), "1");
+    CKelvaneDlg again;
+    Start(again);
+    EXPECT_EQ(Entries(again), (Strings{url, "http://z.example/"}));
+    EXPECT_EQ(Combo(again)->currentText().toStdString(), url);
+    EXPECT_EQ(again.m_historyIndex, 0);
+  }
+}
+
 TEST_F(Window, CommitsAreExactAndDeletionIsNot) {
   WriteSetting(kHistory + "0", "http://HOST/");
   CKelvaneDlg dialog;
-  dialog.OnInitDialog();
-  dialog.show();
-  QComboBox* combo = Combo(dialog);
+  Start(dialog);
   TypeUrl(dialog, "http://host/");
-  EXPECT_EQ(combo->count(), 2);
+  EXPECT_EQ(Entries(dialog), (Strings{"http://HOST/", "http://host/"}));
   EXPECT_EQ(dialog.m_historyIndex, 1);
   TypeUrl(dialog, "http://host/");
-  EXPECT_EQ(combo->count(), 2);
+  EXPECT_EQ(Entries(dialog).size(), 2u);
   EXPECT_EQ(dialog.m_historyIndex, 1);
   TypeUrl(dialog, "");  // an empty text is no entry
-  EXPECT_EQ(combo->count(), 2);
+  EXPECT_EQ(Entries(dialog).size(), 2u);
   EXPECT_EQ(dialog.m_historyIndex, -1);
-  TypeUrl(dialog, "http://nowhere/");
-  combo->setEditText("http://NOWHERE/");
-  dialog.DeleteCurrentUrl();  // matches without regard to case
-  EXPECT_EQ(combo->count(), 2);
-  EXPECT_EQ(combo->currentText().toStdString(), "http://HOST/");
+  Click(dialog, Control::DeleteFromListButton);  // an empty text matches nothing
+  EXPECT_EQ(Entries(dialog).size(), 2u);
+  // The click commits the typed text first; the deletion then takes the first entry that
+  // matches in any letter case, and the list's first entry becomes the text.
+  Type(dialog, "http://Host/");
+  Click(dialog, Control::DeleteFromListButton);
+  EXPECT_EQ(Entries(dialog), (Strings{"http://host/", "http://Host/"}));
+  EXPECT_EQ(Combo(dialog)->currentText().toStdString(), "http://host/");
   EXPECT_EQ(dialog.m_historyIndex, 0);
-  combo->setEditText("http://not-listed/");
-  dialog.DeleteCurrentUrl();
-  EXPECT_EQ(combo->count(), 2);
-  dialog.DeleteCurrentUrl();
-  combo->setEditText("http://host/");
-  dialog.DeleteCurrentUrl();
-  dialog.DeleteCurrentUrl();
-  EXPECT_EQ(combo->count(), 0);
+  Click(dialog, Control::DeleteFromListButton);
+  Click(dialog, Control::DeleteFromListButton);
+  EXPECT_EQ(Entries(dialog), Strings{});
   EXPECT_EQ(dialog.m_historyIndex, -1);
-  EXPECT_EQ(combo->currentText().toStdString(), "");
+  EXPECT_EQ(Combo(dialog)->currentText().toStdString(), "");
 }
 
 TEST_F(Window, StaleEntriesAreClearedAtExit) {
@@ -346,11 +511,11 @@ TEST_F(Window, StaleEntriesAreClearedAtExit) {
     WriteSetting(kHistory + std::to_string(i), "http://e" + std::to_string(i) + "/");
   {
     CKelvaneDlg dialog;
-    dialog.OnInitDialog();
+    Start(dialog);
     // Each deletion makes the first remaining entry current: three go from the top.
     for (int i = 0; i < 3; ++i)
-      dialog.DeleteCurrentUrl();
-    dialog.OnDestroy();
+      Click(dialog, Control::DeleteFromListButton);
+    Close(dialog);
   }
   EXPECT_EQ(ReadSetting(kHistory + "0"), "http://e3/");
   EXPECT_EQ(ReadSetting(kHistory + "1"), "http://e4/");
@@ -358,22 +523,28 @@ TEST_F(Window, StaleEntriesAreClearedAtExit) {
     EXPECT_EQ(ReadSetting(kHistory + std::to_string(i)), "");
 }
 
-TEST_F(Window, LongHistoryEntriesComeBackWhole) {
+TEST_F(Window, LongAddressesStayWholeWhenStoredOrPasted) {
   const std::string longUrl = "http://host/" + std::string(400, 'x') + ".htm";
   WriteSetting(kHistory + "0", longUrl);
   WriteSetting(kHistory + "CurIdx", "0");
   CKelvaneDlg dialog;
-  dialog.OnInitDialog();
+  Start(dialog);
   EXPECT_EQ(Combo(dialog)->currentText().toStdString(), longUrl);
   EXPECT_EQ(dialog.m_url.Get(), longUrl);
+
+  const std::string pasted = "http://pasted/" + std::string(300, 'y') + "/page.htm";
+  QApplication::clipboard()->setText(QString::fromStdString(pasted));
+  Type(dialog, "");
+  QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(Combo(dialog)->currentText().toStdString(), pasted);
+  EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit),
+            m_saveTo.Path() + "/pasted/" + std::string(300, 'y'));
 }
 
 TEST_F(Window, TypingRefreshesTheMirrorDirectoryAtEveryKey) {
   CKelvaneDlg dialog;
-  dialog.OnInitDialog();
-  dialog.show();
-  Combo(dialog)->setFocus();
-  QTest::keyClicks(Combo(dialog)->lineEdit(), "http://h/d");
+  Start(dialog);
+  Type(dialog, "http://h/d");
   EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), m_saveTo.Path() + "/h/d");
   QTest::keyClicks(Combo(dialog)->lineEdit(), "/p.htm");
   EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), m_saveTo.Path() + "/h/d");
@@ -381,34 +552,84 @@ TEST_F(Window, TypingRefreshesTheMirrorDirectoryAtEveryKey) {
   EXPECT_EQ(Combo(dialog)->count(), 0);  // typing alone adds nothing
 }
 
-TEST_F(Window, SaveToChooserConfirmAndCancel) {
-  TempDir chosen;
+// A pick in the list, by a click or by the arrow keys, makes that entry the text and the
+// current entry at once.
+TEST_F(Window, ListSelectionsBecomeTheAddress) {
+  WriteSetting(kHistory + "0", "http://a/");
+  WriteSetting(kHistory + "1", "http://b/");
+  WriteSetting(kHistory + "2", "http://c/");
   CKelvaneDlg dialog;
-  dialog.OnInitDialog();
-  dialog.show();
+  Start(dialog);
+  QComboBox* combo = Combo(dialog);
+  ASSERT_EQ(dialog.m_historyIndex, 0);
+  QTest::keyClick(combo->lineEdit(), Qt::Key_Down);  // on the closed box
+  EXPECT_EQ(combo->currentText().toStdString(), "http://b/");
+  EXPECT_EQ(dialog.m_historyIndex, 1);
+
+  QTest::keyClick(combo->lineEdit(), Qt::Key_Down, Qt::AltModifier);  // opens the list
+  ASSERT_TRUE(WaitFor([&] { return combo->view()->isVisible(); }, 5000));
+  QTest::keyClick(combo->view(), Qt::Key_Down);
+  EXPECT_EQ(combo->currentText().toStdString(), "http://c/");
+  EXPECT_EQ(dialog.m_historyIndex, 2);
+  EXPECT_EQ(dialog.m_url.Get(), "http://c/");
+  EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), m_saveTo.Path() + "/c");
+  QTest::keyClick(combo->view(), Qt::Key_Up);
+  EXPECT_EQ(combo->currentText().toStdString(), "http://b/");
+
+  QRect first = combo->view()->visualRect(combo->model()->index(0, 0));
+  QTest::mouseClick(combo->view()->viewport(), Qt::LeftButton, {}, first.center());
+  ASSERT_TRUE(WaitFor([&] { return !combo->view()->isVisible(); }, 5000));
+  EXPECT_EQ(combo->currentText().toStdString(), "http://a/");
+  EXPECT_EQ(dialog.m_historyIndex, 0);
+  EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), m_saveTo.Path() + "/a");
+}
+
+// The chooser opens where the save-to directory is; its name field always shows the folder its
+// list shows, and "Open" takes exactly that folder.
+TEST_F(Window, SaveToChooserConfirmAndCancel) {
+  const std::string chosen = m_saveTo.Path() + "/chosen";
+  fs::create_directory(chosen);
+  CKelvaneDlg dialog;
+  Start(dialog);
   TypeUrl(dialog, "http://host/docs/");
-  AnswerNextModal<CDirectoryDialog>([](CDirectoryDialog* chooser) { chooser->reject(); });
-  dialog.ChooseSaveToDirectory();
+  AnswerNextModal<CDirectoryDialog>(
+      [](CDirectoryDialog* chooser) { QTest::keyClick(chooser, Qt::Key_Escape); });
+  Click(dialog, Control::SaveToButton);
   EXPECT_EQ(dialog.m_saveToDirectory.Get(), m_saveTo.Path());
   EXPECT_EQ(ReadSetting(kRoot + "SaveTo\\"), m_saveTo.Path());
 
-  std::string label;
+  std::vector<std::pair<std::string, std::string>> shown;  // name field, list's folder
   bool typesHidden = false;
   AnswerNextModal<CDirectoryDialog>([&](CDirectoryDialog* chooser) {
-    label = chooser->findChild<QLabel*>("fileNameLabel")->text().toStdString();
+    auto* field = chooser->findChild<QLineEdit*>("fileNameEdit");
+    shown.emplace_back(field->text().toStdString(),
+                       chooser->directory().absolutePath().toStdString());
     typesHidden = !chooser->findChild<QWidget*>("fileTypeCombo")->isVisible();
-    chooser->setDirectory(QString::fromStdString(chosen.Path()));
-    emit chooser->directoryEntered(QString::fromStdString(chosen.Path()));
-    QTest::qWait(50);
-    EXPECT_EQ(chooser->findChild<QLineEdit*>("fileNameEdit")->text().toStdString(), chosen.Path());
-    chooser->OpenButton()->click();
+    EXPECT_EQ(chooser->findChild<QLabel*>("fileNameLabel")->text().toStdString(), "Repertoire:");
+    if (chooser->directory().absolutePath().toStdString() == chosen) {
+      QTest::mouseClick(chooser->OpenButton(), Qt::LeftButton);
+      return;
+    }
+    // Into "chosen" by a double click, once the list has read the folder.
+    auto* list = chooser->findChild<QListView*>("listView");
+    auto* model = qobject_cast<QFileSystemModel*>(list->model());
+    QModelIndex item = model->index(QString::fromStdString(chosen));
+    QRect place = list->visualRect(item);
+    if (item.isValid() && !place.isEmpty()) {
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, place.center());
+      QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, place.center());
+    }
   });
-  dialog.ChooseSaveToDirectory();
-  EXPECT_EQ(label, "Repertoire:");
+  Click(dialog, Control::SaveToButton);
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.front(), std::pair(m_saveTo.Path(), m_saveTo.Path()));
+  EXPECT_EQ(shown.back(), std::pair(chosen, chosen));
+  for (const auto& [field, folder] : shown)
+    EXPECT_EQ(field, folder);
   EXPECT_TRUE(typesHidden);
-  EXPECT_EQ(dialog.m_saveToDirectory.Get(), chosen.Path());
-  EXPECT_EQ(ReadSetting(kRoot + "SaveTo\\"), chosen.Path());
-  EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), chosen.Path() + "/host/docs");
+  EXPECT_EQ(dialog.m_saveToDirectory.Get(), chosen);
+  EXPECT_EQ(ReadSetting(kRoot + "SaveTo\\"), chosen);
+  EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), chosen + "/host/docs");
 }
 
 TEST_F(Window, OpenOnlyEndsTheChooserOnARealDirectory) {
@@ -417,9 +638,9 @@ TEST_F(Window, OpenOnlyEndsTheChooserOnARealDirectory) {
   fs::create_directory(folder);
   CDirectoryDialog chooser(folder, nullptr);
   chooser.show();
-  chooser.setDirectory(QString::fromStdString(folder));
+  EXPECT_EQ(chooser.m_folder, folder);
   fs::remove(folder);
-  chooser.OpenButton()->click();
+  QTest::mouseClick(chooser.OpenButton(), Qt::LeftButton);
   EXPECT_TRUE(chooser.isVisible());
   EXPECT_EQ(chooser.m_folder, "");
 }
@@ -430,32 +651,32 @@ TEST_F(Window, PreferencesWriteAtEachClickAndBrowseButtonsFollow) {
   WriteFileBytes(browser, "#!/bin/sh\n");
   fs::permissions(browser, fs::perms::owner_all);
   CKelvaneDlg dialog;
-  dialog.OnInitDialog();
-  dialog.show();
+  Start(dialog);
   EXPECT_FALSE(Button(dialog, Control::BrowseUrlButton)->isEnabled());
   Strings verboseAfterClicks;
   bool enabledWhileOpen = true;
   AnswerNextModal<CPreferencesDialog>([&](CPreferencesDialog* preferences) {
     auto* verbose = qobject_cast<QCheckBox*>(preferences->ControlById(1067));
-    QTest::mouseClick(verbose, Qt::LeftButton);
-    verboseAfterClicks.push_back(ReadSetting(kRoot + "Verbose"));
-    QTest::mouseClick(verbose, Qt::LeftButton);
-    verboseAfterClicks.push_back(ReadSetting(kRoot + "Verbose"));
-    QTest::mouseClick(verbose, Qt::LeftButton);
-    verboseAfterClicks.push_back(ReadSetting(kRoot + "Verbose"));
+    for (int i = 0; i < 3; ++i) {
+      QTest::mouseClick(verbose, Qt::LeftButton);
+      verboseAfterClicks.push_back(ReadSetting(kRoot + "Verbose"));
+    }
+    // The file's path typed into the name field, and Enter, until the dialog takes it.
     AnswerNextModal<QFileDialog>([&](QFileDialog* files) {
       EXPECT_EQ(files->windowTitle().toStdString(), "Browser");
       EXPECT_TRUE(files->nameFilters().contains("All files (*)"));
-      files->selectFile(QString::fromStdString(browser));
-      QMetaObject::invokeMethod(files, "accept");
+      auto* name = files->findChild<QLineEdit*>("fileNameEdit");
+      name->selectAll();
+      QTest::keyClicks(name, QString::fromStdString(browser));
+      QTest::keyClick(name, Qt::Key_Return);
     });
-    qobject_cast<QPushButton*>(preferences->ControlById(1053))->click();
+    QTest::mouseClick(qobject_cast<QPushButton*>(preferences->ControlById(1053)), Qt::LeftButton);
     EXPECT_EQ(ReadSetting(kRoot + "Browser"), browser);
     EXPECT_EQ(Text(preferences->ControlById(1048)), browser);
     enabledWhileOpen = Button(dialog, Control::BrowseUrlButton)->isEnabled();
-    preferences->reject();
+    QTest::keyClick(preferences, Qt::Key_Escape);
   });
-  dialog.OpenPreferences();
+  Click(dialog, Control::OptionsButton);
   EXPECT_EQ(verboseAfterClicks, (Strings{"1", "0", "1"}));
   EXPECT_EQ(dialog.m_verbose.load(), 1);
   EXPECT_FALSE(enabledWhileOpen);
@@ -463,12 +684,12 @@ TEST_F(Window, PreferencesWriteAtEachClickAndBrowseButtonsFollow) {
   EXPECT_TRUE(Button(dialog, Control::BrowseMirrorButton)->isEnabled());
 
   AnswerNextModal<CPreferencesDialog>([&](CPreferencesDialog* preferences) {
-    qobject_cast<QPushButton*>(preferences->ControlById(1071))->click();
+    QTest::mouseClick(qobject_cast<QPushButton*>(preferences->ControlById(1071)), Qt::LeftButton);
     EXPECT_EQ(ReadSetting(kRoot + "Browser"), "");
     EXPECT_EQ(Text(preferences->ControlById(1048)), "");
-    preferences->reject();
+    QTest::keyClick(preferences, Qt::Key_Escape);
   });
-  dialog.OpenPreferences();
+  Click(dialog, Control::OptionsButton);
   EXPECT_FALSE(Button(dialog, Control::BrowseUrlButton)->isEnabled());
   EXPECT_FALSE(Button(dialog, Control::BrowseMirrorButton)->isEnabled());
 }
@@ -482,35 +703,33 @@ TEST_F(Window, BrowserGetsTheAddressAsOneArgumentNeverThroughAShell) {
   fs::permissions(browser, fs::perms::owner_all);
   WriteSetting(kRoot + "Browser", browser);
   CKelvaneDlg dialog;
-  dialog.OnInitDialog();
-  dialog.show();
+  Start(dialog);
   const std::string url =
       "http://h/a;touch " + programs.Path() + "/owned$(touch " + programs.Path() + "/owned2)";
-  dialog.m_url.Set(url);
+  Type(dialog, url);
   EXPECT_EQ(CKelvaneDlg::BrowserCommandLine(browser, url), browser + " " + url);
-  QTest::mouseClick(Button(dialog, Control::BrowseUrlButton), Qt::LeftButton);
+  Click(dialog, Control::BrowseUrlButton);
   ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
   QTest::qWait(200);
   EXPECT_EQ(ReadFileBytes(record), url + "\n");
   EXPECT_FALSE(fs::exists(programs.Path() + "/owned"));
   EXPECT_FALSE(fs::exists(programs.Path() + "/owned2"));
   fs::remove(record);
-  dialog.m_mirrorDirectory.Set("/srv/Sites/host/docs");
-  QTest::mouseClick(Button(dialog, Control::BrowseMirrorButton), Qt::LeftButton);
+  TypeUrl(dialog, "http://host/docs/");
+  Click(dialog, Control::BrowseMirrorButton);
   ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
   QTest::qWait(200);
-  EXPECT_EQ(ReadFileBytes(record), "/srv/Sites/host/docs\n");
+  EXPECT_EQ(ReadFileBytes(record), m_saveTo.Path() + "/host/docs\n");
   WriteSetting(kRoot + "Browser", programs.Path() + "/not there");
-  QTest::mouseClick(Button(dialog, Control::BrowseUrlButton), Qt::LeftButton);  // silently nothing
+  Click(dialog, Control::BrowseUrlButton);  // silently nothing
 }
 
 TEST_F(Window, PlacementRoundTripAndBadTextsIgnored) {
   {
     CKelvaneDlg dialog;
-    dialog.OnInitDialog();
-    dialog.show();
+    Start(dialog);
     dialog.move(40, 30);
-    dialog.OnDestroy();
+    Close(dialog);
   }
   std::string stored = ReadProfileString("Settings", "KelvaneDlg");
   EXPECT_TRUE(stored.starts_with("0,1,-1,-1,-1,-1,40,30,")) << stored;
@@ -525,8 +744,8 @@ TEST_F(Window, PlacementRoundTripAndBadTextsIgnored) {
     WriteProfileString("Settings", "KelvaneDlg", bad);
     CKelvaneDlg dialog;
     EXPECT_FALSE(dialog.LoadWindowPlacement()) << bad;
-    dialog.m_placementEntry = "KelvaneDlg";
-    dialog.OnDestroy();
+    Start(dialog);
+    Close(dialog);
     EXPECT_TRUE(ReadProfileString("Settings", "KelvaneDlg").starts_with("0,1,-1,-1,-1,-1,")) << bad;
   }
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QPushButton>
+#include <QTest>
 #include <QTextDocument>
 
 #include "ui/main_dialog.h"
@@ -21,6 +23,11 @@ class Help : public ::testing::Test {
     OnlineHelp::SetHelpFileOverride("");
     OnlineHelp::ResetForTesting();
   }
+  // The "Help" button, pressed.
+  static void PressHelp(CKelvaneDlg& dialog) {
+    QTest::mouseClick(qobject_cast<QPushButton*>(dialog.ControlById(Control::HelpButton)),
+                      Qt::LeftButton);
+  }
   static int HelpWindows(CKelvaneDlg& dialog) {
     int shown = 0;
     for (CHelpWindow* window : dialog.findChildren<CHelpWindow*>())
@@ -29,30 +36,45 @@ class Help : public ::testing::Test {
   }
 };
 
-TEST_F(Help, FirstPressLoadsTheReaderAndLaterPressesReuseIt) {
+// Every press shows the default topic, wherever the reader had gone and whether or not the help
+// window was closed since.
+TEST_F(Help, EveryPressOpensTheDefaultTopicAndLoadsTheReaderOnce) {
   CKelvaneDlg dialog;
   dialog.OnInitDialog();
-  dialog.ShowHelp();
+  dialog.show();
+  PressHelp(dialog);
   EXPECT_EQ(OnlineHelp::LoadCount(), 1);
+  ASSERT_EQ(HelpWindows(dialog), 1);
+  CHelpWindow* help = dialog.findChild<CHelpWindow*>();
+  const QUrl start = help->source();
+  EXPECT_EQ(start.path().toStdString(), "/index.htm");
+  // Away by the keyboard: Tab to the first link, Enter to follow it.
+  help->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(help));
+  QTest::keyClick(help, Qt::Key_Tab);
+  QTest::keyClick(help, Qt::Key_Return);
+  ASSERT_NE(help->source(), start);
+  PressHelp(dialog);
+  EXPECT_EQ(help->source(), start);
+  help->close();
+  PressHelp(dialog);
   EXPECT_EQ(HelpWindows(dialog), 1);
-  dialog.ShowHelp();
-  dialog.ShowHelp();
+  EXPECT_EQ(help->source(), start);
   EXPECT_EQ(OnlineHelp::LoadCount(), 1);
-  EXPECT_EQ(HelpWindows(dialog), 1);
 }
 
 TEST_F(Help, MissingReaderShowsNothingAndIsNeverLoadedAgain) {
   OnlineHelp::SetReaderLibraryName("libkelvane-no-such-reader.so.1");
   CKelvaneDlg dialog;
   dialog.OnInitDialog();
-  dialog.ShowHelp();
-  dialog.ShowHelp();
+  PressHelp(dialog);
+  PressHelp(dialog);
   EXPECT_TRUE(OnlineHelp::Failed());
   EXPECT_EQ(OnlineHelp::LoadCount(), 0);
   EXPECT_EQ(HelpWindows(dialog), 0);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
   OnlineHelp::SetReaderLibraryName("libchm.so.1");
-  dialog.ShowHelp();  // the first failure is final
+  PressHelp(dialog);  // the first failure is final
   EXPECT_EQ(OnlineHelp::LoadCount(), 0);
 }
 
@@ -60,7 +82,7 @@ TEST_F(Help, MissingHelpFileShowsNothing) {
   OnlineHelp::SetHelpFileOverride("/nonexistent/Kelvane.chm");
   CKelvaneDlg dialog;
   dialog.OnInitDialog();
-  dialog.ShowHelp();
+  PressHelp(dialog);
   EXPECT_EQ(HelpWindows(dialog), 0);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
