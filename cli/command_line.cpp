@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -37,10 +38,11 @@ std::string UsageText() {
          "  --help                   show this help and exit\n"
          "  --version                show the version and exit\n"
          "\n"
-         "Exit status: 0 completed; 1 the start address could not be obtained; 2 bad arguments;\n"
-         "4 a network failure cancelled the crawl or broke a transfer; 8 some answers were not\n"
-         "saved (an HTTP error status or a file larger than 4 MiB); 130 stopped by Ctrl-C or\n"
-         "SIGTERM.\n";
+         "Exit status: 0 completed; 1 a file could not be obtained; 2 bad arguments; 4 a network\n"
+         "failure cancelled the crawl or broke a transfer; 8 some files were not saved (an HTTP\n"
+         "error status, a file larger than 4 MiB, a failed write, a path outside the save-to\n"
+         "directory); 130 stopped by Ctrl-C or SIGTERM. Where several apply, the lowest\n"
+         "non-zero one wins, 1 aside.\n";
 }
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
@@ -134,4 +136,16 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     return std::nullopt;
   }
   return line;
+}
+
+std::string NormalSaveTo(const std::string& typed) {
+  namespace fs = std::filesystem;
+  std::error_code failure;
+  fs::path path = typed.empty() ? fs::current_path(failure) : fs::path(typed);
+  if (path.is_relative())
+    path = fs::current_path(failure) / path;
+  std::string normal = path.lexically_normal().string();
+  while (normal.size() > 1 && normal.back() == '/')
+    normal.pop_back();
+  return normal;
 }

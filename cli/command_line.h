@@ -21,3 +21,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
                                             std::string& error);
 
 std::string UsageText();
+
+// The save-to directory as typed (relative, with "." or "..", a trailing "/"), made absolute
+// against the current directory and lexically normal, without a trailing "/" but for the root.
+std::string NormalSaveTo(const std::string& typed);

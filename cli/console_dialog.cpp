@@ -5,8 +5,6 @@
 
 #include <cstdio>
 
-#include "support/int_text.h"
-
 namespace {
 
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
@@ -54,22 +52,9 @@ void ConsoleDialog::SetControlText(Control control, const std::string& text) {
     case Control::CurrentItemEdit:
       m_item = text;
       break;
-    case Control::StatusLine: {
-      if (text == "Transfert canceled")
-        m_outcome.cancelReason = m_status;
+    case Control::StatusLine:
       m_status = text;
-      size_t mark = text.find(" bytes read Total=");
-      if (mark != std::string::npos) {
-        m_outcome.bytes += TextToInt(std::string_view(text).substr(0, mark));
-      } else if (text == "Transfert canceled") {
-        m_outcome.cancelled = true;
-      } else if (text.starts_with("Not saved (transfer broken: ")) {
-        ++m_outcome.broken;
-      } else if (text.starts_with("Not saved (HTTP ") || text.starts_with("Not saved (larger ")) {
-        ++m_outcome.notSaved;
-      }
       break;
-    }
     default:
       break;
   }
@@ -92,10 +77,32 @@ void ConsoleDialog::SetProgressPosition(Control bar, int position) {
 
 void ConsoleDialog::EnableControl(Control, bool) {}
 
+void ConsoleDialog::FileDone(const FileOutcome& file) {
+  std::lock_guard lock(m_mutex);
+  if (file.fromNetwork)
+    m_outcome.bytes += file.bytes;
+  switch (file.fate) {
+    case FileFate::Stored:
+      ++m_outcome.stored;
+      break;
+    case FileFate::ReadFromCopy:
+      ++m_outcome.fromCopies;
+      break;
+    case FileFate::NotSaved:
+      ++m_outcome.notSaved;
+      m_outcome.broken += file.reason == NotSavedReason::BrokenTransfer ? 1 : 0;
+      break;
+  }
+}
+
+void ConsoleDialog::CrawlEnded(const CrawlOutcome& ending) {
+  std::lock_guard lock(m_mutex);
+  m_outcome.ending = ending;
+  m_outcome.ended = true;
+}
+
 void ConsoleDialog::ShowMessageBox(const std::string& text) {
   std::lock_guard lock(m_mutex);
-  if (text.starts_with("Can't connect to "))
-    m_outcome.couldNotConnect = true;
   if (m_lineShown)
     std::fputs("\r\x1b[K", stderr);
   m_lineShown = false;

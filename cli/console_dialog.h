@@ -19,15 +19,18 @@ class ConsoleDialog : public CrawlDialog {
   void SetProgressPosition(Control bar, int position) override;
   void EnableControl(Control control, bool enabled) override;
   void ShowMessageBox(const std::string& text) override;
+  void FileDone(const FileOutcome& file) override;
+  void CrawlEnded(const CrawlOutcome& ending) override;
 
   struct Outcome {
-    std::string queued, read, downloaded;
-    int64_t bytes = 0;
-    bool couldNotConnect = false;
-    bool cancelled = false;
-    int broken = 0;
-    int notSaved = 0;          // HTTP error statuses and files too large
-    std::string cancelReason;  // what was logged just before "Transfert canceled"
+    std::string queued, read, downloaded;  // the counters as last shown
+    int stored = 0;
+    int fromCopies = 0;
+    int notSaved = 0;
+    int broken = 0;     // not saved because the transfer broke off
+    int64_t bytes = 0;  // received over the network by the passes
+    CrawlOutcome ending;
+    bool ended = false;
   };
   Outcome Result() const;
   // Removes the progress line, so that the next output starts on a clean line.

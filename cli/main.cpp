@@ -28,15 +28,17 @@ void OnSignal(int) {
     g_stopFlag->store(1);
 }
 
+// Where several apply, the lowest non-zero status wins, 1 aside: a network failure (4) before
+// answers not saved (8), both before a file that could not be obtained (1).
 int ExitStatus(const ConsoleDialog::Outcome& outcome) {
-  if (outcome.couldNotConnect)
-    return 1;
   if (g_signalled != 0)
     return 130;
-  if (outcome.cancelled || outcome.broken > 0)
+  if (outcome.ending.ending == CrawlEnding::Cancelled || outcome.broken > 0)
     return 4;
   if (outcome.notSaved > 0)
     return 8;
+  if (outcome.ending.ending == CrawlEnding::NotObtained)
+    return 1;
   return 0;
 }
 
@@ -59,10 +61,15 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::string saveTo = line->saveTo;
-  if (saveTo.empty()) {
-    std::error_code failure;
-    saveTo = std::filesystem::current_path(failure).string();
+  // The crawl works under an absolute, normal directory, as the window's chooser gives one, and
+  // the log file needs it to exist.
+  const std::string saveTo = NormalSaveTo(line->saveTo);
+  std::error_code failure;
+  std::filesystem::create_directories(saveTo, failure);
+  if (!std::filesystem::is_directory(saveTo)) {
+    std::fprintf(stderr, "kelvane-cli: cannot make the directory %s: %s\n",
+                 PrintableText(saveTo).c_str(), failure.message().c_str());
+    return 8;
   }
   HttpClientOptions options;
   options.connectTimeoutMs = line->connectTimeoutMs;
@@ -92,16 +99,19 @@ int main(int argc, char** argv) {
   dialog.ClearProgress();
 
   ConsoleDialog::Outcome outcome = dialog.Result();
-  if (outcome.cancelled && g_signalled == 0) {
+  if (outcome.ending.ending == CrawlEnding::Cancelled && g_signalled == 0) {
     std::fprintf(stderr, "kelvane-cli: %s\nkelvane-cli: Transfert canceled\n",
-                 PrintableText(outcome.cancelReason).c_str());
+                 PrintableText(outcome.ending.text).c_str());
   }
   if (!line->quiet) {
-    std::fprintf(stderr, "kelvane-cli: %s queued, %s read, %s downloaded, %lld bytes, %.2f s\n",
+    std::fprintf(stderr,
+                 "kelvane-cli: %s queued, %s read, %s downloaded, %d stored, %d from earlier "
+                 "copies, %d not saved, %lld bytes received, %.2f s\n",
                  outcome.queued.empty() ? "0" : outcome.queued.c_str(),
                  outcome.read.empty() ? "0" : outcome.read.c_str(),
-                 outcome.downloaded.empty() ? "0" : outcome.downloaded.c_str(),
-                 static_cast<long long>(outcome.bytes), seconds);
+                 outcome.downloaded.empty() ? "0" : outcome.downloaded.c_str(), outcome.stored,
+                 outcome.fromCopies, outcome.notSaved, static_cast<long long>(outcome.bytes),
+                 seconds);
   }
   g_stopFlag = nullptr;
   return ExitStatus(outcome);

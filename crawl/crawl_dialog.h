@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -45,6 +46,43 @@ class GuardedText {
   std::string m_text;
 };
 
+// What became of one file of a pass.
+enum class FileFate { Stored, ReadFromCopy, NotSaved };
+// Why a file was not saved.
+enum class NotSavedReason {
+  None,
+  HttpStatus,
+  BrokenTransfer,
+  TooLarge,
+  WriteFailed,
+  OutsideSaveTo
+};
+
+struct FileOutcome {
+  std::string url;
+  FileFate fate = FileFate::Stored;
+  NotSavedReason reason = NotSavedReason::None;
+  int httpStatus = 0;  // the answer's status, for a fetched file
+  int64_t bytes = 0;   // bytes received over the network, or read from the earlier copy
+  bool fromNetwork = false;
+};
+
+// How a crawl ended.
+enum class CrawlEnding {
+  Completed,    // no link left
+  Stopped,      // "Stop" between two files
+  Cancelled,    // "Stop" during a fetch, or a failed network call
+  NotObtained,  // a file could not be obtained: the start address, or a pass's file
+};
+
+struct CrawlOutcome {
+  CrawlEnding ending = CrawlEnding::Completed;
+  // Cancelled: the failed network call's error text, empty when "Stop" cancelled it.
+  // NotObtained: the address that could not be obtained.
+  std::string text;
+  bool startAddress = false;  // NotObtained: it was the start address
+};
+
 // What the crawl needs of the main dialog. The window, the console program and the tests each
 // implement the control operations; the worker calls them from its own thread.
 class CrawlDialog {
@@ -71,6 +109,11 @@ class CrawlDialog {
   // The worker's last act, in place of clearing m_workerThread itself: the thread that owns
   // the handle joins it.
   virtual void WorkerEnded() {}
+
+  // Outcomes as values, beside the control operations: front ends decide from these, never
+  // from the texts of the log. Each file of a pass once; the ending once, before WorkerEnded.
+  virtual void FileDone(const FileOutcome&) {}
+  virtual void CrawlEnded(const CrawlOutcome&) {}
 
   void ShowCurrentItem(std::string label, std::string item);
   // Status line always; one timestamped line in the save-to directory's log in verbose mode.

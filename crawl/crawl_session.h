@@ -12,12 +12,13 @@
 // the crawl runs does not reach it.
 struct CrawlStart {
   std::string url;
-  std::string localRoot;  // the start address's mirror directory
+  std::string localRoot;        // the start address's mirror directory
+  std::string saveToDirectory;  // paths are checked for ".." only below it: it is the user's own
 };
 
 // The worker's entry: one whole crawl from the start address into its local root.
 unsigned RunCrawlSession(CrawlDialog* dialog, CrawlStart start);
-// The same from the dialog's address and mirror directory as they are now.
+// The same from the dialog's address and directories as they are now.
 unsigned RunCrawlSession(CrawlDialog* dialog);
 
 // What obtaining one file gave.
@@ -29,12 +30,13 @@ struct Obtained {
 };
 
 // Obtains a file from an address or a local path. A fetch that finds the stop flag raised
-// cancels the crawl: it logs "Transfert canceled", resets the bars and buttons and destroys the
-// link stack.
+// cancels the crawl: it logs "Transfert canceled", resets the bars and buttons, destroys the
+// link stack and reports the ending. An answer that must not be stored is logged as such, except
+// for the reachability test, whose pass logs it.
 Obtained FetchFile(std::unique_ptr<LinkStack>& linkStack, const std::string& source,
-                   CrawlDialog& dialog);
+                   CrawlDialog& dialog, bool reachabilityTest = false);
 
 // Runs one pass per pending link until none is left, "Stop" is pressed or a file cannot be
-// obtained. False when the crawl was cancelled and nothing more may run.
-bool CrawlStep(std::unique_ptr<LinkStack>& linkStack, const std::string& localRoot,
-               CrawlDialog& dialog, int32_t& downloadedCount);
+// obtained, and says which. Cancelled means the crawl's end has been dealt with already.
+CrawlOutcome CrawlStep(std::unique_ptr<LinkStack>& linkStack, const CrawlStart& start,
+                       CrawlDialog& dialog, int32_t& downloadedCount);

@@ -62,8 +62,9 @@ std::atomic<int>& StopFlag() {
 }
 
 // A network call failed: its text goes to the log and the crawl is told to stop.
-void ReportError(const HttpRequest& request) {
-  Log(request.ErrorText());
+void ReportError(const HttpRequest& request, FetchedFile& file) {
+  file.failedCallText = request.ErrorText();
+  Log(file.failedCallText);
   StopFlag() = 1;
 }
 
@@ -71,6 +72,9 @@ void ReportError(const HttpRequest& request) {
 
 std::unique_ptr<FetchedFile> Fetch(std::string url) {
   auto file = std::make_unique<FetchedFile>();
+  // Without a dialog, each fetch is a crawl of its own: an earlier failure does not stop it.
+  if (g_mainDialog == nullptr)
+    g_noDialogStop = 0;
   std::atomic<int>& stop = StopFlag();
   if (!IsHttpUrl(url))
     url = "http://" + url;
@@ -79,7 +83,7 @@ std::unique_ptr<FetchedFile> Fetch(std::string url) {
 
   HttpRequest request;
   if (!request.OpenSession("Kelvane"))
-    ReportError(request);
+    ReportError(request, *file);
   if (stop != 0)
     return file;
 
@@ -88,7 +92,7 @@ std::unique_ptr<FetchedFile> Fetch(std::string url) {
   CutAddress(url, server, objectName);
   Log("Connecting to: " + server);
   if (!request.Connect(StartsWithNoCase(url, "https://"), server))
-    ReportError(request);
+    ReportError(request, *file);
   if (stop != 0)
     return file;
 
@@ -96,12 +100,12 @@ std::unique_ptr<FetchedFile> Fetch(std::string url) {
     g_mainDialog->ShowCurrentItem("Reading ", objectName);
   const std::string referrer = "http://" + server + "/";
   if (!request.OpenRequest("GET", objectName, "HTTP/1.0", referrer))
-    ReportError(request);
+    ReportError(request, *file);
   if (stop != 0)
     return file;
 
   if (request.Send(stop) == HttpRequest::SendResult::Failed)
-    ReportError(request);
+    ReportError(request, *file);
   if (stop != 0)
     return file;
 

@@ -19,7 +19,8 @@ struct FetchedFile {
   std::string url;               // the address the bytes stand for
   int status = 0;                // the HTTP status of a fetched answer
   FetchProblem problem = FetchProblem::None;
-  std::string problemText;  // the transfer's error text when it broke off
+  std::string problemText;     // the transfer's error text when it broke off
+  std::string failedCallText;  // the error text of a network call that failed and stopped the crawl
 };
 
 // True when text begins with "http://" or "https://", letter case not counting.

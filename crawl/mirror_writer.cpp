@@ -90,10 +90,14 @@ std::string LocalPathOf(const std::string& url, const std::string& relativePart,
   return localPath;
 }
 
-void Save(const FetchedFile& fetched, const std::string& localPath) {
-  if (HasParentSegment(localPath)) {
+SaveResult Save(const FetchedFile& fetched, const std::string& localPath,
+                std::string_view localRoot) {
+  std::string_view below = localPath;
+  if (!localRoot.empty() && below.starts_with(localRoot))
+    below.remove_prefix(localRoot.size());
+  if (HasParentSegment(below)) {
     Log("Not saved (outside the save-to directory): " + localPath);
-    return;
+    return SaveResult::OutsideSaveTo;
   }
   Log("Saving: " + localPath);
   const std::string directory(BeforeLast(localPath, '/'));
@@ -113,7 +117,14 @@ void Save(const FetchedFile& fetched, const std::string& localPath) {
     }
   }
   size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
-  if (WriteFileAtomically(localPath, fetched.data.get(), size) == WriteResult::WriteFailed) {
-    Log("Not saved (write failed): " + localPath);
+  switch (WriteFileAtomically(localPath, fetched.data.get(), size)) {
+    case WriteResult::Written:
+      return SaveResult::Saved;
+    case WriteResult::OpenFailed:
+      return SaveResult::WriteFailed;  // skipped without a word, as a file that cannot be opened
+    case WriteResult::WriteFailed:
+      break;
   }
+  Log("Not saved (write failed): " + localPath);
+  return SaveResult::WriteFailed;
 }

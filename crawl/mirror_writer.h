@@ -20,5 +20,9 @@ std::string LocalPathOf(const std::string& url, const std::string& relativePart,
 // Whether a path holds a ".." segment, which would climb out of the save-to directory.
 bool HasParentSegment(std::string_view path);
 
-// Stores the fetched bytes at the local path, creating the directories it needs.
-void Save(const FetchedFile& fetched, const std::string& localPath);
+enum class SaveResult { Saved, WriteFailed, OutsideSaveTo };
+
+// Stores the fetched bytes at the local path, creating the directories it needs. Only the part
+// of the path below localRoot is looked at for ".." segments: the root is the user's own choice.
+SaveResult Save(const FetchedFile& fetched, const std::string& localPath,
+                std::string_view localRoot = {});

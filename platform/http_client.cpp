@@ -336,6 +336,8 @@ bool HttpRequest::OpenRequest(const std::string& verb, const std::string& object
     curl_easy_setopt(easy, CURLOPT_CAINFO, s.options.caFile.c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, s.errorBuffer);
+  // A proxy's answer to CONNECT is not the server's: its status and size header stay unseen.
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &State::OnHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &s);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &State::OnBody);

@@ -1,8 +1,12 @@
 // kelvane-cli as a script would run it: exit status, messages, files.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -81,11 +85,11 @@ TEST(Cli, ExitStatusTellsHowTheCrawlEnded) {
     int exitCode;
     std::string message;
   } cases[] = {
-      {server.Url("/ok/"), 0, " 0 queued, 2 read, 2 downloaded, "},
+      {server.Url("/ok/"), 0, " 0 queued, 2 read, 2 downloaded, 2 stored, "},
       {"", 1, "kelvane-cli: Can't connect to /\n"},
       {"http://127.0.0.1:" + std::to_string(closedPort) + "/", 4,
        "kelvane-cli: Transfert canceled\n"},
-      {server.Url("/errors/"), 8, ""},
+      {server.Url("/errors/"), 8, ", 1 stored, 0 from earlier copies, 1 not saved, "},
   };
   for (const auto& c : cases) {
     ProcessResult run = Cli({"--save-to", saveTo.Path(), "--stall-timeout", "2", c.url});
@@ -225,6 +229,114 @@ TEST(Cli, HttpsCrawlWithATrustedAuthority) {
   EXPECT_EQ(refused.exitCode, 4) << refused.err;
   EXPECT_TRUE(Contains(refused.err, "Transfert canceled"));
   EXPECT_FALSE(fs::exists(untrusted.Path() + "/127.0.0.1:" + std::to_string(site.Port())));
+}
+
+// The summary and the exit status come from what became of each file: a rerun reads its earlier
+// copies, a start page that answers 404 is reported once and its bytes counted once, files that
+// cannot be written make the status 8, and a broken transfer (4) outranks them.
+TEST(Cli, SummaryAndStatusFollowWhatBecameOfEachFile) {
+  RawServer server([](int fd, const std::string& request) {
+    if (request.starts_with("GET /site/ ")) {
+      SendAll(fd, Answer(200, "<IMG SRC=\"a.gif\">"));
+    } else if (request.starts_with("GET /site/a.gif ")) {
+      SendAll(fd, Answer(200, "GIF"));
+    } else if (request.starts_with("GET /mixed/ ")) {
+      SendAll(fd, Answer(200, "<IMG SRC=\"missing.gif\"><IMG SRC=\"cut.gif\">"));
+    } else if (request.starts_with("GET /mixed/cut.gif ")) {
+      SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly part");
+    } else {
+      SendAll(fd, Answer(404, "no such page"));
+    }
+  });
+  TempDir saveTo;
+  ProcessResult first = Cli({"--save-to", saveTo.Path(), server.Url("/site/")});
+  EXPECT_EQ(first.exitCode, 0) << first.err;
+  EXPECT_TRUE(Contains(first.err, ", 2 stored, 0 from earlier copies, 0 not saved, 20 bytes "))
+      << first.err;
+  ProcessResult again = Cli({"--save-to", saveTo.Path(), server.Url("/site/")});
+  EXPECT_TRUE(Contains(again.err, ", 0 stored, 2 from earlier copies, 0 not saved, 0 bytes "))
+      << again.err;
+
+  ProcessResult missing = Cli({"--verbose", "--save-to", saveTo.Path(), server.Url("/gone/")});
+  EXPECT_EQ(missing.exitCode, 8) << missing.err;
+  EXPECT_TRUE(Contains(missing.err, ", 0 stored, 0 from earlier copies, 1 not saved, 12 bytes "))
+      << missing.err;
+  std::string log = ReadFileBytes(saveTo.Path() + "/Kelvane.log");
+  size_t first404 = log.find("Not saved (HTTP 404): " + server.Url("/gone/"));
+  ASSERT_NE(first404, std::string::npos) << log;
+  EXPECT_EQ(log.find("Not saved (HTTP 404)", first404 + 1), std::string::npos) << log;
+
+  ProcessResult mixed = Cli({"--save-to", saveTo.Path(), server.Url("/mixed/")});
+  EXPECT_EQ(mixed.exitCode, 4) << mixed.err;
+
+  // A file where a directory must go: nothing of the site can be written.
+  TempDir blocked;
+  WriteFileBytes(blocked.Path() + "/127.0.0.1:" + std::to_string(server.Port()), "in the way");
+  ProcessResult unwritable = Cli({"--save-to", blocked.Path(), server.Url("/site/")});
+  EXPECT_EQ(unwritable.exitCode, 8) << unwritable.err;
+  EXPECT_TRUE(Contains(unwritable.err, ", 0 stored, 0 from earlier copies, 2 not saved, "))
+      << unwritable.err;
+}
+
+// --save-to as a shell user types it: relative, with "." and "..", a trailing "/", not there yet.
+TEST(Cli, SaveToTakesAnyTypedPath) {
+  RawServer server(SiteHandler({{"/docs/", "<IMG SRC=\"p.gif\">"}, {"/docs/p.gif", "picture"}}));
+  TempDir home;
+  fs::create_directories(home.Path() + "/work");
+  ProcessResult run =
+      RunProcess({"/bin/sh", "-c",
+                  "cd '" + home.Path() + "/work' && exec '" + KELVANE_CLI_PATH +
+                      "' --verbose --save-to ./../sites/./new/ " + server.Url("/docs/")});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::string sites = home.Path() + "/sites/new";
+  const std::string host = sites + "/127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_EQ(ReadFileBytes(host + "/docs/p.gif"), "picture");
+  EXPECT_TRUE(Contains(ReadFileBytes(sites + "/Kelvane.log"), ": Saving: " + host + "/docs/p.gif"));
+}
+
+// Through a proxy that tunnels with CONNECT, an https crawl goes as it does without one: the
+// proxy's own answer is never taken for the server's size header or status.
+TEST(Cli, HttpsThroughAConnectProxy) {
+  TlsSite site;
+  ASSERT_TRUE(site.Ready());
+  RawServer proxy([&](int client, const std::string& request) {
+    if (!request.starts_with("CONNECT 127.0.0.1:" + std::to_string(site.Port()) + " "))
+      return SendAll(client, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
+    int server = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(site.Port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(server);
+      return SendAll(client, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+    }
+    SendAll(client, "HTTP/1.1 200 Connection established\r\n\r\n");
+    pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+    char buffer[16384];
+    for (bool open = true; open && poll(ends, 2, 10000) > 0;) {
+      for (int i = 0; i < 2 && open; ++i) {
+        if (ends[i].revents == 0)
+          continue;
+        ssize_t n = recv(ends[i].fd, buffer, sizeof buffer, 0);
+        open = n > 0 && send(ends[1 - i].fd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+      }
+    }
+    close(server);
+  });
+  TempDir saveTo;
+  const std::string proxyUrl = "https_proxy=http://127.0.0.1:" + std::to_string(proxy.Port());
+  ProcessResult run = RunProcess({"/usr/bin/env", "-u", "no_proxy", "-u", "NO_PROXY", proxyUrl,
+                                  KELVANE_CLI_PATH, "--verbose", "--save-to", saveTo.Path(),
+                                  "--ca-certificate", site.Authority(), site.Url()});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_FALSE(proxy.Requests().empty());
+  EXPECT_TRUE(proxy.Requests().front().starts_with("CONNECT ")) << proxy.Requests().front();
+  const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(site.Port());
+  EXPECT_EQ(ReadFileBytes(host + "/secure.gif"), "encrypted picture");
+  std::string log = ReadFileBytes(saveTo.Path() + "/Kelvane.log");
+  EXPECT_TRUE(Contains(log, ": File size info = 17\n")) << log;
+  EXPECT_FALSE(Contains(log, "Unknown File size")) << log;
 }
 
 }  // namespace

@@ -222,6 +222,22 @@ TEST_F(FetchTest, NetworkFailuresLogTheirTextAndRaiseTheStopFlag) {
   EXPECT_EQ(m_dialog.Logs().back(), "Empty reply from server");
 }
 
+// Without a dialog the stop flag is the fetcher's own: a failure stops that fetch, not the next.
+TEST_F(FetchTest, NoStopFlagOutlivesItsFetchWithoutADialog) {
+  int closedPort;
+  {
+    RawServer gone([](int, const std::string&) {});
+    closedPort = gone.Port();
+  }
+  RawServer server(SiteHandler({{"/a.gif", "GIF"}}));
+  g_mainDialog = nullptr;
+  auto failed = Fetch("http://127.0.0.1:" + std::to_string(closedPort) + "/x.htm");
+  auto next = Fetch(server.Url("/a.gif"));
+  g_mainDialog = &m_dialog;
+  EXPECT_FALSE(failed->failedCallText.empty());
+  EXPECT_EQ(std::string(next->data.get(), static_cast<size_t>(next->length)), "GIF");
+}
+
 TEST_F(FetchTest, UnresolvableServerNameSendsNoQuery) {
   HttpClientOptions options;
   options.resolve = [](const std::string&) { return std::optional<std::string>(); };
