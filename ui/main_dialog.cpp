@@ -172,7 +172,7 @@ QWidget* CKelvaneDlg::ControlById(Control control) const {
 void CKelvaneDlg::OnDownload() {
   UpdateData(true);
   // The crawl takes the address and directory as they are now; later edits do not reach it.
-  CrawlStart start{m_url.Get(), m_mirrorDirectory.Get()};
+  CrawlStart start{m_url.Get(), m_mirrorDirectory.Get(), m_saveToDirectory.Get()};
   EnableControl(Control::DownloadButton, false);
   EnableControl(Control::StopButton, true);
   // "Download" comes back only with the last worker's end actions, after which that worker
