@@ -4,7 +4,7 @@ SANITIZE_BUILD ?= build-sanitize
 THREAD_BUILD ?= build-thread
 JOBS ?= 2
 
-.PHONY: all bench fuzz fuzz-smoke build deps run test test-sanitize test-thread package install-package format clean
+.PHONY: all bench fuzz fuzz-smoke build deps run test test-sanitize test-thread test-console-only package package-check install-package format clean
 
 all: build
 
@@ -43,9 +43,25 @@ test-thread: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir $(THREAD_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -R '$(THREAD_TESTS)'
 
+# The console program alone, as a server builds it: neither Qt nor chmcmd is looked for.
+CONSOLE_BUILD ?= build-console
+test-console-only: deps
+	@test -f $(CONSOLE_BUILD)/build.ninja || cmake -S . -B $(CONSOLE_BUILD) -G Ninja \
+	  -DKELVANE_GUI=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON
+	cmake --build $(CONSOLE_BUILD) -j $(JOBS)
+	ctest --test-dir $(CONSOLE_BUILD) --output-on-failure -j $(JOBS) --timeout 300
+
 # A .deb of the two programs, the help file, the icon, the menu entry and the manual page.
 package: deps build
 	cd $(BUILD) && cpack -G DEB
+
+# The package, its menu entry and its software-centre entry as Debian's checkers see them: no
+# error and no warning.
+package-check: package
+	@scripts/install_deps.sh lintian appstream desktop-file-utils
+	lintian --fail-on error,warning $(BUILD)/kelvane_*.deb
+	appstreamcli validate --no-net resources/kelvane.metainfo.xml
+	desktop-file-validate resources/kelvane.desktop
 
 # Installs that package here and checks that the installed program runs.
 install-package: package
@@ -79,4 +95,4 @@ format:
 	find crawl support platform cli ui bench fuzz tests -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(THREAD_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(THREAD_BUILD) $(FUZZ_BUILD) $(CONSOLE_BUILD)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Kelvane need, when they are missing.
+# With arguments, installs those packages instead, when they are missing.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
 )
+[ $# -gt 0 ] && packages=("$@")
 
 missing=()
 for package in "${packages[@]}"; do
