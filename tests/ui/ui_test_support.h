@@ -38,7 +38,7 @@ void AnswerNextModal(std::function<void(T*)> answer, int deadlineMs = 15000, boo
   };
   auto state = std::make_shared<State>();
   state->clock.start();
-  auto* poll = new QTimer;
+  auto* poll = new QTimer(QCoreApplication::instance());  // goes with the application at the latest
   poll->setInterval(30);
   QObject::connect(poll, &QTimer::timeout, [poll, answer, state, deadlineMs, required] {
     if (state->busy)
