@@ -20,122 +20,179 @@ bool ParseSeconds(const std::string& text, long& milliseconds) {
   return true;
 }
 
+bool Seconds(const std::string& name, const std::string& text, long& target, std::string& error) {
+  if (ParseSeconds(text, target))
+    return true;
+  error = "option " + name + " needs a number of seconds above 0, not '" + text + "'";
+  return false;
+}
+
+// Column of the help texts in --help.
+constexpr size_t kHelpColumn = 27;
+
 }  // namespace
 
+const std::vector<CliOption>& CliOptions() {
+  using L = CommandLine;
+  static const std::vector<CliOption> options = {
+      {"--save-to", "", "DIR", "save under DIR (default: the current directory)",
+       ValueKind::Directory,
+       [](L& l, const std::string& v, std::string& error) {
+         l.saveTo = v;
+         if (v.empty())
+           error = "--save-to needs a directory";
+         return !v.empty();
+       }},
+      {"--verbose", "", "", "write every step to DIR/Kelvane.log", ValueKind::None,
+       [](L& l, const std::string&, std::string&) { return l.verbose = true; }},
+      {"--quiet", "", "", "print no progress and no summary", ValueKind::None,
+       [](L& l, const std::string&, std::string&) { return l.quiet = true; }},
+      {"--connect-timeout", "", "S", "give up a connection after S seconds (default 30)",
+       ValueKind::Number,
+       [](L& l, const std::string& v, std::string& error) {
+         return Seconds("--connect-timeout", v, l.connectTimeoutMs, error);
+       }},
+      {"--stall-timeout", "", "S", "give up a transfer silent for S seconds (default 60)",
+       ValueKind::Number,
+       [](L& l, const std::string& v, std::string& error) {
+         return Seconds("--stall-timeout", v, l.stallTimeoutMs, error);
+       }},
+      {"--ca-certificate", "", "FILE", "trust this certificate authority as well", ValueKind::File,
+       [](L& l, const std::string& v, std::string&) {
+         l.caCertificate = v;
+         return true;
+       }},
+      {"--help", "-h", "", "show this help and exit", ValueKind::None,
+       [](L& l, const std::string&, std::string&) { return l.help = true; }},
+      {"--version", "", "", "show the version and exit", ValueKind::None,
+       [](L& l, const std::string&, std::string&) { return l.version = true; }},
+  };
+  return options;
+}
+
 std::string UsageText() {
-  return "Usage: kelvane-cli [OPTIONS] URL\n"
-         "Copies the site at URL into a local directory: the page, then every picture, page and\n"
-         "frame of the same site that it refers to, in the site's own directory structure.\n"
-         "A second run into the same directory fetches only what is missing.\n"
-         "\n"
-         "Options:\n"
-         "  --save-to DIR            save under DIR (default: the current directory)\n"
-         "  --verbose                write every step to DIR/Kelvane.log\n"
-         "  --quiet                  print no progress and no summary\n"
-         "  --connect-timeout S      give up a connection after S seconds (default 30)\n"
-         "  --stall-timeout S        give up a transfer silent for S seconds (default 60)\n"
-         "  --ca-certificate FILE    trust this certificate authority as well\n"
-         "  --help                   show this help and exit\n"
-         "  --version                show the version and exit\n"
-         "\n"
-         "Exit status: 0 completed; 1 a file could not be obtained; 2 bad arguments; 4 a network\n"
-         "failure cancelled the crawl or broke a transfer; 8 some files were not saved (an HTTP\n"
-         "error status, a file larger than 4 MiB, a failed write, a path outside the save-to\n"
-         "directory); 130 stopped by Ctrl-C or SIGTERM. Where several apply, the lowest\n"
-         "non-zero one wins, 1 aside.\n";
+  std::string text =
+      "Usage: kelvane-cli [OPTIONS] URL\n"
+      "Copies the site at URL into a local directory: the page, then every picture, page and\n"
+      "frame of the same site that it refers to, in the site's own directory structure.\n"
+      "A second run into the same directory fetches only what is missing.\n"
+      "\n"
+      "Options:\n";
+  for (const CliOption& option : CliOptions()) {
+    std::string left = "  " + std::string(option.name);
+    if (!option.value.empty())
+      left += " " + std::string(option.value);
+    left.resize(std::max(left.size() + 1, kHelpColumn), ' ');
+    text += left + std::string(option.help) + "\n";
+  }
+  text +=
+      "\n"
+      "Exit status: 0 completed; 1 a file could not be obtained; 2 bad arguments; 4 a network\n"
+      "failure cancelled the crawl or broke a transfer; 8 some files were not saved (an HTTP\n"
+      "error status, a file larger than 4 MiB, a failed write, a path outside the save-to\n"
+      "directory); 130 stopped by Ctrl-C or SIGTERM. Where several apply, the lowest\n"
+      "non-zero one wins, 1 aside.\n";
+  return text;
 }
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
                                             std::string& error) {
   CommandLine line;
   bool haveUrl = false;
+  auto takeUrl = [&](const std::string& url) {
+    if (haveUrl) {
+      error = "only one URL may be given";
+      return false;
+    }
+    line.url = url;
+    haveUrl = true;
+    return true;
+  };
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
+    if (argument == "--") {
+      for (++i; i < arguments.size(); ++i) {
+        if (!takeUrl(arguments[i]))
+          return std::nullopt;
+      }
+      break;
+    }
+    if (argument.size() <= 1 || argument[0] != '-') {
+      if (!takeUrl(argument))
+        return std::nullopt;
+      continue;
+    }
     std::string name = argument;
     std::optional<std::string> inlineValue;
-    if (argument.starts_with("--")) {
-      size_t equals = argument.find('=');
-      if (equals != std::string::npos) {
-        name = argument.substr(0, equals);
-        inlineValue = argument.substr(equals + 1);
-      }
+    size_t equals = argument.find('=');
+    if (argument.starts_with("--") && equals != std::string::npos) {
+      name = argument.substr(0, equals);
+      inlineValue = argument.substr(equals + 1);
     }
-    auto value = [&](std::string& out) {
-      if (inlineValue) {
-        out = *inlineValue;
-        return true;
-      }
-      if (i + 1 >= arguments.size()) {
-        error = "option " + name + " needs a value";
-        return false;
-      }
-      out = arguments[++i];
-      return true;
-    };
-    auto flag = [&](bool& out) {
-      if (inlineValue) {
-        error = "option " + name + " takes no value";
-        return false;
-      }
-      out = true;
-      return true;
-    };
-    std::string text;
-    if (name == "--save-to") {
-      if (!value(line.saveTo))
-        return std::nullopt;
-      if (line.saveTo.empty()) {
-        error = "--save-to needs a directory";
-        return std::nullopt;
-      }
-    } else if (name == "--verbose") {
-      if (!flag(line.verbose))
-        return std::nullopt;
-    } else if (name == "--quiet") {
-      if (!flag(line.quiet))
-        return std::nullopt;
-    } else if (name == "--help" || name == "-h") {
-      if (!flag(line.help))
-        return std::nullopt;
-    } else if (name == "--version") {
-      if (!flag(line.version))
-        return std::nullopt;
-    } else if (name == "--connect-timeout" || name == "--stall-timeout") {
-      if (!value(text))
-        return std::nullopt;
-      long& target = name == "--connect-timeout" ? line.connectTimeoutMs : line.stallTimeoutMs;
-      if (!ParseSeconds(text, target)) {
-        error = "option " + name + " needs a number of seconds above 0, not '" + text + "'";
-        return std::nullopt;
-      }
-    } else if (name == "--ca-certificate") {
-      if (!value(line.caCertificate))
-        return std::nullopt;
-    } else if (name == "--") {
-      if (i + 1 < arguments.size() && !haveUrl) {
-        line.url = arguments[++i];
-        haveUrl = true;
-      }
-      if (i + 1 < arguments.size()) {
-        error = "only one URL may be given";
-        return std::nullopt;
-      }
-    } else if (argument.size() > 1 && argument[0] == '-') {
+    const CliOption* option = FindCliOption(name);
+    if (option == nullptr) {
       error = "unknown option " + name;
       return std::nullopt;
-    } else if (haveUrl) {
-      error = "only one URL may be given";
-      return std::nullopt;
-    } else {
-      line.url = argument;
-      haveUrl = true;
     }
+    std::string value;
+    if (option->value.empty() && inlineValue) {
+      error = "option " + name + " takes no value";
+      return std::nullopt;
+    }
+    if (!option->value.empty()) {
+      if (!inlineValue && i + 1 >= arguments.size()) {
+        error = "option " + name + " needs a value";
+        return std::nullopt;
+      }
+      value = inlineValue ? *inlineValue : arguments[++i];
+    }
+    if (!option->apply(line, value, error))
+      return std::nullopt;
   }
   if (!haveUrl && !line.help && !line.version) {
     error = "no URL given";
     return std::nullopt;
   }
   return line;
+}
+
+const CliOption* FindCliOption(const std::string& name) {
+  for (const CliOption& option : CliOptions()) {
+    if (name == option.name || (!option.shortName.empty() && name == option.shortName))
+      return &option;
+  }
+  return nullptr;
+}
+
+std::string BashCompletion() {
+  std::string names;
+  std::string cases;
+  for (const CliOption& option : CliOptions()) {
+    names += (names.empty() ? "" : " ") + std::string(option.name);
+    const char* offer = option.kind == ValueKind::Directory ? "compgen -d -- \"$cur\""
+                        : option.kind == ValueKind::File    ? "compgen -f -- \"$cur\""
+                                                            : nullptr;
+    if (option.kind == ValueKind::None)
+      continue;
+    cases += "    " + std::string(option.name) + ")\n";
+    if (offer != nullptr)
+      cases += "      COMPREPLY=($(" + std::string(offer) + "))\n";
+    cases += "      return ;;\n";
+  }
+  return "# bash completion for kelvane-cli, made from its table of options\n"
+         "_kelvane_cli() {\n"
+         "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+         "  COMPREPLY=()\n"
+         "  case $prev in\n" +
+         cases +
+         "  esac\n"
+         "  if [[ $cur == -* ]]; then\n"
+         "    COMPREPLY=($(compgen -W '" +
+         names +
+         "' -- \"$cur\"))\n"
+         "  fi\n"
+         "}\n"
+         "complete -o default -F _kelvane_cli kelvane-cli\n";
 }
 
 std::string NormalSaveTo(const std::string& typed) {

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct CommandLine {
@@ -15,6 +16,27 @@ struct CommandLine {
   bool help = false;
   bool version = false;
 };
+
+// How the shell completes an option's value.
+enum class ValueKind { None, Directory, File, Number };
+
+// One option of kelvane-cli. --help, the bash completion and the manual page's check all come
+// from this one table, so that they cannot drift apart.
+struct CliOption {
+  std::string_view name;       // "--save-to"
+  std::string_view shortName;  // "-h", or empty
+  std::string_view value;      // the value's name in --help ("DIR"), empty for a switch
+  std::string_view help;
+  ValueKind kind;
+  // Takes the value into the command line; false, with error set, when it is not one.
+  bool (*apply)(CommandLine& line, const std::string& value, std::string& error);
+};
+
+const std::vector<CliOption>& CliOptions();
+const CliOption* FindCliOption(const std::string& name);
+
+// The bash completion script, made from the table.
+std::string BashCompletion();
 
 // Parses the arguments after the program name; on failure, error says why.
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,

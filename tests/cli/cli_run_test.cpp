@@ -8,11 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
 
+#include "cli/command_line.h"
 #include "support/loopback_server.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -43,8 +45,8 @@ TEST(Cli, VersionAndHelp) {
             "kelvane-cli: unknown option --nonsense\nTry 'kelvane-cli --help' for more.\n");
 }
 
-// The manual page carries every option and description line that --help prints.
-TEST(Cli, ManualPageSaysWhatHelpSays) {
+// --help, the manual page and the bash completion all carry every option of the one table.
+TEST(Cli, HelpManualPageAndCompletionFollowTheOptionTable) {
   std::string manual = ReadFileBytes(KELVANE_SOURCE_DIR "/cli/kelvane-cli.1");
   std::string plain;
   for (size_t i = 0; i < manual.size(); ++i) {
@@ -52,20 +54,30 @@ TEST(Cli, ManualPageSaysWhatHelpSays) {
       continue;
     plain += manual[i];
   }
-  ProcessResult help = Cli({"--help"});
-  size_t start = 0;
-  int checked = 0;
-  for (size_t end; (end = help.out.find('\n', start)) != std::string::npos; start = end + 1) {
-    std::string line = help.out.substr(start, end - start);
-    if (!line.starts_with("  --"))
-      continue;
-    std::string option = line.substr(2, line.find(' ', 2) - 2);
-    std::string text = line.substr(line.find_first_not_of(' ', line.find("  ", 2)));
-    EXPECT_TRUE(Contains(plain, option)) << option;
+  const std::string help = Cli({"--help"}).out;
+  const std::string completion = KELVANE_BINARY_DIR "/kelvane-cli.bash";
+  auto complete = [&](const std::string& words) {
+    return RunProcess({"/bin/bash", "-c",
+                       "source '" + completion + "'; COMP_WORDS=(" + words +
+                           "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _kelvane_cli; "
+                           "printf '%s\\n' \"${COMPREPLY[@]}\""})
+        .out;
+  };
+  const std::string offered = complete("kelvane-cli --");
+  int options = 0;
+  for (const CliOption& option : CliOptions()) {
+    const std::string name(option.name), value(option.value), text(option.help);
+    EXPECT_TRUE(Contains(help, "  " + name + (value.empty() ? "" : " " + value) + " ")) << name;
+    EXPECT_TRUE(Contains(help, " " + text + "\n")) << text;
+    EXPECT_TRUE(Contains(plain, name)) << name;
     EXPECT_TRUE(Contains(plain, "\n" + text + "\n")) << text;
-    ++checked;
+    EXPECT_TRUE(Contains(offered, name + "\n")) << name;
+    ++options;
   }
-  EXPECT_EQ(checked, 8);
+  EXPECT_EQ(std::count(offered.begin(), offered.end(), '\n'), options);
+  EXPECT_EQ(complete("kelvane-cli --ver"), "--verbose\n--version\n");
+  EXPECT_EQ(complete("kelvane-cli --save-to " KELVANE_SOURCE_DIR "/cl"),
+            KELVANE_SOURCE_DIR "/cli\n");
 }
 
 TEST(Cli, ExitStatusTellsHowTheCrawlEnded) {
