@@ -290,6 +290,39 @@ TEST(Cli, SummaryAndStatusFollowWhatBecameOfEachFile) {
       << unwritable.err;
 }
 
+// A full disk: what fits is stored whole, the rest is reported, and the status says so.
+TEST(Cli, FullDiskIsNoSuccess) {
+  TempDir saveTo;
+  if (std::system(("mount -t tmpfs -o size=200k kelvane-test '" + saveTo.Path() + "' 2>/dev/null")
+                      .c_str()) != 0)
+    GTEST_SKIP() << "no tmpfs can be mounted here";
+  std::string page;
+  for (int i = 0; i < 8; ++i)
+    page += "<IMG SRC=\"p" + std::to_string(i) + ".gif\">";
+  RawServer server([&](int fd, const std::string& request) {
+    SendAll(fd, Answer(200, request.starts_with("GET / ") ? page : std::string(60000, 'p')));
+  });
+  ProcessResult run = Cli({"--save-to", saveTo.Path(), server.Url("/")});
+  const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
+  int stored = 0;
+  for (int i = 0; i < 8; ++i) {
+    std::error_code error;
+    auto size = fs::file_size(host + "/p" + std::to_string(i) + ".gif", error);
+    if (!error) {
+      EXPECT_EQ(size, 60000u);
+      ++stored;
+    }
+  }
+  std::system(("umount '" + saveTo.Path() + "'").c_str());
+  EXPECT_EQ(run.exitCode, 8) << run.err;
+  EXPECT_LT(stored, 8);
+  EXPECT_TRUE(Contains(run.err, ", " + std::to_string(stored + 1) +
+                                    " stored, 0 from earlier "
+                                    "copies, " +
+                                    std::to_string(8 - stored) + " not saved, "))
+      << run.err;
+}
+
 // --save-to as a shell user types it: relative, with "." and "..", a trailing "/", not there yet.
 TEST(Cli, SaveToTakesAnyTypedPath) {
   RawServer server(SiteHandler({{"/docs/", "<IMG SRC=\"p.gif\">"}, {"/docs/p.gif", "picture"}}));
@@ -304,6 +337,15 @@ TEST(Cli, SaveToTakesAnyTypedPath) {
   const std::string host = sites + "/127.0.0.1:" + std::to_string(server.Port());
   EXPECT_EQ(ReadFileBytes(host + "/docs/p.gif"), "picture");
   EXPECT_TRUE(Contains(ReadFileBytes(sites + "/Kelvane.log"), ": Saving: " + host + "/docs/p.gif"));
+
+  // A typed start address that climbs out of the save-to directory is still refused.
+  RawServer anything([](int fd, const std::string&) { SendAll(fd, Answer(200, "page")); });
+  const std::string climbing = anything.Url("/a/../../../../docs/");
+  ProcessResult refused = Cli({"--verbose", "--save-to", sites, climbing});
+  EXPECT_EQ(refused.exitCode, 8) << refused.err;
+  EXPECT_TRUE(Contains(ReadFileBytes(sites + "/Kelvane.log"),
+                       ": Not saved (outside the save-to directory): "));
+  EXPECT_FALSE(fs::exists(home.Path() + "/docs"));
 }
 
 // Through a proxy that tunnels with CONNECT, an https crawl goes as it does without one: the
