@@ -9,9 +9,11 @@
 
 // Settings of every request of the process, set once by the front end before a crawl.
 struct HttpClientOptions {
-  long connectTimeoutMs = 30000;  // a connection not made by then is a failed send
-  long stallTimeoutMs = 60000;    // a body that delivers nothing for this long is broken
-  std::string caFile;             // a certificate authority to trust besides the system's
+  long connectTimeoutMs = 30000;    // a connection not made by then is a failed send
+  long stallTimeoutMs = 60000;      // a body that delivers nothing for this long is broken
+  std::string caFile;               // a certificate authority to trust besides the system's
+  long long maxBytesPerSecond = 0;  // what all requests together may receive; 0 for no limit
+  long waitMs = 0;  // at least this long between the starts of two requests to one server
   // Test seam: when set, gives the address of every server name without a DNS query, or
   // nothing for a name that cannot be resolved.
   std::function<std::optional<std::string>(const std::string& host)> resolve;
