@@ -27,6 +27,35 @@ bool Seconds(const std::string& name, const std::string& text, long& target, std
   return false;
 }
 
+// Seconds of zero or more, into milliseconds.
+bool ParseWait(const std::string& text, long& milliseconds) {
+  if (text == "0") {
+    milliseconds = 0;
+    return true;
+  }
+  return ParseSeconds(text, milliseconds);
+}
+
+// A byte count with an optional k (1,024) or M (1,048,576) suffix, above 0.
+bool ParseRate(const std::string& text, long long& bytes) {
+  if (text.empty())
+    return false;
+  double scale = 1;
+  std::string number = text;
+  if (number.back() == 'k' || number.back() == 'K' || number.back() == 'm' ||
+      number.back() == 'M') {
+    scale = (number.back() == 'k' || number.back() == 'K') ? 1024.0 : 1048576.0;
+    number.pop_back();
+  }
+  errno = 0;
+  char* end = nullptr;
+  double value = std::strtod(number.c_str(), &end);
+  if (number.empty() || errno != 0 || *end != '\0' || !(value > 0) || value * scale > 1e15)
+    return false;
+  bytes = std::max(1LL, std::llround(value * scale));
+  return true;
+}
+
 // Column of the help texts in --help.
 constexpr size_t kHelpColumn = 27;
 
@@ -61,6 +90,32 @@ const std::vector<CliOption>& CliOptions() {
        [](L& l, const std::string& v, std::string&) {
          l.caCertificate = v;
          return true;
+       }},
+      {"--jobs", "", "N", "transfer up to N files at once, 1 to 16 (default 1)", ValueKind::Number,
+       [](L& l, const std::string& v, std::string& error) {
+         char* end = nullptr;
+         long n = std::strtol(v.c_str(), &end, 10);
+         if (v.empty() || *end != '\0' || n < 1 || n > 16) {
+           error = "option --jobs needs a number from 1 to 16, not '" + v + "'";
+           return false;
+         }
+         l.jobs = static_cast<int>(n);
+         return true;
+       }},
+      {"--wait", "", "S", "wait S seconds between two requests to a server", ValueKind::Number,
+       [](L& l, const std::string& v, std::string& error) {
+         if (ParseWait(v, l.waitMs))
+           return true;
+         error = "option --wait needs a number of seconds, not '" + v + "'";
+         return false;
+       }},
+      {"--limit-rate", "", "BYTES", "receive at most BYTES a second, k and M allowed",
+       ValueKind::Number,
+       [](L& l, const std::string& v, std::string& error) {
+         if (ParseRate(v, l.limitRate))
+           return true;
+         error = "option --limit-rate needs a number of bytes above 0, not '" + v + "'";
+         return false;
        }},
       {"--help", "-h", "", "show this help and exit", ValueKind::None,
        [](L& l, const std::string&, std::string&) { return l.help = true; }},

@@ -10,6 +10,7 @@
 #include "cli/console_dialog.h"
 #include "crawl/crawl_session.h"
 #include "crawl/mirror_writer.h"
+#include "crawl/parallel_crawl.h"
 #include "platform/http_client.h"
 #include "support/activity_log.h"
 
@@ -75,6 +76,8 @@ int main(int argc, char** argv) {
   options.connectTimeoutMs = line->connectTimeoutMs;
   options.stallTimeoutMs = line->stallTimeoutMs;
   options.caFile = line->caCertificate;
+  options.waitMs = line->waitMs;
+  options.maxBytesPerSecond = line->limitRate;  // the whole crawl's, shared by its transfers
   SetHttpClientOptions(options);
 
   ConsoleDialog dialog(!line->quiet && isatty(STDERR_FILENO) == 1);
@@ -92,7 +95,17 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
 
   auto started = std::chrono::steady_clock::now();
-  dialog.m_workerThread = std::thread([&dialog] { RunCrawlSession(&dialog); });
+  const int jobs = line->jobs;
+  dialog.m_workerThread = std::thread([&dialog, jobs] {
+    if (jobs > 1) {
+      RunParallelCrawl(&dialog,
+                       CrawlStart{dialog.m_url.Get(), dialog.m_mirrorDirectory.Get(),
+                                  dialog.m_saveToDirectory.Get()},
+                       jobs);
+    } else {
+      RunCrawlSession(&dialog);
+    }
+  });
   dialog.m_workerThread.join();
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -10,20 +10,6 @@
 
 namespace {
 
-std::string NotSavedText(const FetchedFile& file) {
-  switch (file.problem) {
-    case FetchProblem::HttpError:
-      return "Not saved (HTTP " + IntToText(file.status) + "): " + file.url;
-    case FetchProblem::Broken:
-      return "Not saved (transfer broken: " + file.problemText + "): " + file.url;
-    case FetchProblem::TooLarge:
-      return "Not saved (larger than 4194304 bytes): " + file.url;
-    case FetchProblem::None:
-      break;
-  }
-  return std::string();
-}
-
 NotSavedReason ReasonOf(FetchProblem problem) {
   switch (problem) {
     case FetchProblem::HttpError:
@@ -36,6 +22,22 @@ NotSavedReason ReasonOf(FetchProblem problem) {
       break;
   }
   return NotSavedReason::None;
+}
+
+}  // namespace
+
+std::string NotSavedText(const FetchedFile& file) {
+  switch (file.problem) {
+    case FetchProblem::HttpError:
+      return "Not saved (HTTP " + IntToText(file.status) + "): " + file.url;
+    case FetchProblem::Broken:
+      return "Not saved (transfer broken: " + file.problemText + "): " + file.url;
+    case FetchProblem::TooLarge:
+      return "Not saved (larger than 4194304 bytes): " + file.url;
+    case FetchProblem::None:
+      break;
+  }
+  return std::string();
 }
 
 // What a pass made of its file, once it is done with it.
@@ -63,8 +65,6 @@ void EndActions(CrawlDialog& dialog) {
   dialog.EnableControl(Control::DownloadButton, true);
   dialog.EnableControl(Control::StopButton, false);
 }
-
-}  // namespace
 
 Obtained FetchFile(std::unique_ptr<LinkStack>& linkStack, const std::string& source,
                    CrawlDialog& dialog, bool reachabilityTest) {

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "crawl/crawl_dialog.h"
 #include "crawl/http_fetcher.h"
 #include "crawl/link_stack.h"
+#include "crawl/mirror_writer.h"
 
 // What a crawl starts from, copied when it is asked for: an address or directory edited while
 // the crawl runs does not reach it.
@@ -28,6 +30,13 @@ struct Obtained {
   // The answer came but must not be taken for the file: neither scanned nor stored.
   bool Unusable() const { return file && file->problem != FetchProblem::None; }
 };
+
+// What became of a pass's file: the line that says it was not saved, and the value.
+std::string NotSavedText(const FetchedFile& file);
+FileOutcome OutcomeOf(const Obtained& doc, const std::string& url, bool fromNetwork,
+                      std::optional<SaveResult> saved);
+// "Download" back, "Stop" away: the last control steps of every crawl.
+void EndActions(CrawlDialog& dialog);
 
 // Obtains a file from an address or a local path. A fetch that finds the stop flag raised
 // cancels the crawl: it logs "Transfert canceled", resets the bars and buttons, destroys the

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "cli/cli_support.h"
 #include "cli/command_line.h"
 #include "support/loopback_server.h"
 #include "support/process.h"
@@ -22,15 +23,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-ProcessResult Cli(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), KELVANE_CLI_PATH);
-  return RunProcess(arguments);
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 TEST(Cli, VersionAndHelp) {
   ProcessResult version = Cli({"--version"});

@@ -16,18 +16,22 @@
 
 namespace {
 
-TEST(CrashSafety, KilledCrawlsRerunIntoTheCleanMirror) {
+// One file at a time, and four at once.
+class CrashSafety : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CrashSafety, KilledCrawlsRerunIntoTheCleanMirror) {
   ASSERT_TRUE(NginxServer::Available()) << "nginx is not installed";
   TempDir served;
   WriteTree(served.Path(), GenerateSite(600, 7));
   NginxServer nginx(served.Path());
   ASSERT_TRUE(nginx.Running());
-  const std::vector<std::string> crawl = {KELVANE_CLI_PATH, "--save-to", "", nginx.Url("/")};
+  const std::vector<std::string> crawl = {KELVANE_CLI_PATH, "--jobs", GetParam(),
+                                          "--save-to",      "",       nginx.Url("/")};
 
   TempDir clean;
   auto started = std::chrono::steady_clock::now();
   std::vector<std::string> cleanRun = crawl;
-  cleanRun[2] = clean.Path();
+  cleanRun[4] = clean.Path();
   ASSERT_EQ(RunProcess(cleanRun).exitCode, 0);
   const auto cleanMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - started)
@@ -35,7 +39,7 @@ TEST(CrashSafety, KilledCrawlsRerunIntoTheCleanMirror) {
 
   TempDir killed;
   std::vector<std::string> killedRun = crawl;
-  killedRun[2] = killed.Path();
+  killedRun[4] = killed.Path();
   const unsigned seed = std::random_device{}();
   std::mt19937 random(seed);
   // Short lives, so that each run gets a little further than the last and many of the kills
@@ -73,5 +77,7 @@ TEST(CrashSafety, KilledCrawlsRerunIntoTheCleanMirror) {
       ADD_FAILURE() << "left behind " << path << " (seed " << seed << ")";
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Jobs, CrashSafety, ::testing::Values("1", "4"));
 
 }  // namespace

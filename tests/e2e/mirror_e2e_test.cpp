@@ -74,4 +74,25 @@ TEST(MirrorEndToEnd, GeneratedSiteIsCopiedByteForByte) {
   EXPECT_EQ(ReadTree(host), copied);
 }
 
+// Four transfers at once store exactly the files, and the bytes, of one at a time, and end with
+// the same counters.
+TEST(MirrorEndToEnd, ParallelCrawlStoresWhatTheOneAtATimeCrawlStores) {
+  ASSERT_TRUE(NginxServer::Available()) << "nginx is not installed";
+  TempDir served;
+  WriteTree(served.Path(), GenerateSite(400, 20261208));
+  NginxServer nginx(served.Path());
+  ASSERT_TRUE(nginx.Running());
+  TempDir one, four;
+  ProcessResult single = RunProcess({KELVANE_CLI_PATH, "--save-to", one.Path(), nginx.Url("/")});
+  ProcessResult parallel =
+      RunProcess({KELVANE_CLI_PATH, "--jobs", "4", "--save-to", four.Path(), nginx.Url("/")});
+  ASSERT_EQ(single.exitCode, 0) << single.err;
+  ASSERT_EQ(parallel.exitCode, 0) << parallel.err;
+  EXPECT_TRUE(ReadTree(one.Path()) == ReadTree(four.Path()));
+  auto counters = [](const std::string& summary) {
+    return summary.substr(0, summary.find(" bytes received"));
+  };
+  EXPECT_EQ(counters(parallel.err), counters(single.err));
+}
+
 }  // namespace
