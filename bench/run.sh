@@ -1,57 +1,78 @@
 #!/usr/bin/env bash
-# The crawl benchmark: a generated site served by nginx on 127.0.0.1, mirrored alternately by
-# kelvane-cli, wget, the wire ceiling, kelvane-cli --verbose and the window (offscreen).
+# The crawl benchmark: two sites served by nginx on 127.0.0.1, each mirrored alternately by every
+# contender: kelvane-cli, kelvane-cli --jobs 2, 4 and 8, wget, wget2 and the wire ceiling; on the
+# generated site also kelvane-cli --verbose and the window (offscreen). The sites: one generated
+# (PAGES pages and as many pictures), and Debian's sqlite3-doc pages.
 # Usage: bench/run.sh [BUILD-DIR] [PAGES] [RUNS]
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 pages=${2:-2000}
 runs=${3:-5}
-for tool in /usr/sbin/nginx /usr/bin/wget /usr/bin/time /usr/bin/bc /usr/bin/curl; do
-  if [ ! -x "$tool" ]; then
+docs=/usr/share/doc/sqlite3
+for tool in /usr/sbin/nginx /usr/bin/wget /usr/bin/wget2 /usr/bin/time /usr/bin/bc /usr/bin/curl \
+  $docs/index.html; do
+  if [ ! -e "$tool" ]; then
     if [ "$(id -u)" -eq 0 ]; then
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nginx wget time bc curl >/dev/null
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        nginx wget wget2 time bc curl sqlite3-doc >/dev/null
     else
-      echo "bench needs nginx, wget, time, bc and curl: sudo apt-get install nginx wget time bc curl" >&2
+      echo "bench needs: sudo apt-get install nginx wget wget2 time bc curl sqlite3-doc" >&2
       exit 1
     fi
   fi
 done
 
 work=$(mktemp -d /tmp/kelvane-bench-XXXXXX)
-trap 'kill "$nginx_pid" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-base="http://127.0.0.1:$port"
-mkdir -p "$work/site" "$work/nginx" "$work/config"
-"$build/kelvane_bench_site" "$pages" "$work/site" "$base" > "$work/urls"
-cat > "$work/nginx/nginx.conf" <<CONF
+nginx_pids=()
+trap 'kill "${nginx_pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+export XDG_CONFIG_HOME="$work/config"
+mkdir -p "$work/config"
+
+# Serves a directory with nginx on a free port; sets base to its address.
+serve() {
+  local name=$1 root=$2 port
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  base="http://127.0.0.1:$port"
+  local conf="$work/nginx-$name"
+  mkdir -p "$conf"
+  cat > "$conf/nginx.conf" <<CONF
 daemon off; master_process off; worker_processes 1;
-error_log $work/nginx/error.log; pid $work/nginx/nginx.pid;
+error_log $conf/error.log; pid $conf/nginx.pid;
 events { worker_connections 1024; }
 http {
   access_log off; default_type application/octet-stream;
-  types { text/html html htm; image/gif gif; }
-  client_body_temp_path $work/nginx/b; proxy_temp_path $work/nginx/p;
-  fastcgi_temp_path $work/nginx/f; uwsgi_temp_path $work/nginx/u; scgi_temp_path $work/nginx/s;
-  server { listen 127.0.0.1:$port; root $work/site; }
+  types { text/html html htm; image/gif gif; text/css css; }
+  client_body_temp_path $conf/b; proxy_temp_path $conf/p;
+  fastcgi_temp_path $conf/f; uwsgi_temp_path $conf/u; scgi_temp_path $conf/s;
+  server { listen 127.0.0.1:$port; root $root; }
 }
 CONF
-/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
-nginx_pid=$!
-for _ in $(seq 100); do curl -s -o /dev/null "$base/" && break; sleep 0.05; done
-export XDG_CONFIG_HOME="$work/config"
+  /usr/sbin/nginx -p "$conf" -c "$conf/nginx.conf" -e "$conf/error.log" &
+  nginx_pids+=($!)
+  for _ in $(seq 100); do curl -s -o /dev/null "$base/" && break; sleep 0.05; done
+}
+
+# The addresses a crawl fetched, from its copy: the wire ceiling fetches the same ones.
+urls_of() {
+  local host=$1
+  (cd "$host" && find . -type f ! -name Kelvane.log | sed -e 's|^\./||' -e 's|~index\.htm$||' |
+    sort | sed "s|^|$base/|")
+}
 
 # One run of a contender into a fresh directory: "seconds peak-KB files cpu-seconds". Nothing is
 # deleted until the end: ext4 skips the inodes freed in the last half minute when it allocates,
 # and doing so after a deletion of thousands of files made one run up to three times slower than
 # the next.
 measure() {
-  local name=$1 out="$work/out-$1-$2"
+  local site=$1 name=$2 out="$work/out-$1-$2-$3"
   mkdir -p "$out"
   local command
   case $name in
     kelvane) command=("$build/kelvane-cli" --quiet --save-to "$out" "$base/") ;;
+    jobs[0-9]*) command=("$build/kelvane-cli" --jobs "${name#jobs}" --quiet --save-to "$out" "$base/") ;;
     wget) command=(wget -r -np -l inf -q -P "$out" "$base/") ;;
-    ceiling) command=("$build/kelvane_wire_ceiling" "$work/urls" "$out") ;;
+    wget2) command=(wget2 -r -np -l inf -q -P "$out" "$base/") ;;
+    ceiling) command=("$build/kelvane_wire_ceiling" "$work/urls-$site" "$out") ;;
     verbose) command=("$build/kelvane-cli" --quiet --verbose --save-to "$out" "$base/") ;;
     window) command=("$build/kelvane_window_crawl" "$base/" "$out") ;;
   esac
@@ -60,31 +81,65 @@ measure() {
   /usr/bin/time -f "%M %U %S" -o "$work/time" "${command[@]}" </dev/null >/dev/null 2>&1 || true
   end=$(date +%s.%N)
   local files
-  files=$(find "$out" -type f ! -name Kelvane.log | wc -l)
+  files=$(find "$out" -type f ! -name Kelvane.log ! -name '*.wget-hsts' | wc -l)
   read -r memory user system < <(tail -1 "$work/time")
   echo "$(echo "$end - $start" | bc -l) $memory $files $(echo "$user + $system" | bc -l)"
 }
 
-contenders=(kelvane wget ceiling verbose window)
-# Files deleted just before (an earlier run's clean-up) would slow the first runs down; see above.
-sleep "${BENCH_SETTLE_SECONDS:-31}"
-for name in "${contenders[@]}"; do measure "$name" warm-up >/dev/null; done
-for run in $(seq "$runs"); do
-  for name in "${contenders[@]}"; do measure "$name" "$run" >> "$work/results-$name"; done
-done
-
 median() { sort -n | awk '{v[NR]=$1} END { printf "%.3f\n", (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2 }'; }
 stats() {  # median min max of wall, max peak memory, files, median cpu
-  sort -n "$work/results-$1" | awk '{w[NR]=$1; if ($2>m) m=$2; f=$3} END {
+  sort -n "$1" | awk '{w[NR]=$1; if ($2>m) m=$2; f=$3} END {
     med = (NR % 2) ? w[(NR+1)/2] : (w[NR/2] + w[NR/2+1]) / 2;
     printf "%.3f %.3f %.3f %d %d ", med, w[1], w[NR], m, f }'
-  awk '{print $4}' "$work/results-$1" | median
+  awk '{print $4}' "$1" | median
 }
-printf '%-10s %10s %10s %10s %8s %12s %10s\n' contender median_s min_s max_s files peak_mem_KB cpu_s
-for name in "${contenders[@]}"; do
-  read -r med min max mem files cpu < <(stats "$name")
-  printf '%-10s %10s %10s %10s %8s %12s %10s\n' "$name" "$med" "$min" "$max" "$files" "$mem" "$cpu"
-  eval "median_$name=$med"
-done
 ratio() { echo "scale=3; $1 / $2" | bc -l | sed 's/^\./0./'; }
-echo "kelvane/wget=$(ratio "$median_kelvane" "$median_wget") kelvane/ceiling=$(ratio "$median_kelvane" "$median_ceiling") verbose/plain=$(ratio "$median_verbose" "$median_kelvane") window/cli=$(ratio "$median_window" "$median_kelvane")"
+
+# Runs every contender on one site, alternately, and prints its table and ratio lines.
+bench_site() {
+  local site=$1
+  shift
+  local contenders=("$@") name run
+  for name in "${contenders[@]}"; do
+    [ "$name" = ceiling ] && continue
+    measure "$site" "$name" warm-up >/dev/null
+    if [ "$name" = kelvane ]; then
+      urls_of "$work/out-$site-kelvane-warm-up/${base#http://}" > "$work/urls-$site"
+    fi
+  done
+  for run in $(seq "$runs"); do
+    for name in "${contenders[@]}"; do
+      measure "$site" "$name" "$run" >> "$work/results-$site-$name"
+    done
+  done
+  echo "$site ($base/)"
+  printf '%-10s %10s %10s %10s %8s %12s %10s\n' contender median_s min_s max_s files peak_mem_KB cpu_s
+  local best="" best_median="" med min max mem files cpu
+  for name in "${contenders[@]}"; do
+    read -r med min max mem files cpu < <(stats "$work/results-$site-$name")
+    printf '%-10s %10s %10s %10s %8s %12s %10s\n' "$name" "$med" "$min" "$max" "$files" "$mem" "$cpu"
+    eval "median_$name=$med"
+    if [[ $name == jobs* ]] && { [ -z "$best" ] || (($(echo "$med < $best_median" | bc -l))); }; then
+      best=$name best_median=$med
+    fi
+  done
+  if [ "$site" = generated ]; then
+    echo "kelvane/wget=$(ratio "$median_kelvane" "$median_wget") kelvane/ceiling=$(ratio "$median_kelvane" "$median_ceiling") verbose/plain=$(ratio "$median_verbose" "$median_kelvane") window/cli=$(ratio "$median_window" "$median_kelvane")"
+  fi
+  echo "$site: $best/wget2=$(ratio "$best_median" "$median_wget2") $best/wget=$(ratio "$best_median" "$median_wget") kelvane/ceiling=$(ratio "$median_kelvane" "$median_ceiling")"
+  echo
+}
+
+mkdir -p "$work/site"
+serve generated "$work/site"
+"$build/kelvane_bench_site" "$pages" "$work/site" "$base" > /dev/null
+generated_base=$base
+serve sqlite "$docs"
+sqlite_base=$base
+
+# Files deleted just before (an earlier run's clean-up) would slow the first runs down; see above.
+sleep "${BENCH_SETTLE_SECONDS:-31}"
+base=$generated_base
+bench_site generated kelvane jobs2 jobs4 jobs8 wget wget2 ceiling verbose window
+base=$sqlite_base
+bench_site sqlite kelvane jobs2 jobs4 jobs8 wget wget2 ceiling

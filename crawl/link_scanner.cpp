@@ -1,5 +1,6 @@
 #include "crawl/link_scanner.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -9,10 +10,10 @@
 namespace {
 
 struct Family {
-  const char* tag;          // searched first; nullptr for the preload call, which has no tag
-  const char* tagFallback;  // searched only when the first is absent from the rest
-  const char* attribute;
-  const char* attributeFallback;
+  std::string_view tag;          // searched first; empty for the preload call, which has no tag
+  std::string_view tagFallback;  // searched only when the first is absent from the rest
+  std::string_view attribute;
+  std::string_view attributeFallback;
   size_t skip;          // characters dropped from the attribute marker's start
   bool apostropheOnly;  // the preload call closes on "'" alone
   bool allLinks;        // every link of the line, or the first tag only
@@ -22,21 +23,49 @@ constexpr Family kFamilies[] = {
     {"<IMG ", "<img ", "SRC=", "src=", 5, false, true},
     {"<A ", "<a ", "HREF=", "href=", 6, false, true},
     {"<AREA ", "<area ", "HREF=", "href=", 6, false, true},
-    {nullptr, nullptr, "MSFPpreload('", nullptr, 13, true, true},
+    {{}, {}, "MSFPpreload('", {}, 13, true, true},
     {"<BODY ", "<body ", "BACKGROUND=", "background=", 12, false, false},
     {"<FRAME ", "<frame ", "SRC=", "src=", 5, false, false},
 };
 
 // Position and length of the first marker in text, else of the fallback.
-bool FindMarker(std::string_view text, const char* first, const char* fallback, size_t& position,
-                size_t& length) {
+bool FindMarker(std::string_view text, std::string_view first, std::string_view fallback,
+                size_t& position, size_t& length) {
   position = text.find(first);
-  length = std::strlen(first);
-  if (position == std::string_view::npos && fallback != nullptr) {
+  length = first.size();
+  if (position == std::string_view::npos && !fallback.empty()) {
     position = text.find(fallback);
-    length = std::strlen(fallback);
+    length = fallback.size();
   }
   return position != std::string_view::npos;
+}
+
+// The next line as ReadLine gives it, as a view into the page instead of a copy.
+std::string_view NextLine(FetchedFile& page) {
+  page.cursor += 1;
+  const int32_t start = page.cursor;
+  const char* data = page.data.get();
+  const int32_t limit = static_cast<int32_t>(
+      std::min<int64_t>(page.length, int64_t{start} + int64_t{LinkScanner::kLineLimit}));
+  size_t size = start < limit ? static_cast<size_t>(limit - start) : 0;
+  if (const void* lf = std::memchr(data + start, '\n', size))
+    size = static_cast<size_t>(static_cast<const char*>(lf) - (data + start));
+  if (const void* cr = std::memchr(data + start, '\r', size))
+    size = static_cast<size_t>(static_cast<const char*>(cr) - (data + start));
+  const int32_t i = start + static_cast<int32_t>(size);
+  std::string_view text(data + start, size);
+  if (i >= page.length) {
+    page.cursor = page.length - 1;
+  } else if (data[i] == '\r') {
+    page.cursor = (i + 1 < page.length && data[i + 1] == '\n') ? i + 1 : i;
+  } else if (data[i] == '\n') {
+    page.cursor = i;
+  } else {
+    page.cursor = i - 1;
+  }
+  if (const void* nul = std::memchr(text.data(), '\0', text.size()))
+    text = text.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
+  return text;
 }
 
 void ScanFamily(const Family& family, std::string_view line, const FetchedFile& page,
@@ -45,14 +74,14 @@ void ScanFamily(const Family& family, std::string_view line, const FetchedFile& 
   for (;;) {
     size_t p = 0;
     size_t length = 0;
-    if (family.tag != nullptr) {
+    if (!family.tag.empty()) {
       if (!FindMarker(rest, family.tag, family.tagFallback, p, length))
         return;
       rest = rest.substr(p + length);
     }
     if (!FindMarker(rest, family.attribute, family.attributeFallback, p, length))
       return;
-    if (family.tag != nullptr && p + length >= rest.size())
+    if (!family.tag.empty() && p + length >= rest.size())
       return;
     rest = rest.substr(p + family.skip);
     size_t q = rest.find('"');
@@ -74,35 +103,18 @@ void LinkScanner::ScanPage(FetchedFile& page, LinkStack& linkStack) {
   if (g_mainDialog != nullptr)
     g_mainDialog->ShowCurrentItem("Analysing", page.url);
   while (!AtEnd(page)) {
-    const std::string line = ReadLine(page);
-    for (const Family& family : kFamilies)
-      ScanFamily(family, line, page, linkStack);
+    const std::string_view line = NextLine(page);
+    // Every family but the preload call starts at a tag: a line without "<" has none of them.
+    const bool tags = line.find('<') != std::string_view::npos;
+    for (const Family& family : kFamilies) {
+      if (tags || family.tag.empty())
+        ScanFamily(family, line, page, linkStack);
+    }
   }
 }
 
 std::string LinkScanner::ReadLine(FetchedFile& page) {
-  page.cursor += 1;
-  int32_t i = page.cursor;
-  const char* data = page.data.get();
-  int32_t start = i;
-  while (i < page.length && static_cast<size_t>(i - start) < kLineLimit && data[i] != '\n' &&
-         data[i] != '\r') {
-    ++i;
-  }
-  std::string text(data + start, static_cast<size_t>(i - start));
-  if (i >= page.length) {
-    page.cursor = page.length - 1;
-  } else if (data[i] == '\r') {
-    page.cursor = (i + 1 < page.length && data[i + 1] == '\n') ? i + 1 : i;
-  } else if (data[i] == '\n') {
-    page.cursor = i;
-  } else {
-    page.cursor = i - 1;
-  }
-  size_t nul = text.find('\0');
-  if (nul != std::string::npos)
-    text.resize(nul);
-  return text;
+  return std::string(NextLine(page));
 }
 
 std::string LinkScanner::BaseForLink(const FetchedFile& page, const std::string& link) {
