@@ -139,14 +139,22 @@ TEST(Parallel, WaitAndRateLimitHoldAtAnyNumberOfJobs) {
   });
   for (const char* jobs : {"1", "3"}) {
     SCOPED_TRACE(jobs);
-    starts.clear();
+    {
+      std::lock_guard lock(mutex);
+      starts.clear();
+    }
     TempDir waited;
     ProcessResult run =
         Cli({"--jobs", jobs, "--wait", "0.3", "--save-to", waited.Path(), server.Url("/")});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    ASSERT_EQ(starts.size(), 5u);  // the test, the start page, three pictures
-    for (size_t i = 1; i < starts.size(); ++i)
-      EXPECT_GE(starts[i] - starts[i - 1], std::chrono::milliseconds(250)) << i;
+    std::vector<Clock::time_point> seen;
+    {
+      std::lock_guard lock(mutex);
+      seen = starts;
+    }
+    ASSERT_EQ(seen.size(), 5u);  // the test, the start page, three pictures
+    for (size_t i = 1; i < seen.size(); ++i)
+      EXPECT_GE(seen[i] - seen[i - 1], std::chrono::milliseconds(250)) << i;
 
     TempDir limited;
     auto began = Clock::now();
