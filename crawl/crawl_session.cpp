@@ -147,6 +147,13 @@ unsigned RunCrawlSession(CrawlDialog* dialog) {
 }
 
 unsigned RunCrawlSession(CrawlDialog* dialog, CrawlStart start) {
+  return RunCrawlFrame(dialog, start, [&](std::unique_ptr<LinkStack>& linkStack) {
+    int32_t downloadedCount = 0;
+    return CrawlStep(linkStack, start, *dialog, downloadedCount);
+  });
+}
+
+unsigned RunCrawlFrame(CrawlDialog* dialog, const CrawlStart& start, const CrawlPasses& passes) {
   struct LogCloser {
     ~LogCloser() { CloseLogFile(); }
   } logCloser;
@@ -161,8 +168,7 @@ unsigned RunCrawlSession(CrawlDialog* dialog, CrawlStart start) {
     return 0;
   if (reachable.file) {
     linkStack->Push(LinkScanner::BaseForLink(*reachable.file, startUrl), startUrl, 1);
-    int32_t downloadedCount = 0;
-    outcome = CrawlStep(linkStack, start, *dialog, downloadedCount);
+    outcome = passes(linkStack);
     if (outcome.ending == CrawlEnding::Cancelled)
       return 0;
     reachable.file.reset();

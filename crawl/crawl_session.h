@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,13 @@ struct CrawlStart {
 unsigned RunCrawlSession(CrawlDialog* dialog, CrawlStart start);
 // The same from the dialog's address and directories as they are now.
 unsigned RunCrawlSession(CrawlDialog* dialog);
+
+// Runs the passes of a crawl once its start address has been pushed. Cancelled means the crawl's
+// end has been dealt with already, as FetchFile deals with it.
+using CrawlPasses = std::function<CrawlOutcome(std::unique_ptr<LinkStack>& linkStack)>;
+// The frame of every crawl around its passes: the reachability test, the start address pushed,
+// then, after the passes, the link stack destroyed, the end actions and the ending reported.
+unsigned RunCrawlFrame(CrawlDialog* dialog, const CrawlStart& start, const CrawlPasses& passes);
 
 // What obtaining one file gave.
 struct Obtained {

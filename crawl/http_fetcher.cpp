@@ -70,6 +70,20 @@ void ReportError(const HttpRequest& request, FetchedFile& file) {
 
 }  // namespace
 
+void ReportAnswerHeaders(const std::optional<std::string>& sizeHeader) {
+  Log("Requesting file size...");
+  if (sizeHeader) {
+    int32_t size = TextToInt(*sizeHeader);
+    Log("File size info = " + IntToText(size));
+    ShowProgressRange(Control::FileProgress, 0, size);
+  } else {
+    Log("Unknown File size");
+    ShowProgressRange(Control::FileProgress, 0, kActivityHigh);
+  }
+  ShowProgressRange(Control::ActivityProgress, 0, kActivityHigh);
+  Log("Reading remote file...");
+}
+
 std::unique_ptr<FetchedFile> Fetch(std::string url) {
   auto file = std::make_unique<FetchedFile>();
   // Without a dialog, each fetch is a crawl of its own: an earlier failure does not stop it.
@@ -109,19 +123,8 @@ std::unique_ptr<FetchedFile> Fetch(std::string url) {
   if (stop != 0)
     return file;
 
-  Log("Requesting file size...");
   std::string sizeText;
-  if (request.SizeHeader(sizeText)) {
-    int32_t size = TextToInt(sizeText);
-    Log("File size info = " + IntToText(size));
-    ShowProgressRange(Control::FileProgress, 0, size);
-  } else {
-    Log("Unknown File size");
-    ShowProgressRange(Control::FileProgress, 0, kActivityHigh);
-  }
-  ShowProgressRange(Control::ActivityProgress, 0, kActivityHigh);
-
-  Log("Reading remote file...");
+  ReportAnswerHeaders(request.SizeHeader(sizeText) ? std::optional(sizeText) : std::nullopt);
   file->length = 0;
   int shortReads = 0;
   int activity = 0;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 // Why a fetched answer must not be taken for the file.
@@ -29,6 +30,10 @@ bool IsHttpUrl(const std::string& text);
 // Retrieves an address with one HTTP/1.0 GET, reporting each step through the log and the bars.
 // A failed network call raises the main dialog's stop flag.
 std::unique_ptr<FetchedFile> Fetch(std::string url);
+
+// What a fetch logs and shows once the answer's headers are in: the size header, or that there
+// is none, and the bars' ranges. A size header is given only when it has at most 254 characters.
+void ReportAnswerHeaders(const std::optional<std::string>& sizeHeader);
 
 // The server name (with any port) and the object name (without its leading "/") of an address.
 void CutAddress(const std::string& url, std::string& server, std::string& objectName);

@@ -139,17 +139,7 @@ void Scheduler::StartTransfer(int slot, Pass pass) {
 void Scheduler::OnHeaders(int slot, int status, const std::optional<std::string>& sizeHeader) {
   Pass& pass = *m_slots[static_cast<size_t>(slot)];
   pass.file->status = status;
-  Log("Requesting file size...");
-  if (sizeHeader && sizeHeader->size() <= 254) {
-    int32_t size = TextToInt(*sizeHeader);
-    Log("File size info = " + IntToText(size));
-    ShowProgressRange(Control::FileProgress, 0, size);
-  } else {
-    Log("Unknown File size");
-    ShowProgressRange(Control::FileProgress, 0, kActivityHigh);
-  }
-  ShowProgressRange(Control::ActivityProgress, 0, kActivityHigh);
-  Log("Reading remote file...");
+  ReportAnswerHeaders(sizeHeader && sizeHeader->size() <= 254 ? sizeHeader : std::nullopt);
 }
 
 bool Scheduler::OnBody(int slot, const char* data, size_t size) {
@@ -283,41 +273,17 @@ CrawlOutcome Scheduler::Cancel() {
   m_dialog.SetProgressPosition(Control::ActivityProgress, 0);
   EndActions(m_dialog);
   m_linkStack.reset();
-  return CrawlOutcome{CrawlEnding::Cancelled, m_failedCall, false};
+  CrawlOutcome outcome{CrawlEnding::Cancelled, m_failedCall, false};
+  m_dialog.CrawlEnded(outcome);
+  m_dialog.WorkerEnded();
+  return outcome;
 }
 
 }  // namespace
 
 unsigned RunParallelCrawl(CrawlDialog* dialog, CrawlStart start, int jobs) {
-  struct LogCloser {
-    ~LogCloser() { CloseLogFile(); }
-  } logCloser;
-  dialog->m_stopRequested = 0;
-  std::string startUrl = start.url;
-  AppendIndexName(startUrl, startUrl, "");
-  auto linkStack = std::make_unique<LinkStack>(startUrl);
-
-  CrawlOutcome outcome;
-  Obtained reachable = FetchFile(linkStack, startUrl, *dialog, true);
-  if (reachable.cancelled)
-    return 0;
-  if (reachable.file) {
-    linkStack->Push(LinkScanner::BaseForLink(*reachable.file, startUrl), startUrl, 1);
-    reachable.file.reset();
+  return RunCrawlFrame(dialog, start, [&](std::unique_ptr<LinkStack>& linkStack) {
     Scheduler scheduler(*dialog, start, jobs, linkStack);
-    outcome = scheduler.Run();
-    if (outcome.ending == CrawlEnding::Cancelled) {
-      dialog->CrawlEnded(outcome);
-      dialog->WorkerEnded();
-      return 0;
-    }
-  } else {
-    dialog->ShowMessageBox("Can't connect to " + startUrl);
-    outcome = CrawlOutcome{CrawlEnding::NotObtained, startUrl, true};
-  }
-  linkStack.reset();
-  EndActions(*dialog);
-  dialog->CrawlEnded(outcome);
-  dialog->WorkerEnded();
-  return 0;
+    return scheduler.Run();
+  });
 }
