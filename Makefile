@@ -71,7 +71,8 @@ install-package: package
 # Each fuzzer for FUZZ_SECONDS (default 60) from its seed corpus; any finding fails.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZERS = scan_page_fuzzer push_fuzzer mirror_paths_fuzzer fetch_cuts_fuzzer placement_fuzzer
+FUZZERS = scan_page_fuzzer push_fuzzer mirror_paths_fuzzer fetch_cuts_fuzzer placement_fuzzer \
+  page_reader_fuzzer stylesheet_reader_fuzzer
 fuzz: deps
 	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja \
 	  -DKELVANE_FUZZ=ON -DKELVANE_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The crawl benchmark: two sites served by nginx on 127.0.0.1, each mirrored alternately by every
 # contender: kelvane-cli, kelvane-cli --jobs 2, 4 and 8, wget, wget2 and the wire ceiling; on the
-# generated site also kelvane-cli --verbose and the window (offscreen). The sites: one generated
+# generated site also kelvane-cli --verbose and the window (offscreen); on the sqlite pages also
+# kelvane-cli -p --jobs 8 beside wget -r -np -p. The sites: one generated
 # (PAGES pages and as many pictures), and Debian's sqlite3-doc pages.
 # Usage: bench/run.sh [BUILD-DIR] [PAGES] [RUNS]
 set -euo pipefail
@@ -72,6 +73,8 @@ measure() {
     jobs[0-9]*) command=("$build/kelvane-cli" --jobs "${name#jobs}" --quiet --save-to "$out" "$base/") ;;
     wget) command=(wget -r -np -l inf -q -P "$out" "$base/") ;;
     wget2) command=(wget2 -r -np -l inf -q -P "$out" "$base/") ;;
+    requisites) command=("$build/kelvane-cli" -p --jobs 8 --quiet --save-to "$out" "$base/") ;;
+    wgetp) command=(wget -r -np -l inf -p -q -P "$out" "$base/") ;;
     ceiling) command=("$build/kelvane_wire_ceiling" "$work/urls-$site" "$out") ;;
     verbose) command=("$build/kelvane-cli" --quiet --verbose --save-to "$out" "$base/") ;;
     window) command=("$build/kelvane_window_crawl" "$base/" "$out") ;;
@@ -127,6 +130,9 @@ bench_site() {
     echo "kelvane/wget=$(ratio "$median_kelvane" "$median_wget") kelvane/ceiling=$(ratio "$median_kelvane" "$median_ceiling") verbose/plain=$(ratio "$median_verbose" "$median_kelvane") window/cli=$(ratio "$median_window" "$median_kelvane")"
   fi
   echo "$site: $best/wget2=$(ratio "$best_median" "$median_wget2") $best/wget=$(ratio "$best_median" "$median_wget") kelvane/ceiling=$(ratio "$median_kelvane" "$median_ceiling")"
+  if [ -n "${median_requisites:-}" ]; then
+    echo "$site: requisites/wgetp=$(ratio "$median_requisites" "$median_wgetp")"
+  fi
   echo
 }
 
@@ -142,4 +148,4 @@ sleep "${BENCH_SETTLE_SECONDS:-31}"
 base=$generated_base
 bench_site generated kelvane jobs2 jobs4 jobs8 wget wget2 ceiling verbose window
 base=$sqlite_base
-bench_site sqlite kelvane jobs2 jobs4 jobs8 wget wget2 ceiling
+bench_site sqlite kelvane jobs2 jobs4 jobs8 wget wget2 ceiling requisites wgetp

@@ -117,6 +117,9 @@ const std::vector<CliOption>& CliOptions() {
          error = "option --limit-rate needs a number of bytes above 0, not '" + v + "'";
          return false;
        }},
+      {"--page-requisites", "-p", "", "also fetch what pages need: stylesheets, scripts, media",
+       ValueKind::None,
+       [](L& l, const std::string&, std::string&) { return l.pageRequisites = true; }},
       {"--help", "-h", "", "show this help and exit", ValueKind::None,
        [](L& l, const std::string&, std::string&) { return l.help = true; }},
       {"--version", "", "", "show the version and exit", ValueKind::None,

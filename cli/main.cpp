@@ -10,6 +10,7 @@
 #include "cli/console_dialog.h"
 #include "crawl/crawl_session.h"
 #include "crawl/mirror_writer.h"
+#include "crawl/page_requisites.h"
 #include "crawl/parallel_crawl.h"
 #include "platform/http_client.h"
 #include "support/activity_log.h"
@@ -96,12 +97,14 @@ int main(int argc, char** argv) {
 
   auto started = std::chrono::steady_clock::now();
   const int jobs = line->jobs;
-  dialog.m_workerThread = std::thread([&dialog, jobs] {
-    if (jobs > 1) {
-      RunParallelCrawl(&dialog,
-                       CrawlStart{dialog.m_url.Get(), dialog.m_mirrorDirectory.Get(),
-                                  dialog.m_saveToDirectory.Get()},
-                       jobs);
+  const bool requisites = line->pageRequisites;
+  dialog.m_workerThread = std::thread([&dialog, jobs, requisites] {
+    const CrawlStart start{dialog.m_url.Get(), dialog.m_mirrorDirectory.Get(),
+                           dialog.m_saveToDirectory.Get()};
+    if (requisites) {
+      RunParallelCrawl(&dialog, start, jobs, PageRequisiteRules(start));
+    } else if (jobs > 1) {
+      RunParallelCrawl(&dialog, start, jobs);
     } else {
       RunCrawlSession(&dialog);
     }

@@ -22,6 +22,7 @@ struct FetchedFile {
   FetchProblem problem = FetchProblem::None;
   std::string problemText;     // the transfer's error text when it broke off
   std::string failedCallText;  // the error text of a network call that failed and stopped the crawl
+  std::string contentType;     // the answer's type, where the transfer reports one
 };
 
 // True when text begins with "http://" or "https://", letter case not counting.

@@ -22,8 +22,8 @@ constexpr int kPollMs = 50;           // how long a wait may last before the sto
 // One link of the crawl: where it goes and, while in transfer, what has come of it.
 struct Pass {
   std::string url;
-  std::string rel;
   std::string localPath;
+  bool stored = true;
   std::unique_ptr<FetchedFile> file;
   int32_t logged = 0;  // body bytes already reported in "bytes read" lines
   bool tooLarge = false;
@@ -38,10 +38,11 @@ std::string ServerOf(const std::string& url) {
 
 class Scheduler : public HttpTransfers::Receiver {
  public:
-  Scheduler(CrawlDialog& dialog, const CrawlStart& start, int jobs,
+  Scheduler(CrawlDialog& dialog, const CrawlStart& start, int jobs, const CrawlRules& rules,
             std::unique_ptr<LinkStack>& linkStack)
       : m_dialog(dialog),
         m_start(start),
+        m_rules(rules),
         m_linkStack(linkStack),
         m_slots(static_cast<size_t>(jobs)),
         m_transfers(jobs, *this) {}
@@ -49,7 +50,8 @@ class Scheduler : public HttpTransfers::Receiver {
   // Runs passes until none is left, "Stop" is pressed or a network call fails.
   CrawlOutcome Run();
 
-  void OnHeaders(int slot, int status, const std::optional<std::string>& sizeHeader) override;
+  void OnHeaders(int slot, int status, const std::optional<std::string>& sizeHeader,
+                 const std::string& contentType) override;
   bool OnBody(int slot, const char* data, size_t size) override;
   void OnEnd(int slot, HttpTransfers::End end, const std::string& errorText) override;
 
@@ -67,6 +69,7 @@ class Scheduler : public HttpTransfers::Receiver {
 
   CrawlDialog& m_dialog;
   const CrawlStart& m_start;
+  const CrawlRules& m_rules;
   std::unique_ptr<LinkStack>& m_linkStack;
   std::vector<std::optional<Pass>> m_slots;
   HttpTransfers m_transfers;
@@ -96,13 +99,14 @@ std::optional<Pass> Scheduler::NextPass() {
   } else {
     return std::nullopt;
   }
-  pass.rel = m_linkStack->RelativePart(pass.url);
-  pass.localPath = LocalPathOf(pass.url, pass.rel, m_start.localRoot);
+  CrawlRules::Placement placement = m_rules.Place(*m_linkStack, pass.url);
+  pass.localPath = std::move(placement.localPath);
+  pass.stored = placement.stored;
   return pass;
 }
 
 bool Scheduler::FromCopy(Pass& pass) {
-  if (pass.rel.empty() || !PathExists(pass.localPath))
+  if (!pass.stored || !PathExists(pass.localPath))
     return false;
   std::unique_ptr<FetchedFile> copy = LoadLocal(pass.localPath);
   if (copy->length <= 0)
@@ -136,9 +140,11 @@ void Scheduler::StartTransfer(int slot, Pass pass) {
   m_slots[static_cast<size_t>(slot)] = std::move(pass);
 }
 
-void Scheduler::OnHeaders(int slot, int status, const std::optional<std::string>& sizeHeader) {
+void Scheduler::OnHeaders(int slot, int status, const std::optional<std::string>& sizeHeader,
+                          const std::string& contentType) {
   Pass& pass = *m_slots[static_cast<size_t>(slot)];
   pass.file->status = status;
+  pass.file->contentType = contentType;
   ReportAnswerHeaders(sizeHeader && sizeHeader->size() <= 254 ? sizeHeader : std::nullopt);
 }
 
@@ -212,9 +218,8 @@ void Scheduler::Finish(Pass& pass, bool fromNetwork) {
   m_dialog.SetControlText(Control::DownloadedFilesEdit, IntToText(m_downloadedCount));
   std::optional<SaveResult> saved;
   if (!doc.Unusable()) {
-    if (IsHtmlName(pass.localPath))
-      LinkScanner::ScanPage(*doc.file, *m_linkStack);
-    if (!pass.rel.empty() && fromNetwork)
+    m_rules.Read(*doc.file, pass.localPath, *m_linkStack);
+    if (pass.stored && fromNetwork)
       saved = Save(*doc.file, pass.localPath, m_start.saveToDirectory);
   }
   if (!fromNetwork || doc.Unusable() || saved)
@@ -281,9 +286,26 @@ CrawlOutcome Scheduler::Cancel() {
 
 }  // namespace
 
+CrawlRules::Placement DescribedRules::Place(const LinkStack& linkStack,
+                                            const std::string& url) const {
+  const std::string rel = linkStack.RelativePart(url);
+  return Placement{LocalPathOf(url, rel, m_localRoot), !rel.empty()};
+}
+
+void DescribedRules::Read(FetchedFile& file, const std::string& localPath,
+                          LinkStack& linkStack) const {
+  if (IsHtmlName(localPath))
+    LinkScanner::ScanPage(file, linkStack);
+}
+
 unsigned RunParallelCrawl(CrawlDialog* dialog, CrawlStart start, int jobs) {
+  return RunParallelCrawl(dialog, start, jobs, DescribedRules(start));
+}
+
+unsigned RunParallelCrawl(CrawlDialog* dialog, CrawlStart start, int jobs,
+                          const CrawlRules& rules) {
   return RunCrawlFrame(dialog, start, [&](std::unique_ptr<LinkStack>& linkStack) {
-    Scheduler scheduler(*dialog, start, jobs, linkStack);
+    Scheduler scheduler(*dialog, start, jobs, rules, linkStack);
     return scheduler.Run();
   });
 }

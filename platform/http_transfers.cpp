@@ -45,7 +45,10 @@ struct HttpTransfers::Slot {
     headersReported = true;
     long status = 0;
     curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    owner->m_receiver.OnHeaders(index, static_cast<int>(status), answer.contentLength);
+    char* type = nullptr;
+    curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &type);
+    owner->m_receiver.OnHeaders(index, static_cast<int>(status), answer.contentLength,
+                                type != nullptr ? type : "");
   }
 
   static size_t OnHeader(char* data, size_t size, size_t count, void* user) {

@@ -23,7 +23,8 @@ class HttpTransfers {
   class Receiver {
    public:
     virtual ~Receiver() = default;
-    virtual void OnHeaders(int slot, int status, const std::optional<std::string>& sizeHeader) = 0;
+    virtual void OnHeaders(int slot, int status, const std::optional<std::string>& sizeHeader,
+                           const std::string& contentType) = 0;
     // False refuses the bytes, which ends the transfer as Refused.
     virtual bool OnBody(int slot, const char* data, size_t size) = 0;
     virtual void OnEnd(int slot, End end, const std::string& errorText) = 0;

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The absolute address of a link found at base, resolved as RFC 3986 says, with libcurl's URL
+// API: relative, root-relative and protocol-relative links, dot segments removed, the fragment
+// cut off. Nothing for a link that cannot be read or that names no http or https address.
+std::optional<std::string> ResolveLink(const std::string& base, const std::string& link);
+
+// "scheme://host:port" of an address, the port always written; nothing when it cannot be read.
+std::optional<std::string> OriginOf(const std::string& url);
