@@ -70,13 +70,18 @@ std::map<std::string, std::string> Site(int port) {
   return site;
 }
 
-TEST(PageRequisites, AModernPageIsCopiedWhole) {
-  std::map<std::string, std::string> site;
-  RawServer server([&](int fd, const std::string& request) {
+// Answers from the site as it stands when the request comes; unknown paths with 404.
+RawServer::Handler Serve(const std::map<std::string, std::string>& site) {
+  return [&site](int fd, const std::string& request) {
     const std::string path = request.substr(4, request.find(' ', 4) - 4);
     auto found = site.find(path);
     SendAll(fd, found == site.end() ? Answer(404, "missing") : Answer(200, found->second));
-  });
+  };
+}
+
+TEST(PageRequisites, AModernPageIsCopiedWhole) {
+  std::map<std::string, std::string> site;
+  RawServer server(Serve(site));
   site = Site(server.Port());
   for (const char* jobs : {"1", "4"}) {
     SCOPED_TRACE(jobs);
@@ -119,11 +124,7 @@ TEST(PageRequisites, AModernPageIsCopiedWhole) {
 // Without the option the crawl is the described one: only what its scanner reads.
 TEST(PageRequisites, OffByDefault) {
   std::map<std::string, std::string> site;
-  RawServer server([&](int fd, const std::string& request) {
-    const std::string path = request.substr(4, request.find(' ', 4) - 4);
-    auto found = site.find(path);
-    SendAll(fd, found == site.end() ? Answer(404, "missing") : Answer(200, found->second));
-  });
+  RawServer server(Serve(site));
   site = Site(server.Port());
   TempDir saveTo;
   ProcessResult run = Cli({"--save-to", saveTo.Path(), server.Url("/docs/")});
