@@ -4,6 +4,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "crawl/link_scanner.h"
@@ -73,7 +74,7 @@ class Scheduler : public HttpTransfers::Receiver {
   std::unique_ptr<LinkStack>& m_linkStack;
   std::vector<std::optional<Pass>> m_slots;
   HttpTransfers m_transfers;
-  std::map<std::string, int> m_inTransfer;            // local path -> slot
+  std::set<std::string> m_inTransfer;                 // local paths in transfer
   std::multimap<std::string, std::string> m_waiting;  // local path -> links that wait for it
   std::deque<std::string> m_ready;                    // links whose local path came free
   int32_t m_downloadedCount = 0;
@@ -136,7 +137,7 @@ void Scheduler::StartTransfer(int slot, Pass pass) {
     m_dialog.m_stopRequested = 1;
     return;
   }
-  m_inTransfer[pass.localPath] = slot;
+  m_inTransfer.insert(pass.localPath);
   m_slots[static_cast<size_t>(slot)] = std::move(pass);
 }
 
