@@ -8,12 +8,8 @@
 
 #include "cli/command_line.h"
 #include "cli/console_dialog.h"
-#include "crawl/crawl_session.h"
+#include "crawl/crawl_plan.h"
 #include "crawl/mirror_writer.h"
-#include "crawl/page_requisites.h"
-#include "crawl/parallel_crawl.h"
-#include "platform/http_client.h"
-#include "support/activity_log.h"
 
 #ifndef KELVANE_VERSION
 #define KELVANE_VERSION "unknown"
@@ -30,6 +26,16 @@ void OnSignal(int) {
     g_stopFlag->store(1);
 }
 
+// Ctrl-C and SIGTERM stop the crawl as "Stop" does.
+void CatchSignals(std::atomic<int>& stopFlag) {
+  g_stopFlag = &stopFlag;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 // Where several apply, the lowest non-zero status wins, 1 aside: a network failure (4) before
 // answers not saved (8), both before a file that could not be obtained (1).
 int ExitStatus(const ConsoleDialog::Outcome& outcome) {
@@ -42,6 +48,58 @@ int ExitStatus(const ConsoleDialog::Outcome& outcome) {
   if (outcome.ending.ending == CrawlEnding::NotObtained)
     return 1;
   return 0;
+}
+
+// The crawl the command line asks for.
+CrawlPlan PlanOf(const CommandLine& line, const std::string& saveTo) {
+  CrawlPlan plan;
+  plan.start = CrawlStart{line.url, MirrorDirectory(line.url, saveTo), saveTo};
+  plan.jobs = line.jobs;
+  plan.completePages = line.pageRequisites;
+  plan.network.connectTimeoutMs = line.connectTimeoutMs;
+  plan.network.stallTimeoutMs = line.stallTimeoutMs;
+  plan.network.caFile = line.caCertificate;
+  plan.network.waitMs = line.waitMs;
+  plan.network.maxBytesPerSecond = line.limitRate;
+  return plan;
+}
+
+void PrintSummary(const ConsoleDialog::Outcome& outcome, double seconds) {
+  std::fprintf(stderr,
+               "kelvane-cli: %s queued, %s read, %s downloaded, %d stored, %d from earlier "
+               "copies, %d not saved, %lld bytes received, %.2f s\n",
+               outcome.queued.empty() ? "0" : outcome.queued.c_str(),
+               outcome.read.empty() ? "0" : outcome.read.c_str(),
+               outcome.downloaded.empty() ? "0" : outcome.downloaded.c_str(), outcome.stored,
+               outcome.fromCopies, outcome.notSaved, static_cast<long long>(outcome.bytes),
+               seconds);
+}
+
+// Runs the crawl on a worker thread, as the window does, and reports how it ended.
+int Crawl(const CommandLine& line, const std::string& saveTo) {
+  ConsoleDialog dialog(!line.quiet && isatty(STDERR_FILENO) == 1);
+  dialog.m_verbose = line.verbose ? 1 : 0;
+  dialog.m_saveToDirectory.Set(saveTo);
+  dialog.DeleteLog();
+  CatchSignals(dialog.m_stopRequested);
+
+  const CrawlPlan plan = PlanOf(line, saveTo);
+  const auto started = std::chrono::steady_clock::now();
+  dialog.m_workerThread = std::thread([&dialog, &plan] { RunCrawl(&dialog, plan); });
+  dialog.m_workerThread.join();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  dialog.ClearProgress();
+
+  const ConsoleDialog::Outcome outcome = dialog.Result();
+  if (outcome.ending.ending == CrawlEnding::Cancelled && g_signalled == 0) {
+    std::fprintf(stderr, "kelvane-cli: %s\nkelvane-cli: Transfert canceled\n",
+                 PrintableText(outcome.ending.text).c_str());
+  }
+  if (!line.quiet)
+    PrintSummary(outcome, seconds);
+  g_stopFlag = nullptr;
+  return ExitStatus(outcome);
 }
 
 }  // namespace
@@ -62,7 +120,6 @@ int main(int argc, char** argv) {
     std::printf("kelvane-cli %s\n", KELVANE_VERSION);
     return 0;
   }
-
   // The crawl works under an absolute, normal directory, as the window's chooser gives one, and
   // the log file needs it to exist.
   const std::string saveTo = NormalSaveTo(line->saveTo);
@@ -73,62 +130,5 @@ int main(int argc, char** argv) {
                  PrintableText(saveTo).c_str(), failure.message().c_str());
     return 8;
   }
-  HttpClientOptions options;
-  options.connectTimeoutMs = line->connectTimeoutMs;
-  options.stallTimeoutMs = line->stallTimeoutMs;
-  options.caFile = line->caCertificate;
-  options.waitMs = line->waitMs;
-  options.maxBytesPerSecond = line->limitRate;  // the whole crawl's, shared by its transfers
-  SetHttpClientOptions(options);
-
-  ConsoleDialog dialog(!line->quiet && isatty(STDERR_FILENO) == 1);
-  dialog.m_verbose = line->verbose ? 1 : 0;
-  dialog.m_saveToDirectory.Set(saveTo);
-  DeleteLogFile(saveTo);
-  dialog.m_url.Set(line->url);
-  dialog.m_mirrorDirectory.Set(MirrorDirectory(line->url, saveTo));
-
-  g_stopFlag = &dialog.m_stopRequested;
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-
-  auto started = std::chrono::steady_clock::now();
-  const int jobs = line->jobs;
-  const bool requisites = line->pageRequisites;
-  dialog.m_workerThread = std::thread([&dialog, jobs, requisites] {
-    const CrawlStart start{dialog.m_url.Get(), dialog.m_mirrorDirectory.Get(),
-                           dialog.m_saveToDirectory.Get()};
-    if (requisites) {
-      RunParallelCrawl(&dialog, start, jobs, PageRequisiteRules(start));
-    } else if (jobs > 1) {
-      RunParallelCrawl(&dialog, start, jobs);
-    } else {
-      RunCrawlSession(&dialog);
-    }
-  });
-  dialog.m_workerThread.join();
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  dialog.ClearProgress();
-
-  ConsoleDialog::Outcome outcome = dialog.Result();
-  if (outcome.ending.ending == CrawlEnding::Cancelled && g_signalled == 0) {
-    std::fprintf(stderr, "kelvane-cli: %s\nkelvane-cli: Transfert canceled\n",
-                 PrintableText(outcome.ending.text).c_str());
-  }
-  if (!line->quiet) {
-    std::fprintf(stderr,
-                 "kelvane-cli: %s queued, %s read, %s downloaded, %d stored, %d from earlier "
-                 "copies, %d not saved, %lld bytes received, %.2f s\n",
-                 outcome.queued.empty() ? "0" : outcome.queued.c_str(),
-                 outcome.read.empty() ? "0" : outcome.read.c_str(),
-                 outcome.downloaded.empty() ? "0" : outcome.downloaded.c_str(), outcome.stored,
-                 outcome.fromCopies, outcome.notSaved, static_cast<long long>(outcome.bytes),
-                 seconds);
-  }
-  g_stopFlag = nullptr;
-  return ExitStatus(outcome);
+  return Crawl(*line, saveTo);
 }

@@ -14,6 +14,10 @@ void CrawlDialog::ShowCurrentItem(std::string label, std::string item) {
   SetControlText(Control::CurrentItemEdit, item);
 }
 
+void CrawlDialog::DeleteLog() {
+  DeleteLogFile(m_saveToDirectory.Get());
+}
+
 void CrawlDialog::Log(std::string text) {
   SetControlText(Control::StatusLine, text);
   if (m_verbose.load(std::memory_order_relaxed) == 0)

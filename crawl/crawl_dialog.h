@@ -55,7 +55,8 @@ enum class NotSavedReason {
   BrokenTransfer,
   TooLarge,
   WriteFailed,
-  OutsideSaveTo
+  OutsideSaveTo,
+  RedirectRefused,  // the answer sent it where the crawl does not go
 };
 
 struct FileOutcome {
@@ -116,6 +117,8 @@ class CrawlDialog {
   virtual void CrawlEnded(const CrawlOutcome&) {}
 
   void ShowCurrentItem(std::string label, std::string item);
+  // Deletes the save-to directory's log file, as each run of a front end does once at its start.
+  void DeleteLog();
   // Status line always; one timestamped line in the save-to directory's log in verbose mode.
   void Log(std::string text);
 };

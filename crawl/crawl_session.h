@@ -1,59 +1,86 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "crawl/crawl_dialog.h"
+#include "crawl/crawl_plan.h"
+#include "crawl/crawl_rules.h"
 #include "crawl/http_fetcher.h"
 #include "crawl/link_stack.h"
-#include "crawl/mirror_writer.h"
+#include "crawl/mirror_store.h"
+#include "platform/transport.h"
 
-// What a crawl starts from, copied when it is asked for: an address or directory edited while
-// the crawl runs does not reach it.
-struct CrawlStart {
-  std::string url;
-  std::string localRoot;        // the start address's mirror directory
-  std::string saveToDirectory;  // paths are checked for ".." only below it: it is the user's own
+// One crawl: the frame around its passes (the reachability test, the start address pushed, the
+// endings) and the steps of a pass, written once for both schedulers: taking a link and placing
+// it, reading its earlier copy, fetching it, reading it for links, storing it, reporting what
+// became of it, and cancelling.
+class CrawlRun {
+ public:
+  // One link of the crawl: where it goes and what has come of it.
+  struct Pass {
+    std::string url;
+    std::string localPath;
+    bool stored = true;  // false: read for its links only
+    std::unique_ptr<FetchedFile> file;
+    bool fromNetwork = false;
+  };
+  // What obtaining a file gave.
+  struct Obtained {
+    std::unique_ptr<FetchedFile> file;  // none when nothing could be obtained
+    bool cancelled = false;             // the crawl was cancelled and its end reported
+  };
+
+  CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan);
+  ~CrawlRun();
+  CrawlRun(const CrawlRun&) = delete;
+  CrawlRun& operator=(const CrawlRun&) = delete;
+
+  // The whole crawl, by the plan's scheduler.
+  void Run();
+
+  CrawlDialog& Dialog() { return m_dialog; }
+  Transport& Network() { return m_transport; }
+  const CrawlRules& Rules() const { return *m_rules; }
+  bool Stopping() const { return m_dialog.m_stopRequested != 0; }
+  bool LinksPending() const { return m_links && !m_links->IsEmpty(); }
+
+  // The next pending link, placed.
+  Pass TakeLink();
+  Pass Place(std::string url) const;
+  // Reads the pass's earlier copy when it has one; false when it needs the network.
+  bool ReadCopy(Pass& pass);
+  // Obtains a file from an address over the network, or from a local path. A fetch that finds
+  // the stop flag raised cancels the crawl.
+  Obtained FetchFile(const std::string& source);
+  void CountDownload() { ++m_downloadedCount; }
+  // The rest of a pass once its file is in: what was not saved said, the file read for links,
+  // a fetched file stored, the outcome reported. The file is released.
+  void FinishPass(Pass& pass);
+  // "Transfert canceled": bars and buttons back, the link stack destroyed, the ending reported.
+  CrawlOutcome Cancel(const std::string& failedCall);
+
+ private:
+  CrawlOutcome Passes();
+
+  CrawlDialog& m_dialog;
+  const CrawlPlan& m_plan;
+  Transport m_transport;
+  std::unique_ptr<CrawlRules> m_rules;
+  MirrorStore m_store;
+  std::unique_ptr<LinkStack> m_links;
+  int32_t m_downloadedCount = 0;
 };
 
-// The worker's entry: one whole crawl from the start address into its local root.
-unsigned RunCrawlSession(CrawlDialog* dialog, CrawlStart start);
-// The same from the dialog's address and directories as they are now.
-unsigned RunCrawlSession(CrawlDialog* dialog);
-
-// Runs the passes of a crawl once its start address has been pushed. Cancelled means the crawl's
-// end has been dealt with already, as FetchFile deals with it.
-using CrawlPasses = std::function<CrawlOutcome(std::unique_ptr<LinkStack>& linkStack)>;
-// The frame of every crawl around its passes: the reachability test, the start address pushed,
-// then, after the passes, the link stack destroyed, the end actions and the ending reported.
-unsigned RunCrawlFrame(CrawlDialog* dialog, const CrawlStart& start, const CrawlPasses& passes);
-
-// What obtaining one file gave.
-struct Obtained {
-  std::unique_ptr<FetchedFile> file;  // none when nothing could be obtained
-  bool cancelled = false;             // the crawl was cancelled and its end actions are done
-  // The answer came but must not be taken for the file: neither scanned nor stored.
-  bool Unusable() const { return file && file->problem != FetchProblem::None; }
-};
-
-// What became of a pass's file: the line that says it was not saved, and the value.
+// The line that says a fetched answer was not saved, and why.
 std::string NotSavedText(const FetchedFile& file);
-FileOutcome OutcomeOf(const Obtained& doc, const std::string& url, bool fromNetwork,
-                      std::optional<SaveResult> saved);
+// What became of a pass's file, once it is done with it.
+FileOutcome OutcomeOf(const CrawlRun::Pass& pass, std::optional<SaveResult> saved);
 // "Download" back, "Stop" away: the last control steps of every crawl.
 void EndActions(CrawlDialog& dialog);
 
-// Obtains a file from an address or a local path. A fetch that finds the stop flag raised
-// cancels the crawl: it logs "Transfert canceled", resets the bars and buttons, destroys the
-// link stack and reports the ending. An answer that must not be stored is logged as such, except
-// for the reachability test, whose pass logs it.
-Obtained FetchFile(std::unique_ptr<LinkStack>& linkStack, const std::string& source,
-                   CrawlDialog& dialog, bool reachabilityTest = false);
-
-// Runs one pass per pending link until none is left, "Stop" is pressed or a file cannot be
-// obtained, and says which. Cancelled means the crawl's end has been dealt with already.
-CrawlOutcome CrawlStep(std::unique_ptr<LinkStack>& linkStack, const CrawlStart& start,
-                       CrawlDialog& dialog, int32_t& downloadedCount);
+// One pass per pending link, one file at a time, until none is left, "Stop" is pressed or a
+// file cannot be obtained; says which. Cancelled means the crawl's end has been dealt with.
+CrawlOutcome CrawlStep(CrawlRun& run);

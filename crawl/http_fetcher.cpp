@@ -1,12 +1,15 @@
 #include "crawl/http_fetcher.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
 
 #include "crawl/crawl_dialog.h"
-#include "crawl/text_ops.h"
-#include "platform/http_client.h"
+#include "platform/ascii.h"
+#include "platform/file_system.h"
+#include "platform/http_request.h"
 #include "support/int_text.h"
 
 FetchedFile::FetchedFile() : data(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
@@ -18,17 +21,18 @@ bool IsHttpUrl(const std::string& text) {
 std::unique_ptr<FetchedFile> LoadLocal(const std::string& path) {
   auto file = std::make_unique<FetchedFile>();
   file->url = path;
-  std::FILE* stream = std::fopen(path.c_str(), "rb");
-  if (stream == nullptr)
+  // Not blocking, and regular files only: a pipe or device named here must not hold the crawl.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat info {};
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
     return file;
   size_t total = 0;
   while (total < static_cast<size_t>(FetchedFile::kCapacity)) {
-    size_t n = std::fread(file->data.get() + total, 1, FetchedFile::kCapacity - total, stream);
-    if (n == 0)
+    ssize_t n = ::read(fd.Get(), file->data.get() + total, FetchedFile::kCapacity - total);
+    if (n <= 0)
       break;
-    total += n;
+    total += static_cast<size_t>(n);
   }
-  std::fclose(stream);
   file->length = static_cast<int32_t>(total);
   return file;
 }
@@ -57,10 +61,6 @@ constexpr int kShortReadsToEnd = 10;
 
 std::atomic<int> g_noDialogStop{0};
 
-std::atomic<int>& StopFlag() {
-  return g_mainDialog != nullptr ? g_mainDialog->m_stopRequested : g_noDialogStop;
-}
-
 // A network call failed: its text goes to the log and the crawl is told to stop.
 void ReportError(const HttpRequest& request, FetchedFile& file) {
   file.failedCallText = request.ErrorText();
@@ -68,7 +68,65 @@ void ReportError(const HttpRequest& request, FetchedFile& file) {
   StopFlag() = 1;
 }
 
+// Opens the request in its four steps; false when one failed or the flag was raised.
+bool SendRequest(HttpRequest& request, FetchedFile& file, const RedirectRule& mayRedirect) {
+  std::atomic<int>& stop = StopFlag();
+  if (!request.OpenSession("Kelvane"))
+    ReportError(request, file);
+  if (stop != 0)
+    return false;
+  std::string server;
+  std::string objectName;
+  CutAddress(file.url, server, objectName);
+  Log("Connecting to: " + server);
+  if (!request.Connect(StartsWithNoCase(file.url, "https://"), server))
+    ReportError(request, file);
+  if (stop != 0)
+    return false;
+  if (g_mainDialog != nullptr)
+    g_mainDialog->ShowCurrentItem("Reading ", objectName);
+  const std::string referrer = "http://" + server + "/";
+  if (!request.OpenRequest("GET", objectName, "HTTP/1.0", referrer, mayRedirect))
+    ReportError(request, file);
+  if (stop != 0)
+    return false;
+  if (request.Send(stop) == HttpRequest::SendResult::Failed)
+    ReportError(request, file);
+  return stop == 0;
+}
+
+// The read loop: reads of at most 1,024 bytes until ten short ones in a row. True when the body
+// did not fit the file's area.
+bool ReadBody(HttpRequest& request, FetchedFile& file) {
+  std::atomic<int>& stop = StopFlag();
+  ReadProgress progress;
+  int shortReads = 0;
+  for (;;) {
+    if (stop != 0)
+      return false;
+    int room = FetchedFile::kCapacity - file.length;
+    int n = 0;
+    if (room > 0) {
+      n = request.Read(file.data.get() + file.length, std::min(kReadSize, room), stop);
+    } else {
+      // The area is full: one byte more tells a file that fits from one that does not.
+      char probe = 0;
+      if (request.Read(&probe, 1, stop) > 0)
+        return true;
+    }
+    shortReads = n == kReadSize ? 0 : shortReads + 1;
+    file.length += n;
+    progress.Read(n, file.length);
+    if (shortReads >= kShortReadsToEnd)
+      return false;
+  }
+}
+
 }  // namespace
+
+std::atomic<int>& StopFlag() {
+  return g_mainDialog != nullptr ? g_mainDialog->m_stopRequested : g_noDialogStop;
+}
 
 void ReportAnswerHeaders(const std::optional<std::string>& sizeHeader) {
   Log("Requesting file size...");
@@ -84,90 +142,56 @@ void ReportAnswerHeaders(const std::optional<std::string>& sizeHeader) {
   Log("Reading remote file...");
 }
 
-std::unique_ptr<FetchedFile> Fetch(std::string url) {
+void ReadProgress::Read(int32_t bytes, int32_t total) {
+  if (bytes > 0)
+    Log(IntToText(bytes) + " bytes read Total=" + IntToText(total));
+  ShowProgressPosition(Control::FileProgress, total);
+  if (m_activity > kActivityHigh || m_activity < 0)
+    m_direction = -m_direction;
+  m_activity += m_direction * bytes;
+  ShowProgressPosition(Control::ActivityProgress, m_activity);
+}
+
+void JudgeAnswer(FetchedFile& file, const TransferResult& result, bool tooLarge) {
+  file.status = result.status;
+  if (tooLarge || result.end == TransferEnd::Refused) {
+    file.problem = FetchProblem::TooLarge;
+  } else if (result.end == TransferEnd::RedirectRefused) {
+    file.problem = FetchProblem::RedirectRefused;
+    file.problemText = result.text;
+  } else if (result.end != TransferEnd::Complete) {
+    file.problem = FetchProblem::Broken;
+    file.problemText = result.text;
+  } else if (file.status >= 300) {
+    file.problem = FetchProblem::HttpError;
+  }
+}
+
+std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
+                                   const RedirectRule& mayRedirect) {
   auto file = std::make_unique<FetchedFile>();
   // Without a dialog, each fetch is a crawl of its own: an earlier failure does not stop it.
   if (g_mainDialog == nullptr)
     g_noDialogStop = 0;
-  std::atomic<int>& stop = StopFlag();
   if (!IsHttpUrl(url))
     url = "http://" + url;
   file->url = url;
   Log("Connecting to: " + url);
 
-  HttpRequest request;
-  if (!request.OpenSession("Kelvane"))
-    ReportError(request, *file);
-  if (stop != 0)
+  HttpRequest request(transport);
+  if (!SendRequest(request, *file, mayRedirect))
     return file;
-
-  std::string server;
-  std::string objectName;
-  CutAddress(url, server, objectName);
-  Log("Connecting to: " + server);
-  if (!request.Connect(StartsWithNoCase(url, "https://"), server))
-    ReportError(request, *file);
-  if (stop != 0)
-    return file;
-
-  if (g_mainDialog != nullptr)
-    g_mainDialog->ShowCurrentItem("Reading ", objectName);
-  const std::string referrer = "http://" + server + "/";
-  if (!request.OpenRequest("GET", objectName, "HTTP/1.0", referrer))
-    ReportError(request, *file);
-  if (stop != 0)
-    return file;
-
-  if (request.Send(stop) == HttpRequest::SendResult::Failed)
-    ReportError(request, *file);
-  if (stop != 0)
-    return file;
-
   std::string sizeText;
   ReportAnswerHeaders(request.SizeHeader(sizeText) ? std::optional(sizeText) : std::nullopt);
   file->length = 0;
-  int shortReads = 0;
-  int activity = 0;
-  int direction = 1;
-  bool tooLarge = false;
-  for (;;) {
-    if (stop != 0)
-      return file;
-    int room = FetchedFile::kCapacity - file->length;
-    int n = 0;
-    if (room > 0) {
-      n = request.Read(file->data.get() + file->length, std::min(kReadSize, room), stop);
-    } else {
-      // The area is full: one byte more tells a file that fits from one that does not.
-      char probe = 0;
-      if (request.Read(&probe, 1, stop) > 0) {
-        tooLarge = true;
-        break;
-      }
-    }
-    shortReads = n == kReadSize ? 0 : shortReads + 1;
-    file->length += n;
-    if (n > 0)
-      Log(IntToText(n) + " bytes read Total=" + IntToText(file->length));
-    ShowProgressPosition(Control::FileProgress, file->length);
-    if (activity > kActivityHigh || activity < 0)
-      direction = -direction;
-    activity += direction * n;
-    ShowProgressPosition(Control::ActivityProgress, activity);
-    if (shortReads >= kShortReadsToEnd)
-      break;
-  }
+  const bool tooLarge = ReadBody(request, *file);
+  if (StopFlag() != 0)
+    return file;
   ShowProgressPosition(Control::FileProgress, 0);
   ShowProgressPosition(Control::ActivityProgress, 0);
-
-  file->status = request.Status();
-  if (tooLarge) {
-    file->problem = FetchProblem::TooLarge;
-  } else if (request.Broken()) {
-    file->problem = FetchProblem::Broken;
-    file->problemText = request.ErrorText();
-  } else if (file->status >= 300) {
-    file->problem = FetchProblem::HttpError;
-  }
+  TransferResult result = request.Result().value_or(TransferResult{});
+  result.status = request.Status();
+  file->contentType = request.ContentType();
+  JudgeAnswer(*file, result, tooLarge);
   return file;
 }

@@ -1,12 +1,17 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+class Transport;
+struct TransferResult;
+
 // Why a fetched answer must not be taken for the file.
-enum class FetchProblem { None, HttpError, Broken, TooLarge };
+enum class FetchProblem { None, HttpError, Broken, TooLarge, RedirectRefused };
 
 // One fetched or locally read file, held whole in memory.
 struct FetchedFile {
@@ -20,24 +25,46 @@ struct FetchedFile {
   std::string url;               // the address the bytes stand for
   int status = 0;                // the HTTP status of a fetched answer
   FetchProblem problem = FetchProblem::None;
-  std::string problemText;     // the transfer's error text when it broke off
+  // Broken: the transfer's error text; RedirectRefused: where the answer sent it.
+  std::string problemText;
   std::string failedCallText;  // the error text of a network call that failed and stopped the crawl
-  std::string contentType;     // the answer's type, where the transfer reports one
+  std::string contentType;     // the answer's type, or the type it was stored with
 };
+
+// Where a redirect may lead; empty for anywhere over http or https.
+using RedirectRule = std::function<bool(const std::string& target)>;
 
 // True when text begins with "http://" or "https://", letter case not counting.
 bool IsHttpUrl(const std::string& text);
 
-// Retrieves an address with one HTTP/1.0 GET, reporting each step through the log and the bars.
-// A failed network call raises the main dialog's stop flag.
-std::unique_ptr<FetchedFile> Fetch(std::string url);
+// Retrieves an address with one HTTP/1.0 GET over a connection of its own, reporting each step
+// through the log and the bars. A failed network call raises the main dialog's stop flag.
+std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
+                                   const RedirectRule& mayRedirect = {});
 
 // What a fetch logs and shows once the answer's headers are in: the size header, or that there
 // is none, and the bars' ranges. A size header is given only when it has at most 254 characters.
 void ReportAnswerHeaders(const std::optional<std::string>& sizeHeader);
+
+// The reports of a body's reads: a "bytes read" line for each read that brought bytes, the file
+// bar at the total, and the activity bar going back and forth with the bytes.
+class ReadProgress {
+ public:
+  void Read(int32_t bytes, int32_t total);
+
+ private:
+  int m_activity = 0;
+  int m_direction = 1;
+};
+
+// The answer's status, and why it must not be stored, from how its transfer ended.
+void JudgeAnswer(FetchedFile& file, const TransferResult& result, bool tooLarge);
 
 // The server name (with any port) and the object name (without its leading "/") of an address.
 void CutAddress(const std::string& url, std::string& server, std::string& objectName);
 
 // Reads at most kCapacity bytes of a local file; length stays 0 when it cannot be read.
 std::unique_ptr<FetchedFile> LoadLocal(const std::string& path);
+
+// The stop flag that fetches watch: the main dialog's, or a fetch's own when there is none.
+std::atomic<int>& StopFlag();

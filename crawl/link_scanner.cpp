@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "crawl/crawl_dialog.h"
-#include "crawl/text_ops.h"
+#include "platform/ascii.h"
 
 namespace {
 

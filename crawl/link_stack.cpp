@@ -2,7 +2,7 @@
 
 #include "crawl/crawl_dialog.h"
 #include "crawl/http_fetcher.h"
-#include "crawl/text_ops.h"
+#include "platform/ascii.h"
 #include "support/int_text.h"
 
 namespace {

@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <string_view>
-#include <vector>
 
-#include "crawl/crawl_dialog.h"
-#include "crawl/text_ops.h"
-#include "platform/file_system.h"
+#include "platform/ascii.h"
 
 namespace {
 
@@ -44,10 +41,14 @@ bool HasParentSegment(std::string_view path) {
   return false;
 }
 
+std::string MirrorDirectoryRoot(const std::string& saveToDirectory) {
+  std::string root = saveToDirectory;
+  std::replace(root.begin(), root.end(), '\\', '/');
+  return root;
+}
+
 std::string MirrorDirectory(const std::string& url, const std::string& saveToDirectory) {
-  std::string result = saveToDirectory;
-  std::replace(result.begin(), result.end(), '\\', '/');
-  result += '/';
+  std::string result = MirrorDirectoryRoot(saveToDirectory) + '/';
   std::string_view rest = std::string_view(url).substr(AfterScheme(url));
   size_t k = rest.rfind('/');
   if (k == std::string_view::npos) {
@@ -88,43 +89,4 @@ std::string LocalPathOf(const std::string& url, const std::string& relativePart,
   std::string localPath = mirrorDirectory + relativePart;
   AppendIndexName(url, localPath, kIndexName);
   return localPath;
-}
-
-SaveResult Save(const FetchedFile& fetched, const std::string& localPath,
-                std::string_view localRoot) {
-  std::string_view below = localPath;
-  if (!localRoot.empty() && below.starts_with(localRoot))
-    below.remove_prefix(localRoot.size());
-  if (HasParentSegment(below)) {
-    Log("Not saved (outside the save-to directory): " + localPath);
-    return SaveResult::OutsideSaveTo;
-  }
-  Log("Saving: " + localPath);
-  const std::string directory(BeforeLast(localPath, '/'));
-  if (!PathExists(directory)) {
-    Log("Need Dir: " + directory);
-    // The missing directory first, then every ancestor up to the topmost component.
-    std::vector<std::string> chain{directory};
-    std::string parent(BeforeLast(directory, '/'));
-    if (Contains(directory, "/") && !PathExists(parent)) {
-      chain.push_back(parent);
-      while (Contains(chain.back(), "/"))
-        chain.emplace_back(BeforeLast(chain.back(), '/'));
-    }
-    for (auto entry = chain.rbegin(); entry != chain.rend(); ++entry) {
-      Log("Mkdir: " + *entry);
-      MakeDirectory(*entry);
-    }
-  }
-  size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
-  switch (WriteFileAtomically(localPath, fetched.data.get(), size)) {
-    case WriteResult::Written:
-      return SaveResult::Saved;
-    case WriteResult::OpenFailed:
-      return SaveResult::WriteFailed;  // skipped without a word, as a file that cannot be opened
-    case WriteResult::WriteFailed:
-      break;
-  }
-  Log("Not saved (write failed): " + localPath);
-  return SaveResult::WriteFailed;
 }

@@ -3,9 +3,12 @@
 #include <string>
 #include <string_view>
 
-#include "crawl/http_fetcher.h"
+struct FetchedFile;
 
 inline constexpr const char* kIndexName = "~index.htm";
+
+// The save-to directory as local paths begin with it: each backslash made a "/".
+std::string MirrorDirectoryRoot(const std::string& saveToDirectory);
 
 // The local directory of a start address under the save-to directory.
 std::string MirrorDirectory(const std::string& url, const std::string& saveToDirectory);
@@ -22,7 +25,7 @@ bool HasParentSegment(std::string_view path);
 
 enum class SaveResult { Saved, WriteFailed, OutsideSaveTo };
 
-// Stores the fetched bytes at the local path, creating the directories it needs. Only the part
-// of the path below localRoot is looked at for ".." segments: the root is the user's own choice.
+// Stores the fetched bytes at the local path, creating the directories it needs, beneath the
+// save-to directory (the whole file system when it is empty).
 SaveResult Save(const FetchedFile& fetched, const std::string& localPath,
-                std::string_view localRoot = {});
+                const std::string& saveToDirectory = {});

@@ -1,167 +1,177 @@
 #include "crawl/page_reader.h"
 
-#include <libxml/HTMLparser.h>
-#include <libxml/parser.h>
-
 #include <algorithm>
-#include <cctype>
+#include <array>
+#include <cstdint>
 #include <cstring>
-#include <mutex>
 
 #include "crawl/stylesheet_reader.h"
+#include "platform/ascii.h"
+
+// A tokenizer of our own, after the one browsers use, so that the copy loads what they load. It
+// goes once through the page, keeps no stack of open elements and looks back at nothing, so its
+// time is linear in the page's size whatever the markup.
 
 namespace {
 
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+constexpr size_t npos = std::string::npos;
+
+// How often, in bytes read, the stop flag is looked at.
+constexpr size_t kStopCheckBytes = 64 * 1024;
+
+bool IsAsciiLetter(char c) {
+  const char lower = LowerAscii(c);
+  return lower >= 'a' && lower <= 'z';
 }
 
-std::string_view TrimSpace(std::string_view text) {
-  while (!text.empty() && IsSpace(text.front()))
-    text.remove_prefix(1);
-  while (!text.empty() && IsSpace(text.back()))
-    text.remove_suffix(1);
-  return text;
+bool IsAsciiDigit(char c) {
+  return c >= '0' && c <= '9';
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
+bool IsAsciiAlnum(char c) {
+  return IsAsciiLetter(c) || IsAsciiDigit(c);
 }
 
-// The words of a rel attribute that make a link element something the page needs.
-bool IsNeededLink(std::string_view rel) {
-  size_t i = 0;
-  while (i < rel.size()) {
-    while (i < rel.size() && IsSpace(rel[i]))
-      ++i;
-    size_t start = i;
-    while (i < rel.size() && !IsSpace(rel[i]))
-      ++i;
-    std::string_view word = rel.substr(start, i - start);
-    for (std::string_view needed : {"stylesheet", "icon", "apple-touch-icon", "preload",
-                                    "modulepreload", "prefetch", "manifest"}) {
-      if (EqualsNoCase(word, needed))
-        return true;
-    }
-  }
-  return false;
+bool IsHexDigit(char c) {
+  const char lower = LowerAscii(c);
+  return IsAsciiDigit(c) || (lower >= 'a' && lower <= 'f');
 }
 
-// Start tags, end tags and text as libxml2's HTML parser reports them: names in lower case,
-// attribute values with their character references decoded.
-class Reader {
- public:
-  explicit Reader(PageLinks& links) : m_links(links) {}
+// The Latin-1 character names, U+00A0 to U+00FF in order.
+constexpr std::string_view kLatin1Names[] = {
+    "nbsp",   "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",
+    "copy",   "ordf",   "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn",
+    "sup2",   "sup3",   "acute",  "micro",  "para",   "middot", "cedil",  "sup1",   "ordm",
+    "raquo",  "frac14", "frac12", "frac34", "iquest", "Agrave", "Aacute", "Acirc",  "Atilde",
+    "Auml",   "Aring",  "AElig",  "Ccedil", "Egrave", "Eacute", "Ecirc",  "Euml",   "Igrave",
+    "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde", "Ograve", "Oacute", "Ocirc",  "Otilde",
+    "Ouml",   "times",  "Oslash", "Ugrave", "Uacute", "Ucirc",  "Uuml",   "Yacute", "THORN",
+    "szlig",  "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",  "aelig",  "ccedil",
+    "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc",  "iuml",   "eth",
+    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide", "oslash", "ugrave",
+    "uacute", "ucirc",  "uuml",   "yacute", "thorn",  "yuml"};
+static_assert(std::size(kLatin1Names) == 96);
 
-  static void OnStart(void* self, const xmlChar* name, const xmlChar** attributes) {
-    static_cast<Reader*>(self)->Start(Text(name), attributes);
-  }
-  static void OnEnd(void* self, const xmlChar* name) {
-    auto* reader = static_cast<Reader*>(self);
-    if (reader->m_inStyle && Text(name) == "style") {
-      reader->AddStyle(reader->m_style);
-      reader->m_style.clear();
-      reader->m_inStyle = false;
-    }
-  }
-  static void OnText(void* self, const xmlChar* text, int length) {
-    auto* reader = static_cast<Reader*>(self);
-    if (reader->m_inStyle)
-      reader->m_style.append(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
-  }
-
- private:
-  static std::string_view Text(const xmlChar* text) {
-    return text != nullptr ? std::string_view(reinterpret_cast<const char*>(text))
-                           : std::string_view();
-  }
-  static std::optional<std::string_view> Attribute(const xmlChar** attributes,
-                                                   std::string_view name) {
-    for (size_t i = 0; attributes != nullptr && attributes[i] != nullptr; i += 2) {
-      if (Text(attributes[i]) == name && attributes[i + 1] != nullptr)
-        return Text(attributes[i + 1]);
-    }
-    return std::nullopt;
-  }
-  void Add(std::optional<std::string_view> value, bool page) {
-    if (!value)
-      return;
-    std::string_view link = TrimSpace(*value);
-    if (!link.empty())
-      m_links.references.push_back({std::string(link), page});
-  }
-  void AddSrcset(std::optional<std::string_view> value) {
-    if (!value)
-      return;
-    for (std::string& link : SrcsetAddresses(*value))
-      m_links.references.push_back({std::move(link), false});
-  }
-  void AddStyle(std::string_view css) {
-    for (std::string& link : ReadStylesheet(css))
-      m_links.references.push_back({std::move(link), false});
-  }
-
-  void Start(std::string_view tag, const xmlChar** attributes) {
-    auto attribute = [&](std::string_view name) { return Attribute(attributes, name); };
-    if (tag == "a" || tag == "area") {
-      Add(attribute("href"), true);
-    } else if (tag == "frame" || tag == "iframe") {
-      Add(attribute("src"), true);
-    } else if (tag == "img" || tag == "source") {
-      Add(attribute("src"), false);
-      AddSrcset(attribute("srcset"));
-    } else if (tag == "link") {
-      std::optional<std::string_view> rel = attribute("rel");
-      if (rel && IsNeededLink(*rel))
-        Add(attribute("href"), false);
-    } else if (tag == "script" || tag == "audio" || tag == "track" || tag == "embed") {
-      Add(attribute("src"), false);
-    } else if (tag == "video") {
-      Add(attribute("src"), false);
-      Add(attribute("poster"), false);
-    } else if (tag == "object") {
-      Add(attribute("data"), false);
-    } else if (tag == "input") {
-      std::optional<std::string_view> type = attribute("type");
-      if (type && EqualsNoCase(TrimSpace(*type), "image"))
-        Add(attribute("src"), false);
-    } else if (tag == "body") {
-      Add(attribute("background"), false);
-    } else if (tag == "base") {
-      std::optional<std::string_view> href = attribute("href");
-      if (!m_links.base && href)
-        m_links.base = std::string(TrimSpace(*href));
-    } else if (tag == "style") {
-      m_inStyle = true;
-      m_style.clear();
-    }
-    if (std::optional<std::string_view> style = attribute("style"))
-      AddStyle(*style);
-  }
-
-  PageLinks& m_links;
-  bool m_inStyle = false;
-  std::string m_style;
+struct NamedCharacter {
+  std::string_view name;
+  uint32_t code = 0;
+  bool needsSemicolon = false;  // only &apos; does: the older names are read without it too
 };
 
-}  // namespace
+constexpr NamedCharacter kOtherNames[] = {
+    {"amp", '&'},  {"AMP", '&'},  {"lt", '<'},    {"LT", '<'},   {"gt", '>'},         {"GT", '>'},
+    {"quot", '"'}, {"QUOT", '"'}, {"COPY", 0xA9}, {"REG", 0xAE}, {"apos", '\'', true}};
 
-std::vector<std::string> SrcsetAddresses(std::string_view srcset) {
+// Sorted by name for a binary search.
+constexpr auto kNamedCharacters = [] {
+  std::array<NamedCharacter, std::size(kLatin1Names) + std::size(kOtherNames)> table{};
+  size_t n = 0;
+  for (size_t k = 0; k < std::size(kLatin1Names); ++k)
+    table[n++] = {kLatin1Names[k], static_cast<uint32_t>(0xA0 + k)};
+  for (const NamedCharacter& other : kOtherNames)
+    table[n++] = other;
+  std::sort(table.begin(), table.end(),
+            [](const NamedCharacter& a, const NamedCharacter& b) { return a.name < b.name; });
+  return table;
+}();
+
+constexpr size_t kLongestName =
+    std::max_element(kNamedCharacters.begin(), kNamedCharacters.end(),
+                     [](const NamedCharacter& a, const NamedCharacter& b) {
+                       return a.name.size() < b.name.size();
+                     })
+        ->name.size();
+
+const NamedCharacter* FindNamed(std::string_view name) {
+  auto it = std::lower_bound(
+      kNamedCharacters.begin(), kNamedCharacters.end(), name,
+      [](const NamedCharacter& entry, std::string_view key) { return entry.name < key; });
+  return it != kNamedCharacters.end() && it->name == name ? &*it : nullptr;
+}
+
+// What browsers make of &#128; to &#159;: the Windows-1252 characters of those bytes (0: none).
+constexpr uint16_t kWindows1252[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+// Appends what the character reference whose '&' is at text[at] stands for, as an attribute
+// value reads it, and returns the index past it; appends the '&' alone when it starts none.
+size_t DecodeReference(std::string_view text, size_t at, std::string& out) {
+  size_t i = at + 1;
+  if (i < text.size() && text[i] == '#') {
+    ++i;
+    const bool hex = i < text.size() && LowerAscii(text[i]) == 'x';
+    if (hex)
+      ++i;
+    const size_t digits = i;
+    uint32_t code = 0;
+    while (i < text.size() && (hex ? IsHexDigit(text[i]) : IsAsciiDigit(text[i]))) {
+      const char lower = LowerAscii(text[i]);
+      const uint32_t digit = IsAsciiDigit(lower) ? lower - '0' : lower - 'a' + 10;
+      code = std::min<uint32_t>(code * (hex ? 16 : 10) + digit, 0x110000);  // stays out of range
+      ++i;
+    }
+    if (i == digits) {
+      out += '&';
+      return at + 1;
+    }
+    if (i < text.size() && text[i] == ';')
+      ++i;
+    if (code >= 0x80 && code <= 0x9F && kWindows1252[code - 0x80] != 0)
+      code = kWindows1252[code - 0x80];
+    AppendUtf8(out, code);
+    return i;
+  }
+  // Only names of kLongestName letters or fewer can be known, so the look ahead stays short.
+  size_t end = i;
+  while (end < text.size() && end - i <= kLongestName && IsAsciiAlnum(text[end]))
+    ++end;
+  const NamedCharacter* named = FindNamed(text.substr(i, end - i));
+  if (named != nullptr && end < text.size() && text[end] == ';') {
+    AppendUtf8(out, named->code);
+    return end + 1;
+  }
+  // Without its ';', "?a=1&copy=2" is a query string, not a copyright sign.
+  if (named != nullptr && !named->needsSemicolon &&
+      (end == text.size() || (text[end] != '=' && !IsAsciiAlnum(text[end])))) {
+    AppendUtf8(out, named->code);
+    return end;
+  }
+  out += '&';
+  return at + 1;
+}
+
+std::string DecodeReferences(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  size_t i = 0;
+  while (i < raw.size()) {
+    const size_t amp = raw.find('&', i);
+    if (amp == npos) {
+      out.append(raw.substr(i));
+      break;
+    }
+    out.append(raw.substr(i, amp - i));
+    i = DecodeReference(raw, amp, out);
+  }
+  return out;
+}
+
+std::string Decoded(std::string_view raw) {
+  return raw.find('&') == npos ? std::string(raw) : DecodeReferences(raw);
+}
+
+// The addresses of a srcset value, as views into it.
+std::vector<std::string_view> SrcsetViews(std::string_view srcset) {
   // Candidates are separated by commas; an address runs to white space, and a comma that ends
   // an address belongs to the list, not to it.
-  std::vector<std::string> addresses;
+  std::vector<std::string_view> addresses;
   size_t i = 0;
   while (i < srcset.size()) {
     while (i < srcset.size() && (IsSpace(srcset[i]) || srcset[i] == ','))
       ++i;
-    size_t start = i;
+    const size_t start = i;
     while (i < srcset.size() && !IsSpace(srcset[i]))
       ++i;
     std::string_view address = srcset.substr(start, i - start);
@@ -171,7 +181,7 @@ std::vector<std::string> SrcsetAddresses(std::string_view srcset) {
       listEnds = true;
     }
     if (!address.empty())
-      addresses.emplace_back(address);
+      addresses.push_back(address);
     if (listEnds)
       continue;
     // Skip the descriptor up to the comma that ends this candidate; parentheses may hold commas.
@@ -184,29 +194,340 @@ std::vector<std::string> SrcsetAddresses(std::string_view srcset) {
   return addresses;
 }
 
-PageLinks ReadPage(std::string_view html) {
-  static std::once_flag once;
-  std::call_once(once, [] { xmlInitParser(); });
-  PageLinks links;
-  Reader reader(links);
-  htmlSAXHandler handler{};
-  handler.startElement = &Reader::OnStart;
-  handler.endElement = &Reader::OnEnd;
-  handler.characters = &Reader::OnText;
-  handler.cdataBlock = &Reader::OnText;
-  // The page is read as UTF-8 bytes; broken markup is read on, never reported.
-  htmlParserCtxtPtr parser =
-      htmlCreatePushParserCtxt(&handler, &reader, nullptr, 0, nullptr, XML_CHAR_ENCODING_UTF8);
-  if (parser == nullptr)
-    return links;
-  htmlCtxtUseOptions(
-      parser, HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET);
-  constexpr size_t kPiece = 1 << 20;
-  for (size_t at = 0; at < html.size(); at += kPiece) {
-    size_t n = std::min(kPiece, html.size() - at);
-    htmlParseChunk(parser, html.data() + at, static_cast<int>(n), 0);
+// The words of a rel attribute that make a link element something the page needs.
+bool IsNeededLink(std::string_view rel) {
+  size_t i = 0;
+  while (i < rel.size()) {
+    while (i < rel.size() && IsSpace(rel[i]))
+      ++i;
+    const size_t start = i;
+    while (i < rel.size() && !IsSpace(rel[i]))
+      ++i;
+    const std::string_view word = rel.substr(start, i - start);
+    for (std::string_view needed : {"stylesheet", "icon", "apple-touch-icon", "preload",
+                                    "modulepreload", "prefetch", "manifest"}) {
+      if (EqualsNoCase(word, needed))
+        return true;
+    }
   }
-  htmlParseChunk(parser, nullptr, 0, 1);
-  htmlFreeParserCtxt(parser);
-  return links;
+  return false;
+}
+
+// Elements whose content is text up to their end tag, not markup.
+bool IsRawText(std::string_view tag) {
+  for (std::string_view name :
+       {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"}) {
+    if (tag == name)
+      return true;
+  }
+  return false;
+}
+
+// The attributes read; of each, a tag's first counts.
+enum Attribute { kHref, kSrc, kSrcset, kRel, kType, kPoster, kData, kBackground, kStyle, kCount };
+constexpr std::string_view kAttributeNames[kCount] = {
+    "href", "src", "srcset", "rel", "type", "poster", "data", "background", "style"};
+
+// An attribute's value as written: the bytes [begin, end) of the page.
+struct RawValue {
+  size_t begin = 0;
+  size_t end = 0;
+  char quote = 0;
+  bool present = false;
+};
+
+// A tag or attribute name in lower case when it is short enough to be one read here, else empty;
+// a long name is never copied.
+class ShortName {
+ public:
+  explicit ShortName(std::string_view name) {
+    if (name.size() > sizeof m_text)
+      return;
+    for (size_t k = 0; k < name.size(); ++k)
+      m_text[k] = LowerAscii(name[k]);
+    m_size = name.size();
+  }
+  std::string_view View() const { return {m_text, m_size}; }
+
+ private:
+  char m_text[10] = {};
+  size_t m_size = 0;
+};
+
+class PageTokenizer {
+ public:
+  PageTokenizer(std::string_view html, const std::atomic<int>* stop) : m_html(html), m_stop(stop) {}
+
+  PageLinks Read() {
+    while (Next()) {
+    }
+    return std::move(m_links);
+  }
+
+ private:
+  // Whether the reading is to stop, looked at once in kStopCheckBytes from `at`.
+  bool Stopped(size_t at) {
+    if (at < m_nextCheck)
+      return false;
+    m_nextCheck = at + kStopCheckBytes;
+    return m_stop != nullptr && m_stop->load(std::memory_order_relaxed) != 0;
+  }
+
+  size_t Find(char c, size_t from) const {
+    if (from >= m_html.size())
+      return npos;
+    const void* found = std::memchr(m_html.data() + from, c, m_html.size() - from);
+    return found == nullptr ? npos : static_cast<const char*>(found) - m_html.data();
+  }
+
+  // Reads the text from m_at and the markup after it; false when there is nothing more to read.
+  bool Next() {
+    if (Stopped(m_at))
+      return false;
+    const size_t lt = Find('<', m_at);
+    if (lt == npos || lt + 1 >= m_html.size())
+      return false;
+    m_at = lt + 1;
+    const char c = m_html[m_at];
+    if (IsAsciiLetter(c))
+      return StartTag();
+    if (c == '!' && m_html.substr(m_at + 1, 2) == "--") {
+      Comment(m_at + 3);
+      return true;
+    }
+    if (c == '/') {
+      if (m_at + 1 >= m_html.size())
+        return false;
+      if (m_html[m_at + 1] == '>') {
+        m_at += 2;
+        return true;
+      }
+      if (IsAsciiLetter(m_html[m_at + 1])) {
+        ++m_at;
+        std::string_view name;
+        return Tag(name, nullptr);
+      }
+    }
+    if (c == '/' || c == '!' || c == '?') {  // a bogus comment
+      const size_t gt = Find('>', m_at);
+      m_at = gt == npos ? m_html.size() : gt + 1;
+    }
+    return true;  // else the '<' was text
+  }
+
+  // A comment whose text starts at `from`: it ends at "-->" or "--!>"; "<!-->" and "<!--->" are
+  // empty ones.
+  void Comment(size_t from) {
+    const std::string_view html = m_html;
+    if (from < html.size() && html[from] == '>') {
+      m_at = from + 1;
+      return;
+    }
+    if (html.substr(from, 2) == "->") {
+      m_at = from + 2;
+      return;
+    }
+    for (size_t gt = Find('>', from); gt != npos; gt = Find('>', gt + 1)) {
+      if ((gt >= from + 2 && html.substr(gt - 2, 2) == "--") ||
+          (gt >= from + 3 && html.substr(gt - 3, 3) == "--!")) {
+        m_at = gt + 1;
+        return;
+      }
+    }
+    m_at = html.size();
+  }
+
+  // Reads a tag from its name at m_at to past its '>', keeping in `values` (nullptr for an end
+  // tag) the first value of each attribute read here. False when the page ends inside the tag,
+  // which browsers then drop, or when the reading is to stop.
+  bool Tag(std::string_view& name, RawValue* values) {
+    const std::string_view html = m_html;
+    const size_t size = html.size();
+    size_t i = m_at;
+    while (i < size && !IsSpace(html[i]) && html[i] != '/' && html[i] != '>')
+      ++i;
+    name = html.substr(m_at, i - m_at);
+    for (;;) {
+      while (i < size && (IsSpace(html[i]) || html[i] == '/'))
+        ++i;
+      if (i >= size || Stopped(i))
+        return false;
+      if (html[i] == '>') {
+        m_at = i + 1;
+        return true;
+      }
+      const size_t nameBegin = i++;  // a leading '=' is part of the name
+      while (i < size && !IsSpace(html[i]) && html[i] != '/' && html[i] != '>' && html[i] != '=')
+        ++i;
+      const std::string_view attribute = html.substr(nameBegin, i - nameBegin);
+      while (i < size && IsSpace(html[i]))
+        ++i;
+      RawValue value{i, i, 0, true};
+      if (i < size && html[i] == '=') {
+        ++i;
+        while (i < size && IsSpace(html[i]))
+          ++i;
+        if (i >= size)
+          return false;
+        const char quote = html[i];
+        if (quote == '"' || quote == '\'') {
+          const size_t close = Find(quote, i + 1);
+          if (close == npos)
+            return false;
+          value = {i + 1, close, quote, true};
+          i = close + 1;
+        } else {
+          const size_t begin = i;
+          while (i < size && !IsSpace(html[i]) && html[i] != '>')
+            ++i;
+          value = {begin, i, 0, true};
+        }
+      }
+      if (values != nullptr)
+        Keep(values, attribute, value);
+    }
+  }
+
+  static void Keep(RawValue* values, std::string_view name, const RawValue& value) {
+    const ShortName lower(name);
+    for (size_t k = 0; k < kCount; ++k) {
+      if (lower.View() == kAttributeNames[k]) {
+        if (!values[k].present)
+          values[k] = value;
+        return;
+      }
+    }
+  }
+
+  bool StartTag() {
+    RawValue values[kCount];
+    std::string_view rawName;
+    if (!Tag(rawName, values))
+      return false;
+    const ShortName name(rawName);
+    const std::string_view tag = name.View();
+    Report(tag, values);
+    if (tag == "plaintext")
+      return false;  // the rest of the page is text
+    return IsRawText(tag) ? RawText(tag) : true;
+  }
+
+  // Past the content of a raw-text element, which starts at m_at, and past its end tag: "</" and
+  // its name in any case, then white space, '/' or '>'.
+  bool RawText(std::string_view tag) {
+    const std::string_view html = m_html;
+    const size_t begin = m_at;
+    size_t end = html.size();
+    for (size_t lt = Find('<', begin); lt != npos; lt = Find('<', lt + 1)) {
+      if (Stopped(lt))
+        return false;
+      const size_t after = lt + 2 + tag.size();
+      if (after < html.size() && html[lt + 1] == '/' &&
+          StartsWithNoCase(html.substr(lt + 2), tag) &&
+          (IsSpace(html[after]) || html[after] == '/' || html[after] == '>')) {
+        end = lt;
+        break;
+      }
+    }
+    if (tag == "style") {
+      for (StylesheetLink& link : ReadStylesheetLinks(html.substr(begin, end - begin), m_stop))
+        m_links.references.push_back(
+            {std::move(link.link), false, begin + link.begin, begin + link.end, 0});
+    }
+    if (end == html.size())
+      return false;
+    m_at = end + 2;
+    std::string_view name;
+    return Tag(name, nullptr);
+  }
+
+  std::string_view Raw(const RawValue& value) const {
+    return m_html.substr(value.begin, value.end - value.begin);
+  }
+
+  void Add(const RawValue& value, bool page) {
+    if (!value.present)
+      return;
+    const std::string decoded = Decoded(Raw(value));
+    const std::string_view link = TrimSpace(decoded);
+    if (!link.empty())
+      m_links.references.push_back({std::string(link), page, value.begin, value.end, value.quote});
+  }
+
+  // The places of a srcset candidate or style url are known only in a value without character
+  // references, where the value's bytes are the page's.
+  void AddSrcset(const RawValue& value) {
+    if (!value.present)
+      return;
+    const std::string_view raw = Raw(value);
+    const bool placed = raw.find('&') == npos;
+    const std::string decoded = placed ? std::string() : DecodeReferences(raw);
+    const std::string_view text = placed ? raw : std::string_view(decoded);
+    for (std::string_view address : SrcsetViews(text)) {
+      const size_t at = placed ? value.begin + (address.data() - raw.data()) : npos;
+      m_links.references.push_back(
+          {std::string(address), false, at, placed ? at + address.size() : npos, value.quote});
+    }
+  }
+
+  void AddStyle(const RawValue& value) {
+    const std::string_view raw = Raw(value);
+    const bool placed = raw.find('&') == npos;
+    const std::string decoded = placed ? std::string() : DecodeReferences(raw);
+    for (StylesheetLink& link : ReadStylesheetLinks(placed ? raw : decoded, m_stop)) {
+      m_links.references.push_back({std::move(link.link), false,
+                                    placed ? value.begin + link.begin : npos,
+                                    placed ? value.begin + link.end : npos, value.quote});
+    }
+  }
+
+  void Report(std::string_view tag, const RawValue* values) {
+    if (tag == "a" || tag == "area") {
+      Add(values[kHref], true);
+    } else if (tag == "frame" || tag == "iframe") {
+      Add(values[kSrc], true);
+    } else if (tag == "img" || tag == "source") {
+      Add(values[kSrc], false);
+      AddSrcset(values[kSrcset]);
+    } else if (tag == "link") {
+      if (values[kRel].present && IsNeededLink(Decoded(Raw(values[kRel]))))
+        Add(values[kHref], false);
+    } else if (tag == "script" || tag == "audio" || tag == "track" || tag == "embed") {
+      Add(values[kSrc], false);
+    } else if (tag == "video") {
+      Add(values[kSrc], false);
+      Add(values[kPoster], false);
+    } else if (tag == "object") {
+      Add(values[kData], false);
+    } else if (tag == "input") {
+      if (values[kType].present && EqualsNoCase(TrimSpace(Decoded(Raw(values[kType]))), "image"))
+        Add(values[kSrc], false);
+    } else if (tag == "body") {
+      Add(values[kBackground], false);
+    } else if (tag == "base") {
+      if (!m_links.base && values[kHref].present)
+        m_links.base = std::string(TrimSpace(Decoded(Raw(values[kHref]))));
+    }
+    if (values[kStyle].present)
+      AddStyle(values[kStyle]);
+  }
+
+  std::string_view m_html;
+  const std::atomic<int>* m_stop;
+  size_t m_at = 0;  // where reading goes on
+  size_t m_nextCheck = kStopCheckBytes;
+  PageLinks m_links;
+};
+
+}  // namespace
+
+std::vector<std::string> SrcsetAddresses(std::string_view srcset) {
+  std::vector<std::string> addresses;
+  for (std::string_view address : SrcsetViews(srcset))
+    addresses.emplace_back(address);
+  return addresses;
+}
+
+PageLinks ReadPage(std::string_view html, const std::atomic<int>* stop) {
+  return PageTokenizer(html, stop).Read();
 }

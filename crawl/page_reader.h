@@ -1,19 +1,27 @@
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// One address that a page names, as written there (character references decoded).
+// One address that a page names, as written there (character references decoded), and where.
 struct PageReference {
   std::string link;
   bool page = false;  // a page to follow (anchor, image-map area, frame), not something it needs
+  // The bytes [begin, end) of the page to replace to change just this address: an attribute's
+  // value inside its quotes, a srcset candidate's address, a url() or @import in a style attribute
+  // or a <style> block. npos when they cannot be told: a srcset or style attribute written with
+  // character references.
+  size_t begin = std::string::npos;
+  size_t end = std::string::npos;
+  char quote = 0;  // the quote around the attribute holding it: '"', '\'', or 0 (none, <style>)
 };
 
-// What a page refers to, read with libxml2's HTML parser, which reads broken markup on: tags and
-// attributes in any letter case, values quoted or not, tags over several lines, character
-// references decoded.
+// What a page refers to, read as browsers tokenize it: tags and attributes in any letter case,
+// values quoted or not, tags over several lines, character references decoded; the insides of
+// comments, scripts, <style> (read as CSS), <textarea>, <title> and the like are no markup.
 struct PageLinks {
   std::optional<std::string> base;  // the first <base href>, against which links resolve
   std::vector<PageReference> references;
@@ -22,8 +30,10 @@ struct PageLinks {
 // References read: a and area href, frame and iframe src (pages); img src and srcset, source
 // src and srcset, link href for stylesheets, icons and preloads, script src, video src and
 // poster, audio, track and embed src, object data, input type=image src, body background, and
-// url() and @import in style attributes and <style> blocks.
-PageLinks ReadPage(std::string_view html);
+// url() and @import in style attributes and <style> blocks. The time is linear in the page's
+// size whatever its markup. When *stop becomes non-zero (looked at every 64 KiB or so), what was
+// found so far.
+PageLinks ReadPage(std::string_view html, const std::atomic<int>* stop = nullptr);
 
 // The addresses of a srcset value, each candidate's address without its descriptor.
 std::vector<std::string> SrcsetAddresses(std::string_view srcset);

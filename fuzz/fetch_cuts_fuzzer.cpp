@@ -3,7 +3,7 @@
 #include <string>
 
 #include "crawl/http_fetcher.h"
-#include "platform/http_client.h"
+#include "platform/transport.h"
 #include "support/int_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,4 +1,5 @@
-// Arbitrary bytes as a stylesheet: the reader must end and give no empty reference.
+// Arbitrary bytes as a stylesheet: the reader must end, give no empty reference, and place each
+// on bytes of the sheet that spell it.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -7,8 +8,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view css(reinterpret_cast<const char*>(data), size);
-  for (const std::string& link : ReadStylesheet(css)) {
-    if (link.empty())
+  for (const StylesheetLink& link : ReadStylesheetLinks(css)) {
+    if (link.link.empty() || link.begin > link.end || link.end > css.size())
+      std::abort();
+    // Without escapes, the bytes are the address itself.
+    std::string_view raw = css.substr(link.begin, link.end - link.begin);
+    if (raw.find('\\') == std::string_view::npos && raw != link.link)
       std::abort();
   }
   return 0;

@@ -1,66 +1,113 @@
 #include "platform/file_system.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <random>
 
 namespace {
 
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos)
-    return ".";
-  if (slash == 0)
-    return "/";
-  return path.substr(0, slash);
-}
-
 // A short dot-name, so that a long file name never makes the temporary name too long.
-std::string TemporaryName(const std::string& directory) {
+std::string TemporaryName() {
   thread_local std::mt19937_64 random{std::random_device{}()};
-  char suffix[24];
-  std::snprintf(suffix, sizeof suffix, "%012llx",
+  char name[32];
+  std::snprintf(name, sizeof name, ".kelvane-%012llx.part",
                 static_cast<unsigned long long>(random() & 0xffffffffffffULL));
-  return directory + "/.kelvane-" + suffix + ".part";
+  return name;
 }
 
-// Gives an anonymous file a temporary name next to its target. False when the system cannot.
-bool LinkAnonymous(int fd, const std::string& directory, std::string& temporary) {
-  std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    temporary = TemporaryName(directory);
-    if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0)
-      return true;
-    if (errno != EEXIST)
-      return false;
-  }
-  return false;
+int Openat2(int directory, const char* path, int flags, int mode) {
+  open_how how{};
+  how.flags = static_cast<unsigned long long>(flags);
+  how.mode = static_cast<unsigned long long>(mode);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, directory, path, &how, sizeof how));
 }
 
-int CreateNamed(const std::string& directory, std::string& temporary) {
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    temporary = TemporaryName(directory);
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST)
-      return fd;
+// Where the kernel has no openat2: one component at a time, never following a link and never
+// going up, which is stricter than openat2 (a link inside the tree is refused too).
+int OpenByComponents(int directory, const std::string& below, int flags, int mode) {
+  FileDescriptor current(::fcntl(directory, F_DUPFD_CLOEXEC, 0));
+  size_t start = 0;
+  while (current.Valid()) {
+    size_t end = below.find('/', start);
+    const std::string part = below.substr(start, end == std::string::npos ? end : end - start);
+    if (part == "..") {
+      errno = EXDEV;
+      return -1;
+    }
+    if (end == std::string::npos)
+      return ::openat(current.Get(), part.empty() ? "." : part.c_str(), flags | O_NOFOLLOW, mode);
+    if (!part.empty() && part != ".") {
+      current = FileDescriptor(
+          ::openat(current.Get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    start = end + 1;
   }
   return -1;
 }
 
-WriteResult Finish(int fd, const std::string& temporary, const std::string& path) {
-  if (::close(fd) != 0) {
-    ::unlink(temporary.c_str());
+std::string ProcPath(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Gives an unnamed file a name in its directory: the target's own when nothing has it yet,
+// otherwise a temporary one, renamed onto the target once the file is closed.
+WriteResult NameUnnamed(FileDescriptor& file, int directory, const std::string& name) {
+  const std::string proc = ProcPath(file.Get());
+  std::string linked;
+  if (::linkat(AT_FDCWD, proc.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    linked = name;
+  } else if (errno == EEXIST) {
+    for (int attempt = 0; attempt < 16 && linked.empty(); ++attempt) {
+      const std::string temporary = TemporaryName();
+      if (::linkat(AT_FDCWD, proc.c_str(), directory, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        linked = temporary;
+      else if (errno != EEXIST)
+        break;
+    }
+  }
+  if (linked.empty())
+    return WriteResult::OpenFailed;
+  if (::close(file.Release()) != 0) {
+    ::unlinkat(directory, linked.c_str(), 0);
     return WriteResult::WriteFailed;
   }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
+  if (linked != name && ::renameat(directory, linked.c_str(), directory, name.c_str()) != 0) {
+    ::unlinkat(directory, linked.c_str(), 0);
     return WriteResult::OpenFailed;
   }
   return WriteResult::Written;
+}
+
+// Where the file system has no unnamed files: a named temporary file, renamed once whole.
+WriteResult WriteNamed(int directory, const std::string& name, const char* data, size_t size) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string temporary = TemporaryName();
+    int fd = ::openat(directory, temporary.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0 && errno == EEXIST)
+      continue;
+    if (fd < 0)
+      return WriteResult::OpenFailed;
+    bool whole = WriteAll(fd, data, size);
+    whole = ::close(fd) == 0 && whole;
+    if (!whole) {
+      ::unlinkat(directory, temporary.c_str(), 0);
+      return WriteResult::WriteFailed;
+    }
+    if (::renameat(directory, temporary.c_str(), directory, name.c_str()) != 0) {
+      ::unlinkat(directory, temporary.c_str(), 0);
+      return WriteResult::OpenFailed;
+    }
+    return WriteResult::Written;
+  }
+  return WriteResult::OpenFailed;
 }
 
 }  // namespace
@@ -79,48 +126,161 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-bool PathExists(const std::string& path) {
-  std::error_code error;
-  return std::filesystem::exists(path, error);
+FileDescriptor::~FileDescriptor() {
+  if (m_fd >= 0)
+    ::close(m_fd);
 }
 
-void MakeDirectory(const std::string& path) {
-  std::error_code error;
-  std::filesystem::create_directory(path, error);
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (m_fd >= 0)
+      ::close(m_fd);
+    m_fd = other.m_fd;
+    other.m_fd = -1;
+  }
+  return *this;
 }
 
-WriteResult WriteFileAtomically(const std::string& path, const char* data, size_t size) {
-  const std::string directory = DirectoryOf(path);
-  std::string temporary;
+ConfinedDirectory::ConfinedDirectory(std::string root) : m_root(std::move(root)) {
+  if (m_root.empty())
+    m_root = "/";
+}
 
+std::optional<std::string> ConfinedDirectory::Below(const std::string& path) const {
+  if (!path.starts_with(m_root))
+    return std::nullopt;
+  std::string rest = path.substr(m_root.size());
+  if (!rest.empty() && rest[0] != '/' && m_root.back() != '/')
+    return std::nullopt;  // "/srv/Sites2" is not below "/srv/Sites"
+  size_t first = rest.find_first_not_of('/');
+  return first == std::string::npos ? std::string() : rest.substr(first);
+}
+
+bool ConfinedDirectory::AtOrAbove(const std::string& path) const {
+  if (!m_root.starts_with(path))
+    return false;
+  return path.size() == m_root.size() || path.empty() || path.back() == '/' ||
+         m_root[path.size()] == '/';
+}
+
+bool ConfinedDirectory::OpenRoot() {
+  if (!m_rootFd.Valid())
+    m_rootFd = FileDescriptor(::open(m_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return m_rootFd.Valid();
+}
+
+int ConfinedDirectory::OpenBelow(const std::string& below, int flags, int mode) {
+  if (!OpenRoot())
+    return -1;
+  const char* path = below.empty() ? "." : below.c_str();
+  int fd = Openat2(m_rootFd.Get(), path, flags | O_CLOEXEC, mode);
+  if (fd < 0 && errno == ENOSYS)
+    fd = OpenByComponents(m_rootFd.Get(), below, flags | O_CLOEXEC, mode);
+  return fd;
+}
+
+FileDescriptor ConfinedDirectory::OpenParent(const std::string& path, std::string& name) {
+  std::optional<std::string> below = Below(path);
+  errno = EXDEV;
+  if (!below || below->empty())
+    return FileDescriptor();
+  const size_t slash = below->rfind('/');
+  name = slash == std::string::npos ? *below : below->substr(slash + 1);
+  if (name.empty() || name == "." || name == "..")
+    return FileDescriptor();
+  const std::string parent = slash == std::string::npos ? std::string() : below->substr(0, slash);
+  return FileDescriptor(OpenBelow(parent, O_PATH | O_DIRECTORY));
+}
+
+bool ConfinedDirectory::Exists(const std::string& path) {
+  std::optional<std::string> below = Below(path);
+  if (!below || below->empty()) {
+    struct stat info {};
+    return AtOrAbove(path) && ::stat(path.c_str(), &info) == 0;
+  }
+  FileDescriptor fd(OpenBelow(*below, O_PATH));
+  return fd.Valid();
+}
+
+void ConfinedDirectory::MakeDirectory(const std::string& path) {
+  std::optional<std::string> below = Below(path);
+  if (!below || below->empty()) {
+    // The root and what lies above it: the user's own directories, made as named.
+    if (AtOrAbove(path))
+      ::mkdir(path.c_str(), 0777);
+    return;
+  }
+  std::string name;
+  FileDescriptor parent = OpenParent(path, name);
+  if (parent.Valid())
+    ::mkdirat(parent.Get(), name.c_str(), 0777);
+}
+
+FileDescriptor ConfinedDirectory::OpenRegularFile(const std::string& path) {
+  std::optional<std::string> below = Below(path);
+  if (!below || below->empty())
+    return FileDescriptor();
+  // Not blocking: a pipe at the path must not hold the crawl up; it is no regular file anyway.
+  FileDescriptor fd(OpenBelow(*below, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  struct stat info {};
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+    return FileDescriptor();
+  return fd;
+}
+
+std::optional<size_t> ConfinedDirectory::ReadRegularFile(const std::string& path, char* destination,
+                                                         size_t max) {
+  FileDescriptor fd = OpenRegularFile(path);
+  if (!fd.Valid())
+    return std::nullopt;
+  size_t total = 0;
+  while (total < max) {
+    ssize_t n = ::read(fd.Get(), destination + total, max - total);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    total += static_cast<size_t>(n);
+  }
+  return total;
+}
+
+std::optional<std::string> ConfinedDirectory::ReadText(const std::string& path) {
+  FileDescriptor fd = OpenRegularFile(path);
+  if (!fd.Valid())
+    return std::nullopt;
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+WriteResult ConfinedDirectory::WriteFileAtomically(const std::string& path, const char* data,
+                                                   size_t size) {
+  std::string name;
+  FileDescriptor directory = OpenParent(path, name);
+  if (!directory.Valid())
+    return errno == EXDEV || errno == ELOOP ? WriteResult::Outside : WriteResult::OpenFailed;
   // An unnamed file first: a crash while it is written leaves nothing behind at all.
-  int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    if (!WriteAll(fd, data, size)) {
-      ::close(fd);
-      return WriteResult::WriteFailed;
-    }
-    // A file not there yet gets its name straight away: one step less than a rename.
-    std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      if (::close(fd) != 0) {
-        ::unlink(path.c_str());
-        return WriteResult::WriteFailed;
-      }
-      return WriteResult::Written;
-    }
-    if (errno == EEXIST && LinkAnonymous(fd, directory, temporary))
-      return Finish(fd, temporary, path);
-    ::close(fd);
-  }
-
-  fd = CreateNamed(directory, temporary);
-  if (fd < 0)
-    return WriteResult::OpenFailed;
-  if (!WriteAll(fd, data, size)) {
-    ::close(fd);
-    ::unlink(temporary.c_str());
+  FileDescriptor file(::openat(directory.Get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  if (!file.Valid())
+    return WriteNamed(directory.Get(), name, data, size);
+  if (!WriteAll(file.Get(), data, size))
     return WriteResult::WriteFailed;
-  }
-  return Finish(fd, temporary, path);
+  return NameUnnamed(file, directory.Get(), name);
+}
+
+bool ConfinedDirectory::AppendLine(const std::string& path, const std::string& line) {
+  std::optional<std::string> below = Below(path);
+  if (!below || below->empty())
+    return false;
+  FileDescriptor fd(OpenBelow(*below, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666));
+  return fd.Valid() && WriteAll(fd.Get(), line.data(), line.size());
 }

@@ -1,20 +1,80 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 // Writes every byte to an open file, going on after interruptions; false on an error.
 bool WriteAll(int fd, const char* data, size_t size);
 
-// Whether a file or directory of exactly this name exists.
-bool PathExists(const std::string& path);
+enum class WriteResult {
+  Written,
+  OpenFailed,   // the file could not be made (a directory in the way, no permission, ...)
+  WriteFailed,  // a write, the flush or the close failed; nothing of it is left
+  Outside,      // the path leads outside the directory it must stay in
+};
 
-// Creates one directory level; the result is not wanted by any caller.
-void MakeDirectory(const std::string& path);
+// A file descriptor that closes itself.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+  ~FileDescriptor();
+  FileDescriptor(FileDescriptor&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  int Get() const { return m_fd; }
+  // Gives the descriptor up without closing it.
+  int Release() {
+    int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
+  bool Valid() const { return m_fd >= 0; }
 
-enum class WriteResult { Written, OpenFailed, WriteFailed };
+ private:
+  int m_fd;
+};
 
-// Replaces path with the given bytes so that no reader, and no crash, ever sees a torn file:
-// the bytes go to a temporary file in the same directory, which is renamed onto path once every
-// write, the flush and the close have succeeded. The new file gets 0666 less the umask.
-WriteResult WriteFileAtomically(const std::string& path, const char* data, size_t size);
+// Everything beneath one directory, reached so that no path, however it is written (".."
+// segments, symbolic links that point elsewhere, /proc links), leads outside it. Paths are the
+// absolute texts the crawl builds; the directory itself and what lies above it are the user's
+// own choice and are reached as named. The directory may not exist yet: it is opened once
+// something beneath it is wanted.
+class ConfinedDirectory {
+ public:
+  explicit ConfinedDirectory(std::string root);
+
+  const std::string& Root() const { return m_root; }
+  // The part of path below the root, without a leading "/"; empty for the root itself and
+  // nothing for a path that is not at or below the root.
+  std::optional<std::string> Below(const std::string& path) const;
+  // Whether the path is the root or one of the directories above it.
+  bool AtOrAbove(const std::string& path) const;
+
+  // Whether anything exists at the path (a dangling link or one leading out counts as nothing).
+  bool Exists(const std::string& path);
+  // Creates one directory level; the result is not wanted by any caller.
+  void MakeDirectory(const std::string& path);
+  // A regular file's first max bytes, read into destination; nothing for anything that is not
+  // a regular file beneath the root (a directory, a pipe, a device, a link leading out).
+  std::optional<size_t> ReadRegularFile(const std::string& path, char* destination, size_t max);
+  // A regular file's whole text, likewise.
+  std::optional<std::string> ReadText(const std::string& path);
+  // Replaces the file with the given bytes so that no reader, and no crash, ever sees a torn
+  // file: the bytes go to a temporary file in the same directory, which takes the name once
+  // every write, the flush and the close have succeeded. The new file gets 0666 less the umask.
+  WriteResult WriteFileAtomically(const std::string& path, const char* data, size_t size);
+  // Appends one whole line to a file beneath the root, creating it; false when it cannot.
+  bool AppendLine(const std::string& path, const std::string& line);
+
+ private:
+  // Opens what lies at a path below the root with the given flags; -1 with errno set otherwise
+  // (EXDEV when the path leads out).
+  int OpenBelow(const std::string& below, int flags, int mode = 0);
+  // The directory that holds the path's last component, and that component's name.
+  FileDescriptor OpenParent(const std::string& path, std::string& name);
+  FileDescriptor OpenRegularFile(const std::string& path);
+  bool OpenRoot();
+
+  std::string m_root;
+  FileDescriptor m_rootFd;
+};

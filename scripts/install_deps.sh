@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libcurl4-openssl-dev libxml2-dev
+  qt6-base-dev libcurl4-openssl-dev
   nginx openssl fonts-dejavu-core
   fp-utils-3.2.2 libchm1 dpkg-dev file
   clang libclang-rt-14-dev

@@ -20,9 +20,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
-#include "crawl/crawl_session.h"
+#include "crawl/crawl_plan.h"
 #include "crawl/mirror_writer.h"
-#include "support/activity_log.h"
 #include "support/settings_store.h"
 #include "ui/dialog_units.h"
 #include "ui/directory_dialog.h"
@@ -80,7 +79,7 @@ CKelvaneDlg::CKelvaneDlg(QWidget* parent) : QDialog(parent), m_ui(new Ui::MainDi
   m_historyIndex = -1;
   std::string saveTo = ReadSetting(kSaveToKey);
   m_saveToDirectory.Set(saveTo.empty() ? DefaultSaveToDirectory() : saveTo);
-  DeleteLogFile(m_saveToDirectory.Get());
+  DeleteLog();
   m_icon = QIcon(QStringLiteral(":/kelvane/kelvane.svg"));
   for (int size : {16, 32, 48, 64, 128, 256}) {
     m_icon.addFile(QStringLiteral(":/kelvane/kelvane-%1.png").arg(size), QSize(size, size));
@@ -172,14 +171,14 @@ QWidget* CKelvaneDlg::ControlById(Control control) const {
 void CKelvaneDlg::OnDownload() {
   UpdateData(true);
   // The crawl takes the address and directory as they are now; later edits do not reach it.
-  CrawlStart start{m_url.Get(), m_mirrorDirectory.Get(), m_saveToDirectory.Get()};
+  CrawlPlan plan = PlanFromDialog(*this);
   EnableControl(Control::DownloadButton, false);
   EnableControl(Control::StopButton, true);
   // "Download" comes back only with the last worker's end actions, after which that worker
   // waits for nothing from this thread: joining it here is short, and serves no input meanwhile.
   JoinWorker();
   m_workerDone = false;
-  m_workerThread = std::thread([this, start] { RunCrawlSession(this, start); });
+  m_workerThread = std::thread([this, plan] { RunCrawl(this, plan); });
 }
 
 void CKelvaneDlg::OnStop() {

@@ -5,7 +5,6 @@
 #include <filesystem>
 
 #include "crawl/mirror_writer.h"
-#include "platform/http_client.h"
 #include "support/loopback_server.h"
 #include "support/recording_dialog.h"
 #include "support/temp_dir.h"
@@ -30,13 +29,6 @@ const std::vector<std::pair<std::string, std::string>> kSite = {
 
 class CrawlSession : public ::testing::Test {
  protected:
-  void SetUp() override {
-    HttpClientOptions options;
-    options.stallTimeoutMs = 2000;
-    SetHttpClientOptions(options);
-  }
-  void TearDown() override { SetHttpClientOptions({}); }
-
   // Crawls url into the temporary directory as the window would.
   void Crawl(const std::string& url) {
     m_dialog.Clear();
@@ -44,7 +36,9 @@ class CrawlSession : public ::testing::Test {
     m_dialog.m_saveToDirectory.Set(m_saveTo.Path());
     m_dialog.m_mirrorDirectory.Set(MirrorDirectory(url, m_saveTo.Path()));
     m_dialog.m_stopRequested = 1;  // the worker clears it itself
-    EXPECT_EQ(RunCrawlSession(&m_dialog), 0u);
+    CrawlPlan plan = PlanFromDialog(m_dialog);
+    plan.network.stallTimeoutMs = 2000;
+    EXPECT_EQ(RunCrawl(&m_dialog, plan), 0u);
   }
   Strings StackLines() const {
     Strings lines;

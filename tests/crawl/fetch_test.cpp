@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "crawl/http_fetcher.h"
-#include "platform/http_client.h"
+#include "platform/transport.h"
 #include "support/loopback_server.h"
 #include "support/recording_dialog.h"
 
@@ -24,12 +24,15 @@ Strings FromFirst(const Strings& all, const std::string& first) {
 class FetchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    HttpClientOptions options;
-    options.connectTimeoutMs = 5000;
-    options.stallTimeoutMs = 1000;
-    SetHttpClientOptions(options);
+    m_options.connectTimeoutMs = 5000;
+    m_options.stallTimeoutMs = 1000;
   }
-  void TearDown() override { SetHttpClientOptions({}); }
+  // One fetch as a crawl with these options makes it.
+  std::unique_ptr<FetchedFile> Get(const std::string& url) {
+    Transport transport(m_options);
+    return Fetch(url, transport);
+  }
+  TransportOptions m_options;
   RecordingDialog m_dialog;
 };
 
@@ -70,7 +73,7 @@ TEST_F(FetchTest, ThreeThousandBytesInThreeReads) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
-  auto file = Fetch(server.Url("/dir/three.bin"));
+  auto file = Get(server.Url("/dir/three.bin"));
   EXPECT_EQ(file->length, 3000);
   EXPECT_EQ(file->problem, FetchProblem::None);
   EXPECT_EQ(file->status, 200);
@@ -105,24 +108,24 @@ TEST_F(FetchTest, SizeHeaderAbsentOrNotANumber) {
       SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 12345\r\n\r\n" + std::string(12345, 'x'));
     }
   });
-  Fetch(server.Url("/sized"));
+  Get(server.Url("/sized"));
   Strings logs = m_dialog.Logs();
   EXPECT_EQ(logs[3], "File size info = 12345");
   EXPECT_EQ(FromFirst(m_dialog.Events(), "range 1003 0 12345").size() > 0, true);
   m_dialog.Clear();
-  auto file = Fetch(server.Url("/none"));
+  auto file = Get(server.Url("/none"));
   EXPECT_EQ(m_dialog.Logs()[3], "Unknown File size");
   EXPECT_EQ(FromFirst(m_dialog.Events(), "range 1003 0 16384").size() > 0, true);
   EXPECT_EQ(std::string(file->data.get(), file->length), "body without length");
   m_dialog.Clear();
-  Fetch(server.Url("/word"));
+  Get(server.Url("/word"));
   EXPECT_EQ(m_dialog.Logs()[3], "File size info = 0");
   EXPECT_EQ(FromFirst(m_dialog.Events(), "range 1003 0 0").size() > 0, true);
 }
 
 TEST_F(FetchTest, TheRequestOnTheWire) {
   RawServer server([](int fd, const std::string&) { SendAll(fd, Answer(200, "ok")); });
-  Fetch(server.Url("/dir/a b/../c.htm?q=1"));
+  Get(server.Url("/dir/a b/../c.htm?q=1"));
   const std::string host = "127.0.0.1:" + std::to_string(server.Port());
   ASSERT_EQ(server.Requests().size(), 1u);
   EXPECT_EQ(server.Requests()[0], "GET /dir/a%20b/../c.htm?q=1 HTTP/1.0\r\nHost: " + host +
@@ -138,7 +141,7 @@ TEST_F(FetchTest, RedirectsAreFollowedAndTheRecordKeepsTheAskedAddress) {
       SendAll(fd, Answer(200, "new page"));
     }
   });
-  auto file = Fetch(server.Url("/old.htm"));
+  auto file = Get(server.Url("/old.htm"));
   EXPECT_EQ(std::string(file->data.get(), file->length), "new page");
   EXPECT_EQ(file->url, server.Url("/old.htm"));
   EXPECT_EQ(file->problem, FetchProblem::None);
@@ -188,7 +191,7 @@ TEST_F(FetchTest, AnswersThatMustNotBeStored) {
       {"/empty", FetchProblem::None, 0},
   };
   for (const auto& c : cases) {
-    auto file = Fetch(server.Url(c.path));
+    auto file = Get(server.Url(c.path));
     EXPECT_EQ(file->problem, c.problem) << c.path;
     if (c.length >= 0) {
       EXPECT_EQ(file->length, c.length) << c.path;
@@ -207,7 +210,7 @@ TEST_F(FetchTest, NetworkFailuresLogTheirTextAndRaiseTheStopFlag) {
     RawServer gone([](int, const std::string&) {});
     closedPort = gone.Port();
   }
-  auto file = Fetch("http://127.0.0.1:" + std::to_string(closedPort) + "/x.htm");
+  auto file = Get("http://127.0.0.1:" + std::to_string(closedPort) + "/x.htm");
   EXPECT_EQ(file->length, 0);
   EXPECT_EQ(m_dialog.m_stopRequested.load(), 1);
   Strings logs = m_dialog.Logs();
@@ -217,7 +220,7 @@ TEST_F(FetchTest, NetworkFailuresLogTheirTextAndRaiseTheStopFlag) {
   m_dialog.m_stopRequested = 0;
   m_dialog.Clear();
   RawServer silent([](int, const std::string&) {});  // closes without answering
-  Fetch(silent.Url("/x.htm"));
+  Get(silent.Url("/x.htm"));
   EXPECT_EQ(m_dialog.m_stopRequested.load(), 1);
   EXPECT_EQ(m_dialog.Logs().back(), "Empty reply from server");
 }
@@ -231,18 +234,18 @@ TEST_F(FetchTest, NoStopFlagOutlivesItsFetchWithoutADialog) {
   }
   RawServer server(SiteHandler({{"/a.gif", "GIF"}}));
   g_mainDialog = nullptr;
-  auto failed = Fetch("http://127.0.0.1:" + std::to_string(closedPort) + "/x.htm");
-  auto next = Fetch(server.Url("/a.gif"));
+  auto failed = Get("http://127.0.0.1:" + std::to_string(closedPort) + "/x.htm");
+  auto next = Get(server.Url("/a.gif"));
   g_mainDialog = &m_dialog;
   EXPECT_FALSE(failed->failedCallText.empty());
   EXPECT_EQ(std::string(next->data.get(), static_cast<size_t>(next->length)), "GIF");
 }
 
 TEST_F(FetchTest, UnresolvableServerNameSendsNoQuery) {
-  HttpClientOptions options;
+  TransportOptions options;
   options.resolve = [](const std::string&) { return std::optional<std::string>(); };
-  SetHttpClientOptions(options);
-  Fetch("http://nowhere.invalid/a.htm");
+  m_options = options;
+  Get("http://nowhere.invalid/a.htm");
   EXPECT_EQ(m_dialog.m_stopRequested.load(), 1);
   EXPECT_EQ(m_dialog.Logs(),
             (Strings{"Connecting to: http://nowhere.invalid/a.htm",
@@ -251,12 +254,12 @@ TEST_F(FetchTest, UnresolvableServerNameSendsNoQuery) {
 
 TEST_F(FetchTest, NamedServerThroughTheResolverSeam) {
   RawServer server([](int fd, const std::string&) { SendAll(fd, Answer(200, "named")); });
-  HttpClientOptions options;
+  TransportOptions options;
   options.resolve = [](const std::string& host) {
     return host == "site.test" ? std::optional<std::string>("127.0.0.1") : std::nullopt;
   };
-  SetHttpClientOptions(options);
-  auto file = Fetch("http://site.test:" + std::to_string(server.Port()) + "/n.htm");
+  m_options = options;
+  auto file = Get("http://site.test:" + std::to_string(server.Port()) + "/n.htm");
   EXPECT_EQ(std::string(file->data.get(), file->length), "named");
   EXPECT_NE(server.Requests()[0].find("Host: site.test:"), std::string::npos);
 }
@@ -279,7 +282,7 @@ TEST_F(FetchTest, StopDuringAStalledRead) {
     stoppedAt = std::chrono::steady_clock::now().time_since_epoch().count();
     m_dialog.m_stopRequested = 1;
   });
-  auto file = Fetch(server.Url("/slow.bin"));
+  auto file = Get(server.Url("/slow.bin"));
   auto returnedAt = std::chrono::steady_clock::now().time_since_epoch().count();
   stopper.join();
   EXPECT_LT(std::chrono::steady_clock::duration(returnedAt - stoppedAt.load()),
@@ -290,10 +293,10 @@ TEST_F(FetchTest, StopDuringAStalledRead) {
 }
 
 TEST_F(FetchTest, AddressWithoutSchemeGetsHttp) {
-  HttpClientOptions options;
+  TransportOptions options;
   options.resolve = [](const std::string&) { return std::optional<std::string>(); };
-  SetHttpClientOptions(options);
-  auto file = Fetch("host/a.html");
+  m_options = options;
+  auto file = Get("host/a.html");
   EXPECT_EQ(file->url, "http://host/a.html");
   EXPECT_EQ(m_dialog.Logs()[0], "Connecting to: http://host/a.html");
 }

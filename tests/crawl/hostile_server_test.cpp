@@ -11,7 +11,7 @@
 #include "crawl/crawl_session.h"
 #include "crawl/http_fetcher.h"
 #include "crawl/mirror_writer.h"
-#include "platform/http_client.h"
+#include "support/hostile_routes.h"
 #include "support/loopback_server.h"
 #include "support/recording_dialog.h"
 #include "support/temp_dir.h"
@@ -21,108 +21,6 @@ namespace {
 using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
 
-std::string RequestPath(const std::string& request) {
-  size_t start = request.find(' ');
-  size_t end = request.find(' ', start + 1);
-  if (start == std::string::npos || end == std::string::npos)
-    return std::string();
-  return request.substr(start + 1, end - start - 1);
-}
-
-// Sends a body that never ends, until the client goes or a limit far above any file is reached.
-void SendUntilClosed(int fd) {
-  const std::string chunk(65536, 'n');
-  for (size_t sent = 0; sent < (size_t{1} << 30);) {
-    ssize_t n = send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
-    if (n <= 0)
-      return;
-    sent += static_cast<size_t>(n);
-  }
-}
-
-std::string WidePage() {
-  std::string line;
-  for (int i = 0; i < 10000; ++i)
-    line += "<A HREF=\"w/" + std::to_string(i % 50) + ".htm\">" + std::to_string(i) + "</A> ";
-  return line + "\n";
-}
-
-std::string TallPage() {
-  std::string page;
-  for (int i = 0; i < 100000; ++i) {
-    if (i % 10 == 0)
-      page += "<IMG SRC=\"t/" + std::to_string(i / 10 % 50) + ".gif\">\n";
-    else
-      page += "line " + std::to_string(i) + "\n";
-  }
-  return page;
-}
-
-// Every route of the hostile server. Any path it does not know is a small file whose bytes are
-// that path as requested, so that a stored file tells which address it came from.
-void Route(int fd, const std::string& path) {
-  const std::string body5000 = "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n";
-  if (path == "/reset.htm") {
-    SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(5000, 'r'));
-    ResetConnection(fd);
-  } else if (path == "/silent.htm") {
-    // closes without a byte
-  } else if (path == "/stall.htm") {
-    SendAll(fd, body5000);
-    WaitForPeerClose(fd, 30000);
-  } else if (path == "/short.gif") {
-    SendAll(fd, body5000 + std::string(3000, 's'));
-  } else if (path == "/large.gif") {
-    SendAll(fd, Answer(200, std::string(FetchedFile::kCapacity + 1, 'l')));
-  } else if (path == "/endless.gif") {
-    SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
-    SendUntilClosed(fd);
-  } else if (path == "/headers.htm") {
-    SendAll(fd, "HTTP/1.0 200 OK\r\n");
-    std::string lines;
-    for (int i = 0; i < 1000; ++i)
-      lines += "X-More: " + std::string(50, 'h') + "\r\n";
-    for (int i = 0; i < 20000; ++i) {  // about 1 GiB of headers at most, until the client goes
-      if (send(fd, lines.data(), lines.size(), MSG_NOSIGNAL) <= 0)
-        break;
-    }
-  } else if (path == "/local.htm") {
-    SendAll(fd, Answer(302, "", "Location: file:///etc/passwd\r\n"));
-  } else if (path == "/loop.htm") {
-    SendAll(fd, Answer(302, "<html>again</html>", "Location: /loop.htm\r\n"));
-  } else if (path == "/missing.htm") {
-    SendAll(fd, Answer(404, "<html>missing</html>"));
-  } else if (path == "/failing.htm") {
-    SendAll(fd, Answer(500, "<html>failing</html>"));
-  } else if (path == "/moved.htm") {
-    SendAll(fd, Answer(301, "<html>moved</html>", "Location: /target.htm\r\n"));
-  } else if (path == "/nowhere.htm") {
-    SendAll(fd, Answer(301, "<html>moved, but not said where</html>"));
-  } else if (path == "/wide.htm") {
-    SendAll(fd, Answer(200, WidePage()));
-  } else if (path == "/tall.htm") {
-    SendAll(fd, Answer(200, TallPage()));
-  } else if (path == "/") {
-    SendAll(fd, Answer(200, "<A HREF=\"names/\">"));
-  } else if (path == "/names/") {
-    std::string deep;
-    for (int i = 0; i < 40; ++i)
-      deep += "d" + std::to_string(i) + "/";
-    std::string page;
-    for (const std::string& link :
-         {std::string("../../../../../../up.htm"), std::string("%2e%2e/%2e%2e/dots.htm"),
-          std::string("..\\..\\back.htm"), std::string("ctl\x01\x1f\x7f.htm"), deep + "deep.htm",
-          std::string("Case.htm"), std::string("case.htm"), std::string("CASE.HTM"),
-          std::string("with blank.htm"), std::string("ask.htm?x=1&y=../.."),
-          std::string("star*.htm"), std::string("co:lon.htm"), std::string("caf\xc3\xa9.htm"),
-          std::string("latin\xe9.htm"), std::string("nul\0after.htm", 13), std::string("/")})
-      page += "<A HREF=\"" + link + "\">\n";
-    SendAll(fd, Answer(200, page));
-  } else {
-    SendAll(fd, Answer(200, path));
-  }
-}
-
 void Hostile(int fd, const std::string& request) {
   Route(fd, RequestPath(request));
 }
@@ -130,20 +28,19 @@ void Hostile(int fd, const std::string& request) {
 class HostileServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    HttpClientOptions options;
-    options.stallTimeoutMs = 1000;
-    SetHttpClientOptions(options);
+    m_network.stallTimeoutMs = 1000;
     m_saveTo = m_root.Path() + "/save";
     fs::create_directory(m_saveTo);
   }
-  void TearDown() override { SetHttpClientOptions({}); }
 
   void Crawl(const std::string& url) {
     m_dialog.Clear();
     m_dialog.m_url.Set(url);
     m_dialog.m_saveToDirectory.Set(m_saveTo);
     m_dialog.m_mirrorDirectory.Set(MirrorDirectory(url, m_saveTo));
-    EXPECT_EQ(RunCrawlSession(&m_dialog), 0u);
+    CrawlPlan plan = PlanFromDialog(m_dialog);
+    plan.network = m_network;
+    EXPECT_EQ(RunCrawl(&m_dialog, plan), 0u);
   }
   bool Logged(const std::string& text) const {
     Strings logs = m_dialog.Logs();
@@ -175,6 +72,7 @@ class HostileServer : public ::testing::Test {
 
   TempDir m_root;
   std::string m_saveTo;
+  NetworkSettings m_network;
   RecordingDialog m_dialog;
 };
 
@@ -295,9 +193,7 @@ TEST_F(HostileServer, StrangeNamesStayInsideTheMirrorAndHoldTheirOwnBytes) {
 
 // "Stop" while the server holds the answer back ends the crawl at once, not at the stall limit.
 TEST_F(HostileServer, StopDuringAStalledAnswerEndsTheCrawlQuickly) {
-  HttpClientOptions options;
-  options.stallTimeoutMs = 60000;
-  SetHttpClientOptions(options);
+  m_network.stallTimeoutMs = 60000;
   std::atomic<bool> stalling{false};
   RawServer server([&](int fd, const std::string& request) {
     if (RequestPath(request) == "/") {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "crawl/http_fetcher.h"
 #include "crawl/link_stack.h"
 #include "support/recording_dialog.h"
 #include "support/temp_dir.h"

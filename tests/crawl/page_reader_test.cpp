@@ -60,6 +60,140 @@ TEST(PageReader, EveryKindOfReference) {
   EXPECT_FALSE(ReadPage("<img src=x>").base);
 }
 
+// Markup that hides tags, and tags that are not whole, read as browsers read them.
+TEST(PageReader, WhatIsNoTag) {
+  struct {
+    const char* html;
+    Strings links;
+  } cases[] = {
+      {"<script>document.write('<img src=x>')</script><img src=after>", {"after"}},
+      {"<SCRIPT>a</ScRiPt ><img src=after>", {"after"}},
+      {"<script>a</scripts><img src=no></script/><img src=after>", {"after"}},
+      {"<textarea><img src=no></textarea><title><a href=no></TITLE>"
+       "<xmp><img src=no></xmp><img src=after>",
+       {"after"}},
+      {"<noscript><img src=ns></noscript>", {"ns"}},
+      {"<!-- <img src=no> --><img src=after>", {"after"}},
+      {"<!--><img src=a><!---><img src=b><!-- --!><img src=c>", {"a", "b", "c"}},
+      {"<!-- <img src=no>", {}},
+      {"<!DOCTYPE html><? <img src=no> ?><![CDATA[<img src=no>]]><img src=after>", {"after"}},
+      {"</ <img src=no>><img src=after></><img src=after2>", {"after", "after2"}},
+      {"</p <img src=no>><img src=after>", {"after"}},
+      {"< img src=no><3 <img src=after>", {"after"}},
+      {"<img src=a><img src=cut", {"a"}},
+      {"<img src=a><img src=\"cut>", {"a"}},
+      {"<a href=x <img src=y>", {"x"}},
+      {"<img src=first SRC=second><IMG\tsrc='one'src=two>", {"first", "one"}},
+      {"<img/src=a.png><img src=b.png/>", {"a.png", "b.png/"}},
+      {"<a href=ok><plaintext><a href=no>", {"ok"}},
+      {"<style>p { background: url(in.png) }", {"in.png"}},
+  };
+  for (const auto& c : cases) {
+    Strings found;
+    for (const PageReference& reference : ReadPage(c.html).references)
+      found.push_back(reference.link);
+    EXPECT_EQ(found, c.links) << c.html;
+  }
+}
+
+TEST(PageReader, CharacterReferences) {
+  struct {
+    const char* value;
+    const char* link;
+  } cases[] = {
+      {"&#65;&#x42;&#X43", "ABC"},
+      {"&#233;&#xe9;&#128;", "\xC3\xA9\xC3\xA9\xE2\x82\xAC"},
+      {"a&#0;&#x110000;&#xD800;&#99999999999;",
+       "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"&amp;&lt;&gt;&quot;&apos;&AMP;", "&<>\"'&"},
+      {"&eacute;&copy;&nbsp;&THORN;", "\xC3\xA9\xC2\xA9\xC2\xA0\xC3\x9E"},
+      {"x&copy y&amp", "x\xC2\xA9 y&"},
+      {"?a=1&copy=2&copyx&eacute2", "?a=1&copy=2&copyx&eacute2"},
+      {"&foo;&apos&#;&#x;&", "&foo;&apos&#;&#x;&"},
+  };
+  for (const auto& c : cases) {
+    const std::string html = std::string("<a href=\"") + c.value + "\">";
+    EXPECT_EQ(Links(ReadPage(html), true), Strings{c.link}) << c.value;
+  }
+}
+
+// Where each reference stands: the raw bytes a rewriter would replace, and the quote around them.
+TEST(PageReader, Positions) {
+  const std::string npos = "(npos)";
+  struct {
+    const char* html;
+    Strings raw;
+    std::string quotes;  // '-' for none
+  } cases[] = {
+      {"<a href=\" x.htm \">", {" x.htm "}, "\""},
+      {"<img src='a&amp;b.png'><IMG SRC=u.png>", {"a&amp;b.png", "u.png"}, "'-"},
+      {"<img srcset=\"s1.png 1x,  s2.png 2x\">", {"s1.png", "s2.png"}, "\"\""},
+      {"<img srcset='a&amp;b.png 1x'>", {npos}, "'"},
+      {"<p style=\"background:url( 'q.png' ); x:url(r\\2e png)\">", {"q.png", "r\\2e png"}, "\"\""},
+      {"<p style='background:url(&quot;q.png&quot;)'>", {npos}, "'"},
+      {"<style>@import \"i.css\"; p{background:url(b.png)}</style>", {"i.css", "b.png"}, "--"},
+  };
+  for (const auto& c : cases) {
+    const std::string html = c.html;
+    const PageLinks links = ReadPage(html);
+    Strings raw;
+    std::string quotes;
+    for (const PageReference& reference : links.references) {
+      raw.push_back(reference.begin == std::string::npos
+                        ? npos
+                        : html.substr(reference.begin, reference.end - reference.begin));
+      quotes += reference.quote != 0 ? reference.quote : '-';
+    }
+    EXPECT_EQ(raw, c.raw) << html;
+    EXPECT_EQ(quotes, c.quotes) << html;
+  }
+}
+
+// Pages made to be slow to read are read in one pass; a reader that went back over them would
+// take hours here, not a fraction of a second.
+TEST(PageReader, HostilePagesEnd) {
+  const size_t size = 4 << 20;
+  auto repeat = [&](std::string_view piece) {
+    std::string text;
+    while (text.size() < size)
+      text += piece;
+    return text;
+  };
+  struct {
+    std::string html;
+    size_t references;
+  } cases[] = {
+      {repeat("<div></span>"), 0},
+      {repeat("<a href="), 0},
+      {repeat("<!--"), 0},
+      {"<img src=\"" + repeat("&#") + "\">", 1},
+      {repeat("<script>"), 0},
+      {"<img" + repeat(" a=1") + " src=x>", 1},
+      {"<style>" + repeat("url("), 0},
+      {"<style>" + repeat("url(x)"), (size + 5) / 6},
+      {repeat("<img src=x srcset='y 1x'>"), (size + 24) / 25 * 2},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ReadPage(c.html).references.size(), c.references) << c.html.substr(0, 20);
+  for (const char* piece : {"url(", "url('\n", "@import \"x\n", "@import", "/*", "\"\n"})
+    EXPECT_TRUE(ReadStylesheet(repeat(piece)).empty()) << piece;
+}
+
+TEST(PageReader, StopsWhenAsked) {
+  const std::string html = [] {
+    std::string text;
+    for (int i = 0; i < 100000; ++i)
+      text += "<img src=a.png>";
+    return text;
+  }();
+  const std::atomic<int> stop{1};
+  const size_t read = ReadPage(html, &stop).references.size();
+  EXPECT_GT(read, 0u);
+  EXPECT_LT(read, 100000u);
+  const std::string css = "p{}" + std::string(html.size(), ' ') + "url(a)";
+  EXPECT_TRUE(ReadStylesheet(css, &stop).empty());
+}
+
 TEST(PageReader, SrcsetCandidates) {
   EXPECT_EQ(SrcsetAddresses("a.png"), Strings{"a.png"});
   EXPECT_EQ(SrcsetAddresses(" a.png 1x , b.png 2x "), (Strings{"a.png", "b.png"}));
@@ -82,9 +216,24 @@ TEST(StylesheetReader, UrlsAndImports) {
       {"p { background: url(\"sp\\61 ce.png\") }", {"space.png"}},
       {"p { background: url() } q { x: myurl(no.png) }", {}},
       {"p { background: url(unterminated.png", {"unterminated.png"}},
+      {"@import 'cut", {"cut"}},
+      // Nothing a browser would load: white space, a quote or a parenthesis inside an unquoted
+      // url, a string cut by a line end.
+      {"p { background: url(a b.png) } q { background: url(ok.png ) }", {"ok.png"}},
+      {"p { background: url(a\"b.png) url(a(b\\).png) url(c\\).png) }", {"c).png"}},
+      {"@import 'cut\n'; p { background: url(\"cut\n\") }", {}},
+      {"p { content: \"a\\\n url(no.png)\" }", {}},
   };
   for (const auto& c : cases)
     EXPECT_EQ(ReadStylesheet(c.css), c.links) << c.css;
+}
+
+TEST(StylesheetReader, Positions) {
+  const std::string css = "@import 'a.css';b{x:url(  b\\2e png ) url(\"c.png\")";
+  Strings raw;
+  for (const StylesheetLink& link : ReadStylesheetLinks(css))
+    raw.push_back(css.substr(link.begin, link.end - link.begin));
+  EXPECT_EQ(raw, (Strings{"a.css", "b\\2e png", "c.png"}));
 }
 
 // Links resolve as browsers resolve them; the fragment goes, the link stays.

@@ -71,7 +71,29 @@ std::string RecordingDialog::LastText(Control control) const {
   return texts.empty() ? std::string() : texts.back();
 }
 
+void RecordingDialog::FileDone(const FileOutcome& outcome) {
+  std::lock_guard lock(m_mutex);
+  m_outcomes.push_back(outcome);
+}
+
+void RecordingDialog::CrawlEnded(const CrawlOutcome& ending) {
+  std::lock_guard lock(m_mutex);
+  m_endings.push_back(ending);
+}
+
+std::vector<FileOutcome> RecordingDialog::Outcomes() const {
+  std::lock_guard lock(m_mutex);
+  return m_outcomes;
+}
+
+std::vector<CrawlOutcome> RecordingDialog::Endings() const {
+  std::lock_guard lock(m_mutex);
+  return m_endings;
+}
+
 void RecordingDialog::Clear() {
   std::lock_guard lock(m_mutex);
   m_events.clear();
+  m_outcomes.clear();
+  m_endings.clear();
 }

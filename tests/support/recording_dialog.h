@@ -35,6 +35,12 @@ class RecordingDialog : public CrawlDialog {
   int WorkerEndedCount() const { return m_workerEnded; }
   void WorkerEnded() override { ++m_workerEnded; }
 
+  // What became of each file, and how the crawl ended, as the engine reported them.
+  void FileDone(const FileOutcome& outcome) override;
+  void CrawlEnded(const CrawlOutcome& ending) override;
+  std::vector<FileOutcome> Outcomes() const;
+  std::vector<CrawlOutcome> Endings() const;
+
   // Called with every event as it is recorded, on the caller's thread: lets a test press
   // "Stop" at an exact moment.
   std::function<void(const std::string& event)> onEvent;
@@ -43,5 +49,7 @@ class RecordingDialog : public CrawlDialog {
   void Record(std::string event);
   mutable std::mutex m_mutex;
   std::vector<std::string> m_events;
+  std::vector<FileOutcome> m_outcomes;
+  std::vector<CrawlOutcome> m_endings;
   std::atomic<int> m_workerEnded{0};
 };

@@ -3,7 +3,8 @@
 #include <string>
 #include <string_view>
 
-// Small byte-string helpers shared by the address rules. Letter case is ASCII only.
+// Byte-string helpers for addresses, headers and markup. Letter case is ASCII only: bytes above
+// 0x7F are never changed or matched loosely.
 
 inline char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
@@ -26,8 +27,25 @@ inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
 inline bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
+}
+
+// White space as HTML and CSS count it: space, tab, line feed, form feed, carriage return.
+inline bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+inline std::string_view TrimSpace(std::string_view text) {
+  while (!text.empty() && IsSpace(text.front()))
+    text.remove_prefix(1);
+  while (!text.empty() && IsSpace(text.back()))
+    text.remove_suffix(1);
+  return text;
 }
 
 // The first k characters, where k is the position of the last c; empty when there is none.

@@ -1,28 +1,19 @@
-#include "crawl/page_requisites.h"
-
-#include <cctype>
+#include "crawl/complete_pages.h"
 
 #include "crawl/mirror_writer.h"
 #include "crawl/page_reader.h"
 #include "crawl/stylesheet_reader.h"
+#include "platform/ascii.h"
 #include "platform/url_resolve.h"
 
 namespace {
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower;
-}
 
 enum class Kind { Other, Page, Stylesheet };
 
 // By the answer's type when there is one, else by the name's extension.
 Kind KindOf(const FetchedFile& file, const std::string& localPath) {
-  std::string type = Lower(file.contentType.substr(0, file.contentType.find(';')));
-  while (!type.empty() && type.back() == ' ')
-    type.pop_back();
+  const std::string type = ToLowerAscii(
+      TrimSpace(std::string_view(file.contentType).substr(0, file.contentType.find(';'))));
   if (type == "text/html" || type == "application/xhtml+xml")
     return Kind::Page;
   if (type == "text/css")
@@ -31,7 +22,7 @@ Kind KindOf(const FetchedFile& file, const std::string& localPath) {
   const size_t dot = localPath.rfind('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
     return Kind::Other;
-  const std::string extension = Lower(std::string_view(localPath).substr(dot + 1));
+  const std::string extension = ToLowerAscii(std::string_view(localPath).substr(dot + 1));
   if (extension == "htm" || extension == "html" || extension == "shtml" || extension == "xhtml")
     return Kind::Page;
   return extension == "css" ? Kind::Stylesheet : Kind::Other;
@@ -44,26 +35,45 @@ std::string ServerRoot(const std::string& url) {
   return path == std::string::npos ? url : url.substr(0, path);
 }
 
+// A query's "/" written %2F, so that neither it nor a ".." in it becomes a directory.
+std::string FlatQuery(std::string relative) {
+  const size_t query = relative.find('?');
+  if (query == std::string::npos)
+    return relative;
+  std::string flat = relative.substr(0, query);
+  for (size_t i = query; i < relative.size(); ++i) {
+    if (relative[i] == '/')
+      flat += "%2F";
+    else
+      flat += relative[i];
+  }
+  return flat;
+}
+
 }  // namespace
 
-PageRequisiteRules::PageRequisiteRules(const CrawlStart& start)
+CompletePageRules::CompletePageRules(const CrawlStart& start)
     : m_localRoot(start.localRoot),
       m_saveToDirectory(start.saveToDirectory),
       m_origin(OriginOf(start.url).value_or(std::string())) {}
 
-CrawlRules::Placement PageRequisiteRules::Place(const LinkStack& linkStack,
-                                                const std::string& url) const {
+CrawlRules::Placement CompletePageRules::Place(const LinkStack& linkStack,
+                                               const std::string& url) const {
   const std::string& prefix = linkStack.BasePrefix();
   if (url.starts_with(prefix + "/"))
-    return Placement{LocalPathOf(url, url.substr(prefix.size()), m_localRoot), true};
+    return Placement{LocalPathOf(url, FlatQuery(url.substr(prefix.size())), m_localRoot), true};
   const std::string root = ServerRoot(url);
-  return Placement{
-      LocalPathOf(url, url.substr(root.size()), MirrorDirectory(root + "/", m_saveToDirectory)),
-      true};
+  return Placement{LocalPathOf(url, FlatQuery(url.substr(root.size())),
+                               MirrorDirectory(root + "/", m_saveToDirectory)),
+                   true};
 }
 
-void PageRequisiteRules::Read(FetchedFile& file, const std::string& localPath,
-                              LinkStack& linkStack) const {
+RedirectRule CompletePageRules::Redirects() const {
+  return [origin = m_origin](const std::string& target) { return OriginOf(target) == origin; };
+}
+
+void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
+                             LinkStack& linkStack) const {
   const Kind kind = KindOf(file, localPath);
   if (kind == Kind::Other || file.length <= 0)
     return;
@@ -71,14 +81,14 @@ void PageRequisiteRules::Read(FetchedFile& file, const std::string& localPath,
   std::string base = file.url;
   std::vector<PageReference> references;
   if (kind == Kind::Page) {
-    PageLinks links = ReadPage(text);
+    PageLinks links = ReadPage(text, &StopFlag());
     if (links.base) {
       if (std::optional<std::string> resolved = ResolveLink(file.url, *links.base))
         base = *resolved;
     }
     references = std::move(links.references);
   } else {
-    for (std::string& link : ReadStylesheet(text))
+    for (std::string& link : ReadStylesheet(text, &StopFlag()))
       references.push_back({std::move(link), false});
   }
   const std::string pages = linkStack.BasePrefix() + "/";

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+#include "crawl/crawl_rules.h"
+
+// The rules of a crawl for complete pages. Pages are read with the HTML page reader and
+// stylesheets with the stylesheet reader, whether fetched or found on disk, as what they were
+// served as (or, without a record, by their names); links resolve as browsers resolve them.
+// Pages are followed under the start address's directory on its server; everything else a page
+// needs is fetched from that server wherever it lies there; no other server is contacted, by a
+// link or by a redirect. A file under the base prefix goes where the link scanner's rules put
+// it; one elsewhere on the server goes under the save-to directory, the server's directory, then
+// its path, as if the base prefix were the server's root. A query never becomes directories: its
+// "/" are written %2F in the local name.
+class CompletePageRules : public CrawlRules {
+ public:
+  explicit CompletePageRules(const CrawlStart& start);
+  Placement Place(const LinkStack& linkStack, const std::string& url) const override;
+  void Read(FetchedFile& file, const std::string& localPath, LinkStack& linkStack) const override;
+  RedirectRule Redirects() const override;
+  bool KeepsRecords() const override { return true; }
+
+ private:
+  std::string m_localRoot;
+  std::string m_saveToDirectory;
+  std::string m_origin;  // "scheme://host:port" of the start address
+};

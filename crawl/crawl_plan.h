@@ -1,0 +1,47 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "crawl/crawl_dialog.h"
+
+// What a crawl starts from, copied when it is asked for: an address or directory edited while
+// the crawl runs does not reach it.
+struct CrawlStart {
+  std::string url;
+  std::string localRoot;        // the start address's mirror directory
+  std::string saveToDirectory;  // every file the crawl reads or writes lies beneath it
+};
+
+// How the crawl talks to servers.
+struct NetworkSettings {
+  long connectTimeoutMs = 30000;    // a connection not made by then is a failed network call
+  long stallTimeoutMs = 60000;      // an answer that delivers nothing for this long is broken
+  std::string caFile;               // a certificate authority to trust besides the system's
+  long waitMs = 0;                  // between the starts of two requests to one server
+  long long maxBytesPerSecond = 0;  // what the whole crawl may receive; 0 for no limit
+  // Test seam: the address of every server name without a DNS query, or nothing for a name
+  // that cannot be resolved.
+  std::function<std::optional<std::string>(const std::string& host)> resolve;
+};
+
+// Everything a crawl does, said once: both front ends build a plan and hand it to RunCrawl.
+struct CrawlPlan {
+  CrawlStart start;
+  // Files in transfer at once. 1 fetches one file at a time, each over a connection of its own.
+  int jobs = 1;
+  // Complete pages: pages read as browsers read them, and everything they need fetched from the
+  // start server; otherwise pages are read by the link scanner for its fixed families of links.
+  bool completePages = false;
+  NetworkSettings network;
+};
+
+// The plan of a crawl from the dialog's address and directories as they are now.
+CrawlPlan PlanFromDialog(CrawlDialog& dialog);
+
+// Runs one whole crawl on the calling thread, the worker, and reports through the dialog.
+unsigned RunCrawl(CrawlDialog* dialog, const CrawlPlan& plan);
+
+// The worker's entry for the crawl of the dialog's address with the plain plan.
+unsigned RunCrawlSession(CrawlDialog* dialog);

@@ -1,0 +1,24 @@
+#include "crawl/crawl_rules.h"
+
+#include "crawl/complete_pages.h"
+#include "crawl/link_scanner.h"
+#include "crawl/mirror_writer.h"
+
+CrawlRules::Placement LinkScannerRules::Place(const LinkStack& linkStack,
+                                              const std::string& url) const {
+  const std::string rel = linkStack.RelativePart(url);
+  // A URL outside the base prefix has no local copy of its own: its path is the root's.
+  return Placement{LocalPathOf(url, rel, m_localRoot), !rel.empty()};
+}
+
+void LinkScannerRules::Read(FetchedFile& file, const std::string& localPath,
+                            LinkStack& linkStack) const {
+  if (IsHtmlName(localPath))
+    LinkScanner::ScanPage(file, linkStack);
+}
+
+std::unique_ptr<CrawlRules> RulesOf(const CrawlPlan& plan) {
+  if (plan.completePages)
+    return std::make_unique<CompletePageRules>(plan.start);
+  return std::make_unique<LinkScannerRules>(plan.start);
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "crawl/crawl_plan.h"
+#include "crawl/http_fetcher.h"
+#include "crawl/link_stack.h"
+
+// The rules of a crawl: where the file of an address goes, how a file is read for further
+// links, and where a redirect may lead. Every road of the crawl asks them.
+class CrawlRules {
+ public:
+  virtual ~CrawlRules() = default;
+  struct Placement {
+    std::string localPath;
+    bool stored = true;  // false: read for its links only, neither stored nor read from a copy
+  };
+  virtual Placement Place(const LinkStack& linkStack, const std::string& url) const = 0;
+  virtual void Read(FetchedFile& file, const std::string& localPath,
+                    LinkStack& linkStack) const = 0;
+  virtual RedirectRule Redirects() const { return {}; }
+  // Whether each stored file's type and address are recorded, for reading it again as what it is.
+  virtual bool KeepsRecords() const { return false; }
+};
+
+// The link scanner's rules: the relative part under the local root, the scanner for local
+// paths with an HTML name, and redirects wherever the server sends them.
+class LinkScannerRules : public CrawlRules {
+ public:
+  explicit LinkScannerRules(const CrawlStart& start) : m_localRoot(start.localRoot) {}
+  Placement Place(const LinkStack& linkStack, const std::string& url) const override;
+  void Read(FetchedFile& file, const std::string& localPath, LinkStack& linkStack) const override;
+
+ private:
+  std::string m_localRoot;
+};
+
+std::unique_ptr<CrawlRules> RulesOf(const CrawlPlan& plan);

@@ -1,0 +1,180 @@
+#include "crawl/mirror_store.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "crawl/crawl_dialog.h"
+#include "platform/ascii.h"
+
+namespace {
+
+// The program's own directory in the save-to directory; no crawled file may go there.
+constexpr const char* kOwnArea = ".kelvane";
+constexpr const char* kRecordsName = ".kelvane/records";
+
+// A record field on one line: "%", tab and line ends (and every control byte) as %XX.
+std::string EscapeField(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F || c == '%') {
+      escaped += '%';
+      escaped += kHex[c >> 4];
+      escaped += kHex[c & 15];
+    } else {
+      escaped += static_cast<char>(c);
+    }
+  }
+  return escaped;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  c = LowerAscii(c);
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+std::string UnescapeField(std::string_view text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+        HexValue(text[i + 2]) >= 0) {
+      plain += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      plain += text[i];
+    }
+  }
+  return plain;
+}
+
+}  // namespace
+
+MirrorStore::MirrorStore(const std::string& saveToDirectory, bool keepRecords)
+    : m_directory(MirrorDirectoryRoot(saveToDirectory)), m_keepRecords(keepRecords) {}
+
+std::string MirrorStore::RecordsPath() const {
+  const std::string& root = m_directory.Root();
+  return root + (root.ends_with('/') ? "" : "/") + kRecordsName;
+}
+
+bool MirrorStore::IsOwnArea(const std::string& below) const {
+  return below == kOwnArea || below.starts_with(std::string(kOwnArea) + "/");
+}
+
+bool MirrorStore::Exists(const std::string& localPath) {
+  return m_directory.Exists(localPath);
+}
+
+std::unique_ptr<FetchedFile> MirrorStore::ReadCopy(const std::string& localPath) {
+  auto file = std::make_unique<FetchedFile>();
+  file->url = localPath;
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below || IsOwnArea(*below))
+    return nullptr;
+  std::optional<size_t> length =
+      m_directory.ReadRegularFile(localPath, file->data.get(), FetchedFile::kCapacity);
+  if (!length || *length == 0)
+    return nullptr;
+  file->length = static_cast<int32_t>(*length);
+  if (m_keepRecords) {
+    LoadRecords();
+    auto found = m_records.find(*below);
+    if (found != m_records.end())
+      file->contentType = found->second.contentType;
+  }
+  return file;
+}
+
+void MirrorStore::LoadRecords() {
+  if (m_recordsLoaded)
+    return;
+  m_recordsLoaded = true;
+  // Read once; a line torn by a crash only costs that file's type.
+  std::optional<std::string> read = m_directory.ReadText(RecordsPath());
+  if (!read)
+    return;
+  const std::string& text = *read;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos)
+      break;  // a line cut short by a crash
+    std::string_view line(text.data() + start, end - start);
+    start = end + 1;
+    size_t tab1 = line.find('\t');
+    size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
+    if (tab2 == std::string_view::npos)
+      continue;
+    m_records[UnescapeField(line.substr(0, tab1))] =
+        Record{UnescapeField(line.substr(tab1 + 1, tab2 - tab1 - 1)),
+               UnescapeField(line.substr(tab2 + 1))};
+  }
+}
+
+void MirrorStore::AddRecord(const std::string& below, const FetchedFile& fetched) {
+  LoadRecords();
+  Record record{fetched.contentType, fetched.url};
+  auto found = m_records.find(below);
+  if (found != m_records.end() && found->second.contentType == record.contentType &&
+      found->second.url == record.url)
+    return;
+  const std::string& root = m_directory.Root();
+  m_directory.MakeDirectory(root + (root.ends_with('/') ? "" : "/") + kOwnArea);
+  // Written before the file itself: a crash between the two leaves a record without a file,
+  // which costs nothing, never a file without its record.
+  m_directory.AppendLine(RecordsPath(), EscapeField(below) + "\t" +
+                                            EscapeField(record.contentType) + "\t" +
+                                            EscapeField(record.url) + "\n");
+  m_records[below] = std::move(record);
+}
+
+void MirrorStore::MakeDirectories(const std::string& directory) {
+  Log("Need Dir: " + directory);
+  // The missing directory first, then every ancestor up to the topmost component.
+  std::vector<std::string> chain{directory};
+  std::string parent(BeforeLast(directory, '/'));
+  if (Contains(directory, "/") && !m_directory.Exists(parent)) {
+    chain.push_back(parent);
+    while (Contains(chain.back(), "/"))
+      chain.emplace_back(BeforeLast(chain.back(), '/'));
+  }
+  for (auto entry = chain.rbegin(); entry != chain.rend(); ++entry) {
+    Log("Mkdir: " + *entry);
+    m_directory.MakeDirectory(*entry);
+  }
+}
+
+SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& localPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below || below->empty() || HasParentSegment(*below) || IsOwnArea(*below)) {
+    Log("Not saved (outside the save-to directory): " + localPath);
+    return SaveResult::OutsideSaveTo;
+  }
+  Log("Saving: " + localPath);
+  const std::string directory(BeforeLast(localPath, '/'));
+  if (!m_directory.Exists(directory))
+    MakeDirectories(directory);
+  if (m_keepRecords)
+    AddRecord(*below, fetched);
+  size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
+  switch (m_directory.WriteFileAtomically(localPath, fetched.data.get(), size)) {
+    case WriteResult::Written:
+      return SaveResult::Saved;
+    case WriteResult::OpenFailed:
+      return SaveResult::WriteFailed;  // skipped without a word, as a file that cannot be opened
+    case WriteResult::Outside:
+      Log("Not saved (outside the save-to directory): " + localPath);
+      return SaveResult::OutsideSaveTo;
+    case WriteResult::WriteFailed:
+      break;
+  }
+  Log("Not saved (write failed): " + localPath);
+  return SaveResult::WriteFailed;
+}
+
+SaveResult Save(const FetchedFile& fetched, const std::string& localPath,
+                const std::string& saveToDirectory) {
+  return MirrorStore(saveToDirectory, false).Save(fetched, localPath);
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "crawl/http_fetcher.h"
+#include "crawl/mirror_writer.h"
+#include "platform/file_system.h"
+
+// Every file access of a crawl under its save-to directory: whether an earlier copy is there,
+// reading it, storing a fetched file. Whatever a path says, nothing outside the save-to
+// directory is read or written, and an earlier copy is read only when it is a regular file.
+// Where the rules want it, a record of what each stored file is (its type, its address) is kept
+// beside the copy, so that a rerun reads every file as what it was when it was fetched.
+class MirrorStore {
+ public:
+  MirrorStore(const std::string& saveToDirectory, bool keepRecords);
+
+  // Whether anything, file or directory, is at the path.
+  bool Exists(const std::string& localPath);
+  // The earlier copy at the path, its type as recorded; nothing when there is none to read.
+  std::unique_ptr<FetchedFile> ReadCopy(const std::string& localPath);
+  // Stores a fetched file at the path, creating the directories it needs, and logs each step.
+  SaveResult Save(const FetchedFile& fetched, const std::string& localPath);
+
+ private:
+  struct Record {
+    std::string contentType;
+    std::string url;
+  };
+  std::string RecordsPath() const;
+  bool IsOwnArea(const std::string& below) const;
+  void LoadRecords();
+  void AddRecord(const std::string& below, const FetchedFile& fetched);
+  void MakeDirectories(const std::string& directory);
+
+  ConfinedDirectory m_directory;
+  const bool m_keepRecords;
+  bool m_recordsLoaded = false;
+  std::unordered_map<std::string, Record> m_records;  // by the path below the save-to directory
+};

@@ -1,0 +1,246 @@
+#include "crawl/slot_scheduler.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "platform/ascii.h"
+#include "platform/transfer_slots.h"
+
+namespace {
+
+constexpr int kLogPiece = 1024;  // the one-file fetch reads, and logs, this much at a time
+constexpr int kPollMs = 50;      // how long a wait may last before the stop flag is seen
+
+// A pass in transfer: what arrives goes into its file, and is reported as the one-file fetch
+// reports it.
+struct InTransfer : TransferSink {
+  explicit InTransfer(CrawlRun::Pass p) : pass(std::move(p)) {}
+
+  void OnAnswer(int status, const std::optional<std::string>& sizeHeader,
+                const std::string& contentType) override {
+    pass.file->status = status;
+    pass.file->contentType = contentType;
+    ReportAnswerHeaders(sizeHeader && sizeHeader->size() <= 254 ? sizeHeader : std::nullopt);
+  }
+
+  Take OnBody(const char* data, size_t size) override {
+    FetchedFile& file = *pass.file;
+    const size_t room = static_cast<size_t>(FetchedFile::kCapacity - file.length);
+    if (size > room) {
+      tooLarge = true;  // the area is full and more came
+      return Take::Refuse;
+    }
+    std::copy(data, data + size, file.data.get() + file.length);
+    file.length += static_cast<int32_t>(size);
+    LogPieces(false);
+    return Take::All;
+  }
+
+  // "bytes read" lines as the one-file fetch writes them: one per 1,024 bytes, the rest last.
+  void LogPieces(bool last) {
+    const int32_t length = pass.file->length;
+    while (length - logged >= kLogPiece || (last && length > logged)) {
+      const int32_t piece = std::min(kLogPiece, length - logged);
+      logged += piece;
+      progress.Read(piece, logged);
+    }
+  }
+
+  CrawlRun::Pass pass;
+  ReadProgress progress;
+  int32_t logged = 0;
+  bool tooLarge = false;
+};
+
+// A pass that waits for its turn with its server.
+struct HeldBack {
+  SteadyClock::time_point due;
+  CrawlRun::Pass pass;
+};
+
+class SlotScheduler : public TransferSlots::Receiver {
+ public:
+  SlotScheduler(CrawlRun& run, int jobs)
+      : m_run(run),
+        m_jobs(jobs),
+        m_inFlight(static_cast<size_t>(jobs)),
+        m_slots(jobs, run.Network(), *this) {}
+
+  CrawlOutcome Run();
+  void OnEnd(int slot, const TransferResult& result) override;
+
+ private:
+  std::optional<int> FreeSlot() const;
+  // The next pass to start: one whose local path came free, one whose server's turn has come,
+  // else the stack's next, as long as few enough wait for their servers.
+  std::optional<CrawlRun::Pass> NextPass();
+  void FillSlots();
+  // Starts a pass that needs the network, or holds it back until its server's turn.
+  void StartOrHold(int slot, CrawlRun::Pass pass);
+  void Fail(const std::string& errorText);
+  void WaitForATurn();
+  CrawlOutcome Cancel();
+
+  CrawlRun& m_run;
+  const int m_jobs;
+  std::vector<std::unique_ptr<InTransfer>> m_inFlight;
+  TransferSlots m_slots;
+  std::set<std::string> m_inTransfer;                 // local paths in transfer
+  std::multimap<std::string, std::string> m_waiting;  // local path -> links that wait for it
+  std::deque<std::string> m_ready;                    // links whose local path came free
+  std::deque<HeldBack> m_held;
+  std::string m_failedCall;
+};
+
+std::optional<int> SlotScheduler::FreeSlot() const {
+  for (size_t i = 0; i < m_inFlight.size(); ++i) {
+    if (!m_inFlight[i])
+      return static_cast<int>(i);
+  }
+  return std::nullopt;
+}
+
+std::optional<CrawlRun::Pass> SlotScheduler::NextPass() {
+  if (!m_ready.empty()) {
+    std::string url = std::move(m_ready.front());
+    m_ready.pop_front();
+    return m_run.Place(std::move(url));
+  }
+  const SteadyClock::time_point now = SteadyClock::now();
+  for (auto held = m_held.begin(); held != m_held.end(); ++held) {
+    if (held->due <= now) {
+      CrawlRun::Pass pass = std::move(held->pass);
+      m_held.erase(held);
+      return pass;
+    }
+  }
+  if (static_cast<int>(m_held.size()) >= m_jobs || !m_run.LinksPending())
+    return std::nullopt;
+  return m_run.TakeLink();
+}
+
+void SlotScheduler::FillSlots() {
+  while (!m_run.Stopping()) {
+    std::optional<int> slot = FreeSlot();
+    if (!slot)
+      return;
+    std::optional<CrawlRun::Pass> pass = NextPass();
+    if (!pass)
+      return;
+    if (m_inTransfer.count(pass->localPath) != 0) {
+      m_waiting.emplace(pass->localPath, pass->url);
+    } else if (m_run.ReadCopy(*pass)) {
+      m_run.FinishPass(*pass);
+    } else {
+      StartOrHold(*slot, std::move(*pass));
+    }
+  }
+}
+
+void SlotScheduler::StartOrHold(int slot, CrawlRun::Pass pass) {
+  const std::string url = IsHttpUrl(pass.url) ? pass.url : "http://" + pass.url;
+  std::string server;
+  std::string objectName;
+  CutAddress(url, server, objectName);
+  const std::chrono::milliseconds wait = m_run.Network().Polite().ClaimStart(server);
+  if (wait.count() > 0) {
+    m_held.push_back({SteadyClock::now() + wait, std::move(pass)});
+    return;
+  }
+  Log("Connecting to: " + url);
+  Log("Connecting to: " + server);
+  m_run.Dialog().ShowCurrentItem("Reading ", objectName);
+  pass.file = std::make_unique<FetchedFile>();
+  pass.file->url = url;
+  TransferRequest request;
+  request.https = StartsWithNoCase(url, "https://");
+  request.server = server;
+  request.objectName = objectName;
+  request.referrer = "http://" + server + "/";
+  request.mayRedirect = m_run.Rules().Redirects();
+  auto inFlight = std::make_unique<InTransfer>(std::move(pass));
+  std::string errorText;
+  if (!m_slots.Start(slot, std::move(request), *inFlight, errorText)) {
+    // A request that cannot even be sent ends the crawl, as a failed network call does.
+    Fail(errorText);
+    return;
+  }
+  m_inTransfer.insert(inFlight->pass.localPath);
+  m_inFlight[static_cast<size_t>(slot)] = std::move(inFlight);
+}
+
+void SlotScheduler::Fail(const std::string& errorText) {
+  Log(errorText);
+  m_failedCall = errorText;
+  m_run.Dialog().m_stopRequested = 1;
+}
+
+void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
+  std::unique_ptr<InTransfer> ended = std::move(m_inFlight[static_cast<size_t>(slot)]);
+  CrawlRun::Pass& pass = ended->pass;
+  m_inTransfer.erase(pass.localPath);
+  auto [first, last] = m_waiting.equal_range(pass.localPath);
+  for (auto waiting = first; waiting != last; ++waiting)
+    m_ready.push_back(waiting->second);
+  m_waiting.erase(first, last);
+  if (result.end == TransferEnd::Failed) {
+    Fail(result.text);
+    return;
+  }
+  if (m_run.Stopping())
+    return;  // the crawl is being cancelled: this file is dropped with the rest
+  ended->LogPieces(true);
+  ShowProgressPosition(Control::FileProgress, 0);
+  ShowProgressPosition(Control::ActivityProgress, 0);
+  JudgeAnswer(*pass.file, result, ended->tooLarge);
+  m_run.CountDownload();
+  pass.fromNetwork = true;
+  m_run.FinishPass(pass);
+}
+
+// Nothing in transfer, and the next start waits for its server's turn.
+void SlotScheduler::WaitForATurn() {
+  SteadyClock::time_point until = SteadyClock::now() + std::chrono::milliseconds(kPollMs);
+  for (const HeldBack& held : m_held)
+    until = std::min(until, held.due);
+  std::this_thread::sleep_until(until);
+}
+
+CrawlOutcome SlotScheduler::Run() {
+  for (;;) {
+    FillSlots();
+    if (m_run.Stopping()) {
+      return m_slots.Active() > 0 || !m_failedCall.empty()
+                 ? Cancel()
+                 : CrawlOutcome{CrawlEnding::Stopped, {}, false};
+    }
+    if (m_slots.Active() == 0) {
+      if (m_ready.empty() && m_held.empty() && !m_run.LinksPending())
+        return CrawlOutcome{CrawlEnding::Completed, {}, false};
+      WaitForATurn();
+      continue;
+    }
+    std::string errorText;
+    if (!m_slots.Pump(kPollMs, errorText))
+      Fail(errorText);
+  }
+}
+
+// "Stop", a signal or a failed network call during transfers: every transfer ends at once and
+// nothing of them is stored, as a fetch that finds the flag raised cancels the one-file crawl.
+CrawlOutcome SlotScheduler::Cancel() {
+  for (size_t i = 0; i < m_inFlight.size(); ++i) {
+    m_slots.Abort(static_cast<int>(i));
+    m_inFlight[i].reset();
+  }
+  return m_run.Cancel(m_failedCall);
+}
+
+}  // namespace
+
+CrawlOutcome RunSlots(CrawlRun& run, int jobs) {
+  return SlotScheduler(run, jobs).Run();
+}

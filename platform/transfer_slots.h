@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/transport.h"
+
+// Several GETs at once over HTTP/1.1: connections to a server stay open between files and the
+// next file of a slot reuses them. Each slot holds one reused transfer, and at most one request.
+// Everything runs on the thread that calls Pump.
+class TransferSlots {
+ public:
+  class Receiver {
+   public:
+    virtual ~Receiver() = default;
+    // A slot's request has ended; the slot is free again, and may be started from here.
+    virtual void OnEnd(int slot, const TransferResult& result) = 0;
+  };
+
+  TransferSlots(int slots, Transport& transport, Receiver& receiver);
+  ~TransferSlots();
+  TransferSlots(const TransferSlots&) = delete;
+  TransferSlots& operator=(const TransferSlots&) = delete;
+
+  // Starts a request in a free slot; what arrives goes to the sink. False, with the reason, when
+  // it cannot even be sent.
+  bool Start(int slot, TransferRequest request, TransferSink& sink, std::string& errorText);
+  // Drops a slot's request without a report.
+  void Abort(int slot);
+  bool Busy(int slot) const;
+  int Active() const;
+  // Moves the requests on for at most waitMs and reports those that ended. False when the multi
+  // interface itself failed, with its reason.
+  bool Pump(int waitMs, std::string& errorText);
+
+ private:
+  struct Slot;
+  bool Retry(Slot& slot);
+
+  Transport& m_transport;
+  Receiver& m_receiver;
+  TransferLoop m_loop;
+  std::vector<std::unique_ptr<Slot>> m_slots;
+};

@@ -1,0 +1,466 @@
+#include "platform/transport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+
+#include "platform/ascii.h"
+
+namespace {
+
+constexpr long kMaxRedirects = 20;
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// A Content-Length that is a plain decimal number; anything else announces nothing.
+std::optional<int64_t> ParseLength(const std::optional<std::string>& text) {
+  if (!text || text->empty() || text->size() > 18)
+    return std::nullopt;
+  int64_t value = 0;
+  for (char c : *text) {
+    if (c < '0' || c > '9')
+      return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+bool IsFollowedRedirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The address a Location value leads to from the address that answered with it.
+std::optional<std::string> RedirectTarget(const char* from, const std::string& location) {
+  CURLU* url = curl_url();
+  if (url == nullptr)
+    return std::nullopt;
+  std::optional<std::string> target;
+  constexpr unsigned kFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_ALLOW_SPACE;
+  if (curl_url_set(url, CURLUPART_URL, from, kFlags) == CURLUE_OK &&
+      curl_url_set(url, CURLUPART_URL, location.c_str(), kFlags) == CURLUE_OK) {
+    char* text = nullptr;
+    if (curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK && text != nullptr)
+      target = text;
+    curl_free(text);
+  }
+  curl_url_cleanup(url);
+  return target;
+}
+
+// "host:port:address" for the resolver seam, and the host it names; false when the server
+// part cannot be read at all.
+bool ResolveEntry(const TransportOptions& options, const TransferRequest& request,
+                  std::string& host, std::optional<std::string>& entry, std::string& errorText) {
+  CURLU* url = curl_url();
+  std::string text = std::string(request.https ? "https://" : "http://") + request.server + "/";
+  CURLUcode code =
+      url != nullptr ? curl_url_set(url, CURLUPART_URL, text.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
+  if (code != CURLUE_OK) {
+    curl_url_cleanup(url);
+    errorText = curl_url_strerror(code);
+    return false;
+  }
+  char* hostPart = nullptr;
+  char* port = nullptr;
+  curl_url_get(url, CURLUPART_HOST, &hostPart, 0);
+  curl_url_get(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT);
+  host = hostPart != nullptr ? hostPart : "";
+  const std::string portText = port != nullptr ? port : "";
+  curl_free(hostPart);
+  curl_free(port);
+  curl_url_cleanup(url);
+  entry.reset();
+  if (options.resolve) {
+    if (std::optional<std::string> address = options.resolve(host))
+      entry = host + ":" + portText + ":" + *address;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string EncodeRequestPath(const std::string& objectName) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(objectName.size());
+  for (unsigned char c : objectName) {
+    if (c <= 0x20 || c >= 0x7F) {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    } else {
+      encoded += static_cast<char>(c);
+    }
+  }
+  return encoded;
+}
+
+std::string StallText(long stallTimeoutMs) {
+  char text[80];
+  std::snprintf(text, sizeof text, "no data received for %g seconds",
+                static_cast<double>(stallTimeoutMs) / 1000.0);
+  return text;
+}
+
+std::chrono::milliseconds Politeness::ClaimStart(const std::string& server) {
+  if (m_waitMs <= 0)
+    return std::chrono::milliseconds(0);
+  const SteadyClock::time_point now = SteadyClock::now();
+  auto found = m_lastStart.find(server);
+  if (found != m_lastStart.end()) {
+    auto due = found->second + std::chrono::milliseconds(m_waitMs);
+    if (now < due)
+      return std::chrono::ceil<std::chrono::milliseconds>(due - now);
+  }
+  m_lastStart[server] = now;
+  return std::chrono::milliseconds(0);
+}
+
+SteadyClock::time_point Politeness::TakeBytes(size_t n) {
+  m_next = std::max(m_next, SteadyClock::now()) +
+           std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(
+               static_cast<double>(n) / static_cast<double>(m_bytesPerSecond)));
+  return m_next;
+}
+
+Transfer::Transfer(Transport& transport) : m_transport(transport) {
+  GlobalInit();
+}
+
+Transfer::~Transfer() = default;
+
+bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink, std::string& errorText) {
+  const TransportOptions& options = m_transport.Options();
+  m_answer = Answer();
+  m_received = 0;
+  m_refused = false;
+  m_refusedRedirect.clear();
+  m_paused = false;
+  m_pausedUntil.reset();
+  m_lastData.reset();
+  m_errorBuffer[0] = '\0';
+  m_sink = &sink;
+  m_mayRedirect = request.mayRedirect;
+  if (!m_easy)
+    m_easy.reset(curl_easy_init());
+  if (!m_easy) {
+    errorText = curl_easy_strerror(CURLE_FAILED_INIT);
+    return false;
+  }
+  std::string host;
+  std::optional<std::string> entry;
+  if (!ResolveEntry(options, request, host, entry, errorText))
+    return false;
+  if (options.resolve && !entry) {
+    errorText = "Could not resolve host: " + host;
+    return false;
+  }
+  m_url = std::string(request.https ? "https://" : "http://") + request.server + "/" +
+          EncodeRequestPath(request.objectName);
+  CURLU* parsed = curl_url();
+  CURLUcode parse = parsed != nullptr
+                        ? curl_url_set(parsed, CURLUPART_URL, m_url.c_str(), CURLU_PATH_AS_IS)
+                        : CURLUE_OUT_OF_MEMORY;
+  curl_url_cleanup(parsed);
+  if (parse != CURLUE_OK) {
+    errorText = curl_url_strerror(parse);
+    return false;
+  }
+  CURL* easy = m_easy.get();
+  m_resolve.reset(entry ? curl_slist_append(nullptr, entry->c_str()) : nullptr);
+  curl_easy_setopt(easy, CURLOPT_RESOLVE, m_resolve.get());
+  // libcurl adds "Accept: */*" of its own; the request carries no accept list.
+  if (!m_headers)
+    m_headers.reset(curl_slist_append(nullptr, "Accept:"));
+  m_referrer = request.referrer;
+  curl_easy_setopt(easy, CURLOPT_URL, m_url.c_str());
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, "Kelvane");
+  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
+                   request.http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(easy, CURLOPT_REFERER, m_referrer.c_str());
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers.get());
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // Read to the close, the size header is only text; otherwise a kept-open connection needs
+  // the answer's own framing.
+  curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, request.readToClose ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, request.http10 ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, request.http10 ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
+                   std::max(1L, (options.stallTimeoutMs + 999) / 1000));
+  curl_easy_setopt(easy, CURLOPT_CAINFO, options.caFile.empty() ? nullptr : options.caFile.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  // A proxy's answer to CONNECT is not the server's: its status and size header stay unseen.
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, m_errorBuffer);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+  return true;
+}
+
+int Transfer::Status() const {
+  long status = 0;
+  if (m_easy)
+    curl_easy_getinfo(m_easy.get(), CURLINFO_RESPONSE_CODE, &status);
+  return static_cast<int>(status);
+}
+
+std::string Transfer::ContentType() const {
+  char* type = nullptr;
+  if (m_easy)
+    curl_easy_getinfo(m_easy.get(), CURLINFO_CONTENT_TYPE, &type);
+  return type != nullptr ? type : "";
+}
+
+bool Transfer::BodyComplete() const {
+  return m_answer.complete &&
+         (m_answer.empty || (m_answer.expected && m_received >= *m_answer.expected));
+}
+
+std::optional<SteadyClock::time_point> Transfer::PausedUntil() const {
+  return m_paused ? m_pausedUntil : std::nullopt;
+}
+
+void Transfer::Resume() {
+  if (!m_paused)
+    return;
+  m_paused = false;
+  m_pausedUntil.reset();
+  RestartStallClock();
+  curl_easy_pause(m_easy.get(), CURLPAUSE_CONT);
+}
+
+bool Transfer::Stalled(SteadyClock::time_point now) const {
+  return !m_paused && m_lastData &&
+         now - *m_lastData > std::chrono::milliseconds(m_transport.Options().stallTimeoutMs);
+}
+
+bool Transfer::FramingRefused(CURLcode code) const {
+  return code == CURLE_WEIRD_SERVER_REPLY && m_answer.statusLine && !m_answer.complete;
+}
+
+size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
+  auto* transfer = static_cast<Transfer*>(self);
+  return transfer->HeaderLine(std::string_view(data, size * count)) ? size * count : 0;
+}
+
+bool Transfer::HeaderLine(std::string_view line) {
+  m_lastData = SteadyClock::now();
+  Answer& a = m_answer;
+  if (line.starts_with("HTTP/")) {
+    a.statusLine = true;
+    a.contentLength.reset();
+    a.location = false;
+    return true;
+  }
+  if (StartsWithNoCase(line, "content-length:")) {
+    a.contentLength = std::string(TrimSpace(line.substr(15)));
+  } else if (StartsWithNoCase(line, "location:")) {
+    a.location = true;
+    a.locationValue = std::string(TrimSpace(line.substr(9)));
+  }
+  if (!TrimSpace(line).empty())
+    return true;
+  // The end of a header block: an interim answer, a redirect curl follows, or the answer.
+  a.headerBlock = true;
+  const long status = Status();
+  long redirects = 0;
+  curl_easy_getinfo(m_easy.get(), CURLINFO_REDIRECT_COUNT, &redirects);
+  if (status >= 100 && status < 200)
+    return true;
+  const bool redirect = IsFollowedRedirect(status) && a.location;
+  if (redirect && redirects < kMaxRedirects) {
+    if (!RedirectAllowed()) {
+      a.complete = true;
+      m_sink->OnAnswer(static_cast<int>(status), a.contentLength, ContentType());
+      return false;
+    }
+    return true;
+  }
+  a.complete = true;
+  if (redirect) {
+    a.result = CURLE_TOO_MANY_REDIRECTS;
+    a.resultText = "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed";
+  } else {
+    a.expected = status == 204 || status == 304 ? std::nullopt : ParseLength(a.contentLength);
+    a.empty = status == 204 || status == 304 || a.expected == 0;
+  }
+  m_sink->OnAnswer(static_cast<int>(status), a.contentLength, ContentType());
+  return true;
+}
+
+bool Transfer::RedirectAllowed() {
+  if (!m_mayRedirect)
+    return true;
+  char* from = nullptr;
+  curl_easy_getinfo(m_easy.get(), CURLINFO_EFFECTIVE_URL, &from);
+  std::optional<std::string> target =
+      RedirectTarget(from != nullptr ? from : m_url.c_str(), m_answer.locationValue);
+  // What cannot be read as an address is left to curl, which refuses it.
+  if (!target || m_mayRedirect(*target))
+    return true;
+  m_refusedRedirect = *target;
+  return false;
+}
+
+size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
+  auto* transfer = static_cast<Transfer*>(self);
+  const size_t total = size * count;
+  Politeness& politeness = transfer->m_transport.Polite();
+  // Under a rate limit no bytes are taken before the budget allows; curl holds them meanwhile.
+  if (transfer->m_pausedUntil && SteadyClock::now() < *transfer->m_pausedUntil) {
+    transfer->m_paused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  Answer& a = transfer->m_answer;
+  size_t n = total;
+  // Bytes past the announced length are not the file's.
+  if (a.expected)
+    n = static_cast<size_t>(
+        std::clamp<int64_t>(*a.expected - transfer->m_received, 0, static_cast<int64_t>(total)));
+  if (n > 0) {
+    switch (transfer->m_sink->OnBody(data, n)) {
+      case TransferSink::Take::All:
+        break;
+      case TransferSink::Take::Pause:
+        transfer->m_paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+      case TransferSink::Take::Refuse:
+        transfer->m_refused = true;
+        return 0;
+    }
+  }
+  transfer->m_received += static_cast<int64_t>(n);
+  transfer->m_lastData = SteadyClock::now();
+  if (politeness.RateLimited() && total > 0)
+    transfer->m_pausedUntil = politeness.TakeBytes(total);
+  return total;
+}
+
+TransferResult Transfer::Finish(CURLcode code, bool stalled) {
+  TransferResult result{TransferEnd::Complete, {}, Status()};
+  const Answer& a = m_answer;
+  if (m_refused) {
+    result.end = TransferEnd::Refused;
+    return result;
+  }
+  if (!m_refusedRedirect.empty()) {
+    result.end = TransferEnd::RedirectRefused;
+    result.text = m_refusedRedirect;
+    return result;
+  }
+  std::string text = a.resultText;
+  if (stalled) {
+    code = CURLE_OPERATION_TIMEDOUT;
+    text = StallText(m_transport.Options().stallTimeoutMs);
+  } else if (a.result != CURLE_OK) {
+    code = a.result;
+  } else if (code == CURLE_OK && a.expected && m_received < *a.expected) {
+    code = CURLE_PARTIAL_FILE;
+    text = "transfer closed with " + std::to_string(*a.expected - m_received) +
+           " bytes remaining to read";
+  }
+  if (code == CURLE_OK)
+    return result;
+  if (text.empty())
+    text =
+        m_errorBuffer[0] != '\0' ? std::string(TrimSpace(m_errorBuffer)) : curl_easy_strerror(code);
+  // The server answered: what went wrong after is this file's failure, not the network's.
+  result.end = a.headerBlock ? TransferEnd::Broken : TransferEnd::Failed;
+  result.text = text;
+  return result;
+}
+
+TransferLoop::TransferLoop(long connectionsPerServer) : m_multi(curl_multi_init()) {
+  GlobalInit();
+  if (m_multi && connectionsPerServer > 0) {
+    curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, connectionsPerServer);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_MAXCONNECTS, connectionsPerServer);
+  }
+}
+
+TransferLoop::~TransferLoop() {
+  while (!m_transfers.empty())
+    Remove(*m_transfers.back());
+}
+
+bool TransferLoop::Add(Transfer& transfer, std::string& errorText) {
+  CURLMcode code =
+      m_multi ? curl_multi_add_handle(m_multi.get(), transfer.Handle()) : CURLM_OUT_OF_MEMORY;
+  if (code != CURLM_OK) {
+    errorText = curl_multi_strerror(code);
+    return false;
+  }
+  m_transfers.push_back(&transfer);
+  return true;
+}
+
+void TransferLoop::Remove(Transfer& transfer) {
+  auto found = std::find(m_transfers.begin(), m_transfers.end(), &transfer);
+  if (found == m_transfers.end())
+    return;
+  curl_multi_remove_handle(m_multi.get(), transfer.Handle());
+  m_transfers.erase(found);
+}
+
+bool TransferLoop::Perform(std::vector<Ended>& ended, std::string& errorText) {
+  ended.clear();
+  const SteadyClock::time_point now = SteadyClock::now();
+  for (Transfer* transfer : m_transfers) {
+    std::optional<SteadyClock::time_point> until = transfer->PausedUntil();
+    if (until && now >= *until)
+      transfer->Resume();
+  }
+  int running = 0;
+  CURLMcode code = curl_multi_perform(m_multi.get(), &running);
+  if (code != CURLM_OK) {
+    errorText = curl_multi_strerror(code);
+    return false;
+  }
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(m_multi.get(), &queued)) {
+    if (message->msg != CURLMSG_DONE)
+      continue;
+    for (Transfer* transfer : m_transfers) {
+      if (transfer->Handle() == message->easy_handle)
+        ended.push_back({transfer, message->data.result, false});
+    }
+  }
+  const SteadyClock::time_point later = SteadyClock::now();
+  for (Transfer* transfer : m_transfers) {
+    bool already = std::any_of(ended.begin(), ended.end(),
+                               [&](const Ended& e) { return e.transfer == transfer; });
+    if (!already && transfer->Stalled(later))
+      ended.push_back({transfer, CURLE_OPERATION_TIMEDOUT, true});
+  }
+  for (const Ended& e : ended)
+    Remove(*e.transfer);
+  return true;
+}
+
+bool TransferLoop::Wait(int waitMs, std::string& errorText) {
+  // A paused transfer's socket is not watched: wake for the end of its pause.
+  const SteadyClock::time_point now = SteadyClock::now();
+  for (Transfer* transfer : m_transfers) {
+    if (std::optional<SteadyClock::time_point> until = transfer->PausedUntil()) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - now);
+      waitMs = static_cast<int>(std::clamp<long long>(left.count(), 0, waitMs));
+    }
+  }
+  CURLMcode code = curl_multi_poll(m_multi.get(), nullptr, 0, waitMs, nullptr);
+  if (code != CURLM_OK) {
+    errorText = curl_multi_strerror(code);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,225 @@
+#pragma once
+
+// One transport over libcurl: the state of one transfer (its answer's headers, its body, the
+// partial-length check, a stall clock that stops while the transfer is paused on purpose,
+// curl's results mapped once into the program's own), the multi loop that moves transfers on,
+// and the politeness of one crawl. The one-file request and the slots of a crawl with several
+// transfers are two drivers of these pieces.
+#include <curl/curl.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Settings of every request of a crawl.
+struct TransportOptions {
+  long connectTimeoutMs = 30000;    // a connection not made by then is a failed send
+  long stallTimeoutMs = 60000;      // an answer that delivers nothing for this long is broken
+  std::string caFile;               // a certificate authority to trust besides the system's
+  long long maxBytesPerSecond = 0;  // what the crawl's transfers together may receive; 0: no limit
+  long waitMs = 0;  // at least this long between the starts of two requests to one server
+  // Test seam: gives the address of every server name without a DNS query, or nothing for a
+  // name that cannot be resolved.
+  std::function<std::optional<std::string>(const std::string& host)> resolve;
+};
+
+// The politeness of one crawl: the wait between starts to one server and the crawl's receiving
+// budget. Used from the crawl's one thread.
+class Politeness {
+ public:
+  Politeness(long waitMs, long long bytesPerSecond)
+      : m_waitMs(waitMs), m_bytesPerSecond(bytesPerSecond) {}
+
+  // Zero when a request to the server may start now, and the start is then counted; otherwise
+  // how long it must still wait, and nothing is counted.
+  std::chrono::milliseconds ClaimStart(const std::string& server);
+  bool RateLimited() const { return m_bytesPerSecond > 0; }
+  // n bytes taken now push back the time before which no more should be taken; returns it.
+  SteadyClock::time_point TakeBytes(size_t n);
+
+ private:
+  long m_waitMs;
+  long long m_bytesPerSecond;
+  std::map<std::string, SteadyClock::time_point> m_lastStart;
+  SteadyClock::time_point m_next;
+};
+
+// The options and politeness of one crawl's requests.
+class Transport {
+ public:
+  explicit Transport(TransportOptions options = {})
+      : m_options(std::move(options)),
+        m_politeness(m_options.waitMs, m_options.maxBytesPerSecond) {}
+  Transport(const Transport&) = delete;
+  Transport& operator=(const Transport&) = delete;
+
+  const TransportOptions& Options() const { return m_options; }
+  Politeness& Polite() { return m_politeness; }
+
+ private:
+  TransportOptions m_options;
+  Politeness m_politeness;
+};
+
+// How a transfer ended.
+enum class TransferEnd {
+  Complete,         // the answer came whole
+  Broken,           // the answer's headers came, then it broke off
+  Failed,           // no answer: the connection or the request failed
+  Refused,          // the reader refused more bytes
+  RedirectRefused,  // the answer sent it where the crawl does not go; text is the address
+};
+
+struct TransferResult {
+  TransferEnd end = TransferEnd::Complete;
+  std::string text;  // the reason, for every end but Complete and Refused
+  int status = 0;    // the last answer's status, 0 when none came
+};
+
+// Where a transfer hands what arrives.
+class TransferSink {
+ public:
+  enum class Take { All, Pause, Refuse };
+  virtual ~TransferSink() = default;
+  // The final answer's headers, once, before any of its body.
+  virtual void OnAnswer(int status, const std::optional<std::string>& sizeHeader,
+                        const std::string& contentType) = 0;
+  // Pause: nothing is taken now, and the same bytes come again after a Resume.
+  virtual Take OnBody(const char* data, size_t size) = 0;
+};
+
+struct TransferRequest {
+  bool https = false;
+  std::string server;      // host, with ":port" when the address names one
+  std::string objectName;  // the path after the server's "/", sent as it is but for unsafe bytes
+  std::string referrer;
+  bool http10 = false;       // HTTP/1.0 over a connection of its own
+  bool readToClose = false;  // the size header is not trusted: the answer ends when it closes
+  // Where a redirect may lead; empty: anywhere over http or https.
+  std::function<bool(const std::string& target)> mayRedirect;
+};
+
+struct EasyDeleter {
+  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct MultiDeleter {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+struct ListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+// One request at a time over one easy handle, which the next request may reuse.
+class Transfer {
+ public:
+  explicit Transfer(Transport& transport);
+  ~Transfer();
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  // Sets up the handle for a request; false, with the reason, when it cannot be made.
+  bool Prepare(const TransferRequest& request, TransferSink& sink, std::string& errorText);
+  CURL* Handle() const { return m_easy.get(); }
+
+  // The final answer's headers have arrived: the answer has begun.
+  bool Answered() const { return m_answer.complete; }
+  int Status() const;
+  const std::optional<std::string>& SizeHeader() const { return m_answer.contentLength; }
+  std::string ContentType() const;
+
+  // The body came up to its announced length, or the answer has none.
+  bool BodyComplete() const;
+  int64_t Received() const { return m_received; }
+
+  // Pauses on purpose stop the stall clock; Resume gives the held bytes again.
+  bool Paused() const { return m_paused; }
+  std::optional<SteadyClock::time_point> PausedUntil() const;
+  void Resume();
+  // The reader kept the transfer waiting on purpose: that time is no stall either.
+  void RestartStallClock() { m_lastData = SteadyClock::now(); }
+  bool Stalled(SteadyClock::time_point now) const;
+
+  // What the transfer came to, from curl's code for it (or a stall), mapped once.
+  TransferResult Finish(CURLcode code, bool stalled);
+  // An answer that curl's own framing refused before its headers ended; it may be asked for
+  // again with readToClose.
+  bool FramingRefused(CURLcode code) const;
+
+ private:
+  struct Answer {
+    bool statusLine = false;   // an answer's status line came
+    bool headerBlock = false;  // an answer's headers came whole, a redirect's included
+    bool complete = false;     // the final answer's headers are in
+    bool location = false;
+    std::string locationValue;
+    std::optional<std::string> contentLength;
+    std::optional<int64_t> expected;  // the announced length, when it is a number
+    bool empty = false;               // nothing will follow the headers
+    std::string resultText;           // a reason of our own, where curl's is not the one
+    CURLcode result = CURLE_OK;
+  };
+
+  static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+  static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  // false when the header block ends a redirect that must not be followed.
+  bool HeaderLine(std::string_view line);
+  bool RedirectAllowed();
+
+  Transport& m_transport;
+  std::unique_ptr<CURL, EasyDeleter> m_easy;
+  std::unique_ptr<curl_slist, ListDeleter> m_resolve;
+  std::unique_ptr<curl_slist, ListDeleter> m_headers;
+  std::string m_url;
+  std::string m_referrer;
+  TransferSink* m_sink = nullptr;
+  std::function<bool(const std::string&)> m_mayRedirect;
+  char m_errorBuffer[CURL_ERROR_SIZE] = "";
+  Answer m_answer;
+  int64_t m_received = 0;
+  bool m_refused = false;
+  std::string m_refusedRedirect;
+  bool m_paused = false;
+  std::optional<SteadyClock::time_point> m_pausedUntil;  // a rate pause's end
+  std::optional<SteadyClock::time_point> m_lastData;     // the stall clock; runs once answered
+};
+
+// The multi interface that moves transfers on.
+class TransferLoop {
+ public:
+  struct Ended {
+    Transfer* transfer;
+    CURLcode code;
+    bool stalled;
+  };
+
+  explicit TransferLoop(long connectionsPerServer = 0);
+  ~TransferLoop();
+  TransferLoop(const TransferLoop&) = delete;
+  TransferLoop& operator=(const TransferLoop&) = delete;
+
+  bool Add(Transfer& transfer, std::string& errorText);
+  void Remove(Transfer& transfer);
+  // One round: paused transfers whose time has come resume, curl moves every transfer on, and
+  // those that ended or stalled are returned, already removed. False when the multi interface
+  // itself failed, with its reason.
+  bool Perform(std::vector<Ended>& ended, std::string& errorText);
+  // Waits for the network at most waitMs, less when a rate pause ends sooner.
+  bool Wait(int waitMs, std::string& errorText);
+
+ private:
+  std::unique_ptr<CURLM, MultiDeleter> m_multi;
+  std::vector<Transfer*> m_transfers;
+};
+
+// Bytes that cannot stand in a request path (0x20 and below, 0x7F and above) as %XX.
+std::string EncodeRequestPath(const std::string& objectName);
+
+// "no data received for N seconds"
+std::string StallText(long stallTimeoutMs);

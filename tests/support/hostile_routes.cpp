@@ -1,0 +1,141 @@
+#include "support/hostile_routes.h"
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <thread>
+
+#include "crawl/http_fetcher.h"
+#include "support/loopback_server.h"
+
+namespace {
+
+// Sends a body that never ends, until the client goes or a limit far above any file is reached.
+void SendUntilClosed(int fd) {
+  const std::string chunk(65536, 'n');
+  for (size_t sent = 0; sent < (size_t{1} << 30);) {
+    ssize_t n = send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    if (n <= 0)
+      return;
+    sent += static_cast<size_t>(n);
+  }
+}
+
+std::string WidePage() {
+  std::string line;
+  for (int i = 0; i < 10000; ++i)
+    line += "<A HREF=\"w/" + std::to_string(i % 50) + ".htm\">" + std::to_string(i) + "</A> ";
+  return line + "\n";
+}
+
+}  // namespace
+
+std::string TallPage() {
+  std::string page;
+  for (int i = 0; i < 100000; ++i) {
+    if (i % 10 == 0)
+      page += "<IMG SRC=\"t/" + std::to_string(i / 10 % 50) + ".gif\">\n";
+    else
+      page += "line " + std::to_string(i) + "\n";
+  }
+  return page;
+}
+
+std::string RequestPath(const std::string& request) {
+  size_t start = request.find(' ');
+  size_t end = request.find(' ', start + 1);
+  if (start == std::string::npos || end == std::string::npos)
+    return std::string();
+  return request.substr(start + 1, end - start - 1);
+}
+
+void Route(int fd, const std::string& path) {
+  const std::string body5000 = "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n";
+  if (path == "/reset.htm") {
+    SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(5000, 'r'));
+    ResetConnection(fd);
+  } else if (path == "/silent.htm") {
+    // closes without a byte
+  } else if (path == "/stall.htm") {
+    SendAll(fd, body5000);
+    WaitForPeerClose(fd, 30000);
+  } else if (path == "/short.gif") {
+    SendAll(fd, body5000 + std::string(3000, 's'));
+  } else if (path == "/large.gif") {
+    SendAll(fd, Answer(200, std::string(FetchedFile::kCapacity + 1, 'l')));
+  } else if (path == "/endless.gif") {
+    SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
+    SendUntilClosed(fd);
+  } else if (path == "/headers.htm") {
+    SendAll(fd, "HTTP/1.0 200 OK\r\n");
+    std::string lines;
+    for (int i = 0; i < 1000; ++i)
+      lines += "X-More: " + std::string(50, 'h') + "\r\n";
+    for (int i = 0; i < 20000; ++i) {  // about 1 GiB of headers at most, until the client goes
+      if (send(fd, lines.data(), lines.size(), MSG_NOSIGNAL) <= 0)
+        break;
+    }
+  } else if (path == "/local.htm") {
+    SendAll(fd, Answer(302, "", "Location: file:///etc/passwd\r\n"));
+  } else if (path == "/loop.htm") {
+    SendAll(fd, Answer(302, "<html>again</html>", "Location: /loop.htm\r\n"));
+  } else if (path == "/missing.htm") {
+    SendAll(fd, Answer(404, "<html>missing</html>"));
+  } else if (path == "/failing.htm") {
+    SendAll(fd, Answer(500, "<html>failing</html>"));
+  } else if (path == "/moved.htm") {
+    SendAll(fd, Answer(301, "<html>moved</html>", "Location: /target.htm\r\n"));
+  } else if (path == "/nowhere.htm") {
+    SendAll(fd, Answer(301, "<html>moved, but not said where</html>"));
+  } else if (path == "/wide.htm") {
+    SendAll(fd, Answer(200, WidePage()));
+  } else if (path == "/tall.htm") {
+    SendAll(fd, Answer(200, TallPage()));
+  } else if (path == "/") {
+    SendAll(fd, Answer(200, "<A HREF=\"names/\">"));
+  } else if (path == "/names/") {
+    std::string deep;
+    for (int i = 0; i < 40; ++i)
+      deep += "d" + std::to_string(i) + "/";
+    std::string page;
+    for (const std::string& link :
+         {std::string("../../../../../../up.htm"), std::string("%2e%2e/%2e%2e/dots.htm"),
+          std::string("..\\..\\back.htm"), std::string("ctl\x01\x1f\x7f.htm"), deep + "deep.htm",
+          std::string("Case.htm"), std::string("case.htm"), std::string("CASE.HTM"),
+          std::string("with blank.htm"), std::string("ask.htm?x=1&y=../.."),
+          std::string("star*.htm"), std::string("co:lon.htm"), std::string("caf\xc3\xa9.htm"),
+          std::string("latin\xe9.htm"), std::string("nul\0after.htm", 13), std::string("/")})
+      page += "<A HREF=\"" + link + "\">\n";
+    SendAll(fd, Answer(200, page));
+  } else if (path == "/word.gif") {
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: abc\r\nConnection: close\r\n\r\nword");
+  } else if (path == "/minus.gif") {
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: -5\r\nConnection: close\r\n\r\nminus");
+  } else if (path == "/overflow.gif") {
+    SendAll(fd,
+            "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n"
+            "Connection: close\r\n\r\noverflow");
+  } else if (path == "/unsized.gif") {
+    SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nread to the close");
+  } else if (path == "/extra.gif") {
+    SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfive and more");
+  } else if (path == "/chunked.gif") {
+    SendAll(fd,
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+            "5\r\nchunk\r\n3\r\ned!\r\n0\r\n\r\n");
+  } else if (path == "/slow.gif") {
+    SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n");
+    for (int i = 0; i < 10; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      SendAll(fd, std::string(300, 's'));
+    }
+  } else if (path == "/empty.gif") {
+    SendAll(fd, Answer(200, ""));
+  } else if (path == "/nocontent.gif") {
+    SendAll(fd, "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
+  } else if (path == "/notmodified.gif") {
+    SendAll(fd, "HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n");
+  } else {
+    SendAll(fd, Answer(200, path));
+  }
+}
