@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 namespace {
 
@@ -148,63 +149,68 @@ std::string UsageText() {
       "Exit status: 0 completed; 1 a file could not be obtained; 2 bad arguments; 4 a network\n"
       "failure cancelled the crawl or broke a transfer; 8 some files were not saved (an HTTP\n"
       "error status, a file larger than 4 MiB, a failed write, a path outside the save-to\n"
-      "directory); 130 stopped by Ctrl-C or SIGTERM. Where several apply, the lowest\n"
-      "non-zero one wins, 1 aside.\n";
+      "directory, a redirect the crawl does not follow); 130 stopped by Ctrl-C or SIGTERM.\n"
+      "Where several apply, the lowest non-zero one wins, 1 aside.\n";
   return text;
 }
+
+namespace {
+
+// Takes the option at arguments[i], with its value, into the line; i moves past what it took.
+bool TakeOption(const std::vector<std::string>& arguments, size_t& i, CommandLine& line,
+                std::string& error) {
+  const std::string& argument = arguments[i];
+  std::string name = argument;
+  std::optional<std::string> inlineValue;
+  size_t equals = argument.find('=');
+  if (argument.starts_with("--") && equals != std::string::npos) {
+    name = argument.substr(0, equals);
+    inlineValue = argument.substr(equals + 1);
+  }
+  const CliOption* option = FindCliOption(name);
+  if (option == nullptr) {
+    error = "unknown option " + name;
+    return false;
+  }
+  if (option->value.empty() && inlineValue) {
+    error = "option " + name + " takes no value";
+    return false;
+  }
+  std::string value;
+  if (!option->value.empty()) {
+    if (!inlineValue && i + 1 >= arguments.size()) {
+      error = "option " + name + " needs a value";
+      return false;
+    }
+    value = inlineValue ? *inlineValue : arguments[++i];
+  }
+  return option->apply(line, value, error);
+}
+
+}  // namespace
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
                                             std::string& error) {
   CommandLine line;
   bool haveUrl = false;
   auto takeUrl = [&](const std::string& url) {
-    if (haveUrl) {
+    if (haveUrl)
       error = "only one URL may be given";
-      return false;
-    }
     line.url = url;
-    haveUrl = true;
-    return true;
+    return !std::exchange(haveUrl, true);
   };
+  bool optionsEnded = false;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    if (argument == "--") {
-      for (++i; i < arguments.size(); ++i) {
-        if (!takeUrl(arguments[i]))
-          return std::nullopt;
-      }
-      break;
+    bool taken = false;
+    if (!optionsEnded && argument == "--") {
+      optionsEnded = taken = true;
+    } else if (optionsEnded || argument.size() <= 1 || argument[0] != '-') {
+      taken = takeUrl(argument);
+    } else {
+      taken = TakeOption(arguments, i, line, error);
     }
-    if (argument.size() <= 1 || argument[0] != '-') {
-      if (!takeUrl(argument))
-        return std::nullopt;
-      continue;
-    }
-    std::string name = argument;
-    std::optional<std::string> inlineValue;
-    size_t equals = argument.find('=');
-    if (argument.starts_with("--") && equals != std::string::npos) {
-      name = argument.substr(0, equals);
-      inlineValue = argument.substr(equals + 1);
-    }
-    const CliOption* option = FindCliOption(name);
-    if (option == nullptr) {
-      error = "unknown option " + name;
-      return std::nullopt;
-    }
-    std::string value;
-    if (option->value.empty() && inlineValue) {
-      error = "option " + name + " takes no value";
-      return std::nullopt;
-    }
-    if (!option->value.empty()) {
-      if (!inlineValue && i + 1 >= arguments.size()) {
-        error = "option " + name + " needs a value";
-        return std::nullopt;
-      }
-      value = inlineValue ? *inlineValue : arguments[++i];
-    }
-    if (!option->apply(line, value, error))
+    if (!taken)
       return std::nullopt;
   }
   if (!haveUrl && !line.help && !line.version) {

@@ -35,6 +35,17 @@ std::string ServerRoot(const std::string& url) {
   return path == std::string::npos ? url : url.substr(0, path);
 }
 
+// The server's part of a root address as a directory name: a host of "." or ".." is no step
+// up or aside.
+std::string ServerDirectory(const std::string& root) {
+  const size_t scheme = root.find("://");
+  const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+  const std::string server = root.substr(start);
+  if (server != "." && server != "..")
+    return root;
+  return root.substr(0, start) + (server == "." ? "%2E" : "%2E%2E");
+}
+
 // A query's "/" written %2F, so that neither it nor a ".." in it becomes a directory.
 std::string FlatQuery(std::string relative) {
   const size_t query = relative.find('?');
@@ -64,7 +75,7 @@ CrawlRules::Placement CompletePageRules::Place(const LinkStack& linkStack,
     return Placement{LocalPathOf(url, FlatQuery(url.substr(prefix.size())), m_localRoot), true};
   const std::string root = ServerRoot(url);
   return Placement{LocalPathOf(url, FlatQuery(url.substr(root.size())),
-                               MirrorDirectory(root + "/", m_saveToDirectory)),
+                               MirrorDirectory(ServerDirectory(root) + "/", m_saveToDirectory)),
                    true};
 }
 

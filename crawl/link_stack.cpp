@@ -66,40 +66,36 @@ void LinkStack::Push(const std::string& pageDirectory, std::string link, int byp
   }
   if (link.ends_with("./"))
     link.resize(link.size() >= 3 ? link.size() - 3 : 0);
+  if (bypassFilters == 0 && !PassesFilters(link))
+    return;
+  Accept(std::move(link));
+}
 
-  if (bypassFilters == 0) {
-    std::string lower = ToLowerAscii(link);
-    if (!Contains(lower, m_basePrefix))
-      return;
-    if (Contains(lower, "javascript:"))
-      return;
-    if (Contains(lower, "mailto:"))
-      return;
-    if (Contains(lower, "ftp:"))
-      return;
-    if (Contains(lower, "news:"))
-      return;
-    if (link == "./" || link == ".")
-      return;
-    if (Contains(link, "#"))
-      return;
-    if (WasAccepted(link))
-      return;
-    if (FindParentSegment(link) != std::string::npos) {
-      do {
-        std::string collapsed = CollapseParentSegment(link);
-        if (collapsed == link)
-          return;  // no progress possible: drop it rather than loop
-        link = std::move(collapsed);
-        if (!HasScheme(link))
-          return;
-      } while (FindParentSegment(link) != std::string::npos);
-      // Sibling pages linking each other through "../" would otherwise be queued for ever.
-      if (WasAccepted(link))
-        return;
-    }
+bool LinkStack::PassesFilters(std::string& link) const {
+  std::string lower = ToLowerAscii(link);
+  if (!Contains(lower, m_basePrefix))
+    return false;
+  for (const char* scheme : {"javascript:", "mailto:", "ftp:", "news:"}) {
+    if (Contains(lower, scheme))
+      return false;
   }
+  if (link == "./" || link == "." || Contains(link, "#") || WasAccepted(link))
+    return false;
+  if (FindParentSegment(link) == std::string::npos)
+    return true;
+  do {
+    std::string collapsed = CollapseParentSegment(link);
+    if (collapsed == link)
+      return false;  // no progress possible: drop it rather than loop
+    link = std::move(collapsed);
+    if (!HasScheme(link))
+      return false;
+  } while (FindParentSegment(link) != std::string::npos);
+  // Sibling pages linking each other through "../" would otherwise be queued for ever.
+  return !WasAccepted(link);
+}
 
+void LinkStack::Accept(std::string link) {
   Log("Push():" + link);
   ++m_pendingCount;
   ShowControlText(Control::QueuedFilesEdit, IntToText(m_pendingCount));

@@ -36,8 +36,11 @@ class LinkStack {
     LinkNode* next = nullptr;
   };
 
-  // Collapses every "/.." segment; false when the link must be dropped.
-  static bool ResolveParentSegments(std::string& link);
+  // The filters of a link from a page, which also collapses its "/.." segments; false when the
+  // link is dropped.
+  bool PassesFilters(std::string& link) const;
+  // Logs, counts and queues an accepted link.
+  void Accept(std::string link);
 
   LinkNode* m_acceptedHead = nullptr;
   LinkNode* m_pendingHead = nullptr;

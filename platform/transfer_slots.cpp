@@ -10,7 +10,7 @@ struct TransferSlots::Slot {
 };
 
 TransferSlots::TransferSlots(int slots, Transport& transport, Receiver& receiver)
-    : m_transport(transport), m_receiver(receiver), m_loop(slots) {
+    : m_receiver(receiver), m_loop(slots) {
   for (int i = 0; i < slots; ++i)
     m_slots.push_back(std::make_unique<Slot>(transport));
 }

@@ -38,7 +38,6 @@ class TransferSlots {
   struct Slot;
   bool Retry(Slot& slot);
 
-  Transport& m_transport;
   Receiver& m_receiver;
   TransferLoop m_loop;
   std::vector<std::unique_ptr<Slot>> m_slots;

@@ -133,7 +133,6 @@ Transfer::Transfer(Transport& transport) : m_transport(transport) {
 Transfer::~Transfer() = default;
 
 bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink, std::string& errorText) {
-  const TransportOptions& options = m_transport.Options();
   m_answer = Answer();
   m_received = 0;
   m_refused = false;
@@ -150,8 +149,17 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink, std::
     errorText = curl_easy_strerror(CURLE_FAILED_INIT);
     return false;
   }
-  std::string host;
   std::optional<std::string> entry;
+  if (!Address(request, entry, errorText))
+    return false;
+  SetOptions(request, entry);
+  return true;
+}
+
+bool Transfer::Address(const TransferRequest& request, std::optional<std::string>& entry,
+                       std::string& errorText) {
+  const TransportOptions& options = m_transport.Options();
+  std::string host;
   if (!ResolveEntry(options, request, host, entry, errorText))
     return false;
   if (options.resolve && !entry) {
@@ -165,10 +173,13 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink, std::
                         ? curl_url_set(parsed, CURLUPART_URL, m_url.c_str(), CURLU_PATH_AS_IS)
                         : CURLUE_OUT_OF_MEMORY;
   curl_url_cleanup(parsed);
-  if (parse != CURLUE_OK) {
+  if (parse != CURLUE_OK)
     errorText = curl_url_strerror(parse);
-    return false;
-  }
+  return parse == CURLUE_OK;
+}
+
+void Transfer::SetOptions(const TransferRequest& request, const std::optional<std::string>& entry) {
+  const TransportOptions& options = m_transport.Options();
   CURL* easy = m_easy.get();
   m_resolve.reset(entry ? curl_slist_append(nullptr, entry->c_str()) : nullptr);
   curl_easy_setopt(easy, CURLOPT_RESOLVE, m_resolve.get());
@@ -196,7 +207,8 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink, std::
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
                    std::max(1L, (options.stallTimeoutMs + 999) / 1000));
-  curl_easy_setopt(easy, CURLOPT_CAINFO, options.caFile.empty() ? nullptr : options.caFile.c_str());
+  if (!options.caFile.empty())
+    curl_easy_setopt(easy, CURLOPT_CAINFO, options.caFile.c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   // A proxy's answer to CONNECT is not the server's: its status and size header stay unseen.
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -205,7 +217,6 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink, std::
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
-  return true;
 }
 
 int Transfer::Status() const {
@@ -261,17 +272,20 @@ bool Transfer::HeaderLine(std::string_view line) {
     a.statusLine = true;
     a.contentLength.reset();
     a.location = false;
-    return true;
-  }
-  if (StartsWithNoCase(line, "content-length:")) {
+  } else if (StartsWithNoCase(line, "content-length:")) {
     a.contentLength = std::string(TrimSpace(line.substr(15)));
   } else if (StartsWithNoCase(line, "location:")) {
     a.location = true;
     a.locationValue = std::string(TrimSpace(line.substr(9)));
+  } else if (TrimSpace(line).empty()) {
+    return HeaderBlockEnded();
   }
-  if (!TrimSpace(line).empty())
-    return true;
-  // The end of a header block: an interim answer, a redirect curl follows, or the answer.
+  return true;
+}
+
+// The end of a header block: an interim answer, a redirect curl follows, or the answer.
+bool Transfer::HeaderBlockEnded() {
+  Answer& a = m_answer;
   a.headerBlock = true;
   const long status = Status();
   long redirects = 0;
@@ -279,24 +293,20 @@ bool Transfer::HeaderLine(std::string_view line) {
   if (status >= 100 && status < 200)
     return true;
   const bool redirect = IsFollowedRedirect(status) && a.location;
-  if (redirect && redirects < kMaxRedirects) {
-    if (!RedirectAllowed()) {
-      a.complete = true;
-      m_sink->OnAnswer(static_cast<int>(status), a.contentLength, ContentType());
-      return false;
-    }
+  if (redirect && redirects < kMaxRedirects && RedirectAllowed())
     return true;
-  }
+  // The answer is this one: a final answer, one redirect too many, or one not to be followed,
+  // with which the transfer ends here.
   a.complete = true;
-  if (redirect) {
+  if (redirect && m_refusedRedirect.empty()) {
     a.result = CURLE_TOO_MANY_REDIRECTS;
     a.resultText = "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed";
-  } else {
+  } else if (!redirect) {
     a.expected = status == 204 || status == 304 ? std::nullopt : ParseLength(a.contentLength);
     a.empty = status == 204 || status == 304 || a.expected == 0;
   }
   m_sink->OnAnswer(static_cast<int>(status), a.contentLength, ContentType());
-  return true;
+  return m_refusedRedirect.empty();
 }
 
 bool Transfer::RedirectAllowed() {

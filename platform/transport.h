@@ -168,8 +168,12 @@ class Transfer {
 
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  bool Address(const TransferRequest& request, std::optional<std::string>& resolveEntry,
+               std::string& errorText);
+  void SetOptions(const TransferRequest& request, const std::optional<std::string>& resolveEntry);
   // false when the header block ends a redirect that must not be followed.
   bool HeaderLine(std::string_view line);
+  bool HeaderBlockEnded();
   bool RedirectAllowed();
 
   Transport& m_transport;

@@ -1,0 +1,106 @@
+// The mirror store: nothing outside the save-to directory is read or written, whatever the path
+// or the links in the tree say, and a stored file's record survives into the next crawl.
+#include "crawl/mirror_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "support/recording_dialog.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::unique_ptr<FetchedFile> File(const std::string& bytes, const std::string& type = "") {
+  auto file = std::make_unique<FetchedFile>();
+  std::memcpy(file->data.get(), bytes.data(), bytes.size());
+  file->length = static_cast<int32_t>(bytes.size());
+  file->contentType = type;
+  return file;
+}
+
+class MirrorStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_saveTo = m_temp.Path() + "/save";
+    m_outside = m_temp.Path() + "/outside";
+    fs::create_directories(m_saveTo + "/host");
+    fs::create_directories(m_outside);
+    WriteFileBytes(m_outside + "/secret.css", "p { background: url(leak.png) }");
+  }
+  TempDir m_temp;
+  std::string m_saveTo;
+  std::string m_outside;
+  RecordingDialog m_dialog;
+};
+
+// Links in the tree that lead out, and paths that climb: nothing outside is read or written.
+TEST_F(MirrorStoreTest, NoPathLeadsOutside) {
+  fs::create_directory_symlink(m_outside, m_saveTo + "/host/out");
+  fs::create_symlink(m_outside + "/secret.css", m_saveTo + "/host/link.css");
+  MirrorStore store(m_saveTo, false);
+  for (const std::string& path :
+       {m_saveTo + "/host/out/secret.css", m_saveTo + "/host/link.css",
+        m_saveTo + "/host/../../outside/secret.css", m_temp.Path() + "/outside/secret.css"}) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(store.ReadCopy(path));
+  }
+  EXPECT_FALSE(store.Exists(m_saveTo + "/host/out/secret.css"));
+  EXPECT_EQ(store.Save(*File("new"), m_saveTo + "/host/out/new.css"), SaveResult::OutsideSaveTo);
+  EXPECT_EQ(store.Save(*File("new"), m_saveTo + "/host/../../outside/new.css"),
+            SaveResult::OutsideSaveTo);
+  EXPECT_FALSE(fs::exists(m_outside + "/new.css"));
+  EXPECT_EQ(m_dialog.Logs().back(), "Not saved (outside the save-to directory): " + m_saveTo +
+                                        "/host/../../outside/new.css");
+  // A link inside the tree that stays inside is followed.
+  WriteFileBytes(m_saveTo + "/host/real.css", "inside");
+  fs::create_symlink("real.css", m_saveTo + "/host/alias.css");
+  auto alias = store.ReadCopy(m_saveTo + "/host/alias.css");
+  ASSERT_TRUE(alias);
+  EXPECT_EQ(std::string(alias->data.get(), static_cast<size_t>(alias->length)), "inside");
+}
+
+// Only regular files are earlier copies: a pipe is neither read nor waited on.
+TEST_F(MirrorStoreTest, OnlyRegularFilesAreEarlierCopies) {
+  ASSERT_EQ(mkfifo((m_saveTo + "/host/pipe.htm").c_str(), 0600), 0);
+  WriteFileBytes(m_saveTo + "/host/empty.htm", "");
+  MirrorStore store(m_saveTo, false);
+  EXPECT_TRUE(store.Exists(m_saveTo + "/host/pipe.htm"));
+  EXPECT_FALSE(store.ReadCopy(m_saveTo + "/host/pipe.htm"));
+  EXPECT_FALSE(store.ReadCopy(m_saveTo + "/host"));
+  EXPECT_FALSE(store.ReadCopy(m_saveTo + "/host/empty.htm"));
+  // A fetched file takes the pipe's place.
+  EXPECT_EQ(store.Save(*File("page"), m_saveTo + "/host/pipe.htm"), SaveResult::Saved);
+  EXPECT_EQ(ReadFileBytes(m_saveTo + "/host/pipe.htm"), "page");
+}
+
+// What a file was served as is read back by the next crawl, whatever the name holds; the
+// store's own records are no place for a crawled file.
+TEST_F(MirrorStoreTest, RecordsSurviveIntoTheNextCrawl) {
+  const std::string odd = m_saveTo + "/host/page.php?a=%41\tb\nc";
+  {
+    MirrorStore store(m_saveTo, true);
+    auto page = File("<p>", "text/html; charset=utf-8");
+    page->url = "http://host/page.php?a=%41\tb\nc";
+    ASSERT_EQ(store.Save(*page, odd), SaveResult::Saved);
+    ASSERT_EQ(store.Save(*File("GIF", "image/gif"), m_saveTo + "/host/a.gif"), SaveResult::Saved);
+    EXPECT_EQ(store.Save(*File("x"), m_saveTo + "/.kelvane/records"), SaveResult::OutsideSaveTo);
+  }
+  MirrorStore rerun(m_saveTo, true);
+  auto page = rerun.ReadCopy(odd);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->contentType, "text/html; charset=utf-8");
+  EXPECT_EQ(rerun.ReadCopy(m_saveTo + "/host/a.gif")->contentType, "image/gif");
+  EXPECT_FALSE(rerun.ReadCopy(m_saveTo + "/.kelvane/records"));
+  // Without records the store writes none.
+  TempDir plain;
+  MirrorStore store(plain.Path(), false);
+  store.Save(*File("x", "text/html"), plain.Path() + "/host/x.htm");
+  EXPECT_FALSE(fs::exists(plain.Path() + "/.kelvane"));
+}
+
+}  // namespace
