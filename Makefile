@@ -35,7 +35,7 @@ test-sanitize: deps
 # The tests that run a crawl on a worker thread beside the window, the console program or a
 # test's own server, with ThreadSanitizer. Qt is not built with it, so its own synchronisation
 # is invisible to the checker: tsan.supp names the few reports that come from that alone.
-THREAD_TESTS = Window|Cli\.|Parallel\.|CrawlSession|HostileServer|FetchTest|CrashSafety|MirrorEndToEnd
+THREAD_TESTS = Window|Cli\.|Parallel\.|CrawlSession|CrawlRoads|RoadsAgree|TransferSlots|HostileServer|FetchTest|CrashSafety|MirrorEndToEnd
 test-thread: deps
 	@test -f $(THREAD_BUILD)/build.ninja || \
 	  cmake -S . -B $(THREAD_BUILD) -G Ninja -DKELVANE_THREAD_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -46,20 +46,25 @@ std::string ServerDirectory(const std::string& root) {
   return root.substr(0, start) + (server == "." ? "%2E" : "%2E%2E");
 }
 
-// A query's "/" written %2F, so that neither it nor a ".." in it becomes a directory.
-std::string FlatQuery(std::string relative) {
-  const size_t query = relative.find('?');
+// The local path of an address below a directory that stands for rootUrl. With a query, the
+// path names the file (a directory's index where it ends with "/"), and the query follows the
+// name with its "/" written %2F: neither it nor a ".." in it becomes a directory.
+std::string LocalPathBelow(const std::string& url, size_t rootLength, const std::string& root) {
+  const size_t query = url.find('?');
   if (query == std::string::npos)
-    return relative;
-  std::string flat = relative.substr(0, query);
-  for (size_t i = query; i < relative.size(); ++i) {
-    if (relative[i] == '/')
-      flat += "%2F";
-    else
-      flat += relative[i];
-  }
-  return flat;
+    return LocalPathOf(url, url.substr(rootLength), root);
+  std::string local = root + url.substr(rootLength, query - rootLength);
+  if (local.ends_with('/'))
+    local += kIndexName;
+  for (size_t i = query; i < url.size(); ++i)
+    local += url[i] == '/' ? std::string("%2F") : std::string(1, url[i]);
+  return local;
 }
+
+// Longer addresses are no links a page means; a request for one could not even be sent.
+constexpr size_t kLongestLink = 65536;
+// How many references are taken between two looks at the stop flag.
+constexpr size_t kReferencesBetweenStops = 256;
 
 }  // namespace
 
@@ -72,10 +77,10 @@ CrawlRules::Placement CompletePageRules::Place(const LinkStack& linkStack,
                                                const std::string& url) const {
   const std::string& prefix = linkStack.BasePrefix();
   if (url.starts_with(prefix + "/"))
-    return Placement{LocalPathOf(url, FlatQuery(url.substr(prefix.size())), m_localRoot), true};
+    return Placement{LocalPathBelow(url, prefix.size(), m_localRoot), true};
   const std::string root = ServerRoot(url);
-  return Placement{LocalPathOf(url, FlatQuery(url.substr(root.size())),
-                               MirrorDirectory(ServerDirectory(root) + "/", m_saveToDirectory)),
+  return Placement{LocalPathBelow(url, root.size(),
+                                  MirrorDirectory(ServerDirectory(root) + "/", m_saveToDirectory)),
                    true};
 }
 
@@ -103,9 +108,15 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
       references.push_back({std::move(link), false});
   }
   const std::string pages = linkStack.BasePrefix() + "/";
-  for (const PageReference& reference : references) {
+  for (size_t i = 0; i < references.size(); ++i) {
+    // A page of a hundred thousand links must not hold up "Stop".
+    if (i % kReferencesBetweenStops == 0 && StopFlag() != 0)
+      return;
+    const PageReference& reference = references[i];
+    if (reference.link.size() > kLongestLink)
+      continue;
     std::optional<std::string> url = ResolveLink(base, reference.link);
-    if (!url || OriginOf(*url) != m_origin)
+    if (!url || url->size() > kLongestLink || OriginOf(*url) != m_origin)
       continue;  // another server, or no web address at all
     if (reference.page && !url->starts_with(pages))
       continue;  // pages are followed under the start address's directory only

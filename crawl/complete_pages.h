@@ -11,8 +11,8 @@
 // needs is fetched from that server wherever it lies there; no other server is contacted, by a
 // link or by a redirect. A file under the base prefix goes where the link scanner's rules put
 // it; one elsewhere on the server goes under the save-to directory, the server's directory, then
-// its path, as if the base prefix were the server's root. A query never becomes directories: its
-// "/" are written %2F in the local name.
+// its path, as if the base prefix were the server's root. With a query, the path names the file
+// and the query follows its name, its "/" written %2F, so that it never becomes directories.
 class CompletePageRules : public CrawlRules {
  public:
   explicit CompletePageRules(const CrawlStart& start);

@@ -162,8 +162,8 @@ void JudgeAnswer(FetchedFile& file, const TransferResult& result, bool tooLarge)
   } else if (result.end != TransferEnd::Complete) {
     file.problem = FetchProblem::Broken;
     file.problemText = result.text;
-  } else if (file.status >= 300) {
-    file.problem = FetchProblem::HttpError;
+  } else if (file.status >= 300 || file.status < 200) {
+    file.problem = FetchProblem::HttpError;  // an interim answer that ended there is no file either
   }
 }
 

@@ -11,6 +11,8 @@ namespace {
 // The program's own directory in the save-to directory; no crawled file may go there.
 constexpr const char* kOwnArea = ".kelvane";
 constexpr const char* kRecordsName = ".kelvane/records";
+// Far above the records of any site; a larger file is read this far.
+constexpr size_t kRecordsLimit = 256 << 20;
 
 // A record field on one line: "%", tab and line ends (and every control byte) as %XX.
 std::string EscapeField(const std::string& text) {
@@ -92,10 +94,12 @@ void MirrorStore::LoadRecords() {
     return;
   m_recordsLoaded = true;
   // Read once; a line torn by a crash only costs that file's type.
-  std::optional<std::string> read = m_directory.ReadText(RecordsPath());
+  std::optional<std::string> read = m_directory.ReadText(RecordsPath(), kRecordsLimit);
   if (!read)
     return;
   const std::string& text = *read;
+  // A line torn by a crash is ended before the next record is added.
+  m_recordsTorn = !text.empty() && text.back() != '\n';
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -124,9 +128,10 @@ void MirrorStore::AddRecord(const std::string& below, const FetchedFile& fetched
   m_directory.MakeDirectory(root + (root.ends_with('/') ? "" : "/") + kOwnArea);
   // Written before the file itself: a crash between the two leaves a record without a file,
   // which costs nothing, never a file without its record.
-  m_directory.AppendLine(RecordsPath(), EscapeField(below) + "\t" +
-                                            EscapeField(record.contentType) + "\t" +
-                                            EscapeField(record.url) + "\n");
+  const std::string line = std::string(m_recordsTorn ? "\n" : "") + EscapeField(below) + "\t" +
+                           EscapeField(record.contentType) + "\t" + EscapeField(record.url) + "\n";
+  if (m_directory.AppendLine(RecordsPath(), line))
+    m_recordsTorn = false;
   m_records[below] = std::move(record);
 }
 

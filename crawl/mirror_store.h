@@ -39,5 +39,6 @@ class MirrorStore {
   ConfinedDirectory m_directory;
   const bool m_keepRecords;
   bool m_recordsLoaded = false;
+  bool m_recordsTorn = false;
   std::unordered_map<std::string, Record> m_records;  // by the path below the save-to directory
 };

@@ -13,6 +13,9 @@ namespace {
 
 constexpr int kLogPiece = 1024;  // the one-file fetch reads, and logs, this much at a time
 constexpr int kPollMs = 50;      // how long a wait may last before the stop flag is seen
+// Links taken ahead while their servers' turns have not come, so that another server's links
+// are reached meanwhile.
+constexpr size_t kMostHeld = 4096;
 
 // A pass in transfer: what arrives goes into its file, and is reported as the one-file fetch
 // reports it.
@@ -29,14 +32,13 @@ struct InTransfer : TransferSink {
   Take OnBody(const char* data, size_t size) override {
     FetchedFile& file = *pass.file;
     const size_t room = static_cast<size_t>(FetchedFile::kCapacity - file.length);
-    if (size > room) {
-      tooLarge = true;  // the area is full and more came
-      return Take::Refuse;
-    }
-    std::copy(data, data + size, file.data.get() + file.length);
-    file.length += static_cast<int32_t>(size);
+    const size_t n = std::min(size, room);
+    std::copy(data, data + n, file.data.get() + file.length);
+    file.length += static_cast<int32_t>(n);
     LogPieces(false);
-    return Take::All;
+    // The area is full and more came: as the one-file fetch, the area is read full first.
+    tooLarge = n < size;
+    return tooLarge ? Take::Refuse : Take::All;
   }
 
   // "bytes read" lines as the one-file fetch writes them: one per 1,024 bytes, the rest last.
@@ -55,43 +57,52 @@ struct InTransfer : TransferSink {
   bool tooLarge = false;
 };
 
-// A pass that waits for its turn with its server.
+// The passes that wait for their server's turn, in the order they were taken.
 struct HeldBack {
   SteadyClock::time_point due;
-  CrawlRun::Pass pass;
+  std::deque<CrawlRun::Pass> passes;
 };
+
+std::string ServerOf(const std::string& url) {
+  std::string server;
+  std::string objectName;
+  CutAddress(IsHttpUrl(url) ? url : "http://" + url, server, objectName);
+  return server;
+}
 
 class SlotScheduler : public TransferSlots::Receiver {
  public:
   SlotScheduler(CrawlRun& run, int jobs)
-      : m_run(run),
-        m_jobs(jobs),
-        m_inFlight(static_cast<size_t>(jobs)),
-        m_slots(jobs, run.Network(), *this) {}
+      : m_run(run), m_inFlight(static_cast<size_t>(jobs)), m_slots(jobs, run.Network(), *this) {}
 
   CrawlOutcome Run();
   void OnEnd(int slot, const TransferResult& result) override;
 
  private:
   std::optional<int> FreeSlot() const;
+  struct Taken {
+    CrawlRun::Pass pass;
+    bool turnCame = false;  // it waited for its server's turn, which has come
+  };
   // The next pass to start: one whose local path came free, one whose server's turn has come,
   // else the stack's next, as long as few enough wait for their servers.
-  std::optional<CrawlRun::Pass> NextPass();
+  std::optional<Taken> NextPass();
   void FillSlots();
   // Starts a pass that needs the network, or holds it back until its server's turn.
-  void StartOrHold(int slot, CrawlRun::Pass pass);
+  void StartOrHold(int slot, Taken taken);
+  void Start(int slot, CrawlRun::Pass pass);
   void Fail(const std::string& errorText);
   void WaitForATurn();
   CrawlOutcome Cancel();
 
   CrawlRun& m_run;
-  const int m_jobs;
   std::vector<std::unique_ptr<InTransfer>> m_inFlight;
   TransferSlots m_slots;
   std::set<std::string> m_inTransfer;                 // local paths in transfer
   std::multimap<std::string, std::string> m_waiting;  // local path -> links that wait for it
   std::deque<std::string> m_ready;                    // links whose local path came free
-  std::deque<HeldBack> m_held;
+  std::map<std::string, HeldBack> m_held;             // by server
+  size_t m_heldCount = 0;
   std::string m_failedCall;
 };
 
@@ -103,23 +114,26 @@ std::optional<int> SlotScheduler::FreeSlot() const {
   return std::nullopt;
 }
 
-std::optional<CrawlRun::Pass> SlotScheduler::NextPass() {
+std::optional<SlotScheduler::Taken> SlotScheduler::NextPass() {
   if (!m_ready.empty()) {
     std::string url = std::move(m_ready.front());
     m_ready.pop_front();
-    return m_run.Place(std::move(url));
+    return Taken{m_run.Place(std::move(url))};
   }
   const SteadyClock::time_point now = SteadyClock::now();
   for (auto held = m_held.begin(); held != m_held.end(); ++held) {
-    if (held->due <= now) {
-      CrawlRun::Pass pass = std::move(held->pass);
-      m_held.erase(held);
-      return pass;
+    if (held->second.due <= now) {
+      CrawlRun::Pass pass = std::move(held->second.passes.front());
+      held->second.passes.pop_front();
+      if (held->second.passes.empty())
+        m_held.erase(held);
+      --m_heldCount;
+      return Taken{std::move(pass), true};
     }
   }
-  if (static_cast<int>(m_held.size()) >= m_jobs || !m_run.LinksPending())
+  if (m_heldCount >= kMostHeld || !m_run.LinksPending())
     return std::nullopt;
-  return m_run.TakeLink();
+  return Taken{m_run.TakeLink()};
 }
 
 void SlotScheduler::FillSlots() {
@@ -127,29 +141,44 @@ void SlotScheduler::FillSlots() {
     std::optional<int> slot = FreeSlot();
     if (!slot)
       return;
-    std::optional<CrawlRun::Pass> pass = NextPass();
-    if (!pass)
+    std::optional<Taken> taken = NextPass();
+    if (!taken)
       return;
-    if (m_inTransfer.count(pass->localPath) != 0) {
-      m_waiting.emplace(pass->localPath, pass->url);
-    } else if (m_run.ReadCopy(*pass)) {
-      m_run.FinishPass(*pass);
+    CrawlRun::Pass& pass = taken->pass;
+    if (m_inTransfer.count(pass.localPath) != 0) {
+      m_waiting.emplace(pass.localPath, pass.url);
+    } else if (m_run.ReadCopy(pass)) {
+      m_run.FinishPass(pass);
     } else {
-      StartOrHold(*slot, std::move(*pass));
+      StartOrHold(*slot, std::move(*taken));
     }
   }
 }
 
-void SlotScheduler::StartOrHold(int slot, CrawlRun::Pass pass) {
+void SlotScheduler::StartOrHold(int slot, Taken taken) {
+  const std::string server = ServerOf(taken.pass.url);
+  auto held = m_held.find(server);
+  // A server with passes waiting keeps its order: a new one joins them.
+  const bool queued = !taken.turnCame && held != m_held.end();
+  const std::chrono::milliseconds wait =
+      queued ? std::chrono::milliseconds(0) : m_run.Network().Polite().ClaimStart(server);
+  if (!queued && wait.count() == 0)
+    return Start(slot, std::move(taken.pass));
+  HeldBack& queue = m_held[server];
+  if (wait.count() > 0)
+    queue.due = SteadyClock::now() + wait;
+  if (taken.turnCame)
+    queue.passes.push_front(std::move(taken.pass));
+  else
+    queue.passes.push_back(std::move(taken.pass));
+  ++m_heldCount;
+}
+
+void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   const std::string url = IsHttpUrl(pass.url) ? pass.url : "http://" + pass.url;
   std::string server;
   std::string objectName;
   CutAddress(url, server, objectName);
-  const std::chrono::milliseconds wait = m_run.Network().Polite().ClaimStart(server);
-  if (wait.count() > 0) {
-    m_held.push_back({SteadyClock::now() + wait, std::move(pass)});
-    return;
-  }
   Log("Connecting to: " + url);
   Log("Connecting to: " + server);
   m_run.Dialog().ShowCurrentItem("Reading ", objectName);
@@ -204,7 +233,7 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
 // Nothing in transfer, and the next start waits for its server's turn.
 void SlotScheduler::WaitForATurn() {
   SteadyClock::time_point until = SteadyClock::now() + std::chrono::milliseconds(kPollMs);
-  for (const HeldBack& held : m_held)
+  for (const auto& [server, held] : m_held)
     until = std::min(until, held.due);
   std::this_thread::sleep_until(until);
 }

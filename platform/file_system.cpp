@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <random>
@@ -73,7 +74,7 @@ WriteResult NameUnnamed(FileDescriptor& file, int directory, const std::string& 
     }
   }
   if (linked.empty())
-    return WriteResult::OpenFailed;
+    return WriteResult::OpenFailed;  // the caller writes a named file instead
   if (::close(file.Release()) != 0) {
     ::unlinkat(directory, linked.c_str(), 0);
     return WriteResult::WriteFailed;
@@ -172,11 +173,20 @@ bool ConfinedDirectory::OpenRoot() {
 int ConfinedDirectory::OpenBelow(const std::string& below, int flags, int mode) {
   if (!OpenRoot())
     return -1;
+  // Where the kernel or a system-call filter does not offer openat2, every open takes the
+  // stricter road of one component at a time.
+  static std::atomic<bool> noOpenat2{false};
   const char* path = below.empty() ? "." : below.c_str();
-  int fd = Openat2(m_rootFd.Get(), path, flags | O_CLOEXEC, mode);
-  if (fd < 0 && errno == ENOSYS)
-    fd = OpenByComponents(m_rootFd.Get(), below, flags | O_CLOEXEC, mode);
-  return fd;
+  if (!noOpenat2) {
+    int fd = Openat2(m_rootFd.Get(), path, flags | O_CLOEXEC, mode);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+      return fd;
+    // EPERM may be a filter's refusal of openat2 or the file's own answer: the road of
+    // components tells which.
+    if (errno == ENOSYS)
+      noOpenat2 = true;
+  }
+  return OpenByComponents(m_rootFd.Get(), below, flags | O_CLOEXEC, mode);
 }
 
 FileDescriptor ConfinedDirectory::OpenParent(const std::string& path, std::string& name) {
@@ -245,13 +255,13 @@ std::optional<size_t> ConfinedDirectory::ReadRegularFile(const std::string& path
   return total;
 }
 
-std::optional<std::string> ConfinedDirectory::ReadText(const std::string& path) {
+std::optional<std::string> ConfinedDirectory::ReadText(const std::string& path, size_t max) {
   FileDescriptor fd = OpenRegularFile(path);
   if (!fd.Valid())
     return std::nullopt;
   std::string text;
   char buffer[65536];
-  for (;;) {
+  while (text.size() < max) {
     ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR)
       continue;
@@ -274,13 +284,19 @@ WriteResult ConfinedDirectory::WriteFileAtomically(const std::string& path, cons
     return WriteNamed(directory.Get(), name, data, size);
   if (!WriteAll(file.Get(), data, size))
     return WriteResult::WriteFailed;
-  return NameUnnamed(file, directory.Get(), name);
+  // Without /proc an unnamed file cannot be given a name: a named one is written instead.
+  WriteResult named = NameUnnamed(file, directory.Get(), name);
+  return named == WriteResult::OpenFailed ? WriteNamed(directory.Get(), name, data, size) : named;
 }
 
 bool ConfinedDirectory::AppendLine(const std::string& path, const std::string& line) {
   std::optional<std::string> below = Below(path);
   if (!below || below->empty())
     return false;
-  FileDescriptor fd(OpenBelow(*below, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666));
-  return fd.Valid() && WriteAll(fd.Get(), line.data(), line.size());
+  // Only a plain file of its own: never a pipe to wait on, nor a link to a file elsewhere.
+  FileDescriptor fd(
+      OpenBelow(*below, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666));
+  struct stat info {};
+  return fd.Valid() && ::fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode) &&
+         info.st_nlink == 1 && WriteAll(fd.Get(), line.data(), line.size());
 }

@@ -57,8 +57,8 @@ class ConfinedDirectory {
   // A regular file's first max bytes, read into destination; nothing for anything that is not
   // a regular file beneath the root (a directory, a pipe, a device, a link leading out).
   std::optional<size_t> ReadRegularFile(const std::string& path, char* destination, size_t max);
-  // A regular file's whole text, likewise.
-  std::optional<std::string> ReadText(const std::string& path);
+  // A regular file's text, likewise, up to max bytes.
+  std::optional<std::string> ReadText(const std::string& path, size_t max);
   // Replaces the file with the given bytes so that no reader, and no crash, ever sees a torn
   // file: the bytes go to a temporary file in the same directory, which takes the name once
   // every write, the flush and the close have succeeded. The new file gets 0666 less the umask.

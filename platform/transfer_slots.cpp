@@ -1,5 +1,7 @@
 #include "platform/transfer_slots.h"
 
+#include <algorithm>
+
 struct TransferSlots::Slot {
   explicit Slot(Transport& transport) : transfer(transport) {}
   Transfer transfer;
@@ -7,10 +9,11 @@ struct TransferSlots::Slot {
   TransferSink* sink = nullptr;
   bool busy = false;
   bool retried = false;
+  std::optional<SteadyClock::time_point> retryAt;  // asked for again at this time
 };
 
 TransferSlots::TransferSlots(int slots, Transport& transport, Receiver& receiver)
-    : m_receiver(receiver), m_loop(slots) {
+    : m_transport(transport), m_receiver(receiver), m_loop(slots) {
   for (int i = 0; i < slots; ++i)
     m_slots.push_back(std::make_unique<Slot>(transport));
 }
@@ -26,6 +29,7 @@ bool TransferSlots::Start(int slot, TransferRequest request, TransferSink& sink,
   s.request = std::move(request);
   s.sink = &sink;
   s.retried = false;
+  s.retryAt.reset();
   if (!s.transfer.Prepare(s.request, sink, errorText) || !m_loop.Add(s.transfer, errorText))
     return false;
   s.busy = true;
@@ -37,6 +41,7 @@ void TransferSlots::Abort(int slot) {
   if (s.busy)
     m_loop.Remove(s.transfer);
   s.busy = false;
+  s.retryAt.reset();
 }
 
 bool TransferSlots::Busy(int slot) const {
@@ -50,39 +55,71 @@ int TransferSlots::Active() const {
   return active;
 }
 
-// An answer whose headers curl's framing refused (a size header that is no number) is asked for
-// once more, over a connection of its own and read to its close, as the one-file request reads
-// every answer; nothing of the first try reached the sink.
-bool TransferSlots::Retry(Slot& slot) {
-  if (slot.retried)
+// Once, a request is asked for again where a kept-open connection, and not the server's answer
+// itself, may be at fault: an answer whose size header curl's framing reads otherwise than the
+// size check (read to its close this time, as the one-file request reads every answer), and a
+// request that got no answer over a connection an earlier request had opened. Nothing of the
+// first try reached the sink. The retry waits its turn with the server like any request.
+bool TransferSlots::Retry(Slot& slot, const TransferLoop::Ended& ended) {
+  const bool framing = slot.transfer.FramingRefused(ended.code);
+  if (slot.retried || ended.stalled ||
+      (!framing && !(slot.transfer.Finish(ended.code, false).end == TransferEnd::Failed &&
+                     slot.transfer.Reused())))
     return false;
   slot.retried = true;
-  slot.request.http10 = true;
-  slot.request.readToClose = true;
-  std::string ignored;
-  return slot.transfer.Prepare(slot.request, *slot.sink, ignored) &&
-         m_loop.Add(slot.transfer, ignored);
+  slot.request.ownConnection = true;
+  if (framing) {
+    slot.request.http10 = true;
+    slot.request.readToClose = true;
+  }
+  slot.retryAt = SteadyClock::now() + m_transport.Polite().ClaimStart(slot.request.server);
+  return true;
+}
+
+// Starts the retries whose time has come; one that cannot even be sent ends as failed.
+void TransferSlots::StartRetries() {
+  const SteadyClock::time_point now = SteadyClock::now();
+  for (size_t i = 0; i < m_slots.size(); ++i) {
+    Slot& slot = *m_slots[i];
+    if (!slot.retryAt || now < *slot.retryAt)
+      continue;
+    // A turn claimed earlier counts; a later claim would only make the retry wait twice.
+    slot.retryAt.reset();
+    std::string errorText;
+    if (!slot.transfer.Prepare(slot.request, *slot.sink, errorText) ||
+        !m_loop.Add(slot.transfer, errorText)) {
+      slot.busy = false;
+      m_receiver.OnEnd(static_cast<int>(i), TransferResult{TransferEnd::Failed, errorText, 0});
+    }
+  }
 }
 
 bool TransferSlots::Pump(int waitMs, std::string& errorText) {
+  StartRetries();
   std::vector<TransferLoop::Ended> ended;
   if (!m_loop.Perform(ended, errorText))
     return false;
   // Ends are reported after the round, so that a receiver may start the next request of a slot
   // from within its report.
   for (const TransferLoop::Ended& e : ended) {
-    for (size_t i = 0; i < m_slots.size(); ++i) {
-      Slot& slot = *m_slots[i];
-      if (&slot.transfer != e.transfer)
-        continue;
-      if (!e.stalled && slot.transfer.FramingRefused(e.code) && Retry(slot))
-        break;
-      slot.busy = false;
-      m_receiver.OnEnd(static_cast<int>(i), slot.transfer.Finish(e.code, e.stalled));
-      break;
-    }
+    auto found = std::find_if(m_slots.begin(), m_slots.end(),
+                              [&](const auto& slot) { return &slot->transfer == e.transfer; });
+    if (found == m_slots.end())
+      continue;
+    Slot& slot = **found;
+    if (Retry(slot, e))
+      continue;
+    slot.busy = false;
+    m_receiver.OnEnd(static_cast<int>(found - m_slots.begin()),
+                     slot.transfer.Finish(e.code, e.stalled));
   }
   if (!ended.empty())
     return true;
+  for (const auto& slot : m_slots) {
+    if (slot->retryAt) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*slot->retryAt - SteadyClock::now());
+      waitMs = static_cast<int>(std::clamp<long long>(left.count(), 0, waitMs));
+    }
+  }
   return m_loop.Wait(waitMs, errorText);
 }

@@ -36,8 +36,10 @@ class TransferSlots {
 
  private:
   struct Slot;
-  bool Retry(Slot& slot);
+  bool Retry(Slot& slot, const TransferLoop::Ended& ended);
+  void StartRetries();
 
+  Transport& m_transport;
   Receiver& m_receiver;
   TransferLoop m_loop;
   std::vector<std::unique_ptr<Slot>> m_slots;

@@ -28,8 +28,9 @@ std::optional<int64_t> ParseLength(const std::optional<std::string>& text) {
   return value;
 }
 
-bool IsFollowedRedirect(long status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+// curl follows every 3xx answer that names a location.
+bool IsRedirect(long status) {
+  return status >= 300 && status < 400;
 }
 
 // The address a Location value leads to from the address that answered with it.
@@ -135,6 +136,8 @@ Transfer::~Transfer() = default;
 bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink, std::string& errorText) {
   m_answer = Answer();
   m_received = 0;
+  m_readToClose = request.readToClose;
+  m_framingDiffers = false;
   m_refused = false;
   m_refusedRedirect.clear();
   m_paused = false;
@@ -199,14 +202,11 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   // Read to the close, the size header is only text; otherwise a kept-open connection needs
   // the answer's own framing.
   curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, request.readToClose ? 1L : 0L);
-  curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, request.http10 ? 1L : 0L);
-  curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, request.http10 ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, request.ownConnection ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, request.ownConnection ? 1L : 0L);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
-                   std::max(1L, (options.stallTimeoutMs + 999) / 1000));
   if (!options.caFile.empty())
     curl_easy_setopt(easy, CURLOPT_CAINFO, options.caFile.c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -256,8 +256,22 @@ bool Transfer::Stalled(SteadyClock::time_point now) const {
          now - *m_lastData > std::chrono::milliseconds(m_transport.Options().stallTimeoutMs);
 }
 
+void Transfer::StartStallClockOnceSent() {
+  curl_off_t sent = 0;
+  if (!m_lastData &&
+      curl_easy_getinfo(m_easy.get(), CURLINFO_PRETRANSFER_TIME_T, &sent) == CURLE_OK && sent > 0)
+    m_lastData = SteadyClock::now();
+}
+
+bool Transfer::Reused() const {
+  long connects = 0;
+  curl_easy_getinfo(m_easy.get(), CURLINFO_NUM_CONNECTS, &connects);
+  return connects == 0;
+}
+
 bool Transfer::FramingRefused(CURLcode code) const {
-  return code == CURLE_WEIRD_SERVER_REPLY && m_answer.statusLine && !m_answer.complete;
+  return m_framingDiffers ||
+         (code == CURLE_WEIRD_SERVER_REPLY && m_answer.statusLine && !m_answer.complete);
 }
 
 size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
@@ -271,12 +285,13 @@ bool Transfer::HeaderLine(std::string_view line) {
   if (line.starts_with("HTTP/")) {
     a.statusLine = true;
     a.contentLength.reset();
-    a.location = false;
+    a.location.reset();
   } else if (StartsWithNoCase(line, "content-length:")) {
     a.contentLength = std::string(TrimSpace(line.substr(15)));
   } else if (StartsWithNoCase(line, "location:")) {
-    a.location = true;
-    a.locationValue = std::string(TrimSpace(line.substr(9)));
+    std::string_view value = TrimSpace(line.substr(9));
+    if (!a.location && !value.empty())
+      a.location = std::string(value);
   } else if (TrimSpace(line).empty()) {
     return HeaderBlockEnded();
   }
@@ -286,27 +301,39 @@ bool Transfer::HeaderLine(std::string_view line) {
 // The end of a header block: an interim answer, a redirect curl follows, or the answer.
 bool Transfer::HeaderBlockEnded() {
   Answer& a = m_answer;
-  a.headerBlock = true;
   const long status = Status();
   long redirects = 0;
   curl_easy_getinfo(m_easy.get(), CURLINFO_REDIRECT_COUNT, &redirects);
   if (status >= 100 && status < 200)
     return true;
-  const bool redirect = IsFollowedRedirect(status) && a.location;
+  const bool redirect = IsRedirect(status) && a.location;
   if (redirect && redirects < kMaxRedirects && RedirectAllowed())
     return true;
+  // Over a kept-open connection curl frames the body by a size header that the size check may
+  // not read as a number; then the answer is asked for again and read to its close.
+  const bool bodyless = redirect || status == 204 || status == 304;
+  if (!m_readToClose && !bodyless && a.contentLength && !ParseLength(a.contentLength)) {
+    m_framingDiffers = true;
+    return false;
+  }
   // The answer is this one: a final answer, one redirect too many, or one not to be followed,
   // with which the transfer ends here.
-  a.complete = true;
+  BeginAnswer(status);
   if (redirect && m_refusedRedirect.empty()) {
     a.result = CURLE_TOO_MANY_REDIRECTS;
     a.resultText = "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed";
-  } else if (!redirect) {
+  }
+  return m_refusedRedirect.empty();
+}
+
+void Transfer::BeginAnswer(long status) {
+  Answer& a = m_answer;
+  a.complete = true;
+  if (!(IsRedirect(status) && a.location)) {
     a.expected = status == 204 || status == 304 ? std::nullopt : ParseLength(a.contentLength);
     a.empty = status == 204 || status == 304 || a.expected == 0;
   }
   m_sink->OnAnswer(static_cast<int>(status), a.contentLength, ContentType());
-  return m_refusedRedirect.empty();
 }
 
 bool Transfer::RedirectAllowed() {
@@ -315,7 +342,7 @@ bool Transfer::RedirectAllowed() {
   char* from = nullptr;
   curl_easy_getinfo(m_easy.get(), CURLINFO_EFFECTIVE_URL, &from);
   std::optional<std::string> target =
-      RedirectTarget(from != nullptr ? from : m_url.c_str(), m_answer.locationValue);
+      RedirectTarget(from != nullptr ? from : m_url.c_str(), *m_answer.location);
   // What cannot be read as an address is left to curl, which refuses it.
   if (!target || m_mayRedirect(*target))
     return true;
@@ -327,12 +354,16 @@ size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
   auto* transfer = static_cast<Transfer*>(self);
   const size_t total = size * count;
   Politeness& politeness = transfer->m_transport.Polite();
-  // Under a rate limit no bytes are taken before the budget allows; curl holds them meanwhile.
-  if (transfer->m_pausedUntil && SteadyClock::now() < *transfer->m_pausedUntil) {
+  // Under a rate limit no bytes are taken before the crawl's budget allows; curl holds them.
+  if (politeness.RateLimited() && SteadyClock::now() < politeness.NextTake()) {
+    transfer->m_pausedUntil = politeness.NextTake();
     transfer->m_paused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
   Answer& a = transfer->m_answer;
+  // A body after an interim answer's headers: that answer is the one there is.
+  if (!a.complete)
+    transfer->BeginAnswer(transfer->Status());
   size_t n = total;
   // Bytes past the announced length are not the file's.
   if (a.expected)
@@ -353,7 +384,7 @@ size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
   transfer->m_received += static_cast<int64_t>(n);
   transfer->m_lastData = SteadyClock::now();
   if (politeness.RateLimited() && total > 0)
-    transfer->m_pausedUntil = politeness.TakeBytes(total);
+    politeness.TakeBytes(total);
   return total;
 }
 
@@ -375,6 +406,9 @@ TransferResult Transfer::Finish(CURLcode code, bool stalled) {
     text = StallText(m_transport.Options().stallTimeoutMs);
   } else if (a.result != CURLE_OK) {
     code = a.result;
+  } else if (code == CURLE_OK && !a.complete) {
+    code = CURLE_PARTIAL_FILE;
+    text = "the answer ended inside its headers";
   } else if (code == CURLE_OK && a.expected && m_received < *a.expected) {
     code = CURLE_PARTIAL_FILE;
     text = "transfer closed with " + std::to_string(*a.expected - m_received) +
@@ -386,7 +420,7 @@ TransferResult Transfer::Finish(CURLcode code, bool stalled) {
     text =
         m_errorBuffer[0] != '\0' ? std::string(TrimSpace(m_errorBuffer)) : curl_easy_strerror(code);
   // The server answered: what went wrong after is this file's failure, not the network's.
-  result.end = a.headerBlock ? TransferEnd::Broken : TransferEnd::Failed;
+  result.end = a.statusLine ? TransferEnd::Broken : TransferEnd::Failed;
   result.text = text;
   return result;
 }
@@ -448,6 +482,7 @@ bool TransferLoop::Perform(std::vector<Ended>& ended, std::string& errorText) {
   }
   const SteadyClock::time_point later = SteadyClock::now();
   for (Transfer* transfer : m_transfers) {
+    transfer->StartStallClockOnceSent();
     bool already = std::any_of(ended.begin(), ended.end(),
                                [&](const Ended& e) { return e.transfer == transfer; });
     if (!already && transfer->Stalled(later))

@@ -43,6 +43,8 @@ class Politeness {
   bool RateLimited() const { return m_bytesPerSecond > 0; }
   // n bytes taken now push back the time before which no more should be taken; returns it.
   SteadyClock::time_point TakeBytes(size_t n);
+  // The time before which no bytes should be taken.
+  SteadyClock::time_point NextTake() const { return m_next; }
 
  private:
   long m_waitMs;
@@ -100,8 +102,9 @@ struct TransferRequest {
   std::string server;      // host, with ":port" when the address names one
   std::string objectName;  // the path after the server's "/", sent as it is but for unsafe bytes
   std::string referrer;
-  bool http10 = false;       // HTTP/1.0 over a connection of its own
-  bool readToClose = false;  // the size header is not trusted: the answer ends when it closes
+  bool http10 = false;         // HTTP/1.0
+  bool ownConnection = false;  // a new connection, closed after the answer
+  bool readToClose = false;    // the size header is not trusted: the answer ends when it closes
   // Where a redirect may lead; empty: anywhere over http or https.
   std::function<bool(const std::string& target)> mayRedirect;
 };
@@ -144,21 +147,23 @@ class Transfer {
   void Resume();
   // The reader kept the transfer waiting on purpose: that time is no stall either.
   void RestartStallClock() { m_lastData = SteadyClock::now(); }
+  // The stall clock starts once the request has been sent.
+  void StartStallClockOnceSent();
   bool Stalled(SteadyClock::time_point now) const;
+  // The request went over a connection that an earlier one had opened.
+  bool Reused() const;
 
   // What the transfer came to, from curl's code for it (or a stall), mapped once.
   TransferResult Finish(CURLcode code, bool stalled);
-  // An answer that curl's own framing refused before its headers ended; it may be asked for
-  // again with readToClose.
+  // An answer whose size header curl's framing refuses, or reads otherwise than the size check
+  // does; it is asked for again with readToClose.
   bool FramingRefused(CURLcode code) const;
 
  private:
   struct Answer {
-    bool statusLine = false;   // an answer's status line came
-    bool headerBlock = false;  // an answer's headers came whole, a redirect's included
-    bool complete = false;     // the final answer's headers are in
-    bool location = false;
-    std::string locationValue;
+    bool statusLine = false;              // an answer's status line came: the answer has begun
+    bool complete = false;                // the final answer's headers are in
+    std::optional<std::string> location;  // the first, which is the one curl follows
     std::optional<std::string> contentLength;
     std::optional<int64_t> expected;  // the announced length, when it is a number
     bool empty = false;               // nothing will follow the headers
@@ -174,6 +179,8 @@ class Transfer {
   // false when the header block ends a redirect that must not be followed.
   bool HeaderLine(std::string_view line);
   bool HeaderBlockEnded();
+  // The answer is the one in hand: what it announces is noted and the sink told.
+  void BeginAnswer(long status);
   bool RedirectAllowed();
 
   Transport& m_transport;
@@ -187,10 +194,12 @@ class Transfer {
   char m_errorBuffer[CURL_ERROR_SIZE] = "";
   Answer m_answer;
   int64_t m_received = 0;
+  bool m_readToClose = false;
+  bool m_framingDiffers = false;  // the size header is no number that the size check reads
   bool m_refused = false;
   std::string m_refusedRedirect;
   bool m_paused = false;
-  std::optional<SteadyClock::time_point> m_pausedUntil;  // a rate pause's end
+  std::optional<SteadyClock::time_point> m_pausedUntil;  // the end of a wait for the budget
   std::optional<SteadyClock::time_point> m_lastData;     // the stall clock; runs once answered
 };
 

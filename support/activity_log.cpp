@@ -30,9 +30,12 @@ struct OpenLog {
   }
 
   bool Open(const std::string& logFilePath) {
-    fd = ::open(logFilePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // A plain file only: never written through a link, never a pipe to wait on.
+    fd = ::open(logFilePath.c_str(),
+                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                0666);
     struct stat opened {};
-    if (fd < 0 || ::fstat(fd, &opened) != 0) {
+    if (fd < 0 || ::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
       Close();
       return false;
     }

@@ -97,25 +97,59 @@ TEST(CrawlRoads, MalformedSizeHeaderIsNoFailedNetworkCall) {
   }
 }
 
-// A transfer held back by the rate limit is paused on purpose, and a pause is no stall.
+// A transfer held back by the rate limit is paused on purpose, and a pause is no stall; files
+// that come in one piece are held to the crawl's one budget as well.
 TEST(CrawlRoads, RateLimitPausesAreNoStalls) {
   RawServer server([](int fd, const std::string& request) {
-    if (PathOf(request) == "/") {
-      SendAll(fd, Answer(200,
-                         "<IMG SRC=\"1.gif\"><IMG SRC=\"2.gif\"><IMG SRC=\"3.gif\">"
-                         "<IMG SRC=\"4.gif\">"));
+    const std::string path = PathOf(request);
+    if (path == "/") {
+      std::string page;
+      for (int i = 0; i < 44; ++i)
+        page += "<IMG SRC=\"" + std::to_string(i) + (i < 4 ? ".big" : ".small") + "\">\n";
+      SendAll(fd, Answer(200, page));
     } else {
-      SendAll(fd, Answer(200, std::string(65536, 'r')));
+      SendAll(fd, Answer(200, std::string(path.ends_with(".big") ? 65536 : 4096, 'r')));
     }
   });
   for (const char* jobs : {"1", "4"}) {
     SCOPED_TRACE(jobs);
     TempDir saveTo;
-    ProcessResult run = Cli({"--jobs", jobs, "--limit-rate", "64k", "--stall-timeout", "0.5",
+    const auto began = Clock::now();
+    ProcessResult run = Cli({"--jobs", jobs, "--limit-rate", "128k", "--stall-timeout", "0.5",
                              "--save-to", saveTo.Path(), server.Url("/")});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_TRUE(Contains(run.err, ", 5 stored, 0 from earlier copies, 0 not saved, ")) << run.err;
+    EXPECT_TRUE(Contains(run.err, ", 45 stored, 0 from earlier copies, 0 not saved, ")) << run.err;
+    // 425,984 bytes of pictures at 131,072 a second, of which the big ones alone take 2 s.
+    EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(2800));
   }
+}
+
+// A turn with one server, under --wait, holds back no link to another.
+TEST(CrawlRoads, WaitForOneServerHoldsBackNoOther) {
+  Clock::time_point asked;
+  RawServer other([&](int fd, const std::string&) {
+    asked = Clock::now();
+    SendAll(fd, Answer(200, "GIF"));
+  });
+  RawServer server([&](int fd, const std::string& request) {
+    if (PathOf(request) == "/") {
+      std::string page;
+      for (int i = 0; i < 6; ++i)
+        page += "<IMG SRC=\"" + std::to_string(i) + ".gif\">";
+      // A link to another server that the link filters take: it holds the start's prefix.
+      page += "<IMG SRC=\"" + other.Url("/b.gif?from=") + server.Url("") + "\">";
+      SendAll(fd, Answer(200, page));
+    } else {
+      SendAll(fd, Answer(200, "GIF"));
+    }
+  });
+  TempDir saveTo;
+  const auto began = Clock::now();
+  ProcessResult run =
+      Cli({"--jobs", "2", "--wait", "0.5", "--save-to", saveTo.Path(), server.Url("/")});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(3000));  // seven turns with one server
+  EXPECT_LT(asked - began, std::chrono::milliseconds(1500));
 }
 
 // A page built to make a parser slow is read in time that grows with its size alone, so Ctrl-C
@@ -174,16 +208,24 @@ TEST(CrawlRoads, RerunReadsEarlierPagesByTheirType) {
   }
 }
 
-// With complete pages no other server is contacted, by a link or by a redirect.
+// With complete pages no other server is contacted, by a link or by a redirect, whatever the
+// 3xx status that carries it and however many locations it names.
 TEST(CrawlRoads, RedirectToAnotherServerIsNotFollowed) {
   RawServer elsewhere([](int fd, const std::string&) { SendAll(fd, Answer(200, "elsewhere")); });
   RawServer server([&](int fd, const std::string& request) {
     const std::string path = PathOf(request);
+    const std::string away = "Location: " + elsewhere.Url("/away.gif") + "\r\n";
     if (path == "/") {
-      SendAll(fd, Answer(200, "<img src=\"moved.gif\"><img src=\"here.gif\"><img src=\"near.gif\">",
-                         "Content-Type: text/html\r\n"));
+      std::string page = "<img src=\"here.gif\"><img src=\"near.gif\">";
+      for (const char* name : {"moved", "300", "305", "399", "twice"})
+        page += std::string("<img src=\"") + name + ".gif\">";
+      SendAll(fd, Answer(200, page, "Content-Type: text/html\r\n"));
     } else if (path == "/moved.gif") {
-      SendAll(fd, Answer(302, "", "Location: " + elsewhere.Url("/away.gif") + "\r\n"));
+      SendAll(fd, Answer(302, "", away));
+    } else if (path == "/twice.gif") {
+      SendAll(fd, Answer(302, "", away + "Location: /here.gif\r\n"));
+    } else if (path.size() == 8 && path[1] == '3') {
+      SendAll(fd, Answer(std::stoi(path.substr(1, 3)), "", away));
     } else if (path == "/near.gif") {
       SendAll(fd, Answer(302, "", "Location: /here.gif?again\r\n"));
     } else {
@@ -195,12 +237,25 @@ TEST(CrawlRoads, RedirectToAnotherServerIsNotFollowed) {
     TempDir saveTo;
     ProcessResult run = Cli({"-p", "--jobs", jobs, "--save-to", saveTo.Path(), server.Url("/")});
     EXPECT_EQ(run.exitCode, 8) << run.err;
-    EXPECT_TRUE(Contains(run.err, ", 3 stored, 0 from earlier copies, 1 not saved, ")) << run.err;
+    EXPECT_TRUE(Contains(run.err, ", 3 stored, 0 from earlier copies, 5 not saved, ")) << run.err;
     EXPECT_TRUE(elsewhere.RequestLines().empty());
     const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
     EXPECT_FALSE(fs::exists(host + "/moved.gif"));
     EXPECT_EQ(ReadFileBytes(host + "/near.gif"), "GIF");
   }
+}
+
+// A link far longer than any address a server takes is no request: the crawl goes on.
+TEST(CrawlRoads, OverlongLinkIsLeftAlone) {
+  const std::string page = "<img src=\"" + std::string(1100000, 'a') + ".gif\"><img src=\"b.gif\">";
+  RawServer server([&](int fd, const std::string& request) {
+    SendAll(fd, PathOf(request) == "/" ? Answer(200, page, "Content-Type: text/html\r\n")
+                                       : Answer(200, "GIF"));
+  });
+  TempDir saveTo;
+  ProcessResult run = Cli({"-p", "--save-to", saveTo.Path(), server.Url("/")});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err, ", 2 stored, ")) << run.err;
 }
 
 }  // namespace

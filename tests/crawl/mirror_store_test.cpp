@@ -96,6 +96,18 @@ TEST_F(MirrorStoreTest, RecordsSurviveIntoTheNextCrawl) {
   EXPECT_EQ(page->contentType, "text/html; charset=utf-8");
   EXPECT_EQ(rerun.ReadCopy(m_saveTo + "/host/a.gif")->contentType, "image/gif");
   EXPECT_FALSE(rerun.ReadCopy(m_saveTo + "/.kelvane/records"));
+  // Records that are a pipe, or a link to a file elsewhere, are not written to.
+  for (bool pipe : {true, false}) {
+    TempDir other;
+    fs::create_directories(other.Path() + "/.kelvane");
+    if (pipe)
+      ASSERT_EQ(mkfifo((other.Path() + "/.kelvane/records").c_str(), 0600), 0);
+    else
+      fs::create_hard_link(m_outside + "/secret.css", other.Path() + "/.kelvane/records");
+    MirrorStore store(other.Path(), true);
+    EXPECT_EQ(store.Save(*File("x", "text/html"), other.Path() + "/host/x.htm"), SaveResult::Saved);
+  }
+  EXPECT_EQ(ReadFileBytes(m_outside + "/secret.css"), "p { background: url(leak.png) }");
   // Without records the store writes none.
   TempDir plain;
   MirrorStore store(plain.Path(), false);

@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 // What a crawl came to, as far as any two ways of making it must agree.
 struct Copy {
   Tree stored;
-  std::map<std::string, std::tuple<FileFate, NotSavedReason, int>> outcomes;  // by address
+  // By address: fate, reason, status, and the bytes where they are the file's whole.
+  std::map<std::string, std::tuple<FileFate, NotSavedReason, int, int64_t>> outcomes;
   CrawlEnding ending = CrawlEnding::Completed;
 
   bool operator==(const Copy&) const = default;
@@ -34,7 +35,8 @@ std::ostream& operator<<(std::ostream& out, const Copy& copy) {
     out << "  stored " << path << " (" << bytes.size() << " bytes)\n";
   for (const auto& [url, outcome] : copy.outcomes)
     out << "  " << url << ": fate " << static_cast<int>(std::get<0>(outcome)) << " reason "
-        << static_cast<int>(std::get<1>(outcome)) << " status " << std::get<2>(outcome) << "\n";
+        << static_cast<int>(std::get<1>(outcome)) << " status " << std::get<2>(outcome) << " bytes "
+        << std::get<3>(outcome) << "\n";
   return out;
 }
 
@@ -60,7 +62,10 @@ Copy Crawl(const std::string& url, int jobs, bool completePages, int closedPort)
     const std::string closed = ":" + std::to_string(closedPort);
     if (size_t at = address.find(closed); at != std::string::npos)
       address.replace(at, closed.size(), ":closed");
-    copy.outcomes[address] = {outcome.fate, outcome.reason, outcome.httpStatus};
+    const bool whole =
+        outcome.fate == FileFate::Stored || outcome.reason == NotSavedReason::TooLarge;
+    copy.outcomes[address] = {outcome.fate, outcome.reason, outcome.httpStatus,
+                              whole ? outcome.bytes : -1};
   }
   if (!dialog.Endings().empty())
     copy.ending = dialog.Endings().back().ending;
@@ -98,7 +103,14 @@ const Case kCases[] = {
     {"nowhere.htm", kDone, kNotSaved, NotSavedReason::HttpStatus},
     {"local.htm", kDone, kNotSaved, kBroken},
     {"silent.htm", CrawlEnding::Cancelled, kStored, kNone},
-    {"headers.htm", CrawlEnding::Cancelled, kStored, kNone},
+    {"headers.htm", kDone, kNotSaved, kBroken},
+    {"plus.gif", kDone, kStored, kNone},
+    {"statusonly.gif", kDone, kNotSaved, kBroken},
+    {"interim.gif", kDone, kNotSaved, NotSavedReason::HttpStatus},
+    // A status line curl itself refuses is no answer: the request failed.
+    {"status099.gif", CrawlEnding::Cancelled, kStored, kNone},
+    {"choices.gif", kDone, kStored, kNone},
+    {"twice.gif", kDone, kStored, kNone},
     {"word.gif", kDone, kStored, kNone},
     {"minus.gif", kDone, kStored, kNone},
     {"overflow.gif", kDone, kStored, kNone},

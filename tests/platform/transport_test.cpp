@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -178,6 +179,25 @@ TEST(TransferSlots, AnswersAndHowTheyEnd) {
     }
     // The answer's headers reach the sink once, or not at all when none came.
     EXPECT_EQ(driver.Sink(0).answers, c.end == TransferEnd::Failed ? 0 : 1);
+  }
+}
+
+// A server that answers garbage on a kept-open connection: the request is asked for once more
+// over a new one, and the crawl's network is not taken for failed.
+TEST(TransferSlots, GarbageOnAReusedConnectionIsAskedAgainOnANewOne) {
+  RawServer server([](int fd, const std::string& request) {
+    const std::string first = request.substr(4, request.find(' ', 4) - 4);
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n" + first.substr(0, 7));
+    char next[4096];
+    if (recv(fd, next, sizeof next, 0) > 0)
+      SendAll(fd, "garbage, no answer\r\n\r\n");
+  });
+  Driver driver(1, {});
+  for (const char* object : {"first01", "second2"}) {
+    driver.Start(0, Server(server), object);
+    driver.RunToEnd();
+    EXPECT_EQ(driver.Result(0).end, TransferEnd::Complete) << driver.Result(0).text;
+    EXPECT_EQ(driver.Sink(0).body, std::string("/") + std::string(object).substr(0, 6));
   }
 }
 

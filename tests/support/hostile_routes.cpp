@@ -129,6 +129,18 @@ void Route(int fd, const std::string& path) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       SendAll(fd, std::string(300, 's'));
     }
+  } else if (path == "/plus.gif") {
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: +5\r\nConnection: close\r\n\r\n0123456789");
+  } else if (path == "/statusonly.gif") {
+    SendAll(fd, "HTTP/1.0 200 OK\r\nX-Cut: here\r\n");
+  } else if (path == "/interim.gif") {
+    SendAll(fd, "HTTP/1.1 101 Switching Protocols\r\n\r\nnot a file");
+  } else if (path == "/status099.gif") {
+    SendAll(fd, "HTTP/1.1 099 Odd\r\n\r\nodd");
+  } else if (path == "/choices.gif") {
+    SendAll(fd, Answer(300, "", "Location: /chosen.gif\r\n"));
+  } else if (path == "/twice.gif") {
+    SendAll(fd, Answer(302, "", "Location: /first.gif\r\nLocation: /second.gif\r\n"));
   } else if (path == "/empty.gif") {
     SendAll(fd, Answer(200, ""));
   } else if (path == "/nocontent.gif") {
