@@ -121,6 +121,13 @@ const std::vector<CliOption>& CliOptions() {
       {"--page-requisites", "-p", "", "also fetch what pages need: stylesheets, scripts, media",
        ValueKind::None,
        [](L& l, const std::string&, std::string&) { return l.pageRequisites = true; }},
+      {"--convert-links", "-k", "", "once done, make links in the copy work from disk",
+       ValueKind::None,
+       [](L& l, const std::string&, std::string&) { return l.convertLinks = true; }},
+      {"--adjust-extension", "-E", "", "name pages .html and stylesheets .css", ValueKind::None,
+       [](L& l, const std::string&, std::string&) { return l.adjustExtension = true; }},
+      {"--update", "-N", "", "ask for earlier copies again; replace those that changed",
+       ValueKind::None, [](L& l, const std::string&, std::string&) { return l.update = true; }},
       {"--help", "-h", "", "show this help and exit", ValueKind::None,
        [](L& l, const std::string&, std::string&) { return l.help = true; }},
       {"--version", "", "", "show the version and exit", ValueKind::None,
@@ -187,6 +194,18 @@ bool TakeOption(const std::vector<std::string>& arguments, size_t& i, CommandLin
   return option->apply(line, value, error);
 }
 
+// Several one-letter switches written as one argument.
+bool IsSwitchCluster(const std::string& argument) {
+  if (argument.size() < 3 || argument[0] != '-' || argument[1] == '-')
+    return false;
+  for (size_t c = 1; c < argument.size(); ++c) {
+    const CliOption* option = FindCliOption(std::string("-") + argument[c]);
+    if (option == nullptr || !option->value.empty())
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
@@ -205,6 +224,11 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     bool taken = false;
     if (!optionsEnded && argument == "--") {
       optionsEnded = taken = true;
+    } else if (!optionsEnded && IsSwitchCluster(argument)) {
+      // "-pkE" is "-p -k -E", as shells' users write switches.
+      taken = true;
+      for (size_t c = 1; c < argument.size() && taken; ++c)
+        taken = FindCliOption(std::string("-") + argument[c])->apply(line, "", error);
     } else if (optionsEnded || argument.size() <= 1 || argument[0] != '-') {
       taken = takeUrl(argument);
     } else {

@@ -13,10 +13,13 @@ struct CommandLine {
   long connectTimeoutMs = 30000;
   long stallTimeoutMs = 60000;
   std::string caCertificate;
-  int jobs = 1;                 // files in transfer at once; 1 is the one-at-a-time crawl
-  long waitMs = 0;              // between the starts of two requests to one server
-  long long limitRate = 0;      // bytes per second for the whole crawl; 0 for none
-  bool pageRequisites = false;  // complete pages: what each page needs, fetched too
+  int jobs = 1;                  // files in transfer at once; 1 is the one-at-a-time crawl
+  long waitMs = 0;               // between the starts of two requests to one server
+  long long limitRate = 0;       // bytes per second for the whole crawl; 0 for none
+  bool pageRequisites = false;   // complete pages: what each page needs, fetched too
+  bool convertLinks = false;     // the copy's links rewritten to read from disk
+  bool adjustExtension = false;  // pages named .html, stylesheets .css
+  bool update = false;           // earlier copies asked for again if they changed
   bool help = false;
   bool version = false;
 };

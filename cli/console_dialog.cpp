@@ -84,9 +84,22 @@ void ConsoleDialog::FileDone(const FileOutcome& file) {
   switch (file.fate) {
     case FileFate::Stored:
       ++m_outcome.stored;
+      ++m_outcome.added;
+      break;
+    case FileFate::Updated:
+      ++m_outcome.stored;
+      ++m_outcome.updated;
       break;
     case FileFate::ReadFromCopy:
       ++m_outcome.fromCopies;
+      break;
+    case FileFate::Unchanged:
+      ++m_outcome.fromCopies;
+      ++m_outcome.unchanged;
+      break;
+    case FileFate::Gone:
+      ++m_outcome.fromCopies;
+      ++m_outcome.gone;
       break;
     case FileFate::NotSaved:
       ++m_outcome.notSaved;

@@ -56,6 +56,9 @@ CrawlPlan PlanOf(const CommandLine& line, const std::string& saveTo) {
   plan.start = CrawlStart{line.url, MirrorDirectory(line.url, saveTo), saveTo};
   plan.jobs = line.jobs;
   plan.completePages = line.pageRequisites;
+  plan.convertLinks = line.convertLinks;
+  plan.adjustExtension = line.adjustExtension;
+  plan.update = line.update;
   plan.network.connectTimeoutMs = line.connectTimeoutMs;
   plan.network.stallTimeoutMs = line.stallTimeoutMs;
   plan.network.caFile = line.caCertificate;
@@ -96,8 +99,12 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
     std::fprintf(stderr, "kelvane-cli: %s\nkelvane-cli: Transfert canceled\n",
                  PrintableText(outcome.ending.text).c_str());
   }
-  if (!line.quiet)
+  if (!line.quiet) {
     PrintSummary(outcome, seconds);
+    if (line.update)
+      std::fprintf(stderr, "kelvane-cli: %d unchanged, %d updated, %d new, %d gone\n",
+                   outcome.unchanged, outcome.updated, outcome.added, outcome.gone);
+  }
   g_stopFlag = nullptr;
   return ExitStatus(outcome);
 }

@@ -50,7 +50,7 @@ std::string ServerDirectory(const std::string& root) {
 // path names the file (a directory's index where it ends with "/"), and the query follows the
 // name with its "/" written %2F: neither it nor a ".." in it becomes a directory.
 std::string LocalPathBelow(const std::string& url, size_t rootLength, const std::string& root) {
-  const size_t query = url.find('?');
+  const size_t query = url.find('?', rootLength);
   if (query == std::string::npos)
     return LocalPathOf(url, url.substr(rootLength), root);
   std::string local = root + url.substr(rootLength, query - rootLength);
@@ -73,10 +73,11 @@ CompletePageRules::CompletePageRules(const CrawlStart& start)
       m_saveToDirectory(start.saveToDirectory),
       m_origin(OriginOf(start.url).value_or(std::string())) {}
 
-CrawlRules::Placement CompletePageRules::Place(const LinkStack& linkStack,
+CrawlRules::Placement CompletePageRules::Place(const std::string& prefix,
                                                const std::string& url) const {
-  const std::string& prefix = linkStack.BasePrefix();
-  if (url.starts_with(prefix + "/"))
+  // A start address whose query holds a "/" cuts its prefix inside the query, which must not
+  // become directories: then every file is placed from the server's root.
+  if (prefix.find('?') == std::string::npos && url.starts_with(prefix + "/"))
     return Placement{LocalPathBelow(url, prefix.size(), m_localRoot), true};
   const std::string root = ServerRoot(url);
   return Placement{LocalPathBelow(url, root.size(),

@@ -16,7 +16,7 @@
 class CompletePageRules : public CrawlRules {
  public:
   explicit CompletePageRules(const CrawlStart& start);
-  Placement Place(const LinkStack& linkStack, const std::string& url) const override;
+  Placement Place(const std::string& basePrefix, const std::string& url) const override;
   void Read(FetchedFile& file, const std::string& localPath, LinkStack& linkStack) const override;
   RedirectRule Redirects() const override;
   bool KeepsRecords() const override { return true; }

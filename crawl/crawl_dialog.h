@@ -47,7 +47,15 @@ class GuardedText {
 };
 
 // What became of one file of a pass.
-enum class FileFate { Stored, ReadFromCopy, NotSaved };
+enum class FileFate {
+  Stored,
+  ReadFromCopy,
+  NotSaved,
+  // With updates, for a file with an earlier copy:
+  Unchanged,  // the server said it had not changed; the copy was read
+  Updated,    // the new answer replaced the copy
+  Gone,       // the server no longer has it (404, 410); the copy was kept and read
+};
 // Why a file was not saved.
 enum class NotSavedReason {
   None,

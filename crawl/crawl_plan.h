@@ -35,6 +35,10 @@ struct CrawlPlan {
   // start server; otherwise pages are read by the link scanner for its fixed families of links.
   bool completePages = false;
   NetworkSettings network;
+  // What becomes of the copy.
+  bool convertLinks = false;     // once the crawl is over, links rewritten to read from disk
+  bool adjustExtension = false;  // pages and stylesheets named so that a browser opens them
+  bool update = false;           // each earlier copy asked for again if it changed
 };
 
 // The plan of a crawl from the dialog's address and directories as they are now.

@@ -4,9 +4,9 @@
 #include "crawl/link_scanner.h"
 #include "crawl/mirror_writer.h"
 
-CrawlRules::Placement LinkScannerRules::Place(const LinkStack& linkStack,
+CrawlRules::Placement LinkScannerRules::Place(const std::string& basePrefix,
                                               const std::string& url) const {
-  const std::string rel = linkStack.RelativePart(url);
+  const std::string rel = url.starts_with(basePrefix) ? url.substr(basePrefix.size()) : "";
   // A URL outside the base prefix has no local copy of its own: its path is the root's.
   return Placement{LocalPathOf(url, rel, m_localRoot), !rel.empty()};
 }
@@ -15,6 +15,10 @@ void LinkScannerRules::Read(FetchedFile& file, const std::string& localPath,
                             LinkStack& linkStack) const {
   if (IsHtmlName(localPath))
     LinkScanner::ScanPage(file, linkStack);
+}
+
+bool KeepsRecords(const CrawlPlan& plan, const CrawlRules& rules) {
+  return rules.KeepsRecords() || plan.convertLinks || plan.adjustExtension || plan.update;
 }
 
 std::unique_ptr<CrawlRules> RulesOf(const CrawlPlan& plan) {

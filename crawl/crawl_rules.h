@@ -16,7 +16,8 @@ class CrawlRules {
     std::string localPath;
     bool stored = true;  // false: read for its links only, neither stored nor read from a copy
   };
-  virtual Placement Place(const LinkStack& linkStack, const std::string& url) const = 0;
+  // basePrefix: the start address up to its last "/", which decides what belongs to the site.
+  virtual Placement Place(const std::string& basePrefix, const std::string& url) const = 0;
   virtual void Read(FetchedFile& file, const std::string& localPath,
                     LinkStack& linkStack) const = 0;
   virtual RedirectRule Redirects() const { return {}; }
@@ -24,12 +25,16 @@ class CrawlRules {
   virtual bool KeepsRecords() const { return false; }
 };
 
+// Whether a crawl keeps a record of each stored file: its rules read files by type, or the copy
+// is converted, renamed or updated afterwards.
+bool KeepsRecords(const CrawlPlan& plan, const CrawlRules& rules);
+
 // The link scanner's rules: the relative part under the local root, the scanner for local
 // paths with an HTML name, and redirects wherever the server sends them.
 class LinkScannerRules : public CrawlRules {
  public:
   explicit LinkScannerRules(const CrawlStart& start) : m_localRoot(start.localRoot) {}
-  Placement Place(const LinkStack& linkStack, const std::string& url) const override;
+  Placement Place(const std::string& basePrefix, const std::string& url) const override;
   void Read(FetchedFile& file, const std::string& localPath, LinkStack& linkStack) const override;
 
  private:

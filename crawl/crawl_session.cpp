@@ -86,12 +86,13 @@ CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
       m_plan(plan),
       m_transport(OptionsOf(plan.network)),
       m_rules(RulesOf(plan)),
-      m_store(plan.start.saveToDirectory, m_rules->KeepsRecords()) {}
+      m_store(plan.start.saveToDirectory, KeepsRecords(plan, *m_rules)),
+      m_upkeep(plan, *m_rules, m_store) {}
 
 CrawlRun::~CrawlRun() = default;
 
 CrawlRun::Pass CrawlRun::Place(std::string url) const {
-  CrawlRules::Placement placement = m_rules->Place(*m_links, url);
+  CrawlRules::Placement placement = m_rules->Place(m_basePrefix, url);
   Pass pass;
   pass.url = std::move(url);
   pass.localPath = std::move(placement.localPath);
@@ -104,17 +105,57 @@ CrawlRun::Pass CrawlRun::TakeLink() {
 }
 
 bool CrawlRun::ReadCopy(Pass& pass) {
-  if (!pass.stored || !m_store.Exists(pass.localPath))
+  if (!pass.stored)
     return false;
-  pass.file = m_store.ReadCopy(pass.localPath);
+  std::optional<std::string> copy = m_upkeep.EarlierCopy(pass.localPath);
+  if (!copy)
+    return false;
+  if (m_plan.update) {
+    // The copy is asked for again, only if it changed.
+    if (m_store.IsEarlierCopy(*copy)) {
+      pass.earlierCopy = *copy;
+      pass.conditions = m_upkeep.Conditions(*copy);
+    }
+    return false;
+  }
+  pass.file = m_store.ReadCopy(*copy);
   if (!pass.file)
     return false;
+  pass.localPath = *copy;
   // The page's links resolve against its address, not against the local path.
   pass.file->url = pass.url;
   return true;
 }
 
-CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source) {
+std::optional<FileOutcome> CrawlRun::KeepEarlierCopy(Pass& pass) {
+  if (!pass.fromNetwork || pass.earlierCopy.empty())
+    return std::nullopt;
+  FetchedFile& answer = *pass.file;
+  FileOutcome outcome = OutcomeOf(pass, std::nullopt);
+  if (answer.problem == FetchProblem::HttpError && answer.status == 304) {
+    outcome.fate = FileFate::Unchanged;
+    outcome.reason = NotSavedReason::None;
+  } else if (answer.problem == FetchProblem::HttpError &&
+             (answer.status == 404 || answer.status == 410)) {
+    m_dialog.Log(NotSavedText(answer));
+    outcome.fate = FileFate::Gone;
+    outcome.reason = NotSavedReason::None;
+  } else if (answer.problem != FetchProblem::None) {
+    m_dialog.Log(NotSavedText(answer));
+  } else {
+    return std::nullopt;  // the new answer replaces the copy
+  }
+  // The copy stands for the file: it is read for links, as if this crawl had found it so.
+  if (std::unique_ptr<FetchedFile> copy = m_store.ReadCopy(pass.earlierCopy)) {
+    copy->url = pass.url;
+    pass.file = std::move(copy);
+    pass.localPath = pass.earlierCopy;
+  }
+  return outcome;
+}
+
+CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source,
+                                       const std::vector<std::string>& conditions) {
   Obtained obtained;
   if (!IsHttpUrl(source)) {
     obtained.file = LoadLocal(source);
@@ -122,7 +163,7 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source) {
       obtained.file.reset();
     return obtained;
   }
-  obtained.file = Fetch(source, m_transport, m_rules->Redirects());
+  obtained.file = Fetch(source, m_transport, m_rules->Redirects(), conditions);
   if (Stopping()) {
     const std::string failedCall = obtained.file->failedCallText;
     obtained.file.reset();
@@ -134,19 +175,30 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source) {
 }
 
 void CrawlRun::FinishPass(Pass& pass) {
-  const bool unusable = Unusable(*pass.file);
+  const std::optional<FileOutcome> kept = KeepEarlierCopy(pass);
+  const bool unusable = !kept && Unusable(*pass.file);
   if (pass.fromNetwork && unusable)
     m_dialog.Log(NotSavedText(*pass.file));
   m_dialog.SetControlText(Control::DownloadedFilesEdit, IntToText(m_downloadedCount));
   std::optional<SaveResult> saved;
-  if (!unusable) {
+  const bool storing = pass.stored && pass.fromNetwork && !kept;
+  // A copy kept in place of the answer is read, unless it could not be: then nothing is.
+  const bool readable = !unusable && (!kept || pass.localPath == pass.earlierCopy);
+  if (readable) {
+    if (pass.file->converted)
+      m_upkeep.RestoreAddresses(*pass.file, pass.localPath);
+    if (storing)
+      pass.localPath = m_upkeep.StoredName(pass.localPath, *pass.file);
     m_rules->Read(*pass.file, pass.localPath, *m_links);
-    if (pass.stored && pass.fromNetwork)
+    if (storing)
       saved = m_store.Save(*pass.file, pass.localPath);
   }
+  FileOutcome outcome = kept ? *kept : OutcomeOf(pass, saved);
+  if (saved == SaveResult::Saved && !pass.earlierCopy.empty())
+    outcome.fate = FileFate::Updated;
   // A file outside the base prefix is only read for its links: neither stored nor refused.
-  if (!pass.fromNetwork || unusable || saved)
-    m_dialog.FileDone(OutcomeOf(pass, saved));
+  if (!pass.fromNetwork || unusable || saved || kept)
+    m_dialog.FileDone(outcome);
   pass.file.reset();
 }
 
@@ -174,6 +226,7 @@ void CrawlRun::Run() {
   std::string startUrl = m_plan.start.url;
   AppendIndexName(startUrl, startUrl, "");
   m_links = std::make_unique<LinkStack>(startUrl);
+  m_basePrefix = m_links->BasePrefix();
 
   CrawlOutcome outcome;
   Obtained reachable = FetchFile(startUrl);
@@ -190,6 +243,11 @@ void CrawlRun::Run() {
     outcome = CrawlOutcome{CrawlEnding::NotObtained, startUrl, true};
   }
   m_links.reset();
+  // A crawl that ran its course, or ended on a file it could not get, leaves a copy that reads
+  // from disk; one that was stopped is converted by the next.
+  if (m_plan.convertLinks &&
+      (outcome.ending == CrawlEnding::Completed || outcome.ending == CrawlEnding::NotObtained))
+    m_upkeep.ConvertLinks(m_basePrefix, m_dialog.m_stopRequested);
   EndActions(m_dialog);
   m_dialog.CrawlEnded(outcome);
   m_dialog.WorkerEnded();
@@ -199,7 +257,7 @@ CrawlOutcome CrawlStep(CrawlRun& run) {
   for (;;) {
     CrawlRun::Pass pass = run.TakeLink();
     if (!run.ReadCopy(pass)) {
-      CrawlRun::Obtained doc = run.FetchFile(pass.url);
+      CrawlRun::Obtained doc = run.FetchFile(pass.url, pass.conditions);
       if (doc.cancelled)
         return CrawlOutcome{CrawlEnding::Cancelled, {}, false};
       run.CountDownload();

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "crawl/copy_upkeep.h"
 #include "crawl/crawl_dialog.h"
 #include "crawl/crawl_plan.h"
 #include "crawl/crawl_rules.h"
@@ -26,6 +27,8 @@ class CrawlRun {
     bool stored = true;  // false: read for its links only
     std::unique_ptr<FetchedFile> file;
     bool fromNetwork = false;
+    std::string earlierCopy;              // with updates: the copy the answer may replace
+    std::vector<std::string> conditions;  // with updates: the request asks only for a change
   };
   // What obtaining a file gave.
   struct Obtained {
@@ -54,22 +57,28 @@ class CrawlRun {
   bool ReadCopy(Pass& pass);
   // Obtains a file from an address over the network, or from a local path. A fetch that finds
   // the stop flag raised cancels the crawl.
-  Obtained FetchFile(const std::string& source);
+  Obtained FetchFile(const std::string& source, const std::vector<std::string>& conditions = {});
   void CountDownload() { ++m_downloadedCount; }
   // The rest of a pass once its file is in: what was not saved said, the file read for links,
   // a fetched file stored, the outcome reported. The file is released.
   void FinishPass(Pass& pass);
   // "Transfert canceled": bars and buttons back, the link stack destroyed, the ending reported.
   CrawlOutcome Cancel(const std::string& failedCall);
+  const std::string& BasePrefix() const { return m_basePrefix; }
 
  private:
   CrawlOutcome Passes();
+  // With updates, an answer that does not replace the pass's earlier copy: the copy is read in
+  // its place, and what became of the file is returned.
+  std::optional<FileOutcome> KeepEarlierCopy(Pass& pass);
 
   CrawlDialog& m_dialog;
   const CrawlPlan& m_plan;
   Transport m_transport;
   std::unique_ptr<CrawlRules> m_rules;
   MirrorStore m_store;
+  CopyUpkeep m_upkeep;
+  std::string m_basePrefix;
   std::unique_ptr<LinkStack> m_links;
   int32_t m_downloadedCount = 0;
 };

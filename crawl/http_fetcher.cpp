@@ -69,7 +69,8 @@ void ReportError(const HttpRequest& request, FetchedFile& file) {
 }
 
 // Opens the request in its four steps; false when one failed or the flag was raised.
-bool SendRequest(HttpRequest& request, FetchedFile& file, const RedirectRule& mayRedirect) {
+bool SendRequest(HttpRequest& request, FetchedFile& file, const RedirectRule& mayRedirect,
+                 const std::vector<std::string>& headers) {
   std::atomic<int>& stop = StopFlag();
   if (!request.OpenSession("Kelvane"))
     ReportError(request, file);
@@ -86,7 +87,7 @@ bool SendRequest(HttpRequest& request, FetchedFile& file, const RedirectRule& ma
   if (g_mainDialog != nullptr)
     g_mainDialog->ShowCurrentItem("Reading ", objectName);
   const std::string referrer = "http://" + server + "/";
-  if (!request.OpenRequest("GET", objectName, "HTTP/1.0", referrer, mayRedirect))
+  if (!request.OpenRequest("GET", objectName, "HTTP/1.0", referrer, mayRedirect, headers))
     ReportError(request, file);
   if (stop != 0)
     return false;
@@ -168,7 +169,8 @@ void JudgeAnswer(FetchedFile& file, const TransferResult& result, bool tooLarge)
 }
 
 std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
-                                   const RedirectRule& mayRedirect) {
+                                   const RedirectRule& mayRedirect,
+                                   const std::vector<std::string>& headers) {
   auto file = std::make_unique<FetchedFile>();
   // Without a dialog, each fetch is a crawl of its own: an earlier failure does not stop it.
   if (g_mainDialog == nullptr)
@@ -179,7 +181,7 @@ std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
   Log("Connecting to: " + url);
 
   HttpRequest request(transport);
-  if (!SendRequest(request, *file, mayRedirect))
+  if (!SendRequest(request, *file, mayRedirect, headers))
     return file;
   std::string sizeText;
   ReportAnswerHeaders(request.SizeHeader(sizeText) ? std::optional(sizeText) : std::nullopt);
@@ -191,7 +193,10 @@ std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
   ShowProgressPosition(Control::ActivityProgress, 0);
   TransferResult result = request.Result().value_or(TransferResult{});
   result.status = request.Status();
-  file->contentType = request.ContentType();
+  const AnswerInfo answer = request.Info();
+  file->contentType = answer.contentType;
+  file->lastModified = answer.lastModified;
+  file->etag = answer.etag;
   JudgeAnswer(*file, result, tooLarge);
   return file;
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class Transport;
 struct TransferResult;
@@ -29,6 +30,9 @@ struct FetchedFile {
   std::string problemText;
   std::string failedCallText;  // the error text of a network call that failed and stopped the crawl
   std::string contentType;     // the answer's type, or the type it was stored with
+  std::string lastModified;    // the answer's validators
+  std::string etag;
+  bool converted = false;  // an earlier copy whose links were rewritten for reading from disk
 };
 
 // Where a redirect may lead; empty for anywhere over http or https.
@@ -40,7 +44,8 @@ bool IsHttpUrl(const std::string& text);
 // Retrieves an address with one HTTP/1.0 GET over a connection of its own, reporting each step
 // through the log and the bars. A failed network call raises the main dialog's stop flag.
 std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
-                                   const RedirectRule& mayRedirect = {});
+                                   const RedirectRule& mayRedirect = {},
+                                   const std::vector<std::string>& headers = {});
 
 // What a fetch logs and shows once the answer's headers are in: the size header, or that there
 // is none, and the bars' ranges. A size header is given only when it has at most 254 characters.

@@ -3,6 +3,7 @@
 #include "crawl/crawl_dialog.h"
 #include "crawl/http_fetcher.h"
 #include "platform/ascii.h"
+#include "support/activity_log.h"
 #include "support/int_text.h"
 
 namespace {
@@ -47,6 +48,8 @@ LinkStack::LinkStack(const std::string& startUrl) {
 }
 
 LinkStack::~LinkStack() {
+  // Thousands of links may be left when a crawl is stopped: their lines go out together.
+  LogLineBatch batch;
   for (int32_t n = m_pendingCount; n > 0; --n)
     Pop();
   m_acceptedIndex.clear();

@@ -83,8 +83,10 @@ std::unique_ptr<FetchedFile> MirrorStore::ReadCopy(const std::string& localPath)
   if (m_keepRecords) {
     LoadRecords();
     auto found = m_records.find(*below);
-    if (found != m_records.end())
+    if (found != m_records.end()) {
       file->contentType = found->second.contentType;
+      file->converted = found->second.converted;
+    }
   }
   return file;
 }
@@ -107,32 +109,44 @@ void MirrorStore::LoadRecords() {
       break;  // a line cut short by a crash
     std::string_view line(text.data() + start, end - start);
     start = end + 1;
-    size_t tab1 = line.find('\t');
-    size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
-    if (tab2 == std::string_view::npos)
+    std::vector<std::string> fields;
+    for (size_t from = 0;;) {
+      const size_t tab = line.find('\t', from);
+      fields.push_back(UnescapeField(line.substr(from, tab - from)));
+      if (tab == std::string_view::npos)
+        break;
+      from = tab + 1;
+    }
+    if (fields.size() < 3)
       continue;
-    m_records[UnescapeField(line.substr(0, tab1))] =
-        Record{UnescapeField(line.substr(tab1 + 1, tab2 - tab1 - 1)),
-               UnescapeField(line.substr(tab2 + 1))};
+    fields.resize(6);
+    Record record{fields[1], fields[2], fields[3], fields[4], fields[5] == "k"};
+    m_byUrl[record.url] = fields[0];
+    m_records[fields[0]] = std::move(record);
   }
 }
 
-void MirrorStore::AddRecord(const std::string& below, const FetchedFile& fetched) {
-  LoadRecords();
-  Record record{fetched.contentType, fetched.url};
-  auto found = m_records.find(below);
-  if (found != m_records.end() && found->second.contentType == record.contentType &&
-      found->second.url == record.url)
-    return;
+void MirrorStore::AppendRecord(const std::string& below, const Record& record) {
   const std::string& root = m_directory.Root();
   m_directory.MakeDirectory(root + (root.ends_with('/') ? "" : "/") + kOwnArea);
-  // Written before the file itself: a crash between the two leaves a record without a file,
-  // which costs nothing, never a file without its record.
   const std::string line = std::string(m_recordsTorn ? "\n" : "") + EscapeField(below) + "\t" +
-                           EscapeField(record.contentType) + "\t" + EscapeField(record.url) + "\n";
+                           EscapeField(record.contentType) + "\t" + EscapeField(record.url) + "\t" +
+                           EscapeField(record.lastModified) + "\t" + EscapeField(record.etag) +
+                           "\t" + (record.converted ? "k" : "") + "\n";
   if (m_directory.AppendLine(RecordsPath(), line))
     m_recordsTorn = false;
-  m_records[below] = std::move(record);
+  m_byUrl[record.url] = below;
+  m_records[below] = record;
+}
+
+void MirrorStore::AddRecord(const std::string& below, const Record& record) {
+  LoadRecords();
+  auto found = m_records.find(below);
+  if (found != m_records.end() && found->second.contentType == record.contentType &&
+      found->second.url == record.url && found->second.lastModified == record.lastModified &&
+      found->second.etag == record.etag && found->second.converted == record.converted)
+    return;
+  AppendRecord(below, record);
 }
 
 void MirrorStore::MakeDirectories(const std::string& directory) {
@@ -161,11 +175,20 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   const std::string directory(BeforeLast(localPath, '/'));
   if (!m_directory.Exists(directory))
     MakeDirectories(directory);
+  // What the file is goes in before the file itself: a crash between the two leaves a record
+  // without a file, which costs nothing, never a file without its type. Its validators go in only
+  // after it, so that a crash never pairs the old bytes with the new answer's validators.
+  Record record{fetched.contentType, fetched.url, {}, {}, false};
   if (m_keepRecords)
-    AddRecord(*below, fetched);
+    AddRecord(*below, record);
   size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
   switch (m_directory.WriteFileAtomically(localPath, fetched.data.get(), size)) {
     case WriteResult::Written:
+      if (m_keepRecords && (!fetched.lastModified.empty() || !fetched.etag.empty())) {
+        record.lastModified = fetched.lastModified;
+        record.etag = fetched.etag;
+        AddRecord(*below, record);
+      }
       return SaveResult::Saved;
     case WriteResult::OpenFailed:
       return SaveResult::WriteFailed;  // skipped without a word, as a file that cannot be opened
@@ -177,6 +200,66 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   }
   Log("Not saved (write failed): " + localPath);
   return SaveResult::WriteFailed;
+}
+
+std::string MirrorStore::FullPath(const std::string& below) const {
+  const std::string& root = m_directory.Root();
+  return root + (root.ends_with('/') ? "" : "/") + below;
+}
+
+bool MirrorStore::IsEarlierCopy(const std::string& localPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below || IsOwnArea(*below))
+    return false;
+  std::optional<ConfinedDirectory::FileInfo> info = m_directory.RegularFileInfo(localPath);
+  return info && info->size > 0;
+}
+
+std::optional<int64_t> MirrorStore::ModifiedTime(const std::string& localPath) {
+  std::optional<ConfinedDirectory::FileInfo> info = m_directory.RegularFileInfo(localPath);
+  return info ? std::optional(info->modified) : std::nullopt;
+}
+
+std::optional<MirrorStore::Record> MirrorStore::RecordOf(const std::string& localPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!m_keepRecords || !below)
+    return std::nullopt;
+  LoadRecords();
+  auto found = m_records.find(*below);
+  return found == m_records.end() ? std::nullopt : std::optional(found->second);
+}
+
+std::vector<std::pair<std::string, MirrorStore::Record>> MirrorStore::Records() {
+  std::vector<std::pair<std::string, Record>> records;
+  if (!m_keepRecords)
+    return records;
+  LoadRecords();
+  for (const auto& [below, record] : m_records)
+    records.emplace_back(FullPath(below), record);
+  std::sort(records.begin(), records.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return records;
+}
+
+std::optional<std::string> MirrorStore::LocalPathOf(const std::string& url) {
+  if (!m_keepRecords)
+    return std::nullopt;
+  LoadRecords();
+  auto found = m_byUrl.find(url);
+  return found == m_byUrl.end() ? std::nullopt : std::optional(FullPath(found->second));
+}
+
+bool MirrorStore::WriteConverted(const std::string& localPath, const std::string& text) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below || !m_keepRecords)
+    return false;
+  LoadRecords();
+  Record record = m_records[*below];
+  // Marked first: a page read as converted that is not yet is read the same way.
+  record.converted = true;
+  AddRecord(*below, record);
+  return m_directory.WriteFileAtomically(localPath, text.data(), text.size()) ==
+         WriteResult::Written;
 }
 
 SaveResult Save(const FetchedFile& fetched, const std::string& localPath,

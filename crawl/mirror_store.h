@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "crawl/http_fetcher.h"
 #include "crawl/mirror_writer.h"
@@ -16,6 +18,15 @@
 // beside the copy, so that a rerun reads every file as what it was when it was fetched.
 class MirrorStore {
  public:
+  // What the store knows of a stored file.
+  struct Record {
+    std::string contentType;
+    std::string url;
+    std::string lastModified;  // the validators the server gave, for a conditional request
+    std::string etag;
+    bool converted = false;  // its links were rewritten for reading from disk
+  };
+
   MirrorStore(const std::string& saveToDirectory, bool keepRecords);
 
   // Whether anything, file or directory, is at the path.
@@ -25,20 +36,32 @@ class MirrorStore {
   // Stores a fetched file at the path, creating the directories it needs, and logs each step.
   SaveResult Save(const FetchedFile& fetched, const std::string& localPath);
 
+  // Whether an earlier copy that can be read is at the path: a regular file, not empty.
+  bool IsEarlierCopy(const std::string& localPath);
+  // When the file at the path was last written.
+  std::optional<int64_t> ModifiedTime(const std::string& localPath);
+  // The record of the file at the path, when there is one.
+  std::optional<Record> RecordOf(const std::string& localPath);
+  // Every recorded file that is there, by local path.
+  std::vector<std::pair<std::string, Record>> Records();
+  // The local path of the file stored for an address, when one is.
+  std::optional<std::string> LocalPathOf(const std::string& url);
+  // Replaces a stored file's bytes by its converted text, the record first marked.
+  bool WriteConverted(const std::string& localPath, const std::string& text);
+
  private:
-  struct Record {
-    std::string contentType;
-    std::string url;
-  };
   std::string RecordsPath() const;
+  std::string FullPath(const std::string& below) const;
+  void AppendRecord(const std::string& below, const Record& record);
   bool IsOwnArea(const std::string& below) const;
   void LoadRecords();
-  void AddRecord(const std::string& below, const FetchedFile& fetched);
+  void AddRecord(const std::string& below, const Record& record);
   void MakeDirectories(const std::string& directory);
 
   ConfinedDirectory m_directory;
   const bool m_keepRecords;
   bool m_recordsLoaded = false;
   bool m_recordsTorn = false;
-  std::unordered_map<std::string, Record> m_records;  // by the path below the save-to directory
+  std::unordered_map<std::string, Record> m_records;     // by the path below the save-to directory
+  std::unordered_map<std::string, std::string> m_byUrl;  // address -> path below
 };

@@ -432,7 +432,7 @@ class PageTokenizer {
     if (tag == "style") {
       for (StylesheetLink& link : ReadStylesheetLinks(html.substr(begin, end - begin), m_stop))
         m_links.references.push_back(
-            {std::move(link.link), false, begin + link.begin, begin + link.end, 0});
+            {std::move(link.link), false, begin + link.begin, begin + link.end, 0, true, true});
     }
     if (end == html.size())
       return false;
@@ -477,7 +477,7 @@ class PageTokenizer {
     for (StylesheetLink& link : ReadStylesheetLinks(placed ? raw : decoded, m_stop)) {
       m_links.references.push_back({std::move(link.link), false,
                                     placed ? value.begin + link.begin : npos,
-                                    placed ? value.begin + link.end : npos, value.quote});
+                                    placed ? value.begin + link.end : npos, value.quote, true});
     }
   }
 
@@ -505,8 +505,11 @@ class PageTokenizer {
     } else if (tag == "body") {
       Add(values[kBackground], false);
     } else if (tag == "base") {
-      if (!m_links.base && values[kHref].present)
+      if (!m_links.base && values[kHref].present) {
         m_links.base = std::string(TrimSpace(Decoded(Raw(values[kHref]))));
+        m_links.baseBegin = values[kHref].begin;
+        m_links.baseEnd = values[kHref].end;
+      }
     }
     if (values[kStyle].present)
       AddStyle(values[kStyle]);

@@ -16,14 +16,18 @@ struct PageReference {
   // character references.
   size_t begin = std::string::npos;
   size_t end = std::string::npos;
-  char quote = 0;  // the quote around the attribute holding it: '"', '\'', or 0 (none, <style>)
+  char quote = 0;    // the quote around the attribute holding it: '"', '\'', or 0 (none, <style>)
+  bool css = false;  // in a url() or @import of a style attribute or a <style> block
+  bool inStyleBlock = false;  // in a <style> block, no attribute
 };
 
 // What a page refers to, read as browsers tokenize it: tags and attributes in any letter case,
 // values quoted or not, tags over several lines, character references decoded; the insides of
 // comments, scripts, <style> (read as CSS), <textarea>, <title> and the like are no markup.
 struct PageLinks {
-  std::optional<std::string> base;  // the first <base href>, against which links resolve
+  std::optional<std::string> base;       // the first <base href>, against which links resolve
+  size_t baseBegin = std::string::npos;  // the bytes of that href's value
+  size_t baseEnd = std::string::npos;
   std::vector<PageReference> references;
 };
 

@@ -22,11 +22,13 @@ constexpr size_t kMostHeld = 4096;
 struct InTransfer : TransferSink {
   explicit InTransfer(CrawlRun::Pass p) : pass(std::move(p)) {}
 
-  void OnAnswer(int status, const std::optional<std::string>& sizeHeader,
-                const std::string& contentType) override {
-    pass.file->status = status;
-    pass.file->contentType = contentType;
-    ReportAnswerHeaders(sizeHeader && sizeHeader->size() <= 254 ? sizeHeader : std::nullopt);
+  void OnAnswer(const AnswerInfo& answer) override {
+    pass.file->status = answer.status;
+    pass.file->contentType = answer.contentType;
+    pass.file->lastModified = answer.lastModified;
+    pass.file->etag = answer.etag;
+    const std::optional<std::string>& size = answer.sizeHeader;
+    ReportAnswerHeaders(size && size->size() <= 254 ? size : std::nullopt);
   }
 
   Take OnBody(const char* data, size_t size) override {
@@ -190,6 +192,7 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   request.objectName = objectName;
   request.referrer = "http://" + server + "/";
   request.mayRedirect = m_run.Rules().Redirects();
+  request.headers = pass.conditions;
   auto inFlight = std::make_unique<InTransfer>(std::move(pass));
   std::string errorText;
   if (!m_slots.Start(slot, std::move(request), *inFlight, errorText)) {

@@ -255,6 +255,15 @@ std::optional<size_t> ConfinedDirectory::ReadRegularFile(const std::string& path
   return total;
 }
 
+std::optional<ConfinedDirectory::FileInfo> ConfinedDirectory::RegularFileInfo(
+    const std::string& path) {
+  FileDescriptor fd = OpenRegularFile(path);
+  struct stat info {};
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0)
+    return std::nullopt;
+  return FileInfo{static_cast<int64_t>(info.st_size), static_cast<int64_t>(info.st_mtime)};
+}
+
 std::optional<std::string> ConfinedDirectory::ReadText(const std::string& path, size_t max) {
   FileDescriptor fd = OpenRegularFile(path);
   if (!fd.Valid())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -57,6 +58,12 @@ class ConfinedDirectory {
   // A regular file's first max bytes, read into destination; nothing for anything that is not
   // a regular file beneath the root (a directory, a pipe, a device, a link leading out).
   std::optional<size_t> ReadRegularFile(const std::string& path, char* destination, size_t max);
+  // The size and modification time (seconds since 1970) of a regular file beneath the root.
+  struct FileInfo {
+    int64_t size = 0;
+    int64_t modified = 0;
+  };
+  std::optional<FileInfo> RegularFileInfo(const std::string& path);
   // A regular file's text, likewise, up to max bytes.
   std::optional<std::string> ReadText(const std::string& path, size_t max);
   // Replaces the file with the given bytes so that no reader, and no crash, ever sees a torn

@@ -32,7 +32,8 @@ bool HttpRequest::Connect(bool https, const std::string& server) {
 
 bool HttpRequest::OpenRequest(const std::string& verb, const std::string& objectName,
                               const std::string& version, const std::string& referrer,
-                              std::function<bool(const std::string&)> mayRedirect) {
+                              std::function<bool(const std::string&)> mayRedirect,
+                              std::vector<std::string> headers) {
   (void)verb;  // every request is a GET
   m_request.objectName = objectName;
   m_request.referrer = referrer;
@@ -41,6 +42,7 @@ bool HttpRequest::OpenRequest(const std::string& verb, const std::string& object
   // the announced length when that is a number.
   m_request.readToClose = true;
   m_request.mayRedirect = std::move(mayRedirect);
+  m_request.headers = std::move(headers);
   return m_transfer.Prepare(m_request, *this, m_errorText);
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/transport.h"
 
@@ -24,7 +25,8 @@ class HttpRequest : private TransferSink {
   bool Connect(bool https, const std::string& server);
   bool OpenRequest(const std::string& verb, const std::string& objectName,
                    const std::string& version, const std::string& referrer,
-                   std::function<bool(const std::string&)> mayRedirect = {});
+                   std::function<bool(const std::string&)> mayRedirect = {},
+                   std::vector<std::string> headers = {});
   // Runs the transfer until the final answer's headers are in. Returns Stopped as soon as the
   // flag is raised.
   SendResult Send(const std::atomic<int>& stop);
@@ -33,6 +35,7 @@ class HttpRequest : private TransferSink {
   bool SizeHeader(std::string& text) const;
   int Status() const { return m_transfer.Status(); }
   std::string ContentType() const { return m_transfer.ContentType(); }
+  AnswerInfo Info() const { return m_transfer.Info(); }
   // Waits until max bytes have arrived, the answer has ended or the flag is raised; 0 at the end.
   int Read(char* destination, int max, const std::atomic<int>& stop);
   // How the answer ended, once it has.
@@ -40,7 +43,7 @@ class HttpRequest : private TransferSink {
   const std::string& ErrorText() const { return m_errorText; }
 
  private:
-  void OnAnswer(int, const std::optional<std::string>&, const std::string&) override {}
+  void OnAnswer(const AnswerInfo&) override {}
   Take OnBody(const char* data, size_t size) override;
   size_t Available() const { return m_buffer.size() - m_offset; }
   // One round of the transfer; false when the multi interface itself failed.

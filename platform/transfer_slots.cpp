@@ -57,22 +57,20 @@ int TransferSlots::Active() const {
 
 // Once, a request is asked for again where a kept-open connection, and not the server's answer
 // itself, may be at fault: an answer whose size header curl's framing reads otherwise than the
-// size check (read to its close this time, as the one-file request reads every answer), and a
-// request that got no answer over a connection an earlier request had opened. Nothing of the
-// first try reached the sink. The retry waits its turn with the server like any request.
+// size check, and a request that got no answer (none, or silence) over a connection an earlier
+// request had opened. The retry is the request the one-file fetch sends: HTTP/1.0 over a
+// connection of its own, read to its close. Nothing of the first try reached the sink. It takes
+// the server's next turn, as any request does.
 bool TransferSlots::Retry(Slot& slot, const TransferLoop::Ended& ended) {
-  const bool framing = slot.transfer.FramingRefused(ended.code);
-  if (slot.retried || ended.stalled ||
-      (!framing && !(slot.transfer.Finish(ended.code, false).end == TransferEnd::Failed &&
-                     slot.transfer.Reused())))
+  const bool framing = !ended.stalled && slot.transfer.FramingRefused(ended.code);
+  const bool noAnswer = !slot.transfer.AnswerBegan() && slot.transfer.Reused();
+  if (slot.retried || (!framing && !noAnswer))
     return false;
   slot.retried = true;
   slot.request.ownConnection = true;
-  if (framing) {
-    slot.request.http10 = true;
-    slot.request.readToClose = true;
-  }
-  slot.retryAt = SteadyClock::now() + m_transport.Polite().ClaimStart(slot.request.server);
+  slot.request.http10 = true;
+  slot.request.readToClose = true;
+  slot.retryAt = m_transport.Polite().ReserveStart(slot.request.server);
   return true;
 }
 
@@ -83,7 +81,7 @@ void TransferSlots::StartRetries() {
     Slot& slot = *m_slots[i];
     if (!slot.retryAt || now < *slot.retryAt)
       continue;
-    // A turn claimed earlier counts; a later claim would only make the retry wait twice.
+    // Its turn was claimed when the retry was decided.
     slot.retryAt.reset();
     std::string errorText;
     if (!slot.transfer.Prepare(slot.request, *slot.sink, errorText) ||
@@ -112,6 +110,16 @@ bool TransferSlots::Pump(int waitMs, std::string& errorText) {
     slot.busy = false;
     m_receiver.OnEnd(static_cast<int>(found - m_slots.begin()),
                      slot.transfer.Finish(e.code, e.stalled));
+  }
+  // Read to its close, an answer is still over at its announced length, closed or not.
+  for (size_t i = 0; i < m_slots.size(); ++i) {
+    Slot& slot = *m_slots[i];
+    if (slot.busy && !slot.retryAt && slot.request.readToClose && slot.transfer.BodyComplete()) {
+      m_loop.Remove(slot.transfer);
+      slot.busy = false;
+      m_receiver.OnEnd(static_cast<int>(i), slot.transfer.Finish(CURLE_OK, false));
+      ended.push_back({&slot.transfer, CURLE_OK, false});
+    }
   }
   if (!ended.empty())
     return true;

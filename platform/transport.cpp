@@ -28,9 +28,14 @@ std::optional<int64_t> ParseLength(const std::optional<std::string>& text) {
   return value;
 }
 
-// curl follows every 3xx answer that names a location.
+// curl would follow every 3xx answer that names a location.
 bool IsRedirect(long status) {
   return status >= 300 && status < 400;
+}
+
+// The redirects a crawl follows; another 3xx is the answer, as a browser takes it.
+bool IsFollowedRedirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
 // The address a Location value leads to from the address that answered with it.
@@ -120,6 +125,17 @@ std::chrono::milliseconds Politeness::ClaimStart(const std::string& server) {
   return std::chrono::milliseconds(0);
 }
 
+SteadyClock::time_point Politeness::ReserveStart(const std::string& server) {
+  SteadyClock::time_point turn = SteadyClock::now();
+  if (m_waitMs <= 0)
+    return turn;
+  auto found = m_lastStart.find(server);
+  if (found != m_lastStart.end())
+    turn = std::max(turn, found->second + std::chrono::milliseconds(m_waitMs));
+  m_lastStart[server] = turn;
+  return turn;
+}
+
 SteadyClock::time_point Politeness::TakeBytes(size_t n) {
   m_next = std::max(m_next, SteadyClock::now()) +
            std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(
@@ -138,10 +154,12 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink, std::
   m_received = 0;
   m_readToClose = request.readToClose;
   m_framingDiffers = false;
+  m_stoppedAtAnswer = false;
   m_refused = false;
   m_refusedRedirect.clear();
   m_paused = false;
   m_pausedUntil.reset();
+  m_waitingSince.reset();
   m_lastData.reset();
   m_errorBuffer[0] = '\0';
   m_sink = &sink;
@@ -187,8 +205,9 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   m_resolve.reset(entry ? curl_slist_append(nullptr, entry->c_str()) : nullptr);
   curl_easy_setopt(easy, CURLOPT_RESOLVE, m_resolve.get());
   // libcurl adds "Accept: */*" of its own; the request carries no accept list.
-  if (!m_headers)
-    m_headers.reset(curl_slist_append(nullptr, "Accept:"));
+  m_headers.reset(curl_slist_append(nullptr, "Accept:"));
+  for (const std::string& header : request.headers)
+    m_headers.reset(curl_slist_append(m_headers.release(), header.c_str()));
   m_referrer = request.referrer;
   curl_easy_setopt(easy, CURLOPT_URL, m_url.c_str());
   curl_easy_setopt(easy, CURLOPT_USERAGENT, "Kelvane");
@@ -231,6 +250,11 @@ std::string Transfer::ContentType() const {
   if (m_easy)
     curl_easy_getinfo(m_easy.get(), CURLINFO_CONTENT_TYPE, &type);
   return type != nullptr ? type : "";
+}
+
+AnswerInfo Transfer::Info() const {
+  return AnswerInfo{Status(), m_answer.contentLength, ContentType(), m_answer.lastModified,
+                    m_answer.etag};
 }
 
 bool Transfer::BodyComplete() const {
@@ -282,10 +306,18 @@ size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
 bool Transfer::HeaderLine(std::string_view line) {
   m_lastData = SteadyClock::now();
   Answer& a = m_answer;
+  if (a.complete)
+    return true;  // a chunked body's trailer: the answer's headers are what came before
   if (line.starts_with("HTTP/")) {
     a.statusLine = true;
     a.contentLength.reset();
     a.location.reset();
+    a.lastModified.clear();
+    a.etag.clear();
+  } else if (StartsWithNoCase(line, "last-modified:")) {
+    a.lastModified = std::string(TrimSpace(line.substr(14)));
+  } else if (StartsWithNoCase(line, "etag:")) {
+    a.etag = std::string(TrimSpace(line.substr(5)));
   } else if (StartsWithNoCase(line, "content-length:")) {
     a.contentLength = std::string(TrimSpace(line.substr(15)));
   } else if (StartsWithNoCase(line, "location:")) {
@@ -306,9 +338,15 @@ bool Transfer::HeaderBlockEnded() {
   curl_easy_getinfo(m_easy.get(), CURLINFO_REDIRECT_COUNT, &redirects);
   if (status >= 100 && status < 200)
     return true;
-  const bool redirect = IsRedirect(status) && a.location;
+  const bool redirect = IsFollowedRedirect(status) && a.location;
   if (redirect && redirects < kMaxRedirects && RedirectAllowed())
     return true;
+  // Another 3xx with a location is the answer; curl, which would follow it, is stopped here.
+  if (!redirect && IsRedirect(status) && a.location) {
+    BeginAnswer(status);
+    m_stoppedAtAnswer = true;
+    return false;
+  }
   // Over a kept-open connection curl frames the body by a size header that the size check may
   // not read as a number; then the answer is asked for again and read to its close.
   const bool bodyless = redirect || status == 204 || status == 304;
@@ -329,11 +367,11 @@ bool Transfer::HeaderBlockEnded() {
 void Transfer::BeginAnswer(long status) {
   Answer& a = m_answer;
   a.complete = true;
-  if (!(IsRedirect(status) && a.location)) {
+  if (!(IsFollowedRedirect(status) && a.location)) {
     a.expected = status == 204 || status == 304 ? std::nullopt : ParseLength(a.contentLength);
     a.empty = status == 204 || status == 304 || a.expected == 0;
   }
-  m_sink->OnAnswer(static_cast<int>(status), a.contentLength, ContentType());
+  m_sink->OnAnswer(Info());
 }
 
 bool Transfer::RedirectAllowed() {
@@ -357,9 +395,12 @@ size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
   // Under a rate limit no bytes are taken before the crawl's budget allows; curl holds them.
   if (politeness.RateLimited() && SteadyClock::now() < politeness.NextTake()) {
     transfer->m_pausedUntil = politeness.NextTake();
+    if (!transfer->m_waitingSince)
+      transfer->m_waitingSince = SteadyClock::now();
     transfer->m_paused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
+  transfer->m_waitingSince.reset();
   Answer& a = transfer->m_answer;
   // A body after an interim answer's headers: that answer is the one there is.
   if (!a.complete)
@@ -400,6 +441,8 @@ TransferResult Transfer::Finish(CURLcode code, bool stalled) {
     result.text = m_refusedRedirect;
     return result;
   }
+  if (m_stoppedAtAnswer)
+    return result;
   std::string text = a.resultText;
   if (stalled) {
     code = CURLE_OPERATION_TIMEDOUT;
@@ -459,12 +502,21 @@ void TransferLoop::Remove(Transfer& transfer) {
 
 bool TransferLoop::Perform(std::vector<Ended>& ended, std::string& errorText) {
   ended.clear();
+  // Transfers whose wait for the budget is over go on, the one that has waited longest first:
+  // the budget is taken in turns, and no transfer is left unread for long.
   const SteadyClock::time_point now = SteadyClock::now();
+  std::vector<Transfer*> due;
   for (Transfer* transfer : m_transfers) {
     std::optional<SteadyClock::time_point> until = transfer->PausedUntil();
     if (until && now >= *until)
-      transfer->Resume();
+      due.push_back(transfer);
   }
+  std::stable_sort(due.begin(), due.end(), [](const Transfer* a, const Transfer* b) {
+    return a->WaitingSince().value_or(SteadyClock::time_point::max()) <
+           b->WaitingSince().value_or(SteadyClock::time_point::max());
+  });
+  for (Transfer* transfer : due)
+    transfer->Resume();
   int running = 0;
   CURLMcode code = curl_multi_perform(m_multi.get(), &running);
   if (code != CURLM_OK) {

@@ -40,6 +40,8 @@ class Politeness {
   // Zero when a request to the server may start now, and the start is then counted; otherwise
   // how long it must still wait, and nothing is counted.
   std::chrono::milliseconds ClaimStart(const std::string& server);
+  // The next turn with the server, claimed now for a start at that time.
+  SteadyClock::time_point ReserveStart(const std::string& server);
   bool RateLimited() const { return m_bytesPerSecond > 0; }
   // n bytes taken now push back the time before which no more should be taken; returns it.
   SteadyClock::time_point TakeBytes(size_t n);
@@ -85,14 +87,22 @@ struct TransferResult {
   int status = 0;    // the last answer's status, 0 when none came
 };
 
+// What the final answer's headers say.
+struct AnswerInfo {
+  int status = 0;
+  std::optional<std::string> sizeHeader;  // the Content-Length text as sent
+  std::string contentType;
+  std::string lastModified;  // the validators, for a conditional request later
+  std::string etag;
+};
+
 // Where a transfer hands what arrives.
 class TransferSink {
  public:
   enum class Take { All, Pause, Refuse };
   virtual ~TransferSink() = default;
   // The final answer's headers, once, before any of its body.
-  virtual void OnAnswer(int status, const std::optional<std::string>& sizeHeader,
-                        const std::string& contentType) = 0;
+  virtual void OnAnswer(const AnswerInfo& answer) = 0;
   // Pause: nothing is taken now, and the same bytes come again after a Resume.
   virtual Take OnBody(const char* data, size_t size) = 0;
 };
@@ -107,6 +117,7 @@ struct TransferRequest {
   bool readToClose = false;    // the size header is not trusted: the answer ends when it closes
   // Where a redirect may lead; empty: anywhere over http or https.
   std::function<bool(const std::string& target)> mayRedirect;
+  std::vector<std::string> headers;  // more request header lines, "Name: value"
 };
 
 struct EasyDeleter {
@@ -131,11 +142,14 @@ class Transfer {
   bool Prepare(const TransferRequest& request, TransferSink& sink, std::string& errorText);
   CURL* Handle() const { return m_easy.get(); }
 
-  // The final answer's headers have arrived: the answer has begun.
+  // The final answer's headers have arrived.
   bool Answered() const { return m_answer.complete; }
+  // An answer's status line came: the server answered.
+  bool AnswerBegan() const { return m_answer.statusLine; }
   int Status() const;
   const std::optional<std::string>& SizeHeader() const { return m_answer.contentLength; }
   std::string ContentType() const;
+  AnswerInfo Info() const;
 
   // The body came up to its announced length, or the answer has none.
   bool BodyComplete() const;
@@ -144,6 +158,8 @@ class Transfer {
   // Pauses on purpose stop the stall clock; Resume gives the held bytes again.
   bool Paused() const { return m_paused; }
   std::optional<SteadyClock::time_point> PausedUntil() const;
+  // Since when the transfer has waited for the budget, for taking turns fairly.
+  std::optional<SteadyClock::time_point> WaitingSince() const { return m_waitingSince; }
   void Resume();
   // The reader kept the transfer waiting on purpose: that time is no stall either.
   void RestartStallClock() { m_lastData = SteadyClock::now(); }
@@ -164,6 +180,8 @@ class Transfer {
     bool statusLine = false;              // an answer's status line came: the answer has begun
     bool complete = false;                // the final answer's headers are in
     std::optional<std::string> location;  // the first, which is the one curl follows
+    std::string lastModified;
+    std::string etag;
     std::optional<std::string> contentLength;
     std::optional<int64_t> expected;  // the announced length, when it is a number
     bool empty = false;               // nothing will follow the headers
@@ -195,12 +213,14 @@ class Transfer {
   Answer m_answer;
   int64_t m_received = 0;
   bool m_readToClose = false;
-  bool m_framingDiffers = false;  // the size header is no number that the size check reads
+  bool m_framingDiffers = false;   // the size header is no number that the size check reads
+  bool m_stoppedAtAnswer = false;  // a 3xx curl would follow is the answer: nothing more is read
   bool m_refused = false;
   std::string m_refusedRedirect;
   bool m_paused = false;
   std::optional<SteadyClock::time_point> m_pausedUntil;  // the end of a wait for the budget
-  std::optional<SteadyClock::time_point> m_lastData;     // the stall clock; runs once answered
+  std::optional<SteadyClock::time_point> m_waitingSince;
+  std::optional<SteadyClock::time_point> m_lastData;  // the stall clock; runs once answered
 };
 
 // The multi interface that moves transfers on.

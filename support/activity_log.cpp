@@ -21,6 +21,9 @@ struct OpenLog {
   int fd = -1;
   dev_t device = 0;
   ino_t inode = 0;
+  int batches = 0;      // batches open: lines wait in pending
+  std::string pending;  // lines not yet written, all for pendingPath
+  std::string pendingPath;
 
   void Close() {
     if (fd >= 0)
@@ -57,6 +60,26 @@ OpenLog& TheLog() {
   return log;
 }
 
+// Lines of a batch are written this many bytes at a time.
+constexpr size_t kBatchBytes = 65536;
+
+// Appends text (one or more whole lines) with one write; the log is opened again where it was
+// deleted or replaced.
+void WriteLine(OpenLog& log, const std::string& logFilePath, const std::string& text) {
+  if (log.fd >= 0 && (log.path != logFilePath || !log.StillInPlace()))
+    log.Close();
+  if (log.fd < 0 && !log.Open(logFilePath))
+    return;
+  if (!WriteAll(log.fd, text.data(), text.size()))
+    log.Close();
+}
+
+void WritePending(OpenLog& log) {
+  if (!log.pending.empty())
+    WriteLine(log, log.pendingPath, log.pending);
+  log.pending.clear();
+}
+
 }  // namespace
 
 std::string LogFilePath(const std::string& saveToDirectory) {
@@ -79,17 +102,35 @@ void AppendLogLine(const std::string& logFilePath, const std::string& text) {
 
   OpenLog& log = TheLog();
   std::lock_guard lock(log.mutex);
-  if (log.fd >= 0 && (log.path != logFilePath || !log.StillInPlace()))
-    log.Close();
-  if (log.fd < 0 && !log.Open(logFilePath))
+  if (log.batches > 0) {
+    if (!log.pending.empty() && log.pendingPath != logFilePath)
+      WritePending(log);
+    log.pendingPath = logFilePath;
+    log.pending += line;
+    if (log.pending.size() >= kBatchBytes)
+      WritePending(log);
     return;
-  if (!WriteAll(log.fd, line.data(), line.size()))
-    log.Close();
+  }
+  WriteLine(log, logFilePath, line);
+}
+
+LogLineBatch::LogLineBatch() {
+  OpenLog& log = TheLog();
+  std::lock_guard lock(log.mutex);
+  ++log.batches;
+}
+
+LogLineBatch::~LogLineBatch() {
+  OpenLog& log = TheLog();
+  std::lock_guard lock(log.mutex);
+  if (--log.batches == 0)
+    WritePending(log);
 }
 
 void CloseLogFile() {
   OpenLog& log = TheLog();
   std::lock_guard lock(log.mutex);
+  WritePending(log);
   log.Close();
 }
 

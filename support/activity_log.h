@@ -11,6 +11,16 @@ std::string LogFilePath(const std::string& saveToDirectory);
 // file when the call returns. The file is kept open between calls. Failures are silent.
 void AppendLogLine(const std::string& logFilePath, const std::string& text);
 
+// While one lives, lines are gathered and written many at a time: for the many lines of links
+// dropped at once when a crawl ends early. They are all written when the last one ends.
+class LogLineBatch {
+ public:
+  LogLineBatch();
+  ~LogLineBatch();
+  LogLineBatch(const LogLineBatch&) = delete;
+  LogLineBatch& operator=(const LogLineBatch&) = delete;
+};
+
 // Lets go of the open log, so that nothing holds the save-to directory once a crawl is over.
 void CloseLogFile();
 

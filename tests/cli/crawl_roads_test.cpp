@@ -61,6 +61,13 @@ TEST(CrawlRoads, QueryNeverBecomesPathStructure) {
               "served /x?/../../../outside/secret.css");
   }
   EXPECT_EQ(ReadFileBytes(root.Path() + "/outside/secret.css"), "p { background: url(/leak.png) }");
+  // A start address whose query holds a "/" as well.
+  const std::string saveTo = root.Path() + "/query";
+  ProcessResult run = Cli({"-p", "--save-to", saveTo, server.Url("/d/p.php?x=a/b.c")});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(
+      ReadFileBytes(saveTo + "/127.0.0.1:" + std::to_string(server.Port()) + "/d/p.php?x=a%2Fb.c"),
+      "served /d/p.php?x=a/b.c");
 }
 
 // A size header that is not a number breaks nothing but its own file's framing: the file is read

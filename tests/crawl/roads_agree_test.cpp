@@ -109,7 +109,7 @@ const Case kCases[] = {
     {"interim.gif", kDone, kNotSaved, NotSavedReason::HttpStatus},
     // A status line curl itself refuses is no answer: the request failed.
     {"status099.gif", CrawlEnding::Cancelled, kStored, kNone},
-    {"choices.gif", kDone, kStored, kNone},
+    {"choices.gif", kDone, kNotSaved, NotSavedReason::HttpStatus},
     {"twice.gif", kDone, kStored, kNone},
     {"word.gif", kDone, kStored, kNone},
     {"minus.gif", kDone, kStored, kNone},

@@ -23,9 +23,9 @@ using RedirectRule = std::function<bool(const std::string&)>;
 
 // Takes every byte, and keeps what the answer said.
 struct Collect : TransferSink {
-  void OnAnswer(int s, const std::optional<std::string>&, const std::string& type) override {
-    status = s;
-    contentType = type;
+  void OnAnswer(const AnswerInfo& answer) override {
+    status = answer.status;
+    contentType = answer.contentType;
     ++answers;
   }
   Take OnBody(const char* data, size_t size) override {
@@ -62,7 +62,11 @@ class Driver : public TransferSlots::Receiver {
       ASSERT_TRUE(m_slots.Pump(50, error)) << error;
     ASSERT_EQ(m_slots.Active(), 0);
   }
-  void OnEnd(int slot, const TransferResult& result) override { m_results[slot] = result; }
+  void OnEnd(int slot, const TransferResult& result) override {
+    m_results[slot] = result;
+    m_ends[slot] = Clock::now();
+  }
+  Clock::time_point EndOf(int slot) { return m_ends[slot]; }
 
   const TransferResult& Result(int slot) { return m_results[slot]; }
   const Collect& Sink(int slot) const { return m_sinks[static_cast<size_t>(slot)]; }
@@ -72,6 +76,7 @@ class Driver : public TransferSlots::Receiver {
   TransferSlots m_slots;
   std::vector<Collect> m_sinks;
   std::map<int, TransferResult> m_results;
+  std::map<int, Clock::time_point> m_ends;
 };
 
 std::string Server(const RawServer& server) {
@@ -182,22 +187,31 @@ TEST(TransferSlots, AnswersAndHowTheyEnd) {
   }
 }
 
-// A server that answers garbage on a kept-open connection: the request is asked for once more
-// over a new one, and the crawl's network is not taken for failed.
-TEST(TransferSlots, GarbageOnAReusedConnectionIsAskedAgainOnANewOne) {
-  RawServer server([](int fd, const std::string& request) {
-    const std::string first = request.substr(4, request.find(' ', 4) - 4);
-    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n" + first.substr(0, 7));
-    char next[4096];
-    if (recv(fd, next, sizeof next, 0) > 0)
-      SendAll(fd, "garbage, no answer\r\n\r\n");
-  });
-  Driver driver(1, {});
-  for (const char* object : {"first01", "second2"}) {
-    driver.Start(0, Server(server), object);
-    driver.RunToEnd();
-    EXPECT_EQ(driver.Result(0).end, TransferEnd::Complete) << driver.Result(0).text;
-    EXPECT_EQ(driver.Sink(0).body, std::string("/") + std::string(object).substr(0, 6));
+// A server that answers garbage, or nothing, on a kept-open connection: the request is asked for
+// once more over a new one, and the crawl's network is not taken for failed.
+TEST(TransferSlots, NoAnswerOnAReusedConnectionIsAskedAgainOnANewOne) {
+  for (bool garbage : {true, false}) {
+    SCOPED_TRACE(garbage ? "garbage" : "silence");
+    RawServer server([garbage](int fd, const std::string& request) {
+      const std::string first = request.substr(4, request.find(' ', 4) - 4);
+      SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n" + first.substr(0, 7));
+      char next[4096];
+      if (recv(fd, next, sizeof next, 0) > 0) {
+        if (garbage)
+          SendAll(fd, "garbage, no answer\r\n\r\n");
+        else
+          WaitForPeerClose(fd, 5000);
+      }
+    });
+    TransportOptions options;
+    options.stallTimeoutMs = 300;
+    Driver driver(1, options);
+    for (const char* object : {"first01", "second2"}) {
+      driver.Start(0, Server(server), object);
+      driver.RunToEnd();
+      EXPECT_EQ(driver.Result(0).end, TransferEnd::Complete) << driver.Result(0).text;
+      EXPECT_EQ(driver.Sink(0).body, std::string("/") + std::string(object).substr(0, 6));
+    }
   }
 }
 
@@ -226,6 +240,9 @@ TEST(TransferSlots, PausesAreNoStallsButSilenceIs) {
     EXPECT_EQ(driver.Sink(slot).body.size(), 65536u);
   }
   EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(1000));  // 192 KiB at 128 KiB/s
+  // The budget is taken in turns: no transfer waits unread while another takes it all.
+  for (int slot = 1; slot < 3; ++slot)
+    EXPECT_LT(driver.EndOf(slot) - driver.EndOf(0), std::chrono::milliseconds(400)) << slot;
 
   Driver silent(1, options);
   silent.Start(0, Server(server), "silent");
@@ -265,6 +282,10 @@ TEST(Politeness, TurnsPerServerAndOneBudget) {
   EXPECT_EQ(politeness.ClaimStart("a").count(), 0);
   EXPECT_GT(politeness.ClaimStart("a").count(), 100);
   EXPECT_EQ(politeness.ClaimStart("b").count(), 0);  // another server has its own turn
+  // A turn reserved for later counts as a start: nothing else takes it.
+  const auto reserved = politeness.ReserveStart("b");
+  EXPECT_GT(reserved - SteadyClock::now(), std::chrono::milliseconds(100));
+  EXPECT_GT(politeness.ClaimStart("b").count(), 300);
   const auto now = SteadyClock::now();
   politeness.TakeBytes(500);
   const auto due = politeness.TakeBytes(500);  // the two halves add up: one second

@@ -1,0 +1,251 @@
+#include "crawl/link_converter.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "crawl/page_reader.h"
+#include "crawl/stylesheet_reader.h"
+#include "platform/ascii.h"
+#include "platform/url_resolve.h"
+
+namespace {
+
+constexpr size_t npos = std::string::npos;
+
+// One replacement: the bytes [begin, end) become text.
+struct Edit {
+  size_t begin;
+  size_t end;
+  std::string text;
+};
+
+// Where a reference stands, which decides how its text is written.
+struct Place {
+  char quote = 0;  // the HTML attribute's quote; 0 unquoted, or no attribute
+  bool attribute = true;
+  bool css = false;   // in a url() or CSS string
+  char cssQuote = 0;  // the CSS string's quote; 0 in an unquoted url()
+};
+
+const char kHex[] = "0123456789ABCDEF";
+
+void AppendEscaped(std::string& out, unsigned char c) {
+  out += '%';
+  out += kHex[c >> 4];
+  out += kHex[c & 15];
+}
+
+// An address written where it stands: what would end or change it there is escaped so that the
+// reader (the HTML tokenizer, then the CSS tokenizer) gives back the address itself.
+std::string Written(const std::string& address, const Place& place) {
+  std::string out;
+  for (unsigned char c : address) {
+    if (c <= 0x20 || c == 0x7F) {
+      AppendEscaped(out, c);  // white space and control bytes never stand in an address
+    } else if (place.css &&
+               (c == '\\' ||
+                (place.cssQuote == 0 && (c == '(' || c == ')' || c == '"' || c == '\'')) ||
+                c == static_cast<unsigned char>(place.cssQuote))) {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (place.attribute && c == '&') {
+      out += "&amp;";
+    } else if (place.attribute && place.quote != 0 &&
+               c == static_cast<unsigned char>(place.quote)) {
+      out += c == '"' ? "&quot;" : "&#39;";
+    } else if (place.attribute && place.quote == 0 &&
+               (c == '"' || c == '\'' || c == '=' || c == '<' || c == '>' || c == '`')) {
+      out += "&#" + std::to_string(c) + ";";
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// A link's fragment, as written.
+std::string FragmentOf(const std::string& link) {
+  const size_t hash = link.find('#');
+  return hash == npos ? std::string() : link.substr(hash);
+}
+
+FoundReference Found(const std::string& link, const std::string& base) {
+  FoundReference found;
+  found.link = link;
+  found.fragment = FragmentOf(link);
+  found.resolved = ResolveLink(base, link).value_or(std::string());
+  return found;
+}
+
+std::string Spliced(std::string_view text, std::vector<Edit> edits) {
+  std::sort(edits.begin(), edits.end(),
+            [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
+  std::string out;
+  out.reserve(text.size());
+  size_t at = 0;
+  for (const Edit& edit : edits) {
+    if (edit.begin < at || edit.end > text.size())
+      continue;  // overlapping or out of the text: left as it is
+    out.append(text.substr(at, edit.begin - at));
+    out += edit.text;
+    at = edit.end;
+  }
+  out.append(text.substr(at));
+  return out;
+}
+
+bool IsCssQuote(char c) {
+  return c == '"' || c == '\'';
+}
+
+bool IsPathByte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("-._~!$&'()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+std::vector<std::string> Segments(std::string_view path) {
+  std::vector<std::string> segments;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos)
+      end = path.size();
+    segments.emplace_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return segments;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  c = LowerAscii(c);
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+std::string PercentDecoded(std::string_view text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() + 0 && HexValue(text[i + 1]) >= 0 &&
+        HexValue(text[i + 2]) >= 0) {
+      plain += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      plain += text[i];
+    }
+  }
+  return plain;
+}
+
+}  // namespace
+
+FileKind KindOf(const std::string& contentType, const std::string& localPath) {
+  const std::string type =
+      ToLowerAscii(TrimSpace(std::string_view(contentType).substr(0, contentType.find(';'))));
+  if (type == "text/html" || type == "application/xhtml+xml")
+    return FileKind::Page;
+  if (type == "text/css")
+    return FileKind::Stylesheet;
+  const size_t slash = localPath.rfind('/');
+  const size_t dot = localPath.rfind('.');
+  if (dot == npos || (slash != npos && dot < slash))
+    return FileKind::Other;
+  const std::string extension = ToLowerAscii(std::string_view(localPath).substr(dot + 1));
+  if (extension == "htm" || extension == "html" || extension == "shtml" || extension == "xhtml")
+    return FileKind::Page;
+  return extension == "css" ? FileKind::Stylesheet : FileKind::Other;
+}
+
+std::string RewriteReferences(
+    std::string_view text, FileKind kind, const std::string& address,
+    const std::function<std::optional<std::string>(const FoundReference&)>& replace,
+    const std::atomic<int>* stop) {
+  std::vector<Edit> edits;
+  if (kind == FileKind::Page) {
+    PageLinks links = ReadPage(text, stop);
+    std::string base = address;
+    if (links.base)
+      base = ResolveLink(address, *links.base).value_or(address);
+    for (const PageReference& reference : links.references) {
+      if (reference.begin == npos)
+        continue;
+      std::optional<std::string> replacement = replace(Found(reference.link, base));
+      if (!replacement)
+        continue;
+      Place place;
+      place.quote = reference.quote;
+      place.attribute = !reference.inStyleBlock;
+      place.css = reference.css;
+      place.cssQuote = reference.css && reference.begin > 0 && IsCssQuote(text[reference.begin - 1])
+                           ? text[reference.begin - 1]
+                           : 0;
+      edits.push_back({reference.begin, reference.end, Written(*replacement, place)});
+    }
+    // The base would take relative paths elsewhere: an empty one is the page's own address.
+    if (!edits.empty() && links.baseBegin != npos)
+      edits.push_back({links.baseBegin, links.baseEnd, std::string()});
+  } else if (kind == FileKind::Stylesheet) {
+    for (const StylesheetLink& link : ReadStylesheetLinks(text, stop)) {
+      std::optional<std::string> replacement = replace(Found(link.link, address));
+      if (!replacement)
+        continue;
+      Place place;
+      place.attribute = false;
+      place.css = true;
+      place.cssQuote =
+          link.begin > 0 && IsCssQuote(text[link.begin - 1]) ? text[link.begin - 1] : 0;
+      edits.push_back({link.begin, link.end, Written(*replacement, place)});
+    }
+  }
+  return Spliced(text, std::move(edits));
+}
+
+std::string RelativeAddress(const std::string& fromFile, const std::string& toFile) {
+  const std::vector<std::string> from = Segments(fromFile);
+  const std::vector<std::string> to = Segments(toFile);
+  // The directories both lie in; the last segment of each is its file.
+  size_t common = 0;
+  while (common + 1 < from.size() && common + 1 < to.size() && from[common] == to[common])
+    ++common;
+  std::string relative;
+  for (size_t i = common; i + 1 < from.size(); ++i)
+    relative += "../";
+  for (size_t i = common; i < to.size(); ++i) {
+    for (unsigned char c : to[i]) {
+      if (IsPathByte(c))
+        relative += static_cast<char>(c);
+      else
+        AppendEscaped(relative, c);
+    }
+    if (i + 1 < to.size())
+      relative += '/';
+  }
+  // A first segment with ":" would be read as a scheme.
+  const size_t colon = relative.find(':');
+  if (colon != npos && colon < relative.find('/'))
+    relative.insert(0, "./");
+  return relative;
+}
+
+std::optional<std::string> LocalTargetOf(const std::string& fromFile, std::string_view link) {
+  link = link.substr(0, std::min(link.find('#'), link.find('?')));
+  const size_t colon = link.find(':');
+  if (link.empty() || link.front() == '/' || link.front() == '\\' ||
+      (colon != std::string_view::npos && colon < link.find('/')))
+    return std::nullopt;
+  std::vector<std::string> segments = Segments(fromFile);
+  segments.pop_back();  // the file's own name
+  for (const std::string& part : Segments(PercentDecoded(link))) {
+    if (part == "..") {
+      if (segments.size() <= 1)
+        return std::nullopt;
+      segments.pop_back();
+    } else if (part != "." && !part.empty()) {
+      segments.push_back(part);
+    }
+  }
+  std::string target;
+  for (size_t i = 0; i < segments.size(); ++i)
+    target += (i == 0 ? "" : "/") + segments[i];
+  return target;
+}
