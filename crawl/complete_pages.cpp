@@ -95,12 +95,13 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
   if (kind == Kind::Other || file.length <= 0)
     return;
   const std::string_view text(file.data.get(), static_cast<size_t>(file.length));
-  std::string base = file.url;
+  // Links resolve against the address that answered, as a browser that followed the redirect.
+  std::string base = file.finalUrl.empty() ? file.url : file.finalUrl;
   std::vector<PageReference> references;
   if (kind == Kind::Page) {
     PageLinks links = ReadPage(text, &StopFlag());
     if (links.base) {
-      if (std::optional<std::string> resolved = ResolveLink(file.url, *links.base))
+      if (std::optional<std::string> resolved = ResolveLink(base, *links.base))
         base = *resolved;
     }
     references = std::move(links.references);

@@ -81,7 +81,7 @@ std::string CopyUpkeep::StoredName(const std::string& localPath, const FetchedFi
 void CopyUpkeep::RestoreAddresses(FetchedFile& file, const std::string& localPath) {
   const std::string_view text(file.data.get(), static_cast<size_t>(file.length));
   const std::string restored = RewriteReferences(
-      text, KindOf(file.contentType, localPath), file.url,
+      text, KindOf(file.contentType, localPath), file.finalUrl.empty() ? file.url : file.finalUrl,
       [&](const FoundReference& reference) -> std::optional<std::string> {
         std::optional<std::string> target = LocalTargetOf(localPath, reference.link);
         std::optional<MirrorStore::Record> record =

@@ -197,6 +197,7 @@ std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
   file->contentType = answer.contentType;
   file->lastModified = answer.lastModified;
   file->etag = answer.etag;
+  file->finalUrl = answer.url;
   JudgeAnswer(*file, result, tooLarge);
   return file;
 }

@@ -24,6 +24,7 @@ struct FetchedFile {
   std::unique_ptr<char[]> data;  // kCapacity bytes, allocated once, never cleared
   int32_t cursor = -1;           // the scanner's line position; -1 when just filled
   std::string url;               // the address the bytes stand for
+  std::string finalUrl;          // the address that answered, redirects followed, where known
   int status = 0;                // the HTTP status of a fetched answer
   FetchProblem problem = FetchProblem::None;
   // Broken: the transfer's error text; RedirectRefused: where the answer sent it.

@@ -85,6 +85,7 @@ std::unique_ptr<FetchedFile> MirrorStore::ReadCopy(const std::string& localPath)
     auto found = m_records.find(*below);
     if (found != m_records.end()) {
       file->contentType = found->second.contentType;
+      file->finalUrl = found->second.url;
       file->converted = found->second.converted;
     }
   }
@@ -178,7 +179,11 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   // What the file is goes in before the file itself: a crash between the two leaves a record
   // without a file, which costs nothing, never a file without its type. Its validators go in only
   // after it, so that a crash never pairs the old bytes with the new answer's validators.
-  Record record{fetched.contentType, fetched.url, {}, {}, false};
+  Record record{fetched.contentType,
+                fetched.finalUrl.empty() ? fetched.url : fetched.finalUrl,
+                {},
+                {},
+                false};
   if (m_keepRecords)
     AddRecord(*below, record);
   size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;

@@ -27,6 +27,7 @@ struct InTransfer : TransferSink {
     pass.file->contentType = answer.contentType;
     pass.file->lastModified = answer.lastModified;
     pass.file->etag = answer.etag;
+    pass.file->finalUrl = answer.url;
     const std::optional<std::string>& size = answer.sizeHeader;
     ReportAnswerHeaders(size && size->size() <= 254 ? size : std::nullopt);
   }

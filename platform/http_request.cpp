@@ -95,6 +95,7 @@ void HttpRequest::End(TransferResult result) {
 bool HttpRequest::Pump() {
   std::vector<TransferLoop::Ended> ended;
   std::string failure;
+  const size_t before = m_buffer.size();
   if (!m_loop->Perform(ended, failure)) {
     End({TransferEnd::Failed, failure});
     return false;
@@ -104,7 +105,11 @@ bool HttpRequest::Pump() {
   // The answer is over at its announced length, whether or not the server closes.
   if (!m_result && m_transfer.BodyComplete())
     End(m_transfer.Finish(CURLE_OK, false));
-  if (m_result || !ended.empty())
+  // Wait only when this round brought nothing: the socket of a transfer paused until its reader
+  // makes room is not watched, and waiting would only waste the time. (A wait for the rate
+  // budget is one the loop times.)
+  const bool readerPause = m_transfer.Paused() && !m_transfer.PausedUntil();
+  if (m_result || !ended.empty() || m_buffer.size() != before || readerPause)
     return true;
   if (!m_loop->Wait(kPollMs, failure)) {
     End({TransferEnd::Failed, failure});

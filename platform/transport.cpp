@@ -253,8 +253,12 @@ std::string Transfer::ContentType() const {
 }
 
 AnswerInfo Transfer::Info() const {
-  return AnswerInfo{Status(), m_answer.contentLength, ContentType(), m_answer.lastModified,
-                    m_answer.etag};
+  char* url = nullptr;
+  if (m_easy)
+    curl_easy_getinfo(m_easy.get(), CURLINFO_EFFECTIVE_URL, &url);
+  return AnswerInfo{url != nullptr ? url : m_url, Status(),
+                    m_answer.contentLength,       ContentType(),
+                    m_answer.lastModified,        m_answer.etag};
 }
 
 bool Transfer::BodyComplete() const {

@@ -89,6 +89,7 @@ struct TransferResult {
 
 // What the final answer's headers say.
 struct AnswerInfo {
+  std::string url;  // the address that answered, redirects followed
   int status = 0;
   std::optional<std::string> sizeHeader;  // the Content-Length text as sent
   std::string contentType;

@@ -10,6 +10,7 @@ packages=(
   fp-utils-3.2.2 libchm1 dpkg-dev file
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
+  chromium chromium-driver python3-selenium
 )
 [ $# -gt 0 ] && packages=("$@")
 

@@ -14,6 +14,7 @@ import json
 import os
 import sys
 import tempfile
+import time
 import urllib.parse
 
 INSTALL = "apt-get install chromium chromium-driver python3-selenium"
@@ -59,17 +60,29 @@ def file_path(url):
 
 
 def requests_of(driver):
-    """Every request the last page load made: address, and whether it loaded."""
+    """Every request the last page load made: address, and whether it loaded. Waits until none is
+    pending, so that late loads (background images, fonts) are counted, not cut off."""
     requests = {}
-    for entry in driver.get_log("performance"):
-        message = json.loads(entry["message"])["message"]
-        params = message.get("params", {})
-        if message["method"] == "Network.requestWillBeSent":
-            requests[params["requestId"]] = {"url": params["request"]["url"], "ok": None}
-        elif message["method"] == "Network.loadingFinished" and params["requestId"] in requests:
-            requests[params["requestId"]]["ok"] = True
-        elif message["method"] == "Network.loadingFailed" and params["requestId"] in requests:
-            requests[params["requestId"]]["ok"] = False
+    quiet = 0
+    deadline = time.monotonic() + PAGE_SECONDS
+    while time.monotonic() < deadline:
+        entries = driver.get_log("performance")
+        for entry in entries:
+            message = json.loads(entry["message"])["message"]
+            params = message.get("params", {})
+            if message["method"] == "Network.requestWillBeSent":
+                requests[params["requestId"]] = {"url": params["request"]["url"], "ok": None,
+                                                 "error": ""}
+            elif message["method"] == "Network.loadingFinished" and params["requestId"] in requests:
+                requests[params["requestId"]]["ok"] = True
+            elif message["method"] == "Network.loadingFailed" and params["requestId"] in requests:
+                requests[params["requestId"]]["ok"] = False
+                requests[params["requestId"]]["error"] = params.get("errorText", "")
+        pending = any(r["ok"] is None for r in requests.values())
+        quiet = 0 if entries or pending else quiet + 1
+        if quiet >= 3:
+            break
+        time.sleep(0.1)
     return requests.values()
 
 
@@ -77,7 +90,7 @@ LINKS = "return Array.from(document.querySelectorAll('a[href], area[href]')).map
 
 
 def check_page(driver, page, totals, faults):
-    address = "file://" + urllib.parse.quote(page)
+    address = "file://" + urllib.parse.quote(page, safe="/:~")
     driver.get_log("performance")  # what came before this page is not its own
     try:
         driver.get(address)
@@ -98,7 +111,7 @@ def check_page(driver, page, totals, faults):
             totals["loaded"] += 1
         else:
             totals["missing"] += 1
-            faults.append(("missing", page, url))
+            faults.append(("missing", page, "%s (%s)" % (url, request["error"] or "never loaded")))
     for link in driver.execute_script(LINKS):
         scheme = urllib.parse.urlsplit(link).scheme
         if scheme in ("http", "https"):

@@ -1,0 +1,128 @@
+#include "support/modern_site.h"
+
+#include <functional>
+
+namespace {
+
+std::string HeaderOf(const std::string& request, const std::string& name) {
+  const std::string key = "\r\n" + name + ": ";
+  const size_t at = request.find(key);
+  if (at == std::string::npos)
+    return std::string();
+  const size_t begin = at + key.size();
+  return request.substr(begin, request.find("\r\n", begin) - begin);
+}
+
+std::string TagOf(const std::string& body) {
+  return "\"" + std::to_string(std::hash<std::string>{}(body)) + "\"";
+}
+
+}  // namespace
+
+SiteFiles ModernSite(const std::string& server) {
+  const std::string html = "text/html; charset=utf-8";
+  const std::string css = "text/css";
+  SiteFiles site = {
+      {"/site/",
+       {"<!DOCTYPE html><html><head><title>Start</title>\n"
+        "<base href=\"/site/\">\n"
+        "<link rel=stylesheet href=\"/site/css/main.css\">\n"
+        "<link rel=icon href=\"//" +
+            server +
+            "/site/img/icon.png\">\n"
+            "<style>@import 'css/extra.css'; .h { background: url(\"img/h.png\") }</style>\n"
+            "</head><body>\n"
+            "<img src=img/a.png srcset=\"img/a.png 1x, img/a2.png 2x\" alt=a>\n"
+            "<img src=\"http://" +
+            server +
+            "/site/img/b.png\">\n"
+            "<div style=\"background: url('img/c.png')\">c</div>\n"
+            "<p><a href=\"sub\">a directory</a> <a href=\"sub/\">again</a>\n"
+            "<a href=\"page.php?id=1\">a script</a> <a href=\"about\">about</a>\n"
+            "<a href=\"/site/doc.html#part2\">a part</a> <a href=\"#top\">top</a>\n"
+            "<a href=\"../outside.html\">outside</a>\n"
+            "<a href=\"mailto:someone@example.invalid\">mail</a></p>\n"
+            "</body></html>\n",
+        html}},
+      {"/site/css/main.css",
+       {"@import url(\"base.css\");\nbody { background: url(../img/body.png) }\n", css}},
+      {"/site/css/base.css", {"p { background: url('/site/img/p.png') }\n", css}},
+      {"/site/css/extra.css", {".x { background: url(../img/x.png) }\n", css}},
+      {"/site/sub/",
+       {"<html><body><img src=\"../img/a.png\"><a href=\"../\">home</a>"
+        "<a href=\"/site/sub/deeper/\">deeper</a></body></html>\n",
+        html}},
+      {"/site/sub/deeper/",
+       {"<html><body><a href=\"../../doc.html\">doc</a><img "
+        "src=\"/site/img/d.png\"></body></html>\n",
+        html}},
+      {"/site/page.php?id=1",
+       {"<html><body><a href=\"doc.html\">doc</a><img src=\"img/php.png\"></body></html>\n", html}},
+      {"/site/about",
+       {"<html><body><a href=\"/site/\">start</a><img src=\"img/about.png\"></body></html>\n",
+        html}},
+      {"/site/doc.html",
+       {"<html><body><h2 id=part2>Part 2</h2><a href=\"page.php?id=1#x\">back</a>"
+        "<a href=\"http://" +
+            server + "/site/sub\">sub</a></body></html>\n",
+        html}},
+      {"/outside.html", {"<html><body>outside</body></html>\n", html}},
+      // A directory asked for without its "/" is sent to it, as servers do.
+      {"/site/sub", {"/site/sub/", "redirect"}},
+  };
+  for (const char* picture :
+       {"/site/img/icon.png", "/site/img/h.png", "/site/img/a.png", "/site/img/a2.png",
+        "/site/img/b.png", "/site/img/c.png", "/site/img/body.png", "/site/img/p.png",
+        "/site/img/x.png", "/site/img/d.png", "/site/img/php.png", "/site/img/about.png"}) {
+    site[picture] = {std::string("picture ") + picture, "image/png"};
+  }
+  return site;
+}
+
+SiteServer::SiteServer(SiteFiles files) : m_state(std::make_shared<State>()) {
+  m_state->files = std::move(files);
+}
+
+void SiteServer::Set(const std::string& path, SiteFile file) {
+  std::lock_guard lock(m_state->mutex);
+  m_state->files[path] = std::move(file);
+}
+
+void SiteServer::Remove(const std::string& path) {
+  std::lock_guard lock(m_state->mutex);
+  m_state->files.erase(path);
+}
+
+void SiteServer::SetAll(SiteFiles files) {
+  std::lock_guard lock(m_state->mutex);
+  m_state->files = std::move(files);
+}
+
+RawServer::Handler SiteServer::Handler() {
+  return [state = m_state](int fd, const std::string& request) {
+    const size_t start = request.find(' ') + 1;
+    const std::string path = request.substr(start, request.find(' ', start) - start);
+    SiteFile file;
+    {
+      std::lock_guard lock(state->mutex);
+      auto found = state->files.find(path);
+      if (found == state->files.end()) {
+        SendAll(fd, Answer(404, "<html>not here</html>", "Content-Type: text/html\r\n"));
+        return;
+      }
+      file = found->second;
+    }
+    if (file.type == "redirect") {
+      SendAll(fd, Answer(301, "", "Location: " + file.body + "\r\n"));
+      return;
+    }
+    const std::string tag = TagOf(file.body);
+    const std::string headers = "Content-Type: " + file.type + "\r\nETag: " + tag +
+                                "\r\nLast-Modified: Mon, 07 Dec 2026 10:00:00 GMT\r\n";
+    const std::string since = HeaderOf(request, "If-None-Match");
+    if (!since.empty() && since == tag)
+      SendAll(fd, "HTTP/1.0 304 Not Modified\r\n" + headers + "\r\n");
+    else
+      SendAll(fd, Answer(200, file.body, headers));
+  };
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "support/loopback_server.h"
+
+struct SiteFile {
+  std::string body;
+  std::string type;  // "redirect": a 301 to the address in body
+};
+using SiteFiles = std::map<std::string, SiteFile>;  // by path, "/site/a.htm"
+
+// A site written the way pages are written today, under /site/ on server ("127.0.0.1:port"):
+// root-relative, absolute and protocol-relative same-site addresses, a <base>, directory links
+// with and without their "/", srcset, stylesheets with url() and @import, inline styles,
+// fragments, a page named .php and one named like a directory, and a page outside the start
+// directory that is linked but never fetched.
+SiteFiles ModernSite(const std::string& server);
+
+// Serves files with their types, an ETag and a Last-Modified, answering a conditional request
+// for an unchanged file with 304, an unknown path with 404. Files may change between requests.
+class SiteServer {
+ public:
+  explicit SiteServer(SiteFiles files = {});
+  void Set(const std::string& path, SiteFile file);
+  void Remove(const std::string& path);
+  void SetAll(SiteFiles files);
+  RawServer::Handler Handler();
+
+ private:
+  struct State {
+    std::mutex mutex;
+    SiteFiles files;
+  };
+  std::shared_ptr<State> m_state;
+};
