@@ -1,6 +1,7 @@
 #include "crawl/mirror_store.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 #include "crawl/crawl_dialog.h"
@@ -173,9 +174,20 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
     return SaveResult::OutsideSaveTo;
   }
   Log("Saving: " + localPath);
-  const std::string directory(BeforeLast(localPath, '/'));
-  if (!m_directory.Exists(directory))
-    MakeDirectories(directory);
+  // The file's directory, made (with its "Need Dir: " and "Mkdir: " lines) where nothing is
+  // there; anything that is counts as the directory.
+  std::string name;
+  FileDescriptor directory = m_directory.OpenParent(localPath, name);
+  if (!directory.Valid() && errno == ENOENT) {
+    MakeDirectories(std::string(BeforeLast(localPath, '/')));
+    directory = m_directory.OpenParent(localPath, name);
+  }
+  if (!directory.Valid()) {
+    if (errno != EXDEV && errno != ELOOP)
+      return SaveResult::WriteFailed;  // skipped without a word, as a file that cannot be opened
+    Log("Not saved (outside the save-to directory): " + localPath);
+    return SaveResult::OutsideSaveTo;
+  }
   // What the file is goes in before the file itself: a crash between the two leaves a record
   // without a file, which costs nothing, never a file without its type. Its validators go in only
   // after it, so that a crash never pairs the old bytes with the new answer's validators.
@@ -187,7 +199,7 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   if (m_keepRecords)
     AddRecord(*below, record);
   size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
-  switch (m_directory.WriteFileAtomically(localPath, fetched.data.get(), size)) {
+  switch (m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size)) {
     case WriteResult::Written:
       if (m_keepRecords && (!fetched.lastModified.empty() || !fetched.etag.empty())) {
         record.lastModified = fetched.lastModified;

@@ -285,6 +285,12 @@ WriteResult ConfinedDirectory::WriteFileAtomically(const std::string& path, cons
                                                    size_t size) {
   std::string name;
   FileDescriptor directory = OpenParent(path, name);
+  return WriteFileAtomically(directory, name, data, size);
+}
+
+WriteResult ConfinedDirectory::WriteFileAtomically(const FileDescriptor& directory,
+                                                   const std::string& name, const char* data,
+                                                   size_t size) {
   if (!directory.Valid())
     return errno == EXDEV || errno == ELOOP ? WriteResult::Outside : WriteResult::OpenFailed;
   // An unnamed file first: a crash while it is written leaves nothing behind at all.

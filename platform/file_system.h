@@ -70,6 +70,12 @@ class ConfinedDirectory {
   // file: the bytes go to a temporary file in the same directory, which takes the name once
   // every write, the flush and the close have succeeded. The new file gets 0666 less the umask.
   WriteResult WriteFileAtomically(const std::string& path, const char* data, size_t size);
+  // The same in a directory opened with OpenParent.
+  WriteResult WriteFileAtomically(const FileDescriptor& directory, const std::string& name,
+                                  const char* data, size_t size);
+  // The directory that holds the path's last component, and that component's name; invalid,
+  // with errno set, when it cannot be opened (ENOENT: nothing is there; EXDEV: it leads out).
+  FileDescriptor OpenParent(const std::string& path, std::string& name);
   // Appends one whole line to a file beneath the root, creating it; false when it cannot.
   bool AppendLine(const std::string& path, const std::string& line);
 
@@ -77,8 +83,6 @@ class ConfinedDirectory {
   // Opens what lies at a path below the root with the given flags; -1 with errno set otherwise
   // (EXDEV when the path leads out).
   int OpenBelow(const std::string& below, int flags, int mode = 0);
-  // The directory that holds the path's last component, and that component's name.
-  FileDescriptor OpenParent(const std::string& path, std::string& name);
   FileDescriptor OpenRegularFile(const std::string& path);
   bool OpenRoot();
 
