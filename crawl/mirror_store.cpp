@@ -167,6 +167,17 @@ void MirrorStore::MakeDirectories(const std::string& directory) {
   }
 }
 
+// The directory a file goes in, made (with its "Need Dir: " and "Mkdir: " lines) where nothing is
+// there; anything that is counts as the directory.
+FileDescriptor MirrorStore::DirectoryFor(const std::string& localPath, std::string& name) {
+  FileDescriptor directory = m_directory.OpenParent(localPath, name);
+  if (!directory.Valid() && errno == ENOENT) {
+    MakeDirectories(std::string(BeforeLast(localPath, '/')));
+    directory = m_directory.OpenParent(localPath, name);
+  }
+  return directory;
+}
+
 SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& localPath) {
   std::optional<std::string> below = m_directory.Below(localPath);
   if (!below || below->empty() || HasParentSegment(*below) || IsOwnArea(*below)) {
@@ -174,38 +185,35 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
     return SaveResult::OutsideSaveTo;
   }
   Log("Saving: " + localPath);
-  // The file's directory, made (with its "Need Dir: " and "Mkdir: " lines) where nothing is
-  // there; anything that is counts as the directory.
   std::string name;
-  FileDescriptor directory = m_directory.OpenParent(localPath, name);
-  if (!directory.Valid() && errno == ENOENT) {
-    MakeDirectories(std::string(BeforeLast(localPath, '/')));
-    directory = m_directory.OpenParent(localPath, name);
-  }
-  if (!directory.Valid()) {
-    if (errno != EXDEV && errno != ELOOP)
-      return SaveResult::WriteFailed;  // skipped without a word, as a file that cannot be opened
-    Log("Not saved (outside the save-to directory): " + localPath);
-    return SaveResult::OutsideSaveTo;
-  }
+  FileDescriptor directory = DirectoryFor(localPath, name);
+  if (!directory.Valid())
+    return Reported(
+        errno == EXDEV || errno == ELOOP ? WriteResult::Outside : WriteResult::OpenFailed,
+        localPath);
   // What the file is goes in before the file itself: a crash between the two leaves a record
   // without a file, which costs nothing, never a file without its type. Its validators go in only
   // after it, so that a crash never pairs the old bytes with the new answer's validators.
-  Record record{fetched.contentType,
-                fetched.finalUrl.empty() ? fetched.url : fetched.finalUrl,
-                {},
-                {},
-                false};
+  Record record;
+  record.contentType = fetched.contentType;
+  record.url = fetched.finalUrl.empty() ? fetched.url : fetched.finalUrl;
   if (m_keepRecords)
     AddRecord(*below, record);
-  size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
-  switch (m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size)) {
+  const size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
+  const WriteResult written =
+      m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size);
+  if (written == WriteResult::Written && m_keepRecords &&
+      (!fetched.lastModified.empty() || !fetched.etag.empty())) {
+    record.lastModified = fetched.lastModified;
+    record.etag = fetched.etag;
+    AddRecord(*below, record);
+  }
+  return Reported(written, localPath);
+}
+
+SaveResult MirrorStore::Reported(WriteResult written, const std::string& localPath) {
+  switch (written) {
     case WriteResult::Written:
-      if (m_keepRecords && (!fetched.lastModified.empty() || !fetched.etag.empty())) {
-        record.lastModified = fetched.lastModified;
-        record.etag = fetched.etag;
-        AddRecord(*below, record);
-      }
       return SaveResult::Saved;
     case WriteResult::OpenFailed:
       return SaveResult::WriteFailed;  // skipped without a word, as a file that cannot be opened

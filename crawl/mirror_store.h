@@ -57,6 +57,9 @@ class MirrorStore {
   void LoadRecords();
   void AddRecord(const std::string& below, const Record& record);
   void MakeDirectories(const std::string& directory);
+  FileDescriptor DirectoryFor(const std::string& localPath, std::string& name);
+  // What became of a write, said in the log where it failed.
+  SaveResult Reported(WriteResult written, const std::string& localPath);
 
   ConfinedDirectory m_directory;
   const bool m_keepRecords;
