@@ -10,7 +10,7 @@ packages=(
   fp-utils-3.2.2 libchm1 dpkg-dev file
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
-  chromium chromium-driver python3-selenium
+  chromium python3
 )
 [ $# -gt 0 ] && packages=("$@")
 

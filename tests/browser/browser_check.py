@@ -9,49 +9,142 @@ load from disk, those that are missing, and those that try the network, and wher
 the page leads: to a stored file, to an absolute http(s) address, or to nothing. It prints one
 line of totals (and, with --list, every fault) and exits 0 when there are no faults, 1 when there
 are, 2 when the browser cannot be started.
+
+The browser is driven over the DevTools protocol on a pipe (--remote-debugging-pipe): no port is
+opened and no name is looked up.
 """
 import json
 import os
+import select
+import subprocess
 import sys
 import tempfile
 import time
 import urllib.parse
 
-INSTALL = "apt-get install chromium chromium-driver python3-selenium"
-
-try:
-    from selenium import webdriver
-    from selenium.webdriver.chrome.options import Options
-    from selenium.webdriver.chrome.service import Service
-except ImportError:
-    sys.exit("browser_check: python3-selenium is missing: " + INSTALL)
-
 CHROMIUM = "/usr/bin/chromium"
-DRIVER = "/usr/bin/chromedriver"
+INSTALL = "apt-get install chromium"
 PAGE_SECONDS = 20
+LINKS = ("JSON.stringify(Array.from(document.querySelectorAll('a[href], area[href]'))"
+         ".map(a => a.href))")
 
 
-def start_browser(profile):
-    for program in (CHROMIUM, DRIVER):
-        if not os.access(program, os.X_OK):
-            print("browser_check: %s is missing: %s" % (program, INSTALL), file=sys.stderr)
+class Browser:
+    """Chromium with the DevTools protocol on file descriptors 3 (commands) and 4 (answers)."""
+
+    def __init__(self, profile):
+        if not os.access(CHROMIUM, os.X_OK):
+            print("browser_check: %s is missing: %s" % (CHROMIUM, INSTALL), file=sys.stderr)
             sys.exit(2)
-    options = Options()
-    options.binary_location = CHROMIUM
-    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
+        commands_read, self.commands = os.pipe()
+        self.answers, answers_write = os.pipe()
+
+        def descriptors():
+            os.dup2(commands_read, 3)
+            os.dup2(answers_write, 4)
+
+        arguments = [CHROMIUM, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
                      "--no-first-run", "--disable-background-networking",
-                     "--disable-component-update", "--disable-sync",
-                     "--allow-file-access-from-files", "--user-data-dir=" + profile):
-        options.add_argument(argument)
-    options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
-    driver = webdriver.Chrome(service=Service(DRIVER), options=options)
-    driver.set_page_load_timeout(PAGE_SECONDS)
-    driver.execute_cdp_cmd("Network.enable", {})
-    # Cut off: any request that leaves the disk fails, and is seen.
-    driver.execute_cdp_cmd("Network.emulateNetworkConditions",
-                           {"offline": True, "latency": 0, "downloadThroughput": -1,
-                            "uploadThroughput": -1})
-    return driver
+                     "--disable-component-update", "--disable-sync", "--disable-extensions",
+                     "--remote-debugging-pipe", "--user-data-dir=" + profile, "about:blank"]
+        self.process = subprocess.Popen(arguments, preexec_fn=descriptors, pass_fds=(3, 4),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        os.close(commands_read)
+        os.close(answers_write)
+        self.pending = b""
+        self.next_id = 0
+        self.events = []
+        target = self.call("Target.createTarget", {"url": "about:blank"})["targetId"]
+        self.session = self.call("Target.attachToTarget",
+                                 {"targetId": target, "flatten": True})["sessionId"]
+        self.call("Network.enable", {}, self.session)
+        self.call("Page.enable", {}, self.session)
+        # Cut off: any request that leaves the disk fails, and is seen.
+        self.call("Network.emulateNetworkConditions",
+                  {"offline": True, "latency": 0, "downloadThroughput": -1,
+                   "uploadThroughput": -1}, self.session)
+
+    def close(self):
+        try:
+            self.call("Browser.close", {})
+        except Exception:
+            pass
+        try:
+            self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+
+    def receive(self, seconds):
+        """The next message, or None when none comes in time."""
+        deadline = time.monotonic() + seconds
+        while b"\0" not in self.pending:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.answers], [], [], left)[0]:
+                return None
+            chunk = os.read(self.answers, 1 << 20)
+            if not chunk:
+                raise RuntimeError("the browser ended")
+            self.pending += chunk
+        message, self.pending = self.pending.split(b"\0", 1)
+        return json.loads(message)
+
+    def call(self, method, params, session=None):
+        self.next_id += 1
+        request = {"id": self.next_id, "method": method, "params": params}
+        if session:
+            request["sessionId"] = session
+        os.write(self.commands, json.dumps(request).encode() + b"\0")
+        while True:
+            message = self.receive(PAGE_SECONDS)
+            if message is None:
+                raise RuntimeError("no answer to " + method)
+            if message.get("id") == self.next_id:
+                if "error" in message:
+                    raise RuntimeError("%s: %s" % (method, message["error"]))
+                return message.get("result", {})
+            self.events.append(message)
+
+    def open(self, address):
+        """Opens the page and waits until it has loaded and no request is pending; every request
+        it made, with whether it loaded, and whether the page loaded at all."""
+        self.events = []
+        self.call("Page.navigate", {"url": address}, self.session)
+        requests = {}
+        loaded = False
+        quiet_since = None
+        deadline = time.monotonic() + PAGE_SECONDS
+        while time.monotonic() < deadline:
+            events, self.events = self.events, []
+            message = self.receive(0.1)
+            if message is not None:
+                events.append(message)
+            for event in events:
+                method = event.get("method")
+                params = event.get("params", {})
+                if method == "Network.requestWillBeSent":
+                    requests[params["requestId"]] = {"url": params["request"]["url"], "ok": None,
+                                                     "error": ""}
+                elif method == "Network.loadingFinished" and params["requestId"] in requests:
+                    requests[params["requestId"]]["ok"] = True
+                elif method == "Network.loadingFailed" and params["requestId"] in requests:
+                    requests[params["requestId"]]["ok"] = False
+                    requests[params["requestId"]]["error"] = params.get("errorText", "")
+                elif method == "Page.loadEventFired":
+                    loaded = True
+            pending = any(r["ok"] is None for r in requests.values())
+            if loaded and not pending and not events:
+                quiet_since = quiet_since or time.monotonic()
+                if time.monotonic() - quiet_since >= 0.3:
+                    break
+            else:
+                quiet_since = None
+        return requests.values(), loaded
+
+    def links(self):
+        result = self.call("Runtime.evaluate", {"expression": LINKS, "returnByValue": True},
+                           self.session)
+        return json.loads(result.get("result", {}).get("value", "[]"))
 
 
 def file_path(url):
@@ -59,45 +152,13 @@ def file_path(url):
     return urllib.parse.unquote(urllib.parse.urlsplit(url).path)
 
 
-def requests_of(driver):
-    """Every request the last page load made: address, and whether it loaded. Waits until none is
-    pending, so that late loads (background images, fonts) are counted, not cut off."""
-    requests = {}
-    quiet = 0
-    deadline = time.monotonic() + PAGE_SECONDS
-    while time.monotonic() < deadline:
-        entries = driver.get_log("performance")
-        for entry in entries:
-            message = json.loads(entry["message"])["message"]
-            params = message.get("params", {})
-            if message["method"] == "Network.requestWillBeSent":
-                requests[params["requestId"]] = {"url": params["request"]["url"], "ok": None,
-                                                 "error": ""}
-            elif message["method"] == "Network.loadingFinished" and params["requestId"] in requests:
-                requests[params["requestId"]]["ok"] = True
-            elif message["method"] == "Network.loadingFailed" and params["requestId"] in requests:
-                requests[params["requestId"]]["ok"] = False
-                requests[params["requestId"]]["error"] = params.get("errorText", "")
-        pending = any(r["ok"] is None for r in requests.values())
-        quiet = 0 if entries or pending else quiet + 1
-        if quiet >= 3:
-            break
-        time.sleep(0.1)
-    return requests.values()
-
-
-LINKS = "return Array.from(document.querySelectorAll('a[href], area[href]')).map(a => a.href)"
-
-
-def check_page(driver, page, totals, faults):
+def check_page(browser, page, totals, faults):
     address = "file://" + urllib.parse.quote(page, safe="/:~")
-    driver.get_log("performance")  # what came before this page is not its own
-    try:
-        driver.get(address)
-    except Exception as error:  # a page that never finishes loading is a fault of its own
-        faults.append(("page did not load", page, str(error).splitlines()[0]))
+    requests, loaded = browser.open(address)
+    if not loaded:
+        faults.append(("page did not load", page, address))
         return
-    for request in requests_of(driver):
+    for request in requests:
         url = request["url"]
         scheme = urllib.parse.urlsplit(url).scheme
         if scheme in ("data", "blob", "about", "chrome", "devtools"):
@@ -112,7 +173,7 @@ def check_page(driver, page, totals, faults):
         else:
             totals["missing"] += 1
             faults.append(("missing", page, "%s (%s)" % (url, request["error"] or "never loaded")))
-    for link in driver.execute_script(LINKS):
+    for link in browser.links():
         scheme = urllib.parse.urlsplit(link).scheme
         if scheme in ("http", "https"):
             totals["online links"] += 1
@@ -125,9 +186,10 @@ def check_page(driver, page, totals, faults):
 
 
 def pages_under(root):
-    for directory, _, names in sorted(os.walk(root)):
-        if "/.kelvane" in directory[len(root):]:
-            continue
+    for directory, subdirectories, names in os.walk(root):
+        subdirectories.sort()
+        if directory == root and ".kelvane" in subdirectories:
+            subdirectories.remove(".kelvane")
         for name in sorted(names):
             if name.endswith((".htm", ".html")):
                 yield os.path.join(directory, name)
@@ -144,13 +206,17 @@ def main(arguments):
               "online links": 0, "links to nothing": 0}
     faults = []
     with tempfile.TemporaryDirectory() as profile:
-        driver = start_browser(profile)
+        try:
+            browser = Browser(profile)
+        except (OSError, RuntimeError) as error:
+            print("browser_check: the browser did not start: %s" % error, file=sys.stderr)
+            return 2
         try:
             for page in pages_under(root):
                 totals["pages"] += 1
-                check_page(driver, page, totals, faults)
+                check_page(browser, page, totals, faults)
         finally:
-            driver.quit()
+            browser.close()
     if as_json:
         print(json.dumps({"totals": totals, "faults": faults}, indent=1))
     else:
