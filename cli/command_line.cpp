@@ -141,7 +141,8 @@ std::string UsageText() {
       "Usage: kelvane-cli [OPTIONS] URL\n"
       "Copies the site at URL into a local directory: the page, then every picture, page and\n"
       "frame of the same site that it refers to, in the site's own directory structure.\n"
-      "A second run into the same directory fetches only what is missing.\n"
+      "A second run into the same directory fetches only what is missing (with --update, also\n"
+      "what changed).\n"
       "\n"
       "Options:\n";
   for (const CliOption& option : CliOptions()) {
@@ -194,13 +195,20 @@ bool TakeOption(const std::vector<std::string>& arguments, size_t& i, CommandLin
   return option->apply(line, value, error);
 }
 
-// Several one-letter switches written as one argument.
-bool IsSwitchCluster(const std::string& argument) {
-  if (argument.size() < 3 || argument[0] != '-' || argument[1] == '-')
-    return false;
+// Several one-letter switches written as one argument: "-pkE" is "-p -k -E".
+bool TakeSwitches(const std::string& argument, CommandLine& line, std::string& error) {
   for (size_t c = 1; c < argument.size(); ++c) {
-    const CliOption* option = FindCliOption(std::string("-") + argument[c]);
-    if (option == nullptr || !option->value.empty())
+    const std::string name = std::string("-") + argument[c];
+    const CliOption* option = FindCliOption(name);
+    if (option == nullptr) {
+      error = "unknown option " + name;
+      return false;
+    }
+    if (!option->value.empty()) {
+      error = "option " + name + " needs a value of its own";
+      return false;
+    }
+    if (!option->apply(line, "", error))
       return false;
   }
   return true;
@@ -224,11 +232,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     bool taken = false;
     if (!optionsEnded && argument == "--") {
       optionsEnded = taken = true;
-    } else if (!optionsEnded && IsSwitchCluster(argument)) {
-      // "-pkE" is "-p -k -E", as shells' users write switches.
-      taken = true;
-      for (size_t c = 1; c < argument.size() && taken; ++c)
-        taken = FindCliOption(std::string("-") + argument[c])->apply(line, "", error);
+    } else if (!optionsEnded && argument.size() > 2 && argument[0] == '-' && argument[1] != '-') {
+      taken = TakeSwitches(argument, line, error);
     } else if (optionsEnded || argument.size() <= 1 || argument[0] != '-') {
       taken = takeUrl(argument);
     } else {

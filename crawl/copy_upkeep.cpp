@@ -1,5 +1,6 @@
 #include "crawl/copy_upkeep.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -8,6 +9,9 @@
 #include "platform/ascii.h"
 
 namespace {
+
+// A page or stylesheet larger than this is not rewritten: no copy of a site is near it.
+constexpr size_t kLargestConverted = 64 << 20;
 
 // An HTTP date, written without the locale's names.
 std::string HttpDate(int64_t seconds) {
@@ -37,15 +41,43 @@ CopyUpkeep::CopyUpkeep(const CrawlPlan& plan, const CrawlRules& rules, MirrorSto
     : m_plan(plan), m_rules(rules), m_store(store) {}
 
 std::optional<std::string> CopyUpkeep::EarlierCopy(const std::string& localPath) {
-  if (m_store.Exists(localPath))
-    return localPath;
+  // Described by the name alone; with adjusted names a directory at the plain name is no copy.
   if (!m_plan.adjustExtension)
-    return std::nullopt;
-  for (const char* extension : {".html", ".css"}) {
-    if (m_store.Exists(localPath + extension))
+    return m_store.Exists(localPath) ? std::optional(localPath) : std::nullopt;
+  for (const char* extension : {"", ".html", ".css"}) {
+    if (m_store.IsRegularFile(localPath + extension))
       return localPath + extension;
   }
   return std::nullopt;
+}
+
+std::unique_ptr<FetchedFile> CopyUpkeep::ReadEarlierCopy(const std::string& localPath) {
+  std::unique_ptr<FetchedFile> file = m_store.ReadCopy(localPath);
+  if (!file || !file->converted)
+    return file;
+  // Read whole: rewriting may have made it longer than a file's area.
+  std::optional<std::string> text = m_store.ReadWhole(localPath, kLargestConverted);
+  if (!text)
+    return file;
+  const std::string address = file->finalUrl.empty() ? file->url : file->finalUrl;
+  const std::string restored = RewriteReferences(
+      *text, KindOf(file->contentType, localPath), address,
+      [&](const FoundReference& reference) -> std::optional<std::string> {
+        std::optional<std::string> target = RecordedTarget(localPath, reference.link);
+        std::optional<MirrorStore::Record> record =
+            target ? m_store.RecordOf(*target) : std::nullopt;
+        if (!record || record->url.empty())
+          return std::nullopt;
+        return record->url + reference.fragment;
+      },
+      false);
+  // Absolute addresses stay absolute, and may have made the text longer than a file's area.
+  if (restored.size() > static_cast<size_t>(FetchedFile::kCapacity))
+    file->data = std::make_unique_for_overwrite<char[]>(restored.size());
+  std::memcpy(file->data.get(), restored.data(), restored.size());
+  file->length = static_cast<int32_t>(restored.size());
+  file->converted = false;
+  return file;
 }
 
 std::vector<std::string> CopyUpkeep::Conditions(const std::string& copyPath) {
@@ -64,13 +96,20 @@ std::vector<std::string> CopyUpkeep::Conditions(const std::string& copyPath) {
   return conditions;
 }
 
+bool CopyUpkeep::SameAsCopy(const FetchedFile& file, const std::string& copyPath) {
+  std::optional<std::string> copy =
+      m_store.ReadWhole(copyPath, static_cast<size_t>(FetchedFile::kCapacity));
+  return copy && !file.converted &&
+         *copy == std::string_view(file.data.get(), static_cast<size_t>(file.length));
+}
+
 std::string CopyUpkeep::StoredName(const std::string& localPath, const FetchedFile& file) const {
   if (!m_plan.adjustExtension)
     return localPath;
   const FileKind kind = KindOf(file.contentType, std::string());
   const size_t slash = localPath.rfind('/');
-  const std::string name = localPath.substr(slash == std::string::npos ? 0 : slash + 1);
-  const std::string lower = ToLowerAscii(name);
+  const std::string lower =
+      ToLowerAscii(std::string_view(localPath).substr(slash == std::string::npos ? 0 : slash + 1));
   if (kind == FileKind::Page && !lower.ends_with(".html") && !lower.ends_with(".htm"))
     return localPath + ".html";
   if (kind == FileKind::Stylesheet && !lower.ends_with(".css"))
@@ -78,22 +117,9 @@ std::string CopyUpkeep::StoredName(const std::string& localPath, const FetchedFi
   return localPath;
 }
 
-void CopyUpkeep::RestoreAddresses(FetchedFile& file, const std::string& localPath) {
-  const std::string_view text(file.data.get(), static_cast<size_t>(file.length));
-  const std::string restored = RewriteReferences(
-      text, KindOf(file.contentType, localPath), file.finalUrl.empty() ? file.url : file.finalUrl,
-      [&](const FoundReference& reference) -> std::optional<std::string> {
-        std::optional<std::string> target = LocalTargetOf(localPath, reference.link);
-        std::optional<MirrorStore::Record> record =
-            target ? m_store.RecordOf(*target) : std::nullopt;
-        if (!record || record->url.empty())
-          return std::nullopt;
-        return record->url + reference.fragment;
-      });
-  const size_t length = std::min(restored.size(), static_cast<size_t>(FetchedFile::kCapacity));
-  std::memcpy(file.data.get(), restored.data(), length);
-  file.length = static_cast<int32_t>(length);
-  file.converted = false;
+void CopyUpkeep::Touched(const std::string& localPath, const std::string& address) {
+  if (m_plan.convertLinks)
+    m_touched[localPath] = address;
 }
 
 std::optional<std::string> CopyUpkeep::StoredFileOf(const std::string& url,
@@ -104,42 +130,64 @@ std::optional<std::string> CopyUpkeep::StoredFileOf(const std::string& url,
   if (!placement.stored)
     return std::nullopt;
   std::optional<std::string> copy = EarlierCopy(placement.localPath);
-  return copy && m_store.IsEarlierCopy(*copy) ? copy : std::nullopt;
+  return copy && m_store.IsRegularFile(*copy) ? copy : std::nullopt;
+}
+
+std::optional<std::string> CopyUpkeep::RecordedTarget(const std::string& localPath,
+                                                      const std::string& link) {
+  // Relative paths written by a conversion never hold a "?" of their own.
+  if (link.find('?') != std::string::npos)
+    return std::nullopt;
+  std::optional<std::string> target = LocalTargetOf(localPath, link);
+  return target && m_store.RecordOf(*target) ? target : std::nullopt;
 }
 
 std::optional<std::string> CopyUpkeep::ConvertedAddress(const std::string& localPath,
+                                                        bool converted,
                                                         const FoundReference& reference,
                                                         const std::string& basePrefix) {
   // A fragment of the page itself, and what names no web address, stay as written.
   if (reference.link.empty() || reference.link.front() == '#' || reference.resolved.empty())
     return std::nullopt;
-  // A page converted before names stored files by relative paths already.
-  std::optional<std::string> target = LocalTargetOf(localPath, reference.link);
-  if (!target || !m_store.RecordOf(*target))
+  // A file converted before names stored files by relative paths already; any other file names
+  // them by their addresses.
+  std::optional<std::string> target =
+      converted ? RecordedTarget(localPath, reference.link) : std::nullopt;
+  if (!target)
     target = StoredFileOf(reference.resolved, basePrefix);
   if (target)
     return RelativeAddress(localPath, *target) + reference.fragment;
   return reference.resolved + reference.fragment;
 }
 
+void CopyUpkeep::Convert(const std::string& localPath, const std::string& address,
+                         const std::string& basePrefix, const std::atomic<int>& stop) {
+  std::optional<MirrorStore::Record> record = m_store.RecordOf(localPath);
+  const FileKind kind = KindOf(record ? record->contentType : std::string(), localPath);
+  if (kind == FileKind::Other)
+    return;
+  std::optional<std::string> text = m_store.ReadWhole(localPath, kLargestConverted);
+  if (!text || text->empty())
+    return;
+  const bool converted = record && record->converted;
+  const std::string rewritten = RewriteReferences(
+      *text, kind, record && !record->url.empty() ? record->url : address,
+      [&](const FoundReference& reference) {
+        return ConvertedAddress(localPath, converted, reference, basePrefix);
+      },
+      true, &stop);
+  if (rewritten == *text || stop != 0)
+    return;
+  if (m_store.WriteConverted(localPath, rewritten, address))
+    Log("Links converted: " + localPath);
+  else
+    Log("Links not converted (write failed): " + localPath);
+}
+
 void CopyUpkeep::ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop) {
-  for (const auto& [localPath, record] : m_store.Records()) {
+  for (const auto& touched : m_touched) {
     if (stop != 0)
       return;
-    const FileKind kind = KindOf(record.contentType, localPath);
-    if (kind == FileKind::Other)
-      continue;
-    std::unique_ptr<FetchedFile> file = m_store.ReadCopy(localPath);
-    if (!file)
-      continue;
-    const std::string_view text(file->data.get(), static_cast<size_t>(file->length));
-    const std::string converted = RewriteReferences(
-        text, kind, record.url,
-        [&](const FoundReference& reference) {
-          return ConvertedAddress(localPath, reference, basePrefix);
-        },
-        &stop);
-    if (converted != text && stop == 0 && m_store.WriteConverted(localPath, converted))
-      Log("Links converted: " + localPath);
+    Convert(touched.first, touched.second, basePrefix, stop);
   }
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,25 +24,36 @@ class CopyUpkeep {
   // Where the earlier copy of a local path is, when there is one: the path itself, or the name
   // that a browser opens.
   std::optional<std::string> EarlierCopy(const std::string& localPath);
+  // The earlier copy read for its links: a copy whose links were rewritten is read with the
+  // addresses it named before, so that a rerun follows the same links. Nothing when it cannot be
+  // read.
+  std::unique_ptr<FetchedFile> ReadEarlierCopy(const std::string& localPath);
   // The request header lines that ask for a file only if it changed since its copy was stored.
   std::vector<std::string> Conditions(const std::string& copyPath);
+  // Whether a fetched file is byte for byte its earlier copy.
+  bool SameAsCopy(const FetchedFile& file, const std::string& copyPath);
   // The local path a fetched file is stored under.
   std::string StoredName(const std::string& localPath, const FetchedFile& file) const;
-  // A page or stylesheet whose links were rewritten, read again with the addresses it named
-  // before, so that a rerun follows the same links.
-  void RestoreAddresses(FetchedFile& file, const std::string& localPath);
-  // Rewrites every stored page and stylesheet: a reference to a stored file becomes a relative
+  // A file of this crawl, stored or read from its copy, and the address it stands for: only these
+  // are rewritten.
+  void Touched(const std::string& localPath, const std::string& address);
+  // Rewrites this crawl's pages and stylesheets: a reference to a stored file becomes a relative
   // path to it, any other its absolute address. Stops when the flag is raised.
   void ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop);
 
  private:
   // The file stored for an address, when one is.
   std::optional<std::string> StoredFileOf(const std::string& url, const std::string& basePrefix);
-  std::optional<std::string> ConvertedAddress(const std::string& localPath,
+  // The relative path to a recorded file that a link in a converted file is.
+  std::optional<std::string> RecordedTarget(const std::string& localPath, const std::string& link);
+  std::optional<std::string> ConvertedAddress(const std::string& localPath, bool converted,
                                               const FoundReference& reference,
                                               const std::string& basePrefix);
+  void Convert(const std::string& localPath, const std::string& address,
+               const std::string& basePrefix, const std::atomic<int>& stop);
 
   const CrawlPlan& m_plan;
   const CrawlRules& m_rules;
   MirrorStore& m_store;
+  std::map<std::string, std::string> m_touched;  // local path -> address
 };

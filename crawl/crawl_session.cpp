@@ -112,13 +112,13 @@ bool CrawlRun::ReadCopy(Pass& pass) {
     return false;
   if (m_plan.update) {
     // The copy is asked for again, only if it changed.
-    if (m_store.IsEarlierCopy(*copy)) {
+    if (m_store.IsRegularFile(*copy)) {
       pass.earlierCopy = *copy;
       pass.conditions = m_upkeep.Conditions(*copy);
     }
     return false;
   }
-  pass.file = m_store.ReadCopy(*copy);
+  pass.file = m_upkeep.ReadEarlierCopy(*copy);
   if (!pass.file)
     return false;
   pass.localPath = *copy;
@@ -132,7 +132,10 @@ std::optional<FileOutcome> CrawlRun::KeepEarlierCopy(Pass& pass) {
     return std::nullopt;
   FetchedFile& answer = *pass.file;
   FileOutcome outcome = OutcomeOf(pass, std::nullopt);
-  if (answer.problem == FetchProblem::HttpError && answer.status == 304) {
+  // A server that sends the same bytes again, conditions or not: the copy is unchanged.
+  const bool same =
+      answer.problem == FetchProblem::None && m_upkeep.SameAsCopy(answer, pass.earlierCopy);
+  if ((answer.problem == FetchProblem::HttpError && answer.status == 304) || same) {
     outcome.fate = FileFate::Unchanged;
     outcome.reason = NotSavedReason::None;
   } else if (answer.problem == FetchProblem::HttpError &&
@@ -146,7 +149,7 @@ std::optional<FileOutcome> CrawlRun::KeepEarlierCopy(Pass& pass) {
     return std::nullopt;  // the new answer replaces the copy
   }
   // The copy stands for the file: it is read for links, as if this crawl had found it so.
-  if (std::unique_ptr<FetchedFile> copy = m_store.ReadCopy(pass.earlierCopy)) {
+  if (std::unique_ptr<FetchedFile> copy = m_upkeep.ReadEarlierCopy(pass.earlierCopy)) {
     copy->url = pass.url;
     pass.file = std::move(copy);
     pass.localPath = pass.earlierCopy;
@@ -185,14 +188,14 @@ void CrawlRun::FinishPass(Pass& pass) {
   // A copy kept in place of the answer is read, unless it could not be: then nothing is.
   const bool readable = !unusable && (!kept || pass.localPath == pass.earlierCopy);
   if (readable) {
-    if (pass.file->converted)
-      m_upkeep.RestoreAddresses(*pass.file, pass.localPath);
     if (storing)
       pass.localPath = m_upkeep.StoredName(pass.localPath, *pass.file);
     m_rules->Read(*pass.file, pass.localPath, *m_links);
     if (storing)
       saved = m_store.Save(*pass.file, pass.localPath);
   }
+  if (readable && pass.stored && (saved == SaveResult::Saved || !storing))
+    m_upkeep.Touched(pass.localPath, pass.file->finalUrl.empty() ? pass.url : pass.file->finalUrl);
   FileOutcome outcome = kept ? *kept : OutcomeOf(pass, saved);
   if (saved == SaveResult::Saved && !pass.earlierCopy.empty())
     outcome.fate = FileFate::Updated;

@@ -1,6 +1,7 @@
 #include "crawl/link_converter.h"
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 #include "crawl/page_reader.h"
@@ -23,8 +24,7 @@ struct Edit {
 struct Place {
   char quote = 0;  // the HTML attribute's quote; 0 unquoted, or no attribute
   bool attribute = true;
-  bool css = false;   // in a url() or CSS string
-  char cssQuote = 0;  // the CSS string's quote; 0 in an unquoted url()
+  bool css = false;  // in a url() or CSS string
 };
 
 const char kHex[] = "0123456789ABCDEF";
@@ -35,27 +35,39 @@ void AppendEscaped(std::string& out, unsigned char c) {
   out += kHex[c & 15];
 }
 
-// An address written where it stands: what would end or change it there is escaped so that the
-// reader (the HTML tokenizer, then the CSS tokenizer) gives back the address itself.
+// One byte of an HTML attribute value, written so that it reads back as itself: "&", the quote
+// and, in an unquoted value, what would end it, as character references.
+std::string AttributeByte(unsigned char c, char quote) {
+  if (c == '&')
+    return "&amp;";
+  if (quote != 0 && c == static_cast<unsigned char>(quote))
+    return c == '"' ? "&quot;" : "&#39;";
+  if (quote == 0 &&
+      (c <= 0x20 || c == '"' || c == '\'' || c == '=' || c == '<' || c == '>' || c == '`'))
+    return "&#" + std::to_string(c) + ";";
+  return std::string(1, static_cast<char>(c));
+}
+
+std::string AttributeValue(std::string_view text, char quote) {
+  std::string out;
+  for (unsigned char c : text)
+    out += AttributeByte(c, quote);
+  return out;
+}
+
+// An address written where it stands, so that the reader (the HTML tokenizer, then the CSS
+// tokenizer) gives back the address itself. In CSS, what would end a url() or a string is written
+// %XX, which means the same in an address; in an HTML attribute, what would end or change the
+// value is a character reference.
 std::string Written(const std::string& address, const Place& place) {
   std::string out;
   for (unsigned char c : address) {
     if (c <= 0x20 || c == 0x7F) {
       AppendEscaped(out, c);  // white space and control bytes never stand in an address
-    } else if (place.css &&
-               (c == '\\' ||
-                (place.cssQuote == 0 && (c == '(' || c == ')' || c == '"' || c == '\'')) ||
-                c == static_cast<unsigned char>(place.cssQuote))) {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (place.attribute && c == '&') {
-      out += "&amp;";
-    } else if (place.attribute && place.quote != 0 &&
-               c == static_cast<unsigned char>(place.quote)) {
-      out += c == '"' ? "&quot;" : "&#39;";
-    } else if (place.attribute && place.quote == 0 &&
-               (c == '"' || c == '\'' || c == '=' || c == '<' || c == '>' || c == '`')) {
-      out += "&#" + std::to_string(c) + ";";
+    } else if (place.css && (c == '\\' || c == '(' || c == ')' || c == '"' || c == '\'')) {
+      AppendEscaped(out, c);
+    } else if (place.attribute) {
+      out += AttributeByte(c, place.quote);
     } else {
       out += static_cast<char>(c);
     }
@@ -92,10 +104,6 @@ std::string Spliced(std::string_view text, std::vector<Edit> edits) {
   }
   out.append(text.substr(at));
   return out;
-}
-
-bool IsCssQuote(char c) {
-  return c == '"' || c == '\'';
 }
 
 bool IsPathByte(unsigned char c) {
@@ -159,13 +167,16 @@ FileKind KindOf(const std::string& contentType, const std::string& localPath) {
 std::string RewriteReferences(
     std::string_view text, FileKind kind, const std::string& address,
     const std::function<std::optional<std::string>(const FoundReference&)>& replace,
-    const std::atomic<int>* stop) {
+    bool neutraliseBase, const std::atomic<int>* stop) {
   std::vector<Edit> edits;
   if (kind == FileKind::Page) {
     PageLinks links = ReadPage(text, stop);
     std::string base = address;
     if (links.base)
       base = ResolveLink(address, *links.base).value_or(address);
+    // Values written with character references: edited decoded, then written again whole.
+    std::map<size_t, std::vector<Edit>> decodedEdits;  // by the value's first byte
+    std::map<size_t, const PageReference*> decodedValues;
     for (const PageReference& reference : links.references) {
       if (reference.begin == npos)
         continue;
@@ -174,16 +185,26 @@ std::string RewriteReferences(
         continue;
       Place place;
       place.quote = reference.quote;
-      place.attribute = !reference.inStyleBlock;
+      place.attribute = !reference.inStyleBlock && !reference.inDecodedValue;
       place.css = reference.css;
-      place.cssQuote = reference.css && reference.begin > 0 && IsCssQuote(text[reference.begin - 1])
-                           ? text[reference.begin - 1]
-                           : 0;
-      edits.push_back({reference.begin, reference.end, Written(*replacement, place)});
+      if (reference.inDecodedValue) {
+        decodedEdits[reference.valueBegin].push_back(
+            {reference.begin, reference.end, Written(*replacement, place)});
+        decodedValues[reference.valueBegin] = &reference;
+      } else {
+        edits.push_back({reference.begin, reference.end, Written(*replacement, place)});
+      }
+    }
+    for (auto& [valueBegin, valueEdits] : decodedEdits) {
+      const PageReference& reference = *decodedValues[valueBegin];
+      const std::string decoded = DecodeCharacterReferences(
+          text.substr(reference.valueBegin, reference.valueEnd - reference.valueBegin));
+      edits.push_back({reference.valueBegin, reference.valueEnd,
+                       AttributeValue(Spliced(decoded, std::move(valueEdits)), reference.quote)});
     }
     // The base would take relative paths elsewhere: an empty one is the page's own address.
-    if (!edits.empty() && links.baseBegin != npos)
-      edits.push_back({links.baseBegin, links.baseEnd, std::string()});
+    if (neutraliseBase && links.baseBegin != npos && links.baseEnd > links.baseBegin)
+      edits.push_back({links.baseBegin, links.baseEnd, links.baseQuote != 0 ? "" : "\"\""});
   } else if (kind == FileKind::Stylesheet) {
     for (const StylesheetLink& link : ReadStylesheetLinks(text, stop)) {
       std::optional<std::string> replacement = replace(Found(link.link, address));
@@ -192,8 +213,6 @@ std::string RewriteReferences(
       Place place;
       place.attribute = false;
       place.css = true;
-      place.cssQuote =
-          link.begin > 0 && IsCssQuote(text[link.begin - 1]) ? text[link.begin - 1] : 0;
       edits.push_back({link.begin, link.end, Written(*replacement, place)});
     }
   }

@@ -21,13 +21,14 @@ struct FoundReference {
 
 // Rewrites the references of a page or stylesheet in place: each reference for which replace
 // gives a text has just its own bytes replaced by it, written so that it means that text where
-// it stands (in a quoted or unquoted attribute, a CSS url() or string). Every other byte stays.
-// A page's <base href> is emptied when anything is replaced, so that relative paths hold. The
-// address and base are those the references resolve against.
+// it stands (in a quoted or unquoted attribute, a CSS url() or string); a srcset or style value
+// written with character references is written again whole. Every other byte stays. With
+// neutraliseBase, a page's <base href> is emptied, so that relative paths hold. The address and
+// base are those the references resolve against.
 std::string RewriteReferences(
     std::string_view text, FileKind kind, const std::string& address,
     const std::function<std::optional<std::string>(const FoundReference&)>& replace,
-    const std::atomic<int>* stop = nullptr);
+    bool neutraliseBase, const std::atomic<int>* stop = nullptr);
 
 // The relative path from a file's directory to another file, both local paths, written as an
 // address: "%", "?", "#" and bytes that cannot stand in one are %XX.

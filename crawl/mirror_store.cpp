@@ -12,6 +12,8 @@ namespace {
 // The program's own directory in the save-to directory; no crawled file may go there.
 constexpr const char* kOwnArea = ".kelvane";
 constexpr const char* kRecordsName = ".kelvane/records";
+// The last field of every record line: a line without it was torn by a crash.
+constexpr const char* kRecordEnd = ";";
 // Far above the records of any site; a larger file is read this far.
 constexpr size_t kRecordsLimit = 256 << 20;
 
@@ -81,7 +83,9 @@ std::unique_ptr<FetchedFile> MirrorStore::ReadCopy(const std::string& localPath)
   if (!length || *length == 0)
     return nullptr;
   file->length = static_cast<int32_t>(*length);
-  if (m_keepRecords) {
+  // Records are read wherever a crawl that keeps them left them, so that any rerun reads a
+  // converted copy as what it was; only such a crawl writes them.
+  {
     LoadRecords();
     auto found = m_records.find(*below);
     if (found != m_records.end()) {
@@ -97,18 +101,19 @@ void MirrorStore::LoadRecords() {
   if (m_recordsLoaded)
     return;
   m_recordsLoaded = true;
-  // Read once; a line torn by a crash only costs that file's type.
   std::optional<std::string> read = m_directory.ReadText(RecordsPath(), kRecordsLimit);
   if (!read)
     return;
   const std::string& text = *read;
-  // A line torn by a crash is ended before the next record is added.
+  // A line torn by a crash is ended before the next record is added; it lacks its last field,
+  // so it is never read as a record, then or later.
   m_recordsTorn = !text.empty() && text.back() != '\n';
-  size_t start = 0;
-  while (start < text.size()) {
+  size_t lines = 0;
+  for (size_t start = 0; start < text.size();) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos)
-      break;  // a line cut short by a crash
+      break;
+    ++lines;
     std::string_view line(text.data() + start, end - start);
     start = end + 1;
     std::vector<std::string> fields;
@@ -119,23 +124,37 @@ void MirrorStore::LoadRecords() {
         break;
       from = tab + 1;
     }
-    if (fields.size() < 3)
+    if (fields.size() != 7 || fields[6] != kRecordEnd)
       continue;
-    fields.resize(6);
     Record record{fields[1], fields[2], fields[3], fields[4], fields[5] == "k"};
     m_byUrl[record.url] = fields[0];
     m_records[fields[0]] = std::move(record);
   }
+  // Every change adds a line: once most of them are stale, the records are written anew.
+  if (m_keepRecords && lines > 2 * m_records.size() + 1024)
+    CompactRecords();
+}
+
+void MirrorStore::CompactRecords() {
+  std::string text;
+  for (const auto& [below, record] : m_records)
+    text += RecordLine(below, record);
+  if (m_directory.WriteFileAtomically(RecordsPath(), text.data(), text.size()) ==
+      WriteResult::Written)
+    m_recordsTorn = false;
+}
+
+std::string MirrorStore::RecordLine(const std::string& below, const Record& record) {
+  return EscapeField(below) + "\t" + EscapeField(record.contentType) + "\t" +
+         EscapeField(record.url) + "\t" + EscapeField(record.lastModified) + "\t" +
+         EscapeField(record.etag) + "\t" + (record.converted ? "k" : "") + "\t" + kRecordEnd + "\n";
 }
 
 void MirrorStore::AppendRecord(const std::string& below, const Record& record) {
   const std::string& root = m_directory.Root();
   m_directory.MakeDirectory(root + (root.ends_with('/') ? "" : "/") + kOwnArea);
-  const std::string line = std::string(m_recordsTorn ? "\n" : "") + EscapeField(below) + "\t" +
-                           EscapeField(record.contentType) + "\t" + EscapeField(record.url) + "\t" +
-                           EscapeField(record.lastModified) + "\t" + EscapeField(record.etag) +
-                           "\t" + (record.converted ? "k" : "") + "\n";
-  if (m_directory.AppendLine(RecordsPath(), line))
+  if (m_directory.AppendLine(RecordsPath(),
+                             std::string(m_recordsTorn ? "\n" : "") + RecordLine(below, record)))
     m_recordsTorn = false;
   m_byUrl[record.url] = below;
   m_records[below] = record;
@@ -232,6 +251,22 @@ std::string MirrorStore::FullPath(const std::string& below) const {
   return root + (root.ends_with('/') ? "" : "/") + below;
 }
 
+bool MirrorStore::IsRegularFile(const std::string& localPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  return below && !IsOwnArea(*below) && m_directory.RegularFileInfo(localPath);
+}
+
+std::optional<std::string> MirrorStore::ReadWhole(const std::string& localPath, size_t max) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below || IsOwnArea(*below))
+    return std::nullopt;
+  std::optional<ConfinedDirectory::FileInfo> info = m_directory.RegularFileInfo(localPath);
+  if (!info || static_cast<uint64_t>(info->size) > max)
+    return std::nullopt;
+  std::optional<std::string> text = m_directory.ReadText(localPath, max + 1);
+  return text && text->size() <= max ? text : std::nullopt;
+}
+
 bool MirrorStore::IsEarlierCopy(const std::string& localPath) {
   std::optional<std::string> below = m_directory.Below(localPath);
   if (!below || IsOwnArea(*below))
@@ -247,7 +282,7 @@ std::optional<int64_t> MirrorStore::ModifiedTime(const std::string& localPath) {
 
 std::optional<MirrorStore::Record> MirrorStore::RecordOf(const std::string& localPath) {
   std::optional<std::string> below = m_directory.Below(localPath);
-  if (!m_keepRecords || !below)
+  if (!below)
     return std::nullopt;
   LoadRecords();
   auto found = m_records.find(*below);
@@ -267,19 +302,20 @@ std::vector<std::pair<std::string, MirrorStore::Record>> MirrorStore::Records() 
 }
 
 std::optional<std::string> MirrorStore::LocalPathOf(const std::string& url) {
-  if (!m_keepRecords)
-    return std::nullopt;
   LoadRecords();
   auto found = m_byUrl.find(url);
   return found == m_byUrl.end() ? std::nullopt : std::optional(FullPath(found->second));
 }
 
-bool MirrorStore::WriteConverted(const std::string& localPath, const std::string& text) {
+bool MirrorStore::WriteConverted(const std::string& localPath, const std::string& text,
+                                 const std::string& address) {
   std::optional<std::string> below = m_directory.Below(localPath);
-  if (!below || !m_keepRecords)
+  if (!below || !m_keepRecords || IsOwnArea(*below))
     return false;
   LoadRecords();
   Record record = m_records[*below];
+  if (record.url.empty())
+    record.url = address;
   // Marked first: a page read as converted that is not yet is read the same way.
   record.converted = true;
   AddRecord(*below, record);

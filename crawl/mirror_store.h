@@ -38,6 +38,10 @@ class MirrorStore {
 
   // Whether an earlier copy that can be read is at the path: a regular file, not empty.
   bool IsEarlierCopy(const std::string& localPath);
+  // Whether a regular file, empty or not, is at the path.
+  bool IsRegularFile(const std::string& localPath);
+  // A regular file's whole text, when it is at most max bytes.
+  std::optional<std::string> ReadWhole(const std::string& localPath, size_t max);
   // When the file at the path was last written.
   std::optional<int64_t> ModifiedTime(const std::string& localPath);
   // The record of the file at the path, when there is one.
@@ -46,13 +50,17 @@ class MirrorStore {
   std::vector<std::pair<std::string, Record>> Records();
   // The local path of the file stored for an address, when one is.
   std::optional<std::string> LocalPathOf(const std::string& url);
-  // Replaces a stored file's bytes by its converted text, the record first marked.
-  bool WriteConverted(const std::string& localPath, const std::string& text);
+  // Replaces a stored file's bytes by its converted text, the record first marked (made for
+  // the address where the file has none).
+  bool WriteConverted(const std::string& localPath, const std::string& text,
+                      const std::string& address);
 
  private:
   std::string RecordsPath() const;
   std::string FullPath(const std::string& below) const;
   void AppendRecord(const std::string& below, const Record& record);
+  void CompactRecords();
+  static std::string RecordLine(const std::string& below, const Record& record);
   bool IsOwnArea(const std::string& below) const;
   void LoadRecords();
   void AddRecord(const std::string& below, const Record& record);

@@ -454,31 +454,43 @@ class PageTokenizer {
       m_links.references.push_back({std::string(link), page, value.begin, value.end, value.quote});
   }
 
-  // The places of a srcset candidate or style url are known only in a value without character
-  // references, where the value's bytes are the page's.
+  // A srcset candidate or style url is placed in the page's bytes where the value has no
+  // character references, else in the value decoded.
+  PageReference Placed(std::string link, const RawValue& value, bool plain, size_t begin,
+                       size_t end, bool css) const {
+    PageReference reference{std::move(link), false, begin, end, value.quote, css};
+    if (plain) {
+      reference.begin += value.begin;
+      reference.end += value.begin;
+    } else {
+      reference.inDecodedValue = true;
+      reference.valueBegin = value.begin;
+      reference.valueEnd = value.end;
+    }
+    return reference;
+  }
+
   void AddSrcset(const RawValue& value) {
     if (!value.present)
       return;
     const std::string_view raw = Raw(value);
-    const bool placed = raw.find('&') == npos;
-    const std::string decoded = placed ? std::string() : DecodeReferences(raw);
-    const std::string_view text = placed ? raw : std::string_view(decoded);
+    const bool plain = raw.find('&') == npos;
+    const std::string decoded = plain ? std::string() : DecodeReferences(raw);
+    const std::string_view text = plain ? raw : std::string_view(decoded);
     for (std::string_view address : SrcsetViews(text)) {
-      const size_t at = placed ? value.begin + (address.data() - raw.data()) : npos;
+      const size_t at = static_cast<size_t>(address.data() - text.data());
       m_links.references.push_back(
-          {std::string(address), false, at, placed ? at + address.size() : npos, value.quote});
+          Placed(std::string(address), value, plain, at, at + address.size(), false));
     }
   }
 
   void AddStyle(const RawValue& value) {
     const std::string_view raw = Raw(value);
-    const bool placed = raw.find('&') == npos;
-    const std::string decoded = placed ? std::string() : DecodeReferences(raw);
-    for (StylesheetLink& link : ReadStylesheetLinks(placed ? raw : decoded, m_stop)) {
-      m_links.references.push_back({std::move(link.link), false,
-                                    placed ? value.begin + link.begin : npos,
-                                    placed ? value.begin + link.end : npos, value.quote, true});
-    }
+    const bool plain = raw.find('&') == npos;
+    const std::string decoded = plain ? std::string() : DecodeReferences(raw);
+    for (StylesheetLink& link : ReadStylesheetLinks(plain ? raw : decoded, m_stop))
+      m_links.references.push_back(
+          Placed(std::move(link.link), value, plain, link.begin, link.end, true));
   }
 
   void Report(std::string_view tag, const RawValue* values) {
@@ -509,6 +521,7 @@ class PageTokenizer {
         m_links.base = std::string(TrimSpace(Decoded(Raw(values[kHref]))));
         m_links.baseBegin = values[kHref].begin;
         m_links.baseEnd = values[kHref].end;
+        m_links.baseQuote = values[kHref].quote;
       }
     }
     if (values[kStyle].present)
@@ -523,6 +536,10 @@ class PageTokenizer {
 };
 
 }  // namespace
+
+std::string DecodeCharacterReferences(std::string_view raw) {
+  return Decoded(raw);
+}
 
 std::vector<std::string> SrcsetAddresses(std::string_view srcset) {
   std::vector<std::string> addresses;

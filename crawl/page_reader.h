@@ -19,6 +19,11 @@ struct PageReference {
   char quote = 0;    // the quote around the attribute holding it: '"', '\'', or 0 (none, <style>)
   bool css = false;  // in a url() or @import of a style attribute or a <style> block
   bool inStyleBlock = false;  // in a <style> block, no attribute
+  // A srcset candidate or style url in a value written with character references: [begin, end)
+  // are then its place in the value decoded, and [valueBegin, valueEnd) the value's own bytes.
+  bool inDecodedValue = false;
+  size_t valueBegin = std::string::npos;
+  size_t valueEnd = std::string::npos;
 };
 
 // What a page refers to, read as browsers tokenize it: tags and attributes in any letter case,
@@ -28,6 +33,7 @@ struct PageLinks {
   std::optional<std::string> base;       // the first <base href>, against which links resolve
   size_t baseBegin = std::string::npos;  // the bytes of that href's value
   size_t baseEnd = std::string::npos;
+  char baseQuote = 0;
   std::vector<PageReference> references;
 };
 
@@ -38,6 +44,9 @@ struct PageLinks {
 // size whatever its markup. When *stop becomes non-zero (looked at every 64 KiB or so), what was
 // found so far.
 PageLinks ReadPage(std::string_view html, const std::atomic<int>* stop = nullptr);
+
+// An attribute value with its character references decoded, as the page reader reads it.
+std::string DecodeCharacterReferences(std::string_view raw);
 
 // The addresses of a srcset value, each candidate's address without its descriptor.
 std::vector<std::string> SrcsetAddresses(std::string_view srcset);

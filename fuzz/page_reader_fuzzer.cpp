@@ -2,6 +2,7 @@
 // and place each reference on bytes of the page that spell it.
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "crawl/page_reader.h"
@@ -13,8 +14,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const PageReference& reference : links.references) {
     if (reference.link.empty())
       std::abort();
-    if (reference.begin == std::string::npos && reference.end == std::string::npos)
+    if (reference.inDecodedValue) {
+      if (reference.valueBegin > reference.valueEnd || reference.valueEnd > page.size())
+        std::abort();
+      const std::string value = DecodeCharacterReferences(
+          page.substr(reference.valueBegin, reference.valueEnd - reference.valueBegin));
+      if (reference.begin > reference.end || reference.end > value.size())
+        std::abort();
       continue;
+    }
     if (reference.begin > reference.end || reference.end > page.size())
       std::abort();
     // Without character references or CSS escapes, the bytes are the address itself (an

@@ -36,6 +36,11 @@ TEST(CommandLine, OptionsAndTheirValues) {
   EXPECT_TRUE(Parse({"--help"}));
   EXPECT_TRUE(Parse({"--version"}));
   EXPECT_TRUE(Parse({""}));  // an empty address is the crawl's to judge
+
+  auto together = Parse({"-pkEN", "u"});
+  ASSERT_TRUE(together);
+  EXPECT_TRUE(together->pageRequisites && together->convertLinks && together->adjustExtension &&
+              together->update);
 }
 
 TEST(CommandLine, BadArgumentsSayWhy) {
@@ -55,6 +60,7 @@ TEST(CommandLine, BadArgumentsSayWhy) {
        "option --stall-timeout needs a number of seconds above 0, not 'x'"},
       {{"--stall-timeout", "-3", "u"},
        "option --stall-timeout needs a number of seconds above 0, not '-3'"},
+      {{"-kpx", "u"}, "unknown option -x"},
   };
   for (const auto& c : cases) {
     std::string error;

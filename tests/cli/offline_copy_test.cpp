@@ -126,3 +126,98 @@ TEST(OfflineCopy, KilledUpdateLeavesEveryFileWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string HrefsOf(const std::string& page) {
+  std::string hrefs;
+  for (size_t at = page.find("href=\""); at != std::string::npos; at = page.find("href=\"", at + 1))
+    hrefs += page.substr(at + 6, page.find('"', at + 6) - at - 6) + " ";
+  return hrefs;
+}
+
+}  // namespace
+
+// Each converted link leads to the file stored for the address it named: queries, escaped
+// slashes, a <base> elsewhere and a redirect are no cause to pick a neighbour.
+TEST(OfflineCopy, ConvertedLinksLeadToTheFileOfTheirAddress) {
+  const std::string html = "text/html";
+  SiteServer site({
+      {"/h/",
+       {"<a href=\"list.php?page=2\">2</a> <a href=\"list.php\">1</a> "
+        "<a href=\"a%2Fb.html\">ab</a> <a href=\"based.html\">b</a> "
+        "<a href=\"go.html\">go</a> <a href=\"x.html?v=2\">v2</a>",
+        html}},
+      {"/h/list.php", {"page one", html}},
+      {"/h/list.php?page=2", {"page two", html}},
+      {"/h/a%2Fb.html", {"escaped", html}},
+      {"/h/a/b.html", {"nested", html}},
+      {"/h/based.html", {"<base href=\"/h/other/\"><a href=\"x.html\">x</a>", html}},
+      {"/h/go.html", {"/h/other/landing.html", "redirect"}},
+      {"/h/other/landing.html", {"<a href=\"x.html\">x</a>", html}},
+      {"/h/other/x.html", {"other x", html}},
+      {"/h/x.html", {"x", html}},
+      {"/h/x.html?v=2", {"x two", html}},
+  });
+  RawServer server(site.Handler());
+  TempDir saveTo;
+  ProcessResult run = Cli({"-pkE", "--save-to", saveTo.Path(), server.Url("/h/")});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const Tree copy = Copy(saveTo.Path());
+  const std::string host = "127.0.0.1:" + std::to_string(server.Port()) + "/h/";
+  EXPECT_EQ(HrefsOf(copy.at(host + "~index.htm")),
+            "list.php%3Fpage=2.html list.php.html a%252Fb.html based.html go.html "
+            "x.html%3Fv=2.html ");
+  EXPECT_EQ(HrefsOf(copy.at(host + "based.html")), " other/x.html ");
+  EXPECT_EQ(HrefsOf(copy.at(host + "go.html")), "other/x.html ");
+  EXPECT_EQ(copy.count(host + "a/b.html"), 0u);
+}
+
+// A conversion that makes a page longer than a file's area, then another run: nothing is cut.
+TEST(OfflineCopy, PagesGrownByConversionStayWhole) {
+  std::string page;
+  while (page.size() < 4100000)
+    page += "<a href=\"/t/a.html\">a</a>\n";
+  page += "<img src=\"tail.png\">END";
+  SiteServer site({{"/t/deep/er/", {page, "text/html"}}, {"/t/a.html", {"a", "text/html"}}});
+  RawServer server(site.Handler());
+  TempDir saveTo;
+  const std::string url = server.Url("/t/deep/er/");
+  ASSERT_EQ(Cli({"-pk", "--save-to", saveTo.Path(), url}).exitCode, 8);  // tail.png is missing
+  site.Set("/t/deep/er/tail.png", {"png", "image/png"});
+  ProcessResult again = Cli({"-pk", "--verbose", "--save-to", saveTo.Path(), url});
+  EXPECT_EQ(again.exitCode, 0) << again.err;
+  const std::string log = ReadFileBytes(saveTo.Path() + "/Kelvane.log");
+  EXPECT_NE(log.find("Links converted: "), std::string::npos) << log.substr(0, 3000);
+  const std::string converted = ReadFileBytes(
+      saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/t/deep/er/~index.htm");
+  EXPECT_GT(converted.size(), size_t{4194304});
+  EXPECT_TRUE(converted.ends_with("<img src=\"tail.png\">END"))
+      << converted.substr(converted.size() - 80);
+}
+
+// Only the crawl's own files are rewritten; and a rerun with no option reads a converted copy as
+// it was, asking for nothing that is not there.
+TEST(OfflineCopy, ConversionKeepsToItsOwnCrawl) {
+  SiteServer site;
+  RawServer server(site.Handler());
+  site.SetAll(ModernSite("127.0.0.1:" + std::to_string(server.Port())));
+  site.Set("/other/", {"<a href=\"sub/\">sub</a>", "text/html"});
+  site.Set("/other/sub/", {"sub", "text/html"});
+  TempDir saveTo;
+  ASSERT_EQ(Cli({"-p", "--save-to", saveTo.Path(), server.Url("/other/")}).exitCode, 0);
+  const Tree other = Copy(saveTo.Path());
+  ASSERT_EQ(Cli({"-pk", "--save-to", saveTo.Path(), server.Url("/site/")}).exitCode, 0);
+  const Tree both = Copy(saveTo.Path());
+  for (const auto& [path, bytes] : other)
+    EXPECT_EQ(both.at(path), bytes) << path;
+
+  const size_t asked = server.Requests().size();
+  Cli({"--save-to", saveTo.Path(), server.Url("/site/")});
+  // Names made for the copy are never asked for: the pages were read with their own addresses.
+  const std::vector<std::string> lines = server.RequestLines();
+  for (size_t i = asked; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].find("%3F"), std::string::npos) << lines[i];
+    EXPECT_EQ(lines[i].find("~index.htm"), std::string::npos) << lines[i];
+  }
+}

@@ -11,13 +11,15 @@ namespace {
 // Replaces the addresses named in the map, fragment kept; leaves the others.
 std::string Rewrite(std::string_view text, FileKind kind,
                     const std::map<std::string, std::string>& addresses) {
-  return RewriteReferences(text, kind, "http://h/d/page.htm",
-                           [&](const FoundReference& reference) -> std::optional<std::string> {
-                             auto found = addresses.find(reference.resolved);
-                             if (found == addresses.end())
-                               return std::nullopt;
-                             return found->second + reference.fragment;
-                           });
+  return RewriteReferences(
+      text, kind, "http://h/d/page.htm",
+      [&](const FoundReference& reference) -> std::optional<std::string> {
+        auto found = addresses.find(reference.resolved);
+        if (found == addresses.end())
+          return std::nullopt;
+        return found->second + reference.fragment;
+      },
+      true);
 }
 
 TEST(RewriteReferences, EachKindOfReferenceChangesAloneAndMeansTheNewAddress) {
@@ -29,6 +31,8 @@ TEST(RewriteReferences, EachKindOfReferenceChangesAloneAndMeansTheNewAddress) {
       {"http://h/d/two.htm", "http://h/d/two.htm?a=1&b='2'"},
       {"http://h/d/p.php", "p.php.html"},
       {"http://h/d/s.css", "../s.css"},
+      {"http://h/d/q.png", "it's/q (2).png"},
+      {"http://h/d/i.png?a=1&b=2", "i.png%3Fa=1&b=2.png"},
   };
   struct {
     FileKind kind;
@@ -45,17 +49,24 @@ TEST(RewriteReferences, EachKindOfReferenceChangesAloneAndMeansTheNewAddress) {
       {FileKind::Page, "<img srcset=\"a.gif 1x, b.gif 2x\">",
        "<img srcset=\"img/a%20b.gif 1x, b.gif 2x\">"},
       {FileKind::Page, "<p style=\"background:url(bg.png)\">",
-       "<p style=\"background:url(pics/bg\\(1\\).png)\">"},
+       "<p style=\"background:url(pics/bg%281%29.png)\">"},
       {FileKind::Page, "<style>p{background:url('bg.png')}</style>",
-       "<style>p{background:url('pics/bg(1).png')}</style>"},
+       "<style>p{background:url('pics/bg%281%29.png')}</style>"},
+      {FileKind::Page, "<p style='background:url(q.png)'>",
+       "<p style='background:url(it%27s/q%20%282%29.png)'>"},
+      {FileKind::Page, "<img srcset=\"i.png?a=1&amp;b=2 1x, b.gif 2x\">",
+       "<img srcset=\"i.png%3Fa=1&amp;b=2.png 1x, b.gif 2x\">"},
+      {FileKind::Page, "<p style='background:url(&quot;bg.png&quot;)'>",
+       "<p style='background:url(\"pics/bg%281%29.png\")'>"},
+      {FileKind::Page, "<base href=/d/ target=_self><a href=\"#top\">",
+       "<base href=\"\" target=_self><a href=\"#top\">"},
       {FileKind::Page, "<base href=\"/d/\"><link rel=stylesheet href=s.css>",
        "<base href=\"\"><link rel=stylesheet href=../s.css>"},
-      {FileKind::Page, "<base href=\"/d/\"><a href=\"#top\">",
-       "<base href=\"/d/\"><a href=\"#top\">"},
+      {FileKind::Page, "<base href=\"/d/\"><a href=\"#top\">", "<base href=\"\"><a href=\"#top\">"},
       {FileKind::Page, "<!-- <img src=a.gif> --><script>x='<img src=a.gif>'</script>",
        "<!-- <img src=a.gif> --><script>x='<img src=a.gif>'</script>"},
       {FileKind::Stylesheet, "@import \"s.css\";\np { background: url( bg.png ) }",
-       "@import \"../s.css\";\np { background: url( pics/bg\\(1\\).png ) }"},
+       "@import \"../s.css\";\np { background: url( pics/bg%281%29.png ) }"},
       {FileKind::Other, "<a href=\"sub/\">", "<a href=\"sub/\">"},
   };
   for (const auto& c : cases)

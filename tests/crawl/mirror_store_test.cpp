@@ -96,6 +96,17 @@ TEST_F(MirrorStoreTest, RecordsSurviveIntoTheNextCrawl) {
   EXPECT_EQ(page->contentType, "text/html; charset=utf-8");
   EXPECT_EQ(rerun.ReadCopy(m_saveTo + "/host/a.gif")->contentType, "image/gif");
   EXPECT_FALSE(rerun.ReadCopy(m_saveTo + "/.kelvane/records"));
+  // A line torn by a crash is never read as a record, even once later lines follow it.
+  {
+    std::string records = ReadFileBytes(m_saveTo + "/.kelvane/records");
+    records += "host/a.gif\ttext/html\thttp://host/a.gif";
+    WriteFileBytes(m_saveTo + "/.kelvane/records", records);
+    MirrorStore torn(m_saveTo, true);
+    ASSERT_EQ(torn.Save(*File("b", "image/gif"), m_saveTo + "/host/b.gif"), SaveResult::Saved);
+    MirrorStore after(m_saveTo, true);
+    EXPECT_EQ(after.ReadCopy(m_saveTo + "/host/a.gif")->contentType, "image/gif");
+    EXPECT_EQ(after.ReadCopy(m_saveTo + "/host/b.gif")->contentType, "image/gif");
+  }
   // Records that are a pipe, or a link to a file elsewhere, are not written to.
   for (bool pipe : {true, false}) {
     TempDir other;

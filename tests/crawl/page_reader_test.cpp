@@ -117,9 +117,9 @@ TEST(PageReader, CharacterReferences) {
   }
 }
 
-// Where each reference stands: the raw bytes a rewriter would replace, and the quote around them.
+// Where each reference stands: the raw bytes a rewriter would replace (in a value written with
+// character references, its place in the value decoded), and the quote around them.
 TEST(PageReader, Positions) {
-  const std::string npos = "(npos)";
   struct {
     const char* html;
     Strings raw;
@@ -128,9 +128,9 @@ TEST(PageReader, Positions) {
       {"<a href=\" x.htm \">", {" x.htm "}, "\""},
       {"<img src='a&amp;b.png'><IMG SRC=u.png>", {"a&amp;b.png", "u.png"}, "'-"},
       {"<img srcset=\"s1.png 1x,  s2.png 2x\">", {"s1.png", "s2.png"}, "\"\""},
-      {"<img srcset='a&amp;b.png 1x'>", {npos}, "'"},
+      {"<img srcset='a&amp;b.png 1x'>", {"decoded a&b.png"}, "'"},
       {"<p style=\"background:url( 'q.png' ); x:url(r\\2e png)\">", {"q.png", "r\\2e png"}, "\"\""},
-      {"<p style='background:url(&quot;q.png&quot;)'>", {npos}, "'"},
+      {"<p style='background:url(&quot;q.png&quot;)'>", {"decoded q.png"}, "'"},
       {"<style>@import \"i.css\"; p{background:url(b.png)}</style>", {"i.css", "b.png"}, "--"},
   };
   for (const auto& c : cases) {
@@ -139,9 +139,13 @@ TEST(PageReader, Positions) {
     Strings raw;
     std::string quotes;
     for (const PageReference& reference : links.references) {
-      raw.push_back(reference.begin == std::string::npos
-                        ? npos
-                        : html.substr(reference.begin, reference.end - reference.begin));
+      if (reference.inDecodedValue) {
+        const std::string value = DecodeCharacterReferences(
+            html.substr(reference.valueBegin, reference.valueEnd - reference.valueBegin));
+        raw.push_back("decoded " + value.substr(reference.begin, reference.end - reference.begin));
+      } else {
+        raw.push_back(html.substr(reference.begin, reference.end - reference.begin));
+      }
       quotes += reference.quote != 0 ? reference.quote : '-';
     }
     EXPECT_EQ(raw, c.raw) << html;
