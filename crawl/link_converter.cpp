@@ -27,14 +27,6 @@ struct Place {
   bool css = false;  // in a url() or CSS string
 };
 
-const char kHex[] = "0123456789ABCDEF";
-
-void AppendEscaped(std::string& out, unsigned char c) {
-  out += '%';
-  out += kHex[c >> 4];
-  out += kHex[c & 15];
-}
-
 // One byte of an HTML attribute value, written so that it reads back as itself: "&", the quote
 // and, in an unquoted value, what would end it, as character references.
 std::string AttributeByte(unsigned char c, char quote) {
@@ -63,9 +55,9 @@ std::string Written(const std::string& address, const Place& place) {
   std::string out;
   for (unsigned char c : address) {
     if (c <= 0x20 || c == 0x7F) {
-      AppendEscaped(out, c);  // white space and control bytes never stand in an address
+      AppendPercentEscaped(out, c);  // white space and control bytes never stand in an address
     } else if (place.css && (c == '\\' || c == '(' || c == ')' || c == '"' || c == '\'')) {
-      AppendEscaped(out, c);
+      AppendPercentEscaped(out, c);
     } else if (place.attribute) {
       out += AttributeByte(c, place.quote);
     } else {
@@ -122,27 +114,6 @@ std::vector<std::string> Segments(std::string_view path) {
     start = end + 1;
   }
   return segments;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  c = LowerAscii(c);
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-std::string PercentDecoded(std::string_view text) {
-  std::string plain;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() + 0 && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      plain += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
-      i += 2;
-    } else {
-      plain += text[i];
-    }
-  }
-  return plain;
 }
 
 }  // namespace
@@ -234,7 +205,7 @@ std::string RelativeAddress(const std::string& fromFile, const std::string& toFi
       if (IsPathByte(c))
         relative += static_cast<char>(c);
       else
-        AppendEscaped(relative, c);
+        AppendPercentEscaped(relative, c);
     }
     if (i + 1 < to.size())
       relative += '/';

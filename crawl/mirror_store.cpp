@@ -19,39 +19,15 @@ constexpr size_t kRecordsLimit = 256 << 20;
 
 // A record field on one line: "%", tab and line ends (and every control byte) as %XX.
 std::string EscapeField(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string escaped;
   for (unsigned char c : text) {
     if (c < 0x20 || c == 0x7F || c == '%') {
-      escaped += '%';
-      escaped += kHex[c >> 4];
-      escaped += kHex[c & 15];
+      AppendPercentEscaped(escaped, c);
     } else {
       escaped += static_cast<char>(c);
     }
   }
   return escaped;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  c = LowerAscii(c);
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-std::string UnescapeField(std::string_view text) {
-  std::string plain;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      plain += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
-      i += 2;
-    } else {
-      plain += text[i];
-    }
-  }
-  return plain;
 }
 
 }  // namespace
@@ -119,7 +95,7 @@ void MirrorStore::LoadRecords() {
     std::vector<std::string> fields;
     for (size_t from = 0;;) {
       const size_t tab = line.find('\t', from);
-      fields.push_back(UnescapeField(line.substr(from, tab - from)));
+      fields.push_back(PercentDecoded(line.substr(from, tab - from)));
       if (tab == std::string_view::npos)
         break;
       from = tab + 1;

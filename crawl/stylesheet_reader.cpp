@@ -8,13 +8,7 @@ namespace {
 constexpr size_t kStopCheckBytes = 64 * 1024;
 
 bool IsHex(char c) {
-  const char lower = LowerAscii(c);
-  return (c >= '0' && c <= '9') || (lower >= 'a' && lower <= 'f');
-}
-
-uint32_t HexValue(char c) {
-  return c <= '9' ? static_cast<uint32_t>(c - '0')
-                  : static_cast<uint32_t>(LowerAscii(c) - 'a' + 10);
+  return HexValue(c) >= 0;
 }
 
 bool IsNewline(char c) {
@@ -78,7 +72,7 @@ std::string Unescaped(std::string_view raw) {
       i = EscapeEnd(raw, slash);
       uint32_t code = 0;
       for (size_t k = next; k < i && IsHex(raw[k]); ++k)
-        code = code * 16 + HexValue(raw[k]);
+        code = code * 16 + static_cast<uint32_t>(HexValue(raw[k]));
       AppendUtf8(out, code);
     }
   }

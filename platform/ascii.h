@@ -48,6 +48,38 @@ inline std::string_view TrimSpace(std::string_view text) {
   return text;
 }
 
+// The value of a hexadecimal digit; -1 for any other byte.
+inline int HexValue(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  c = LowerAscii(c);
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Appends a byte as %XX, upper-case digits.
+inline void AppendPercentEscaped(std::string& out, unsigned char c) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  out += '%';
+  out += kHex[c >> 4];
+  out += kHex[c & 15];
+}
+
+// Every %XX decoded; a "%" not followed by two hexadecimal digits stays as it is.
+inline std::string PercentDecoded(std::string_view text) {
+  std::string plain;
+  plain.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+        HexValue(text[i + 2]) >= 0) {
+      plain += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      plain += text[i];
+    }
+  }
+  return plain;
+}
+
 // The first k characters, where k is the position of the last c; empty when there is none.
 inline std::string_view BeforeLast(std::string_view text, char c) {
   size_t k = text.rfind(c);

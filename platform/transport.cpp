@@ -89,14 +89,11 @@ bool ResolveEntry(const TransportOptions& options, const TransferRequest& reques
 }  // namespace
 
 std::string EncodeRequestPath(const std::string& objectName) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string encoded;
   encoded.reserve(objectName.size());
   for (unsigned char c : objectName) {
     if (c <= 0x20 || c >= 0x7F) {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
+      AppendPercentEscaped(encoded, c);
     } else {
       encoded += static_cast<char>(c);
     }

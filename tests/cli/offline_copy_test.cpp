@@ -221,3 +221,32 @@ TEST(OfflineCopy, ConversionKeepsToItsOwnCrawl) {
     EXPECT_EQ(lines[i].find("~index.htm"), std::string::npos) << lines[i];
   }
 }
+
+// A page stored as "a.php.html" beside a directory "a.php" is found again under its new name; and
+// with no validators from the server, an answer that is the copy byte for byte counts as unchanged
+// and the copy is not written again.
+TEST(OfflineCopy, RerunsFindAdjustedNamesAndKeepIdenticalAnswers) {
+  RawServer server([](int fd, const std::string& request) {
+    const bool page = !request.starts_with("GET /s/a.php/b.png ");
+    const std::string body = page ? "<img src=\"a.php/b.png\">" : "png";
+    SendAll(fd, std::string("HTTP/1.0 200 OK\r\nContent-Type: ") +
+                    (page ? "text/html" : "image/png") +
+                    "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  });
+  TempDir saveTo;
+  const std::string url = server.Url("/s/a.php");
+  ASSERT_EQ(Cli({"-pE", "--save-to", saveTo.Path(), url}).exitCode, 0);
+  const std::string page =
+      saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/s/a.php.html";
+  ASSERT_TRUE(
+      fs::is_directory(saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/s/a.php"));
+  ProcessResult again = Cli({"-pE", "--save-to", saveTo.Path(), url});
+  EXPECT_TRUE(Contains(again.err, ", 0 stored, ")) << again.err;
+
+  const auto written = fs::last_write_time(page);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ProcessResult update = Cli({"-pEN", "--save-to", saveTo.Path(), url});
+  EXPECT_EQ(update.exitCode, 0) << update.err;
+  EXPECT_TRUE(Contains(update.err, "2 unchanged, 0 updated, 0 new, 0 gone\n")) << update.err;
+  EXPECT_EQ(fs::last_write_time(page), written);
+}

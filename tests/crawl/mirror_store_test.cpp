@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -124,6 +125,28 @@ TEST_F(MirrorStoreTest, RecordsSurviveIntoTheNextCrawl) {
   MirrorStore store(plain.Path(), false);
   store.Save(*File("x", "text/html"), plain.Path() + "/host/x.htm");
   EXPECT_FALSE(fs::exists(plain.Path() + "/.kelvane"));
+}
+
+// Records grown by changes to the same files are written anew, keeping the newest of each.
+TEST_F(MirrorStoreTest, StaleRecordsAreWrittenAnew) {
+  {
+    MirrorStore store(m_saveTo, true);
+    auto page = File("<p>", "text/html");
+    page->url = "http://host/a.htm";
+    ASSERT_EQ(store.Save(*page, m_saveTo + "/host/a.htm"), SaveResult::Saved);
+  }
+  std::string records = ReadFileBytes(m_saveTo + "/.kelvane/records");
+  const std::string line = records;
+  for (int i = 0; i < 3000; ++i)
+    records += line;
+  size_t type = records.rfind("text/html");
+  records.replace(type, 9, "text/plain");
+  WriteFileBytes(m_saveTo + "/.kelvane/records", records);
+  MirrorStore store(m_saveTo, true);
+  EXPECT_EQ(store.ReadCopy(m_saveTo + "/host/a.htm")->contentType, "text/plain");
+  std::string written = ReadFileBytes(m_saveTo + "/.kelvane/records");
+  EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 1);
+  EXPECT_NE(written.find("text/plain"), std::string::npos);
 }
 
 }  // namespace
