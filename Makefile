@@ -88,10 +88,11 @@ fuzz: deps
 fuzz-smoke:
 	$(MAKE) fuzz FUZZ_SECONDS=30
 
-# Micro-benchmarks, then the crawl benchmark against wget and the wire ceiling.
+# Micro-benchmarks, the crawl benchmark against wget and the wire ceiling, then the remote site.
 bench: deps build
 	./$(BUILD)/kelvane_micro_bench
 	bench/run.sh $(BUILD)
+	bench/remote.sh $(BUILD)
 
 format:
 	find crawl support platform cli ui bench fuzz tests -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -92,12 +92,12 @@ const std::vector<CliOption>& CliOptions() {
          l.caCertificate = v;
          return true;
        }},
-      {"--jobs", "", "N", "transfer up to N files at once, 1 to 16 (default 1)", ValueKind::Number,
+      {"--jobs", "", "N", "transfer up to N files at once, 1 to 64 (default 1)", ValueKind::Number,
        [](L& l, const std::string& v, std::string& error) {
          char* end = nullptr;
          long n = std::strtol(v.c_str(), &end, 10);
-         if (v.empty() || *end != '\0' || n < 1 || n > 16) {
-           error = "option --jobs needs a number from 1 to 16, not '" + v + "'";
+         if (v.empty() || *end != '\0' || n < 1 || n > 64) {
+           error = "option --jobs needs a number from 1 to 64, not '" + v + "'";
            return false;
          }
          l.jobs = static_cast<int>(n);

@@ -103,7 +103,10 @@ void ConsoleDialog::FileDone(const FileOutcome& file) {
       break;
     case FileFate::NotSaved:
       ++m_outcome.notSaved;
-      m_outcome.broken += file.reason == NotSavedReason::BrokenTransfer ? 1 : 0;
+      m_outcome.broken += file.reason == NotSavedReason::BrokenTransfer ||
+                                  file.reason == NotSavedReason::ServerUnreachable
+                              ? 1
+                              : 0;
       break;
   }
 }

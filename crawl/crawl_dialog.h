@@ -64,7 +64,8 @@ enum class NotSavedReason {
   TooLarge,
   WriteFailed,
   OutsideSaveTo,
-  RedirectRefused,  // the answer sent it where the crawl does not go
+  RedirectRefused,    // the answer sent it where the crawl does not go
+  ServerUnreachable,  // its server could not be reached: name, connection or TLS set-up
 };
 
 struct FileOutcome {

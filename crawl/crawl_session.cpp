@@ -18,6 +18,8 @@ NotSavedReason ReasonOf(FetchProblem problem) {
       return NotSavedReason::TooLarge;
     case FetchProblem::RedirectRefused:
       return NotSavedReason::RedirectRefused;
+    case FetchProblem::Unreachable:
+      return NotSavedReason::ServerUnreachable;
     case FetchProblem::None:
       break;
   }
@@ -51,6 +53,8 @@ std::string NotSavedText(const FetchedFile& file) {
       return "Not saved (larger than 4194304 bytes): " + file.url;
     case FetchProblem::RedirectRefused:
       return "Not saved (redirected outside the crawl: " + file.problemText + "): " + file.url;
+    case FetchProblem::Unreachable:
+      return "Not saved (server unreachable): " + file.url;
     case FetchProblem::None:
       break;
   }
@@ -61,7 +65,7 @@ FileOutcome OutcomeOf(const CrawlRun::Pass& pass, std::optional<SaveResult> save
   FileOutcome outcome;
   outcome.url = pass.url;
   outcome.httpStatus = pass.file->status;
-  outcome.bytes = pass.file->length;
+  outcome.bytes = pass.file->wireBytes.value_or(pass.file->length);
   outcome.fromNetwork = pass.fromNetwork;
   if (!pass.fromNetwork) {
     outcome.fate = FileFate::ReadFromCopy;

@@ -12,7 +12,8 @@ class Transport;
 struct TransferResult;
 
 // Why a fetched answer must not be taken for the file.
-enum class FetchProblem { None, HttpError, Broken, TooLarge, RedirectRefused };
+// Unreachable: the server's name, a connection to it or the TLS set-up with it failed.
+enum class FetchProblem { None, HttpError, Broken, TooLarge, RedirectRefused, Unreachable };
 
 // One fetched or locally read file, held whole in memory.
 struct FetchedFile {
@@ -34,6 +35,8 @@ struct FetchedFile {
   std::string lastModified;    // the answer's validators
   std::string etag;
   bool converted = false;  // an earlier copy whose links were rewritten for reading from disk
+  // The body's size as it crossed the wire, where that differs from length (compressed).
+  std::optional<int64_t> wireBytes;
 };
 
 // Where a redirect may lead; empty for anywhere over http or https.

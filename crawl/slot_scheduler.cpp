@@ -28,8 +28,9 @@ struct InTransfer : TransferSink {
     pass.file->lastModified = answer.lastModified;
     pass.file->etag = answer.etag;
     pass.file->finalUrl = answer.url;
+    // A compressed answer's size header counts its encoded bytes, not the file's.
     const std::optional<std::string>& size = answer.sizeHeader;
-    ReportAnswerHeaders(size && size->size() <= 254 ? size : std::nullopt);
+    ReportAnswerHeaders(size && size->size() <= 254 && !answer.encoded ? size : std::nullopt);
   }
 
   Take OnBody(const char* data, size_t size) override {
@@ -95,6 +96,10 @@ class SlotScheduler : public TransferSlots::Receiver {
   void StartOrHold(int slot, Taken taken);
   void Start(int slot, CrawlRun::Pass pass);
   void Fail(const std::string& errorText);
+  // A server that cannot be reached is said once; its files are not saved, and the crawl goes
+  // on with the others.
+  void MarkUnreachable(const std::string& server, const std::string& why);
+  void NotReached(CrawlRun::Pass& pass);
   void WaitForATurn();
   CrawlOutcome Cancel();
 
@@ -106,6 +111,7 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::deque<std::string> m_ready;                    // links whose local path came free
   std::map<std::string, HeldBack> m_held;             // by server
   size_t m_heldCount = 0;
+  std::set<std::string> m_unreachable;  // servers
   std::string m_failedCall;
 };
 
@@ -160,6 +166,8 @@ void SlotScheduler::FillSlots() {
 
 void SlotScheduler::StartOrHold(int slot, Taken taken) {
   const std::string server = ServerOf(taken.pass.url);
+  if (m_unreachable.count(server) != 0)
+    return NotReached(taken.pass);
   auto held = m_held.find(server);
   // A server with passes waiting keeps its order: a new one joins them.
   const bool queued = !taken.turnCame && held != m_held.end();
@@ -194,11 +202,17 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   request.referrer = "http://" + server + "/";
   request.mayRedirect = m_run.Rules().Redirects();
   request.headers = pass.conditions;
+  request.pooled = true;
+  request.compressed = true;
   auto inFlight = std::make_unique<InTransfer>(std::move(pass));
-  std::string errorText;
-  if (!m_slots.Start(slot, std::move(request), *inFlight, errorText)) {
+  TransferResult failure;
+  if (!m_slots.Start(slot, std::move(request), *inFlight, failure)) {
+    if (failure.unreachable) {
+      MarkUnreachable(server, failure.text);
+      return NotReached(inFlight->pass);
+    }
     // A request that cannot even be sent ends the crawl, as a failed network call does.
-    Fail(errorText);
+    Fail(failure.text);
     return;
   }
   m_inTransfer.insert(inFlight->pass.localPath);
@@ -211,6 +225,19 @@ void SlotScheduler::Fail(const std::string& errorText) {
   m_run.Dialog().m_stopRequested = 1;
 }
 
+void SlotScheduler::MarkUnreachable(const std::string& server, const std::string& why) {
+  if (m_unreachable.insert(server).second)
+    Log(why);
+}
+
+void SlotScheduler::NotReached(CrawlRun::Pass& pass) {
+  pass.file = std::make_unique<FetchedFile>();
+  pass.file->url = IsHttpUrl(pass.url) ? pass.url : "http://" + pass.url;
+  pass.file->problem = FetchProblem::Unreachable;
+  pass.fromNetwork = true;
+  m_run.FinishPass(pass);
+}
+
 void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   std::unique_ptr<InTransfer> ended = std::move(m_inFlight[static_cast<size_t>(slot)]);
   CrawlRun::Pass& pass = ended->pass;
@@ -219,17 +246,22 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   for (auto waiting = first; waiting != last; ++waiting)
     m_ready.push_back(waiting->second);
   m_waiting.erase(first, last);
-  if (result.end == TransferEnd::Failed) {
+  if (result.end == TransferEnd::Failed && !result.unreachable) {
     Fail(result.text);
     return;
   }
   if (m_run.Stopping())
     return;  // the crawl is being cancelled: this file is dropped with the rest
+  m_run.CountDownload();
+  if (result.unreachable) {
+    MarkUnreachable(ServerOf(pass.url), result.text);
+    return NotReached(pass);
+  }
   ended->LogPieces(true);
   ShowProgressPosition(Control::FileProgress, 0);
   ShowProgressPosition(Control::ActivityProgress, 0);
   JudgeAnswer(*pass.file, result, ended->tooLarge);
-  m_run.CountDownload();
+  pass.file->wireBytes = result.wireBytes;
   pass.fromNetwork = true;
   m_run.FinishPass(pass);
 }

@@ -43,7 +43,11 @@ bool HttpRequest::OpenRequest(const std::string& verb, const std::string& object
   m_request.readToClose = true;
   m_request.mayRedirect = std::move(mayRedirect);
   m_request.headers = std::move(headers);
-  return m_transfer.Prepare(m_request, *this, m_errorText);
+  TransferResult failure;
+  if (m_transfer.Prepare(m_request, *this, failure))
+    return true;
+  m_errorText = failure.text;
+  return false;
 }
 
 HttpRequest::SendResult HttpRequest::Send(const std::atomic<int>& stop) {
@@ -97,7 +101,7 @@ bool HttpRequest::Pump() {
   std::string failure;
   const size_t before = m_buffer.size();
   if (!m_loop->Perform(ended, failure)) {
-    End({TransferEnd::Failed, failure});
+    End(TransferResult::Failure(failure));
     return false;
   }
   for (const TransferLoop::Ended& e : ended)
@@ -112,7 +116,7 @@ bool HttpRequest::Pump() {
   if (m_result || !ended.empty() || m_buffer.size() != before || readerPause)
     return true;
   if (!m_loop->Wait(kPollMs, failure)) {
-    End({TransferEnd::Failed, failure});
+    End(TransferResult::Failure(failure));
     return false;
   }
   return true;

@@ -24,14 +24,18 @@ TransferSlots::~TransferSlots() {
 }
 
 bool TransferSlots::Start(int slot, TransferRequest request, TransferSink& sink,
-                          std::string& errorText) {
+                          TransferResult& failure) {
   Slot& s = *m_slots[static_cast<size_t>(slot)];
   s.request = std::move(request);
   s.sink = &sink;
   s.retried = false;
   s.retryAt.reset();
-  if (!s.transfer.Prepare(s.request, sink, errorText) || !m_loop.Add(s.transfer, errorText))
+  if (!s.transfer.Prepare(s.request, sink, failure))
     return false;
+  if (!m_loop.Add(s.transfer, failure.text)) {
+    failure = TransferResult::Failure(failure.text);
+    return false;
+  }
   s.busy = true;
   return true;
 }
@@ -57,19 +61,27 @@ int TransferSlots::Active() const {
 
 // Once, a request is asked for again where a kept-open connection, and not the server's answer
 // itself, may be at fault: an answer whose size header curl's framing reads otherwise than the
-// size check, and a request that got no answer (none, or silence) over a connection an earlier
-// request had opened. The retry is the request the one-file fetch sends: HTTP/1.0 over a
-// connection of its own, read to its close. Nothing of the first try reached the sink. It takes
-// the server's next turn, as any request does.
+// size check, a request that got no answer (none, or silence) over a connection an earlier
+// request had opened, and a stream of a multiplexed connection that ended before its answer. The
+// retry is the request the one-file fetch sends: HTTP/1.0 over a connection of its own, read to its
+// close. Nothing of the first try reached the sink. It takes the server's next turn, as any request
+// does.
 bool TransferSlots::Retry(Slot& slot, const TransferLoop::Ended& ended) {
   const bool framing = !ended.stalled && slot.transfer.FramingRefused(ended.code);
-  const bool noAnswer = !slot.transfer.AnswerBegan() && slot.transfer.Reused();
+  // A stream of a multiplexed connection may be refused or reset before its answer for reasons
+  // of the connection's own (its stream limit, a server going away, a header the framing layer
+  // rejects), on a new connection as on a reused one.
+  const bool newStream =
+      slot.request.pooled && !ended.stalled && !slot.transfer.Finish(ended.code, false).unreachable;
+  const bool noAnswer = !slot.transfer.AnswerBegan() && (slot.transfer.Reused() || newStream);
   if (slot.retried || (!framing && !noAnswer))
     return false;
   slot.retried = true;
   slot.request.ownConnection = true;
   slot.request.http10 = true;
   slot.request.readToClose = true;
+  slot.request.pooled = false;
+  slot.request.compressed = false;
   slot.retryAt = m_transport.Polite().ReserveStart(slot.request.server);
   return true;
 }
@@ -83,11 +95,11 @@ void TransferSlots::StartRetries() {
       continue;
     // Its turn was claimed when the retry was decided.
     slot.retryAt.reset();
-    std::string errorText;
-    if (!slot.transfer.Prepare(slot.request, *slot.sink, errorText) ||
-        !m_loop.Add(slot.transfer, errorText)) {
+    TransferResult failure;
+    if (!slot.transfer.Prepare(slot.request, *slot.sink, failure) ||
+        !m_loop.Add(slot.transfer, failure.text)) {
       slot.busy = false;
-      m_receiver.OnEnd(static_cast<int>(i), TransferResult{TransferEnd::Failed, errorText, 0});
+      m_receiver.OnEnd(static_cast<int>(i), failure);
     }
   }
 }

@@ -6,8 +6,9 @@
 
 #include "platform/transport.h"
 
-// Several GETs at once over HTTP/1.1: connections to a server stay open between files and the
-// next file of a slot reuses them. Each slot holds one reused transfer, and at most one request.
+// Several GETs at once: over HTTP/2 where a server offers it, as streams of one connection;
+// elsewhere over HTTP/1.1, where connections to a server stay open between files and the next
+// file of a slot reuses them. Each slot holds one reused transfer, and at most one request.
 // Everything runs on the thread that calls Pump.
 class TransferSlots {
  public:
@@ -23,9 +24,9 @@ class TransferSlots {
   TransferSlots(const TransferSlots&) = delete;
   TransferSlots& operator=(const TransferSlots&) = delete;
 
-  // Starts a request in a free slot; what arrives goes to the sink. False, with the reason, when
-  // it cannot even be sent.
-  bool Start(int slot, TransferRequest request, TransferSink& sink, std::string& errorText);
+  // Starts a request in a free slot; what arrives goes to the sink. False, with how it failed,
+  // when it cannot even be sent.
+  bool Start(int slot, TransferRequest request, TransferSink& sink, TransferResult& failure);
   // Drops a slot's request without a report.
   void Abort(int slot);
   bool Busy(int slot) const;

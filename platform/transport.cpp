@@ -86,7 +86,37 @@ bool ResolveEntry(const TransportOptions& options, const TransferRequest& reques
   return true;
 }
 
+// Failures before any byte was exchanged with the server: every request to it would meet them.
+bool Unreachable(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:  // the connect timeout: no other is set
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
+
+Transport::Transport(TransportOptions options)
+    : m_options(std::move(options)), m_politeness(m_options.waitMs, m_options.maxBytesPerSecond) {
+  GlobalInit();
+  m_share.reset(curl_share_init());
+  if (m_share) {
+    curl_share_setopt(m_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(m_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  }
+}
 
 std::string EncodeRequestPath(const std::string& objectName) {
   std::string encoded;
@@ -146,10 +176,12 @@ Transfer::Transfer(Transport& transport) : m_transport(transport) {
 
 Transfer::~Transfer() = default;
 
-bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink, std::string& errorText) {
+bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
+                       TransferResult& failure) {
   m_answer = Answer();
   m_received = 0;
   m_readToClose = request.readToClose;
+  m_decoding = request.compressed;
   m_framingDiffers = false;
   m_stoppedAtAnswer = false;
   m_refused = false;
@@ -163,25 +195,27 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink, std::
   m_mayRedirect = request.mayRedirect;
   if (!m_easy)
     m_easy.reset(curl_easy_init());
+  failure = TransferResult::Failure({});
   if (!m_easy) {
-    errorText = curl_easy_strerror(CURLE_FAILED_INIT);
+    failure.text = curl_easy_strerror(CURLE_FAILED_INIT);
     return false;
   }
   std::optional<std::string> entry;
-  if (!Address(request, entry, errorText))
+  if (!Address(request, entry, failure))
     return false;
   SetOptions(request, entry);
   return true;
 }
 
 bool Transfer::Address(const TransferRequest& request, std::optional<std::string>& entry,
-                       std::string& errorText) {
+                       TransferResult& failure) {
   const TransportOptions& options = m_transport.Options();
   std::string host;
-  if (!ResolveEntry(options, request, host, entry, errorText))
+  if (!ResolveEntry(options, request, host, entry, failure.text))
     return false;
   if (options.resolve && !entry) {
-    errorText = "Could not resolve host: " + host;
+    failure.text = "Could not resolve host: " + host;
+    failure.unreachable = true;
     return false;
   }
   m_url = std::string(request.https ? "https://" : "http://") + request.server + "/" +
@@ -192,7 +226,7 @@ bool Transfer::Address(const TransferRequest& request, std::optional<std::string
                         : CURLUE_OUT_OF_MEMORY;
   curl_url_cleanup(parsed);
   if (parse != CURLUE_OK)
-    errorText = curl_url_strerror(parse);
+    failure.text = curl_url_strerror(parse);
   return parse == CURLUE_OK;
 }
 
@@ -209,7 +243,15 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   curl_easy_setopt(easy, CURLOPT_URL, m_url.c_str());
   curl_easy_setopt(easy, CURLOPT_USERAGENT, "Kelvane");
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
-                   request.http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+                   request.http10   ? CURL_HTTP_VERSION_1_0
+                   : request.pooled ? CURL_HTTP_VERSION_2TLS
+                                    : CURL_HTTP_VERSION_1_1);
+  // A pooled transfer waits for a connection that may carry it as one more stream, rather
+  // than opening one of its own before the server has said whether it multiplexes.
+  curl_easy_setopt(easy, CURLOPT_PIPEWAIT, request.pooled ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_SHARE, request.pooled ? m_transport.Share() : nullptr);
+  // "" asks for every encoding the linked libcurl decodes; nullptr asks for none.
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, request.compressed ? "" : nullptr);
   curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(easy, CURLOPT_REFERER, m_referrer.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers.get());
@@ -253,14 +295,22 @@ AnswerInfo Transfer::Info() const {
   char* url = nullptr;
   if (m_easy)
     curl_easy_getinfo(m_easy.get(), CURLINFO_EFFECTIVE_URL, &url);
-  return AnswerInfo{url != nullptr ? url : m_url, Status(),
-                    m_answer.contentLength,       ContentType(),
-                    m_answer.lastModified,        m_answer.etag};
+  return AnswerInfo{
+      url != nullptr ? url : m_url, Status(),      m_answer.contentLength, ContentType(),
+      m_answer.lastModified,        m_answer.etag, m_answer.encoded};
+}
+
+int64_t Transfer::WireBytes() const {
+  if (!m_answer.encoded)
+    return m_received;
+  curl_off_t bytes = 0;
+  curl_easy_getinfo(m_easy.get(), CURLINFO_SIZE_DOWNLOAD_T, &bytes);
+  return static_cast<int64_t>(bytes);
 }
 
 bool Transfer::BodyComplete() const {
   return m_answer.complete &&
-         (m_answer.empty || (m_answer.expected && m_received >= *m_answer.expected));
+         (m_answer.empty || (m_answer.expected && WireBytes() >= *m_answer.expected));
 }
 
 std::optional<SteadyClock::time_point> Transfer::PausedUntil() const {
@@ -315,6 +365,10 @@ bool Transfer::HeaderLine(std::string_view line) {
     a.location.reset();
     a.lastModified.clear();
     a.etag.clear();
+    a.encoded = false;
+  } else if (StartsWithNoCase(line, "content-encoding:")) {
+    const std::string_view value = TrimSpace(line.substr(17));
+    a.encoded = m_decoding && !value.empty() && !StartsWithNoCase(value, "identity");
   } else if (StartsWithNoCase(line, "last-modified:")) {
     a.lastModified = std::string(TrimSpace(line.substr(14)));
   } else if (StartsWithNoCase(line, "etag:")) {
@@ -407,8 +461,9 @@ size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
   if (!a.complete)
     transfer->BeginAnswer(transfer->Status());
   size_t n = total;
-  // Bytes past the announced length are not the file's.
-  if (a.expected)
+  // Bytes past the announced length are not the file's. A compressed answer's length is that
+  // of its encoded bytes, which curl frames itself.
+  if (a.expected && !a.encoded)
     n = static_cast<size_t>(
         std::clamp<int64_t>(*a.expected - transfer->m_received, 0, static_cast<int64_t>(total)));
   if (n > 0) {
@@ -431,7 +486,8 @@ size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
 }
 
 TransferResult Transfer::Finish(CURLcode code, bool stalled) {
-  TransferResult result{TransferEnd::Complete, {}, Status()};
+  TransferResult result;
+  result.status = Status();
   const Answer& a = m_answer;
   if (m_refused) {
     result.end = TransferEnd::Refused;
@@ -453,11 +509,13 @@ TransferResult Transfer::Finish(CURLcode code, bool stalled) {
   } else if (code == CURLE_OK && !a.complete) {
     code = CURLE_PARTIAL_FILE;
     text = "the answer ended inside its headers";
-  } else if (code == CURLE_OK && a.expected && m_received < *a.expected) {
+  } else if (code == CURLE_OK && a.expected && WireBytes() < *a.expected) {
     code = CURLE_PARTIAL_FILE;
-    text = "transfer closed with " + std::to_string(*a.expected - m_received) +
+    text = "transfer closed with " + std::to_string(*a.expected - WireBytes()) +
            " bytes remaining to read";
   }
+  if (a.encoded)
+    result.wireBytes = WireBytes();
   if (code == CURLE_OK)
     return result;
   if (text.empty())
@@ -465,6 +523,7 @@ TransferResult Transfer::Finish(CURLcode code, bool stalled) {
         m_errorBuffer[0] != '\0' ? std::string(TrimSpace(m_errorBuffer)) : curl_easy_strerror(code);
   // The server answered: what went wrong after is this file's failure, not the network's.
   result.end = a.statusLine ? TransferEnd::Broken : TransferEnd::Failed;
+  result.unreachable = !a.statusLine && !stalled && Unreachable(code);
   result.text = text;
   return result;
 }
@@ -474,6 +533,9 @@ TransferLoop::TransferLoop(long connectionsPerServer) : m_multi(curl_multi_init(
   if (m_multi && connectionsPerServer > 0) {
     curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, connectionsPerServer);
     curl_multi_setopt(m_multi.get(), CURLMOPT_MAXCONNECTS, connectionsPerServer);
+    // Never more streams at once than transfers; curl keeps below the server's own limit.
+    curl_multi_setopt(m_multi.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_CONCURRENT_STREAMS, connectionsPerServer);
   }
 }
 

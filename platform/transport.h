@@ -55,21 +55,27 @@ class Politeness {
   SteadyClock::time_point m_next;
 };
 
-// The options and politeness of one crawl's requests.
+struct ShareDeleter {
+  void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+};
+
+// The options and politeness of one crawl's requests, and what its pooled transfers share: TLS
+// sessions, so that a new connection to a known server resumes one, and DNS answers.
 class Transport {
  public:
-  explicit Transport(TransportOptions options = {})
-      : m_options(std::move(options)),
-        m_politeness(m_options.waitMs, m_options.maxBytesPerSecond) {}
+  explicit Transport(TransportOptions options = {});
   Transport(const Transport&) = delete;
   Transport& operator=(const Transport&) = delete;
 
   const TransportOptions& Options() const { return m_options; }
   Politeness& Polite() { return m_politeness; }
+  // Used from the crawl's one thread only, so it needs no locks.
+  CURLSH* Share() const { return m_share.get(); }
 
  private:
   TransportOptions m_options;
   Politeness m_politeness;
+  std::unique_ptr<CURLSH, ShareDeleter> m_share;
 };
 
 // How a transfer ended.
@@ -85,6 +91,20 @@ struct TransferResult {
   TransferEnd end = TransferEnd::Complete;
   std::string text;  // the reason, for every end but Complete and Refused
   int status = 0;    // the last answer's status, 0 when none came
+  // Failed before the server could be talked to at all: its name, a connection to it or the
+  // TLS set-up with it failed. Every request to that server would fail the same way.
+  bool unreachable = false;
+  // The body's bytes as they crossed the wire, where they differ from the bytes handed on (a
+  // compressed answer); otherwise nothing.
+  std::optional<int64_t> wireBytes;
+
+  // No answer: the connection or the request failed, for this reason.
+  static TransferResult Failure(std::string why) {
+    TransferResult result;
+    result.end = TransferEnd::Failed;
+    result.text = std::move(why);
+    return result;
+  }
 };
 
 // What the final answer's headers say.
@@ -95,6 +115,7 @@ struct AnswerInfo {
   std::string contentType;
   std::string lastModified;  // the validators, for a conditional request later
   std::string etag;
+  bool encoded = false;  // compressed on the wire: the size header is not the file's size
 };
 
 // Where a transfer hands what arrives.
@@ -116,6 +137,10 @@ struct TransferRequest {
   bool http10 = false;         // HTTP/1.0
   bool ownConnection = false;  // a new connection, closed after the answer
   bool readToClose = false;    // the size header is not trusted: the answer ends when it closes
+  // HTTP/2 over TLS where the server offers it, the transfers to one server multiplexed over one
+  // connection; TLS sessions and DNS answers shared with the crawl's other pooled transfers.
+  bool pooled = false;
+  bool compressed = false;  // compressed answers asked for; the bytes handed on are decoded
   // Where a redirect may lead; empty: anywhere over http or https.
   std::function<bool(const std::string& target)> mayRedirect;
   std::vector<std::string> headers;  // more request header lines, "Name: value"
@@ -139,8 +164,8 @@ class Transfer {
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
 
-  // Sets up the handle for a request; false, with the reason, when it cannot be made.
-  bool Prepare(const TransferRequest& request, TransferSink& sink, std::string& errorText);
+  // Sets up the handle for a request; false, with how it failed, when it cannot be made.
+  bool Prepare(const TransferRequest& request, TransferSink& sink, TransferResult& failure);
   CURL* Handle() const { return m_easy.get(); }
 
   // The final answer's headers have arrived.
@@ -186,6 +211,7 @@ class Transfer {
     std::optional<std::string> contentLength;
     std::optional<int64_t> expected;  // the announced length, when it is a number
     bool empty = false;               // nothing will follow the headers
+    bool encoded = false;             // a Content-Encoding that curl decodes
     std::string resultText;           // a reason of our own, where curl's is not the one
     CURLcode result = CURLE_OK;
   };
@@ -193,7 +219,7 @@ class Transfer {
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   bool Address(const TransferRequest& request, std::optional<std::string>& resolveEntry,
-               std::string& errorText);
+               TransferResult& failure);
   void SetOptions(const TransferRequest& request, const std::optional<std::string>& resolveEntry);
   // false when the header block ends a redirect that must not be followed.
   bool HeaderLine(std::string_view line);
@@ -212,8 +238,12 @@ class Transfer {
   std::function<bool(const std::string&)> m_mayRedirect;
   char m_errorBuffer[CURL_ERROR_SIZE] = "";
   Answer m_answer;
+  // The body bytes that crossed the wire: the announced length counts these.
+  int64_t WireBytes() const;
+
   int64_t m_received = 0;
   bool m_readToClose = false;
+  bool m_decoding = false;         // compressed answers asked for: curl decodes what it can
   bool m_framingDiffers = false;   // the size header is no number that the size check reads
   bool m_stoppedAtAnswer = false;  // a 3xx curl would follow is the answer: nothing more is read
   bool m_refused = false;
@@ -233,6 +263,7 @@ class TransferLoop {
     bool stalled;
   };
 
+  // connectionsPerServer also bounds the streams of one multiplexed connection; 0: curl's own.
   explicit TransferLoop(long connectionsPerServer = 0);
   ~TransferLoop();
   TransferLoop(const TransferLoop&) = delete;

@@ -19,6 +19,7 @@
 #include "support/loopback_server.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "support/test_authority.h"
 
 namespace {
 
@@ -173,22 +174,10 @@ TEST(Cli, EndlessBodyKeepsMemoryBounded) {
 class TlsSite {
  public:
   TlsSite() {
-    const std::string d = m_dir.Path();
-    const std::string script =
-        "cd '" + d +
-        "' && "
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-        "-keyout ca.key -out ca.pem -subj '/CN=Kelvane Test CA' 2>/dev/null && "
-        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-        "-keyout server.key -out server.csr -subj '/CN=127.0.0.1' 2>/dev/null && "
-        "printf 'subjectAltName=IP:127.0.0.1\\n' > ext && "
-        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
-        "-extfile ext -out server.pem 2>/dev/null";
-    m_ready = std::system(script.c_str()) == 0;
-    if (!m_ready)
+    if (!m_authority.Ready())
       return;
-    m_server = std::make_unique<httplib::SSLServer>((d + "/server.pem").c_str(),
-                                                    (d + "/server.key").c_str());
+    m_server = std::make_unique<httplib::SSLServer>(m_authority.Certificate().c_str(),
+                                                    m_authority.Key().c_str());
     m_server->Get("/", [](const httplib::Request&, httplib::Response& response) {
       response.set_content("<IMG SRC=\"secure.gif\">", "text/html");
     });
@@ -204,29 +193,32 @@ class TlsSite {
     if (m_thread.joinable())
       m_thread.join();
   }
-  bool Ready() const { return m_ready && m_port > 0; }
+  bool Ready() const { return m_authority.Ready() && m_port > 0; }
   std::string Url() const { return "https://127.0.0.1:" + std::to_string(m_port) + "/"; }
-  std::string Authority() const { return m_dir.Path() + "/ca.pem"; }
+  std::string Authority() const { return m_authority.Authority(); }
   int Port() const { return m_port; }
 
  private:
-  TempDir m_dir;
-  bool m_ready = false;
+  TestAuthority m_authority;
   std::unique_ptr<httplib::SSLServer> m_server;
   int m_port = 0;
   std::thread m_thread;
 };
 
+// The server offers HTTP/1.1 only: several jobs, which would take HTTP/2, use it as one job does.
 TEST(Cli, HttpsCrawlWithATrustedAuthority) {
   TlsSite site;
   ASSERT_TRUE(site.Ready());
-  TempDir saveTo;
-  ProcessResult run =
-      Cli({"--save-to", saveTo.Path(), "--ca-certificate", site.Authority(), site.Url()});
-  EXPECT_EQ(run.exitCode, 0) << run.err;
-  const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(site.Port());
-  EXPECT_EQ(ReadFileBytes(host + "/secure.gif"), "encrypted picture");
-  EXPECT_EQ(ReadFileBytes(host + "/~index.htm"), "<IMG SRC=\"secure.gif\">");
+  for (const char* jobs : {"1", "4"}) {
+    SCOPED_TRACE(jobs);
+    TempDir saveTo;
+    ProcessResult run = Cli({"--jobs", jobs, "--save-to", saveTo.Path(), "--ca-certificate",
+                             site.Authority(), site.Url()});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(site.Port());
+    EXPECT_EQ(ReadFileBytes(host + "/secure.gif"), "encrypted picture");
+    EXPECT_EQ(ReadFileBytes(host + "/~index.htm"), "<IMG SRC=\"secure.gif\">");
+  }
 
   TempDir untrusted;
   ProcessResult refused = Cli({"--save-to", untrusted.Path(), site.Url()});

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "crawl/mirror_writer.h"
 #include "support/loopback_server.h"
@@ -197,6 +199,60 @@ TEST_F(CrawlSession, UnreachableStartPageStillShowsTheServerIsThere) {
   EXPECT_EQ(StackLines(), (Strings{"Push():" + u, "Pop():" + u}));
   EXPECT_EQ(m_dialog.LastText(Control::DownloadedFilesEdit), "1");
   EXPECT_TRUE(StoredFiles().empty());
+}
+
+// A server lost once the crawl is under way: with several jobs its files are not saved, why is
+// said once, and the crawl runs its course; one job cancels, as on any failed network call. The
+// name leads first to the server, then (after the reachability test and the start page) to an
+// address where nothing listens (all of 127/8 is this machine; the server listens on .1), or
+// to none.
+TEST(ServerLost, SeveralJobsGoOnWithoutIt) {
+  std::vector<std::pair<std::string, std::string>> files = {{"/", ""}};
+  for (int i = 1; i <= 6; ++i) {
+    files[0].second += "<IMG SRC=\"" + std::to_string(i) + ".gif\">";
+    files.emplace_back("/" + std::to_string(i) + ".gif", "GIF89a");
+  }
+  RawServer server(SiteHandler(files));
+  const std::string url = "http://site.test:" + std::to_string(server.Port()) + "/";
+  for (const std::optional<std::string>& lost :
+       {std::optional<std::string>("127.0.0.2"), std::optional<std::string>()}) {
+    for (int jobs : {1, 4}) {
+      SCOPED_TRACE(std::to_string(jobs) + " jobs, lost to " + lost.value_or("no address"));
+      TempDir saveTo;
+      RecordingDialog dialog;
+      dialog.m_url.Set(url);
+      dialog.m_saveToDirectory.Set(saveTo.Path());
+      dialog.m_mirrorDirectory.Set(MirrorDirectory(url, saveTo.Path()));
+      CrawlPlan plan = PlanFromDialog(dialog);
+      plan.jobs = jobs;
+      plan.network.stallTimeoutMs = 2000;
+      int lookups = 0;
+      plan.network.resolve = [&](const std::string&) -> std::optional<std::string> {
+        return ++lookups <= 2 ? std::optional<std::string>("127.0.0.1") : lost;
+      };
+      RunCrawl(&dialog, plan);
+      ASSERT_FALSE(dialog.Endings().empty());
+      if (jobs == 1) {
+        EXPECT_EQ(dialog.Endings().back().ending, CrawlEnding::Cancelled);
+        continue;
+      }
+      EXPECT_EQ(dialog.Endings().back().ending, CrawlEnding::Completed);
+      int notReached = 0;
+      for (const FileOutcome& outcome : dialog.Outcomes())
+        notReached += outcome.reason == NotSavedReason::ServerUnreachable ? 1 : 0;
+      EXPECT_EQ(notReached, 6);
+      const std::string why =
+          lost ? "Failed to connect to site.test port" : "Could not resolve host: site.test";
+      int said = 0;
+      for (const std::string& line : dialog.Logs())
+        said += line.find(why) != std::string::npos ? 1 : 0;
+      EXPECT_EQ(said, 1);
+      const Strings logs = dialog.Logs();
+      EXPECT_NE(
+          std::find(logs.begin(), logs.end(), "Not saved (server unreachable): " + url + "3.gif"),
+          logs.end());
+    }
+  }
 }
 
 }  // namespace

@@ -52,8 +52,9 @@ class Driver : public TransferSlots::Receiver {
     request.referrer = "http://" + server + "/";
     request.mayRedirect = std::move(mayRedirect);
     m_sinks[static_cast<size_t>(slot)] = Collect();
-    std::string error;
-    ASSERT_TRUE(m_slots.Start(slot, request, m_sinks[static_cast<size_t>(slot)], error)) << error;
+    TransferResult failure;
+    ASSERT_TRUE(m_slots.Start(slot, request, m_sinks[static_cast<size_t>(slot)], failure))
+        << failure.text;
   }
   void RunToEnd() {
     const auto deadline = Clock::now() + std::chrono::seconds(20);

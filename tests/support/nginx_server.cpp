@@ -39,38 +39,46 @@ bool Accepts(int port) {
   return ok;
 }
 
+std::string Configuration(const std::string& p, const std::string& root, int port,
+                          const NginxOptions& options) {
+  const bool https = !options.certificate.empty();
+  std::string http =
+      "  default_type application/octet-stream;\n"
+      "  types { text/html html htm shtml; text/css css; text/plain txt; image/gif gif; "
+      "image/jpeg jpg; }\n";
+  for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+    http += std::string("  ") + temp + "_temp_path " + p + "/" + temp + ";\n";
+  if (options.logRequests) {
+    http +=
+        "  log_format requests '$server_protocol $status $sent_http_content_encoding "
+        "$request_uri';\n  access_log " +
+        p + "/access.log requests;\n";
+  } else {
+    http += "  access_log off;\n";
+  }
+  if (options.gzip)
+    http += "  gzip on;\n  gzip_min_length 1;\n  gzip_types text/css text/plain;\n";
+  std::string server = "    listen 127.0.0.1:" + std::to_string(port) +
+                       (https ? " ssl http2;\n    ssl_certificate " + options.certificate +
+                                    ";\n    ssl_certificate_key " + options.key + ";\n"
+                              : std::string(";\n"));
+  return "daemon off;\nmaster_process off;\nworker_processes 1;\nerror_log " + p +
+         "/error.log;\npid " + p + "/nginx.pid;\nevents { worker_connections 512; }\nhttp {\n" +
+         http + "  server {\n" + server + "    root " + root + ";\n  }\n}\n";
+}
+
 }  // namespace
 
 bool NginxServer::Available() {
   return access(kNginx, X_OK) == 0;
 }
 
-NginxServer::NginxServer(const std::string& root) {
+NginxServer::NginxServer(const std::string& root, const NginxOptions& options)
+    : m_https(!options.certificate.empty()) {
   const std::string p = m_prefix.Path();
   for (int attempt = 0; attempt < 5 && m_pid < 0; ++attempt) {
     m_port = FreePort();
-    WriteFileBytes(p + "/nginx.conf",
-                   "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-                   "error_log " +
-                       p + "/error.log;\npid " + p +
-                       "/nginx.pid;\n"
-                       "events { worker_connections 512; }\n"
-                       "http {\n  access_log off;\n  default_type application/octet-stream;\n"
-                       "  types { text/html html htm shtml; image/gif gif; image/jpeg jpg; }\n"
-                       "  client_body_temp_path " +
-                       p + "/body;\n  proxy_temp_path " + p +
-                       "/proxy;\n"
-                       "  fastcgi_temp_path " +
-                       p + "/fastcgi;\n  uwsgi_temp_path " + p +
-                       "/uwsgi;\n"
-                       "  scgi_temp_path " +
-                       p +
-                       "/scgi;\n"
-                       "  server {\n    listen 127.0.0.1:" +
-                       std::to_string(m_port) +
-                       ";\n"
-                       "    root " +
-                       root + ";\n  }\n}\n");
+    WriteFileBytes(p + "/nginx.conf", Configuration(p, root, m_port, options));
     pid_t pid = StartProcess({kNginx, "-p", p, "-c", p + "/nginx.conf", "-e", p + "/error.log"});
     for (int waited = 0; waited < 100; ++waited) {
       if (Accepts(m_port)) {
@@ -97,5 +105,5 @@ NginxServer::~NginxServer() {
 }
 
 std::string NginxServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(m_port) + path;
+  return (m_https ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(m_port) + path;
 }
