@@ -2,11 +2,12 @@
 # The remote benchmark: Debian's sqlite3-doc pages served by nginx over TLS with HTTP/2 and gzip,
 # behind kelvane_link_relay, which makes 127.0.0.1 look like a remote site: 25 ms each way (a
 # 50 ms round trip) and 5 MB/s towards the client, shared by all connections. Mirrored by wget2
-# (HTTP/2, compression), wget, kelvane-cli --jobs 1 and kelvane-cli --jobs 8, 16 and 32, each
-# against the floor: the time the link itself needs for the site's depth and compressed bytes.
+# (HTTP/2, compression), wget, kelvane-cli --jobs 1 and kelvane-cli --jobs 8, 16, 32 and 64,
+# each against the floor: the time the link itself needs for the site's depth and compressed
+# bytes.
 # Usage: bench/remote.sh [BUILD-DIR]
-# Environment: RTT_MS (50), RATE bytes/s (5000000), REPEAT (3), QUICK=1 skips wget and
-# --jobs 1 (minutes each), BENCH_SETTLE_SECONDS (31, 0 with QUICK=1).
+# Environment: RTT_MS (50), RATE bytes/s (5000000), REPEAT (3), JOBS ("8 16 32 64"), QUICK=1
+# skips wget and --jobs 1 (minutes each), BENCH_SETTLE_SECONDS (31, 0 with QUICK=1).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -212,7 +213,7 @@ ratio() { printf '%.2f' "$(echo "scale=6; $1 / $2" | bc -l)"; }
 contenders=(wget2)
 slow=()
 [ "$quick" = 1 ] || slow=(wget jobs1)
-for n in 8 16 32; do
+for n in ${JOBS:-8 16 32 64}; do
   if [ -n "$max_jobs" ] && [ "$n" -gt "$max_jobs" ]; then
     echo "jobs$n: skipped, this kelvane-cli takes --jobs up to $max_jobs" >&2
     continue

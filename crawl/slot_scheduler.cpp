@@ -202,7 +202,8 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   request.referrer = "http://" + server + "/";
   request.mayRedirect = m_run.Rules().Redirects();
   request.headers = pass.conditions;
-  request.pooled = true;
+  // HTTP/2 is offered over TLS only; plain HTTP keeps its kept-open connections as they were.
+  request.pooled = request.https;
   request.compressed = true;
   auto inFlight = std::make_unique<InTransfer>(std::move(pass));
   TransferResult failure;
