@@ -74,6 +74,11 @@ std::string ServerOf(const std::string& url) {
   return server;
 }
 
+// The scheme with the server: http and https of one host are two servers to reach.
+std::string OriginOf(const std::string& url) {
+  return (StartsWithNoCase(url, "https://") ? "https://" : "http://") + ServerOf(url);
+}
+
 class SlotScheduler : public TransferSlots::Receiver {
  public:
   SlotScheduler(CrawlRun& run, int jobs)
@@ -98,7 +103,7 @@ class SlotScheduler : public TransferSlots::Receiver {
   void Fail(const std::string& errorText);
   // A server that cannot be reached is said once; its files are not saved, and the crawl goes
   // on with the others.
-  void MarkUnreachable(const std::string& server, const std::string& why);
+  void MarkUnreachable(const std::string& origin, const std::string& why);
   void NotReached(CrawlRun::Pass& pass);
   void WaitForATurn();
   CrawlOutcome Cancel();
@@ -111,7 +116,7 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::deque<std::string> m_ready;                    // links whose local path came free
   std::map<std::string, HeldBack> m_held;             // by server
   size_t m_heldCount = 0;
-  std::set<std::string> m_unreachable;  // servers
+  std::set<std::string> m_unreachable;  // origins
   std::string m_failedCall;
 };
 
@@ -165,9 +170,9 @@ void SlotScheduler::FillSlots() {
 }
 
 void SlotScheduler::StartOrHold(int slot, Taken taken) {
-  const std::string server = ServerOf(taken.pass.url);
-  if (m_unreachable.count(server) != 0)
+  if (m_unreachable.count(OriginOf(taken.pass.url)) != 0)
     return NotReached(taken.pass);
+  const std::string server = ServerOf(taken.pass.url);
   auto held = m_held.find(server);
   // A server with passes waiting keeps its order: a new one joins them.
   const bool queued = !taken.turnCame && held != m_held.end();
@@ -203,13 +208,16 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   request.mayRedirect = m_run.Rules().Redirects();
   request.headers = pass.conditions;
   // HTTP/2 is offered over TLS only; plain HTTP keeps its kept-open connections as they were.
-  request.pooled = request.https;
+  // Under a rate limit transfers are paused, and libcurl 7.88 keeps receiving for a paused stream
+  // up to its window of 32 MiB: each keeps a connection of its own, where a pause holds the
+  // server back.
+  request.pooled = request.https && !m_run.Network().Polite().RateLimited();
   request.compressed = true;
   auto inFlight = std::make_unique<InTransfer>(std::move(pass));
   TransferResult failure;
   if (!m_slots.Start(slot, std::move(request), *inFlight, failure)) {
     if (failure.unreachable) {
-      MarkUnreachable(server, failure.text);
+      MarkUnreachable(OriginOf(url), failure.text);
       return NotReached(inFlight->pass);
     }
     // A request that cannot even be sent ends the crawl, as a failed network call does.
@@ -226,8 +234,8 @@ void SlotScheduler::Fail(const std::string& errorText) {
   m_run.Dialog().m_stopRequested = 1;
 }
 
-void SlotScheduler::MarkUnreachable(const std::string& server, const std::string& why) {
-  if (m_unreachable.insert(server).second)
+void SlotScheduler::MarkUnreachable(const std::string& origin, const std::string& why) {
+  if (m_unreachable.insert(origin).second)
     Log(why);
 }
 
@@ -255,7 +263,7 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
     return;  // the crawl is being cancelled: this file is dropped with the rest
   m_run.CountDownload();
   if (result.unreachable) {
-    MarkUnreachable(ServerOf(pass.url), result.text);
+    MarkUnreachable(OriginOf(pass.file->url), result.text);
     return NotReached(pass);
   }
   ended->LogPieces(true);

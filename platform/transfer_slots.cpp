@@ -32,7 +32,7 @@ bool TransferSlots::Start(int slot, TransferRequest request, TransferSink& sink,
   s.retryAt.reset();
   if (!s.transfer.Prepare(s.request, sink, failure))
     return false;
-  if (!m_loop.Add(s.transfer, failure.text)) {
+  if (!LoopOf(s).Add(s.transfer, failure.text)) {
     failure = TransferResult::Failure(failure.text);
     return false;
   }
@@ -43,7 +43,7 @@ bool TransferSlots::Start(int slot, TransferRequest request, TransferSink& sink,
 void TransferSlots::Abort(int slot) {
   Slot& s = *m_slots[static_cast<size_t>(slot)];
   if (s.busy)
-    m_loop.Remove(s.transfer);
+    LoopOf(s).Remove(s.transfer);
   s.busy = false;
   s.retryAt.reset();
 }
@@ -97,7 +97,7 @@ void TransferSlots::StartRetries() {
     slot.retryAt.reset();
     TransferResult failure;
     if (!slot.transfer.Prepare(slot.request, *slot.sink, failure) ||
-        !m_loop.Add(slot.transfer, failure.text)) {
+        !LoopOf(slot).Add(slot.transfer, failure.text)) {
       slot.busy = false;
       m_receiver.OnEnd(static_cast<int>(i), failure);
     }
@@ -107,8 +107,10 @@ void TransferSlots::StartRetries() {
 bool TransferSlots::Pump(int waitMs, std::string& errorText) {
   StartRetries();
   std::vector<TransferLoop::Ended> ended;
-  if (!m_loop.Perform(ended, errorText))
+  std::vector<TransferLoop::Ended> endedApart;
+  if (!m_loop.Perform(ended, errorText) || !m_ownLoop.Perform(endedApart, errorText))
     return false;
+  ended.insert(ended.end(), endedApart.begin(), endedApart.end());
   // Ends are reported after the round, so that a receiver may start the next request of a slot
   // from within its report.
   for (const TransferLoop::Ended& e : ended) {
@@ -127,7 +129,7 @@ bool TransferSlots::Pump(int waitMs, std::string& errorText) {
   for (size_t i = 0; i < m_slots.size(); ++i) {
     Slot& slot = *m_slots[i];
     if (slot.busy && !slot.retryAt && slot.request.readToClose && slot.transfer.BodyComplete()) {
-      m_loop.Remove(slot.transfer);
+      LoopOf(slot).Remove(slot.transfer);
       slot.busy = false;
       m_receiver.OnEnd(static_cast<int>(i), slot.transfer.Finish(CURLE_OK, false));
       ended.push_back({&slot.transfer, CURLE_OK, false});
@@ -141,5 +143,9 @@ bool TransferSlots::Pump(int waitMs, std::string& errorText) {
       waitMs = static_cast<int>(std::clamp<long long>(left.count(), 0, waitMs));
     }
   }
-  return m_loop.Wait(waitMs, errorText);
+  return m_loop.Wait(waitMs, errorText, &m_ownLoop);
+}
+
+TransferLoop& TransferSlots::LoopOf(const Slot& slot) {
+  return slot.request.ownConnection ? m_ownLoop : m_loop;
 }

@@ -39,9 +39,13 @@ class TransferSlots {
   struct Slot;
   bool Retry(Slot& slot, const TransferLoop::Ended& ended);
   void StartRetries();
+  TransferLoop& LoopOf(const Slot& slot);
 
   Transport& m_transport;
   Receiver& m_receiver;
   TransferLoop m_loop;
+  // Requests over a connection of their own, apart: libcurl 7.88 may hand a transfer that waits
+  // for a stream of a connection being made to one of these, and both read the one answer.
+  TransferLoop m_ownLoop;
   std::vector<std::unique_ptr<Slot>> m_slots;
 };

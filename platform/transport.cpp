@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "platform/ascii.h"
@@ -84,6 +85,24 @@ bool ResolveEntry(const TransportOptions& options, const TransferRequest& reques
       entry = host + ":" + portText + ":" + *address;
   }
   return true;
+}
+
+// A file that is itself compressed: kept as it came even when its answer names its coding.
+bool CompressedFile(const std::string& url, const std::string& type) {
+  std::string_view path = url;
+  path = path.substr(0, path.find_first_of("?#"));
+  for (const char* ending : {".gz", ".tgz", ".svgz", ".br", ".zst"}) {
+    if (path.size() >= std::strlen(ending) &&
+        EqualsNoCase(path.substr(path.size() - std::strlen(ending)), ending))
+      return true;
+  }
+  const std::string_view mime = TrimSpace(std::string_view(type).substr(0, type.find(';')));
+  for (const char* archive :
+       {"application/gzip", "application/x-gzip", "application/zstd", "application/x-brotli"}) {
+    if (EqualsNoCase(mime, archive))
+      return true;
+  }
+  return false;
 }
 
 // Failures before any byte was exchanged with the server: every request to it would meet them.
@@ -182,6 +201,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   m_received = 0;
   m_readToClose = request.readToClose;
   m_decoding = request.compressed;
+  m_decoder.reset();
   m_framingDiffers = false;
   m_stoppedAtAnswer = false;
   m_refused = false;
@@ -237,6 +257,9 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   curl_easy_setopt(easy, CURLOPT_RESOLVE, m_resolve.get());
   // libcurl adds "Accept: */*" of its own; the request carries no accept list.
   m_headers.reset(curl_slist_append(nullptr, "Accept:"));
+  if (request.compressed)
+    m_headers.reset(curl_slist_append(
+        m_headers.release(), (std::string("Accept-Encoding: ") + kAcceptedCodings).c_str()));
   for (const std::string& header : request.headers)
     m_headers.reset(curl_slist_append(m_headers.release(), header.c_str()));
   m_referrer = request.referrer;
@@ -250,8 +273,9 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   // than opening one of its own before the server has said whether it multiplexes.
   curl_easy_setopt(easy, CURLOPT_PIPEWAIT, request.pooled ? 1L : 0L);
   curl_easy_setopt(easy, CURLOPT_SHARE, request.pooled ? m_transport.Share() : nullptr);
-  // "" asks for every encoding the linked libcurl decodes; nullptr asks for none.
-  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, request.compressed ? "" : nullptr);
+  // Bodies come as they crossed the wire; compressed ones are decoded here.
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, nullptr);
+  curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
   curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(easy, CURLOPT_REFERER, m_referrer.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers.get());
@@ -300,17 +324,9 @@ AnswerInfo Transfer::Info() const {
       m_answer.lastModified,        m_answer.etag, m_answer.encoded};
 }
 
-int64_t Transfer::WireBytes() const {
-  if (!m_answer.encoded)
-    return m_received;
-  curl_off_t bytes = 0;
-  curl_easy_getinfo(m_easy.get(), CURLINFO_SIZE_DOWNLOAD_T, &bytes);
-  return static_cast<int64_t>(bytes);
-}
-
 bool Transfer::BodyComplete() const {
   return m_answer.complete &&
-         (m_answer.empty || (m_answer.expected && WireBytes() >= *m_answer.expected));
+         (m_answer.empty || (m_answer.expected && m_received >= *m_answer.expected));
 }
 
 std::optional<SteadyClock::time_point> Transfer::PausedUntil() const {
@@ -365,10 +381,9 @@ bool Transfer::HeaderLine(std::string_view line) {
     a.location.reset();
     a.lastModified.clear();
     a.etag.clear();
-    a.encoded = false;
+    a.codings.clear();
   } else if (StartsWithNoCase(line, "content-encoding:")) {
-    const std::string_view value = TrimSpace(line.substr(17));
-    a.encoded = m_decoding && !value.empty() && !StartsWithNoCase(value, "identity");
+    AddCodings(line.substr(17), a.codings);
   } else if (StartsWithNoCase(line, "last-modified:")) {
     a.lastModified = std::string(TrimSpace(line.substr(14)));
   } else if (StartsWithNoCase(line, "etag:")) {
@@ -422,6 +437,11 @@ bool Transfer::HeaderBlockEnded() {
 void Transfer::BeginAnswer(long status) {
   Answer& a = m_answer;
   a.complete = true;
+  // A compressed file sent as such (an archive labelled with its own coding) is kept as sent,
+  // as a request that asked for no coding keeps it; so is a coding not decoded here.
+  if (m_decoding && !a.codings.empty() && !CompressedFile(Info().url, ContentType()))
+    m_decoder = ContentDecoder::For(a.codings);
+  a.encoded = m_decoder != nullptr;
   if (!(IsFollowedRedirect(status) && a.location)) {
     a.expected = status == 204 || status == 304 ? std::nullopt : ParseLength(a.contentLength);
     a.empty = status == 204 || status == 304 || a.expected == 0;
@@ -461,22 +481,14 @@ size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
   if (!a.complete)
     transfer->BeginAnswer(transfer->Status());
   size_t n = total;
-  // Bytes past the announced length are not the file's. A compressed answer's length is that
-  // of its encoded bytes, which curl frames itself.
-  if (a.expected && !a.encoded)
+  // Bytes past the announced length are not the file's.
+  if (a.expected)
     n = static_cast<size_t>(
         std::clamp<int64_t>(*a.expected - transfer->m_received, 0, static_cast<int64_t>(total)));
   if (n > 0) {
-    switch (transfer->m_sink->OnBody(data, n)) {
-      case TransferSink::Take::All:
-        break;
-      case TransferSink::Take::Pause:
-        transfer->m_paused = true;
-        return CURL_WRITEFUNC_PAUSE;
-      case TransferSink::Take::Refuse:
-        transfer->m_refused = true;
-        return 0;
-    }
+    const size_t taken = transfer->TakeBody(data, n);
+    if (taken != n)
+      return taken;
   }
   transfer->m_received += static_cast<int64_t>(n);
   transfer->m_lastData = SteadyClock::now();
@@ -485,10 +497,43 @@ size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
   return total;
 }
 
+// Hands body bytes on, decoded where they are compressed: n when all were taken, 0 to end the
+// transfer, CURL_WRITEFUNC_PAUSE to have them again later.
+size_t Transfer::TakeBody(const char* data, size_t n) {
+  if (!m_decoder) {
+    switch (m_sink->OnBody(data, n)) {
+      case TransferSink::Take::All:
+        return n;
+      case TransferSink::Take::Pause:
+        m_paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+      case TransferSink::Take::Refuse:
+        m_refused = true;
+        return 0;
+    }
+  }
+  const ContentDecoder::Result decoded =
+      m_decoder->Push(data, n, [this](const char* piece, size_t size) {
+        return m_sink->OnBody(piece, size) != TransferSink::Take::Refuse;
+      });
+  if (decoded == ContentDecoder::Result::Refused) {
+    m_refused = true;
+    return 0;
+  }
+  if (decoded == ContentDecoder::Result::Invalid) {
+    m_answer.result = CURLE_BAD_CONTENT_ENCODING;
+    m_answer.resultText = "the compressed answer could not be decoded";
+    return 0;
+  }
+  return n;
+}
+
 TransferResult Transfer::Finish(CURLcode code, bool stalled) {
   TransferResult result;
   result.status = Status();
   const Answer& a = m_answer;
+  if (m_decoder)
+    result.wireBytes = m_received;
   if (m_refused) {
     result.end = TransferEnd::Refused;
     return result;
@@ -509,13 +554,15 @@ TransferResult Transfer::Finish(CURLcode code, bool stalled) {
   } else if (code == CURLE_OK && !a.complete) {
     code = CURLE_PARTIAL_FILE;
     text = "the answer ended inside its headers";
-  } else if (code == CURLE_OK && a.expected && WireBytes() < *a.expected) {
+  } else if (code == CURLE_OK && a.expected && m_received < *a.expected) {
     code = CURLE_PARTIAL_FILE;
-    text = "transfer closed with " + std::to_string(*a.expected - WireBytes()) +
+    text = "transfer closed with " + std::to_string(*a.expected - m_received) +
            " bytes remaining to read";
+  } else if (code == CURLE_OK && m_decoder && m_received > 0 && !m_decoder->Finished()) {
+    // Framed whole, yet the compressed stream stops short: the file would be cut.
+    code = CURLE_PARTIAL_FILE;
+    text = "the compressed answer ended before its end";
   }
-  if (a.encoded)
-    result.wireBytes = WireBytes();
   if (code == CURLE_OK)
     return result;
   if (text.empty())
@@ -608,16 +655,44 @@ bool TransferLoop::Perform(std::vector<Ended>& ended, std::string& errorText) {
   return true;
 }
 
-bool TransferLoop::Wait(int waitMs, std::string& errorText) {
+int TransferLoop::PauseBound(int waitMs, SteadyClock::time_point now) const {
   // A paused transfer's socket is not watched: wake for the end of its pause.
-  const SteadyClock::time_point now = SteadyClock::now();
   for (Transfer* transfer : m_transfers) {
     if (std::optional<SteadyClock::time_point> until = transfer->PausedUntil()) {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - now);
       waitMs = static_cast<int>(std::clamp<long long>(left.count(), 0, waitMs));
     }
   }
-  CURLMcode code = curl_multi_poll(m_multi.get(), nullptr, 0, waitMs, nullptr);
+  return waitMs;
+}
+
+bool TransferLoop::Wait(int waitMs, std::string& errorText, const TransferLoop* alongside) {
+  const SteadyClock::time_point now = SteadyClock::now();
+  waitMs = PauseBound(waitMs, now);
+  std::vector<curl_waitfd> extra;
+  if (alongside != nullptr && !alongside->m_transfers.empty()) {
+    CURLM* other = alongside->m_multi.get();
+    waitMs = alongside->PauseBound(waitMs, now);
+    long timeout = -1;
+    if (curl_multi_timeout(other, &timeout) == CURLM_OK && timeout >= 0)
+      waitMs = static_cast<int>(std::min<long>(waitMs, timeout));
+    fd_set read, write, error;
+    FD_ZERO(&read);
+    FD_ZERO(&write);
+    FD_ZERO(&error);
+    int most = -1;
+    if (curl_multi_fdset(other, &read, &write, &error, &most) != CURLM_OK || most < 0)
+      waitMs = std::min(waitMs, 10);  // no socket to watch yet: look again soon
+    for (int fd = 0; fd <= most; ++fd) {
+      const short events = static_cast<short>((FD_ISSET(fd, &read) ? CURL_WAIT_POLLIN : 0) |
+                                              (FD_ISSET(fd, &write) ? CURL_WAIT_POLLOUT : 0) |
+                                              (FD_ISSET(fd, &error) ? CURL_WAIT_POLLPRI : 0));
+      if (events != 0)
+        extra.push_back(curl_waitfd{fd, events, 0});
+    }
+  }
+  CURLMcode code = curl_multi_poll(m_multi.get(), extra.data(), static_cast<unsigned>(extra.size()),
+                                   waitMs, nullptr);
   if (code != CURLM_OK) {
     errorText = curl_multi_strerror(code);
     return false;

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/content_decoding.h"
+
 using SteadyClock = std::chrono::steady_clock;
 
 // Settings of every request of a crawl.
@@ -140,7 +142,9 @@ struct TransferRequest {
   // HTTP/2 over TLS where the server offers it, the transfers to one server multiplexed over one
   // connection; TLS sessions and DNS answers shared with the crawl's other pooled transfers.
   bool pooled = false;
-  bool compressed = false;  // compressed answers asked for; the bytes handed on are decoded
+  // Compressed answers asked for; the bytes handed on are decoded. The sink must take every
+  // byte or refuse: decoded bytes cannot be given again.
+  bool compressed = false;
   // Where a redirect may lead; empty: anywhere over http or https.
   std::function<bool(const std::string& target)> mayRedirect;
   std::vector<std::string> headers;  // more request header lines, "Name: value"
@@ -209,10 +213,11 @@ class Transfer {
     std::string lastModified;
     std::string etag;
     std::optional<std::string> contentLength;
-    std::optional<int64_t> expected;  // the announced length, when it is a number
-    bool empty = false;               // nothing will follow the headers
-    bool encoded = false;             // a Content-Encoding that curl decodes
-    std::string resultText;           // a reason of our own, where curl's is not the one
+    std::optional<int64_t> expected;   // the announced length, when it is a number
+    bool empty = false;                // nothing will follow the headers
+    std::vector<std::string> codings;  // of its Content-Encoding headers, in the order applied
+    bool encoded = false;              // decoded here: what the wire carries is not the file
+    std::string resultText;            // a reason of our own, where curl's is not the one
     CURLcode result = CURLE_OK;
   };
 
@@ -238,12 +243,12 @@ class Transfer {
   std::function<bool(const std::string&)> m_mayRedirect;
   char m_errorBuffer[CURL_ERROR_SIZE] = "";
   Answer m_answer;
-  // The body bytes that crossed the wire: the announced length counts these.
-  int64_t WireBytes() const;
+  size_t TakeBody(const char* data, size_t size);
 
-  int64_t m_received = 0;
+  int64_t m_received = 0;  // body bytes taken as they crossed the wire
   bool m_readToClose = false;
-  bool m_decoding = false;         // compressed answers asked for: curl decodes what it can
+  bool m_decoding = false;  // compressed answers asked for
+  std::unique_ptr<ContentDecoder> m_decoder;
   bool m_framingDiffers = false;   // the size header is no number that the size check reads
   bool m_stoppedAtAnswer = false;  // a 3xx curl would follow is the answer: nothing more is read
   bool m_refused = false;
@@ -275,10 +280,14 @@ class TransferLoop {
   // those that ended or stalled are returned, already removed. False when the multi interface
   // itself failed, with its reason.
   bool Perform(std::vector<Ended>& ended, std::string& errorText);
-  // Waits for the network at most waitMs, less when a rate pause ends sooner.
-  bool Wait(int waitMs, std::string& errorText);
+  // Waits for the network at most waitMs, less when a rate pause ends sooner; for the
+  // transfers of the loop alongside as well, when there is one.
+  bool Wait(int waitMs, std::string& errorText, const TransferLoop* alongside = nullptr);
 
  private:
+  // waitMs, or less when a transfer's rate pause ends sooner.
+  int PauseBound(int waitMs, SteadyClock::time_point now) const;
+
   std::unique_ptr<CURLM, MultiDeleter> m_multi;
   std::vector<Transfer*> m_transfers;
 };

@@ -1,12 +1,19 @@
-// kelvane-cli --jobs N against a real server that offers HTTP/2 over TLS and compresses its
-// answers: the copy is the one of one job over plain HTTP, byte for byte.
+// kelvane-cli --jobs N against servers that offer HTTP/2 over TLS and compress their answers:
+// the copy is the one of one job over plain HTTP, byte for byte; what cannot be whole is not
+// saved.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <optional>
+#include <random>
 #include <regex>
+#include <thread>
 
 #include "cli/cli_support.h"
+#include "support/compress.h"
+#include "support/loopback_server.h"
 #include "support/nginx_server.h"
 #include "support/site_generator.h"
 #include "support/temp_dir.h"
@@ -41,7 +48,7 @@ size_t TotalSize(const Tree& tree) {
 // A TLS server with HTTP/2 and gzip on, serving a directory.
 struct SecureSite {
   explicit SecureSite(const std::string& root)
-      : server(root, {authority.Certificate(), authority.Key(), true, true}) {}
+      : server(root, {authority.Certificate(), authority.Key(), true, true, ""}) {}
   bool Ready() const { return authority.Ready() && server.Running(); }
   std::string Host(const std::string& saveTo) const {
     return saveTo + "/127.0.0.1:" + std::to_string(server.Port());
@@ -120,9 +127,9 @@ TEST(Http2, HugeBodiesOverStreamsKeepMemoryBounded) {
 #endif
 }
 
-// --wait spaces the starts of streams to a server as of connections; --limit-rate holds over
-// streams multiplexed on one connection.
-TEST(Http2, WaitAndRateLimitHoldOverStreams) {
+// --wait spaces the starts of streams to a server as of connections. --limit-rate holds over
+// TLS too; there each transfer keeps a connection of its own, where a pause holds the server back.
+TEST(Http2, WaitAndRateLimitHoldOverTls) {
   ASSERT_TRUE(NginxServer::Available()) << "nginx is not installed";
   TempDir served;
   std::string page;
@@ -141,6 +148,7 @@ TEST(Http2, WaitAndRateLimitHoldOverStreams) {
         "--jobs", "4", "--ca-certificate", site.authority.Authority(), "--save-to", saveTo.Path()};
     arguments.insert(arguments.end(), limit.begin(), limit.end());
     arguments.push_back(site.server.Url("/"));
+    const size_t logged = ReadFileBytes(site.server.AccessLog()).size();
     const Clock::time_point started = Clock::now();
     ProcessResult run = Cli(arguments);
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -148,7 +156,143 @@ TEST(Http2, WaitAndRateLimitHoldOverStreams) {
     EXPECT_EQ(ReadTree(site.Host(saveTo.Path())).size(), 5u);
     // Six requests 0.3 s apart; 240 KB at 120 KB a second.
     EXPECT_GE(seconds, 1.45) << run.err;
+    const std::string requests = ReadFileBytes(site.server.AccessLog()).substr(logged);
+    EXPECT_EQ(Count(requests, limit[0] == "--wait" ? "HTTP/2.0 200 " : "HTTP/1.1 200 "), 5u)
+        << requests;
   }
+}
+
+// A server that ends connections after two requests (GOAWAY over HTTP/2): the streams it
+// refuses are asked for again, and every file is still its own, byte for byte, run after run.
+TEST(Http2, ConnectionsEndedByTheServerMixNoFiles) {
+  ASSERT_TRUE(NginxServer::Available()) << "nginx is not installed";
+  TempDir served;
+  std::string page;
+  std::mt19937 random(40);
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    page += "<A HREF=\"" + name + "\">" + name + "</A>\n";
+    std::string text(i % 3 == 0 ? 5000 : i % 3 == 1 ? 60000 : 300000, ' ');
+    for (char& c : text)
+      c = "abcdefgh \n"[random() % 10];  // compresses, and no two files alike
+    WriteFileBytes(served.Path() + "/" + name, text);
+  }
+  WriteFileBytes(served.Path() + "/index.html", page);
+  TestAuthority authority;
+  NginxServer server(served.Path(), {authority.Certificate(), authority.Key(), true, true,
+                                     "  keepalive_requests 2;\n"});
+  ASSERT_TRUE(authority.Ready() && server.Running());
+  Tree expected = ReadTree(served.Path());
+  expected["~index.htm"] = expected["index.html"];
+  expected.erase("index.html");
+  for (int run = 0; run < 8; ++run) {
+    TempDir saveTo;
+    ProcessResult copy = Cli({"--jobs", "8", "--ca-certificate", authority.Authority(), "--save-to",
+                              saveTo.Path(), server.Url("/")});
+    EXPECT_EQ(copy.exitCode, 0) << copy.err;
+    const Tree copied = ReadTree(saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()));
+    EXPECT_EQ(copied.size(), expected.size()) << "run " << run;
+    for (const auto& [path, bytes] : expected) {
+      auto found = copied.find(path);
+      EXPECT_TRUE(found != copied.end() && found->second == bytes) << path << ", run " << run;
+    }
+  }
+}
+
+// What a server may send as a compressed answer, asked or not. Several jobs ask for compressed
+// answers and one job does not; either way nothing is stored that is not the whole resource as
+// it was sent or decoded.
+TEST(Compressed, AnswersAreWholeOrNotSaved) {
+  std::string text;
+  for (int i = 0; i < 4000; ++i)
+    text += "line " + std::to_string(i * 7919 % 10007) + "\n";  // compresses to about 10 KB
+  const std::string gz = Gzip(text);
+  const std::string bomb = Gzip(std::string(50 << 20, '\0'));
+  struct Route {
+    std::string path;
+    std::string headers;
+    std::string body;
+    std::optional<std::string> stored;  // at several jobs; none: not saved
+  };
+  const std::vector<Route> routes = {
+      {"/plain.txt", "Content-Encoding: gzip\r\n", gz, text},
+      {"/lines.txt", "Content-Encoding: gzip\r\nContent-Encoding: identity\r\n", gz, text},
+      {"/listed.txt", "Content-Encoding: identity, gzip\r\n", gz, text},
+      {"/odd.txt", "Content-Encoding: x-foo\r\n", "as sent", "as sent"},
+      {"/a.tar.gz", "Content-Encoding: gzip\r\n", gz, gz},
+      {"/short.txt", "Content-Encoding: gzip\r\n", gz.substr(0, gz.size() - 100), std::nullopt},
+      {"/corrupt.txt", "Content-Encoding: gzip\r\n", "not gzip at all", std::nullopt},
+      {"/bomb.txt", "Content-Encoding: gzip\r\n", bomb, std::nullopt},
+  };
+  std::string page;
+  for (const Route& route : routes)
+    page += "<A HREF=\"" + route.path.substr(1) + "\">x</A>";
+  RawServer server([&](int fd, const std::string& request) {
+    for (const Route& route : routes) {
+      if (request.starts_with("GET " + route.path + " ")) {
+        SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + route.headers +
+                        "Content-Length: " + std::to_string(route.body.size()) + "\r\n\r\n" +
+                        route.body);
+        return;
+      }
+    }
+    SendAll(fd, Answer(200, page));
+  });
+  const std::string host = "/127.0.0.1:" + std::to_string(server.Port());
+  TempDir one, four;
+  ProcessResult single = Cli({"--save-to", one.Path(), server.Url("/")});
+  const size_t asked = server.Requests().size();
+  ProcessResult several = Cli({"--jobs", "4", "--save-to", four.Path(), server.Url("/")});
+  const std::vector<std::string> requests = server.Requests();
+  for (size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_EQ(Contains(requests[i], "\r\nAccept-Encoding: gzip, br, zstd\r\n"),
+              i >= asked + 1)  // the reachability test is one job's request
+        << requests[i];
+  }
+  EXPECT_EQ(single.exitCode, 0) << single.err;  // one job stores what was sent
+  EXPECT_EQ(ReadFileBytes(one.Path() + host + "/short.txt"), gz.substr(0, gz.size() - 100));
+  EXPECT_EQ(several.exitCode, 4) << several.err;
+  for (const Route& route : routes) {
+    SCOPED_TRACE(route.path);
+    const std::string path = four.Path() + host + route.path;
+    EXPECT_EQ(fs::exists(path), route.stored.has_value());
+    if (route.stored) {
+      EXPECT_TRUE(ReadFileBytes(path) == *route.stored);
+    }
+  }
+  EXPECT_TRUE(Contains(several.err, ", 6 stored, 0 from earlier copies, 3 not saved, "))
+      << several.err;
+  // The bomb counts what crossed the wire, not the 4 MiB it was refused at.
+  EXPECT_LT(BytesReceived(several.err), 1 << 20) << several.err;
+}
+
+// A server lost over https leaves the same host's http alone: they are two servers to reach.
+TEST(ServerLost, HttpsLostLeavesHttpAlone) {
+  std::atomic<int> port{0};
+  RawServer server([&](int fd, const std::string& request) {
+    const std::string start = "http://127.0.0.1:" + std::to_string(port) + "/";
+    if (request.starts_with("GET / ")) {
+      // Only links that hold the start address are followed: this one leads to https on the
+      // same port, where no TLS server answers.
+      SendAll(fd, Answer(200, "<A HREF=\"https://127.0.0.1:" + std::to_string(port) + "/s?" +
+                                  start + "\">s</A><A HREF=\"a.htm\">a</A>"));
+    } else if (request.starts_with("GET /a.htm ")) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // once https is lost
+      SendAll(fd, Answer(200, "<IMG SRC=\"1.gif\"><IMG SRC=\"2.gif\">"));
+    } else {
+      SendAll(fd, Answer(200, "GIF89a"));
+    }
+  });
+  port = server.Port();
+  TempDir saveTo;
+  ProcessResult run = Cli({"--jobs", "4", "--connect-timeout", "1", "--verbose", "--save-to",
+                           saveTo.Path(), server.Url("/")});
+  EXPECT_EQ(run.exitCode, 4) << run.err;
+  const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(port);
+  EXPECT_EQ(ReadFileBytes(host + "/1.gif"), "GIF89a");
+  EXPECT_EQ(ReadFileBytes(host + "/2.gif"), "GIF89a");
+  const std::string log = ReadFileBytes(saveTo.Path() + "/Kelvane.log");
+  EXPECT_EQ(Count(log, "Not saved (server unreachable): https://127.0.0.1:"), 1u) << log;
 }
 
 }  // namespace

@@ -56,6 +56,7 @@ std::string Configuration(const std::string& p, const std::string& root, int por
   } else {
     http += "  access_log off;\n";
   }
+  http += options.directives;
   if (options.gzip)
     http += "  gzip on;\n  gzip_min_length 1;\n  gzip_types text/css text/plain;\n";
   std::string server = "    listen 127.0.0.1:" + std::to_string(port) +

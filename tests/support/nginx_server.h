@@ -13,6 +13,7 @@ struct NginxOptions {
   bool gzip = false;  // compressed answers for those that ask, of every text type
   // Each request is logged as "PROTOCOL STATUS CONTENT-ENCODING URI" (see AccessLog).
   bool logRequests = false;
+  std::string directives;  // more of the http block, as written
 };
 
 // A real nginx serving a directory on 127.0.0.1 and a free port, with a configuration of its
