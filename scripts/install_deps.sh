@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libcurl4-openssl-dev zlib1g-dev libbrotli-dev libzstd-dev
-  nginx openssl fonts-dejavu-core
+  nginx openssl ca-certificates fonts-dejavu-core
   fp-utils-3.2.2 libchm1 dpkg-dev file
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev

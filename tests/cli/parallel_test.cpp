@@ -19,13 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++count;
-  return count;
-}
-
 // "sub" and "sub/" are one local path: the two are never in transfer together, the file is
 // written once, and the copy is the one-at-a-time crawl's.
 TEST(Parallel, TwoAddressesOfOneLocalPathNeverTearOrDoubleWrite) {
