@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <utility>
 
+#include "crawl/scope_rules.h"
+
 namespace {
 
 // Seconds as a positive decimal number, into milliseconds.
@@ -54,6 +56,35 @@ bool ParseRate(const std::string& text, long long& bytes) {
   if (number.empty() || errno != 0 || *end != '\0' || !(value > 0) || value * scale > 1e15)
     return false;
   bytes = std::max(1LL, std::llround(value * scale));
+  return true;
+}
+
+// Comma-separated items, each added to the list; false when there is none.
+bool AddItems(const std::string& name, const std::string& text, std::vector<std::string>& items,
+              std::string& error) {
+  size_t before = items.size();
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos)
+      comma = text.size();
+    if (comma > start)
+      items.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  if (items.size() > before)
+    return true;
+  error = "option " + name + " needs a list, not '" + text + "'";
+  return false;
+}
+
+bool Expression(const std::string& name, const std::string& text, std::string& target,
+                std::string& error) {
+  if (std::optional<std::string> why = RegexError(text)) {
+    error = "option " + name + " needs a regular expression: " + *why;
+    return false;
+  }
+  target = text;
   return true;
 }
 
@@ -128,6 +159,68 @@ const std::vector<CliOption>& CliOptions() {
        [](L& l, const std::string&, std::string&) { return l.adjustExtension = true; }},
       {"--update", "-N", "", "ask for earlier copies again; replace those that changed",
        ValueKind::None, [](L& l, const std::string&, std::string&) { return l.update = true; }},
+      {"--level", "-l", "N", "follow links at most N deep from the start (inf or 0: no limit)",
+       ValueKind::Number,
+       [](L& l, const std::string& v, std::string& error) {
+         char* end = nullptr;
+         const long n = v == "inf" ? 0 : std::strtol(v.c_str(), &end, 10);
+         if (v != "inf" && (v.empty() || *end != '\0' || n < 0 || n > 1000000)) {
+           error = "option --level needs a number of links or inf, not '" + v + "'";
+           return false;
+         }
+         l.level = static_cast<int>(n);
+         return true;
+       }},
+      {"--accept", "-A", "LIST", "take only files whose names end so or match these patterns",
+       ValueKind::Text,
+       [](L& l, const std::string& v, std::string& error) {
+         return AddItems("--accept", v, l.accept, error);
+       }},
+      {"--reject", "-R", "LIST", "leave out files whose names end so or match these patterns",
+       ValueKind::Text,
+       [](L& l, const std::string& v, std::string& error) {
+         return AddItems("--reject", v, l.reject, error);
+       }},
+      {"--accept-regex", "", "REGEX", "take only addresses that match REGEX", ValueKind::Text,
+       [](L& l, const std::string& v, std::string& error) {
+         return Expression("--accept-regex", v, l.acceptRegex, error);
+       }},
+      {"--reject-regex", "", "REGEX", "leave out addresses that match REGEX", ValueKind::Text,
+       [](L& l, const std::string& v, std::string& error) {
+         return Expression("--reject-regex", v, l.rejectRegex, error);
+       }},
+      {"--include-directories", "-I", "LIST", "take only files in these directories",
+       ValueKind::Text,
+       [](L& l, const std::string& v, std::string& error) {
+         return AddItems("--include-directories", v, l.includeDirectories, error);
+       }},
+      {"--exclude-directories", "-X", "LIST", "leave out files in these directories",
+       ValueKind::Text,
+       [](L& l, const std::string& v, std::string& error) {
+         return AddItems("--exclude-directories", v, l.excludeDirectories, error);
+       }},
+      {"--user-agent", "-U", "TEXT", "name the program so in every request", ValueKind::Text,
+       [](L& l, const std::string& v, std::string& error) {
+         if (v.find_first_of("\r\n") != std::string::npos) {
+           error = "option --user-agent needs one line of text";
+           return false;
+         }
+         l.userAgent = v;
+         return true;
+       }},
+      {"--header", "", "LINE", "send this header line (\"Name: value\") with every request",
+       ValueKind::Text,
+       [](L& l, const std::string& v, std::string& error) {
+         const size_t colon = v.find(':');
+         if (colon == std::string::npos || colon == 0 ||
+             v.find_first_of("\r\n") != std::string::npos ||
+             v.substr(0, colon).find_first_of(" \t") != std::string::npos) {
+           error = "option --header needs one line \"Name: value\", not '" + v + "'";
+           return false;
+         }
+         l.headers.push_back(v);
+         return true;
+       }},
       {"--help", "-h", "", "show this help and exit", ValueKind::None,
        [](L& l, const std::string&, std::string&) { return l.help = true; }},
       {"--version", "", "", "show the version and exit", ValueKind::None,
@@ -204,9 +297,13 @@ bool TakeSwitches(const std::string& argument, CommandLine& line, std::string& e
       error = "unknown option " + name;
       return false;
     }
+    // A value written on to its letter, as in "-l3" or "-pl3".
     if (!option->value.empty()) {
-      error = "option " + name + " needs a value of its own";
-      return false;
+      if (c + 1 == argument.size()) {
+        error = "option " + name + " needs a value of its own";
+        return false;
+      }
+      return option->apply(line, argument.substr(c + 1), error);
     }
     if (!option->apply(line, "", error))
       return false;

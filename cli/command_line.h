@@ -20,12 +20,24 @@ struct CommandLine {
   bool convertLinks = false;     // the copy's links rewritten to read from disk
   bool adjustExtension = false;  // pages named .html, stylesheets .css
   bool update = false;           // earlier copies asked for again if they changed
+  // What the crawl takes: links from the start page (0: no limit), names, addresses,
+  // directories.
+  int level = 0;
+  std::vector<std::string> accept;
+  std::vector<std::string> reject;
+  std::string acceptRegex;
+  std::string rejectRegex;
+  std::vector<std::string> includeDirectories;
+  std::vector<std::string> excludeDirectories;
+  // Who the crawl says it is.
+  std::string userAgent;             // empty: the program's own name
+  std::vector<std::string> headers;  // more request header lines, "Name: value"
   bool help = false;
   bool version = false;
 };
 
 // How the shell completes an option's value.
-enum class ValueKind { None, Directory, File, Number };
+enum class ValueKind { None, Directory, File, Number, Text };
 
 // One option of kelvane-cli. --help, the bash completion and the manual page's check all come
 // from this one table, so that they cannot drift apart.

@@ -101,6 +101,9 @@ void ConsoleDialog::FileDone(const FileOutcome& file) {
       ++m_outcome.fromCopies;
       ++m_outcome.gone;
       break;
+    case FileFate::LeftOut:
+      ++m_outcome.leftOut;
+      break;
     case FileFate::NotSaved:
       ++m_outcome.notSaved;
       m_outcome.broken += file.reason == NotSavedReason::BrokenTransfer ||

@@ -64,6 +64,15 @@ CrawlPlan PlanOf(const CommandLine& line, const std::string& saveTo) {
   plan.network.caFile = line.caCertificate;
   plan.network.waitMs = line.waitMs;
   plan.network.maxBytesPerSecond = line.limitRate;
+  plan.network.userAgent = line.userAgent;
+  plan.network.headers = line.headers;
+  plan.scope.level = line.level;
+  plan.scope.accept = line.accept;
+  plan.scope.reject = line.reject;
+  plan.scope.acceptRegex = line.acceptRegex;
+  plan.scope.rejectRegex = line.rejectRegex;
+  plan.scope.includeDirectories = line.includeDirectories;
+  plan.scope.excludeDirectories = line.excludeDirectories;
   return plan;
 }
 
@@ -104,6 +113,8 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
     if (line.update)
       std::fprintf(stderr, "kelvane-cli: %d unchanged, %d updated, %d new, %d gone\n",
                    outcome.unchanged, outcome.updated, outcome.added, outcome.gone);
+    if (!PlanOf(line, saveTo).scope.Empty())
+      std::fprintf(stderr, "kelvane-cli: %d left out by the rules\n", outcome.leftOut);
   }
   g_stopFlag = nullptr;
   return ExitStatus(outcome);

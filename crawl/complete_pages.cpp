@@ -122,7 +122,9 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
       continue;  // another server, or no web address at all
     if (reference.page && !url->starts_with(pages))
       continue;  // pages are followed under the start address's directory only
-    if (!linkStack.WasAccepted(*url))
-      linkStack.Push(std::string(), *url, 1);
+    if (linkStack.WasAccepted(*url))
+      linkStack.SeenAgain(*url);
+    else
+      linkStack.Push(std::string(), *url, 1, !reference.page);
   }
 }

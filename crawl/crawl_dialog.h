@@ -55,6 +55,7 @@ enum class FileFate {
   Unchanged,  // the server said it had not changed; the copy was read
   Updated,    // the new answer replaced the copy
   Gone,       // the server no longer has it (404, 410); the copy was kept and read
+  LeftOut,    // the crawl's scope rules left the link out: never fetched
 };
 // Why a file was not saved.
 enum class NotSavedReason {

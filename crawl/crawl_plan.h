@@ -3,8 +3,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "crawl/crawl_dialog.h"
+#include "crawl/scope_rules.h"
 
 // What a crawl starts from, copied when it is asked for: an address or directory edited while
 // the crawl runs does not reach it.
@@ -16,11 +18,13 @@ struct CrawlStart {
 
 // How the crawl talks to servers.
 struct NetworkSettings {
-  long connectTimeoutMs = 30000;    // a connection not made by then is a failed network call
-  long stallTimeoutMs = 60000;      // an answer that delivers nothing for this long is broken
-  std::string caFile;               // a certificate authority to trust besides the system's
-  long waitMs = 0;                  // between the starts of two requests to one server
-  long long maxBytesPerSecond = 0;  // what the whole crawl may receive; 0 for no limit
+  long connectTimeoutMs = 30000;     // a connection not made by then is a failed network call
+  long stallTimeoutMs = 60000;       // an answer that delivers nothing for this long is broken
+  std::string caFile;                // a certificate authority to trust besides the system's
+  long waitMs = 0;                   // between the starts of two requests to one server
+  long long maxBytesPerSecond = 0;   // what the whole crawl may receive; 0 for no limit
+  std::string userAgent;             // empty: the program's own name
+  std::vector<std::string> headers;  // more header lines for every request, "Name: value"
   // Test seam: the address of every server name without a DNS query, or nothing for a name
   // that cannot be resolved.
   std::function<std::optional<std::string>(const std::string& host)> resolve;
@@ -39,6 +43,8 @@ struct CrawlPlan {
   bool convertLinks = false;     // once the crawl is over, links rewritten to read from disk
   bool adjustExtension = false;  // pages and stylesheets named so that a browser opens them
   bool update = false;           // each earlier copy asked for again if it changed
+  // Which links are taken beyond the reading rules: depth, names, directories. Empty: all.
+  ScopePlan scope;
 };
 
 // The plan of a crawl from the dialog's address and directories as they are now.

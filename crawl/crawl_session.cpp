@@ -34,6 +34,8 @@ TransportOptions OptionsOf(const NetworkSettings& network) {
   options.waitMs = network.waitMs;
   options.maxBytesPerSecond = network.maxBytesPerSecond;
   options.resolve = network.resolve;
+  options.userAgent = network.userAgent;
+  options.headers = network.headers;
   return options;
 }
 
@@ -105,7 +107,23 @@ CrawlRun::Pass CrawlRun::Place(std::string url) const {
 }
 
 CrawlRun::Pass CrawlRun::TakeLink() {
-  return Place(m_links->Pop());
+  LinkStack::Entry entry = m_links->PopEntry();
+  Pass pass = Place(std::move(entry.url));
+  pass.depth = entry.depth;
+  if (entry.readOnly)
+    pass.stored = false;
+  return pass;
+}
+
+void CrawlRun::ReportLeftOut() {
+  if (!m_links)
+    return;
+  for (const std::string& url : m_links->LeftOut()) {
+    FileOutcome outcome;
+    outcome.url = url;
+    outcome.fate = FileFate::LeftOut;
+    m_dialog.FileDone(outcome);
+  }
 }
 
 bool CrawlRun::ReadCopy(Pass& pass) {
@@ -194,6 +212,7 @@ void CrawlRun::FinishPass(Pass& pass) {
   if (readable) {
     if (storing)
       pass.localPath = m_upkeep.StoredName(pass.localPath, *pass.file);
+    m_links->SetPageDepth(pass.depth);
     m_rules->Read(*pass.file, pass.localPath, *m_links);
     if (storing)
       saved = m_store.Save(*pass.file, pass.localPath);
@@ -214,6 +233,7 @@ CrawlOutcome CrawlRun::Cancel(const std::string& failedCall) {
   m_dialog.SetProgressPosition(Control::FileProgress, 0);
   m_dialog.SetProgressPosition(Control::ActivityProgress, 0);
   EndActions(m_dialog);
+  ReportLeftOut();
   m_links.reset();
   CrawlOutcome outcome{CrawlEnding::Cancelled, failedCall, false};
   m_dialog.CrawlEnded(outcome);
@@ -234,6 +254,12 @@ void CrawlRun::Run() {
   AppendIndexName(startUrl, startUrl, "");
   m_links = std::make_unique<LinkStack>(startUrl);
   m_basePrefix = m_links->BasePrefix();
+  if (!m_plan.scope.Empty()) {
+    m_scope = std::make_unique<Scope>(m_plan.scope);
+    m_links->SetScope(m_scope.get(), [this](const std::string& url, const std::string& why) {
+      m_dialog.Log("Left out (" + why + "): " + url);
+    });
+  }
 
   CrawlOutcome outcome;
   Obtained reachable = FetchFile(startUrl);
@@ -245,6 +271,7 @@ void CrawlRun::Run() {
     if (outcome.ending == CrawlEnding::Cancelled)
       return;
     reachable.file.reset();
+    ReportLeftOut();
   } else {
     m_dialog.ShowMessageBox("Can't connect to " + startUrl);
     outcome = CrawlOutcome{CrawlEnding::NotObtained, startUrl, true};

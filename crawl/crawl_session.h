@@ -29,6 +29,7 @@ class CrawlRun {
     bool fromNetwork = false;
     std::string earlierCopy;              // with updates: the copy the answer may replace
     std::vector<std::string> conditions;  // with updates: the request asks only for a change
+    int depth = 0;                        // links from the start page
   };
   // What obtaining a file gave.
   struct Obtained {
@@ -68,6 +69,8 @@ class CrawlRun {
 
  private:
   CrawlOutcome Passes();
+  // The links the scope left out and no page took after all, one outcome each.
+  void ReportLeftOut();
   // With updates, an answer that does not replace the pass's earlier copy: the copy is read in
   // its place, and what became of the file is returned.
   std::optional<FileOutcome> KeepEarlierCopy(Pass& pass);
@@ -80,6 +83,7 @@ class CrawlRun {
   CopyUpkeep m_upkeep;
   std::string m_basePrefix;
   std::unique_ptr<LinkStack> m_links;
+  std::unique_ptr<Scope> m_scope;
   int32_t m_downloadedCount = 0;
 };
 

@@ -1,7 +1,10 @@
 #include "crawl/link_stack.h"
 
+#include <algorithm>
+
 #include "crawl/crawl_dialog.h"
 #include "crawl/http_fetcher.h"
+#include "crawl/scope_rules.h"
 #include "platform/ascii.h"
 #include "support/activity_log.h"
 #include "support/int_text.h"
@@ -60,7 +63,8 @@ LinkStack::~LinkStack() {
   }
 }
 
-void LinkStack::Push(const std::string& pageDirectory, std::string link, int bypassFilters) {
+void LinkStack::Push(const std::string& pageDirectory, std::string link, int bypassFilters,
+                     bool requisite) {
   // Only a link that starts with a scheme is absolute; "go.php?u=http://x/" is relative.
   if (!link.starts_with("http://") && !link.starts_with("https://")) {
     if (link.starts_with("./"))
@@ -69,9 +73,60 @@ void LinkStack::Push(const std::string& pageDirectory, std::string link, int byp
   }
   if (link.ends_with("./"))
     link.resize(link.size() >= 3 ? link.size() - 3 : 0);
-  if (bypassFilters == 0 && !PassesFilters(link))
+  const int depth = m_pageDepth + 1;
+  if (bypassFilters == 0 && !PassesFilters(link)) {
+    SeenAgain(link);
     return;
-  Accept(std::move(link));
+  }
+  bool readOnly = false;
+  if (m_scope != nullptr && !InScope(link, depth, requisite, readOnly))
+    return;
+  Accept(std::move(link), depth, readOnly);
+}
+
+void LinkStack::SeenAgain(const std::string& link) {
+  // A link still pending, found nearer the start, takes the lesser depth.
+  if (m_scope == nullptr)
+    return;
+  if (auto pending = m_pendingIndex.find(link); pending != m_pendingIndex.end())
+    pending->second->depth = std::min(pending->second->depth, m_pageDepth + 1);
+}
+
+void LinkStack::SetScope(const Scope* scope, LeftOutReport report) {
+  m_scope = scope;
+  m_report = std::move(report);
+}
+
+bool LinkStack::InScope(const std::string& link, int depth, bool requisite, bool& readOnly) {
+  auto seen = m_leftOut.find(link);
+  // Left out before at this depth or nearer: the same again.
+  if (seen != m_leftOut.end() && seen->second <= depth)
+    return false;
+  const Scope::Judgement judgement = m_scope->Judge(link, depth, requisite);
+  if (judgement.verdict == Scope::Verdict::LeftOut) {
+    if (seen == m_leftOut.end()) {
+      m_leftOut.emplace(link, depth);
+      if (m_report)
+        m_report(link, judgement.why);
+    } else {
+      seen->second = depth;
+    }
+    return false;
+  }
+  if (seen != m_leftOut.end())
+    m_leftOut.erase(seen);
+  if (judgement.verdict == Scope::Verdict::ReadOnly) {
+    readOnly = true;
+    Log("Read for its links only (" + judgement.why + "): " + link);
+  }
+  return true;
+}
+
+std::vector<std::string> LinkStack::LeftOut() const {
+  std::vector<std::string> links;
+  for (const auto& [link, depth] : m_leftOut)
+    links.push_back(link);
+  return links;
 }
 
 bool LinkStack::PassesFilters(std::string& link) const {
@@ -98,7 +153,7 @@ bool LinkStack::PassesFilters(std::string& link) const {
   return !WasAccepted(link);
 }
 
-void LinkStack::Accept(std::string link) {
+void LinkStack::Accept(std::string link, int depth, bool readOnly) {
   Log("Push():" + link);
   ++m_pendingCount;
   ShowControlText(Control::QueuedFilesEdit, IntToText(m_pendingCount));
@@ -110,7 +165,9 @@ void LinkStack::Accept(std::string link) {
   ShowControlText(Control::ReadFilesEdit, IntToText(m_acceptedCount));
 
   bool html = IsHtmlName(link);
-  auto* node = new LinkNode{std::move(link), nullptr};
+  auto* node = new LinkNode{std::move(link), nullptr, depth, readOnly};
+  if (m_scope != nullptr)
+    m_pendingIndex[node->url] = node;
   if (m_pendingHead == nullptr) {
     m_pendingHead = m_pendingTail = node;
   } else if (html) {
@@ -123,19 +180,25 @@ void LinkStack::Accept(std::string link) {
 }
 
 std::string LinkStack::Pop() {
+  return PopEntry().url;
+}
+
+LinkStack::Entry LinkStack::PopEntry() {
   --m_pendingCount;
   ShowControlText(Control::QueuedFilesEdit, IntToText(m_pendingCount));
   ShowProgressPosition(Control::QueueProgress, m_pendingCount);
 
   LinkNode* head = m_pendingHead;
-  std::string url = std::move(head->url);
+  if (!m_pendingIndex.empty())
+    m_pendingIndex.erase(head->url);
+  Entry entry{std::move(head->url), head->depth, head->readOnly};
   m_pendingHead = head->next;
   delete head;
   if (m_pendingHead == nullptr)
     m_pendingTail = nullptr;
 
-  Log("Pop():" + url);
-  return url;
+  Log("Pop():" + entry.url);
+  return entry;
 }
 
 bool LinkStack::WasAccepted(const std::string& link) const {

@@ -1,9 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+
+class Scope;
 
 // The links of one crawl: those still to fetch and every one accepted so far. Push decides
 // which links the crawl follows, and where a link joins the pending list sets the crawl's order.
@@ -14,8 +18,28 @@ class LinkStack {
   LinkStack(const LinkStack&) = delete;
   LinkStack& operator=(const LinkStack&) = delete;
 
-  void Push(const std::string& pageDirectory, std::string link, int bypassFilters);
+  // requisite: what the page needs to show rather than a page it leads to.
+  void Push(const std::string& pageDirectory, std::string link, int bypassFilters,
+            bool requisite = false);
   std::string Pop();
+  // A pending link with how far it lies from the start page.
+  struct Entry {
+    std::string url;
+    int depth = 0;          // links from the start page
+    bool readOnly = false;  // the scope rejects its name: read for its links, not stored
+  };
+  Entry PopEntry();
+
+  // Rules that may leave links out, and what to do with each one left out (its address and
+  // why); none by default.
+  using LeftOutReport = std::function<void(const std::string& url, const std::string& why)>;
+  void SetScope(const Scope* scope, LeftOutReport report);
+  // The depth of the page whose links are pushed next; the start address is pushed at -1.
+  void SetPageDepth(int depth) { m_pageDepth = depth; }
+  // A link found again on the page being read.
+  void SeenAgain(const std::string& link);
+  // The links left out and never taken after all.
+  std::vector<std::string> LeftOut() const;
   bool IsEmpty() const { return m_pendingHead == nullptr; }
   bool WasAccepted(const std::string& link) const;
   std::string RelativePart(const std::string& url) const;
@@ -34,13 +58,17 @@ class LinkStack {
   struct LinkNode {
     std::string url;
     LinkNode* next = nullptr;
+    int depth = 0;
+    bool readOnly = false;
   };
 
   // The filters of a link from a page, which also collapses its "/.." segments; false when the
   // link is dropped.
   bool PassesFilters(std::string& link) const;
   // Logs, counts and queues an accepted link.
-  void Accept(std::string link);
+  void Accept(std::string link, int depth = 0, bool readOnly = false);
+  // The scope's judgement of a link that passed the filters; false when it is left out.
+  bool InScope(const std::string& link, int depth, bool requisite, bool& readOnly);
 
   LinkNode* m_acceptedHead = nullptr;
   LinkNode* m_pendingHead = nullptr;
@@ -50,6 +78,11 @@ class LinkStack {
   int32_t m_acceptedCount = 0;
   // Index over the accepted nodes' texts, so the duplicate test costs the same on any site.
   std::unordered_set<std::string_view> m_acceptedIndex;
+  const Scope* m_scope = nullptr;
+  LeftOutReport m_report;
+  int m_pageDepth = -1;
+  std::unordered_map<std::string, int> m_leftOut;  // link -> the least depth it was seen at
+  std::unordered_map<std::string, LinkNode*> m_pendingIndex;  // with a scope: for depths
 };
 
 inline bool IsHtmlName(std::string_view name) {

@@ -111,10 +111,10 @@ class SlotScheduler : public TransferSlots::Receiver {
   CrawlRun& m_run;
   std::vector<std::unique_ptr<InTransfer>> m_inFlight;
   TransferSlots m_slots;
-  std::set<std::string> m_inTransfer;                 // local paths in transfer
-  std::multimap<std::string, std::string> m_waiting;  // local path -> links that wait for it
-  std::deque<std::string> m_ready;                    // links whose local path came free
-  std::map<std::string, HeldBack> m_held;             // by server
+  std::set<std::string> m_inTransfer;                    // local paths in transfer
+  std::multimap<std::string, CrawlRun::Pass> m_waiting;  // local path -> passes that wait for it
+  std::deque<CrawlRun::Pass> m_ready;                    // passes whose local path came free
+  std::map<std::string, HeldBack> m_held;                // by server
   size_t m_heldCount = 0;
   std::set<std::string> m_unreachable;  // origins
   std::string m_failedCall;
@@ -130,9 +130,9 @@ std::optional<int> SlotScheduler::FreeSlot() const {
 
 std::optional<SlotScheduler::Taken> SlotScheduler::NextPass() {
   if (!m_ready.empty()) {
-    std::string url = std::move(m_ready.front());
+    CrawlRun::Pass pass = std::move(m_ready.front());
     m_ready.pop_front();
-    return Taken{m_run.Place(std::move(url))};
+    return Taken{std::move(pass)};
   }
   const SteadyClock::time_point now = SteadyClock::now();
   for (auto held = m_held.begin(); held != m_held.end(); ++held) {
@@ -160,7 +160,7 @@ void SlotScheduler::FillSlots() {
       return;
     CrawlRun::Pass& pass = taken->pass;
     if (m_inTransfer.count(pass.localPath) != 0) {
-      m_waiting.emplace(pass.localPath, pass.url);
+      m_waiting.emplace(pass.localPath, std::move(pass));
     } else if (m_run.ReadCopy(pass)) {
       m_run.FinishPass(pass);
     } else {
@@ -253,7 +253,7 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   m_inTransfer.erase(pass.localPath);
   auto [first, last] = m_waiting.equal_range(pass.localPath);
   for (auto waiting = first; waiting != last; ++waiting)
-    m_ready.push_back(waiting->second);
+    m_ready.push_back(std::move(waiting->second));
   m_waiting.erase(first, last);
   if (result.end == TransferEnd::Failed && !result.unreachable) {
     Fail(result.text);

@@ -260,11 +260,14 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   if (request.compressed)
     m_headers.reset(curl_slist_append(
         m_headers.release(), (std::string("Accept-Encoding: ") + kAcceptedCodings).c_str()));
+  for (const std::string& header : options.headers)
+    m_headers.reset(curl_slist_append(m_headers.release(), header.c_str()));
   for (const std::string& header : request.headers)
     m_headers.reset(curl_slist_append(m_headers.release(), header.c_str()));
   m_referrer = request.referrer;
   curl_easy_setopt(easy, CURLOPT_URL, m_url.c_str());
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, "Kelvane");
+  curl_easy_setopt(easy, CURLOPT_USERAGENT,
+                   options.userAgent.empty() ? "Kelvane" : options.userAgent.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
                    request.http10   ? CURL_HTTP_VERSION_1_0
                    : request.pooled ? CURL_HTTP_VERSION_2TLS

@@ -27,6 +27,8 @@ struct TransportOptions {
   std::string caFile;               // a certificate authority to trust besides the system's
   long long maxBytesPerSecond = 0;  // what the crawl's transfers together may receive; 0: no limit
   long waitMs = 0;  // at least this long between the starts of two requests to one server
+  std::string userAgent;             // empty: the program's own name
+  std::vector<std::string> headers;  // more header lines for every request, "Name: value"
   // Test seam: gives the address of every server name without a DNS query, or nothing for a
   // name that cannot be resolved.
   std::function<std::optional<std::string>(const std::string& host)> resolve;

@@ -1,0 +1,143 @@
+#include "crawl/scope_rules.h"
+
+#include <fnmatch.h>
+#include <regex.h>
+
+#include <algorithm>
+
+#include "crawl/link_stack.h"
+#include "platform/ascii.h"
+
+namespace {
+
+// The path of an address: after the server, before the query and the fragment.
+std::string PathOf(const std::string& url) {
+  const size_t scheme = SchemeLength(url);
+  const size_t slash = url.find('/', scheme);
+  if (slash == std::string::npos)
+    return "/";
+  return url.substr(slash, url.find_first_of("?#", slash) - slash);
+}
+
+bool HasWildcard(const std::string& pattern) {
+  return pattern.find_first_of("*?[") != std::string::npos;
+}
+
+// A suffix ("gif", ".gif"), or a shell pattern when it has a wildcard, on a file name.
+bool NameMatches(const std::string& pattern, const std::string& name) {
+  if (HasWildcard(pattern))
+    return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+  return !pattern.empty() && name.ends_with(pattern);
+}
+
+// A directory of the list: itself and everything below it, wildcards matching within a step.
+bool DirectoryMatches(std::string pattern, const std::string& directory) {
+  if (!pattern.starts_with('/'))
+    pattern.insert(0, 1, '/');
+  while (pattern.size() > 1 && pattern.ends_with('/'))
+    pattern.pop_back();
+  if (pattern == "/")
+    return true;
+  if (HasWildcard(pattern)) {
+    return fnmatch(pattern.c_str(), directory.c_str(), FNM_PATHNAME) == 0 ||
+           fnmatch((pattern + "/*").c_str(), directory.c_str(), 0) == 0;
+  }
+  return directory == pattern || directory.starts_with(pattern + "/");
+}
+
+bool AnyDirectoryMatches(const std::vector<std::string>& patterns, const std::string& directory) {
+  return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& pattern) {
+    return DirectoryMatches(pattern, directory);
+  });
+}
+
+}  // namespace
+
+bool ScopePlan::Empty() const {
+  return level == 0 && accept.empty() && reject.empty() && acceptRegex.empty() &&
+         rejectRegex.empty() && includeDirectories.empty() && excludeDirectories.empty();
+}
+
+// A compiled POSIX extended expression; the C library's matcher keeps no stack per character,
+// so a long address cannot exhaust it.
+struct Scope::Expression {
+  explicit Expression(const std::string& text) {
+    ready = regcomp(&compiled, text.c_str(), REG_EXTENDED | REG_NOSUB) == 0;
+  }
+  ~Expression() {
+    if (ready)
+      regfree(&compiled);
+  }
+  bool Matches(const std::string& text) const {
+    return ready && regexec(&compiled, text.c_str(), 0, nullptr, 0) == 0;
+  }
+  regex_t compiled{};
+  bool ready = false;
+};
+
+std::optional<std::string> RegexError(const std::string& expression) {
+  regex_t compiled{};
+  const int code = regcomp(&compiled, expression.c_str(), REG_EXTENDED | REG_NOSUB);
+  if (code == 0) {
+    regfree(&compiled);
+    return std::nullopt;
+  }
+  char text[256];
+  regerror(code, &compiled, text, sizeof text);
+  return std::string(text);
+}
+
+Scope::Scope(const ScopePlan& plan) : m_plan(plan) {
+  if (!plan.acceptRegex.empty())
+    m_accept = std::make_unique<Expression>(plan.acceptRegex);
+  if (!plan.rejectRegex.empty())
+    m_reject = std::make_unique<Expression>(plan.rejectRegex);
+}
+
+Scope::~Scope() = default;
+
+bool Scope::NameTaken(const std::string& name, const std::string& url, std::string& why) const {
+  const auto matches = [&](const std::string& pattern) { return NameMatches(pattern, name); };
+  if (std::any_of(m_plan.reject.begin(), m_plan.reject.end(), matches)) {
+    why = "rejected name";
+    return false;
+  }
+  if (!m_plan.accept.empty() && std::none_of(m_plan.accept.begin(), m_plan.accept.end(), matches)) {
+    why = "name not accepted";
+    return false;
+  }
+  if (m_reject && m_reject->Matches(url)) {
+    why = "rejected address";
+    return false;
+  }
+  if (m_accept && !m_accept->Matches(url)) {
+    why = "address not accepted";
+    return false;
+  }
+  return true;
+}
+
+Scope::Judgement Scope::Judge(const std::string& url, int depth, bool requisite) const {
+  const std::string path = PathOf(url);
+  const size_t slash = path.rfind('/');
+  const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = path.substr(slash + 1);
+  std::string why;
+  // The start address is always fetched; its name rules only whether it is stored.
+  if (depth == 0)
+    return NameTaken(name, url, why) ? Judgement{} : Judgement{Verdict::ReadOnly, why};
+  if (AnyDirectoryMatches(m_plan.excludeDirectories, directory))
+    return {Verdict::LeftOut, "excluded directory"};
+  if (!m_plan.includeDirectories.empty() &&
+      !AnyDirectoryMatches(m_plan.includeDirectories, directory))
+    return {Verdict::LeftOut, "directory not included"};
+  // What the pages of the last level need to show is still fetched.
+  if (m_plan.level > 0 && depth > m_plan.level && !(requisite && depth == m_plan.level + 1))
+    return {Verdict::LeftOut, "more than " + std::to_string(m_plan.level) + " links deep"};
+  if (NameTaken(name, url, why))
+    return {};
+  // A page is read for its links all the same, as it must be fetched to be read.
+  if (name.empty() || LinkStack::IsHtmlName(name))
+    return {Verdict::ReadOnly, why};
+  return {Verdict::LeftOut, why};
+}

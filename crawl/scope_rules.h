@@ -1,0 +1,53 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What a crawl takes beyond the rules of its reading: how many links deep, which file names,
+// addresses and directories. Empty, it leaves every link as the reading rules have it.
+struct ScopePlan {
+  int level = 0;                    // links from the start page; 0: no limit
+  std::vector<std::string> accept;  // suffixes, or shell patterns, of file names
+  std::vector<std::string> reject;
+  std::string acceptRegex;  // POSIX extended expressions on the whole address
+  std::string rejectRegex;
+  std::vector<std::string> includeDirectories;  // path patterns
+  std::vector<std::string> excludeDirectories;
+
+  bool Empty() const;
+};
+
+// Why an expression cannot be used, or nothing when it can.
+std::optional<std::string> RegexError(const std::string& expression);
+
+// The plan's rules, ready to judge links.
+class Scope {
+ public:
+  explicit Scope(const ScopePlan& plan);
+  ~Scope();
+  Scope(const Scope&) = delete;
+  Scope& operator=(const Scope&) = delete;
+
+  enum class Verdict {
+    Take,      // fetched and stored
+    ReadOnly,  // a page whose name is rejected: fetched to be read for its links, not stored
+    LeftOut,   // not fetched
+  };
+  struct Judgement {
+    Verdict verdict = Verdict::Take;
+    std::string why;  // for LeftOut and ReadOnly: the rule, in a few words
+  };
+  // depth: links from the start page; requisite: what a page needs to show (with complete
+  // pages), which the depth does not hold back one level past the last.
+  Judgement Judge(const std::string& url, int depth, bool requisite) const;
+
+ private:
+  struct Expression;
+  bool NameTaken(const std::string& name, const std::string& url, std::string& why) const;
+
+  ScopePlan m_plan;
+  std::unique_ptr<Expression> m_accept;
+  std::unique_ptr<Expression> m_reject;
+};

@@ -1,0 +1,146 @@
+// kelvane-cli's scope rules: depth, names, addresses and directories, each a rule of the crawl
+// plan that every road asks; the same requests and files at one job and at four.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "cli/cli_support.h"
+#include "support/loopback_server.h"
+#include "support/site_generator.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Paths = std::set<std::string>;
+
+const std::vector<std::pair<std::string, std::string>> kSite = {
+    {"/site/",
+     "<A HREF=\"a.htm\">a</A>\n<A HREF=\"b/\">b</A>\n<IMG SRC=\"img/x.gif\">\n"
+     "<IMG SRC=\"img/y.png\">\n<A HREF=\"docs/d.htm\">d</A>\n<A HREF=\"skip/s.htm\">s</A>\n"
+     "<A HREF=\"deep1.htm\">1</A>\n"},
+    {"/site/a.htm", "<IMG SRC=\"img/a.gif\">"},
+    {"/site/b/", "<A HREF=\"c.htm\">c</A>"},
+    {"/site/b/c.htm", "c"},
+    {"/site/img/x.gif", "GIF x"},
+    {"/site/img/y.png", "PNG y"},
+    {"/site/img/a.gif", "GIF a"},
+    {"/site/docs/d.htm", "<IMG SRC=\"../img/z.jpg\">"},
+    {"/site/img/z.jpg", "JPG z"},
+    {"/site/skip/s.htm", "<A HREF=\"t.htm\">t</A>"},
+    {"/site/skip/t.htm", "t"},
+    {"/site/deep1.htm", "<A HREF=\"deep2.htm\">2</A>"},
+    {"/site/deep2.htm", "<A HREF=\"deep3.htm\">3</A>"},
+    {"/site/deep3.htm", "3"},
+};
+
+// Paths below /site/, as the server sees them and as the copy stores them.
+Paths Requested(const RawServer& server, size_t from) {
+  Paths paths;
+  const std::vector<std::string> lines = server.RequestLines();
+  for (size_t i = from; i < lines.size(); ++i)
+    paths.insert(lines[i].substr(4 + 6, lines[i].rfind(' ') - 10));
+  return paths;
+}
+
+Paths Stored(const std::string& root) {
+  Paths paths;
+  for (const auto& [path, bytes] : ReadTree(root))
+    paths.insert(path);
+  return paths;
+}
+
+struct Case {
+  std::vector<std::string> options;
+  Paths requested;  // besides the start page
+  Paths stored;
+  int leftOut;
+};
+
+TEST(Scope, EachRuleTakesWhatItSays) {
+  const Paths pages = {"a.htm",      "b/",        "b/c.htm",   "docs/d.htm", "skip/s.htm",
+                       "skip/t.htm", "deep1.htm", "deep2.htm", "deep3.htm"};
+  const Paths pictures = {"img/x.gif", "img/y.png", "img/a.gif", "img/z.jpg"};
+  Paths all = pages;
+  all.insert(pictures.begin(), pictures.end());
+  auto storedAs = [](Paths paths) {
+    Paths stored = {"~index.htm"};
+    for (const std::string& path : paths)
+      stored.insert(path.ends_with('/') ? path + "~index.htm" : path);
+    return stored;
+  };
+  auto without = [](Paths paths, const Paths& gone) {
+    for (const std::string& path : gone)
+      paths.erase(path);
+    return paths;
+  };
+  const std::vector<Case> cases = {
+      {{"--level", "1"},
+       {"a.htm", "b/", "img/x.gif", "img/y.png", "docs/d.htm", "skip/s.htm", "deep1.htm"},
+       storedAs({"a.htm", "b/", "img/x.gif", "img/y.png", "docs/d.htm", "skip/s.htm", "deep1.htm"}),
+       5},
+      // What the pages of the last level need is fetched all the same.
+      {{"-p", "-l1"},
+       {"a.htm", "b/", "img/x.gif", "img/y.png", "docs/d.htm", "skip/s.htm", "deep1.htm",
+        "img/a.gif", "img/z.jpg"},
+       storedAs({"a.htm", "b/", "img/x.gif", "img/y.png", "docs/d.htm", "skip/s.htm", "deep1.htm",
+                 "img/a.gif", "img/z.jpg"}),
+       3},
+      {{"-R", "*.gif,png"},
+       {"a.htm", "b/", "b/c.htm", "docs/d.htm", "skip/s.htm", "skip/t.htm", "deep1.htm",
+        "deep2.htm", "deep3.htm", "img/z.jpg"},
+       storedAs({"a.htm", "b/", "b/c.htm", "docs/d.htm", "skip/s.htm", "skip/t.htm", "deep1.htm",
+                 "deep2.htm", "deep3.htm", "img/z.jpg"}),
+       3},
+      // Pages whose names are not accepted are read for their links, and not stored.
+      {{"--accept", "htm"},
+       pages,
+       Paths{"a.htm", "b/c.htm", "docs/d.htm", "skip/s.htm", "skip/t.htm", "deep1.htm", "deep2.htm",
+             "deep3.htm"},
+       4},
+      {{"-X", "/site/skip"},
+       without(all, {"skip/s.htm", "skip/t.htm"}),
+       storedAs(without(all, {"skip/s.htm", "skip/t.htm"})),
+       1},
+      {{"--include-directories", "/site/docs,/site/img/"},
+       {"img/x.gif", "img/y.png", "docs/d.htm", "img/z.jpg"},
+       storedAs({"img/x.gif", "img/y.png", "docs/d.htm", "img/z.jpg"}),
+       4},
+      {{"--reject-regex", "img/[xy]\\."},
+       without(all, {"img/x.gif", "img/y.png"}),
+       storedAs(without(all, {"img/x.gif", "img/y.png"})),
+       2},
+  };
+  RawServer server(SiteHandler(kSite));
+  for (const Case& c : cases) {
+    for (const char* jobs : {"1", "4"}) {
+      SCOPED_TRACE(c.options[0] + " " + c.options.back() + " at " + jobs + " jobs");
+      TempDir saveTo;
+      std::vector<std::string> arguments = {"--jobs", jobs, "--save-to", saveTo.Path()};
+      arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+      arguments.push_back(server.Url("/site/"));
+      const size_t before = server.RequestLines().size();
+      ProcessResult run = Cli(arguments);
+      EXPECT_EQ(run.exitCode, 0) << run.err;
+      Paths requested = Requested(server, before + 2);  // past the reachability test and start
+      EXPECT_EQ(requested, c.requested);
+      Paths stored =
+          Stored(saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/site");
+      EXPECT_EQ(stored, c.stored);
+      EXPECT_TRUE(Contains(
+          run.err, "kelvane-cli: " + std::to_string(c.leftOut) + " left out by the rules\n"))
+          << run.err;
+    }
+  }
+}
+
+TEST(Scope, RulesOfNoScopeChangeNothing) {
+  RawServer server(SiteHandler(kSite));
+  TempDir saveTo;
+  ProcessResult run = Cli({"--save-to", saveTo.Path(), server.Url("/site/")});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_FALSE(Contains(run.err, "left out")) << run.err;
+  EXPECT_EQ(Stored(saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/site").size(),
+            14u);
+}
+
+}  // namespace
