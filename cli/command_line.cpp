@@ -199,6 +199,8 @@ const std::vector<CliOption>& CliOptions() {
        [](L& l, const std::string& v, std::string& error) {
          return AddItems("--exclude-directories", v, l.excludeDirectories, error);
        }},
+      {"--robots", "", "", "obey each server's robots.txt (for sites not your own)",
+       ValueKind::None, [](L& l, const std::string&, std::string&) { return l.robots = true; }},
       {"--user-agent", "-U", "TEXT", "name the program so in every request", ValueKind::Text,
        [](L& l, const std::string& v, std::string& error) {
          if (v.find_first_of("\r\n") != std::string::npos) {

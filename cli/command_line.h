@@ -29,6 +29,7 @@ struct CommandLine {
   std::string rejectRegex;
   std::vector<std::string> includeDirectories;
   std::vector<std::string> excludeDirectories;
+  bool robots = false;  // each server's robots.txt obeyed
   // Who the crawl says it is.
   std::string userAgent;             // empty: the program's own name
   std::vector<std::string> headers;  // more request header lines, "Name: value"

@@ -73,6 +73,7 @@ CrawlPlan PlanOf(const CommandLine& line, const std::string& saveTo) {
   plan.scope.rejectRegex = line.rejectRegex;
   plan.scope.includeDirectories = line.includeDirectories;
   plan.scope.excludeDirectories = line.excludeDirectories;
+  plan.scope.robots = line.robots;
   return plan;
 }
 

@@ -3,6 +3,8 @@
 #include "crawl/link_scanner.h"
 #include "crawl/mirror_writer.h"
 #include "crawl/slot_scheduler.h"
+#include "platform/ascii.h"
+#include "platform/http_request.h"
 #include "support/activity_log.h"
 #include "support/int_text.h"
 
@@ -41,6 +43,39 @@ TransportOptions OptionsOf(const NetworkSettings& network) {
 
 bool Unusable(const FetchedFile& file) {
   return file.problem != FetchProblem::None;
+}
+
+// A server's robots.txt: its rules on 2xx, everything allowed on 4xx, nothing on anything else
+// (5xx, no answer), as crawlers are asked to read it.
+RobotsRules ReadRobots(Transport& transport, const std::string& origin,
+                       const std::string& product) {
+  constexpr size_t kLargest = 512 * 1024;  // what is read of it; the rest is not looked at
+  const bool https = StartsWithNoCase(origin, "https://");
+  const std::string address = origin + "/robots.txt";
+  HttpRequest request(transport);
+  if (!request.OpenSession("Kelvane") ||
+      !request.Connect(https, origin.substr(origin.find("://") + 3)) ||
+      !request.OpenRequest("GET", "robots.txt", "HTTP/1.0", origin + "/") ||
+      request.Send(StopFlag()) != HttpRequest::SendResult::Sent) {
+    Log("Robots rules: " + address + " could not be read (" + request.ErrorText() +
+        "): nothing there is fetched");
+    return RobotsRules::DisallowAll();
+  }
+  const int status = request.Status();
+  std::string text;
+  char buffer[16384];
+  while (text.size() < kLargest) {
+    const int n = request.Read(buffer, sizeof buffer, StopFlag());
+    if (n <= 0)
+      break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  Log("Robots rules: " + address + " (HTTP " + std::to_string(status) + ")");
+  if (status >= 200 && status < 300)
+    return RobotsRules::Parse(std::string_view(text).substr(0, kLargest), product);
+  if (status >= 400 && status < 500)
+    return RobotsRules::AllowAll();
+  return RobotsRules::DisallowAll();
 }
 
 }  // namespace
@@ -113,6 +148,21 @@ CrawlRun::Pass CrawlRun::TakeLink() {
   if (entry.readOnly)
     pass.stored = false;
   return pass;
+}
+
+bool CrawlRun::RobotsAllow(const std::string& url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos)
+    return true;
+  const size_t slash = url.find('/', scheme + 3);
+  const std::string origin = url.substr(0, slash);
+  auto found = m_robots.find(origin);
+  if (found == m_robots.end()) {
+    const std::string product = ProductToken(
+        m_plan.network.userAgent.empty() ? std::string("Kelvane") : m_plan.network.userAgent);
+    found = m_robots.emplace(origin, ReadRobots(m_transport, origin, product)).first;
+  }
+  return found->second.Allows(slash == std::string::npos ? "/" : url.substr(slash));
 }
 
 void CrawlRun::ReportLeftOut() {
@@ -256,6 +306,7 @@ void CrawlRun::Run() {
   m_basePrefix = m_links->BasePrefix();
   if (!m_plan.scope.Empty()) {
     m_scope = std::make_unique<Scope>(m_plan.scope);
+    m_scope->SetRobots([this](const std::string& url) { return RobotsAllow(url); });
     m_links->SetScope(m_scope.get(), [this](const std::string& url, const std::string& why) {
       m_dialog.Log("Left out (" + why + "): " + url);
     });

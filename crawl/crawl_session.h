@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include "crawl/http_fetcher.h"
 #include "crawl/link_stack.h"
 #include "crawl/mirror_store.h"
+#include "crawl/robots_rules.h"
 #include "platform/transport.h"
 
 // One crawl: the frame around its passes (the reachability test, the start address pushed, the
@@ -71,6 +73,8 @@ class CrawlRun {
   CrawlOutcome Passes();
   // The links the scope left out and no page took after all, one outcome each.
   void ReportLeftOut();
+  // Whether the robots.txt of the address's server, read once, allows it.
+  bool RobotsAllow(const std::string& url);
   // With updates, an answer that does not replace the pass's earlier copy: the copy is read in
   // its place, and what became of the file is returned.
   std::optional<FileOutcome> KeepEarlierCopy(Pass& pass);
@@ -84,6 +88,7 @@ class CrawlRun {
   std::string m_basePrefix;
   std::unique_ptr<LinkStack> m_links;
   std::unique_ptr<Scope> m_scope;
+  std::map<std::string, RobotsRules> m_robots;  // by "scheme://server"
   int32_t m_downloadedCount = 0;
 };
 

@@ -55,7 +55,7 @@ bool AnyDirectoryMatches(const std::vector<std::string>& patterns, const std::st
 
 bool ScopePlan::Empty() const {
   return level == 0 && accept.empty() && reject.empty() && acceptRegex.empty() &&
-         rejectRegex.empty() && includeDirectories.empty() && excludeDirectories.empty();
+         rejectRegex.empty() && includeDirectories.empty() && excludeDirectories.empty() && !robots;
 }
 
 // A compiled POSIX extended expression; the C library's matcher keeps no stack per character,
@@ -134,6 +134,8 @@ Scope::Judgement Scope::Judge(const std::string& url, int depth, bool requisite)
   // What the pages of the last level need to show is still fetched.
   if (m_plan.level > 0 && depth > m_plan.level && !(requisite && depth == m_plan.level + 1))
     return {Verdict::LeftOut, "more than " + std::to_string(m_plan.level) + " links deep"};
+  if (m_plan.robots && !requisite && m_robotsAllow && !m_robotsAllow(url))
+    return {Verdict::LeftOut, "disallowed by robots.txt"};
   if (NameTaken(name, url, why))
     return {};
   // A page is read for its links all the same, as it must be fetched to be read.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@ struct ScopePlan {
   std::string rejectRegex;
   std::vector<std::string> includeDirectories;  // path patterns
   std::vector<std::string> excludeDirectories;
+  bool robots = false;  // each server's robots.txt obeyed for what is not a page's requisite
 
   bool Empty() const;
 };
@@ -42,6 +44,10 @@ class Scope {
   // depth: links from the start page; requisite: what a page needs to show (with complete
   // pages), which the depth does not hold back one level past the last.
   Judgement Judge(const std::string& url, int depth, bool requisite) const;
+  // Whether a server's robots.txt allows an address; asked with robots on.
+  void SetRobots(std::function<bool(const std::string& url)> allows) {
+    m_robotsAllow = std::move(allows);
+  }
 
  private:
   struct Expression;
@@ -50,4 +56,5 @@ class Scope {
   ScopePlan m_plan;
   std::unique_ptr<Expression> m_accept;
   std::unique_ptr<Expression> m_reject;
+  std::function<bool(const std::string& url)> m_robotsAllow;
 };

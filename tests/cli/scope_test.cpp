@@ -2,6 +2,7 @@
 // plan that every road asks; the same requests and files at one job and at four.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "cli/cli_support.h"
@@ -144,3 +145,61 @@ TEST(Scope, RulesOfNoScopeChangeNothing) {
 }
 
 }  // namespace
+
+// robots.txt, read once per server when asked to: what it disallows is never asked for, a file
+// the server does not have allows everything, and one it cannot give allows nothing but the start.
+TEST(Scope, RobotsTxtIsReadOnceAndObeyed) {
+  const struct {
+    std::string robots;  // empty: a 404; "500": an error
+    Paths requested;
+    int leftOut;
+  } cases[] = {
+      {"User-agent: *\nDisallow: /site/skip/\nDisallow: /*.png$\n\nUser-agent: other\n"
+       "Disallow: /\n",
+       {"a.htm", "b/", "b/c.htm", "docs/d.htm", "deep1.htm", "deep2.htm", "deep3.htm", "img/x.gif",
+        "img/a.gif", "img/z.jpg"},
+       2},
+      {"",
+       {"a.htm", "b/", "b/c.htm", "docs/d.htm", "skip/s.htm", "skip/t.htm", "deep1.htm",
+        "deep2.htm", "deep3.htm", "img/x.gif", "img/y.png", "img/a.gif", "img/z.jpg"},
+       0},
+      {"500", {}, 7},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::pair<std::string, std::string>> files = kSite;
+    if (!c.robots.empty() && c.robots != "500")
+      files.emplace_back("/robots.txt", c.robots);
+    RawServer::Handler site = SiteHandler(files);
+    RawServer server([&](int fd, const std::string& request) {
+      if (c.robots == "500" && request.starts_with("GET /robots.txt "))
+        return SendAll(fd, Answer(500, "busy"));
+      site(fd, request);
+    });
+    for (const char* jobs : {"1", "4"}) {
+      SCOPED_TRACE(c.robots.substr(0, 20) + " at " + jobs + " jobs");
+      TempDir saveTo;
+      const size_t before = server.RequestLines().size();
+      ProcessResult run = Cli({"--robots", "--jobs", jobs, "--verbose", "--save-to", saveTo.Path(),
+                               server.Url("/site/")});
+      EXPECT_EQ(run.exitCode, 0) << run.err;
+      std::vector<std::string> lines = server.RequestLines();
+      lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), "GET /robots.txt HTTP/1.0"), 1);
+      Paths requested;
+      for (const std::string& line : lines) {
+        if (line.starts_with("GET /site/"))
+          requested.insert(line.substr(10, line.rfind(' ') - 10));
+      }
+      requested.erase("");
+      EXPECT_EQ(requested, c.requested);
+      EXPECT_TRUE(Contains(
+          run.err, "kelvane-cli: " + std::to_string(c.leftOut) + " left out by the rules\n"))
+          << run.err;
+    }
+  }
+  RawServer plain(SiteHandler(kSite));
+  TempDir saveTo;
+  Cli({"--save-to", saveTo.Path(), plain.Url("/site/")});
+  for (const std::string& line : plain.RequestLines())
+    EXPECT_FALSE(line.starts_with("GET /robots.txt")) << line;  // never without --robots
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A server's robots.txt as it applies to one crawler: the rules of the groups that name its
+// product token, or else of the groups for "*"; the longest matching rule decides, an allow
+// winning a tie; no rule, or no group, allows.
+class RobotsRules {
+ public:
+  // Everything allowed: no file, or one the server says it does not have (4xx).
+  static RobotsRules AllowAll() { return RobotsRules(); }
+  // Nothing allowed: the file could not be had (5xx, no answer).
+  static RobotsRules DisallowAll();
+  // product: the crawler's name as groups name it ("Kelvane"), letter case not counting.
+  static RobotsRules Parse(std::string_view text, std::string_view product);
+
+  // path: the address's path and query, as sent ("/a/b?c").
+  bool Allows(std::string_view path) const;
+
+ private:
+  struct Rule {
+    std::string pattern;
+    bool allow = false;
+  };
+  std::vector<Rule> m_rules;
+};
+
+// The product token of a user agent text: "Kelvane/2.0 (x)" gives "Kelvane".
+std::string ProductToken(std::string_view userAgent);
