@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+
+#include <unistd.h>
 #include <utility>
 
 #include "crawl/scope_rules.h"
@@ -199,6 +201,16 @@ const std::vector<CliOption>& CliOptions() {
        [](L& l, const std::string& v, std::string& error) {
          return AddItems("--exclude-directories", v, l.excludeDirectories, error);
        }},
+      {"--span-hosts", "-H", "", "with -p, fetch what pages need from other servers too",
+       ValueKind::None, [](L& l, const std::string&, std::string&) { return l.spanHosts = true; }},
+      {"--domains", "-D", "LIST", "with -H, follow pages on these domains as well", ValueKind::Text,
+       [](L& l, const std::string& v, std::string& error) {
+         return AddItems("--domains", v, l.domains, error);
+       }},
+      {"--exclude-domains", "", "LIST", "with -H, never contact these domains", ValueKind::Text,
+       [](L& l, const std::string& v, std::string& error) {
+         return AddItems("--exclude-domains", v, l.excludeDomains, error);
+       }},
       {"--robots", "", "", "obey each server's robots.txt (for sites not your own)",
        ValueKind::None, [](L& l, const std::string&, std::string&) { return l.robots = true; }},
       {"--user-agent", "-U", "TEXT", "name the program so in every request", ValueKind::Text,
@@ -209,6 +221,51 @@ const std::vector<CliOption>& CliOptions() {
          }
          l.userAgent = v;
          return true;
+       }},
+      {"--load-cookies", "", "FILE", "start from the cookies of FILE (Netscape format)",
+       ValueKind::File,
+       [](L& l, const std::string& v, std::string& error) {
+         if (access(v.c_str(), R_OK) != 0) {
+           error = "option --load-cookies cannot read '" + v + "'";
+           return false;
+         }
+         l.loadCookies = v;
+         return true;
+       }},
+      {"--save-cookies", "", "FILE", "write the cookies to FILE once done", ValueKind::File,
+       [](L& l, const std::string& v, std::string& error) {
+         l.saveCookies = v;
+         if (v.empty())
+           error = "option --save-cookies needs a file";
+         return !v.empty();
+       }},
+      {"--user", "", "NAME", "log in to the start address's server as NAME", ValueKind::Text,
+       [](L& l, const std::string& v, std::string&) {
+         l.user = v;
+         return true;
+       }},
+      {"--password", "", "TEXT", "with --user: the password (never shown)", ValueKind::Text,
+       [](L& l, const std::string& v, std::string&) {
+         l.password = v;
+         return true;
+       }},
+      {"--netrc", "", "", "take the login from ~/.netrc where none is given", ValueKind::None,
+       [](L& l, const std::string&, std::string&) { return l.netrc = true; }},
+      {"--quota", "", "BYTES", "fetch no new file once BYTES are stored, k and M allowed",
+       ValueKind::Number,
+       [](L& l, const std::string& v, std::string& error) {
+         if (ParseRate(v, l.quota))
+           return true;
+         error = "option --quota needs a number of bytes above 0, not '" + v + "'";
+         return false;
+       }},
+      {"--max-file-size", "", "BYTES", "save no file larger than BYTES, k and M allowed",
+       ValueKind::Number,
+       [](L& l, const std::string& v, std::string& error) {
+         if (ParseRate(v, l.maxFileSize))
+           return true;
+         error = "option --max-file-size needs a number of bytes above 0, not '" + v + "'";
+         return false;
        }},
       {"--header", "", "LINE", "send this header line (\"Name: value\") with every request",
        ValueKind::Text,

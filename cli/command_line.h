@@ -29,10 +29,20 @@ struct CommandLine {
   std::string rejectRegex;
   std::vector<std::string> includeDirectories;
   std::vector<std::string> excludeDirectories;
-  bool robots = false;  // each server's robots.txt obeyed
+  bool robots = false;     // each server's robots.txt obeyed
+  bool spanHosts = false;  // with complete pages, other servers too
+  std::vector<std::string> domains;
+  std::vector<std::string> excludeDomains;
   // Who the crawl says it is.
   std::string userAgent;             // empty: the program's own name
   std::vector<std::string> headers;  // more request header lines, "Name: value"
+  std::string loadCookies;           // Netscape cookie files, read before and written after
+  std::string saveCookies;
+  std::string user;  // HTTP authentication with the start address's server
+  std::string password;
+  bool netrc = false;
+  long long quota = 0;        // bytes stored before no new file is fetched; 0: none
+  long long maxFileSize = 0;  // bytes; 0: the file area's limit alone
   bool help = false;
   bool version = false;
 };

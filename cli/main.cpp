@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "cli/command_line.h"
@@ -74,6 +75,16 @@ CrawlPlan PlanOf(const CommandLine& line, const std::string& saveTo) {
   plan.scope.includeDirectories = line.includeDirectories;
   plan.scope.excludeDirectories = line.excludeDirectories;
   plan.scope.robots = line.robots;
+  plan.scope.spanHosts = line.spanHosts;
+  plan.scope.domains = line.domains;
+  plan.scope.excludeDomains = line.excludeDomains;
+  plan.network.loadCookies = line.loadCookies;
+  plan.network.saveCookies = line.saveCookies;
+  plan.network.user = line.user;
+  plan.network.password = line.password;
+  plan.network.netrc = line.netrc;
+  plan.quota = line.quota;
+  plan.maxFileSize = line.maxFileSize;
   return plan;
 }
 
@@ -123,10 +134,31 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
 
 }  // namespace
 
+namespace {
+
+// A password on the command line is overwritten where the process's arguments are shown (ps,
+// /proc), once it has been read.
+void HidePassword(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    char* value = nullptr;
+    if (std::strcmp(argv[i], "--") == 0)
+      return;
+    if (std::strcmp(argv[i], "--password") == 0 && i + 1 < argc)
+      value = argv[++i];
+    else if (std::strncmp(argv[i], "--password=", 11) == 0)
+      value = argv[i] + 11;
+    if (value != nullptr)
+      std::memset(value, '*', std::strlen(value));
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   std::string error;
-  std::optional<CommandLine> line =
-      ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  HidePassword(argc, argv);
+  std::optional<CommandLine> line = ParseCommandLine(arguments, error);
   if (!line) {
     std::fprintf(stderr, "kelvane-cli: %s\nTry 'kelvane-cli --help' for more.\n", error.c_str());
     return 2;

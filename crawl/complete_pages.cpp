@@ -68,10 +68,12 @@ constexpr size_t kReferencesBetweenStops = 256;
 
 }  // namespace
 
-CompletePageRules::CompletePageRules(const CrawlStart& start)
+CompletePageRules::CompletePageRules(const CrawlStart& start, const ScopePlan& scope)
     : m_localRoot(start.localRoot),
       m_saveToDirectory(start.saveToDirectory),
-      m_origin(OriginOf(start.url).value_or(std::string())) {}
+      m_origin(OriginOf(start.url).value_or(std::string())),
+      m_nofollow(scope.robots),
+      m_scope(scope) {}
 
 CrawlRules::Placement CompletePageRules::Place(const std::string& prefix,
                                                const std::string& url) const {
@@ -86,7 +88,11 @@ CrawlRules::Placement CompletePageRules::Place(const std::string& prefix,
 }
 
 RedirectRule CompletePageRules::Redirects() const {
-  return [origin = m_origin](const std::string& target) { return OriginOf(target) == origin; };
+  // Where a link would go: the start's server, or another whose files the plan takes.
+  return [origin = m_origin, scope = m_scope](const std::string& target) {
+    const std::optional<std::string> to = OriginOf(target);
+    return to && (*to == origin || ServerInScope(scope, *to, false));
+  };
 }
 
 void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
@@ -98,6 +104,7 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
   // Links resolve against the address that answered, as a browser that followed the redirect.
   std::string base = file.finalUrl.empty() ? file.url : file.finalUrl;
   std::vector<PageReference> references;
+  bool followNone = false;
   if (kind == Kind::Page) {
     PageLinks links = ReadPage(text, &StopFlag());
     if (links.base) {
@@ -105,6 +112,7 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
         base = *resolved;
     }
     references = std::move(links.references);
+    followNone = links.nofollow;
   } else {
     for (std::string& link : ReadStylesheet(text, &StopFlag()))
       references.push_back({std::move(link), false});
@@ -118,10 +126,21 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
     if (reference.link.size() > kLongestLink)
       continue;
     std::optional<std::string> url = ResolveLink(base, reference.link);
-    if (!url || url->size() > kLongestLink || OriginOf(*url) != m_origin)
-      continue;  // another server, or no web address at all
-    if (reference.page && !url->starts_with(pages))
-      continue;  // pages are followed under the start address's directory only
+    if (!url || url->size() > kLongestLink)
+      continue;  // no web address at all
+    const std::optional<std::string> origin = OriginOf(*url);
+    if (!origin)
+      continue;
+    if (*origin == m_origin) {
+      if (reference.page && !url->starts_with(pages))
+        continue;  // pages are followed under the start address's directory only
+    } else if (!ServerInScope(m_scope, *origin, reference.page)) {
+      continue;  // another server the plan does not reach
+    }
+    if (m_nofollow && reference.page && (followNone || reference.nofollow)) {
+      linkStack.LeaveOut(*url, "nofollow");
+      continue;
+    }
     if (linkStack.WasAccepted(*url))
       linkStack.SeenAgain(*url);
     else

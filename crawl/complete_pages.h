@@ -15,7 +15,8 @@
 // and the query follows its name, its "/" written %2F, so that it never becomes directories.
 class CompletePageRules : public CrawlRules {
  public:
-  explicit CompletePageRules(const CrawlStart& start);
+  // nofollow: links that a page, or its meta robots, asks crawlers not to follow are left out.
+  CompletePageRules(const CrawlStart& start, const ScopePlan& scope);
   Placement Place(const std::string& basePrefix, const std::string& url) const override;
   void Read(FetchedFile& file, const std::string& localPath, LinkStack& linkStack) const override;
   RedirectRule Redirects() const override;
@@ -25,4 +26,6 @@ class CompletePageRules : public CrawlRules {
   std::string m_localRoot;
   std::string m_saveToDirectory;
   std::string m_origin;  // "scheme://host:port" of the start address
+  bool m_nofollow;
+  ScopePlan m_scope;  // for the servers it spans to
 };

@@ -25,6 +25,11 @@ struct NetworkSettings {
   long long maxBytesPerSecond = 0;   // what the whole crawl may receive; 0 for no limit
   std::string userAgent;             // empty: the program's own name
   std::vector<std::string> headers;  // more header lines for every request, "Name: value"
+  std::string loadCookies;           // a cookie file (Netscape format) to start from
+  std::string saveCookies;           // where the cookies are written once the crawl is over
+  std::string user;                  // HTTP authentication with the start address's server
+  std::string password;
+  bool netrc = false;  // credentials from ~/.netrc where none are given
   // Test seam: the address of every server name without a DNS query, or nothing for a name
   // that cannot be resolved.
   std::function<std::optional<std::string>(const std::string& host)> resolve;
@@ -45,6 +50,9 @@ struct CrawlPlan {
   bool update = false;           // each earlier copy asked for again if it changed
   // Which links are taken beyond the reading rules: depth, names, directories. Empty: all.
   ScopePlan scope;
+  // Once this many bytes are stored, no new file is fetched and the crawl ends as stopped; 0: none.
+  long long quota = 0;
+  long long maxFileSize = 0;  // a larger answer is not saved; 0: the file area's limit alone
 };
 
 // The plan of a crawl from the dialog's address and directories as they are now.

@@ -28,7 +28,8 @@ NotSavedReason ReasonOf(FetchProblem problem) {
   return NotSavedReason::None;
 }
 
-TransportOptions OptionsOf(const NetworkSettings& network) {
+TransportOptions OptionsOf(const CrawlPlan& plan) {
+  const NetworkSettings& network = plan.network;
   TransportOptions options;
   options.connectTimeoutMs = network.connectTimeoutMs;
   options.stallTimeoutMs = network.stallTimeoutMs;
@@ -38,6 +39,17 @@ TransportOptions OptionsOf(const NetworkSettings& network) {
   options.resolve = network.resolve;
   options.userAgent = network.userAgent;
   options.headers = network.headers;
+  options.loadCookies = network.loadCookies;
+  options.saveCookies = network.saveCookies;
+  options.user = network.user;
+  options.password = network.password;
+  options.netrc = network.netrc;
+  // "scheme://server" of the start address, as requests name their server.
+  const std::string start = IsHttpUrl(plan.start.url) ? plan.start.url : "http://" + plan.start.url;
+  const size_t scheme = start.find("://");
+  options.authServer =
+      ToLowerAscii(start.substr(0, scheme + 3)) +
+      start.substr(scheme + 3, start.find_first_of("/?#", scheme + 3) - scheme - 3);
   return options;
 }
 
@@ -87,7 +99,9 @@ std::string NotSavedText(const FetchedFile& file) {
     case FetchProblem::Broken:
       return "Not saved (transfer broken: " + file.problemText + "): " + file.url;
     case FetchProblem::TooLarge:
-      return "Not saved (larger than 4194304 bytes): " + file.url;
+      return "Not saved (larger than " +
+             (file.problemText.empty() ? std::string("4194304") : file.problemText) +
+             " bytes): " + file.url;
     case FetchProblem::RedirectRefused:
       return "Not saved (redirected outside the crawl: " + file.problemText + "): " + file.url;
     case FetchProblem::Unreachable:
@@ -125,7 +139,7 @@ void EndActions(CrawlDialog& dialog) {
 CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
     : m_dialog(dialog),
       m_plan(plan),
-      m_transport(OptionsOf(plan.network)),
+      m_transport(OptionsOf(plan)),
       m_rules(RulesOf(plan)),
       m_store(plan.start.saveToDirectory, KeepsRecords(plan, *m_rules)),
       m_upkeep(plan, *m_rules, m_store) {}
@@ -250,6 +264,12 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source,
 }
 
 void CrawlRun::FinishPass(Pass& pass) {
+  FetchedFile& file = *pass.file;
+  if (pass.fromNetwork && m_plan.maxFileSize > 0 && file.problem == FetchProblem::None &&
+      file.length > m_plan.maxFileSize) {
+    file.problem = FetchProblem::TooLarge;
+    file.problemText = std::to_string(m_plan.maxFileSize);
+  }
   const std::optional<FileOutcome> kept = KeepEarlierCopy(pass);
   const bool unusable = !kept && Unusable(*pass.file);
   if (pass.fromNetwork && unusable)
@@ -272,6 +292,14 @@ void CrawlRun::FinishPass(Pass& pass) {
   FileOutcome outcome = kept ? *kept : OutcomeOf(pass, saved);
   if (saved == SaveResult::Saved && !pass.earlierCopy.empty())
     outcome.fate = FileFate::Updated;
+  if (saved == SaveResult::Saved && m_plan.quota > 0) {
+    m_storedBytes += pass.file->length;
+    if (!m_quotaReached && m_storedBytes >= m_plan.quota) {
+      m_quotaReached = true;
+      m_dialog.Log("Quota of " + std::to_string(m_plan.quota) +
+                   " bytes reached: no more files are fetched");
+    }
+  }
   // A file outside the base prefix is only read for its links: neither stored nor refused.
   if (!pass.fromNetwork || unusable || saved || kept)
     m_dialog.FileDone(outcome);
@@ -356,7 +384,7 @@ CrawlOutcome CrawlStep(CrawlRun& run) {
     run.FinishPass(pass);
     if (!run.LinksPending())
       return CrawlOutcome{CrawlEnding::Completed, {}, false};
-    if (run.Stopping())
+    if (run.Stopping() || run.QuotaReached())
       return CrawlOutcome{CrawlEnding::Stopped, {}, false};
   }
 }

@@ -62,6 +62,8 @@ class CrawlRun {
   // the stop flag raised cancels the crawl.
   Obtained FetchFile(const std::string& source, const std::vector<std::string>& conditions = {});
   void CountDownload() { ++m_downloadedCount; }
+  // The plan's quota of stored bytes has been reached: no new file is to be fetched.
+  bool QuotaReached() const { return m_quotaReached; }
   // The rest of a pass once its file is in: what was not saved said, the file read for links,
   // a fetched file stored, the outcome reported. The file is released.
   void FinishPass(Pass& pass);
@@ -90,6 +92,8 @@ class CrawlRun {
   std::unique_ptr<Scope> m_scope;
   std::map<std::string, RobotsRules> m_robots;  // by "scheme://server"
   int32_t m_downloadedCount = 0;
+  int64_t m_storedBytes = 0;
+  bool m_quotaReached = false;
 };
 
 // The line that says a fetched answer was not saved, and why.

@@ -28,7 +28,8 @@ struct FetchedFile {
   std::string finalUrl;          // the address that answered, redirects followed, where known
   int status = 0;                // the HTTP status of a fetched answer
   FetchProblem problem = FetchProblem::None;
-  // Broken: the transfer's error text; RedirectRefused: where the answer sent it.
+  // Broken: the transfer's error text; RedirectRefused: where the answer sent it; TooLarge:
+  // the limit, where it is not the file area's.
   std::string problemText;
   std::string failedCallText;  // the error text of a network call that failed and stopped the crawl
   std::string contentType;     // the answer's type, or the type it was stored with

@@ -1,6 +1,7 @@
 #include "crawl/link_stack.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "crawl/crawl_dialog.h"
 #include "crawl/http_fetcher.h"
@@ -90,6 +91,14 @@ void LinkStack::SeenAgain(const std::string& link) {
     return;
   if (auto pending = m_pendingIndex.find(link); pending != m_pendingIndex.end())
     pending->second->depth = std::min(pending->second->depth, m_pageDepth + 1);
+}
+
+void LinkStack::LeaveOut(const std::string& link, const std::string& why) {
+  // Left out for how it was linked, not for what it is: a link found elsewhere takes it.
+  if (WasAccepted(link) || !m_leftOut.emplace(link, std::numeric_limits<int>::max()).second)
+    return;
+  if (m_report)
+    m_report(link, why);
 }
 
 void LinkStack::SetScope(const Scope* scope, LeftOutReport report) {

@@ -36,6 +36,8 @@ class LinkStack {
   void SetScope(const Scope* scope, LeftOutReport report);
   // The depth of the page whose links are pushed next; the start address is pushed at -1.
   void SetPageDepth(int depth) { m_pageDepth = depth; }
+  // A link the reading rules leave out, for the reason given: logged and counted once.
+  void LeaveOut(const std::string& link, const std::string& why);
   // A link found again on the page being read.
   void SeenAgain(const std::string& link);
   // The links left out and never taken after all.

@@ -213,6 +213,21 @@ bool IsNeededLink(std::string_view rel) {
   return false;
 }
 
+// Whether a list of words (separated by white space or commas) holds the word.
+bool HasWord(std::string_view words, std::string_view word) {
+  size_t i = 0;
+  while (i < words.size()) {
+    while (i < words.size() && (IsSpace(words[i]) || words[i] == ','))
+      ++i;
+    const size_t start = i;
+    while (i < words.size() && !IsSpace(words[i]) && words[i] != ',')
+      ++i;
+    if (i > start && EqualsNoCase(words.substr(start, i - start), word))
+      return true;
+  }
+  return false;
+}
+
 // Elements whose content is text up to their end tag, not markup.
 bool IsRawText(std::string_view tag) {
   for (std::string_view name :
@@ -224,9 +239,23 @@ bool IsRawText(std::string_view tag) {
 }
 
 // The attributes read; of each, a tag's first counts.
-enum Attribute { kHref, kSrc, kSrcset, kRel, kType, kPoster, kData, kBackground, kStyle, kCount };
-constexpr std::string_view kAttributeNames[kCount] = {
-    "href", "src", "srcset", "rel", "type", "poster", "data", "background", "style"};
+enum Attribute {
+  kHref,
+  kSrc,
+  kSrcset,
+  kRel,
+  kType,
+  kPoster,
+  kData,
+  kBackground,
+  kStyle,
+  kName,
+  kContent,
+  kCount
+};
+constexpr std::string_view kAttributeNames[kCount] = {"href",  "src",    "srcset", "rel",
+                                                      "type",  "poster", "data",   "background",
+                                                      "style", "name",   "content"};
 
 // An attribute's value as written: the bytes [begin, end) of the page.
 struct RawValue {
@@ -495,7 +524,18 @@ class PageTokenizer {
 
   void Report(std::string_view tag, const RawValue* values) {
     if (tag == "a" || tag == "area") {
+      const size_t before = m_links.references.size();
       Add(values[kHref], true);
+      if (m_links.references.size() > before && values[kRel].present &&
+          HasWord(Decoded(Raw(values[kRel])), "nofollow"))
+        m_links.references.back().nofollow = true;
+    } else if (tag == "meta") {
+      if (values[kName].present && values[kContent].present &&
+          EqualsNoCase(TrimSpace(Decoded(Raw(values[kName]))), "robots")) {
+        const std::string content = Decoded(Raw(values[kContent]));
+        m_links.nofollow =
+            m_links.nofollow || HasWord(content, "nofollow") || HasWord(content, "none");
+      }
     } else if (tag == "frame" || tag == "iframe") {
       Add(values[kSrc], true);
     } else if (tag == "img" || tag == "source") {

@@ -24,6 +24,7 @@ struct PageReference {
   bool inDecodedValue = false;
   size_t valueBegin = std::string::npos;
   size_t valueEnd = std::string::npos;
+  bool nofollow = false;  // an anchor or area whose rel asks crawlers not to follow it
 };
 
 // What a page refers to, read as browsers tokenize it: tags and attributes in any letter case,
@@ -35,6 +36,7 @@ struct PageLinks {
   size_t baseEnd = std::string::npos;
   char baseQuote = 0;
   std::vector<PageReference> references;
+  bool nofollow = false;  // a <meta name="robots"> asks crawlers to follow none of its links
 };
 
 // References read: a and area href, frame and iframe src (pages); img src and srcset, source

@@ -53,9 +53,46 @@ bool AnyDirectoryMatches(const std::vector<std::string>& patterns, const std::st
 
 }  // namespace
 
+namespace {
+
+// The host of "scheme://host:port", in lower case.
+std::string HostOfOrigin(const std::string& origin) {
+  const size_t scheme = origin.find("://");
+  std::string_view host =
+      std::string_view(origin).substr(scheme == std::string::npos ? 0 : scheme + 3);
+  if (host.starts_with('['))
+    host = host.substr(0, host.find(']') + 1);
+  else
+    host = host.substr(0, host.rfind(':'));
+  return ToLowerAscii(host);
+}
+
+bool InDomains(const std::vector<std::string>& domains, const std::string& host) {
+  return std::any_of(domains.begin(), domains.end(), [&](const std::string& domain) {
+    std::string d = ToLowerAscii(TrimSpace(domain));
+    while (d.starts_with('.'))
+      d.erase(0, 1);
+    return !d.empty() && (host == d || host.ends_with("." + d));
+  });
+}
+
+}  // namespace
+
+bool ServerInScope(const ScopePlan& plan, const std::string& origin, bool page) {
+  if (!plan.spanHosts)
+    return false;
+  const std::string host = HostOfOrigin(origin);
+  if (InDomains(plan.excludeDomains, host))
+    return false;
+  if (page)
+    return InDomains(plan.domains, host);
+  return plan.domains.empty() || InDomains(plan.domains, host);
+}
+
 bool ScopePlan::Empty() const {
   return level == 0 && accept.empty() && reject.empty() && acceptRegex.empty() &&
-         rejectRegex.empty() && includeDirectories.empty() && excludeDirectories.empty() && !robots;
+         rejectRegex.empty() && includeDirectories.empty() && excludeDirectories.empty() &&
+         !robots && !spanHosts;
 }
 
 // A compiled POSIX extended expression; the C library's matcher keeps no stack per character,

@@ -17,9 +17,18 @@ struct ScopePlan {
   std::vector<std::string> includeDirectories;  // path patterns
   std::vector<std::string> excludeDirectories;
   bool robots = false;  // each server's robots.txt obeyed for what is not a page's requisite
+  // Other servers, with complete pages: what a page needs is fetched from any server (but the
+  // excluded domains), and pages are followed on the domains named.
+  bool spanHosts = false;
+  std::vector<std::string> domains;  // a host is in one when it is it or ends with ".it"
+  std::vector<std::string> excludeDomains;
 
   bool Empty() const;
 };
+
+// Whether another server may be reached, by the plan's domains, for a page or for what a page
+// needs; origin is "scheme://host:port".
+bool ServerInScope(const ScopePlan& plan, const std::string& origin, bool page);
 
 // Why an expression cannot be used, or nothing when it can.
 std::optional<std::string> RegexError(const std::string& expression);

@@ -151,7 +151,7 @@ std::optional<SlotScheduler::Taken> SlotScheduler::NextPass() {
 }
 
 void SlotScheduler::FillSlots() {
-  while (!m_run.Stopping()) {
+  while (!m_run.Stopping() && !m_run.QuotaReached()) {
     std::optional<int> slot = FreeSlot();
     if (!slot)
       return;
@@ -294,6 +294,8 @@ CrawlOutcome SlotScheduler::Run() {
     if (m_slots.Active() == 0) {
       if (m_ready.empty() && m_held.empty() && !m_run.LinksPending())
         return CrawlOutcome{CrawlEnding::Completed, {}, false};
+      if (m_run.QuotaReached())
+        return CrawlOutcome{CrawlEnding::Stopped, {}, false};
       WaitForATurn();
       continue;
     }

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string link(reinterpret_cast<const char*>(data), size);
   static const CrawlStart start{"http://host:8080/docs/", "/srv/Sites/host:8080/docs",
                                 "/srv/Sites"};
-  static const CompletePageRules rules(start);
+  static const CompletePageRules rules(start, ScopePlan());
   std::optional<std::string> url = ResolveLink("http://host:8080/docs/a/page.htm", link);
   if (!url)
     return 0;

@@ -131,10 +131,37 @@ Transport::Transport(TransportOptions options)
     : m_options(std::move(options)), m_politeness(m_options.waitMs, m_options.maxBytesPerSecond) {
   GlobalInit();
   m_share.reset(curl_share_init());
-  if (m_share) {
-    curl_share_setopt(m_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    curl_share_setopt(m_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  if (!m_share)
+    return;
+  // TLS sessions stay with each transfer's own handle, which resumes them on its next
+  // connection: libcurl 7.88 loses an entry of a shared session cache when a TLS set-up times out.
+  curl_share_setopt(m_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  if (!Cookies())
+    return;
+  curl_share_setopt(m_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+  if (!m_options.loadCookies.empty()) {
+    std::unique_ptr<CURL, EasyDeleter> loader(curl_easy_init());
+    if (loader) {
+      curl_easy_setopt(loader.get(), CURLOPT_SHARE, m_share.get());
+      curl_easy_setopt(loader.get(), CURLOPT_COOKIEFILE, m_options.loadCookies.c_str());
+      curl_easy_setopt(loader.get(), CURLOPT_COOKIELIST, "RELOAD");
+    }
   }
+}
+
+Transport::~Transport() {
+  SaveCookies();
+}
+
+bool Transport::SaveCookies() {
+  if (m_options.saveCookies.empty() || !m_share)
+    return true;
+  std::unique_ptr<CURL, EasyDeleter> saver(curl_easy_init());
+  if (!saver)
+    return false;
+  curl_easy_setopt(saver.get(), CURLOPT_SHARE, m_share.get());
+  curl_easy_setopt(saver.get(), CURLOPT_COOKIEJAR, m_options.saveCookies.c_str());
+  return curl_easy_setopt(saver.get(), CURLOPT_COOKIELIST, "FLUSH") == CURLE_OK;
 }
 
 std::string EncodeRequestPath(const std::string& objectName) {
@@ -275,7 +302,21 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   // A pooled transfer waits for a connection that may carry it as one more stream, rather
   // than opening one of its own before the server has said whether it multiplexes.
   curl_easy_setopt(easy, CURLOPT_PIPEWAIT, request.pooled ? 1L : 0L);
-  curl_easy_setopt(easy, CURLOPT_SHARE, request.pooled ? m_transport.Share() : nullptr);
+  const bool cookies = m_transport.Cookies();
+  curl_easy_setopt(easy, CURLOPT_SHARE, request.pooled || cookies ? m_transport.Share() : nullptr);
+  // "" turns the cookie engine on without a file: the store is the shared one.
+  if (cookies)
+    curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+  // Credentials go to the start address's server alone, never to another it links or sends to.
+  const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
+  const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);
+  curl_easy_setopt(easy, CURLOPT_USERNAME,
+                   authorised && !options.user.empty() ? options.user.c_str() : nullptr);
+  curl_easy_setopt(easy, CURLOPT_PASSWORD,
+                   authorised && !options.user.empty() ? options.password.c_str() : nullptr);
+  curl_easy_setopt(easy, CURLOPT_NETRC,
+                   authorised && options.netrc ? CURL_NETRC_OPTIONAL : CURL_NETRC_IGNORED);
+  curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
   // Bodies come as they crossed the wire; compressed ones are decoded here.
   curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, nullptr);
   curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);

@@ -26,9 +26,18 @@ struct TransportOptions {
   long stallTimeoutMs = 60000;      // an answer that delivers nothing for this long is broken
   std::string caFile;               // a certificate authority to trust besides the system's
   long long maxBytesPerSecond = 0;  // what the crawl's transfers together may receive; 0: no limit
-  long waitMs = 0;  // at least this long between the starts of two requests to one server
-  std::string userAgent;             // empty: the program's own name
+  long waitMs = 0;        // at least this long between the starts of two requests to one server
+  std::string userAgent;  // empty: the program's own name
   std::vector<std::string> headers;  // more header lines for every request, "Name: value"
+  // Cookies: read from this file (Netscape format) before the crawl, and those the crawl ends
+  // with written to that one; either makes the crawl's requests share one cookie store.
+  std::string loadCookies;
+  std::string saveCookies;
+  // HTTP authentication, given to the start address's server alone ("scheme://server").
+  std::string authServer;
+  std::string user;
+  std::string password;
+  bool netrc = false;  // credentials from ~/.netrc where none are given
   // Test seam: gives the address of every server name without a DNS query, or nothing for a
   // name that cannot be resolved.
   std::function<std::optional<std::string>(const std::string& host)> resolve;
@@ -63,11 +72,12 @@ struct ShareDeleter {
   void operator()(CURLSH* share) const { curl_share_cleanup(share); }
 };
 
-// The options and politeness of one crawl's requests, and what its pooled transfers share: TLS
-// sessions, so that a new connection to a known server resumes one, and DNS answers.
+// The options and politeness of one crawl's requests, and what its pooled transfers share: DNS
+// answers, and the cookies when the crawl keeps them.
 class Transport {
  public:
   explicit Transport(TransportOptions options = {});
+  ~Transport();
   Transport(const Transport&) = delete;
   Transport& operator=(const Transport&) = delete;
 
@@ -75,6 +85,9 @@ class Transport {
   Politeness& Polite() { return m_politeness; }
   // Used from the crawl's one thread only, so it needs no locks.
   CURLSH* Share() const { return m_share.get(); }
+  bool Cookies() const { return !m_options.loadCookies.empty() || !m_options.saveCookies.empty(); }
+  // Writes the cookie store to the file for them, when there is one; false when it cannot.
+  bool SaveCookies();
 
  private:
   TransportOptions m_options;
@@ -142,7 +155,7 @@ struct TransferRequest {
   bool ownConnection = false;  // a new connection, closed after the answer
   bool readToClose = false;    // the size header is not trusted: the answer ends when it closes
   // HTTP/2 over TLS where the server offers it, the transfers to one server multiplexed over one
-  // connection; TLS sessions and DNS answers shared with the crawl's other pooled transfers.
+  // connection; DNS answers shared with the crawl's other pooled transfers.
   bool pooled = false;
   // Compressed answers asked for; the bytes handed on are decoded. The sink must take every
   // byte or refuse: decoded bytes cannot be given again.

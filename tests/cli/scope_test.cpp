@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 
 #include "cli/cli_support.h"
@@ -45,6 +46,8 @@ Paths Requested(const RawServer& server, size_t from) {
 
 Paths Stored(const std::string& root) {
   Paths paths;
+  if (!std::filesystem::exists(root))
+    return paths;
   for (const auto& [path, bytes] : ReadTree(root))
     paths.insert(path);
   return paths;
@@ -202,4 +205,70 @@ TEST(Scope, RobotsTxtIsReadOnceAndObeyed) {
   Cli({"--save-to", saveTo.Path(), plain.Url("/site/")});
   for (const std::string& line : plain.RequestLines())
     EXPECT_FALSE(line.starts_with("GET /robots.txt")) << line;  // never without --robots
+}
+
+// With --robots and complete pages, links a page asks crawlers not to follow are left out, by
+// rel="nofollow" or by its meta robots; what a page needs is fetched all the same.
+TEST(Scope, NofollowIsObeyedWithRobots) {
+  RawServer server(SiteHandler({
+      {"/n/", "<a href=\"a.htm\" rel=\"external nofollow\">a</a><a href=\"b.htm\">b</a>"},
+      {"/n/a.htm", "a"},
+      {"/n/b.htm",
+       "<META NAME=robots CONTENT=\"noindex,nofollow\"><a href=\"c.htm\">c</a>"
+       "<img src=\"b.png\">"},
+      {"/n/b.png", "PNG"},
+      {"/n/c.htm", "c"},
+  }));
+  for (const char* jobs : {"1", "4"}) {
+    SCOPED_TRACE(jobs);
+    TempDir saveTo;
+    const size_t before = server.RequestLines().size();
+    ProcessResult run =
+        Cli({"-p", "--robots", "--jobs", jobs, "--save-to", saveTo.Path(), server.Url("/n/")});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<std::string> lines = server.RequestLines();
+    Paths requested;
+    for (size_t i = before; i < lines.size(); ++i)
+      requested.insert(lines[i].substr(4, lines[i].rfind(' ') - 4));
+    EXPECT_EQ(requested, (Paths{"/robots.txt", "/n/", "/n/b.htm", "/n/b.png"}));
+    EXPECT_TRUE(Contains(run.err, "kelvane-cli: 2 left out by the rules\n")) << run.err;
+  }
+}
+
+// With -p -H, what a page needs comes from other servers too, stored under their own
+// directories and converted to them with -k; pages there are followed only on --domains, and
+// --exclude-domains keeps a server out.
+TEST(Scope, OtherServersWithSpanHosts) {
+  RawServer other(
+      SiteHandler({{"/pic.png", "PNG"}, {"/page.htm", "<img src=\"in.png\">"}, {"/in.png", "IN"}}));
+  const std::string elsewhere = "127.0.0.1:" + std::to_string(other.Port());
+  RawServer server(
+      SiteHandler({{"/p/", "<img src=\"http://" + elsewhere + "/pic.png\"><a href=\"http://" +
+                               elsewhere + "/page.htm\">x</a>"}}));
+  const struct {
+    std::vector<std::string> options;
+    Paths fromOther;
+  } cases[] = {
+      {{"-pk"}, {}},
+      {{"-pkH"}, {"pic.png"}},
+      {{"-pkH", "-D", "127.0.0.1"}, {"pic.png", "page.htm", "in.png"}},
+      {{"-pkH", "--exclude-domains", "0.0.1"}, {}},
+  };
+  for (const auto& c : cases) {
+    for (const char* jobs : {"1", "4"}) {
+      SCOPED_TRACE(c.options.back() + " at " + jobs + " jobs");
+      TempDir saveTo;
+      std::vector<std::string> arguments = {"--jobs", jobs, "--save-to", saveTo.Path()};
+      arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+      arguments.push_back(server.Url("/p/"));
+      ProcessResult run = Cli(arguments);
+      EXPECT_EQ(run.exitCode, 0) << run.err;
+      EXPECT_EQ(Stored(saveTo.Path() + "/" + elsewhere), c.fromOther);
+      const std::string page = ReadFileBytes(
+          saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/p/~index.htm");
+      EXPECT_EQ(Contains(page, "src=\"../../" + elsewhere + "/pic.png\""),
+                c.fromOther.count("pic.png") == 1)
+          << page;
+    }
+  }
 }
