@@ -135,7 +135,10 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
       if (reference.page && !url->starts_with(pages))
         continue;  // pages are followed under the start address's directory only
     } else if (!ServerInScope(m_scope, *origin, reference.page)) {
-      continue;  // another server the plan does not reach
+      // Another server the plan does not reach; left out by a rule when servers are spanned.
+      if (m_scope.spanHosts)
+        linkStack.LeaveOut(*url, "another server");
+      continue;
     }
     if (m_nofollow && reference.page && (followNone || reference.nofollow)) {
       linkStack.LeaveOut(*url, "nofollow");

@@ -164,19 +164,36 @@ CrawlRun::Pass CrawlRun::TakeLink() {
   return pass;
 }
 
-bool CrawlRun::RobotsAllow(const std::string& url) {
+RedirectRule CrawlRun::Redirects() const {
+  RedirectRule reading = m_rules->Redirects();
+  if (!m_scope)
+    return reading;
+  return [reading, scope = m_scope.get()](const std::string& target) {
+    return (!reading || reading(target)) &&
+           scope->Judge(target, 1, false, true).verdict != Scope::Verdict::LeftOut;
+  };
+}
+
+bool CrawlRun::RobotsAllow(const std::string& url, bool mayRead) {
   const size_t scheme = url.find("://");
   if (scheme == std::string::npos)
     return true;
   const size_t slash = url.find('/', scheme + 3);
   const std::string origin = url.substr(0, slash);
   auto found = m_robots.find(origin);
+  if (found == m_robots.end() && !mayRead)
+    return true;
   if (found == m_robots.end()) {
     const std::string product = ProductToken(
         m_plan.network.userAgent.empty() ? std::string("Kelvane") : m_plan.network.userAgent);
     found = m_robots.emplace(origin, ReadRobots(m_transport, origin, product)).first;
   }
-  return found->second.Allows(slash == std::string::npos ? "/" : url.substr(slash));
+  if (slash == std::string::npos)
+    return found->second.Allows("/");
+  const size_t query = url.find('?', slash);
+  return found->second.Allows(
+      ComparablePath(url.substr(slash, query == std::string::npos ? query : query - slash)) +
+      (query == std::string::npos ? std::string() : url.substr(query)));
 }
 
 void CrawlRun::ReportLeftOut() {
@@ -252,7 +269,7 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source,
       obtained.file.reset();
     return obtained;
   }
-  obtained.file = Fetch(source, m_transport, m_rules->Redirects(), conditions);
+  obtained.file = Fetch(source, m_transport, Redirects(), conditions);
   if (Stopping()) {
     const std::string failedCall = obtained.file->failedCallText;
     obtained.file.reset();
@@ -334,7 +351,8 @@ void CrawlRun::Run() {
   m_basePrefix = m_links->BasePrefix();
   if (!m_plan.scope.Empty()) {
     m_scope = std::make_unique<Scope>(m_plan.scope);
-    m_scope->SetRobots([this](const std::string& url) { return RobotsAllow(url); });
+    m_scope->SetRobots(
+        [this](const std::string& url, bool mayRead) { return RobotsAllow(url, mayRead); });
     m_links->SetScope(m_scope.get(), [this](const std::string& url, const std::string& why) {
       m_dialog.Log("Left out (" + why + "): " + url);
     });

@@ -50,6 +50,8 @@ class CrawlRun {
   CrawlDialog& Dialog() { return m_dialog; }
   Transport& Network() { return m_transport; }
   const CrawlRules& Rules() const { return *m_rules; }
+  // Where an answer may send a request: where the reading rules and the scope would take a link.
+  RedirectRule Redirects() const;
   bool Stopping() const { return m_dialog.m_stopRequested != 0; }
   bool LinksPending() const { return m_links && !m_links->IsEmpty(); }
 
@@ -75,8 +77,10 @@ class CrawlRun {
   CrawlOutcome Passes();
   // The links the scope left out and no page took after all, one outcome each.
   void ReportLeftOut();
-  // Whether the robots.txt of the address's server, read once, allows it.
-  bool RobotsAllow(const std::string& url);
+  // Whether the robots.txt of the address's server, read once, allows it; one not read yet
+  // allows unless it may be read now.
+  bool RobotsAllow(const std::string& url, bool mayRead);
+
   // With updates, an answer that does not replace the pass's earlier copy: the copy is read in
   // its place, and what became of the file is returned.
   std::optional<FileOutcome> KeepEarlierCopy(Pass& pass);

@@ -108,8 +108,9 @@ void LinkStack::SetScope(const Scope* scope, LeftOutReport report) {
 
 bool LinkStack::InScope(const std::string& link, int depth, bool requisite, bool& readOnly) {
   auto seen = m_leftOut.find(link);
-  // Left out before at this depth or nearer: the same again.
-  if (seen != m_leftOut.end() && seen->second <= depth)
+  // Left out before at this depth or nearer: the same again. A page's requisite is judged
+  // anew: an anchor to a picture may have been left out where its <img> is not.
+  if (seen != m_leftOut.end() && seen->second <= depth && !requisite)
     return false;
   const Scope::Judgement judgement = m_scope->Judge(link, depth, requisite);
   if (judgement.verdict == Scope::Verdict::LeftOut) {

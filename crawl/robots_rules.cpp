@@ -55,6 +55,8 @@ RobotsRules RobotsRules::Parse(std::string_view text, std::string_view product) 
   bool oursFound = false;
   // The group being read: whether it names us or "*", and whether its agent lines are over.
   bool forUs = false, forAnyone = false, rulesBegun = false, inGroup = false;
+  if (text.starts_with("\xEF\xBB\xBF"))
+    text.remove_prefix(3);  // a byte order mark is no part of the first line
   while (!text.empty()) {
     size_t end = text.find_first_of("\r\n");
     std::string_view line = text.substr(0, end);

@@ -16,7 +16,12 @@ std::string PathOf(const std::string& url) {
   const size_t slash = url.find('/', scheme);
   if (slash == std::string::npos)
     return "/";
-  return url.substr(slash, url.find_first_of("?#", slash) - slash);
+  return ComparablePath(url.substr(slash, url.find_first_of("?#", slash) - slash));
+}
+
+bool Unreserved(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
 }
 
 bool HasWildcard(const std::string& pattern) {
@@ -32,17 +37,21 @@ bool NameMatches(const std::string& pattern, const std::string& name) {
 
 // A directory of the list: itself and everything below it, wildcards matching within a step.
 bool DirectoryMatches(std::string pattern, const std::string& directory) {
-  if (!pattern.starts_with('/'))
-    pattern.insert(0, 1, '/');
+  pattern = ComparablePath(pattern.starts_with('/') ? pattern : "/" + pattern);
   while (pattern.size() > 1 && pattern.ends_with('/'))
     pattern.pop_back();
   if (pattern == "/")
     return true;
-  if (HasWildcard(pattern)) {
-    return fnmatch(pattern.c_str(), directory.c_str(), FNM_PATHNAME) == 0 ||
-           fnmatch((pattern + "/*").c_str(), directory.c_str(), 0) == 0;
+  if (!HasWildcard(pattern))
+    return directory == pattern || directory.starts_with(pattern + "/");
+  // The directory or one above it, step by step.
+  for (size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
+    const std::string step = directory.substr(0, end);
+    if (fnmatch(pattern.c_str(), step.c_str(), FNM_PATHNAME) == 0)
+      return true;
+    if (end == std::string::npos)
+      return false;
   }
-  return directory == pattern || directory.starts_with(pattern + "/");
 }
 
 bool AnyDirectoryMatches(const std::vector<std::string>& patterns, const std::string& directory) {
@@ -89,14 +98,58 @@ bool ServerInScope(const ScopePlan& plan, const std::string& origin, bool page) 
   return plan.domains.empty() || InDomains(plan.domains, host);
 }
 
+std::string ComparablePath(std::string_view path) {
+  std::string decoded;
+  for (size_t i = 0; i < path.size(); ++i) {
+    const int high = path[i] == '%' && i + 2 < path.size() ? HexValue(path[i + 1]) : -1;
+    const int low = high >= 0 ? HexValue(path[i + 2]) : -1;
+    if (low < 0) {
+      decoded += path[i];
+      continue;
+    }
+    const char c = static_cast<char>(high * 16 + low);
+    if (Unreserved(c))
+      decoded += c;
+    else
+      AppendPercentEscaped(decoded, static_cast<unsigned char>(c));
+    i += 2;
+  }
+  // "." and ".." steps, as the server resolves them; a path ending in a step of its own
+  // ("/", "/.", "/..") names a directory.
+  std::vector<std::string_view> steps;
+  bool directory = false;
+  std::string_view rest = std::string_view(decoded).substr(decoded.starts_with('/') ? 1 : 0);
+  for (;;) {
+    const size_t slash = rest.find('/');
+    const std::string_view step = rest.substr(0, slash);
+    const bool last = slash == std::string_view::npos;
+    directory = last && (step.empty() || step == "." || step == "..");
+    if (step == "..") {
+      if (!steps.empty())
+        steps.pop_back();
+    } else if (step != "." && !(last && step.empty())) {
+      steps.push_back(step);
+    }
+    if (last)
+      break;
+    rest = rest.substr(slash + 1);
+  }
+  std::string comparable = "/";
+  for (size_t i = 0; i < steps.size(); ++i)
+    comparable += (i == 0 ? "" : "/") + std::string(steps[i]);
+  if (directory && !steps.empty())
+    comparable += '/';
+  return comparable;
+}
+
 bool ScopePlan::Empty() const {
   return level == 0 && accept.empty() && reject.empty() && acceptRegex.empty() &&
          rejectRegex.empty() && includeDirectories.empty() && excludeDirectories.empty() &&
          !robots && !spanHosts;
 }
 
-// A compiled POSIX extended expression; the C library's matcher keeps no stack per character,
-// so a long address cannot exhaust it.
+// A compiled POSIX extended expression, without back-references: the C library matches it
+// without a stack per character, so a long address cannot exhaust it.
 struct Scope::Expression {
   explicit Expression(const std::string& text) {
     ready = regcomp(&compiled, text.c_str(), REG_EXTENDED | REG_NOSUB) == 0;
@@ -113,6 +166,15 @@ struct Scope::Expression {
 };
 
 std::optional<std::string> RegexError(const std::string& expression) {
+  // A back-reference makes the C library's matcher try every way of matching: time that grows
+  // exponentially with the address.
+  for (size_t i = 0; i + 1 < expression.size(); ++i) {
+    if (expression[i] == '\\') {
+      if (expression[i + 1] >= '1' && expression[i + 1] <= '9')
+        return std::string("back-references are not taken");
+      ++i;
+    }
+  }
   regex_t compiled{};
   const int code = regcomp(&compiled, expression.c_str(), REG_EXTENDED | REG_NOSUB);
   if (code == 0) {
@@ -154,7 +216,8 @@ bool Scope::NameTaken(const std::string& name, const std::string& url, std::stri
   return true;
 }
 
-Scope::Judgement Scope::Judge(const std::string& url, int depth, bool requisite) const {
+Scope::Judgement Scope::Judge(const std::string& url, int depth, bool requisite,
+                              bool redirect) const {
   const std::string path = PathOf(url);
   const size_t slash = path.rfind('/');
   const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
@@ -168,10 +231,10 @@ Scope::Judgement Scope::Judge(const std::string& url, int depth, bool requisite)
   if (!m_plan.includeDirectories.empty() &&
       !AnyDirectoryMatches(m_plan.includeDirectories, directory))
     return {Verdict::LeftOut, "directory not included"};
-  // What the pages of the last level need to show is still fetched.
-  if (m_plan.level > 0 && depth > m_plan.level && !(requisite && depth == m_plan.level + 1))
+  // What the pages taken need to show is fetched whatever its depth: only pages lead deeper.
+  if (m_plan.level > 0 && depth > m_plan.level && !requisite)
     return {Verdict::LeftOut, "more than " + std::to_string(m_plan.level) + " links deep"};
-  if (m_plan.robots && !requisite && m_robotsAllow && !m_robotsAllow(url))
+  if (m_plan.robots && !requisite && m_robotsAllow && !m_robotsAllow(url, !redirect))
     return {Verdict::LeftOut, "disallowed by robots.txt"};
   if (NameTaken(name, url, why))
     return {};

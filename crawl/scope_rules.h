@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What a crawl takes beyond the rules of its reading: how many links deep, which file names,
@@ -30,6 +31,10 @@ struct ScopePlan {
 // needs; origin is "scheme://host:port".
 bool ServerInScope(const ScopePlan& plan, const std::string& origin, bool page);
 
+// A path as rules compare it: %XX of unreserved characters decoded, other escapes in capitals,
+// "." and ".." steps resolved, as the server will read it.
+std::string ComparablePath(std::string_view path);
+
 // Why an expression cannot be used, or nothing when it can.
 std::optional<std::string> RegexError(const std::string& expression);
 
@@ -52,11 +57,13 @@ class Scope {
   };
   // depth: links from the start page; requisite: what a page needs to show (with complete
   // pages), which the depth does not hold back one level past the last.
-  Judgement Judge(const std::string& url, int depth, bool requisite) const;
-  // Whether a server's robots.txt allows an address; asked with robots on.
-  void SetRobots(std::function<bool(const std::string& url)> allows) {
-    m_robotsAllow = std::move(allows);
-  }
+  // redirect: where an answer sends a request, judged as a link there would be, but with only
+  // the robots.txt files already read.
+  Judgement Judge(const std::string& url, int depth, bool requisite, bool redirect = false) const;
+  // Whether a server's robots.txt allows an address; asked with robots on. mayRead: the file
+  // may be fetched now if it has not been; otherwise an unread one allows.
+  using RobotsCheck = std::function<bool(const std::string& url, bool mayRead)>;
+  void SetRobots(RobotsCheck allows) { m_robotsAllow = std::move(allows); }
 
  private:
   struct Expression;
@@ -65,5 +72,5 @@ class Scope {
   ScopePlan m_plan;
   std::unique_ptr<Expression> m_accept;
   std::unique_ptr<Expression> m_reject;
-  std::function<bool(const std::string& url)> m_robotsAllow;
+  RobotsCheck m_robotsAllow;
 };

@@ -205,7 +205,7 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   request.server = server;
   request.objectName = objectName;
   request.referrer = "http://" + server + "/";
-  request.mayRedirect = m_run.Rules().Redirects();
+  request.mayRedirect = m_run.Redirects();
   request.headers = pass.conditions;
   // HTTP/2 is offered over TLS only; plain HTTP keeps its kept-open connections as they were.
   // Under a rate limit transfers are paused, and libcurl 7.88 keeps receiving for a paused stream

@@ -70,3 +70,42 @@ TEST(CommandLine, BadArgumentsSayWhy) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CommandLine, ScopeAndIdentityOptions) {
+  auto line = Parse({"-l2", "-A",           "htm,*.png", "-R",       "gif",
+                     "-X",  "/a,/b",        "-I",        "/c",       "-H",
+                     "-D",  "example.test", "--robots",  "--header", "X-A: b",
+                     "-U",  "Me/1",         "--quota",   "2M",       "--max-file-size",
+                     "10k", "http://host/"});
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->level, 2);
+  EXPECT_EQ(line->accept, (std::vector<std::string>{"htm", "*.png"}));
+  EXPECT_EQ(line->excludeDirectories, (std::vector<std::string>{"/a", "/b"}));
+  EXPECT_TRUE(line->spanHosts && line->robots);
+  EXPECT_EQ(line->quota, 2 << 20);
+  EXPECT_EQ(line->maxFileSize, 10 << 10);
+  EXPECT_EQ(Parse({"--level", "inf", "u"})->level, 0);
+  const struct {
+    std::vector<std::string> arguments;
+    std::string error;
+  } refused[] = {
+      {{"--level", "-1", "u"}, "option --level needs a number of links or inf, not '-1'"},
+      {{"--reject-regex", "(a*)*\\1x", "u"},
+       "option --reject-regex needs a regular expression: back-references are not taken"},
+      {{"--header", "X: a\r\nY: b", "u"},
+       "option --header needs one line \"Name: value\", not "
+       "'X: a\r\nY: b'"},
+      {{"--user-agent", "a\nb", "u"}, "option --user-agent needs one line of text"},
+      {{"-A", ",", "u"}, "option --accept needs a list, not ','"},
+      {{"-l"}, "option -l needs a value"},
+  };
+  for (const auto& c : refused) {
+    std::string error;
+    EXPECT_FALSE(Parse(c.arguments, &error));
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+}  // namespace

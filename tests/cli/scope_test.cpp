@@ -272,3 +272,50 @@ TEST(Scope, OtherServersWithSpanHosts) {
     }
   }
 }
+
+// A redirect is followed only where a link would go: not into an excluded directory nor where
+// robots.txt forbids; an address written with escapes is the address the server reads; and
+// what a page of the last level needs is fetched however it is referred to.
+TEST(Scope, RedirectsEscapesAndRequisitesMeetTheSameRules) {
+  RawServer::Handler site = SiteHandler({
+      {"/",
+       "<a href=\"moved.htm\">m</a><a href=\"%70rivate/z.htm\">z</a><a href=\"page.htm\">p</a>"},
+      {"/private/x.htm", "x"},
+      {"/private/z.htm", "z"},
+      {"/robots.txt", "User-agent: *\nDisallow: /private/\n"},
+      {"/page.htm",
+       "<a href=\"pic.png\"><img src=\"pic.png\"></a><a href=\"deeper.htm\">d</a>"
+       "<link rel=stylesheet href=\"s.css\">"},
+      {"/pic.png", "PNG"},
+      {"/s.css", "body { background: url(bg.png) }"},
+      {"/bg.png", "BG"},
+      {"/deeper.htm", "d"},
+  });
+  RawServer server([&](int fd, const std::string& request) {
+    if (request.starts_with("GET /moved.htm "))
+      return SendAll(fd, Answer(302, "", "Location: /private/x.htm\r\n"));
+    site(fd, request);
+  });
+  for (const std::vector<std::string>& rules :
+       {std::vector<std::string>{"-X", "/private"}, std::vector<std::string>{"--robots"}}) {
+    for (const char* jobs : {"1", "4"}) {
+      SCOPED_TRACE(rules[0] + " at " + jobs + " jobs");
+      TempDir saveTo;
+      std::vector<std::string> arguments = {"-p", "-l",        "1",          "--jobs",
+                                            jobs, "--save-to", saveTo.Path()};
+      arguments.insert(arguments.end(), rules.begin(), rules.end());
+      arguments.push_back(server.Url("/"));
+      const size_t before = server.RequestLines().size();
+      ProcessResult run = Cli(arguments);
+      EXPECT_EQ(run.exitCode, 8) << run.err;  // moved.htm: redirected where the crawl does not go
+      const std::vector<std::string> lines = server.RequestLines();
+      Paths requested;
+      for (size_t i = before; i < lines.size(); ++i)
+        requested.insert(lines[i].substr(4, lines[i].rfind(' ') - 4));
+      Paths expected = {"/", "/moved.htm", "/page.htm", "/pic.png", "/s.css", "/bg.png"};
+      if (rules[0] == "--robots")
+        expected.insert("/robots.txt");
+      EXPECT_EQ(requested, expected);
+    }
+  }
+}
