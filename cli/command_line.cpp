@@ -93,11 +93,10 @@ bool Expression(const std::string& name, const std::string& text, std::string& t
 // Column of the help texts in --help.
 constexpr size_t kHelpColumn = 27;
 
-}  // namespace
-
-const std::vector<CliOption>& CliOptions() {
+// Where the copy goes, how the crawl talks, and what becomes of the copy.
+std::vector<CliOption> CopyOptions() {
   using L = CommandLine;
-  static const std::vector<CliOption> options = {
+  return {
       {"--save-to", "", "DIR", "save under DIR (default: the current directory)",
        ValueKind::Directory,
        [](L& l, const std::string& v, std::string& error) {
@@ -161,6 +160,13 @@ const std::vector<CliOption>& CliOptions() {
        [](L& l, const std::string&, std::string&) { return l.adjustExtension = true; }},
       {"--update", "-N", "", "ask for earlier copies again; replace those that changed",
        ValueKind::None, [](L& l, const std::string&, std::string&) { return l.update = true; }},
+  };
+}
+
+// What the crawl takes: depth, names, directories, servers, robots.txt.
+std::vector<CliOption> ScopeOptions() {
+  using L = CommandLine;
+  return {
       {"--level", "-l", "N", "follow links at most N deep from the start (inf or 0: no limit)",
        ValueKind::Number,
        [](L& l, const std::string& v, std::string& error) {
@@ -213,6 +219,13 @@ const std::vector<CliOption>& CliOptions() {
        }},
       {"--robots", "", "", "obey each server's robots.txt (for sites not your own)",
        ValueKind::None, [](L& l, const std::string&, std::string&) { return l.robots = true; }},
+  };
+}
+
+// Who the crawl says it is, and how much it takes.
+std::vector<CliOption> IdentityOptions() {
+  using L = CommandLine;
+  return {
       {"--user-agent", "-U", "TEXT", "name the program so in every request", ValueKind::Text,
        [](L& l, const std::string& v, std::string& error) {
          if (v.find_first_of("\r\n") != std::string::npos) {
@@ -280,11 +293,26 @@ const std::vector<CliOption>& CliOptions() {
          l.headers.push_back(v);
          return true;
        }},
-      {"--help", "-h", "", "show this help and exit", ValueKind::None,
-       [](L& l, const std::string&, std::string&) { return l.help = true; }},
-      {"--version", "", "", "show the version and exit", ValueKind::None,
-       [](L& l, const std::string&, std::string&) { return l.version = true; }},
   };
+}
+
+}  // namespace
+
+const std::vector<CliOption>& CliOptions() {
+  using L = CommandLine;
+  static const std::vector<CliOption> options = [] {
+    std::vector<CliOption> all = CopyOptions();
+    for (auto group : {ScopeOptions(), IdentityOptions()})
+      all.insert(all.end(), group.begin(), group.end());
+    all.insert(all.end(),
+               {
+                   {"--help", "-h", "", "show this help and exit", ValueKind::None,
+                    [](L& l, const std::string&, std::string&) { return l.help = true; }},
+                   {"--version", "", "", "show the version and exit", ValueKind::None,
+                    [](L& l, const std::string&, std::string&) { return l.version = true; }},
+               });
+    return all;
+  }();
   return options;
 }
 

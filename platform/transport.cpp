@@ -282,15 +282,9 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   CURL* easy = m_easy.get();
   m_resolve.reset(entry ? curl_slist_append(nullptr, entry->c_str()) : nullptr);
   curl_easy_setopt(easy, CURLOPT_RESOLVE, m_resolve.get());
-  // libcurl adds "Accept: */*" of its own; the request carries no accept list.
-  m_headers.reset(curl_slist_append(nullptr, "Accept:"));
-  if (request.compressed)
-    m_headers.reset(curl_slist_append(
-        m_headers.release(), (std::string("Accept-Encoding: ") + kAcceptedCodings).c_str()));
-  for (const std::string& header : options.headers)
-    m_headers.reset(curl_slist_append(m_headers.release(), header.c_str()));
-  for (const std::string& header : request.headers)
-    m_headers.reset(curl_slist_append(m_headers.release(), header.c_str()));
+  SetHeaders(request);
+  SetSharing(request);
+  SetCredentials(request);
   m_referrer = request.referrer;
   curl_easy_setopt(easy, CURLOPT_URL, m_url.c_str());
   curl_easy_setopt(easy, CURLOPT_USERAGENT,
@@ -299,24 +293,6 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
                    request.http10   ? CURL_HTTP_VERSION_1_0
                    : request.pooled ? CURL_HTTP_VERSION_2TLS
                                     : CURL_HTTP_VERSION_1_1);
-  // A pooled transfer waits for a connection that may carry it as one more stream, rather
-  // than opening one of its own before the server has said whether it multiplexes.
-  curl_easy_setopt(easy, CURLOPT_PIPEWAIT, request.pooled ? 1L : 0L);
-  const bool cookies = m_transport.Cookies();
-  curl_easy_setopt(easy, CURLOPT_SHARE, request.pooled || cookies ? m_transport.Share() : nullptr);
-  // "" turns the cookie engine on without a file: the store is the shared one.
-  if (cookies)
-    curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
-  // Credentials go to the start address's server alone, never to another it links or sends to.
-  const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
-  const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);
-  curl_easy_setopt(easy, CURLOPT_USERNAME,
-                   authorised && !options.user.empty() ? options.user.c_str() : nullptr);
-  curl_easy_setopt(easy, CURLOPT_PASSWORD,
-                   authorised && !options.user.empty() ? options.password.c_str() : nullptr);
-  curl_easy_setopt(easy, CURLOPT_NETRC,
-                   authorised && options.netrc ? CURL_NETRC_OPTIONAL : CURL_NETRC_IGNORED);
-  curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
   // Bodies come as they crossed the wire; compressed ones are decoded here.
   curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, nullptr);
   curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
@@ -343,6 +319,47 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+}
+
+void Transfer::SetHeaders(const TransferRequest& request) {
+  const auto add = [this](const std::string& line) {
+    m_headers.reset(curl_slist_append(m_headers.release(), line.c_str()));
+  };
+  m_headers.reset();
+  // libcurl adds "Accept: */*" of its own; the request carries no accept list.
+  add("Accept:");
+  if (request.compressed)
+    add(std::string("Accept-Encoding: ") + kAcceptedCodings);
+  for (const std::string& header : m_transport.Options().headers)
+    add(header);
+  for (const std::string& header : request.headers)
+    add(header);
+}
+
+void Transfer::SetSharing(const TransferRequest& request) {
+  CURL* easy = m_easy.get();
+  // A pooled transfer waits for a connection that may carry it as one more stream, rather
+  // than opening one of its own before the server has said whether it multiplexes.
+  curl_easy_setopt(easy, CURLOPT_PIPEWAIT, request.pooled ? 1L : 0L);
+  const bool cookies = m_transport.Cookies();
+  curl_easy_setopt(easy, CURLOPT_SHARE, request.pooled || cookies ? m_transport.Share() : nullptr);
+  // "" turns the cookie engine on without a file: the store is the shared one.
+  if (cookies)
+    curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+}
+
+// Credentials go to the start address's server alone, never to another it links or sends to.
+void Transfer::SetCredentials(const TransferRequest& request) {
+  const TransportOptions& options = m_transport.Options();
+  CURL* easy = m_easy.get();
+  const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
+  const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);
+  const bool login = authorised && !options.user.empty();
+  curl_easy_setopt(easy, CURLOPT_USERNAME, login ? options.user.c_str() : nullptr);
+  curl_easy_setopt(easy, CURLOPT_PASSWORD, login ? options.password.c_str() : nullptr);
+  curl_easy_setopt(easy, CURLOPT_NETRC,
+                   authorised && options.netrc ? CURL_NETRC_OPTIONAL : CURL_NETRC_IGNORED);
+  curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
 }
 
 int Transfer::Status() const {

@@ -241,6 +241,9 @@ class Transfer {
   bool Address(const TransferRequest& request, std::optional<std::string>& resolveEntry,
                TransferResult& failure);
   void SetOptions(const TransferRequest& request, const std::optional<std::string>& resolveEntry);
+  void SetHeaders(const TransferRequest& request);
+  void SetSharing(const TransferRequest& request);
+  void SetCredentials(const TransferRequest& request);
   // false when the header block ends a redirect that must not be followed.
   bool HeaderLine(std::string_view line);
   bool HeaderBlockEnded();
