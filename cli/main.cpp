@@ -127,6 +127,9 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
                    outcome.unchanged, outcome.updated, outcome.added, outcome.gone);
     if (!PlanOf(line, saveTo).scope.Empty())
       std::fprintf(stderr, "kelvane-cli: %d left out by the rules\n", outcome.leftOut);
+    if (outcome.ending.ending == CrawlEnding::QuotaReached)
+      std::fprintf(stderr, "kelvane-cli: quota of %lld bytes reached, %d links not fetched\n",
+                   static_cast<long long>(line.quota), outcome.ending.linksLeft);
   }
   g_stopFlag = nullptr;
   return ExitStatus(outcome);

@@ -87,11 +87,12 @@ CrawlRules::Placement CompletePageRules::Place(const std::string& prefix,
                    true};
 }
 
-RedirectRule CompletePageRules::Redirects() const {
-  // Where a link would go: the start's server, or another whose files the plan takes.
-  return [origin = m_origin, scope = m_scope](const std::string& target) {
+RedirectRule CompletePageRules::Redirects(bool requisite) const {
+  // Where a link would go: the start's server, or another whose pages, or whose files that
+  // pages need, the plan takes.
+  return [origin = m_origin, scope = m_scope, requisite](const std::string& target) {
     const std::optional<std::string> to = OriginOf(target);
-    return to && (*to == origin || ServerInScope(scope, *to, false));
+    return to && (*to == origin || ServerInScope(scope, *to, !requisite));
   };
 }
 

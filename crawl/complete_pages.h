@@ -19,7 +19,7 @@ class CompletePageRules : public CrawlRules {
   CompletePageRules(const CrawlStart& start, const ScopePlan& scope);
   Placement Place(const std::string& basePrefix, const std::string& url) const override;
   void Read(FetchedFile& file, const std::string& localPath, LinkStack& linkStack) const override;
-  RedirectRule Redirects() const override;
+  RedirectRule Redirects(bool requisite) const override;
   bool KeepsRecords() const override { return true; }
 
  private:

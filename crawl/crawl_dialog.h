@@ -80,10 +80,11 @@ struct FileOutcome {
 
 // How a crawl ended.
 enum class CrawlEnding {
-  Completed,    // no link left
-  Stopped,      // "Stop" between two files
-  Cancelled,    // "Stop" during a fetch, or a failed network call
-  NotObtained,  // a file could not be obtained: the start address, or a pass's file
+  Completed,     // no link left
+  Stopped,       // "Stop" between two files
+  Cancelled,     // "Stop" during a fetch, or a failed network call
+  NotObtained,   // a file could not be obtained: the start address, or a pass's file
+  QuotaReached,  // the plan's quota of stored bytes reached: no new file fetched after it
 };
 
 struct CrawlOutcome {
@@ -92,6 +93,7 @@ struct CrawlOutcome {
   // NotObtained: the address that could not be obtained.
   std::string text;
   bool startAddress = false;  // NotObtained: it was the start address
+  int32_t linksLeft = 0;      // QuotaReached: the links taken and never fetched
 };
 
 // What the crawl needs of the main dialog. The window, the console program and the tests each

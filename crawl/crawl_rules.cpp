@@ -3,6 +3,7 @@
 #include "crawl/complete_pages.h"
 #include "crawl/link_scanner.h"
 #include "crawl/mirror_writer.h"
+#include "crawl/page_reader.h"
 
 CrawlRules::Placement LinkScannerRules::Place(const std::string& basePrefix,
                                               const std::string& url) const {
@@ -13,8 +14,20 @@ CrawlRules::Placement LinkScannerRules::Place(const std::string& basePrefix,
 
 void LinkScannerRules::Read(FetchedFile& file, const std::string& localPath,
                             LinkStack& linkStack) const {
-  if (IsHtmlName(localPath))
-    LinkScanner::ScanPage(file, linkStack);
+  if (!IsHtmlName(localPath))
+    return;
+  if (!m_nofollow || file.length <= 0)
+    return LinkScanner::ScanPage(file, linkStack);
+  // The scanner sees no attributes but its link's: the page reader says which to leave out.
+  PageLinks read =
+      ReadPage(std::string_view(file.data.get(), static_cast<size_t>(file.length)), &StopFlag());
+  LinkScanner::Nofollow nofollow;
+  nofollow.all = read.nofollow;
+  for (PageReference& reference : read.references) {
+    if (reference.page && reference.nofollow)
+      nofollow.links.insert(std::move(reference.link));
+  }
+  LinkScanner::ScanPage(file, linkStack, &nofollow);
 }
 
 bool KeepsRecords(const CrawlPlan& plan, const CrawlRules& rules) {
@@ -24,5 +37,5 @@ bool KeepsRecords(const CrawlPlan& plan, const CrawlRules& rules) {
 std::unique_ptr<CrawlRules> RulesOf(const CrawlPlan& plan) {
   if (plan.completePages)
     return std::make_unique<CompletePageRules>(plan.start, plan.scope);
-  return std::make_unique<LinkScannerRules>(plan.start);
+  return std::make_unique<LinkScannerRules>(plan.start, plan.scope.robots);
 }

@@ -20,7 +20,11 @@ class CrawlRules {
   virtual Placement Place(const std::string& basePrefix, const std::string& url) const = 0;
   virtual void Read(FetchedFile& file, const std::string& localPath,
                     LinkStack& linkStack) const = 0;
-  virtual RedirectRule Redirects() const { return {}; }
+  // requisite: the request is for what a page needs to show, not for a page.
+  virtual RedirectRule Redirects(bool requisite) const {
+    (void)requisite;
+    return {};
+  }
   // Whether each stored file's type and address are recorded, for reading it again as what it is.
   virtual bool KeepsRecords() const { return false; }
 };
@@ -33,12 +37,15 @@ bool KeepsRecords(const CrawlPlan& plan, const CrawlRules& rules);
 // paths with an HTML name, and redirects wherever the server sends them.
 class LinkScannerRules : public CrawlRules {
  public:
-  explicit LinkScannerRules(const CrawlStart& start) : m_localRoot(start.localRoot) {}
+  // nofollow: links the page asks crawlers not to follow are left out.
+  LinkScannerRules(const CrawlStart& start, bool nofollow)
+      : m_localRoot(start.localRoot), m_nofollow(nofollow) {}
   Placement Place(const std::string& basePrefix, const std::string& url) const override;
   void Read(FetchedFile& file, const std::string& localPath, LinkStack& linkStack) const override;
 
  private:
   std::string m_localRoot;
+  bool m_nofollow;
 };
 
 std::unique_ptr<CrawlRules> RulesOf(const CrawlPlan& plan);

@@ -159,41 +159,59 @@ CrawlRun::Pass CrawlRun::TakeLink() {
   LinkStack::Entry entry = m_links->PopEntry();
   Pass pass = Place(std::move(entry.url));
   pass.depth = entry.depth;
+  pass.requisite = entry.requisite;
   if (entry.readOnly)
     pass.stored = false;
   return pass;
 }
 
-RedirectRule CrawlRun::Redirects() const {
-  RedirectRule reading = m_rules->Redirects();
+std::optional<int> CrawlRun::NextDepth() const {
+  if (m_plan.scope.level <= 0 || !LinksPending())
+    return std::nullopt;
+  return m_links->NextDepth();
+}
+
+RedirectRule CrawlRun::Redirects(int depth, bool requisite) const {
+  RedirectRule reading = m_rules->Redirects(requisite);
   if (!m_scope)
     return reading;
-  return [reading, scope = m_scope.get()](const std::string& target) {
+  return [reading, scope = m_scope.get(), depth, requisite](const std::string& target) {
     return (!reading || reading(target)) &&
-           scope->Judge(target, 1, false, true).verdict != Scope::Verdict::LeftOut;
+           scope->Judge(target, depth, requisite, true).verdict != Scope::Verdict::LeftOut;
   };
 }
 
-bool CrawlRun::RobotsAllow(const std::string& url, bool mayRead) {
+std::optional<std::string> CrawlRun::RobotsAllow(const std::string& url, bool mayRead) {
   const size_t scheme = url.find("://");
   if (scheme == std::string::npos)
-    return true;
+    return std::nullopt;
   const size_t slash = url.find('/', scheme + 3);
   const std::string origin = url.substr(0, slash);
   auto found = m_robots.find(origin);
   if (found == m_robots.end() && !mayRead)
-    return true;
+    return std::nullopt;
   if (found == m_robots.end()) {
     const std::string product = ProductToken(
         m_plan.network.userAgent.empty() ? std::string("Kelvane") : m_plan.network.userAgent);
     found = m_robots.emplace(origin, ReadRobots(m_transport, origin, product)).first;
   }
-  if (slash == std::string::npos)
-    return found->second.Allows("/");
-  const size_t query = url.find('?', slash);
-  return found->second.Allows(
-      ComparablePath(url.substr(slash, query == std::string::npos ? query : query - slash)) +
-      (query == std::string::npos ? std::string() : url.substr(query)));
+  std::string path = "/";
+  if (slash != std::string::npos) {
+    const size_t query = url.find('?', slash);
+    path = ComparablePath(url.substr(slash, query == std::string::npos ? query : query - slash)) +
+           (query == std::string::npos ? std::string() : url.substr(query));
+  }
+  // A redirect is judged between pages, with a budget of its own.
+  int64_t redirectBudget = kRobotsWorkPerPage;
+  switch (found->second.Judge(path, mayRead ? m_robotsBudget : redirectBudget)) {
+    case RobotsRules::Answer::Allowed:
+      return std::nullopt;
+    case RobotsRules::Answer::Disallowed:
+      return "disallowed by robots.txt";
+    case RobotsRules::Answer::TooCostly:
+      break;
+  }
+  return "robots.txt too costly to match";
 }
 
 void CrawlRun::ReportLeftOut() {
@@ -261,7 +279,8 @@ std::optional<FileOutcome> CrawlRun::KeepEarlierCopy(Pass& pass) {
 }
 
 CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source,
-                                       const std::vector<std::string>& conditions) {
+                                       const std::vector<std::string>& conditions, int depth,
+                                       bool requisite) {
   Obtained obtained;
   if (!IsHttpUrl(source)) {
     obtained.file = LoadLocal(source);
@@ -269,7 +288,7 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source,
       obtained.file.reset();
     return obtained;
   }
-  obtained.file = Fetch(source, m_transport, Redirects(), conditions);
+  obtained.file = Fetch(source, m_transport, Redirects(depth, requisite), conditions);
   if (Stopping()) {
     const std::string failedCall = obtained.file->failedCallText;
     obtained.file.reset();
@@ -300,6 +319,7 @@ void CrawlRun::FinishPass(Pass& pass) {
     if (storing)
       pass.localPath = m_upkeep.StoredName(pass.localPath, *pass.file);
     m_links->SetPageDepth(pass.depth);
+    m_robotsBudget = kRobotsWorkPerPage;
     m_rules->Read(*pass.file, pass.localPath, *m_links);
     if (storing)
       saved = m_store.Save(*pass.file, pass.localPath);
@@ -349,6 +369,8 @@ void CrawlRun::Run() {
   AppendIndexName(startUrl, startUrl, "");
   m_links = std::make_unique<LinkStack>(startUrl);
   m_basePrefix = m_links->BasePrefix();
+  if (m_plan.scope.level > 0)
+    m_links->SetBreadthFirst();
   if (!m_plan.scope.Empty()) {
     m_scope = std::make_unique<Scope>(m_plan.scope);
     m_scope->SetRobots(
@@ -369,15 +391,18 @@ void CrawlRun::Run() {
       return;
     reachable.file.reset();
     ReportLeftOut();
+    if (outcome.ending == CrawlEnding::QuotaReached)
+      outcome.linksLeft += m_links->PendingCount();
   } else {
     m_dialog.ShowMessageBox("Can't connect to " + startUrl);
     outcome = CrawlOutcome{CrawlEnding::NotObtained, startUrl, true};
   }
   m_links.reset();
-  // A crawl that ran its course, or ended on a file it could not get, leaves a copy that reads
-  // from disk; one that was stopped is converted by the next.
+  // A crawl that ran its course, ended on a file it could not get, or on its quota, leaves a
+  // copy that reads from disk; one that was stopped is converted by the next.
   if (m_plan.convertLinks &&
-      (outcome.ending == CrawlEnding::Completed || outcome.ending == CrawlEnding::NotObtained))
+      (outcome.ending == CrawlEnding::Completed || outcome.ending == CrawlEnding::NotObtained ||
+       outcome.ending == CrawlEnding::QuotaReached))
     m_upkeep.ConvertLinks(m_basePrefix, m_dialog.m_stopRequested);
   EndActions(m_dialog);
   m_dialog.CrawlEnded(outcome);
@@ -388,7 +413,7 @@ CrawlOutcome CrawlStep(CrawlRun& run) {
   for (;;) {
     CrawlRun::Pass pass = run.TakeLink();
     if (!run.ReadCopy(pass)) {
-      CrawlRun::Obtained doc = run.FetchFile(pass.url, pass.conditions);
+      CrawlRun::Obtained doc = run.FetchFile(pass.url, pass.conditions, pass.depth, pass.requisite);
       if (doc.cancelled)
         return CrawlOutcome{CrawlEnding::Cancelled, {}, false};
       run.CountDownload();
@@ -402,7 +427,9 @@ CrawlOutcome CrawlStep(CrawlRun& run) {
     run.FinishPass(pass);
     if (!run.LinksPending())
       return CrawlOutcome{CrawlEnding::Completed, {}, false};
-    if (run.Stopping() || run.QuotaReached())
+    if (run.QuotaReached())
+      return CrawlOutcome{CrawlEnding::QuotaReached, {}, false};
+    if (run.Stopping())
       return CrawlOutcome{CrawlEnding::Stopped, {}, false};
   }
 }

@@ -32,6 +32,7 @@ class CrawlRun {
     std::string earlierCopy;              // with updates: the copy the answer may replace
     std::vector<std::string> conditions;  // with updates: the request asks only for a change
     int depth = 0;                        // links from the start page
+    bool requisite = false;               // what a page needs to show, not a page
   };
   // What obtaining a file gave.
   struct Obtained {
@@ -50,10 +51,14 @@ class CrawlRun {
   CrawlDialog& Dialog() { return m_dialog; }
   Transport& Network() { return m_transport; }
   const CrawlRules& Rules() const { return *m_rules; }
-  // Where an answer may send a request: where the reading rules and the scope would take a link.
-  RedirectRule Redirects() const;
+  // Where an answer may send the request of a pass: where the reading rules and the scope would
+  // take a link of its depth and kind.
+  RedirectRule Redirects(int depth, bool requisite) const;
   bool Stopping() const { return m_dialog.m_stopRequested != 0; }
   bool LinksPending() const { return m_links && !m_links->IsEmpty(); }
+  // With a depth limit, the depth of the next pending link: a scheduler takes it only once no
+  // page two or more links nearer the start is still to be read, which could reach it sooner.
+  std::optional<int> NextDepth() const;
 
   // The next pending link, placed.
   Pass TakeLink();
@@ -62,7 +67,8 @@ class CrawlRun {
   bool ReadCopy(Pass& pass);
   // Obtains a file from an address over the network, or from a local path. A fetch that finds
   // the stop flag raised cancels the crawl.
-  Obtained FetchFile(const std::string& source, const std::vector<std::string>& conditions = {});
+  Obtained FetchFile(const std::string& source, const std::vector<std::string>& conditions = {},
+                     int depth = 0, bool requisite = false);
   void CountDownload() { ++m_downloadedCount; }
   // The plan's quota of stored bytes has been reached: no new file is to be fetched.
   bool QuotaReached() const { return m_quotaReached; }
@@ -77,9 +83,9 @@ class CrawlRun {
   CrawlOutcome Passes();
   // The links the scope left out and no page took after all, one outcome each.
   void ReportLeftOut();
-  // Whether the robots.txt of the address's server, read once, allows it; one not read yet
-  // allows unless it may be read now.
-  bool RobotsAllow(const std::string& url, bool mayRead);
+  // Whether the robots.txt of the address's server, read once, allows it (nothing) or why not;
+  // one not read yet allows unless it may be read now.
+  std::optional<std::string> RobotsAllow(const std::string& url, bool mayRead);
 
   // With updates, an answer that does not replace the pass's earlier copy: the copy is read in
   // its place, and what became of the file is returned.
@@ -97,6 +103,9 @@ class CrawlRun {
   std::map<std::string, RobotsRules> m_robots;  // by "scheme://server"
   int32_t m_downloadedCount = 0;
   int64_t m_storedBytes = 0;
+  // The work robots.txt rules may take over the links of one page.
+  static constexpr int64_t kRobotsWorkPerPage = int64_t{1} << 28;
+  int64_t m_robotsBudget = kRobotsWorkPerPage;
   bool m_quotaReached = false;
 };
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "crawl/crawl_dialog.h"
+#include "crawl/page_reader.h"
 #include "platform/ascii.h"
 
 namespace {
@@ -17,15 +18,16 @@ struct Family {
   size_t skip;          // characters dropped from the attribute marker's start
   bool apostropheOnly;  // the preload call closes on "'" alone
   bool allLinks;        // every link of the line, or the first tag only
+  bool page;            // a page to follow, not something a page shows
 };
 
 constexpr Family kFamilies[] = {
-    {"<IMG ", "<img ", "SRC=", "src=", 5, false, true},
-    {"<A ", "<a ", "HREF=", "href=", 6, false, true},
-    {"<AREA ", "<area ", "HREF=", "href=", 6, false, true},
-    {{}, {}, "MSFPpreload('", {}, 13, true, true},
-    {"<BODY ", "<body ", "BACKGROUND=", "background=", 12, false, false},
-    {"<FRAME ", "<frame ", "SRC=", "src=", 5, false, false},
+    {"<IMG ", "<img ", "SRC=", "src=", 5, false, true, false},
+    {"<A ", "<a ", "HREF=", "href=", 6, false, true, true},
+    {"<AREA ", "<area ", "HREF=", "href=", 6, false, true, true},
+    {{}, {}, "MSFPpreload('", {}, 13, true, true, false},
+    {"<BODY ", "<body ", "BACKGROUND=", "background=", 12, false, false, false},
+    {"<FRAME ", "<frame ", "SRC=", "src=", 5, false, false, true},
 };
 
 // Position and length of the first marker in text, else of the fallback.
@@ -69,7 +71,7 @@ std::string_view NextLine(FetchedFile& page) {
 }
 
 void ScanFamily(const Family& family, std::string_view line, const FetchedFile& page,
-                LinkStack& linkStack) {
+                LinkStack& linkStack, const LinkScanner::Nofollow* nofollow) {
   std::string_view rest = line;
   for (;;) {
     size_t p = 0;
@@ -90,7 +92,11 @@ void ScanFamily(const Family& family, std::string_view line, const FetchedFile& 
     if (q == std::string_view::npos)
       return;
     std::string link(rest.substr(0, q));
-    linkStack.Push(LinkScanner::BaseForLink(page, link), link, 0);
+    if (nofollow != nullptr && family.page &&
+        (nofollow->all || nofollow->links.contains(DecodeCharacterReferences(link))))
+      linkStack.LeaveOutNofollow(LinkScanner::BaseForLink(page, link), link);
+    else
+      linkStack.Push(LinkScanner::BaseForLink(page, link), link, 0);
     if (!family.allLinks)
       return;
     rest = rest.substr(q + 1);
@@ -99,7 +105,7 @@ void ScanFamily(const Family& family, std::string_view line, const FetchedFile& 
 
 }  // namespace
 
-void LinkScanner::ScanPage(FetchedFile& page, LinkStack& linkStack) {
+void LinkScanner::ScanPage(FetchedFile& page, LinkStack& linkStack, const Nofollow* nofollow) {
   if (g_mainDialog != nullptr)
     g_mainDialog->ShowCurrentItem("Analysing", page.url);
   while (!AtEnd(page)) {
@@ -108,7 +114,7 @@ void LinkScanner::ScanPage(FetchedFile& page, LinkStack& linkStack) {
     const bool tags = line.find('<') != std::string_view::npos;
     for (const Family& family : kFamilies) {
       if (tags || family.tag.empty())
-        ScanFamily(family, line, page, linkStack);
+        ScanFamily(family, line, page, linkStack, nofollow);
     }
   }
 }

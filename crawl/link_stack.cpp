@@ -47,7 +47,7 @@ LinkStack::LinkStack(const std::string& startUrl) {
   m_acceptedCount = 0;
   ShowProgressRange(Control::QueueProgress, 0, kQueueBarHigh);
   ShowControlText(Control::QueuedFilesEdit, "0");
-  m_acceptedHead = m_pendingHead = m_pendingTail = nullptr;
+  m_acceptedHead = nullptr;
   m_basePrefix = std::string(BeforeLast(startUrl, '/'));
 }
 
@@ -64,8 +64,7 @@ LinkStack::~LinkStack() {
   }
 }
 
-void LinkStack::Push(const std::string& pageDirectory, std::string link, int bypassFilters,
-                     bool requisite) {
+std::string LinkStack::Absolute(const std::string& pageDirectory, std::string link) {
   // Only a link that starts with a scheme is absolute; "go.php?u=http://x/" is relative.
   if (!link.starts_with("http://") && !link.starts_with("https://")) {
     if (link.starts_with("./"))
@@ -74,23 +73,40 @@ void LinkStack::Push(const std::string& pageDirectory, std::string link, int byp
   }
   if (link.ends_with("./"))
     link.resize(link.size() >= 3 ? link.size() - 3 : 0);
+  return link;
+}
+
+void LinkStack::Push(const std::string& pageDirectory, std::string link, int bypassFilters,
+                     bool requisite) {
+  link = Absolute(pageDirectory, std::move(link));
   const int depth = m_pageDepth + 1;
   if (bypassFilters == 0 && !PassesFilters(link)) {
     SeenAgain(link);
     return;
   }
   bool readOnly = false;
-  if (m_scope != nullptr && !InScope(link, depth, requisite, readOnly))
+  // Rules may take time over each link (robots.txt): a crawl being stopped judges no more.
+  if (m_scope != nullptr && (StopFlag() != 0 || !InScope(link, depth, requisite, readOnly)))
     return;
-  Accept(std::move(link), depth, readOnly);
+  Accept(std::move(link), depth, readOnly, requisite);
 }
 
 void LinkStack::SeenAgain(const std::string& link) {
-  // A link still pending, found nearer the start, takes the lesser depth.
-  if (m_scope == nullptr)
+  auto pending = m_pendingIndex.find(link);
+  if (pending == m_pendingIndex.end() || pending->second->depth <= m_pageDepth + 1)
     return;
-  if (auto pending = m_pendingIndex.find(link); pending != m_pendingIndex.end())
-    pending->second->depth = std::min(pending->second->depth, m_pageDepth + 1);
+  // Its place is in the nearer queue; the old node stays behind, marked, until it comes up.
+  LinkNode* old = pending->second;
+  old->moved = true;
+  auto* node = new LinkNode{old->url, nullptr, m_pageDepth + 1, old->readOnly, old->requisite};
+  pending->second = node;
+  Enqueue(node);
+}
+
+void LinkStack::LeaveOutNofollow(const std::string& pageDirectory, std::string link) {
+  link = Absolute(pageDirectory, std::move(link));
+  if (PassesFilters(link))
+    LeaveOut(link, "nofollow");
 }
 
 void LinkStack::LeaveOut(const std::string& link, const std::string& why) {
@@ -163,7 +179,7 @@ bool LinkStack::PassesFilters(std::string& link) const {
   return !WasAccepted(link);
 }
 
-void LinkStack::Accept(std::string link, int depth, bool readOnly) {
+void LinkStack::Accept(std::string link, int depth, bool readOnly, bool requisite) {
   Log("Push():" + link);
   ++m_pendingCount;
   ShowControlText(Control::QueuedFilesEdit, IntToText(m_pendingCount));
@@ -174,18 +190,23 @@ void LinkStack::Accept(std::string link, int depth, bool readOnly) {
   ++m_acceptedCount;
   ShowControlText(Control::ReadFilesEdit, IntToText(m_acceptedCount));
 
-  bool html = IsHtmlName(link);
-  auto* node = new LinkNode{std::move(link), nullptr, depth, readOnly};
-  if (m_scope != nullptr)
+  auto* node = new LinkNode{std::move(link), nullptr, depth, readOnly, requisite};
+  if (m_byDepth)
     m_pendingIndex[node->url] = node;
-  if (m_pendingHead == nullptr) {
-    m_pendingHead = m_pendingTail = node;
+  Enqueue(node);
+}
+
+void LinkStack::Enqueue(LinkNode* node) {
+  const bool html = IsHtmlName(node->url);
+  Queue& queue = m_pending[m_byDepth ? node->depth : 0];
+  if (queue.head == nullptr) {
+    queue.head = queue.tail = node;
   } else if (html) {
-    m_pendingTail->next = node;
-    m_pendingTail = node;
+    queue.tail->next = node;
+    queue.tail = node;
   } else {
-    node->next = m_pendingHead;
-    m_pendingHead = node;
+    node->next = queue.head;
+    queue.head = node;
   }
 }
 
@@ -198,17 +219,32 @@ LinkStack::Entry LinkStack::PopEntry() {
   ShowControlText(Control::QueuedFilesEdit, IntToText(m_pendingCount));
   ShowProgressPosition(Control::QueueProgress, m_pendingCount);
 
-  LinkNode* head = m_pendingHead;
-  if (!m_pendingIndex.empty())
+  auto first = m_pending.begin();
+  LinkNode* head = first->second.head;
+  if (m_byDepth)
     m_pendingIndex.erase(head->url);
-  Entry entry{std::move(head->url), head->depth, head->readOnly};
-  m_pendingHead = head->next;
+  Entry entry{std::move(head->url), head->depth, head->readOnly, head->requisite};
+  first->second.head = head->next;
   delete head;
-  if (m_pendingHead == nullptr)
-    m_pendingTail = nullptr;
+  if (first->second.head == nullptr)
+    m_pending.erase(first);
+  DropMoved();
 
   Log("Pop():" + entry.url);
   return entry;
+}
+
+void LinkStack::DropMoved() {
+  while (!m_pending.empty()) {
+    auto first = m_pending.begin();
+    LinkNode* head = first->second.head;
+    if (!head->moved)
+      return;
+    first->second.head = head->next;
+    delete head;
+    if (first->second.head == nullptr)
+      m_pending.erase(first);
+  }
 }
 
 bool LinkStack::WasAccepted(const std::string& link) const {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,8 +26,9 @@ class LinkStack {
   // A pending link with how far it lies from the start page.
   struct Entry {
     std::string url;
-    int depth = 0;          // links from the start page
-    bool readOnly = false;  // the scope rejects its name: read for its links, not stored
+    int depth = 0;           // links from the start page
+    bool readOnly = false;   // the scope rejects its name: read for its links, not stored
+    bool requisite = false;  // what a page needs to show, not a page it leads to
   };
   Entry PopEntry();
 
@@ -36,13 +38,22 @@ class LinkStack {
   void SetScope(const Scope* scope, LeftOutReport report);
   // The depth of the page whose links are pushed next; the start address is pushed at -1.
   void SetPageDepth(int depth) { m_pageDepth = depth; }
+  // Links taken nearest the start first, so that each page is reached by its shortest path
+  // and the depth it is judged at is the least it has. Otherwise the described order.
+  void SetBreadthFirst() { m_byDepth = true; }
+  // The depth of the next link Pop gives; the stack must not be empty.
+  int NextDepth() const { return m_pending.begin()->first; }
   // A link the reading rules leave out, for the reason given: logged and counted once.
   void LeaveOut(const std::string& link, const std::string& why);
-  // A link found again on the page being read.
+  // A link accepted before, found again on the page being read: one still pending takes the
+  // lesser depth.
   void SeenAgain(const std::string& link);
+  // A link of a page, written there as link, that the page asks crawlers not to follow:
+  // left out where it would otherwise have been taken.
+  void LeaveOutNofollow(const std::string& pageDirectory, std::string link);
   // The links left out and never taken after all.
   std::vector<std::string> LeftOut() const;
-  bool IsEmpty() const { return m_pendingHead == nullptr; }
+  bool IsEmpty() const { return m_pending.empty(); }
   bool WasAccepted(const std::string& link) const;
   std::string RelativePart(const std::string& url) const;
 
@@ -62,19 +73,33 @@ class LinkStack {
     LinkNode* next = nullptr;
     int depth = 0;
     bool readOnly = false;
+    bool requisite = false;
+    bool moved = false;  // taken to a nearer depth: skipped where it was
   };
+  struct Queue {
+    LinkNode* head = nullptr;
+    LinkNode* tail = nullptr;
+  };
+
+  // A link of a page as an address: the page's directory before a relative one.
+  static std::string Absolute(const std::string& pageDirectory, std::string link);
 
   // The filters of a link from a page, which also collapses its "/.." segments; false when the
   // link is dropped.
   bool PassesFilters(std::string& link) const;
   // Logs, counts and queues an accepted link.
-  void Accept(std::string link, int depth = 0, bool readOnly = false);
+  void Accept(std::string link, int depth = 0, bool readOnly = false, bool requisite = false);
+  void Enqueue(LinkNode* node);
+  // Nodes moved away are dropped from the front, so that the first queue's head is a link.
+  void DropMoved();
   // The scope's judgement of a link that passed the filters; false when it is left out.
   bool InScope(const std::string& link, int depth, bool requisite, bool& readOnly);
 
   LinkNode* m_acceptedHead = nullptr;
-  LinkNode* m_pendingHead = nullptr;
-  LinkNode* m_pendingTail = nullptr;
+  // Pending links by depth when the crawl goes breadth-first, else all under 0.
+  std::map<int, Queue> m_pending;
+  bool m_byDepth = false;
+  std::unordered_map<std::string, LinkNode*> m_pendingIndex;  // breadth-first: for depths
   std::string m_basePrefix;
   int32_t m_pendingCount = 0;
   int32_t m_acceptedCount = 0;
@@ -84,7 +109,6 @@ class LinkStack {
   LeftOutReport m_report;
   int m_pageDepth = -1;
   std::unordered_map<std::string, int> m_leftOut;  // link -> the least depth it was seen at
-  std::unordered_map<std::string, LinkNode*> m_pendingIndex;  // with a scope: for depths
 };
 
 inline bool IsHtmlName(std::string_view name) {

@@ -1,5 +1,10 @@
 #include "crawl/robots_rules.h"
 
+#include <string.h>
+
+#include <algorithm>
+#include <limits>
+
 #include "platform/ascii.h"
 
 namespace {
@@ -9,32 +14,46 @@ constexpr size_t kLongestPattern = 2048;
 constexpr size_t kMostRules = 20000;
 
 // A pattern against a path: "*" any run of bytes, "$" at the end the path's end; otherwise
-// the pattern need only match the path's beginning. Backtracks to the last "*" alone, so the
-// cost is at most the product of the two lengths.
-bool Matches(std::string_view pattern, std::string_view path) {
+// the pattern need only match the path's beginning. The pieces between the stars are found
+// leftmost first, which is right for patterns of literal bytes and stars; with memmem's linear
+// search the work is about the path's length plus the pattern's, and is added to cost.
+bool Matches(std::string_view pattern, std::string_view path, int64_t& cost) {
   const bool anchored = pattern.ends_with('$');
   if (anchored)
     pattern.remove_suffix(1);
-  size_t p = 0, s = 0, star = std::string_view::npos, mark = 0;
-  while (s < path.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      mark = s;
-    } else if (p < pattern.size() && pattern[p] == path[s]) {
-      ++p;
-      ++s;
-    } else if (p == pattern.size() && !anchored) {
-      return true;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      s = ++mark;
-    } else {
-      return false;
+  size_t star = pattern.find('*');
+  const std::string_view first = pattern.substr(0, star);
+  cost += static_cast<int64_t>(first.size()) + 1;
+  if (!path.starts_with(first))
+    return false;
+  if (star == std::string_view::npos)
+    return !anchored || path.size() == first.size();
+  size_t at = first.size();
+  for (;;) {
+    const size_t next = pattern.find('*', star + 1);
+    const std::string_view piece = pattern.substr(star + 1, next - star - 1);
+    if (next == std::string_view::npos && anchored) {
+      cost += static_cast<int64_t>(piece.size());
+      return path.size() - at >= piece.size() && path.ends_with(piece);
     }
+    if (!piece.empty()) {
+      const size_t left = path.size() - at;
+      // A piece longer than what is left is refused before any search.
+      cost += static_cast<int64_t>(piece.size() <= left ? piece.size() : 0);
+      const void* found = memmem(path.data() + at, left, piece.data(), piece.size());
+      if (found == nullptr) {
+        cost += static_cast<int64_t>(left);
+        return false;
+      }
+      const size_t end =
+          static_cast<size_t>(static_cast<const char*>(found) - path.data()) + piece.size();
+      cost += static_cast<int64_t>(end - at);
+      at = end;
+    }
+    if (next == std::string_view::npos)
+      return true;
+    star = next;
   }
-  while (p < pattern.size() && pattern[p] == '*')
-    ++p;
-  return p == pattern.size();
 }
 
 }  // namespace
@@ -89,20 +108,30 @@ RobotsRules RobotsRules::Parse(std::string_view text, std::string_view product) 
   }
   RobotsRules rules;
   rules.m_rules = oursFound ? std::move(ours) : std::move(anyone);
+  // The first rule that matches is then the longest, and an allow wins a tie.
+  std::stable_sort(rules.m_rules.begin(), rules.m_rules.end(), [](const Rule& a, const Rule& b) {
+    return a.pattern.size() != b.pattern.size() ? a.pattern.size() > b.pattern.size()
+                                                : a.allow && !b.allow;
+  });
   return rules;
 }
 
 bool RobotsRules::Allows(std::string_view path) const {
+  int64_t unlimited = std::numeric_limits<int64_t>::max() / 2;
+  return Judge(path, unlimited) == Answer::Allowed;
+}
+
+RobotsRules::Answer RobotsRules::Judge(std::string_view path, int64_t& budget) const {
   if (path == "/robots.txt")
-    return true;
-  size_t longest = 0;
-  bool allowed = true;
+    return Answer::Allowed;
   for (const Rule& rule : m_rules) {
-    const size_t length = rule.pattern.size();
-    if (length < longest || (length == longest && allowed) || !Matches(rule.pattern, path))
-      continue;
-    longest = length;
-    allowed = rule.allow;
+    if (budget <= 0)
+      return Answer::TooCostly;
+    int64_t cost = 0;
+    const bool matches = Matches(rule.pattern, path, cost);
+    budget -= cost;
+    if (matches)
+      return rule.allow ? Answer::Allowed : Answer::Disallowed;
   }
-  return allowed;
+  return Answer::Allowed;
 }

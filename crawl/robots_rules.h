@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,13 +19,18 @@ class RobotsRules {
 
   // path: the address's path and query, as sent ("/a/b?c").
   bool Allows(std::string_view path) const;
+  enum class Answer { Allowed, Disallowed, TooCostly };
+  // Allows with a limit on the work: each rule tried takes the bytes it compares from budget,
+  // and once that is spent the answer is TooCostly. A file of many long patterns against long
+  // addresses would otherwise cost seconds per link.
+  Answer Judge(std::string_view path, int64_t& budget) const;
 
  private:
   struct Rule {
     std::string pattern;
     bool allow = false;
   };
-  std::vector<Rule> m_rules;
+  std::vector<Rule> m_rules;  // longest first, an allow before a disallow of its length
 };
 
 // The product token of a user agent text: "Kelvane/2.0 (x)" gives "Kelvane".

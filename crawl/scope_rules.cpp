@@ -234,8 +234,10 @@ Scope::Judgement Scope::Judge(const std::string& url, int depth, bool requisite,
   // What the pages taken need to show is fetched whatever its depth: only pages lead deeper.
   if (m_plan.level > 0 && depth > m_plan.level && !requisite)
     return {Verdict::LeftOut, "more than " + std::to_string(m_plan.level) + " links deep"};
-  if (m_plan.robots && !requisite && m_robotsAllow && !m_robotsAllow(url, !redirect))
-    return {Verdict::LeftOut, "disallowed by robots.txt"};
+  if (m_plan.robots && !requisite && m_robotsAllow) {
+    if (std::optional<std::string> refused = m_robotsAllow(url, !redirect))
+      return {Verdict::LeftOut, std::move(*refused)};
+  }
   if (NameTaken(name, url, why))
     return {};
   // A page is read for its links all the same, as it must be fetched to be read.

@@ -60,9 +60,11 @@ class Scope {
   // redirect: where an answer sends a request, judged as a link there would be, but with only
   // the robots.txt files already read.
   Judgement Judge(const std::string& url, int depth, bool requisite, bool redirect = false) const;
-  // Whether a server's robots.txt allows an address; asked with robots on. mayRead: the file
-  // may be fetched now if it has not been; otherwise an unread one allows.
-  using RobotsCheck = std::function<bool(const std::string& url, bool mayRead)>;
+  // Whether a server's robots.txt allows an address: nothing when it does, else why not; asked
+  // with robots on. mayRead: the file may be fetched now if it has not been; otherwise an
+  // unread one allows.
+  using RobotsCheck =
+      std::function<std::optional<std::string>(const std::string& url, bool mayRead)>;
   void SetRobots(RobotsCheck allows) { m_robotsAllow = std::move(allows); }
 
  private:

@@ -107,6 +107,8 @@ class SlotScheduler : public TransferSlots::Receiver {
   void NotReached(CrawlRun::Pass& pass);
   void WaitForATurn();
   CrawlOutcome Cancel();
+  // The end of a pass taken from the stack: the run's last steps, then it is read.
+  void Finish(CrawlRun::Pass& pass);
 
   CrawlRun& m_run;
   std::vector<std::unique_ptr<InTransfer>> m_inFlight;
@@ -117,6 +119,7 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::map<std::string, HeldBack> m_held;                // by server
   size_t m_heldCount = 0;
   std::set<std::string> m_unreachable;  // origins
+  std::multiset<int> m_depths;          // of the passes taken and not yet read
   std::string m_failedCall;
 };
 
@@ -147,7 +150,19 @@ std::optional<SlotScheduler::Taken> SlotScheduler::NextPass() {
   }
   if (m_heldCount >= kMostHeld || !m_run.LinksPending())
     return std::nullopt;
-  return Taken{m_run.TakeLink()};
+  // With a depth limit, a page still to be read two links nearer the start could reach the
+  // next link by a shorter path: it waits, so that every job count judges it at one depth.
+  if (const std::optional<int> next = m_run.NextDepth();
+      next && !m_depths.empty() && *m_depths.begin() < *next - 1)
+    return std::nullopt;
+  Taken taken{m_run.TakeLink()};
+  m_depths.insert(taken.pass.depth);
+  return taken;
+}
+
+void SlotScheduler::Finish(CrawlRun::Pass& pass) {
+  m_run.FinishPass(pass);
+  m_depths.erase(m_depths.find(pass.depth));
 }
 
 void SlotScheduler::FillSlots() {
@@ -162,7 +177,7 @@ void SlotScheduler::FillSlots() {
     if (m_inTransfer.count(pass.localPath) != 0) {
       m_waiting.emplace(pass.localPath, std::move(pass));
     } else if (m_run.ReadCopy(pass)) {
-      m_run.FinishPass(pass);
+      Finish(pass);
     } else {
       StartOrHold(*slot, std::move(*taken));
     }
@@ -205,7 +220,7 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   request.server = server;
   request.objectName = objectName;
   request.referrer = "http://" + server + "/";
-  request.mayRedirect = m_run.Redirects();
+  request.mayRedirect = m_run.Redirects(pass.depth, pass.requisite);
   request.headers = pass.conditions;
   // HTTP/2 is offered over TLS only; plain HTTP keeps its kept-open connections as they were.
   // Under a rate limit transfers are paused, and libcurl 7.88 keeps receiving for a paused stream
@@ -244,7 +259,7 @@ void SlotScheduler::NotReached(CrawlRun::Pass& pass) {
   pass.file->url = IsHttpUrl(pass.url) ? pass.url : "http://" + pass.url;
   pass.file->problem = FetchProblem::Unreachable;
   pass.fromNetwork = true;
-  m_run.FinishPass(pass);
+  Finish(pass);
 }
 
 void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
@@ -272,7 +287,7 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   JudgeAnswer(*pass.file, result, ended->tooLarge);
   pass.file->wireBytes = result.wireBytes;
   pass.fromNetwork = true;
-  m_run.FinishPass(pass);
+  Finish(pass);
 }
 
 // Nothing in transfer, and the next start waits for its server's turn.
@@ -294,8 +309,11 @@ CrawlOutcome SlotScheduler::Run() {
     if (m_slots.Active() == 0) {
       if (m_ready.empty() && m_held.empty() && !m_run.LinksPending())
         return CrawlOutcome{CrawlEnding::Completed, {}, false};
-      if (m_run.QuotaReached())
-        return CrawlOutcome{CrawlEnding::Stopped, {}, false};
+      if (m_run.QuotaReached()) {
+        CrawlOutcome outcome{CrawlEnding::QuotaReached, {}, false};
+        outcome.linksLeft = static_cast<int32_t>(m_ready.size() + m_heldCount + m_waiting.size());
+        return outcome;
+      }
       WaitForATurn();
       continue;
     }

@@ -119,11 +119,19 @@ TEST(Identity, QuotaAndLargestFile) {
   for (const char* jobs : {"1", "4"}) {
     SCOPED_TRACE(jobs);
     TempDir quota, largest;
-    ProcessResult stopped =
-        Cli({"--jobs", jobs, "--quota", "5k", "--save-to", quota.Path(), server.Url("/")});
+    ProcessResult stopped = Cli(
+        {"--jobs", jobs, "-p", "-k", "--quota", "5k", "--save-to", quota.Path(), server.Url("/")});
     EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
     const Tree stored = ReadTree(quota.Path() + "/127.0.0.1:" + std::to_string(server.Port()));
     EXPECT_LT(stored.size(), files.size());
+    // The summary says what was left, and the copy reads from disk as far as it goes.
+    EXPECT_TRUE(Contains(stopped.err, "kelvane-cli: quota of 5120 bytes reached, " +
+                                          std::to_string(files.size() - stored.size()) +
+                                          " links not fetched\n"))
+        << stopped.err;
+    const std::string page = stored.at("~index.htm");
+    EXPECT_TRUE(Contains(page, "SRC=\"8.gif\"")) << page;  // pictures come last first
+    EXPECT_TRUE(Contains(page, "SRC=\"" + server.Url("/1.gif") + "\"")) << page;
     for (const auto& [path, bytes] : stored) {
       if (path != "~index.htm") {
         EXPECT_EQ(bytes.size(), std::stoul(path) * 1000) << path;  // whole, or not there

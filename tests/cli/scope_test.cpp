@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "cli/cli_support.h"
 #include "support/loopback_server.h"
@@ -207,8 +208,8 @@ TEST(Scope, RobotsTxtIsReadOnceAndObeyed) {
     EXPECT_FALSE(line.starts_with("GET /robots.txt")) << line;  // never without --robots
 }
 
-// With --robots and complete pages, links a page asks crawlers not to follow are left out, by
-// rel="nofollow" or by its meta robots; what a page needs is fetched all the same.
+// With --robots, links a page asks crawlers not to follow are left out, by rel="nofollow" or by
+// its meta robots, whichever reads the page; what a page needs is fetched all the same.
 TEST(Scope, NofollowIsObeyedWithRobots) {
   RawServer server(SiteHandler({
       {"/n/", "<a href=\"a.htm\" rel=\"external nofollow\">a</a><a href=\"b.htm\">b</a>"},
@@ -219,19 +220,24 @@ TEST(Scope, NofollowIsObeyedWithRobots) {
       {"/n/b.png", "PNG"},
       {"/n/c.htm", "c"},
   }));
-  for (const char* jobs : {"1", "4"}) {
-    SCOPED_TRACE(jobs);
-    TempDir saveTo;
-    const size_t before = server.RequestLines().size();
-    ProcessResult run =
-        Cli({"-p", "--robots", "--jobs", jobs, "--save-to", saveTo.Path(), server.Url("/n/")});
-    EXPECT_EQ(run.exitCode, 0) << run.err;
-    const std::vector<std::string> lines = server.RequestLines();
-    Paths requested;
-    for (size_t i = before; i < lines.size(); ++i)
-      requested.insert(lines[i].substr(4, lines[i].rfind(' ') - 4));
-    EXPECT_EQ(requested, (Paths{"/robots.txt", "/n/", "/n/b.htm", "/n/b.png"}));
-    EXPECT_TRUE(Contains(run.err, "kelvane-cli: 2 left out by the rules\n")) << run.err;
+  for (const bool completePages : {true, false}) {
+    for (const char* jobs : {"1", "4"}) {
+      SCOPED_TRACE(std::string(completePages ? "-p" : "scanner") + " at " + jobs + " jobs");
+      TempDir saveTo;
+      const size_t before = server.RequestLines().size();
+      std::vector<std::string> arguments = {"--robots",  "--jobs",      jobs,
+                                            "--save-to", saveTo.Path(), server.Url("/n/")};
+      if (completePages)
+        arguments.insert(arguments.begin(), "-p");
+      ProcessResult run = Cli(arguments);
+      EXPECT_EQ(run.exitCode, 0) << run.err;
+      const std::vector<std::string> lines = server.RequestLines();
+      Paths requested;
+      for (size_t i = before; i < lines.size(); ++i)
+        requested.insert(lines[i].substr(4, lines[i].rfind(' ') - 4));
+      EXPECT_EQ(requested, (Paths{"/robots.txt", "/n/", "/n/b.htm", "/n/b.png"}));
+      EXPECT_TRUE(Contains(run.err, "kelvane-cli: 2 left out by the rules\n")) << run.err;
+    }
   }
 }
 
@@ -319,3 +325,84 @@ TEST(Scope, RedirectsEscapesAndRequisitesMeetTheSameRules) {
     }
   }
 }
+
+namespace {
+
+// Each page is judged at its least depth, whatever order the pages come in: the longer way to
+// p/ (through two directories, which the described order takes first) and a slow a.htm on the
+// shorter way leave it two links deep, so that q.htm is three links deep at one job and four.
+TEST(Scope, DepthIsTheShortestWayAtEveryJobCount) {
+  RawServer::Handler site = SiteHandler({
+      {"/d/", "<A HREF=\"a.htm\">a</A>\n<A HREF=\"b/\">b</A>\n"},
+      {"/d/a.htm", "<A HREF=\"p/\">p</A>\n"},
+      {"/d/b/", "<A HREF=\"c/\">c</A>\n"},
+      {"/d/b/c/", "<A HREF=\"../../p/\">p</A>\n"},
+      {"/d/p/", "<A HREF=\"q.htm\">q</A>\n"},
+      {"/d/p/q.htm", "<A HREF=\"r.htm\">r</A>\n"},
+      {"/d/p/r.htm", "r"},
+  });
+  RawServer server([&](int fd, const std::string& request) {
+    if (request.starts_with("GET /d/a.htm "))
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    site(fd, request);
+  });
+  for (const char* jobs : {"1", "4"}) {
+    SCOPED_TRACE(jobs);
+    TempDir saveTo;
+    const size_t before = server.RequestLines().size();
+    ProcessResult run =
+        Cli({"-l", "3", "--jobs", jobs, "--save-to", saveTo.Path(), server.Url("/d/")});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<std::string> lines = server.RequestLines();
+    Paths requested;
+    for (size_t i = before + 2; i < lines.size(); ++i)
+      requested.insert(lines[i].substr(7, lines[i].rfind(' ') - 7));  // below "GET /d/"
+    EXPECT_EQ(requested, (Paths{"a.htm", "b/", "b/c/", "p/", "p/q.htm"}));
+    EXPECT_TRUE(Contains(run.err, "kelvane-cli: 1 left out by the rules\n")) << run.err;
+  }
+}
+
+// -H alone takes what pages need from other servers, not their pages: a link that is
+// redirected there is a page all the same, and is not saved; a picture redirected there is.
+TEST(Scope, RedirectToAnotherServerIsJudgedAsItsLink) {
+  RawServer other(SiteHandler({{"/page.htm", "elsewhere"}, {"/pic.png", "PNG"}}));
+  const std::string elsewhere = "127.0.0.1:" + std::to_string(other.Port());
+  RawServer::Handler site =
+      SiteHandler({{"/r/", "<a href=\"go.htm\">go</a><img src=\"pic.png\">"}});
+  RawServer server([&](int fd, const std::string& request) {
+    if (request.starts_with("GET /r/go.htm "))
+      return SendAll(fd, Answer(302, "", "Location: http://" + elsewhere + "/page.htm\r\n"));
+    if (request.starts_with("GET /r/pic.png "))
+      return SendAll(fd, Answer(302, "", "Location: http://" + elsewhere + "/pic.png\r\n"));
+    site(fd, request);
+  });
+  const struct {
+    std::vector<std::string> options;
+    int exitCode;
+    Paths fromOther;
+  } cases[] = {
+      {{"-pH"}, 8, {"/pic.png"}},
+      {{"-pH", "-D", "127.0.0.1"}, 0, {"/page.htm", "/pic.png"}},
+  };
+  for (const auto& c : cases) {
+    for (const char* jobs : {"1", "4"}) {
+      SCOPED_TRACE(c.options.back() + " at " + jobs + " jobs");
+      TempDir saveTo;
+      const size_t before = other.RequestLines().size();
+      std::vector<std::string> arguments = {"--jobs", jobs, "--save-to", saveTo.Path()};
+      arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+      arguments.push_back(server.Url("/r/"));
+      ProcessResult run = Cli(arguments);
+      EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+      const std::vector<std::string> lines = other.RequestLines();
+      Paths requested;
+      for (size_t i = before; i < lines.size(); ++i)
+        requested.insert(lines[i].substr(4, lines[i].rfind(' ') - 4));
+      EXPECT_EQ(requested, c.fromOther);
+      const Paths stored = Stored(saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()));
+      EXPECT_EQ(stored.count("r/go.htm"), c.fromOther.count("/page.htm")) << run.err;
+    }
+  }
+}
+
+}  // namespace

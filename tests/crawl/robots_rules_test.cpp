@@ -3,7 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace {
+
+// The rule of matching, said the slow way: "*" any run, "$" at the end the end of the path.
+bool Reference(std::string_view pattern, std::string_view path, bool anchored) {
+  if (pattern.empty())
+    return !anchored || path.empty();
+  if (pattern[0] == '*')
+    return Reference(pattern.substr(1), path, anchored) ||
+           (!path.empty() && Reference(pattern, path.substr(1), anchored));
+  return !path.empty() && path[0] == pattern[0] &&
+         Reference(pattern.substr(1), path.substr(1), anchored);
+}
 
 TEST(RobotsRules, GroupsRulesAndMatches) {
   const std::string text =
@@ -53,6 +66,42 @@ TEST(RobotsRules, OurGroupsBeforeAnyonesAndTiesToAllow) {
   EXPECT_FALSE(RobotsRules::DisallowAll().Allows("/x"));
   EXPECT_TRUE(RobotsRules::DisallowAll().Allows("/robots.txt"));
   EXPECT_EQ(ProductToken(" Kelvane/1.3 (Linux)"), "Kelvane");
+}
+
+// Random patterns of a few letters, stars and an end mark, against random paths: one rule
+// each, so the answer is whether it matches.
+TEST(RobotsRules, MatchesAsTheRuleSays) {
+  std::mt19937 random(7);
+  const char letters[] = "ab*";
+  for (int i = 0; i < 20000; ++i) {
+    std::string pattern = "/";
+    for (int n = static_cast<int>(random() % 7); n > 0; --n)
+      pattern += letters[random() % 3];
+    const bool anchored = random() % 3 == 0;
+    std::string path = "/";
+    for (int n = static_cast<int>(random() % 9); n > 0; --n)
+      path += letters[random() % 2];
+    const RobotsRules rules =
+        RobotsRules::Parse("User-agent: *\nDisallow: " + pattern + (anchored ? "$" : ""), "K");
+    EXPECT_EQ(!rules.Allows(path), Reference(pattern, path, anchored))
+        << pattern << (anchored ? "$" : "") << " against " << path;
+  }
+}
+
+// Many long patterns against a long path: the work stops at its budget, and then nothing is
+// allowed, rather than taking seconds for each link.
+TEST(RobotsRules, WorkStopsAtItsBudget) {
+  std::string text = "User-agent: *\nAllow: /short\n";
+  for (int i = 0; i < 2000; ++i)
+    text += "Disallow: *" + std::string(1000, 'x') + std::to_string(i) + "\n";
+  const RobotsRules rules = RobotsRules::Parse(text, "Kelvane");
+  const std::string path = "/" + std::string(60000, 'x');
+  int64_t budget = 1 << 20;
+  EXPECT_EQ(rules.Judge(path, budget), RobotsRules::Answer::TooCostly);
+  budget = 1 << 20;
+  EXPECT_EQ(rules.Judge("/short", budget), RobotsRules::Answer::Allowed);
+  EXPECT_GT(budget, 0);
+  EXPECT_TRUE(rules.Allows(path));  // unbounded, it is worked out
 }
 
 TEST(RobotsRules, HostilePatternsCostLittle) {
