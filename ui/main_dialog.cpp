@@ -172,11 +172,13 @@ void CKelvaneDlg::OnDownload() {
   UpdateData(true);
   // The crawl takes the address and directory as they are now; later edits do not reach it.
   CrawlPlan plan = PlanFromDialog(*this);
-  EnableControl(Control::DownloadButton, false);
-  EnableControl(Control::StopButton, true);
   // "Download" comes back only with the last worker's end actions, after which that worker
   // waits for nothing from this thread: joining it here is short, and serves no input meanwhile.
+  // It comes first: a "Stop" disabled by those end actions, queued after this press, would
+  // otherwise be applied during the new crawl, which then could not be stopped.
   JoinWorker();
+  EnableControl(Control::DownloadButton, false);
+  EnableControl(Control::StopButton, true);
   m_workerDone = false;
   m_workerThread = std::thread([this, plan] { RunCrawl(this, plan); });
 }

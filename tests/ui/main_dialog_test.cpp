@@ -354,6 +354,8 @@ TEST_F(Window, DownloadPressedAsTheLastCrawlEndsStartsOneWorker) {
   Click(dialog, Control::DownloadButton);
   Click(dialog, Control::DownloadButton);
   EXPECT_TRUE(dialog.WorkerRunning());
+  QTest::qWait(50);  // the first crawl's end actions, if any were still on their way
+  EXPECT_TRUE(Button(dialog, Control::StopButton)->isEnabled());
   // The test and the first picture; the start page comes from the copy the first crawl stored.
   ASSERT_TRUE(WaitFor([&] { return server.Requests().size() == 5; }));
   QTest::qWait(100);
