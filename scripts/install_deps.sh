@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
   chromium python3
+  xvfb x11-utils
 )
 [ $# -gt 0 ] && packages=("$@")
 

@@ -6,7 +6,11 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QStyle>
+#include <QTextLayout>
 #include <QWidget>
+
+#include <algorithm>
+#include <map>
 
 namespace {
 
@@ -73,7 +77,40 @@ void ApplyDialogUnits(QWidget* dialog) {
     child->setGeometry(x, y, width, height);
     FitCaption(child);
   }
+  // The push buttons of one dialog share one size of font: the smallest any caption needed.
+  const auto buttons = dialog->findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly);
+  qreal common = dialog->font().pointSizeF();
+  for (const QPushButton* button : buttons)
+    common = std::min(common, button->font().pointSizeF());
+  for (QPushButton* button : buttons) {
+    QFont font = button->font();
+    font.setPointSizeF(common);
+    button->setFont(font);
+  }
   QSize size = dialog->geometry().size();
   dialog->setFixedSize(DialogUnitsToPixelsX(dialog, size.width()),
                        DialogUnitsToPixelsY(dialog, size.height()));
+}
+
+QStringList FitLines(const QString& text, const QFont& font, int width, int height) {
+  QStringList lines;
+  const QFontMetrics metrics(font);
+  const int most = std::max(1, height / std::max(1, metrics.lineSpacing()));
+  QTextLayout layout(text, font);
+  QTextOption option;
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  layout.setTextOption(option);
+  layout.beginLayout();
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(width);
+    if (lines.size() + 1 == most) {
+      // The last line that fits takes the rest, cut with an ellipsis if it does not.
+      lines.push_back(
+          metrics.elidedText(text.mid(line.textStart()).simplified(), Qt::ElideRight, width));
+      break;
+    }
+    lines.push_back(text.mid(line.textStart(), line.textLength()).trimmed());
+  }
+  layout.endLayout();
+  return lines;
 }

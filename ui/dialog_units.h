@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QStringList>
+
+class QFont;
 class QWidget;
 
 // Dialog templates give positions in dialog units, which follow the dialog's font: a quarter of
@@ -10,3 +13,7 @@ void ApplyDialogUnits(QWidget* dialog);
 // The pixel size of a length in dialog units along x and y for a widget's font.
 int DialogUnitsToPixelsX(const QWidget* widget, int units);
 int DialogUnitsToPixelsY(const QWidget* widget, int units);
+
+// A text wrapped into a box of the given width and height, anywhere within a long word (an
+// address) if need be: as many lines as fit, the last one ending in "…" when text is left over.
+QStringList FitLines(const QString& text, const QFont& font, int width, int height);

@@ -1,7 +1,11 @@
 #include "ui/directory_dialog.h"
 
+#include <QAbstractItemView>
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QEvent>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -56,25 +60,102 @@ bool CDirectoryDialog::OnInitDialog() {
   connect(m_openButton, &QPushButton::clicked, this, [this] { OnOpen(); });
 
   connect(this, &QFileDialog::directoryEntered, this, [this] { OnNotify(); });
-  connect(this, &QFileDialog::currentChanged, this, [this] { OnNotify(); });
-  if (m_nameField != nullptr)
+  connect(this, &QFileDialog::directoryUrlEntered, this, [this] { OnNotify(); });
+  connect(this, &QFileDialog::currentChanged, this, [this] {
+    if (!m_typed)
+      OnNotify();
+  });
+  // A click in the list changes the selection after the current item: the field follows both.
+  // Typing selects the matching name in the list: that is no change the person made there.
+  for (auto* view : findChildren<QAbstractItemView*>()) {
+    view->installEventFilter(this);
+    view->viewport()->installEventFilter(this);
+    if (view->selectionModel() != nullptr)
+      connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (!m_typed)
+          OnNotify();
+      });
+  }
+  if (m_nameField != nullptr) {
     m_nameField->setText(QString::fromStdString(m_folder));
+    m_nameField->installEventFilter(this);
+    connect(m_nameField, &QLineEdit::textChanged, this, [this] { OnFieldChanged(); });
+  }
   return true;
 }
 
+bool CDirectoryDialog::eventFilter(QObject* watched, QEvent* event) {
+  // What reaches the field from the keyboard, a paste or a drop is the person's own text; a
+  // click or a key in a list, or the side panel, is browsing again.
+  if (watched != m_nameField) {
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress)
+      m_typed = false;
+  } else {
+    switch (event->type()) {
+      case QEvent::KeyPress:
+      case QEvent::InputMethod:
+      case QEvent::Drop:
+      case QEvent::ContextMenu:
+      case QEvent::MouseButtonRelease:
+        m_typed = true;
+        break;
+      default:
+        break;
+    }
+  }
+  return QFileDialog::eventFilter(watched, event);
+}
+
+void CDirectoryDialog::OnFieldChanged() {
+  // The file dialog writes the names it selects into the field, quoted; that is no folder.
+  if (m_typed || m_nameField->text() == QString::fromStdString(m_folder))
+    return;
+  QTimer::singleShot(0, this, [this] {
+    if (!m_typed)
+      m_nameField->setText(QString::fromStdString(m_folder));
+  });
+}
+
 void CDirectoryDialog::OnNotify() {
-  QString folder = directory().absolutePath();
-  m_folder = QFileInfo(folder).isDir() ? folder.toStdString() : std::string();
+  // A place without a path of its own (the list of the computer's drives) is no folder: the
+  // list's root is then empty, which directory() would give as the working directory.
+  const auto* files = findChild<QFileSystemModel*>();
+  const QString root = files != nullptr ? files->rootPath() : directory().absolutePath();
+  const QString folder = QDir::isAbsolutePath(root) ? QDir::cleanPath(root) : QString();
+  m_folder = !folder.isEmpty() && QFileInfo(folder).isDir() ? folder.toStdString() : std::string();
+  m_typed = false;
   if (m_nameField == nullptr)
     return;
   m_nameField->setText(QString::fromStdString(m_folder));
   // The file dialog fills the field itself after some of these changes: have the last word.
-  QTimer::singleShot(0, this, [this] { m_nameField->setText(QString::fromStdString(m_folder)); });
+  QTimer::singleShot(0, this, [this] {
+    if (!m_typed)
+      m_nameField->setText(QString::fromStdString(m_folder));
+  });
+}
+
+void CDirectoryDialog::accept() {
+  OnOpen();
 }
 
 void CDirectoryDialog::OnOpen() {
-  OnNotify();
-  if (!m_folder.empty() && QFileInfo(QString::fromStdString(m_folder)).isDir()) {
-    QDialog::accept();
+  // What the field shows is what is chosen: a folder typed there, relative ones below the
+  // browsed folder, or the browsed folder itself.
+  QString text =
+      m_nameField != nullptr ? m_nameField->text().trimmed() : QString::fromStdString(m_folder);
+  if (text.isEmpty())
+    return;
+  if (QDir::isRelativePath(text)) {
+    if (m_folder.empty())
+      return;
+    text = QString::fromStdString(m_folder) + QLatin1Char('/') + text;
   }
+  const QFileInfo chosen(QDir::cleanPath(text));
+  if (!chosen.isDir()) {
+    if (!m_typed)
+      OnNotify();  // the browsed folder may have gone: the field says so
+    return;
+  }
+  m_folder = chosen.absoluteFilePath().toStdString();
+  QDialog::accept();
 }

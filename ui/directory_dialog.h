@@ -7,8 +7,9 @@ class QLineEdit;
 class QPushButton;
 
 // A folder picker on the toolkit's own file dialog: no file types, no accept button of its own;
-// the name field, labelled "Repertoire:", always shows the folder being browsed, and "Open" ends
-// the dialog with that folder while it is a real directory.
+// the name field, labelled "Repertoire:", shows the folder being browsed after every change of
+// place or selection, and "Open" (or Enter) ends the dialog with the folder the field shows,
+// typed or browsed, while it is a real directory.
 class CDirectoryDialog : public QFileDialog {
   Q_OBJECT
 
@@ -18,14 +19,22 @@ class CDirectoryDialog : public QFileDialog {
   std::string m_folder;
   QPushButton* OpenButton() const { return m_openButton; }
 
+  // The file dialog's own ending (Enter in the name field) is "Open".
+  void accept() override;
+
  protected:
   bool OnInitDialog();
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   // Every change of place or selection: the name field goes back to the browsed folder.
   void OnNotify();
   void OnOpen();
 
+  // The field's text set back to the browsed folder unless the person is editing it.
+  void OnFieldChanged();
+
   QLineEdit* m_nameField = nullptr;
   QPushButton* m_openButton = nullptr;
+  bool m_typed = false;  // the field holds what the person typed since the last change of place
 };

@@ -4,7 +4,7 @@
 #include "ui/main_dialog.h"
 
 CKelvaneApp::CKelvaneApp(int& argc, char** argv) : QApplication(argc, argv) {
-  setApplicationDisplayName(QStringLiteral("Kelvane"));
+  // No display name: on X11 the toolkit would append it to every window's caption.
   setDesktopFileName(QStringLiteral("kelvane"));
 }
 

@@ -8,11 +8,13 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QFocusEvent>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -71,6 +73,7 @@ CKelvaneDlg::CKelvaneDlg(QWidget* parent) : QDialog(parent), m_ui(new Ui::MainDi
   // The combo box stands for its text field in focus matters, so its focus loss is the field's.
   m_ui->urlCombo->installEventFilter(this);
   m_ui->urlCombo->view()->installEventFilter(this);
+  m_ui->statusLine->installEventFilter(this);
   MessageMap();
 
   g_mainDialog = this;
@@ -121,7 +124,29 @@ void CKelvaneDlg::MessageMap() {
   });
 }
 
+void CKelvaneDlg::PaintStatusLine() {
+  // A label cuts a text longer than its box through the middle of a line; this one ends on
+  // whole lines, the last with an ellipsis, and the whole text is its tooltip.
+  QLabel* label = m_ui->statusLine;
+  const QRect box = label->contentsRect();
+  const QStringList lines = FitLines(label->text(), label->font(), box.width(), box.height());
+  const QString shown = lines.join(QLatin1Char(' '));
+  label->setToolTip(shown.simplified() == label->text().simplified() ? QString() : label->text());
+  QPainter painter(label);
+  painter.setPen(label->palette().color(label->isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                        label->foregroundRole()));
+  const int spacing = label->fontMetrics().lineSpacing();
+  for (int i = 0; i < lines.size(); ++i) {
+    painter.drawText(QRect(box.x(), box.y() + i * spacing, box.width(), spacing),
+                     Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, lines[i]);
+  }
+}
+
 bool CKelvaneDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_ui->statusLine && event->type() == QEvent::Paint) {
+    PaintStatusLine();
+    return true;
+  }
   QComboBox* combo = m_ui->urlCombo;
   if (watched == combo && event->type() == QEvent::FocusOut &&
       static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
@@ -147,6 +172,8 @@ bool CKelvaneDlg::OnInitDialog() {
   m_mirrorDirectory.Set(MirrorDirectory(m_url.Get(), m_saveToDirectory.Get()));
   UpdateBrowseButtons();
   UpdateData(false);
+  // A long address is shown from its start, where the server is.
+  m_ui->urlCombo->lineEdit()->setCursorPosition(0);
   return true;
 }
 
@@ -366,9 +393,16 @@ void CKelvaneDlg::ShowMessageBoxHere(const QString& text) {
   // The window is closing and the crawl has been stopped: nobody is left to read the message.
   if (m_closing)
     return;
-  QMessageBox box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(), text,
-                  QMessageBox::Ok, this);
+  const QString caption = QStringLiteral("Kelvane");
+  QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
   box.setTextFormat(Qt::PlainText);
+  // A box as narrow as a short message leaves its caption no room beside the window
+  // manager's buttons: it is made wide enough for both.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    const int room = box.fontMetrics().horizontalAdvance(caption) * 2 + 160;
+    grid->addItem(new QSpacerItem(room, 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
   box.exec();
 }
 

@@ -70,6 +70,7 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void UpdateData(bool fromControls) { DoDataExchange(fromControls); }
   void done(int result) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void PaintStatusLine();
 
  private:
   // Handlers, as the message map routes them.

@@ -38,8 +38,10 @@ TEST(Cli, VersionAndHelp) {
             "kelvane-cli: unknown option --nonsense\nTry 'kelvane-cli --help' for more.\n");
 }
 
-// --help, the manual page and the bash completion all carry every option of the one table.
+// --help, the manual page, the help page and the bash completion all carry every option of the
+// one table.
 TEST(Cli, HelpManualPageAndCompletionFollowTheOptionTable) {
+  const std::string page = ReadFileBytes(KELVANE_SOURCE_DIR "/help/console.htm");
   std::string manual = ReadFileBytes(KELVANE_SOURCE_DIR "/cli/kelvane-cli.1");
   std::string plain;
   for (size_t i = 0; i < manual.size(); ++i) {
@@ -64,6 +66,8 @@ TEST(Cli, HelpManualPageAndCompletionFollowTheOptionTable) {
     EXPECT_TRUE(Contains(help, " " + text + "\n")) << text;
     EXPECT_TRUE(Contains(plain, name)) << name;
     EXPECT_TRUE(Contains(plain, "\n" + text + "\n")) << text;
+    EXPECT_TRUE(Contains(page, "<dt>" + name + (value.empty() ? "" : " " + value))) << name;
+    EXPECT_TRUE(Contains(page, "<dd>" + text + "</dd>")) << text;
     EXPECT_TRUE(Contains(offered, name + "\n")) << name;
     ++options;
   }

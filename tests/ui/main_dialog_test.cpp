@@ -18,11 +18,13 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "support/loopback_server.h"
 #include "support/settings_store.h"
 #include "support/temp_dir.h"
+#include "ui/dialog_units.h"
 #include "ui/directory_dialog.h"
 #include "ui/preferences_dialog.h"
 #include "ui_test_support.h"
@@ -182,8 +184,45 @@ TEST_F(Window, NothingOverlapsAndEverythingFits) {
           << label->text().toStdString() << " is clipped";
     }
   }
+  // One size of font for every button, whichever caption needed the smallest.
+  std::set<qreal> buttonSizes;
+  for (QPushButton* button : dialog.findChildren<QPushButton*>())
+    buttonSizes.insert(button->font().pointSizeF());
+  EXPECT_EQ(buttonSizes.size(), 1u);
   if (const char* out = std::getenv("KELVANE_SCREENSHOT"))
     dialog.grab().save(out);
+}
+
+// A status text longer than the line's box ends on whole lines, the last with an ellipsis, and
+// the whole text is the tooltip; a long address in the URL box shows from its start after a
+// restart, where its server is.
+TEST_F(Window, LongTextsShowTheirStart) {
+  const std::string path = "/" + std::string(120, 'x') + "/" + std::string(120, 'y') + "/";
+  RawServer server(SiteHandler({{path, "page"}}));
+  const std::string address = server.Url(path);
+  {
+    CKelvaneDlg dialog;
+    Start(dialog);
+    Type(dialog, address);
+    Click(dialog, Control::DownloadButton);
+    ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
+    auto* status = qobject_cast<QLabel*>(dialog.ControlById(Control::StatusLine));
+    const std::string text = status->text().toStdString();
+    EXPECT_TRUE(text.starts_with("Mkdir: " + m_saveTo.Path())) << text;
+    status->grab();  // painted as a person sees it
+    const QRect box = status->contentsRect();
+    const QStringList lines = FitLines(status->text(), status->font(), box.width(), box.height());
+    EXPECT_LE(lines.size() * status->fontMetrics().lineSpacing(), box.height());
+    EXPECT_TRUE(lines.back().endsWith(QChar(0x2026))) << lines.back().toStdString();
+    for (const QString& line : lines)
+      EXPECT_LE(status->fontMetrics().horizontalAdvance(line), box.width());
+    EXPECT_EQ(status->toolTip().toStdString(), text);
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+  }
+  CKelvaneDlg restarted;
+  Start(restarted);
+  EXPECT_EQ(Combo(restarted)->currentText().toStdString(), address);
+  EXPECT_EQ(Combo(restarted)->lineEdit()->cursorPosition(), 0);
 }
 
 TEST_F(Window, CompletedCrawlFromTheWindow) {
@@ -632,6 +671,56 @@ TEST_F(Window, SaveToChooserConfirmAndCancel) {
   EXPECT_EQ(dialog.m_saveToDirectory.Get(), chosen);
   EXPECT_EQ(ReadSetting(kRoot + "SaveTo\\"), chosen);
   EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), chosen + "/host/docs");
+}
+
+// The chooser as a person uses it: a click on a sub-folder leaves the field showing the folder
+// being browsed; the computer's view in the side panel has no folder, and "Open" does nothing
+// there; a path typed into the field and confirmed with Enter is the folder stored.
+TEST_F(Window, ChooserStoresWhatItsFieldShows) {
+  const std::string alpha = m_saveTo.Path() + "/alpha", typed = m_saveTo.Path() + "/typed";
+  fs::create_directory(alpha);
+  fs::create_directory(typed);
+  CKelvaneDlg dialog;
+  Start(dialog);
+  TypeUrl(dialog, "http://host/");
+  int step = 0;
+  std::vector<std::string> fields;  // after the click on alpha, in the computer's view
+  bool openedInComputer = false;
+  AnswerNextModal<CDirectoryDialog>([&](CDirectoryDialog* chooser) {
+    auto* field = chooser->findChild<QLineEdit*>("fileNameEdit");
+    if (step == 0) {
+      auto* list = chooser->findChild<QListView*>("listView");
+      auto* model = qobject_cast<QFileSystemModel*>(list->model());
+      const QRect place = list->visualRect(model->index(QString::fromStdString(alpha)));
+      if (place.isEmpty())
+        return;  // not listed yet
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, place.center());
+      ++step;
+    } else if (step == 1) {
+      fields.push_back(field->text().toStdString());
+      auto* side = chooser->findChild<QListView*>("sidebar");
+      for (int row = 0; row < side->model()->rowCount(); ++row) {
+        const QModelIndex entry = side->model()->index(row, 0);
+        if (entry.data(Qt::UserRole + 1).toUrl() == QUrl("file:"))
+          QTest::mouseClick(side->viewport(), Qt::LeftButton, {}, side->visualRect(entry).center());
+      }
+      ++step;
+    } else if (step == 2) {
+      fields.push_back(field->text().toStdString());
+      QTest::mouseClick(chooser->OpenButton(), Qt::LeftButton);
+      openedInComputer = !chooser->isVisible();
+      QTest::mouseClick(field, Qt::LeftButton);
+      QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+      QTest::keyClicks(field, QString::fromStdString(typed));
+      QTest::keyClick(field, Qt::Key_Return);
+      ++step;
+    }
+  });
+  Click(dialog, Control::SaveToButton);
+  EXPECT_EQ(fields, (std::vector<std::string>{m_saveTo.Path(), ""}));
+  EXPECT_FALSE(openedInComputer);
+  EXPECT_EQ(dialog.m_saveToDirectory.Get(), typed);
+  EXPECT_EQ(ReadSetting(kRoot + "SaveTo\\"), typed);
 }
 
 TEST_F(Window, OpenOnlyEndsTheChooserOnARealDirectory) {

@@ -11,7 +11,6 @@ int main(int argc, char** argv) {
   TempDir config;
   setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
   QApplication application(argc, argv);
-  application.setApplicationDisplayName("Kelvane");
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
