@@ -51,43 +51,6 @@ int ExitStatus(const ConsoleDialog::Outcome& outcome) {
   return 0;
 }
 
-// The crawl the command line asks for.
-CrawlPlan PlanOf(const CommandLine& line, const std::string& saveTo) {
-  CrawlPlan plan;
-  plan.start = CrawlStart{line.url, MirrorDirectory(line.url, saveTo), saveTo};
-  plan.jobs = line.jobs;
-  plan.completePages = line.pageRequisites;
-  plan.convertLinks = line.convertLinks;
-  plan.adjustExtension = line.adjustExtension;
-  plan.update = line.update;
-  plan.network.connectTimeoutMs = line.connectTimeoutMs;
-  plan.network.stallTimeoutMs = line.stallTimeoutMs;
-  plan.network.caFile = line.caCertificate;
-  plan.network.waitMs = line.waitMs;
-  plan.network.maxBytesPerSecond = line.limitRate;
-  plan.network.userAgent = line.userAgent;
-  plan.network.headers = line.headers;
-  plan.scope.level = line.level;
-  plan.scope.accept = line.accept;
-  plan.scope.reject = line.reject;
-  plan.scope.acceptRegex = line.acceptRegex;
-  plan.scope.rejectRegex = line.rejectRegex;
-  plan.scope.includeDirectories = line.includeDirectories;
-  plan.scope.excludeDirectories = line.excludeDirectories;
-  plan.scope.robots = line.robots;
-  plan.scope.spanHosts = line.spanHosts;
-  plan.scope.domains = line.domains;
-  plan.scope.excludeDomains = line.excludeDomains;
-  plan.network.loadCookies = line.loadCookies;
-  plan.network.saveCookies = line.saveCookies;
-  plan.network.user = line.user;
-  plan.network.password = line.password;
-  plan.network.netrc = line.netrc;
-  plan.quota = line.quota;
-  plan.maxFileSize = line.maxFileSize;
-  return plan;
-}
-
 void PrintSummary(const ConsoleDialog::Outcome& outcome, double seconds) {
   std::fprintf(stderr,
                "kelvane-cli: %s queued, %s read, %s downloaded, %d stored, %d from earlier "
@@ -107,7 +70,8 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
   dialog.DeleteLog();
   CatchSignals(dialog.m_stopRequested);
 
-  const CrawlPlan plan = PlanOf(line, saveTo);
+  const CrawlPlan plan =
+      PlanOf(line, CrawlStart{line.url, MirrorDirectory(line.url, saveTo), saveTo});
   const auto started = std::chrono::steady_clock::now();
   dialog.m_workerThread = std::thread([&dialog, &plan] { RunCrawl(&dialog, plan); });
   dialog.m_workerThread.join();
@@ -125,7 +89,7 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
     if (line.update)
       std::fprintf(stderr, "kelvane-cli: %d unchanged, %d updated, %d new, %d gone\n",
                    outcome.unchanged, outcome.updated, outcome.added, outcome.gone);
-    if (!PlanOf(line, saveTo).scope.Empty())
+    if (!plan.scope.Empty())
       std::fprintf(stderr, "kelvane-cli: %d left out by the rules\n", outcome.leftOut);
     if (outcome.ending.ending == CrawlEnding::QuotaReached)
       std::fprintf(stderr, "kelvane-cli: quota of %lld bytes reached, %d links not fetched\n",
