@@ -7,6 +7,7 @@
 #include <QPushButton>
 
 #include "support/settings_store.h"
+#include "ui/copy_preferences.h"
 #include "ui/dialog_units.h"
 #include "ui_preferences_dialog.h"
 
@@ -29,6 +30,10 @@ CPreferencesDialog::CPreferencesDialog(QWidget* parent)
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint);
   ApplyDialogUnits(this);
+  m_described = size();
+  m_copy = new CopyPreferencesSection(this);
+  connect(m_copy, &CopyPreferencesSection::RoomChanged, this, [this] { FitSection(); });
+  FitSection();
   for (QPushButton* button : findChildren<QPushButton*>())
     button->setAutoDefault(false);
   m_browserPath = ReadSetting(kBrowserKey);
@@ -37,6 +42,16 @@ CPreferencesDialog::CPreferencesDialog(QWidget* parent)
   connect(m_ui->browserButton, &QPushButton::clicked, this, [this] { ChooseBrowser(); });
   connect(m_ui->verboseCheck, &QCheckBox::clicked, this, [this] { ToggleVerbose(); });
   connect(m_ui->clearButton, &QPushButton::clicked, this, [this] { ClearBrowser(); });
+}
+
+void CPreferencesDialog::FitSection() {
+  const int margin = DialogUnitsToPixelsX(this, 7);
+  const QSize section = m_copy->sizeHint();
+  m_copy->setGeometry(margin, m_described.height(),
+                      std::max(section.width(), m_described.width() - 2 * margin),
+                      section.height());
+  setFixedSize(std::max(m_described.width(), section.width() + 2 * margin),
+               m_described.height() + section.height() + margin);
 }
 
 CPreferencesDialog::~CPreferencesDialog() {

@@ -3,12 +3,14 @@
 #include <QDialog>
 #include <string>
 
+class CopyPreferencesSection;
+
 namespace Ui {
 class PreferencesDialog;
 }
 
-// The browser and verbose options. Every click writes its setting at once; closing writes
-// nothing.
+// The browser and verbose options, and below them what the copy takes. Every click or edit
+// writes its setting at once; closing writes nothing.
 class CPreferencesDialog : public QDialog {
   Q_OBJECT
 
@@ -20,11 +22,16 @@ class CPreferencesDialog : public QDialog {
   void ToggleVerbose();
   void ClearBrowser();
   QWidget* ControlById(int id) const;
+  CopyPreferencesSection* CopySection() const { return m_copy; }
 
   std::string m_browserPath;
   int m_verboseMode = 0;
 
  private:
   void UpdateData(bool fromControls);
+  // The dialog's size: the described controls' box, and the copy's section below it.
+  void FitSection();
   Ui::PreferencesDialog* m_ui;
+  CopyPreferencesSection* m_copy = nullptr;
+  QSize m_described;
 };

@@ -1,0 +1,190 @@
+#include "ui/copy_preferences.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QVBoxLayout>
+
+#include "support/settings_store.h"
+
+namespace {
+
+const std::string kCopyRoot = "SOFTWARE\\ORTALUX\\Kelvane\\Copy\\";
+
+bool IsSwitch(const CopyPreference& preference) {
+  return preference.refused == nullptr;
+}
+
+QString ToQt(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Whether the option takes the text; an empty field is the option not given.
+bool Takes(const CopyPreference& preference, const std::string& text) {
+  if (text.empty())
+    return true;
+  CrawlSettings scratch;
+  std::string error;
+  return FindCrawlOption(preference.option)->apply(scratch, text, error);
+}
+
+}  // namespace
+
+const std::vector<CopyPreference>& CopyPreferences() {
+  static const std::vector<CopyPreference> preferences = {
+      {"Jobs", "--jobs", "Transfers at once:",
+       "How many files are fetched at the same time, from 1 to 64; 1 fetches one file after "
+       "another. Empty is 1.",
+       "a whole number from 1 to 64"},
+      {"PageRequisites", "--page-requisites", "Complete pages: also what each page needs",
+       "Fetch the stylesheets, scripts, pictures and media that the pages need to show, and read "
+       "pages as a browser does.",
+       nullptr},
+      {"ConvertLinks", "--convert-links", "Links converted for reading offline",
+       "Once the crawl is over, rewrite the links of the copy so that it reads from the disk; "
+       "\"Browse\" then opens its start page.",
+       nullptr},
+      {"AdjustExtension", "--adjust-extension", "Names a browser opens (.html, .css)",
+       "Name pages .html and stylesheets .css, whatever their addresses end with.", nullptr},
+      {"Update", "--update", "Update an existing copy",
+       "Ask the server again for every file already copied, and replace those that changed.",
+       nullptr},
+      {"Level", "--level", "Depth, in links from the start:",
+       "Follow links at most this many deep from the start page; empty or 0 for no limit. What "
+       "the pages of the last level need is fetched all the same.",
+       "a whole number, 0 for no limit"},
+      {"Accept", "--accept", "Files to take:",
+       "Only files whose names end so or match these patterns, separated by commas (htm,gif or "
+       "*.png); pages are read for their links all the same. Empty for every file.",
+       "names or patterns separated by commas"},
+      {"Reject", "--reject", "Files to leave out:",
+       "Files whose names end so or match these patterns, separated by commas (*.zip,iso). "
+       "Empty to leave out none.",
+       "names or patterns separated by commas"},
+      {"SpanHosts", "--span-hosts", "What pages need, from other servers too",
+       "With complete pages, fetch pictures, stylesheets and fonts from other servers as well, "
+       "each under a directory of its own; pages there are not followed.",
+       nullptr},
+      {"Robots", "--robots", "Obey robots.txt",
+       "Read each server's robots.txt once and leave out what it disallows, and links that "
+       "pages ask crawlers not to follow. Recommended for sites that are not your own.",
+       nullptr},
+      {"Wait", "--wait", "Wait between requests, seconds:",
+       "The time between the starts of two requests to one server. Empty or 0 for none.",
+       "a number of seconds, 0 or more"},
+      {"LimitRate", "--limit-rate", "Rate limit, bytes a second:",
+       "The most the whole crawl receives in a second; k and M allowed (100k, 2M). Empty for no "
+       "limit.",
+       "a number of bytes above 0, k and M allowed"},
+  };
+  return preferences;
+}
+
+CrawlSettings ReadCopyPreferences(std::vector<std::string>* problems) {
+  CrawlSettings settings;
+  for (const CopyPreference& preference : CopyPreferences()) {
+    const std::string stored = ReadSetting(kCopyRoot + preference.key);
+    if (stored.empty() || (IsSwitch(preference) && stored != "1"))
+      continue;
+    std::string error;
+    CrawlSettings taken = settings;
+    if (FindCrawlOption(preference.option)
+            ->apply(taken, IsSwitch(preference) ? std::string() : stored, error)) {
+      settings = std::move(taken);
+    } else if (problems != nullptr) {
+      problems->push_back(error);
+    }
+  }
+  return settings;
+}
+
+CopyPreferencesSection::CopyPreferencesSection(QWidget* parent) : QWidget(parent) {
+  auto* outer = new QVBoxLayout(this);
+  outer->setContentsMargins(0, 0, 0, 0);
+  auto* group = new QGroupBox(QStringLiteral("The copy"), this);
+  group->setObjectName(QStringLiteral("copyGroup"));
+  outer->addWidget(group);
+  auto* grid = new QGridLayout(group);
+  grid->setColumnStretch(1, 1);
+  int row = 0;
+  for (const CopyPreference& preference : CopyPreferences()) {
+    if (IsSwitch(preference))
+      AddSwitch(preference, row++);
+    else
+      AddField(preference, row++);
+  }
+}
+
+void CopyPreferencesSection::AddSwitch(const CopyPreference& preference, int row) {
+  auto* grid = static_cast<QGridLayout*>(findChild<QGroupBox*>()->layout());
+  auto* check = new QCheckBox(QString::fromUtf8(preference.label));
+  check->setObjectName(QString::fromUtf8(preference.key));
+  check->setToolTip(QString::fromUtf8(preference.tooltip));
+  check->setChecked(ReadSetting(kCopyRoot + preference.key) == "1");
+  grid->addWidget(check, 2 * row, 0, 1, 2);
+  connect(check, &QCheckBox::toggled, this,
+          [preference](bool on) { WriteSetting(kCopyRoot + preference.key, on ? "1" : ""); });
+  m_controls.emplace_back(preference.key, check);
+}
+
+void CopyPreferencesSection::AddField(const CopyPreference& preference, int row) {
+  auto* grid = static_cast<QGridLayout*>(findChild<QGroupBox*>()->layout());
+  auto* label = new QLabel(QString::fromUtf8(preference.label));
+  auto* field = new QLineEdit;
+  field->setObjectName(QString::fromUtf8(preference.key));
+  field->setToolTip(QString::fromUtf8(preference.tooltip));
+  label->setToolTip(field->toolTip());
+  label->setBuddy(field);
+  auto* message = new QLabel;
+  message->setObjectName(QString::fromUtf8(preference.key) + QStringLiteral("Message"));
+  message->setStyleSheet(QStringLiteral("color: #b00000"));
+  std::string stored = ReadSetting(kCopyRoot + preference.key);
+  field->setText(ToQt(stored));
+  message->setWordWrap(true);
+  message->hide();
+  // The message goes under its field, where a refused value is seen.
+  grid->addWidget(label, 2 * row, 0);
+  grid->addWidget(field, 2 * row, 1);
+  grid->addWidget(message, 2 * row + 1, 1);
+  connect(field, &QLineEdit::textChanged, this,
+          [this, preference, field, message] { TakeField(preference, field, message); });
+  TakeField(preference, field, message);
+  m_controls.emplace_back(preference.key, field);
+  m_messages.emplace_back(preference.key, message);
+}
+
+void CopyPreferencesSection::TakeField(const CopyPreference& preference, QLineEdit* field,
+                                       QLabel* message) {
+  // A value the crawl would refuse is said so beside the field and not stored: the setting
+  // keeps the last value taken.
+  const std::string text = field->text().trimmed().toStdString();
+  const bool taken = Takes(preference, text);
+  const bool shown = !message->isHidden();
+  message->setText(taken ? QString()
+                         : QStringLiteral("Refused: ") + QString::fromUtf8(preference.refused));
+  message->setVisible(!taken);
+  if (shown == taken)
+    emit RoomChanged();
+  if (!taken)
+    return;
+  if (ReadSetting(kCopyRoot + preference.key) != text)
+    WriteSetting(kCopyRoot + preference.key, text);
+}
+
+QWidget* CopyPreferencesSection::Control(const std::string& key) const {
+  for (const auto& [name, control] : m_controls) {
+    if (name == key)
+      return control;
+  }
+  return nullptr;
+}
+
+QLabel* CopyPreferencesSection::Message(const std::string& key) const {
+  for (const auto& [name, message] : m_messages) {
+    if (name == key)
+      return message;
+  }
+  return nullptr;
+}

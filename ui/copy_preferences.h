@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QWidget>
+#include <string>
+#include <vector>
+
+#include "crawl/crawl_options.h"
+
+class QLabel;
+class QLineEdit;
+class QCheckBox;
+
+// What the copy takes beyond the described crawl, as the window's preferences: each one an
+// option of the crawl's table, stored in the settings as the option's text the moment it is
+// changed, and read into the crawl's settings when "Download" is pressed. Nothing stored, every
+// option is off and the crawl is the described one.
+struct CopyPreference {
+  const char* key;     // below "SOFTWARE\ORTALUX\Kelvane\Copy\"
+  const char* option;  // the crawl option it gives: "--jobs"
+  const char* label;
+  const char* tooltip;
+  const char* refused;  // for a field: what it takes, said when a value is refused
+};
+const std::vector<CopyPreference>& CopyPreferences();
+
+// The crawl settings of the stored preferences; a stored value that the option refuses (a file
+// edited by hand) is left out and its option's error text added to problems.
+CrawlSettings ReadCopyPreferences(std::vector<std::string>* problems = nullptr);
+
+// The section of the Preferences dialog with a control for each preference.
+class CopyPreferencesSection : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit CopyPreferencesSection(QWidget* parent);
+  // The control of a preference by its key, and the message beside a field.
+  QWidget* Control(const std::string& key) const;
+  QLabel* Message(const std::string& key) const;
+
+ signals:
+  // A message came or went beside a field: the dialog makes room for it.
+  void RoomChanged();
+
+ private:
+  void AddSwitch(const CopyPreference& preference, int row);
+  void AddField(const CopyPreference& preference, int row);
+  void TakeField(const CopyPreference& preference, QLineEdit* field, QLabel* message);
+
+  std::vector<std::pair<std::string, QWidget*>> m_controls;
+  std::vector<std::pair<std::string, QLabel*>> m_messages;
+};
