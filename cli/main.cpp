@@ -44,7 +44,7 @@ int ExitStatus(const ConsoleDialog::Outcome& outcome) {
     return 130;
   if (outcome.ending.ending == CrawlEnding::Cancelled || outcome.broken > 0)
     return 4;
-  if (outcome.notSaved > 0)
+  if (outcome.notSaved > 0 || outcome.ending.cookiesNotSaved)
     return 8;
   if (outcome.ending.ending == CrawlEnding::NotObtained)
     return 1;
@@ -84,6 +84,9 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
     std::fprintf(stderr, "kelvane-cli: %s\nkelvane-cli: Transfert canceled\n",
                  PrintableText(outcome.ending.text).c_str());
   }
+  if (outcome.ending.cookiesNotSaved)
+    std::fprintf(stderr, "kelvane-cli: cookies could not be written to %s\n",
+                 PrintableText(line.saveCookies).c_str());
   if (!line.quiet) {
     PrintSummary(outcome, seconds);
     if (line.update)

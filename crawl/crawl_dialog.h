@@ -94,6 +94,7 @@ struct CrawlOutcome {
   std::string text;
   bool startAddress = false;  // NotObtained: it was the start address
   int32_t linksLeft = 0;      // QuotaReached: the links taken and never fetched
+  bool cookiesNotSaved = false;  // the cookie file asked for could not be written
 };
 
 // What the crawl needs of the main dialog. The window, the console program and the tests each

@@ -1,8 +1,11 @@
 #include "crawl/crawl_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+
+#include <unistd.h>
 
 #include "crawl/scope_rules.h"
 
@@ -74,6 +77,14 @@ bool AddItems(const std::string& name, const std::string& text, std::vector<std:
     return true;
   error = "option " + name + " needs a list, not '" + text + "'";
   return false;
+}
+
+// Control characters (a tab aside) have no place in a header line: sent raw, they could split it.
+bool HasControl(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+  });
 }
 
 bool Expression(const std::string& name, const std::string& text, std::string& target,
@@ -209,7 +220,7 @@ std::vector<CrawlOption> IdentityOptions() {
   return {
       {"--user-agent", "-U", "TEXT", "name the program so in every request", ValueKind::Text,
        [](L& l, const std::string& v, std::string& error) {
-         if (v.find_first_of("\r\n") != std::string::npos) {
+         if (HasControl(v)) {
            error = "option --user-agent needs one line of text";
            return false;
          }
@@ -266,7 +277,7 @@ std::vector<CrawlOption> IdentityOptions() {
        [](L& l, const std::string& v, std::string& error) {
          const size_t colon = v.find(':');
          if (colon == std::string::npos || colon == 0 ||
-             v.find_first_of("\r\n") != std::string::npos ||
+             HasControl(v) ||
              v.substr(0, colon).find_first_of(" \t") != std::string::npos) {
            error = "option --header needs one line \"Name: value\", not '" + v + "'";
            return false;

@@ -5,6 +5,8 @@
 #include "crawl/mirror_writer.h"
 #include "crawl/page_reader.h"
 
+#include <unordered_set>
+
 CrawlRules::Placement LinkScannerRules::Place(const std::string& basePrefix,
                                               const std::string& url) const {
   const std::string rel = url.starts_with(basePrefix) ? url.substr(basePrefix.size()) : "";
@@ -23,8 +25,15 @@ void LinkScannerRules::Read(FetchedFile& file, const std::string& localPath,
       ReadPage(std::string_view(file.data.get(), static_cast<size_t>(file.length)), &StopFlag());
   LinkScanner::Nofollow nofollow;
   nofollow.all = read.nofollow;
+  // A link is left out only where the page never names it without nofollow, as complete pages
+  // take it from the one anchor that allows it.
+  std::unordered_set<std::string> followed;
+  for (const PageReference& reference : read.references) {
+    if (reference.page && !reference.nofollow)
+      followed.insert(reference.link);
+  }
   for (PageReference& reference : read.references) {
-    if (reference.page && reference.nofollow)
+    if (reference.page && reference.nofollow && !followed.contains(reference.link))
       nofollow.links.insert(std::move(reference.link));
   }
   LinkScanner::ScanPage(file, linkStack, &nofollow);

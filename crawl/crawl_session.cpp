@@ -199,7 +199,7 @@ std::optional<std::string> CrawlRun::RobotsAllow(const std::string& url, bool ma
   if (slash != std::string::npos) {
     const size_t query = url.find('?', slash);
     path = ComparablePath(url.substr(slash, query == std::string::npos ? query : query - slash)) +
-           (query == std::string::npos ? std::string() : url.substr(query));
+           (query == std::string::npos ? std::string() : NormalEscapes(url.substr(query)));
   }
   // A redirect is judged between pages, with a budget of its own.
   int64_t redirectBudget = kRobotsWorkPerPage;
@@ -299,6 +299,36 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source,
   return obtained;
 }
 
+bool CrawlRun::JudgeRedirect(Pass& pass) {
+  FetchedFile& file = *pass.file;
+  if (file.problem == FetchProblem::RedirectRefused) {
+    // Refused by a rule of the scope where the reading rules would follow: that rule leaves
+    // the target out, as it would a link to it; nothing of this pass is stored or refused.
+    const RedirectRule reading = m_rules->Redirects(pass.requisite);
+    if (reading && !reading(file.problemText)) {
+      // Another server is the scope's rule only once servers are spanned at all.
+      if (!m_plan.scope.spanHosts)
+        return false;
+      m_dialog.SetControlText(Control::DownloadedFilesEdit, IntToText(m_downloadedCount));
+      m_links->LeaveOut(file.problemText, "another server");
+      return true;
+    }
+    const Scope::Judgement judgement =
+        m_scope->Judge(file.problemText, pass.depth, pass.requisite, true);
+    if (judgement.verdict != Scope::Verdict::LeftOut)
+      return false;
+    m_dialog.SetControlText(Control::DownloadedFilesEdit, IntToText(m_downloadedCount));
+    m_links->LeaveOut(file.problemText, judgement.why);
+    return true;
+  }
+  // A page followed to a name the scope reads for its links only is not stored either.
+  if (pass.stored && !file.finalUrl.empty() && file.finalUrl != pass.url &&
+      m_scope->Judge(file.finalUrl, pass.depth, pass.requisite, true).verdict ==
+          Scope::Verdict::ReadOnly)
+    pass.stored = false;
+  return false;
+}
+
 void CrawlRun::FinishPass(Pass& pass) {
   FetchedFile& file = *pass.file;
   if (pass.fromNetwork && m_plan.maxFileSize > 0 && file.problem == FetchProblem::None &&
@@ -306,6 +336,8 @@ void CrawlRun::FinishPass(Pass& pass) {
     file.problem = FetchProblem::TooLarge;
     file.problemText = std::to_string(m_plan.maxFileSize);
   }
+  if (pass.fromNetwork && m_scope && JudgeRedirect(pass))
+    return pass.file.reset();
   const std::optional<FileOutcome> kept = KeepEarlierCopy(pass);
   const bool unusable = !kept && Unusable(*pass.file);
   if (pass.fromNetwork && unusable)
@@ -351,6 +383,7 @@ CrawlOutcome CrawlRun::Cancel(const std::string& failedCall) {
   ReportLeftOut();
   m_links.reset();
   CrawlOutcome outcome{CrawlEnding::Cancelled, failedCall, false};
+  outcome.cookiesNotSaved = !SaveCookies();
   m_dialog.CrawlEnded(outcome);
   m_dialog.WorkerEnded();
   return outcome;
@@ -405,8 +438,16 @@ void CrawlRun::Run() {
        outcome.ending == CrawlEnding::QuotaReached))
     m_upkeep.ConvertLinks(m_basePrefix, m_dialog.m_stopRequested);
   EndActions(m_dialog);
+  outcome.cookiesNotSaved = !SaveCookies();
   m_dialog.CrawlEnded(outcome);
   m_dialog.WorkerEnded();
+}
+
+bool CrawlRun::SaveCookies() {
+  if (m_transport.SaveCookies())
+    return true;
+  m_dialog.Log("Cookies not saved: " + m_plan.network.saveCookies);
+  return false;
 }
 
 CrawlOutcome CrawlStep(CrawlRun& run) {

@@ -81,6 +81,11 @@ class CrawlRun {
 
  private:
   CrawlOutcome Passes();
+  // With a scope, a redirect it refused is that rule's leaving out (true: the pass is done);
+  // one it followed to a name it reads only is not stored.
+  bool JudgeRedirect(Pass& pass);
+  // The cookie file written, if one is asked for; false, and said, when it cannot be.
+  bool SaveCookies();
   // The links the scope left out and no page took after all, one outcome each.
   void ReportLeftOut();
   // Whether the robots.txt of the address's server, read once, allows it (nothing) or why not;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "crawl/scope_rules.h"
 #include "platform/ascii.h"
 
 namespace {
@@ -23,8 +24,11 @@ bool Matches(std::string_view pattern, std::string_view path, int64_t& cost) {
     pattern.remove_suffix(1);
   size_t star = pattern.find('*');
   const std::string_view first = pattern.substr(0, star);
-  cost += static_cast<int64_t>(first.size()) + 1;
-  if (!path.starts_with(first))
+  // What the comparison of the beginnings reads: up to the first byte that differs.
+  const size_t common = static_cast<size_t>(
+      std::mismatch(first.begin(), first.end(), path.begin(), path.end()).first - first.begin());
+  cost += static_cast<int64_t>(common) + 1;
+  if (common < first.size())
     return false;
   if (star == std::string_view::npos)
     return !anchored || path.size() == first.size();
@@ -32,6 +36,7 @@ bool Matches(std::string_view pattern, std::string_view path, int64_t& cost) {
   for (;;) {
     const size_t next = pattern.find('*', star + 1);
     const std::string_view piece = pattern.substr(star + 1, next - star - 1);
+    cost += 1;
     if (next == std::string_view::npos && anchored) {
       cost += static_cast<int64_t>(piece.size());
       return path.size() - at >= piece.size() && path.ends_with(piece);
@@ -99,7 +104,12 @@ RobotsRules RobotsRules::Parse(std::string_view text, std::string_view product) 
       rulesBegun = true;
       if (value.empty() || value.size() > kLongestPattern)
         continue;
-      const Rule rule{std::string(value), key == "allow"};
+      // Written as paths are compared: escapes one way, and a run of stars is one star.
+      std::string pattern = NormalEscapes(value);
+      pattern.erase(std::unique(pattern.begin(), pattern.end(),
+                                [](char a, char b) { return a == '*' && b == '*'; }),
+                    pattern.end());
+      const Rule rule{std::move(pattern), key == "allow"};
       if (forUs && ours.size() < kMostRules)
         ours.push_back(rule);
       if (forAnyone && anyone.size() < kMostRules)

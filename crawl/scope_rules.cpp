@@ -98,22 +98,31 @@ bool ServerInScope(const ScopePlan& plan, const std::string& origin, bool page) 
   return plan.domains.empty() || InDomains(plan.domains, host);
 }
 
-std::string ComparablePath(std::string_view path) {
-  std::string decoded;
-  for (size_t i = 0; i < path.size(); ++i) {
-    const int high = path[i] == '%' && i + 2 < path.size() ? HexValue(path[i + 1]) : -1;
-    const int low = high >= 0 ? HexValue(path[i + 2]) : -1;
+std::string NormalEscapes(std::string_view text) {
+  std::string normal;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const int high = text[i] == '%' && i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+    const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
     if (low < 0) {
-      decoded += path[i];
+      if (byte <= 0x20 || byte >= 0x7F)
+        AppendPercentEscaped(normal, byte);
+      else
+        normal += text[i];
       continue;
     }
     const char c = static_cast<char>(high * 16 + low);
     if (Unreserved(c))
-      decoded += c;
+      normal += c;
     else
-      AppendPercentEscaped(decoded, static_cast<unsigned char>(c));
+      AppendPercentEscaped(normal, static_cast<unsigned char>(c));
     i += 2;
   }
+  return normal;
+}
+
+std::string ComparablePath(std::string_view path) {
+  const std::string decoded = NormalEscapes(path);
   // "." and ".." steps, as the server resolves them; a path ending in a step of its own
   // ("/", "/.", "/..") names a directory.
   std::vector<std::string_view> steps;
@@ -127,7 +136,7 @@ std::string ComparablePath(std::string_view path) {
     if (step == "..") {
       if (!steps.empty())
         steps.pop_back();
-    } else if (step != "." && !(last && step.empty())) {
+    } else if (step != "." && !step.empty()) {
       steps.push_back(step);
     }
     if (last)
@@ -241,7 +250,7 @@ Scope::Judgement Scope::Judge(const std::string& url, int depth, bool requisite,
   if (NameTaken(name, url, why))
     return {};
   // A page is read for its links all the same, as it must be fetched to be read.
-  if (name.empty() || LinkStack::IsHtmlName(name))
+  if (name.empty() || LinkStack::IsHtmlName(ToLowerAscii(name)))
     return {Verdict::ReadOnly, why};
   return {Verdict::LeftOut, why};
 }

@@ -31,8 +31,12 @@ struct ScopePlan {
 // needs; origin is "scheme://host:port".
 bool ServerInScope(const ScopePlan& plan, const std::string& origin, bool page);
 
-// A path as rules compare it: %XX of unreserved characters decoded, other escapes in capitals,
-// "." and ".." steps resolved, as the server will read it.
+// Escapes written one way: %XX of unreserved characters decoded, other escapes in capitals,
+// bytes outside printable ASCII escaped, as an address is sent.
+std::string NormalEscapes(std::string_view text);
+
+// A path as rules compare it: escapes written one way, "." and ".." steps resolved and empty
+// steps dropped, as the server will read it.
 std::string ComparablePath(std::string_view path);
 
 // Why an expression cannot be used, or nothing when it can.

@@ -150,18 +150,32 @@ Transport::Transport(TransportOptions options)
 }
 
 Transport::~Transport() {
-  SaveCookies();
+  if (!m_cookiesSaved)
+    SaveCookies();
 }
 
 bool Transport::SaveCookies() {
+  m_cookiesSaved = true;
   if (m_options.saveCookies.empty() || !m_share)
     return true;
   std::unique_ptr<CURL, EasyDeleter> saver(curl_easy_init());
   if (!saver)
     return false;
   curl_easy_setopt(saver.get(), CURLOPT_SHARE, m_share.get());
-  curl_easy_setopt(saver.get(), CURLOPT_COOKIEJAR, m_options.saveCookies.c_str());
-  return curl_easy_setopt(saver.get(), CURLOPT_COOKIELIST, "FLUSH") == CURLE_OK;
+  // libcurl's own writing of a cookie jar says nothing when the file cannot be written: the
+  // lines are taken from it and written here, where a failure is seen.
+  curl_slist* cookies = nullptr;
+  if (curl_easy_getinfo(saver.get(), CURLINFO_COOKIELIST, &cookies) != CURLE_OK)
+    return false;
+  std::string text = "# Netscape HTTP Cookie File\n";
+  for (const curl_slist* line = cookies; line != nullptr; line = line->next)
+    text += std::string(line->data) + "\n";
+  curl_slist_free_all(cookies);
+  FILE* file = std::fopen(m_options.saveCookies.c_str(), "w");
+  if (file == nullptr)
+    return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  return std::fclose(file) == 0 && written;
 }
 
 std::string EncodeRequestPath(const std::string& objectName) {

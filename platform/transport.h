@@ -87,12 +87,14 @@ class Transport {
   CURLSH* Share() const { return m_share.get(); }
   bool Cookies() const { return !m_options.loadCookies.empty() || !m_options.saveCookies.empty(); }
   // Writes the cookie store to the file for them, when there is one; false when it cannot.
+  // Done once: by the crawl at its end, else when the transport goes.
   bool SaveCookies();
 
  private:
   TransportOptions m_options;
   Politeness m_politeness;
   std::unique_ptr<CURLSH, ShareDeleter> m_share;
+  bool m_cookiesSaved = false;
 };
 
 // How a transfer ended.
