@@ -92,8 +92,8 @@ struct CrawlOutcome {
   // Cancelled: the failed network call's error text, empty when "Stop" cancelled it.
   // NotObtained: the address that could not be obtained.
   std::string text;
-  bool startAddress = false;  // NotObtained: it was the start address
-  int32_t linksLeft = 0;      // QuotaReached: the links taken and never fetched
+  bool startAddress = false;     // NotObtained: it was the start address
+  int32_t linksLeft = 0;         // QuotaReached: the links taken and never fetched
   bool cookiesNotSaved = false;  // the cookie file asked for could not be written
 };
 

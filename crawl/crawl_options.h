@@ -1,7 +1,9 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "crawl/crawl_plan.h"
@@ -61,6 +63,9 @@ struct CrawlOption {
 
 const std::vector<CrawlOption>& CrawlOptions();
 const CrawlOption* FindCrawlOption(std::string_view name);
+
+// The user and password written into an address before its server, taken out of it.
+std::optional<std::pair<std::string, std::string>> TakeUserInfo(std::string& url);
 
 // The plan of a crawl from its start and its settings.
 CrawlPlan PlanOf(const CrawlSettings& settings, const CrawlStart& start);

@@ -28,6 +28,24 @@ NotSavedReason ReasonOf(FetchProblem problem) {
   return NotSavedReason::None;
 }
 
+// "scheme://server" of an address, the scheme in lower case: http and https of one host are
+// two servers to reach.
+std::string OriginOf(const std::string& url) {
+  std::string server;
+  std::string objectName;
+  CutAddress(IsHttpUrl(url) ? url : "http://" + url, server, objectName);
+  return (StartsWithNoCase(url, "https://") ? "https://" : "http://") + server;
+}
+
+// The host of "scheme://host:port", in lower case.
+std::string HostOf(const std::string& origin) {
+  std::string host = ToLowerAscii(origin.substr(origin.find("://") + 3));
+  const size_t colon = host.rfind(':');
+  if (colon != std::string::npos && host.find(']', colon) == std::string::npos)
+    host.resize(colon);
+  return host;
+}
+
 TransportOptions OptionsOf(const CrawlPlan& plan) {
   const NetworkSettings& network = plan.network;
   TransportOptions options;
@@ -59,15 +77,15 @@ bool Unusable(const FetchedFile& file) {
 
 // A server's robots.txt: its rules on 2xx, everything allowed on 4xx, nothing on anything else
 // (5xx, no answer), as crawlers are asked to read it.
-RobotsRules ReadRobots(Transport& transport, const std::string& origin,
-                       const std::string& product) {
+RobotsRules ReadRobots(Transport& transport, const std::string& origin, const std::string& product,
+                       const RedirectRule& mayRedirect) {
   constexpr size_t kLargest = 512 * 1024;  // what is read of it; the rest is not looked at
   const bool https = StartsWithNoCase(origin, "https://");
   const std::string address = origin + "/robots.txt";
   HttpRequest request(transport);
   if (!request.OpenSession("Kelvane") ||
       !request.Connect(https, origin.substr(origin.find("://") + 3)) ||
-      !request.OpenRequest("GET", "robots.txt", "HTTP/1.0", origin + "/") ||
+      !request.OpenRequest("GET", "robots.txt", "HTTP/1.0", origin + "/", mayRedirect) ||
       request.Send(StopFlag()) != HttpRequest::SendResult::Sent) {
     Log("Robots rules: " + address + " could not be read (" + request.ErrorText() +
         "): nothing there is fetched");
@@ -188,12 +206,21 @@ std::optional<std::string> CrawlRun::RobotsAllow(const std::string& url, bool ma
   const size_t slash = url.find('/', scheme + 3);
   const std::string origin = url.substr(0, slash);
   auto found = m_robots.find(origin);
+  // A redirect is judged during its transfer, when no file can be read: one to a server whose
+  // robots.txt is not read yet waits for it (RetryAfterRobots).
   if (found == m_robots.end() && !mayRead)
-    return std::nullopt;
+    return std::string("robots.txt not read yet");
   if (found == m_robots.end()) {
     const std::string product = ProductToken(
         m_plan.network.userAgent.empty() ? std::string("Kelvane") : m_plan.network.userAgent);
-    found = m_robots.emplace(origin, ReadRobots(m_transport, origin, product)).first;
+    // The file may move to the same host by another scheme or port, or to a server the plan
+    // reaches anyway; never to one it keeps out.
+    const std::string host = HostOf(origin);
+    const RedirectRule follow = [this, host](const std::string& target) {
+      const std::string to = OriginOf(target);
+      return HostOf(to) == host || ServerInScope(m_plan.scope, to, false);
+    };
+    found = m_robots.emplace(origin, ReadRobots(m_transport, origin, product, follow)).first;
   }
   std::string path = "/";
   if (slash != std::string::npos) {
@@ -288,7 +315,19 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source,
       obtained.file.reset();
     return obtained;
   }
-  obtained.file = Fetch(source, m_transport, Redirects(depth, requisite), conditions);
+  // Another server than the start's, out of reach, is its files' failure alone, as it is with
+  // several jobs; it is tried once.
+  const std::string origin = OriginOf(source);
+  const bool elsewhere = origin != OriginOf(m_plan.start.url);
+  if (elsewhere && m_unreachable.count(origin) != 0) {
+    obtained.file = std::make_unique<FetchedFile>();
+    obtained.file->url = IsHttpUrl(source) ? source : "http://" + source;
+    obtained.file->problem = FetchProblem::Unreachable;
+    return obtained;
+  }
+  obtained.file = Fetch(source, m_transport, Redirects(depth, requisite), conditions, elsewhere);
+  if (obtained.file->problem == FetchProblem::Unreachable)
+    m_unreachable.insert(origin);
   if (Stopping()) {
     const std::string failedCall = obtained.file->failedCallText;
     obtained.file.reset();
@@ -297,6 +336,14 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source,
   }
   // An answer that came whole is the file, even an empty one.
   return obtained;
+}
+
+bool CrawlRun::RetryAfterRobots(const FetchedFile& file) {
+  if (!m_scope || !m_plan.scope.robots || file.problem != FetchProblem::RedirectRefused ||
+      m_robots.count(OriginOf(file.problemText)) != 0)
+    return false;
+  RobotsAllow(file.problemText, true);
+  return true;
 }
 
 bool CrawlRun::JudgeRedirect(Pass& pass) {
@@ -455,6 +502,8 @@ CrawlOutcome CrawlStep(CrawlRun& run) {
     CrawlRun::Pass pass = run.TakeLink();
     if (!run.ReadCopy(pass)) {
       CrawlRun::Obtained doc = run.FetchFile(pass.url, pass.conditions, pass.depth, pass.requisite);
+      if (doc.file && run.RetryAfterRobots(*doc.file))
+        doc = run.FetchFile(pass.url, pass.conditions, pass.depth, pass.requisite);
       if (doc.cancelled)
         return CrawlOutcome{CrawlEnding::Cancelled, {}, false};
       run.CountDownload();

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "crawl/copy_upkeep.h"
@@ -75,6 +76,9 @@ class CrawlRun {
   // The rest of a pass once its file is in: what was not saved said, the file read for links,
   // a fetched file stored, the outcome reported. The file is released.
   void FinishPass(Pass& pass);
+  // A redirect refused because the robots.txt of its target's server was not read yet: the
+  // file is read now, and true says the pass is to be fetched again.
+  bool RetryAfterRobots(const FetchedFile& file);
   // "Transfert canceled": bars and buttons back, the link stack destroyed, the ending reported.
   CrawlOutcome Cancel(const std::string& failedCall);
   const std::string& BasePrefix() const { return m_basePrefix; }
@@ -106,6 +110,7 @@ class CrawlRun {
   std::unique_ptr<LinkStack> m_links;
   std::unique_ptr<Scope> m_scope;
   std::map<std::string, RobotsRules> m_robots;  // by "scheme://server"
+  std::set<std::string> m_unreachable;          // other servers found out of reach, one job
   int32_t m_downloadedCount = 0;
   int64_t m_storedBytes = 0;
   // The work robots.txt rules may take over the links of one page.

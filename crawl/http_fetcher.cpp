@@ -70,7 +70,7 @@ void ReportError(const HttpRequest& request, FetchedFile& file) {
 
 // Opens the request in its four steps; false when one failed or the flag was raised.
 bool SendRequest(HttpRequest& request, FetchedFile& file, const RedirectRule& mayRedirect,
-                 const std::vector<std::string>& headers) {
+                 const std::vector<std::string>& headers, bool unreachableAlone) {
   std::atomic<int>& stop = StopFlag();
   if (!request.OpenSession("Kelvane"))
     ReportError(request, file);
@@ -91,8 +91,14 @@ bool SendRequest(HttpRequest& request, FetchedFile& file, const RedirectRule& ma
     ReportError(request, file);
   if (stop != 0)
     return false;
-  if (request.Send(stop) == HttpRequest::SendResult::Failed)
+  if (request.Send(stop) == HttpRequest::SendResult::Failed) {
+    if (unreachableAlone && request.Result() && request.Result()->unreachable) {
+      Log(request.ErrorText());
+      file.problem = FetchProblem::Unreachable;
+      return false;
+    }
     ReportError(request, file);
+  }
   return stop == 0;
 }
 
@@ -170,7 +176,7 @@ void JudgeAnswer(FetchedFile& file, const TransferResult& result, bool tooLarge)
 
 std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
                                    const RedirectRule& mayRedirect,
-                                   const std::vector<std::string>& headers) {
+                                   const std::vector<std::string>& headers, bool unreachableAlone) {
   auto file = std::make_unique<FetchedFile>();
   // Without a dialog, each fetch is a crawl of its own: an earlier failure does not stop it.
   if (g_mainDialog == nullptr)
@@ -181,7 +187,7 @@ std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
   Log("Connecting to: " + url);
 
   HttpRequest request(transport);
-  if (!SendRequest(request, *file, mayRedirect, headers))
+  if (!SendRequest(request, *file, mayRedirect, headers, unreachableAlone))
     return file;
   std::string sizeText;
   ReportAnswerHeaders(request.SizeHeader(sizeText) ? std::optional(sizeText) : std::nullopt);

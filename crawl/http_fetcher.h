@@ -47,10 +47,13 @@ using RedirectRule = std::function<bool(const std::string& target)>;
 bool IsHttpUrl(const std::string& text);
 
 // Retrieves an address with one HTTP/1.0 GET over a connection of its own, reporting each step
-// through the log and the bars. A failed network call raises the main dialog's stop flag.
+// through the log and the bars. A failed network call raises the main dialog's stop flag, but
+// with unreachableAlone, a server that cannot be reached is this file's failure alone
+// (FetchProblem::Unreachable).
 std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
                                    const RedirectRule& mayRedirect = {},
-                                   const std::vector<std::string>& headers = {});
+                                   const std::vector<std::string>& headers = {},
+                                   bool unreachableAlone = false);
 
 // What a fetch logs and shows once the answer's headers are in: the size header, or that there
 // is none, and the bars' ranges. A size header is given only when it has at most 254 characters.

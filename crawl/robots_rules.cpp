@@ -119,10 +119,18 @@ RobotsRules RobotsRules::Parse(std::string_view text, std::string_view product) 
   RobotsRules rules;
   rules.m_rules = oursFound ? std::move(ours) : std::move(anyone);
   // The first rule that matches is then the longest, and an allow wins a tie.
-  std::stable_sort(rules.m_rules.begin(), rules.m_rules.end(), [](const Rule& a, const Rule& b) {
+  // A rule written twice is matched once.
+  std::vector<Rule>& kept = rules.m_rules;
+  std::stable_sort(kept.begin(), kept.end(), [](const Rule& a, const Rule& b) {
     return a.pattern.size() != b.pattern.size() ? a.pattern.size() > b.pattern.size()
-                                                : a.allow && !b.allow;
+           : a.allow != b.allow                 ? a.allow
+                                                : a.pattern < b.pattern;
   });
+  kept.erase(std::unique(kept.begin(), kept.end(),
+                         [](const Rule& a, const Rule& b) {
+                           return a.allow == b.allow && a.pattern == b.pattern;
+                         }),
+             kept.end());
   return rules;
 }
 

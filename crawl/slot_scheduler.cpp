@@ -285,6 +285,11 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   ShowProgressPosition(Control::FileProgress, 0);
   ShowProgressPosition(Control::ActivityProgress, 0);
   JudgeAnswer(*pass.file, result, ended->tooLarge);
+  if (m_run.RetryAfterRobots(*pass.file)) {
+    pass.file.reset();
+    m_ready.push_back(std::move(pass));
+    return;
+  }
   pass.file->wireBytes = result.wireBytes;
   pass.fromNetwork = true;
   Finish(pass);

@@ -2,10 +2,13 @@
 // headers, a quota and a largest file.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "cli/cli_support.h"
 #include "support/loopback_server.h"
+#include "support/process.h"
 #include "support/site_generator.h"
 #include "support/temp_dir.h"
 
@@ -82,6 +85,48 @@ TEST(Identity, CookiesAndLoginsReachWhatIsBehindThem) {
   TempDir bare;
   ProcessResult run = Cli({"--save-to", bare.Path(), site.Url()});
   EXPECT_EQ(run.exitCode, 8) << run.err;
+}
+
+// A login written into the start address is the login: it reaches the page behind it, and is
+// in no output, no log line, no directory name and not in the process's arguments; a cookie
+// file that cannot be written is said, and is no success.
+TEST(Identity, LoginInTheAddressAndAnUnwritableCookieFile) {
+  GuardedSite site;
+  for (const char* jobs : {"1", "4"}) {
+    SCOPED_TRACE(jobs);
+    TempDir saveTo;
+    const std::string address =
+        "http://kelvane:" + std::string(kPassword) + "@" + site.Host() + "/";
+    ProcessResult run = Cli({"--jobs", jobs, "--verbose", "--save-cookies",
+                             "/nonexistent/dir/c.txt", "--save-to", saveTo.Path(), address});
+    EXPECT_EQ(run.exitCode, 8) << run.err;
+    EXPECT_TRUE(Contains(run.err,
+                         "kelvane-cli: cookies could not be written to "
+                         "/nonexistent/dir/c.txt\n"))
+        << run.err;
+    EXPECT_EQ(ReadFileBytes(saveTo.Path() + "/" + site.Host() + "/private/~index.htm"), "private");
+    for (const std::string& text :
+         {run.out, run.err, ReadFileBytes(saveTo.Path() + "/Kelvane.log")})
+      EXPECT_FALSE(Contains(text, kPassword)) << text;
+    for (const auto& [path, bytes] : ReadTree(saveTo.Path()))
+      EXPECT_FALSE(Contains(path, kPassword)) << path;
+  }
+  // The arguments, read while a slow answer keeps the program running.
+  RawServer slow([](int fd, const std::string&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    SendAll(fd, Answer(200, "x"));
+  });
+  TempDir saveTo;
+  std::string arguments;
+  RunProcess({KELVANE_CLI_PATH, "--save-to", saveTo.Path(),
+              "http://kelvane:" + std::string(kPassword) +
+                  "@127.0.0.1:" + std::to_string(slow.Port()) + "/"},
+             [&](pid_t pid) {
+               std::this_thread::sleep_for(std::chrono::milliseconds(200));
+               arguments = ReadFileBytes("/proc/" + std::to_string(pid) + "/cmdline");
+             });
+  EXPECT_TRUE(Contains(arguments, "http://kelvane:")) << arguments;
+  EXPECT_FALSE(Contains(arguments, kPassword)) << arguments;
 }
 
 // Credentials go to the start address's server, not to another one it links.

@@ -397,8 +397,8 @@ TEST(Scope, RedirectToAnotherServerIsJudgedAsItsLink) {
       arguments.push_back(server.Url("/r/"));
       ProcessResult run = Cli(arguments);
       EXPECT_EQ(run.exitCode, 0) << run.err;
-      EXPECT_TRUE(Contains(run.err, "kelvane-cli: " + std::to_string(c.leftOut) +
-                                        " left out by the rules\n"))
+      EXPECT_TRUE(Contains(
+          run.err, "kelvane-cli: " + std::to_string(c.leftOut) + " left out by the rules\n"))
           << run.err;
       const std::vector<std::string> lines = other.RequestLines();
       Paths requested;
@@ -407,6 +407,121 @@ TEST(Scope, RedirectToAnotherServerIsJudgedAsItsLink) {
       EXPECT_EQ(requested, c.fromOther);
       const Paths stored = Stored(saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()));
       EXPECT_EQ(stored.count("r/go.htm"), c.fromOther.count("/page.htm")) << run.err;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Every request of a server since a point, by path.
+Paths RequestedSince(const RawServer& server, size_t from) {
+  Paths paths;
+  const std::vector<std::string> lines = server.RequestLines();
+  for (size_t i = from; i < lines.size(); ++i)
+    paths.insert(lines[i].substr(4, lines[i].rfind(' ') - 4));
+  return paths;
+}
+
+// Addresses written the ways a server reads alike (a doubled "/", escapes, a raw UTF-8
+// robots.txt pattern) meet the rules as the server reads them; a page rejected by name is read
+// for its links whatever the letter case of its name.
+TEST(Scope, AddressesMeetTheRulesAsTheServerReadsThem) {
+  RawServer site(SiteHandler({
+      {"/h/",
+       "<a href=\"/h//x/b.htm\">b</a><a href=\"x//d.htm\">d</a>"
+       "<a href=\"~joe/j.htm\">j</a><a href=\"f%C3%B6o/u.htm\">u</a>"
+       "<a href=\"A%2fB.htm\">a</a><a href=\"P.HTML\">p</a>"},
+      {"/h/x/b.htm", "b"},
+      {"/h/x/d.htm", "d"},
+      {"/h/~joe/j.htm", "j"},
+      {"/h/f%C3%B6o/u.htm", "u"},
+      {"/h/A%2fB.htm", "a"},
+      {"/h/P.HTML", "<img src=\"p.gif\">"},
+      {"/h/p.gif", "GIF"},
+      {"/robots.txt",
+       "User-agent: *\nDisallow: /h/%7Ejoe/\nDisallow: /h/f\xC3\xB6o/\n"
+       "Disallow: /h/A%2fB\n"},
+  }));
+  const std::string siteHost = "127.0.0.1:" + std::to_string(site.Port());
+  const struct {
+    std::vector<std::string> options;
+    std::set<std::string> never;   // paths the server must not see
+    std::set<std::string> always;  // paths it must see
+  } cases[] = {
+      {{"-X", "/h/x"}, {"/h/x/b.htm", "/h/x/d.htm"}, {"/h/P.HTML"}},
+      {{"-p", "-X", "/h/x"}, {"/h/x/b.htm", "/h/x/d.htm"}, {"/h/P.HTML", "/h/p.gif"}},
+      {{"--robots"}, {"/h/~joe/j.htm", "/h/f%C3%B6o/u.htm", "/h/A%2fB.htm"}, {"/h/P.HTML"}},
+      {{"-p", "-A", "gif"}, {"/h/x/b.htm"}, {"/h/P.HTML", "/h/p.gif"}},
+  };
+  for (const auto& c : cases) {
+    for (const char* jobs : {"1", "4"}) {
+      SCOPED_TRACE(c.options.back() + " at " + jobs + " jobs");
+      TempDir saveTo;
+      std::vector<std::string> arguments = {"--jobs", jobs, "--save-to", saveTo.Path()};
+      arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+      arguments.push_back("http://" + siteHost + "/h/");
+      const size_t before = site.RequestLines().size();
+      ProcessResult run = Cli(arguments);
+      const Paths requested = RequestedSince(site, before);
+      for (const std::string& path : c.never)
+        EXPECT_EQ(requested.count(path), 0u) << path << "\n" << run.err;
+      for (const std::string& path : c.always)
+        EXPECT_EQ(requested.count(path), 1u) << path << "\n" << run.err;
+      EXPECT_FALSE(std::filesystem::exists(saveTo.Path() + "/" + siteHost + "/h/x"));
+    }
+  }
+}
+
+// A page that is linked once with rel="nofollow" and once without is followed by both readers;
+// a redirect to another server's page that its robots.txt disallows is not followed, though
+// that file is read only once the redirect asks for it; a page redirected to a rejected name is
+// not stored; a server out of reach is its files' failure alone at any job count.
+TEST(Scope, RedirectsNofollowAndUnreachableServersAtEveryJobCount) {
+  RawServer other(SiteHandler(
+      {{"/priv/x.htm", "secret"}, {"/robots.txt", "User-agent: *\nDisallow: /priv/\n"}}));
+  const std::string elsewhere = "127.0.0.1:" + std::to_string(other.Port());
+  RawServer::Handler pages = SiteHandler({
+      {"/r/",
+       "<a rel=\"nofollow\" href=\"a.htm\">a</a> <a href=\"a.htm\">a</a>\n"
+       "<a href=\"go.htm\">g</a> <a href=\"far.htm\">f</a> <a href=\"mv.htm\">m</a>\n"
+       "<img src=\"http://127.0.0.1:1/u.png\">\n"},
+      {"/r/a.htm", "a"},
+      {"/r/far.htm", "far"},
+  });
+  RawServer server([&](int fd, const std::string& request) {
+    if (request.starts_with("GET /r/go.htm "))
+      return SendAll(fd, Answer(302, "", "Location: http://" + elsewhere + "/priv/x.htm\r\n"));
+    if (request.starts_with("GET /r/mv.htm "))
+      return SendAll(fd, Answer(302, "", "Location: /r/far.htm\r\n"));
+    pages(fd, request);
+  });
+  const struct {
+    std::vector<std::string> options;
+    Paths stored;
+  } cases[] = {
+      {{"--robots"}, {"~index.htm", "a.htm", "far.htm", "mv.htm"}},
+      {{"-p", "-H", "-D", "127.0.0.1", "--robots", "-R", "far.htm"}, {"~index.htm", "a.htm"}},
+  };
+  for (const auto& c : cases) {
+    for (const char* jobs : {"1", "4"}) {
+      SCOPED_TRACE(c.options[0] + " at " + jobs + " jobs");
+      TempDir saveTo;
+      const size_t before = other.RequestLines().size();
+      std::vector<std::string> arguments = {"--jobs", jobs, "--save-to", saveTo.Path()};
+      arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+      arguments.push_back(server.Url("/r/"));
+      ProcessResult run = Cli(arguments);
+      EXPECT_EQ(RequestedSince(other, before).count("/priv/x.htm"), 0u) << run.err;
+      EXPECT_EQ(Stored(saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/r"),
+                c.stored)
+          << run.err;
+      if (c.options[0] == "-p") {
+        // The picture's server is out of reach: not saved, and the crawl goes on.
+        EXPECT_EQ(run.exitCode, 4) << run.err;
+        EXPECT_TRUE(Contains(run.err, ", 1 not saved, ")) << run.err;
+      }
     }
   }
 }

@@ -104,6 +104,28 @@ TEST(RobotsRules, WorkStopsAtItsBudget) {
   EXPECT_TRUE(rules.Allows(path));  // unbounded, it is worked out
 }
 
+// Plain rules cost what their comparisons read: a large file of them judges a page of two
+// thousand links within one page's work. A run of stars is one star, and a rule written many
+// times is matched once.
+TEST(RobotsRules, WorkIsChargedAsDone) {
+  std::string text = "User-agent: *\n";
+  for (int i = 0; i < 1278; ++i)
+    text += "Disallow: /private/section-" + std::to_string(i) + "/some/longer/path/below/it/\n";
+  const RobotsRules plain = RobotsRules::Parse(text, "Kelvane");
+  int64_t budget = int64_t{1} << 28;
+  for (int i = 0; i < 2006; ++i) {
+    EXPECT_EQ(plain.Judge("/private/section-x/page-" + std::to_string(i) + ".html", budget),
+              RobotsRules::Answer::Allowed);
+  }
+  std::string stars = "User-agent: *\n";
+  for (int i = 0; i < 200; ++i)
+    stars += "Disallow: /" + std::string(2040, '*') + "z\n";
+  const RobotsRules starred = RobotsRules::Parse(stars, "Kelvane");
+  budget = 100000;
+  EXPECT_EQ(starred.Judge("/" + std::string(60000, 'a'), budget), RobotsRules::Answer::Allowed);
+  EXPECT_FALSE(starred.Allows("/az"));
+}
+
 TEST(RobotsRules, HostilePatternsCostLittle) {
   std::string text = "User-agent: *\n";
   for (int i = 0; i < 2000; ++i)
