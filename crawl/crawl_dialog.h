@@ -76,6 +76,7 @@ struct FileOutcome {
   int httpStatus = 0;  // the answer's status, for a fetched file
   int64_t bytes = 0;   // bytes received over the network, or read from the earlier copy
   bool fromNetwork = false;
+  std::string localPath;  // where its copy is, for a file stored or read from a copy
 };
 
 // How a crawl ended.

@@ -37,15 +37,6 @@ std::string OriginOf(const std::string& url) {
   return (StartsWithNoCase(url, "https://") ? "https://" : "http://") + server;
 }
 
-// The host of "scheme://host:port", in lower case.
-std::string HostOf(const std::string& origin) {
-  std::string host = ToLowerAscii(origin.substr(origin.find("://") + 3));
-  const size_t colon = host.rfind(':');
-  if (colon != std::string::npos && host.find(']', colon) == std::string::npos)
-    host.resize(colon);
-  return host;
-}
-
 TransportOptions OptionsOf(const CrawlPlan& plan) {
   const NetworkSettings& network = plan.network;
   TransportOptions options;
@@ -103,7 +94,8 @@ RobotsRules ReadRobots(Transport& transport, const std::string& origin, const st
   Log("Robots rules: " + address + " (HTTP " + std::to_string(status) + ")");
   if (status >= 200 && status < 300)
     return RobotsRules::Parse(std::string_view(text).substr(0, kLargest), product);
-  if (status >= 400 && status < 500)
+  // A redirect not followed leaves the file unavailable, as a 4xx does.
+  if (status >= 300 && status < 500)
     return RobotsRules::AllowAll();
   return RobotsRules::DisallowAll();
 }
@@ -200,32 +192,36 @@ RedirectRule CrawlRun::Redirects(int depth, bool requisite) const {
 }
 
 std::optional<std::string> CrawlRun::RobotsAllow(const std::string& url, bool mayRead) {
-  const size_t scheme = url.find("://");
-  if (scheme == std::string::npos)
+  // robots.txt is a matter of http and https servers alone.
+  if (!IsHttpUrl(url))
     return std::nullopt;
-  const size_t slash = url.find('/', scheme + 3);
-  const std::string origin = url.substr(0, slash);
+  const std::string origin = OriginOf(url);
   auto found = m_robots.find(origin);
   // A redirect is judged during its transfer, when no file can be read: one to a server whose
   // robots.txt is not read yet waits for it (RetryAfterRobots).
-  if (found == m_robots.end() && !mayRead)
+  if (found == m_robots.end() && !mayRead) {
+    m_robotsWanted.insert(origin);
     return std::string("robots.txt not read yet");
+  }
   if (found == m_robots.end()) {
     const std::string product = ProductToken(
         m_plan.network.userAgent.empty() ? std::string("Kelvane") : m_plan.network.userAgent);
-    // The file may move to the same host by another scheme or port, or to a server the plan
-    // reaches anyway; never to one it keeps out.
-    const std::string host = HostOf(origin);
-    const RedirectRule follow = [this, host](const std::string& target) {
-      const std::string to = OriginOf(target);
-      return HostOf(to) == host || ServerInScope(m_plan.scope, to, false);
+    // The file may move anywhere but to a server the plan keeps out.
+    const RedirectRule follow = [this](const std::string& target) {
+      return IsHttpUrl(target) && !ServerExcluded(m_plan.scope, OriginOf(target));
     };
     found = m_robots.emplace(origin, ReadRobots(m_transport, origin, product, follow)).first;
+    m_robotsWanted.erase(origin);
   }
+  // The path as the request sends it: escapes one way, "." and ".." resolved, a doubled "/"
+  // within it kept.
+  const size_t scheme = url.find("://");
+  const size_t slash = url.find('/', scheme + 3);
   std::string path = "/";
   if (slash != std::string::npos) {
     const size_t query = url.find('?', slash);
-    path = ComparablePath(url.substr(slash, query == std::string::npos ? query : query - slash)) +
+    path = ComparablePath(url.substr(slash, query == std::string::npos ? query : query - slash),
+                          true) +
            (query == std::string::npos ? std::string() : NormalEscapes(url.substr(query)));
   }
   // A redirect is judged between pages, with a budget of its own.
@@ -338,16 +334,23 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source,
   return obtained;
 }
 
-bool CrawlRun::RetryAfterRobots(const FetchedFile& file) {
-  if (!m_scope || !m_plan.scope.robots || file.problem != FetchProblem::RedirectRefused ||
-      m_robots.count(OriginOf(file.problemText)) != 0)
+bool CrawlRun::RetryAfterRobots(const std::string& refusedTarget) {
+  // Only a redirect that every other rule took, refused for want of its server's robots.txt:
+  // that file is read now, once, and the pass is asked for again.
+  if (!m_scope || !IsHttpUrl(refusedTarget))
     return false;
-  RobotsAllow(file.problemText, true);
+  const std::string origin = OriginOf(refusedTarget);
+  if (m_robotsWanted.count(origin) == 0 || m_robots.count(origin) != 0)
+    return false;
+  RobotsAllow(refusedTarget, true);
   return true;
 }
 
 bool CrawlRun::JudgeRedirect(Pass& pass) {
   FetchedFile& file = *pass.file;
+  // The start address is always fetched: where it is sent is no rule's to leave out.
+  if (pass.depth == 0)
+    return false;
   if (file.problem == FetchProblem::RedirectRefused) {
     // Refused by a rule of the scope where the reading rules would follow: that rule leaves
     // the target out, as it would a link to it; nothing of this pass is stored or refused.
@@ -417,6 +420,7 @@ void CrawlRun::FinishPass(Pass& pass) {
     }
   }
   // A file outside the base prefix is only read for its links: neither stored nor refused.
+  outcome.localPath = pass.localPath;
   if (!pass.fromNetwork || unusable || saved || kept)
     m_dialog.FileDone(outcome);
   pass.file.reset();
@@ -502,7 +506,9 @@ CrawlOutcome CrawlStep(CrawlRun& run) {
     CrawlRun::Pass pass = run.TakeLink();
     if (!run.ReadCopy(pass)) {
       CrawlRun::Obtained doc = run.FetchFile(pass.url, pass.conditions, pass.depth, pass.requisite);
-      if (doc.file && run.RetryAfterRobots(*doc.file))
+      // A chain of redirects may reach a new server at each step: each robots.txt is read once.
+      while (doc.file && doc.file->problem == FetchProblem::RedirectRefused &&
+             run.RetryAfterRobots(doc.file->problemText))
         doc = run.FetchFile(pass.url, pass.conditions, pass.depth, pass.requisite);
       if (doc.cancelled)
         return CrawlOutcome{CrawlEnding::Cancelled, {}, false};

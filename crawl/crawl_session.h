@@ -78,7 +78,7 @@ class CrawlRun {
   void FinishPass(Pass& pass);
   // A redirect refused because the robots.txt of its target's server was not read yet: the
   // file is read now, and true says the pass is to be fetched again.
-  bool RetryAfterRobots(const FetchedFile& file);
+  bool RetryAfterRobots(const std::string& refusedTarget);
   // "Transfert canceled": bars and buttons back, the link stack destroyed, the ending reported.
   CrawlOutcome Cancel(const std::string& failedCall);
   const std::string& BasePrefix() const { return m_basePrefix; }
@@ -111,6 +111,7 @@ class CrawlRun {
   std::unique_ptr<Scope> m_scope;
   std::map<std::string, RobotsRules> m_robots;  // by "scheme://server"
   std::set<std::string> m_unreachable;          // other servers found out of reach, one job
+  std::set<std::string> m_robotsWanted;  // servers whose robots.txt a refused redirect waits for
   int32_t m_downloadedCount = 0;
   int64_t m_storedBytes = 0;
   // The work robots.txt rules may take over the links of one page.

@@ -56,7 +56,6 @@ void CutAddress(const std::string& url, std::string& server, std::string& object
 namespace {
 
 constexpr int kReadSize = 1024;
-constexpr int kActivityHigh = 16384;
 constexpr int kShortReadsToEnd = 10;
 
 std::atomic<int> g_noDialogStop{0};
@@ -135,24 +134,27 @@ std::atomic<int>& StopFlag() {
   return g_mainDialog != nullptr ? g_mainDialog->m_stopRequested : g_noDialogStop;
 }
 
-void ReportAnswerHeaders(const std::optional<std::string>& sizeHeader) {
+void ReportAnswerHeaders(const std::optional<std::string>& sizeHeader, bool fileBar) {
   Log("Requesting file size...");
   if (sizeHeader) {
     int32_t size = TextToInt(*sizeHeader);
     Log("File size info = " + IntToText(size));
-    ShowProgressRange(Control::FileProgress, 0, size);
+    if (fileBar)
+      ShowProgressRange(Control::FileProgress, 0, size);
   } else {
     Log("Unknown File size");
-    ShowProgressRange(Control::FileProgress, 0, kActivityHigh);
+    if (fileBar)
+      ShowProgressRange(Control::FileProgress, 0, kActivityHigh);
   }
   ShowProgressRange(Control::ActivityProgress, 0, kActivityHigh);
   Log("Reading remote file...");
 }
 
-void ReadProgress::Read(int32_t bytes, int32_t total) {
+void ReadProgress::Read(int32_t bytes, int32_t total, bool fileBar) {
   if (bytes > 0)
     Log(IntToText(bytes) + " bytes read Total=" + IntToText(total));
-  ShowProgressPosition(Control::FileProgress, total);
+  if (fileBar)
+    ShowProgressPosition(Control::FileProgress, total);
   if (m_activity > kActivityHigh || m_activity < 0)
     m_direction = -m_direction;
   m_activity += m_direction * bytes;

@@ -55,15 +55,19 @@ std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
                                    const std::vector<std::string>& headers = {},
                                    bool unreachableAlone = false);
 
+// The activity bar's range, and the file bar's for a file of unknown size.
+inline constexpr int kActivityHigh = 16384;
+
 // What a fetch logs and shows once the answer's headers are in: the size header, or that there
 // is none, and the bars' ranges. A size header is given only when it has at most 254 characters.
-void ReportAnswerHeaders(const std::optional<std::string>& sizeHeader);
+// fileBar: this transfer is the one the file bar follows.
+void ReportAnswerHeaders(const std::optional<std::string>& sizeHeader, bool fileBar = true);
 
 // The reports of a body's reads: a "bytes read" line for each read that brought bytes, the file
 // bar at the total, and the activity bar going back and forth with the bytes.
 class ReadProgress {
  public:
-  void Read(int32_t bytes, int32_t total);
+  void Read(int32_t bytes, int32_t total, bool fileBar = true);
 
  private:
   int m_activity = 0;

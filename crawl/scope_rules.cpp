@@ -121,7 +121,11 @@ std::string NormalEscapes(std::string_view text) {
   return normal;
 }
 
-std::string ComparablePath(std::string_view path) {
+bool ServerExcluded(const ScopePlan& plan, const std::string& origin) {
+  return InDomains(plan.excludeDomains, HostOfOrigin(origin));
+}
+
+std::string ComparablePath(std::string_view path, bool keepInnerEmpty) {
   const std::string decoded = NormalEscapes(path);
   // "." and ".." steps, as the server resolves them; a path ending in a step of its own
   // ("/", "/.", "/..") names a directory.
@@ -136,7 +140,7 @@ std::string ComparablePath(std::string_view path) {
     if (step == "..") {
       if (!steps.empty())
         steps.pop_back();
-    } else if (step != "." && !step.empty()) {
+    } else if (step != "." && (!step.empty() || (keepInnerEmpty && !steps.empty() && !last))) {
       steps.push_back(step);
     }
     if (last)

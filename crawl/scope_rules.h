@@ -30,14 +30,17 @@ struct ScopePlan {
 // Whether another server may be reached, by the plan's domains, for a page or for what a page
 // needs; origin is "scheme://host:port".
 bool ServerInScope(const ScopePlan& plan, const std::string& origin, bool page);
+// Whether a server is one of the plan's excluded domains, never to be contacted.
+bool ServerExcluded(const ScopePlan& plan, const std::string& origin);
 
 // Escapes written one way: %XX of unreserved characters decoded, other escapes in capitals,
 // bytes outside printable ASCII escaped, as an address is sent.
 std::string NormalEscapes(std::string_view text);
 
 // A path as rules compare it: escapes written one way, "." and ".." steps resolved and empty
-// steps dropped, as the server will read it.
-std::string ComparablePath(std::string_view path);
+// steps dropped, as the server will read it. keepInnerEmpty: a doubled "/" after the first
+// step stays, as the request sends it.
+std::string ComparablePath(std::string_view path, bool keepInnerEmpty = false);
 
 // Why an expression cannot be used, or nothing when it can.
 std::optional<std::string> RegexError(const std::string& expression);

@@ -8,6 +8,7 @@
 
 #include "platform/ascii.h"
 #include "platform/transfer_slots.h"
+#include "support/int_text.h"
 
 namespace {
 
@@ -17,10 +18,23 @@ constexpr int kPollMs = 50;      // how long a wait may last before the stop fla
 // are reached meanwhile.
 constexpr size_t kMostHeld = 4096;
 
+struct InTransfer;
+
+// The transfer the file bar follows: the largest of those in flight, by its size header.
+struct FileBar {
+  InTransfer* owner = nullptr;
+};
+
 // A pass in transfer: what arrives goes into its file, and is reported as the one-file fetch
 // reports it.
 struct InTransfer : TransferSink {
-  explicit InTransfer(CrawlRun::Pass p) : pass(std::move(p)) {}
+  InTransfer(CrawlRun::Pass p, FileBar& b) : pass(std::move(p)), bar(b) {}
+  ~InTransfer() override {
+    if (bar.owner == this)
+      bar.owner = nullptr;
+  }
+  InTransfer(const InTransfer&) = delete;
+  InTransfer& operator=(const InTransfer&) = delete;
 
   void OnAnswer(const AnswerInfo& answer) override {
     pass.file->status = answer.status;
@@ -30,7 +44,11 @@ struct InTransfer : TransferSink {
     pass.file->finalUrl = answer.url;
     // A compressed answer's size header counts its encoded bytes, not the file's.
     const std::optional<std::string>& size = answer.sizeHeader;
-    ReportAnswerHeaders(size && size->size() <= 254 && !answer.encoded ? size : std::nullopt);
+    const bool known = size && size->size() <= 254 && !answer.encoded;
+    expected = known ? TextToInt(*size) : 0;
+    if (bar.owner == nullptr || expected > bar.owner->expected)
+      bar.owner = this;
+    ReportAnswerHeaders(known ? size : std::nullopt, bar.owner == this);
   }
 
   Take OnBody(const char* data, size_t size) override {
@@ -47,15 +65,22 @@ struct InTransfer : TransferSink {
 
   // "bytes read" lines as the one-file fetch writes them: one per 1,024 bytes, the rest last.
   void LogPieces(bool last) {
+    // The bar's transfer has ended: the next that reports follows it.
+    if (bar.owner == nullptr) {
+      bar.owner = this;
+      ShowProgressRange(Control::FileProgress, 0, expected > 0 ? expected : kActivityHigh);
+    }
     const int32_t length = pass.file->length;
     while (length - logged >= kLogPiece || (last && length > logged)) {
       const int32_t piece = std::min(kLogPiece, length - logged);
       logged += piece;
-      progress.Read(piece, logged);
+      progress.Read(piece, logged, bar.owner == this);
     }
   }
 
   CrawlRun::Pass pass;
+  FileBar& bar;
+  int32_t expected = 0;  // the size header's bytes, 0 when unknown
   ReadProgress progress;
   int32_t logged = 0;
   bool tooLarge = false;
@@ -111,6 +136,7 @@ class SlotScheduler : public TransferSlots::Receiver {
   void Finish(CrawlRun::Pass& pass);
 
   CrawlRun& m_run;
+  FileBar m_fileBar;  // before the transfers, which leave it when they go
   std::vector<std::unique_ptr<InTransfer>> m_inFlight;
   TransferSlots m_slots;
   std::set<std::string> m_inTransfer;                    // local paths in transfer
@@ -228,7 +254,7 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   // server back.
   request.pooled = request.https && !m_run.Network().Polite().RateLimited();
   request.compressed = true;
-  auto inFlight = std::make_unique<InTransfer>(std::move(pass));
+  auto inFlight = std::make_unique<InTransfer>(std::move(pass), m_fileBar);
   TransferResult failure;
   if (!m_slots.Start(slot, std::move(request), *inFlight, failure)) {
     if (failure.unreachable) {
@@ -276,20 +302,21 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   }
   if (m_run.Stopping())
     return;  // the crawl is being cancelled: this file is dropped with the rest
+  if (result.end == TransferEnd::RedirectRefused && m_run.RetryAfterRobots(result.text)) {
+    pass.file.reset();
+    m_ready.push_back(std::move(pass));
+    return;
+  }
   m_run.CountDownload();
   if (result.unreachable) {
     MarkUnreachable(OriginOf(pass.file->url), result.text);
     return NotReached(pass);
   }
   ended->LogPieces(true);
-  ShowProgressPosition(Control::FileProgress, 0);
+  if (m_fileBar.owner == ended.get())
+    ShowProgressPosition(Control::FileProgress, 0);
   ShowProgressPosition(Control::ActivityProgress, 0);
   JudgeAnswer(*pass.file, result, ended->tooLarge);
-  if (m_run.RetryAfterRobots(*pass.file)) {
-    pass.file.reset();
-    m_ready.push_back(std::move(pass));
-    return;
-  }
   pass.file->wireBytes = result.wireBytes;
   pass.fromNetwork = true;
   Finish(pass);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -432,7 +433,7 @@ TEST(Scope, AddressesMeetTheRulesAsTheServerReadsThem) {
       {"/h/",
        "<a href=\"/h//x/b.htm\">b</a><a href=\"x//d.htm\">d</a>"
        "<a href=\"~joe/j.htm\">j</a><a href=\"f%C3%B6o/u.htm\">u</a>"
-       "<a href=\"A%2fB.htm\">a</a><a href=\"P.HTML\">p</a>"},
+       "<a href=\"A%2fB.htm\">a</a><a href=\"P.HTML\">p</a><a href=\"a//b.htm\">ab</a>"},
       {"/h/x/b.htm", "b"},
       {"/h/x/d.htm", "d"},
       {"/h/~joe/j.htm", "j"},
@@ -442,7 +443,7 @@ TEST(Scope, AddressesMeetTheRulesAsTheServerReadsThem) {
       {"/h/p.gif", "GIF"},
       {"/robots.txt",
        "User-agent: *\nDisallow: /h/%7Ejoe/\nDisallow: /h/f\xC3\xB6o/\n"
-       "Disallow: /h/A%2fB\n"},
+       "Disallow: /h/A%2fB\nDisallow: /h/a//b\n"},
   }));
   const std::string siteHost = "127.0.0.1:" + std::to_string(site.Port());
   const struct {
@@ -452,7 +453,9 @@ TEST(Scope, AddressesMeetTheRulesAsTheServerReadsThem) {
   } cases[] = {
       {{"-X", "/h/x"}, {"/h/x/b.htm", "/h/x/d.htm"}, {"/h/P.HTML"}},
       {{"-p", "-X", "/h/x"}, {"/h/x/b.htm", "/h/x/d.htm"}, {"/h/P.HTML", "/h/p.gif"}},
-      {{"--robots"}, {"/h/~joe/j.htm", "/h/f%C3%B6o/u.htm", "/h/A%2fB.htm"}, {"/h/P.HTML"}},
+      {{"--robots"},
+       {"/h/~joe/j.htm", "/h/f%C3%B6o/u.htm", "/h/A%2fB.htm", "/h/a//b.htm"},
+       {"/h/P.HTML"}},
       {{"-p", "-A", "gif"}, {"/h/x/b.htm"}, {"/h/P.HTML", "/h/p.gif"}},
   };
   for (const auto& c : cases) {
@@ -476,39 +479,58 @@ TEST(Scope, AddressesMeetTheRulesAsTheServerReadsThem) {
 
 // A page that is linked once with rel="nofollow" and once without is followed by both readers;
 // a redirect to another server's page that its robots.txt disallows is not followed, though
-// that file is read only once the redirect asks for it; a page redirected to a rejected name is
-// not stored; a server out of reach is its files' failure alone at any job count.
+// that file is read only once the redirect asks for it, at each step of a chain over three
+// servers; a redirect to another scheme is refused once; a page redirected to a rejected name
+// is not stored; a server out of reach is its files' failure alone; the same requests, files
+// and counts at one job and four.
 TEST(Scope, RedirectsNofollowAndUnreachableServersAtEveryJobCount) {
-  RawServer other(SiteHandler(
-      {{"/priv/x.htm", "secret"}, {"/robots.txt", "User-agent: *\nDisallow: /priv/\n"}}));
+  RawServer third(
+      SiteHandler({{"/y.htm", "why"}, {"/robots.txt", "User-agent: *\nDisallow: /private\n"}}));
+  RawServer::Handler otherFiles = SiteHandler(
+      {{"/priv/x.htm", "secret"}, {"/robots.txt", "User-agent: *\nDisallow: /priv/\n"}});
+  RawServer other([&](int fd, const std::string& request) {
+    if (request.starts_with("GET /hop.htm "))
+      return SendAll(fd, Answer(302, "", "Location: " + third.Url("/y.htm") + "\r\n"));
+    otherFiles(fd, request);
+  });
   const std::string elsewhere = "127.0.0.1:" + std::to_string(other.Port());
   RawServer::Handler pages = SiteHandler({
       {"/r/",
        "<a rel=\"nofollow\" href=\"a.htm\">a</a> <a href=\"a.htm\">a</a>\n"
        "<a href=\"go.htm\">g</a> <a href=\"far.htm\">f</a> <a href=\"mv.htm\">m</a>\n"
+       "<a href=\"hop.htm\">h</a> <a href=\"ftp.htm\">f</a>\n"
        "<img src=\"http://127.0.0.1:1/u.png\">\n"},
       {"/r/a.htm", "a"},
       {"/r/far.htm", "far"},
   });
   RawServer server([&](int fd, const std::string& request) {
-    if (request.starts_with("GET /r/go.htm "))
-      return SendAll(fd, Answer(302, "", "Location: http://" + elsewhere + "/priv/x.htm\r\n"));
-    if (request.starts_with("GET /r/mv.htm "))
-      return SendAll(fd, Answer(302, "", "Location: /r/far.htm\r\n"));
+    const std::map<std::string, std::string> moved = {
+        {"GET /r/go.htm ", "http://" + elsewhere + "/priv/x.htm"},
+        {"GET /r/mv.htm ", "/r/far.htm"},
+        {"GET /r/hop.htm ", "http://" + elsewhere + "/hop.htm"},
+        {"GET /r/ftp.htm ", "ftp://127.0.0.1:1/x"},
+    };
+    for (const auto& [start, target] : moved) {
+      if (request.starts_with(start))
+        return SendAll(fd, Answer(302, "", "Location: " + target + "\r\n"));
+    }
     pages(fd, request);
   });
   const struct {
     std::vector<std::string> options;
     Paths stored;
   } cases[] = {
-      {{"--robots"}, {"~index.htm", "a.htm", "far.htm", "mv.htm"}},
-      {{"-p", "-H", "-D", "127.0.0.1", "--robots", "-R", "far.htm"}, {"~index.htm", "a.htm"}},
+      {{"--robots"}, {"~index.htm", "a.htm", "far.htm", "mv.htm", "hop.htm"}},
+      {{"-p", "-H", "-D", "127.0.0.1", "--robots", "-R", "far.htm"},
+       {"~index.htm", "a.htm", "hop.htm"}},
   };
   for (const auto& c : cases) {
+    std::set<std::string> summaries;
     for (const char* jobs : {"1", "4"}) {
       SCOPED_TRACE(c.options[0] + " at " + jobs + " jobs");
       TempDir saveTo;
       const size_t before = other.RequestLines().size();
+      const size_t sent = server.RequestLines().size();
       std::vector<std::string> arguments = {"--jobs", jobs, "--save-to", saveTo.Path()};
       arguments.insert(arguments.end(), c.options.begin(), c.options.end());
       arguments.push_back(server.Url("/r/"));
@@ -517,12 +539,37 @@ TEST(Scope, RedirectsNofollowAndUnreachableServersAtEveryJobCount) {
       EXPECT_EQ(Stored(saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/r"),
                 c.stored)
           << run.err;
+      const std::vector<std::string> lines = server.RequestLines();
+      EXPECT_EQ(std::count_if(
+                    lines.begin() + static_cast<std::ptrdiff_t>(sent), lines.end(),
+                    [](const std::string& line) { return line.starts_with("GET /r/ftp.htm "); }),
+                1);
       if (c.options[0] == "-p") {
         // The picture's server is out of reach: not saved, and the crawl goes on.
         EXPECT_EQ(run.exitCode, 4) << run.err;
         EXPECT_TRUE(Contains(run.err, ", 1 not saved, ")) << run.err;
       }
+      const size_t counts = run.err.find(" queued, ");
+      const size_t time = run.err.find(" bytes received, ");
+      if (counts != std::string::npos && time != std::string::npos)
+        summaries.insert(run.err.substr(counts, time - counts));
     }
+    EXPECT_EQ(summaries.size(), 1u) << ::testing::PrintToString(summaries);
+  }
+}
+
+// The start address is always fetched: redirected to a server the rules keep out, it is not
+// saved, as without them, and no rule's leaving out.
+TEST(Scope, StartRedirectedOutsideIsNotSaved) {
+  RawServer other(SiteHandler({{"/", "elsewhere"}}));
+  RawServer server([&](int fd, const std::string&) {
+    SendAll(fd, Answer(302, "", "Location: " + other.Url("/") + "\r\n"));
+  });
+  for (const char* jobs : {"1", "4"}) {
+    TempDir saveTo;
+    ProcessResult run = Cli({"-pH", "--jobs", jobs, "--save-to", saveTo.Path(), server.Url("/")});
+    EXPECT_EQ(run.exitCode, 8) << run.err;
+    EXPECT_TRUE(Contains(run.err, "kelvane-cli: 0 left out by the rules\n")) << run.err;
   }
 }
 
