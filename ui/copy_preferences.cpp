@@ -173,7 +173,7 @@ void CopyPreferencesSection::TakeField(const CopyPreference& preference, QLineEd
     WriteSetting(kCopyRoot + preference.key, text);
 }
 
-QWidget* CopyPreferencesSection::Control(const std::string& key) const {
+QWidget* CopyPreferencesSection::ControlFor(const std::string& key) const {
   for (const auto& [name, control] : m_controls) {
     if (name == key)
       return control;

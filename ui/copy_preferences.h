@@ -33,8 +33,8 @@ class CopyPreferencesSection : public QWidget {
 
  public:
   explicit CopyPreferencesSection(QWidget* parent);
-  // The control of a preference by its key, and the message beside a field.
-  QWidget* Control(const std::string& key) const;
+  // The control of a preference by its key, and the message under a field.
+  QWidget* ControlFor(const std::string& key) const;
   QLabel* Message(const std::string& key) const;
 
  signals:

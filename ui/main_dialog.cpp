@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -25,6 +26,7 @@
 #include "crawl/crawl_plan.h"
 #include "crawl/mirror_writer.h"
 #include "support/settings_store.h"
+#include "ui/copy_preferences.h"
 #include "ui/dialog_units.h"
 #include "ui/directory_dialog.h"
 #include "ui/online_help.h"
@@ -108,8 +110,18 @@ void CKelvaneDlg::MessageMap() {
   connect(m_ui->optionsButton, &QPushButton::clicked, this, [this] { OpenPreferences(); });
   connect(m_ui->browseUrlButton, &QPushButton::clicked, this,
           [this] { LaunchBrowser(m_url.Get()); });
-  connect(m_ui->browseMirrorButton, &QPushButton::clicked, this,
-          [this] { LaunchBrowser(m_mirrorDirectory.Get()); });
+  connect(m_ui->browseMirrorButton, &QPushButton::clicked, this, [this] {
+    // A copy whose links were converted opens at its start page; otherwise its directory.
+    std::string startPage;
+    {
+      std::lock_guard lock(m_tallyMutex);
+      if (m_tally.converted && m_tally.ended)
+        startPage = m_tally.startPage;
+    }
+    LaunchBrowser(!startPage.empty() && QFileInfo::exists(ToQt(startPage))
+                      ? startPage
+                      : m_mirrorDirectory.Get());
+  });
   connect(m_ui->deleteFromListButton, &QPushButton::clicked, this, [this] { DeleteCurrentUrl(); });
   // Focus loss of the URL box arrives through eventFilter.
   connect(m_ui->urlCombo->lineEdit(), &QLineEdit::textEdited, this,
@@ -131,7 +143,13 @@ void CKelvaneDlg::PaintStatusLine() {
   const QRect box = label->contentsRect();
   const QStringList lines = FitLines(label->text(), label->font(), box.width(), box.height());
   const QString shown = lines.join(QLatin1Char(' '));
-  label->setToolTip(shown.simplified() == label->text().simplified() ? QString() : label->text());
+  // The tooltip: the whole text where it is cut, and what the last crawl made of its files.
+  QStringList tip;
+  if (shown.simplified() != label->text().simplified())
+    tip << label->text();
+  if (const QString summary = Summary(); !summary.isEmpty())
+    tip << summary;
+  label->setToolTip(tip.join(QLatin1Char('\n')));
   QPainter painter(label);
   painter.setPen(label->palette().color(label->isEnabled() ? QPalette::Active : QPalette::Disabled,
                                         label->foregroundRole()));
@@ -198,7 +216,14 @@ QWidget* CKelvaneDlg::ControlById(Control control) const {
 void CKelvaneDlg::OnDownload() {
   UpdateData(true);
   // The crawl takes the address and directory as they are now; later edits do not reach it.
-  CrawlPlan plan = PlanFromDialog(*this);
+  // The copy's preferences as they are now; none stored, the plan is the described crawl's.
+  CrawlPlan plan = PlanOf(ReadCopyPreferences(), PlanFromDialog(*this).start);
+  {
+    std::lock_guard lock(m_tallyMutex);
+    m_tally = Tally{};
+    m_tally.rules = !plan.scope.Empty();
+    m_tally.converted = plan.convertLinks;
+  }
   // "Download" comes back only with the last worker's end actions, after which that worker
   // waits for nothing from this thread: joining it here is short, and serves no input meanwhile.
   // It comes first: a "Stop" disabled by those end actions, queued after this press, would
@@ -253,6 +278,55 @@ void CKelvaneDlg::WaitForWorker() {
 void CKelvaneDlg::JoinWorker() {
   if (m_workerThread.joinable())
     m_workerThread.join();
+}
+
+void CKelvaneDlg::FileDone(const FileOutcome& outcome) {
+  std::lock_guard lock(m_tallyMutex);
+  switch (outcome.fate) {
+    case FileFate::Stored:
+      ++m_tally.stored;
+      break;
+    case FileFate::ReadFromCopy:
+    case FileFate::Unchanged:
+    case FileFate::Gone:  // the server has it no more: the copy is kept and read
+      ++m_tally.fromCopies;
+      break;
+    case FileFate::Updated:
+      ++m_tally.updated;
+      break;
+    case FileFate::NotSaved:
+      ++m_tally.notSaved;
+      break;
+    case FileFate::LeftOut:
+      ++m_tally.leftOut;
+      break;
+  }
+  // The first file of a crawl is its start address's.
+  if (!m_tally.firstDone) {
+    m_tally.firstDone = true;
+    if (outcome.fate != FileFate::NotSaved && outcome.fate != FileFate::LeftOut)
+      m_tally.startPage = outcome.localPath;
+  }
+}
+
+void CKelvaneDlg::CrawlEnded(const CrawlOutcome&) {
+  std::lock_guard lock(m_tallyMutex);
+  m_tally.ended = true;
+}
+
+QString CKelvaneDlg::Summary() const {
+  std::lock_guard lock(m_tallyMutex);
+  if (!m_tally.ended)
+    return QString();
+  QString line =
+      QStringLiteral("Last crawl: %1 stored, %2 from earlier copies, %3 updated, %4 not saved")
+          .arg(m_tally.stored)
+          .arg(m_tally.fromCopies)
+          .arg(m_tally.updated)
+          .arg(m_tally.notSaved);
+  if (m_tally.rules)
+    line += QStringLiteral(", %1 left out by the rules").arg(m_tally.leftOut);
+  return line;
 }
 
 void CKelvaneDlg::WorkerEnded() {

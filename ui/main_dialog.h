@@ -41,6 +41,11 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void EnableControl(Control control, bool enabled) override;
   void ShowMessageBox(const std::string& text) override;
   void WorkerEnded() override;
+  void FileDone(const FileOutcome& outcome) override;
+  void CrawlEnded(const CrawlOutcome& ending) override;
+
+  // What the last crawl made of its files, in a line: shown as the status line's tooltip.
+  QString Summary() const;
 
   QWidget* ControlById(Control control) const;
   bool WorkerRunning() const { return m_workerThread.joinable(); }
@@ -125,4 +130,19 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   // The worker's last call has been made: from here it only returns.
   std::atomic<bool> m_workerDone{true};
   bool m_closing = false;
+  // What became of the crawl's files, counted as the worker reports them.
+  struct Tally {
+    int stored = 0;
+    int fromCopies = 0;
+    int updated = 0;
+    int notSaved = 0;
+    int leftOut = 0;
+    bool rules = false;  // the crawl had rules that leave links out
+    bool firstDone = false;
+    std::string startPage;   // where the start address's file was stored
+    bool converted = false;  // the crawl converted its links
+    bool ended = false;
+  };
+  mutable std::mutex m_tallyMutex;
+  Tally m_tally;
 };

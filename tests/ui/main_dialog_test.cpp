@@ -18,12 +18,14 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "support/loopback_server.h"
 #include "support/settings_store.h"
 #include "support/temp_dir.h"
+#include "ui/copy_preferences.h"
 #include "ui/dialog_units.h"
 #include "ui/directory_dialog.h"
 #include "ui/preferences_dialog.h"
@@ -57,6 +59,12 @@ class Window : public ::testing::Test {
     fs::remove_all(SettingsFilePath(), error);
     fs::remove_all(ProfileFilePath(), error);
     WriteSetting(kRoot + "SaveTo\\", m_saveTo.Path());
+  }
+  // Nothing a test set reaches the tests after it.
+  void TearDown() override {
+    std::error_code error;
+    fs::remove_all(SettingsFilePath(), error);
+    fs::remove_all(ProfileFilePath(), error);
   }
   // The program's start: the window set up, shown and in front.
   static void Start(CKelvaneDlg& dialog) {
@@ -216,7 +224,8 @@ TEST_F(Window, LongTextsShowTheirStart) {
     EXPECT_TRUE(lines.back().endsWith(QChar(0x2026))) << lines.back().toStdString();
     for (const QString& line : lines)
       EXPECT_LE(status->fontMetrics().horizontalAdvance(line), box.width());
-    EXPECT_EQ(status->toolTip().toStdString(), text);
+    EXPECT_TRUE(status->toolTip().toStdString().starts_with(text + "\nLast crawl: "))
+        << status->toolTip().toStdString();
     QTest::keyClick(&dialog, Qt::Key_Escape);
   }
   CKelvaneDlg restarted;
@@ -839,6 +848,169 @@ TEST_F(Window, PlacementRoundTripAndBadTextsIgnored) {
     Close(dialog);
     EXPECT_TRUE(ReadProfileString("Settings", "KelvaneDlg").starts_with("0,1,-1,-1,-1,-1,")) << bad;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The copy's preferences as a person sets them: complete pages and converted links clicked, 4
+// transfers typed (a value out of range first, refused beside its field), each kept at once;
+// Enter starts the crawl, which makes the complete, converted copy kelvane-cli makes with
+// -p -k --jobs 4; the status line's tooltip says what became of the files, and "Browse" opens
+// the copy's start page. Preferences shows the values again, and again after a restart.
+TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
+  RawServer server(SiteHandler({
+      {"/", "<a href=\"b.htm\">b</a><img src=\"p.png\"><link rel=\"stylesheet\" href=\"s.css\">"},
+      {"/b.htm", "<a href=\"/\">home</a>"},
+      {"/p.png", "PNG"},
+      {"/s.css", "body { background: url(bg.png) }"},
+      {"/bg.png", "BG"},
+  }));
+  TempDir programs;
+  const std::string browser = programs.Path() + "/browser", record = programs.Path() + "/opened";
+  WriteFileBytes(browser, "#!/bin/sh\nprintf '%s' \"$1\" > '" + record + "'\n");
+  fs::permissions(browser, fs::perms::owner_all);
+  WriteSetting(kRoot + "Browser", browser);
+
+  auto setUp = [&](CPreferencesDialog* preferences) {
+    CopyPreferencesSection* copy = preferences->CopySection();
+    QTest::mouseClick(copy->ControlFor("PageRequisites"), Qt::LeftButton);
+    QTest::mouseClick(copy->ControlFor("ConvertLinks"), Qt::LeftButton);
+    auto* jobs = qobject_cast<QLineEdit*>(copy->ControlFor("Jobs"));
+    QTest::mouseClick(jobs, Qt::LeftButton);
+    QTest::keyClicks(jobs, "0");
+    EXPECT_TRUE(copy->Message("Jobs")->isVisible());
+    EXPECT_EQ(copy->Message("Jobs")->text().toStdString(), "Refused: a whole number from 1 to 64");
+    EXPECT_EQ(ReadSetting(kRoot + "Copy\\Jobs"), "");  // never clamped, never kept
+    QTest::keyClick(jobs, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(jobs, "4");
+    EXPECT_FALSE(copy->Message("Jobs")->isVisible());
+    QTest::keyClick(preferences, Qt::Key_Escape);
+  };
+  std::vector<std::string> shown;
+  auto look = [&](CPreferencesDialog* preferences) {
+    CopyPreferencesSection* copy = preferences->CopySection();
+    for (const char* key : {"PageRequisites", "ConvertLinks", "Robots"})
+      shown.push_back(qobject_cast<QCheckBox*>(copy->ControlFor(key))->isChecked() ? "on" : "off");
+    shown.push_back(Text(copy->ControlFor("Jobs")));
+    QTest::keyClick(preferences, Qt::Key_Escape);
+  };
+  const std::vector<std::string> expected = {"on", "on", "off", "4"};
+  const std::string host = m_saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
+  {
+    CKelvaneDlg dialog;
+    Start(dialog);
+    AnswerNextModal<CPreferencesDialog>(setUp);
+    Click(dialog, Control::OptionsButton);
+    EXPECT_EQ(ReadSetting(kRoot + "Copy\\Jobs"), "4");
+    EXPECT_EQ(ReadSetting(kRoot + "Copy\\PageRequisites"), "1");
+    Type(dialog, server.Url("/"));
+    QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
+    EXPECT_EQ(ReadFileBytes(host + "/bg.png"), "BG");  // read from the stylesheet: -p
+    EXPECT_NE(ReadFileBytes(host + "/b.htm").find("href=\"~index.htm\""), std::string::npos)
+        << ReadFileBytes(host + "/b.htm");
+    auto* status = qobject_cast<QLabel*>(dialog.ControlById(Control::StatusLine));
+    status->grab();
+    EXPECT_TRUE(status->toolTip().contains(
+        "Last crawl: 5 stored, 0 from earlier copies, 0 updated, 0 not saved"))
+        << status->toolTip().toStdString();
+    Click(dialog, Control::BrowseMirrorButton);
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
+    EXPECT_EQ(ReadFileBytes(record), host + "/~index.htm");
+    AnswerNextModal<CPreferencesDialog>(look);
+    Click(dialog, Control::OptionsButton);
+    EXPECT_EQ(shown, expected);
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+  }
+  shown.clear();
+  CKelvaneDlg restarted;
+  Start(restarted);
+  AnswerNextModal<CPreferencesDialog>(look);
+  Click(restarted, Control::OptionsButton);
+  EXPECT_EQ(shown, expected);
+}
+
+// The Preferences dialog fits what it holds, at the default font and at a large one: every
+// control inside it and no label or check box cut. KELVANE_SCREENSHOT=DIR keeps a picture of each.
+TEST_F(Window, PreferencesFitAtAnyFontSize) {
+  const QFont before = QApplication::font();
+  for (const qreal points : {before.pointSizeF(), before.pointSizeF() * 1.6}) {
+    SCOPED_TRACE(points);
+    QFont font = before;
+    font.setPointSizeF(points);
+    QApplication::setFont(font);
+    CPreferencesDialog preferences(nullptr);
+    preferences.show();
+    const QRect area = preferences.rect();
+    for (QWidget* child : preferences.findChildren<QWidget*>()) {
+      if (!child->isVisible())
+        continue;
+      const QRect place(child->mapTo(&preferences, QPoint(0, 0)), child->size());
+      EXPECT_TRUE(area.contains(place)) << child->objectName().toStdString();
+      if (auto* label = qobject_cast<QLabel*>(child); label && !label->wordWrap()) {
+        EXPECT_LE(label->sizeHint().width(), label->width()) << label->text().toStdString();
+      }
+      if (auto* check = qobject_cast<QCheckBox*>(child)) {
+        EXPECT_LE(check->sizeHint().width(), check->width()) << check->text().toStdString();
+      }
+    }
+    if (const char* out = std::getenv("KELVANE_SCREENSHOT"))
+      preferences.grab().save(QString::fromUtf8(out) +
+                              QStringLiteral("/preferences-%1.png").arg(points));
+  }
+  QApplication::setFont(before);
+}
+
+}  // namespace
+
+namespace {
+
+// Four transfers at once from the preferences: the file bar follows the largest of them, "Stop"
+// ends them all, and closing the window during such a crawl ends it before the window goes.
+TEST_F(Window, ParallelCrawlShowsStopsAndCloses) {
+  WriteSetting(kRoot + "Copy\\Jobs", "4");
+  const std::map<std::string, int> sizes = {
+      {"/a.gif", 9000}, {"/b.gif", 20000}, {"/c.gif", 5000}, {"/d.gif", 7000}};
+  std::string page;
+  for (const auto& [path, size] : sizes)
+    page += "<IMG SRC=\"" + path.substr(1) + "\">";
+  RawServer server([&](int fd, const std::string& request) {
+    for (const auto& [path, size] : sizes) {
+      if (request.starts_with("GET " + path + " ")) {
+        SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+                        std::string(100, 'x'));
+        return WaitForPeerClose(fd, 20000);
+      }
+    }
+    SendAll(fd, Answer(200, page));
+  });
+  auto stalled = [&] {
+    int pictures = 0;
+    for (const std::string& request : server.Requests())
+      pictures += request.find(".gif ") != std::string::npos ? 1 : 0;
+    return pictures;
+  };
+  auto* dialog = new CKelvaneDlg;
+  Start(*dialog);
+  Type(*dialog, server.Url("/"));
+  QTest::keyClick(Combo(*dialog)->lineEdit(), Qt::Key_Return);
+  ASSERT_TRUE(WaitFor([&] { return stalled() == 4; }));
+  auto* bar = qobject_cast<QProgressBar*>(dialog->ControlById(Control::FileProgress));
+  EXPECT_TRUE(WaitFor([&] { return bar->maximum() == 20000; }, 5000)) << bar->maximum();
+  Click(*dialog, Control::StopButton);
+  ASSERT_TRUE(WaitFor([&] { return Idle(*dialog); }, 5000));
+  EXPECT_EQ(Shown(*dialog, Control::StatusLine), "Transfert canceled");
+
+  const int before = stalled();
+  Click(*dialog, Control::DownloadButton);
+  ASSERT_TRUE(WaitFor([&] { return stalled() == before + 4; }));
+  Close(*dialog);
+  EXPECT_FALSE(dialog->isVisible());
+  EXPECT_FALSE(dialog->WorkerRunning());
+  delete dialog;
+  EXPECT_EQ(g_mainDialog, nullptr);
 }
 
 }  // namespace
