@@ -37,47 +37,48 @@ const std::vector<CopyPreference>& CopyPreferences() {
       {"Jobs", "--jobs", "Transfers at once:",
        "How many files are fetched at the same time, from 1 to 64; 1 fetches one file after "
        "another. Empty is 1.",
-       "a whole number from 1 to 64"},
+       "a whole number from 1 to 64", "1"},
       {"PageRequisites", "--page-requisites", "Complete pages: also what each page needs",
        "Fetch the stylesheets, scripts, pictures and media that the pages need to show, and read "
        "pages as a browser does.",
-       nullptr},
+       nullptr, nullptr},
       {"ConvertLinks", "--convert-links", "Links converted for reading offline",
        "Once the crawl is over, rewrite the links of the copy so that it reads from the disk; "
        "\"Browse\" then opens its start page.",
-       nullptr},
+       nullptr, nullptr},
       {"AdjustExtension", "--adjust-extension", "Names a browser opens (.html, .css)",
-       "Name pages .html and stylesheets .css, whatever their addresses end with.", nullptr},
+       "Name pages .html and stylesheets .css, whatever their addresses end with.", nullptr,
+       nullptr},
       {"Update", "--update", "Update an existing copy",
        "Ask the server again for every file already copied, and replace those that changed.",
-       nullptr},
+       nullptr, nullptr},
       {"Level", "--level", "Depth, in links from the start:",
        "Follow links at most this many deep from the start page; empty or 0 for no limit. What "
        "the pages of the last level need is fetched all the same.",
-       "a whole number, 0 for no limit"},
+       "a whole number, 0 for no limit", "no limit"},
       {"Accept", "--accept", "Files to take:",
        "Only files whose names end so or match these patterns, separated by commas (htm,gif or "
        "*.png); pages are read for their links all the same. Empty for every file.",
-       "names or patterns separated by commas"},
+       "names or patterns separated by commas", "every file"},
       {"Reject", "--reject", "Files to leave out:",
        "Files whose names end so or match these patterns, separated by commas (*.zip,iso). "
        "Empty to leave out none.",
-       "names or patterns separated by commas"},
+       "names or patterns separated by commas", "none"},
       {"SpanHosts", "--span-hosts", "What pages need, from other servers too",
        "With complete pages, fetch pictures, stylesheets and fonts from other servers as well, "
        "each under a directory of its own; pages there are not followed.",
-       nullptr},
+       nullptr, nullptr},
       {"Robots", "--robots", "Obey robots.txt",
        "Read each server's robots.txt once and leave out what it disallows, and links that "
        "pages ask crawlers not to follow. Recommended for sites that are not your own.",
-       nullptr},
+       nullptr, nullptr},
       {"Wait", "--wait", "Wait between requests, seconds:",
        "The time between the starts of two requests to one server. Empty or 0 for none.",
-       "a number of seconds, 0 or more"},
+       "a number of seconds, 0 or more", "none"},
       {"LimitRate", "--limit-rate", "Rate limit, bytes a second:",
        "The most the whole crawl receives in a second; k and M allowed (100k, 2M). Empty for no "
        "limit.",
-       "a number of bytes above 0, k and M allowed"},
+       "a number of bytes above 0, k and M allowed", "no limit"},
   };
   return preferences;
 }
@@ -135,6 +136,7 @@ void CopyPreferencesSection::AddField(const CopyPreference& preference, int row)
   auto* field = new QLineEdit;
   field->setObjectName(QString::fromUtf8(preference.key));
   field->setToolTip(QString::fromUtf8(preference.tooltip));
+  field->setPlaceholderText(QString::fromUtf8(preference.placeholder));
   label->setToolTip(field->toolTip());
   label->setBuddy(field);
   auto* message = new QLabel;

@@ -19,7 +19,8 @@ struct CopyPreference {
   const char* option;  // the crawl option it gives: "--jobs"
   const char* label;
   const char* tooltip;
-  const char* refused;  // for a field: what it takes, said when a value is refused
+  const char* refused;      // for a field: what it takes, said when a value is refused
+  const char* placeholder;  // for a field: what it means left empty
 };
 const std::vector<CopyPreference>& CopyPreferences();
 

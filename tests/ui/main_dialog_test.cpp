@@ -869,7 +869,9 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
   }));
   TempDir programs;
   const std::string browser = programs.Path() + "/browser", record = programs.Path() + "/opened";
-  WriteFileBytes(browser, "#!/bin/sh\nprintf '%s' \"$1\" > '" + record + "'\n");
+  // Written whole, then named: the test never reads it half written.
+  WriteFileBytes(browser, "#!/bin/sh\nprintf '%s' \"$1\" > '" + record + ".part' && mv '" + record +
+                              ".part' '" + record + "'\n");
   fs::permissions(browser, fs::perms::owner_all);
   WriteSetting(kRoot + "Browser", browser);
 
