@@ -70,6 +70,8 @@ std::string UsageText() {
     std::string left = "  " + std::string(option.name);
     if (!option.value.empty())
       left += " " + std::string(option.value);
+    if (!option.shortName.empty())
+      left += " (" + std::string(option.shortName) + ")";
     left.resize(std::max(left.size() + 1, kHelpColumn), ' ');
     text += left + std::string(option.help) + "\n";
   }

@@ -79,39 +79,7 @@ void ConsoleDialog::EnableControl(Control, bool) {}
 
 void ConsoleDialog::FileDone(const FileOutcome& file) {
   std::lock_guard lock(m_mutex);
-  if (file.fromNetwork)
-    m_outcome.bytes += file.bytes;
-  switch (file.fate) {
-    case FileFate::Stored:
-      ++m_outcome.stored;
-      ++m_outcome.added;
-      break;
-    case FileFate::Updated:
-      ++m_outcome.stored;
-      ++m_outcome.updated;
-      break;
-    case FileFate::ReadFromCopy:
-      ++m_outcome.fromCopies;
-      break;
-    case FileFate::Unchanged:
-      ++m_outcome.fromCopies;
-      ++m_outcome.unchanged;
-      break;
-    case FileFate::Gone:
-      ++m_outcome.fromCopies;
-      ++m_outcome.gone;
-      break;
-    case FileFate::LeftOut:
-      ++m_outcome.leftOut;
-      break;
-    case FileFate::NotSaved:
-      ++m_outcome.notSaved;
-      m_outcome.broken += file.reason == NotSavedReason::BrokenTransfer ||
-                                  file.reason == NotSavedReason::ServerUnreachable
-                              ? 1
-                              : 0;
-      break;
-  }
+  m_outcome.Count(file);
 }
 
 void ConsoleDialog::CrawlEnded(const CrawlOutcome& ending) {

@@ -22,16 +22,8 @@ class ConsoleDialog : public CrawlDialog {
   void FileDone(const FileOutcome& file) override;
   void CrawlEnded(const CrawlOutcome& ending) override;
 
-  struct Outcome {
+  struct Outcome : FileTally {
     std::string queued, read, downloaded;  // the counters as last shown
-    int stored = 0;
-    int fromCopies = 0;
-    int notSaved = 0;
-    // With updates: what became of the earlier copies, and the files that had none.
-    int unchanged = 0, updated = 0, added = 0, gone = 0;
-    int leftOut = 0;    // links the scope rules left out
-    int broken = 0;     // not saved because the transfer broke off
-    int64_t bytes = 0;  // received over the network by the passes
     CrawlOutcome ending;
     bool ended = false;
   };

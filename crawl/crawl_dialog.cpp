@@ -44,3 +44,39 @@ void ShowProgressPosition(Control bar, int position) {
   if (g_mainDialog != nullptr)
     g_mainDialog->SetProgressPosition(bar, position);
 }
+
+void FileTally::Count(const FileOutcome& file) {
+  if (file.fromNetwork)
+    bytes += file.bytes;
+  switch (file.fate) {
+    case FileFate::Stored:
+      ++stored;
+      ++added;
+      break;
+    case FileFate::Updated:
+      ++stored;
+      ++updated;
+      break;
+    case FileFate::ReadFromCopy:
+      ++fromCopies;
+      break;
+    case FileFate::Unchanged:
+      ++fromCopies;
+      ++unchanged;
+      break;
+    case FileFate::Gone:
+      ++fromCopies;
+      ++gone;
+      break;
+    case FileFate::LeftOut:
+      ++leftOut;
+      break;
+    case FileFate::NotSaved:
+      ++notSaved;
+      broken += file.reason == NotSavedReason::BrokenTransfer ||
+                        file.reason == NotSavedReason::ServerUnreachable
+                    ? 1
+                    : 0;
+      break;
+  }
+}

@@ -79,6 +79,19 @@ struct FileOutcome {
   std::string localPath;  // where its copy is, for a file stored or read from a copy
 };
 
+// What became of a crawl's files, counted alike by every front end.
+struct FileTally {
+  int stored = 0;  // new files and updated ones
+  int fromCopies = 0;
+  int notSaved = 0;
+  // With updates: what became of the earlier copies, and the files that had none.
+  int unchanged = 0, updated = 0, added = 0, gone = 0;
+  int leftOut = 0;    // links the scope rules left out
+  int broken = 0;     // not saved because the transfer broke off or the server was out of reach
+  int64_t bytes = 0;  // received over the network by the passes
+  void Count(const FileOutcome& file);
+};
+
 // How a crawl ended.
 enum class CrawlEnding {
   Completed,     // no link left

@@ -334,15 +334,23 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source,
   return obtained;
 }
 
-bool CrawlRun::RetryAfterRobots(const std::string& refusedTarget) {
+bool CrawlRun::RetryAfterRobots(Pass& pass, const std::string& refusedTarget) {
   // Only a redirect that every other rule took, refused for want of its server's robots.txt:
-  // that file is read now, once, and the pass is asked for again.
-  if (!m_scope || !IsHttpUrl(refusedTarget))
+  // that file is read now, once, and the pass is asked for again. A chain may need a file at
+  // each step; a server that sends each request somewhere new gets a few tries, not more.
+  constexpr int kMostTries = 5;
+  if (!m_scope || !m_plan.scope.robots || !IsHttpUrl(refusedTarget) ||
+      pass.robotsRetries >= kMostTries)
     return false;
   const std::string origin = OriginOf(refusedTarget);
-  if (m_robotsWanted.count(origin) == 0 || m_robots.count(origin) != 0)
-    return false;
-  RobotsAllow(refusedTarget, true);
+  if (m_robots.count(origin) == 0) {
+    if (m_robotsWanted.count(origin) == 0)
+      return false;  // another rule refused it first
+    RobotsAllow(refusedTarget, true);
+  } else if (!Redirects(pass.depth, pass.requisite)(refusedTarget)) {
+    return false;  // the file was read meanwhile, for another pass, and refuses it all the same
+  }
+  ++pass.robotsRetries;
   return true;
 }
 
@@ -508,7 +516,7 @@ CrawlOutcome CrawlStep(CrawlRun& run) {
       CrawlRun::Obtained doc = run.FetchFile(pass.url, pass.conditions, pass.depth, pass.requisite);
       // A chain of redirects may reach a new server at each step: each robots.txt is read once.
       while (doc.file && doc.file->problem == FetchProblem::RedirectRefused &&
-             run.RetryAfterRobots(doc.file->problemText))
+             run.RetryAfterRobots(pass, doc.file->problemText))
         doc = run.FetchFile(pass.url, pass.conditions, pass.depth, pass.requisite);
       if (doc.cancelled)
         return CrawlOutcome{CrawlEnding::Cancelled, {}, false};

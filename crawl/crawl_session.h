@@ -34,6 +34,7 @@ class CrawlRun {
     std::vector<std::string> conditions;  // with updates: the request asks only for a change
     int depth = 0;                        // links from the start page
     bool requisite = false;               // what a page needs to show, not a page
+    int robotsRetries = 0;                // asked again once a robots.txt was read
   };
   // What obtaining a file gave.
   struct Obtained {
@@ -78,7 +79,7 @@ class CrawlRun {
   void FinishPass(Pass& pass);
   // A redirect refused because the robots.txt of its target's server was not read yet: the
   // file is read now, and true says the pass is to be fetched again.
-  bool RetryAfterRobots(const std::string& refusedTarget);
+  bool RetryAfterRobots(Pass& pass, const std::string& refusedTarget);
   // "Transfert canceled": bars and buttons back, the link stack destroyed, the ending reported.
   CrawlOutcome Cancel(const std::string& failedCall);
   const std::string& BasePrefix() const { return m_basePrefix; }

@@ -302,7 +302,7 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   }
   if (m_run.Stopping())
     return;  // the crawl is being cancelled: this file is dropped with the rest
-  if (result.end == TransferEnd::RedirectRefused && m_run.RetryAfterRobots(result.text)) {
+  if (result.end == TransferEnd::RedirectRefused && m_run.RetryAfterRobots(pass, result.text)) {
     pass.file.reset();
     m_ready.push_back(std::move(pass));
     return;

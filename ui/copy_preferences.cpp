@@ -144,6 +144,14 @@ void CopyPreferencesSection::AddField(const CopyPreference& preference, int row)
   message->setStyleSheet(QStringLiteral("color: #b00000"));
   std::string stored = ReadSetting(kCopyRoot + preference.key);
   field->setText(ToQt(stored));
+  m_before[preference.key] = stored;
+  // An edit ends when the field is left or Enter pressed: what it took is the value to go
+  // back to from then on.
+  connect(field, &QLineEdit::editingFinished, this, [this, preference, field] {
+    const std::string text = field->text().trimmed().toStdString();
+    if (Takes(preference, text))
+      m_before[preference.key] = text;
+  });
   message->setWordWrap(true);
   message->hide();
   // The message goes under its field, where a refused value is seen.
@@ -159,8 +167,8 @@ void CopyPreferencesSection::AddField(const CopyPreference& preference, int row)
 
 void CopyPreferencesSection::TakeField(const CopyPreference& preference, QLineEdit* field,
                                        QLabel* message) {
-  // A value the crawl would refuse is said so beside the field and not stored: the setting
-  // keeps the last value taken.
+  // A value the crawl would refuse is said so under the field and not stored: the setting goes
+  // back to the value from before this edit, not to one typed on the way ("10" of "100").
   const std::string text = field->text().trimmed().toStdString();
   const bool taken = Takes(preference, text);
   const bool shown = !message->isHidden();
@@ -169,10 +177,9 @@ void CopyPreferencesSection::TakeField(const CopyPreference& preference, QLineEd
   message->setVisible(!taken);
   if (shown == taken)
     emit RoomChanged();
-  if (!taken)
-    return;
-  if (ReadSetting(kCopyRoot + preference.key) != text)
-    WriteSetting(kCopyRoot + preference.key, text);
+  const std::string keep = taken ? text : m_before[preference.key];
+  if (ReadSetting(kCopyRoot + preference.key) != keep)
+    WriteSetting(kCopyRoot + preference.key, keep);
 }
 
 QWidget* CopyPreferencesSection::ControlFor(const std::string& key) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,9 @@ class CopyPreferencesSection : public QWidget {
   void AddField(const CopyPreference& preference, int row);
   void TakeField(const CopyPreference& preference, QLineEdit* field, QLabel* message);
 
+  // Each field's value as it was before the edit in progress: what the setting goes back to
+  // while the field shows a value that is refused.
+  std::map<std::string, std::string> m_before;
   std::vector<std::pair<std::string, QWidget*>> m_controls;
   std::vector<std::pair<std::string, QLabel*>> m_messages;
 };

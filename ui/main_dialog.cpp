@@ -222,6 +222,7 @@ void CKelvaneDlg::OnDownload() {
     std::lock_guard lock(m_tallyMutex);
     m_tally = Tally{};
     m_tally.rules = !plan.scope.Empty();
+    m_tally.update = plan.update;
     m_tally.converted = plan.convertLinks;
   }
   // "Download" comes back only with the last worker's end actions, after which that worker
@@ -282,25 +283,7 @@ void CKelvaneDlg::JoinWorker() {
 
 void CKelvaneDlg::FileDone(const FileOutcome& outcome) {
   std::lock_guard lock(m_tallyMutex);
-  switch (outcome.fate) {
-    case FileFate::Stored:
-      ++m_tally.stored;
-      break;
-    case FileFate::ReadFromCopy:
-    case FileFate::Unchanged:
-    case FileFate::Gone:  // the server has it no more: the copy is kept and read
-      ++m_tally.fromCopies;
-      break;
-    case FileFate::Updated:
-      ++m_tally.updated;
-      break;
-    case FileFate::NotSaved:
-      ++m_tally.notSaved;
-      break;
-    case FileFate::LeftOut:
-      ++m_tally.leftOut;
-      break;
-  }
+  m_tally.files.Count(outcome);
   // The first file of a crawl is its start address's.
   if (!m_tally.firstDone) {
     m_tally.firstDone = true;
@@ -309,23 +292,34 @@ void CKelvaneDlg::FileDone(const FileOutcome& outcome) {
   }
 }
 
-void CKelvaneDlg::CrawlEnded(const CrawlOutcome&) {
+void CKelvaneDlg::CrawlEnded(const CrawlOutcome& ending) {
   std::lock_guard lock(m_tallyMutex);
   m_tally.ended = true;
+  m_tally.ending = ending.ending;
 }
 
 QString CKelvaneDlg::Summary() const {
+  // The console program's summary lines, in the same words and counts.
   std::lock_guard lock(m_tallyMutex);
   if (!m_tally.ended)
     return QString();
-  QString line =
-      QStringLiteral("Last crawl: %1 stored, %2 from earlier copies, %3 updated, %4 not saved")
-          .arg(m_tally.stored)
-          .arg(m_tally.fromCopies)
-          .arg(m_tally.updated)
-          .arg(m_tally.notSaved);
+  const FileTally& files = m_tally.files;
+  QString line = m_tally.ending == CrawlEnding::Completed ? QStringLiteral("Last crawl: ")
+                 : m_tally.ending == CrawlEnding::QuotaReached
+                     ? QStringLiteral("Last crawl, ended at its quota: ")
+                     : QStringLiteral("Last crawl, ended early: ");
+  line += QStringLiteral("%1 stored, %2 from earlier copies, %3 not saved")
+              .arg(files.stored)
+              .arg(files.fromCopies)
+              .arg(files.notSaved);
+  if (m_tally.update)
+    line += QStringLiteral("; %1 unchanged, %2 updated, %3 new, %4 gone")
+                .arg(files.unchanged)
+                .arg(files.updated)
+                .arg(files.added)
+                .arg(files.gone);
   if (m_tally.rules)
-    line += QStringLiteral(", %1 left out by the rules").arg(m_tally.leftOut);
+    line += QStringLiteral("; %1 left out by the rules").arg(files.leftOut);
   return line;
 }
 

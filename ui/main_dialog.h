@@ -132,12 +132,10 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   bool m_closing = false;
   // What became of the crawl's files, counted as the worker reports them.
   struct Tally {
-    int stored = 0;
-    int fromCopies = 0;
-    int updated = 0;
-    int notSaved = 0;
-    int leftOut = 0;
-    bool rules = false;  // the crawl had rules that leave links out
+    FileTally files;
+    bool rules = false;   // the crawl had rules that leave links out
+    bool update = false;  // it asked for earlier copies again
+    CrawlEnding ending = CrawlEnding::Completed;
     bool firstDone = false;
     std::string startPage;   // where the start address's file was stored
     bool converted = false;  // the crawl converted its links

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -32,6 +33,16 @@ CPreferencesDialog::CPreferencesDialog(QWidget* parent)
   ApplyDialogUnits(this);
   m_described = size();
   m_copy = new CopyPreferencesSection(this);
+  // The section's text in the size the described controls' captions were given, so that one
+  // dialog has one size of text.
+  qreal points = font().pointSizeF();
+  for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    if (child != m_copy)
+      points = std::min(points, child->font().pointSizeF());
+  }
+  QFont text = m_copy->font();
+  text.setPointSizeF(points);
+  m_copy->setFont(text);
   connect(m_copy, &CopyPreferencesSection::RoomChanged, this, [this] { FitSection(); });
   FitSection();
   for (QPushButton* button : findChildren<QPushButton*>())
@@ -46,6 +57,10 @@ CPreferencesDialog::CPreferencesDialog(QWidget* parent)
 
 void CPreferencesDialog::FitSection() {
   const int margin = DialogUnitsToPixelsX(this, 7);
+  // A message that went makes its room go too.
+  for (QLayout* layout : m_copy->findChildren<QLayout*>())
+    layout->invalidate();
+  m_copy->layout()->activate();
   const QSize section = m_copy->sizeHint();
   m_copy->setGeometry(margin, m_described.height(),
                       std::max(section.width(), m_described.width() - 2 * margin),

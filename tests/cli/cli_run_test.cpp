@@ -72,6 +72,22 @@ TEST(Cli, HelpManualPageAndCompletionFollowTheOptionTable) {
     ++options;
   }
   EXPECT_EQ(std::count(offered.begin(), offered.end(), '\n'), options);
+  // The exit statuses in the same words, however the lines break.
+  auto words = [](const std::string& text) {
+    std::string joined;
+    for (char c : text) {
+      if (c == '\n' || c == ' ') {
+        if (!joined.empty() && joined.back() != ' ')
+          joined += ' ';
+      } else {
+        joined += c;
+      }
+    }
+    return joined;
+  };
+  const std::string exits = help.substr(help.find("Exit status:"));
+  EXPECT_TRUE(Contains(words(page), words(exits).substr(0, words(exits).size() - 1)))
+      << words(exits);
   EXPECT_EQ(complete("kelvane-cli --ver"), "--verbose\n--version\n");
   EXPECT_EQ(complete("kelvane-cli --save-to " KELVANE_SOURCE_DIR "/cl"),
             KELVANE_SOURCE_DIR "/cli\n");

@@ -855,7 +855,7 @@ TEST_F(Window, PlacementRoundTripAndBadTextsIgnored) {
 namespace {
 
 // The copy's preferences as a person sets them: complete pages and converted links clicked, 4
-// transfers typed (a value out of range first, refused beside its field), each kept at once;
+// transfers typed (a value out of range first, refused under its field), each kept at once;
 // Enter starts the crawl, which makes the complete, converted copy kelvane-cli makes with
 // -p -k --jobs 4; the status line's tooltip says what became of the files, and "Browse" opens
 // the copy's start page. Preferences shows the values again, and again after a restart.
@@ -877,14 +877,19 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
 
   auto setUp = [&](CPreferencesDialog* preferences) {
     CopyPreferencesSection* copy = preferences->CopySection();
-    QTest::mouseClick(copy->ControlFor("PageRequisites"), Qt::LeftButton);
-    QTest::mouseClick(copy->ControlFor("ConvertLinks"), Qt::LeftButton);
+    // A click on the middle of each check box's caption.
+    for (const char* key : {"PageRequisites", "ConvertLinks"}) {
+      QWidget* check = copy->ControlFor(key);
+      QTest::mouseClick(check, Qt::LeftButton, {},
+                        QPoint(check->sizeHint().width() / 2, check->height() / 2));
+    }
     auto* jobs = qobject_cast<QLineEdit*>(copy->ControlFor("Jobs"));
     QTest::mouseClick(jobs, Qt::LeftButton);
-    QTest::keyClicks(jobs, "0");
+    QTest::keyClicks(jobs, "100");  // "1" and "10" on the way are taken, "100" is not
     EXPECT_TRUE(copy->Message("Jobs")->isVisible());
     EXPECT_EQ(copy->Message("Jobs")->text().toStdString(), "Refused: a whole number from 1 to 64");
-    EXPECT_EQ(ReadSetting(kRoot + "Copy\\Jobs"), "");  // never clamped, never kept
+    // Never clamped, and nothing typed on the way kept: the setting is as before the edit.
+    EXPECT_EQ(ReadSetting(kRoot + "Copy\\Jobs"), "");
     QTest::keyClick(jobs, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(jobs, "4");
     EXPECT_FALSE(copy->Message("Jobs")->isVisible());
@@ -915,8 +920,8 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
         << ReadFileBytes(host + "/b.htm");
     auto* status = qobject_cast<QLabel*>(dialog.ControlById(Control::StatusLine));
     status->grab();
-    EXPECT_TRUE(status->toolTip().contains(
-        "Last crawl: 5 stored, 0 from earlier copies, 0 updated, 0 not saved"))
+    EXPECT_TRUE(
+        status->toolTip().contains("Last crawl: 5 stored, 0 from earlier copies, 0 not saved"))
         << status->toolTip().toStdString();
     Click(dialog, Control::BrowseMirrorButton);
     ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
