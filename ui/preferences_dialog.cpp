@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
+#include <QGroupBox>
 #include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
@@ -33,16 +34,13 @@ CPreferencesDialog::CPreferencesDialog(QWidget* parent)
   ApplyDialogUnits(this);
   m_described = size();
   m_copy = new CopyPreferencesSection(this);
-  // The section's text in the size the described controls' captions were given, so that one
-  // dialog has one size of text.
-  qreal points = font().pointSizeF();
-  for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-    if (child != m_copy)
-      points = std::min(points, child->font().pointSizeF());
+  // The section's controls in the size of "Verbose mode" above them, and its title in that of
+  // "Trace/Debug", so that like things look alike.
+  const QFont controls = m_ui->verboseCheck->font();
+  for (QWidget* child : m_copy->findChildren<QWidget*>()) {
+    if (qobject_cast<QGroupBox*>(child) == nullptr)
+      child->setFont(controls);
   }
-  QFont text = m_copy->font();
-  text.setPointSizeF(points);
-  m_copy->setFont(text);
   connect(m_copy, &CopyPreferencesSection::RoomChanged, this, [this] { FitSection(); });
   FitSection();
   for (QPushButton* button : findChildren<QPushButton*>())
