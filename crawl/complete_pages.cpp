@@ -123,31 +123,36 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
     // A page of a hundred thousand links must not hold up "Stop".
     if (i % kReferencesBetweenStops == 0 && StopFlag() != 0)
       return;
-    const PageReference& reference = references[i];
-    if (reference.link.size() > kLongestLink)
-      continue;
-    std::optional<std::string> url = ResolveLink(base, reference.link);
-    if (!url || url->size() > kLongestLink)
-      continue;  // no web address at all
-    const std::optional<std::string> origin = OriginOf(*url);
-    if (!origin)
-      continue;
-    if (*origin == m_origin) {
-      if (reference.page && !url->starts_with(pages))
-        continue;  // pages are followed under the start address's directory only
-    } else if (!ServerInScope(m_scope, *origin, reference.page)) {
-      // Another server the plan does not reach; left out by a rule when servers are spanned.
-      if (m_scope.spanHosts)
-        linkStack.LeaveOut(*url, "another server");
-      continue;
-    }
-    if (m_nofollow && reference.page && (followNone || reference.nofollow)) {
-      linkStack.LeaveOut(*url, "nofollow");
-      continue;
-    }
-    if (linkStack.WasAccepted(*url))
-      linkStack.SeenAgain(*url);
-    else
-      linkStack.Push(std::string(), *url, 1, !reference.page);
+    Take(references[i], base, pages, followNone, linkStack);
   }
+}
+
+void CompletePageRules::Take(const PageReference& reference, const std::string& base,
+                             const std::string& pages, bool followNone,
+                             LinkStack& linkStack) const {
+  if (reference.link.size() > kLongestLink)
+    return;
+  std::optional<std::string> url = ResolveLink(base, reference.link);
+  if (!url || url->size() > kLongestLink)
+    return;  // no web address at all
+  const std::optional<std::string> origin = OriginOf(*url);
+  if (!origin)
+    return;
+  if (*origin == m_origin) {
+    if (reference.page && !url->starts_with(pages))
+      return;  // pages are followed under the start address's directory only
+  } else if (!ServerInScope(m_scope, *origin, reference.page)) {
+    // Another server the plan does not reach; left out by a rule when servers are spanned.
+    if (m_scope.spanHosts)
+      linkStack.LeaveOut(*url, "another server");
+    return;
+  }
+  if (m_nofollow && reference.page && (followNone || reference.nofollow)) {
+    linkStack.LeaveOut(*url, "nofollow");
+    return;
+  }
+  if (linkStack.WasAccepted(*url))
+    linkStack.SeenAgain(*url);
+  else
+    linkStack.Push(std::string(), *url, 1, !reference.page);
 }

@@ -13,6 +13,8 @@
 // it; one elsewhere on the server goes under the save-to directory, the server's directory, then
 // its path, as if the base prefix were the server's root. With a query, the path names the file
 // and the query follows its name, its "/" written %2F, so that it never becomes directories.
+struct PageReference;
+
 class CompletePageRules : public CrawlRules {
  public:
   // nofollow: links that a page, or its meta robots, asks crawlers not to follow are left out.
@@ -23,6 +25,11 @@ class CompletePageRules : public CrawlRules {
   bool KeepsRecords() const override { return true; }
 
  private:
+  // One reference of a page or stylesheet, against base: pushed, or left out with the rule.
+  // pages: the start's directory, under which pages are followed.
+  void Take(const PageReference& reference, const std::string& base, const std::string& pages,
+            bool followNone, LinkStack& linkStack) const;
+
   std::string m_localRoot;
   std::string m_saveToDirectory;
   std::string m_origin;  // "scheme://host:port" of the start address

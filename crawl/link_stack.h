@@ -39,7 +39,8 @@ class LinkStack {
   // The depth of the page whose links are pushed next; the start address is pushed at -1.
   void SetPageDepth(int depth) { m_pageDepth = depth; }
   // Links taken nearest the start first, so that each page is reached by its shortest path
-  // and the depth it is judged at is the least it has. Otherwise the described order.
+  // and the depth it is judged at is the least it has. Otherwise pages at the tail and
+  // other files at the head, in one queue.
   void SetBreadthFirst() { m_byDepth = true; }
   // The depth of the next link Pop gives; the stack must not be empty.
   int NextDepth() const { return m_pending.begin()->first; }

@@ -61,6 +61,15 @@ bool Matches(std::string_view pattern, std::string_view path, int64_t& cost) {
   }
 }
 
+// A pattern written as paths are compared: escapes one way, and a run of stars is one star.
+std::string ComparablePattern(std::string_view value) {
+  std::string pattern = NormalEscapes(value);
+  pattern.erase(std::unique(pattern.begin(), pattern.end(),
+                            [](char a, char b) { return a == '*' && b == '*'; }),
+                pattern.end());
+  return pattern;
+}
+
 }  // namespace
 
 std::string ProductToken(std::string_view userAgent) {
@@ -104,12 +113,7 @@ RobotsRules RobotsRules::Parse(std::string_view text, std::string_view product) 
       rulesBegun = true;
       if (value.empty() || value.size() > kLongestPattern)
         continue;
-      // Written as paths are compared: escapes one way, and a run of stars is one star.
-      std::string pattern = NormalEscapes(value);
-      pattern.erase(std::unique(pattern.begin(), pattern.end(),
-                                [](char a, char b) { return a == '*' && b == '*'; }),
-                    pattern.end());
-      const Rule rule{std::move(pattern), key == "allow"};
+      const Rule rule{ComparablePattern(value), key == "allow"};
       if (forUs && ours.size() < kMostRules)
         ours.push_back(rule);
       if (forAnyone && anyone.size() < kMostRules)
@@ -118,9 +122,12 @@ RobotsRules RobotsRules::Parse(std::string_view text, std::string_view product) 
   }
   RobotsRules rules;
   rules.m_rules = oursFound ? std::move(ours) : std::move(anyone);
-  // The first rule that matches is then the longest, and an allow wins a tie.
-  // A rule written twice is matched once.
-  std::vector<Rule>& kept = rules.m_rules;
+  rules.Order();
+  return rules;
+}
+
+void RobotsRules::Order() {
+  std::vector<Rule>& kept = m_rules;
   std::stable_sort(kept.begin(), kept.end(), [](const Rule& a, const Rule& b) {
     return a.pattern.size() != b.pattern.size() ? a.pattern.size() > b.pattern.size()
            : a.allow != b.allow                 ? a.allow
@@ -131,7 +138,6 @@ RobotsRules RobotsRules::Parse(std::string_view text, std::string_view product) 
                            return a.allow == b.allow && a.pattern == b.pattern;
                          }),
              kept.end());
-  return rules;
 }
 
 bool RobotsRules::Allows(std::string_view path) const {

@@ -30,6 +30,9 @@ class RobotsRules {
     std::string pattern;
     bool allow = false;
   };
+  // The first rule that matches is then the longest, an allow winning a tie; a rule written
+  // twice is matched once.
+  void Order();
   std::vector<Rule> m_rules;  // longest first, an allow before a disallow of its length
 };
 

@@ -11,10 +11,10 @@ class QLabel;
 class QLineEdit;
 class QCheckBox;
 
-// What the copy takes beyond the described crawl, as the window's preferences: each one an
+// What the copy takes beyond the plain crawl, as the window's preferences: each one an
 // option of the crawl's table, stored in the settings as the option's text the moment it is
 // changed, and read into the crawl's settings when "Download" is pressed. Nothing stored, every
-// option is off and the crawl is the described one.
+// option is off and the crawl fetches pages and pictures of the start's directory alone.
 struct CopyPreference {
   const char* key;     // below "SOFTWARE\ORTALUX\Kelvane\Copy\"
   const char* option;  // the crawl option it gives: "--jobs"

@@ -58,7 +58,11 @@ bool CDirectoryDialog::OnInitDialog() {
   }
   m_openButton->setDefault(true);
   connect(m_openButton, &QPushButton::clicked, this, [this] { OnOpen(); });
+  FollowPlaceAndSelection();
+  return true;
+}
 
+void CDirectoryDialog::FollowPlaceAndSelection() {
   connect(this, &QFileDialog::directoryEntered, this, [this] { OnNotify(); });
   connect(this, &QFileDialog::directoryUrlEntered, this, [this] { OnNotify(); });
   connect(this, &QFileDialog::currentChanged, this, [this] {
@@ -81,7 +85,6 @@ bool CDirectoryDialog::OnInitDialog() {
     m_nameField->installEventFilter(this);
     connect(m_nameField, &QLineEdit::textChanged, this, [this] { OnFieldChanged(); });
   }
-  return true;
 }
 
 bool CDirectoryDialog::eventFilter(QObject* watched, QEvent* event) {

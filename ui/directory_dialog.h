@@ -29,6 +29,8 @@ class CDirectoryDialog : public QFileDialog {
  private:
   // Every change of place or selection: the name field goes back to the browsed folder.
   void OnNotify();
+  // OnNotify connected to each change of place and selection, and the field watched for typing.
+  void FollowPlaceAndSelection();
   void OnOpen();
 
   // The field's text set back to the browsed folder unless the person is editing it.

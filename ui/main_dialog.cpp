@@ -216,7 +216,7 @@ QWidget* CKelvaneDlg::ControlById(Control control) const {
 void CKelvaneDlg::OnDownload() {
   UpdateData(true);
   // The crawl takes the address and directory as they are now; later edits do not reach it.
-  // The copy's preferences as they are now; none stored, the plan is the described crawl's.
+  // The copy's preferences as they are now; none stored, the plan has every option off.
   CrawlPlan plan = PlanOf(ReadCopyPreferences(), PlanFromDialog(*this).start);
   {
     std::lock_guard lock(m_tallyMutex);

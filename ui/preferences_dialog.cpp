@@ -32,7 +32,7 @@ CPreferencesDialog::CPreferencesDialog(QWidget* parent)
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint);
   ApplyDialogUnits(this);
-  m_described = size();
+  m_templateSize = size();
   m_copy = new CopyPreferencesSection(this);
   // The section's controls in the size of "Verbose mode" above them, and its title in that of
   // "Trace/Debug", so that like things look alike.
@@ -60,11 +60,11 @@ void CPreferencesDialog::FitSection() {
     layout->invalidate();
   m_copy->layout()->activate();
   const QSize section = m_copy->sizeHint();
-  m_copy->setGeometry(margin, m_described.height(),
-                      std::max(section.width(), m_described.width() - 2 * margin),
+  m_copy->setGeometry(margin, m_templateSize.height(),
+                      std::max(section.width(), m_templateSize.width() - 2 * margin),
                       section.height());
-  setFixedSize(std::max(m_described.width(), section.width() + 2 * margin),
-               m_described.height() + section.height() + margin);
+  setFixedSize(std::max(m_templateSize.width(), section.width() + 2 * margin),
+               m_templateSize.height() + section.height() + margin);
 }
 
 CPreferencesDialog::~CPreferencesDialog() {

@@ -29,9 +29,9 @@ class CPreferencesDialog : public QDialog {
 
  private:
   void UpdateData(bool fromControls);
-  // The dialog's size: the described controls' box, and the copy's section below it.
+  // The dialog's size: the template's box, and the copy's section below it.
   void FitSection();
   Ui::PreferencesDialog* m_ui;
   CopyPreferencesSection* m_copy = nullptr;
-  QSize m_described;
+  QSize m_templateSize;
 };

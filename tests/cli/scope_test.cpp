@@ -333,8 +333,9 @@ TEST(Scope, RedirectsEscapesAndRequisitesMeetTheSameRules) {
 namespace {
 
 // Each page is judged at its least depth, whatever order the pages come in: the longer way to
-// p/ (through two directories, which the described order takes first) and a slow a.htm on the
-// shorter way leave it two links deep, so that q.htm is three links deep at one job and four.
+// p/ (through two directories, which the plain order takes first, as they are no .htm pages)
+// and a slow a.htm on the shorter way leave it two links deep, so that q.htm is three links
+// deep at one job and four.
 TEST(Scope, DepthIsTheShortestWayAtEveryJobCount) {
   RawServer::Handler site = SiteHandler({
       {"/d/", "<A HREF=\"a.htm\">a</A>\n<A HREF=\"b/\">b</A>\n"},
