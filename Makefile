@@ -75,7 +75,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZERS = scan_page_fuzzer push_fuzzer mirror_paths_fuzzer fetch_cuts_fuzzer placement_fuzzer \
   page_reader_fuzzer stylesheet_reader_fuzzer complete_page_paths_fuzzer content_decoding_fuzzer \
-  robots_fuzzer
+  robots_fuzzer link_converter_fuzzer answer_framing_fuzzer
 fuzz: deps
 	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja \
 	  -DKELVANE_FUZZ=ON -DKELVANE_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo

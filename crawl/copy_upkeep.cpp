@@ -1,6 +1,7 @@
 #include "crawl/copy_upkeep.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <ctime>
 
@@ -40,15 +41,41 @@ bool IsOneLine(const std::string& value) {
 CopyUpkeep::CopyUpkeep(const CrawlPlan& plan, const CrawlRules& rules, MirrorStore& store)
     : m_plan(plan), m_rules(rules), m_store(store) {}
 
-std::optional<std::string> CopyUpkeep::EarlierCopy(const std::string& localPath) {
+std::optional<std::string> CopyUpkeep::EarlierCopy(const std::string& url,
+                                                   const std::string& localPath) {
+  if (m_plan.completePages) {
+    if (std::optional<std::string> recorded = m_store.LocalPathOf(url);
+        recorded && m_store.IsRegularFile(*recorded) && !HeldByAnother(*recorded, url))
+      return recorded;
+  }
   // Described by the name alone; with adjusted names a directory at the plain name is no copy.
-  if (!m_plan.adjustExtension)
-    return m_store.Exists(localPath) ? std::optional(localPath) : std::nullopt;
+  if (!m_plan.adjustExtension) {
+    if (!m_store.Exists(localPath) || (m_plan.completePages && HeldByAnother(localPath, url)))
+      return std::nullopt;
+    return localPath;
+  }
   for (const char* extension : {"", ".html", ".css"}) {
-    if (m_store.IsRegularFile(localPath + extension))
-      return localPath + extension;
+    const std::string candidate = localPath + extension;
+    if (m_store.IsRegularFile(candidate) &&
+        !(m_plan.completePages && HeldByAnother(candidate, url)))
+      return candidate;
   }
   return std::nullopt;
+}
+
+bool CopyUpkeep::HeldByAnother(const std::string& localPath, const std::string& url,
+                               const std::string& answeredBy) {
+  std::optional<MirrorStore::Record> record = m_store.RecordOf(localPath);
+  // A file without a record, or recorded before addresses asked for were, is taken for its own.
+  if (!record || record->asked.empty())
+    return false;
+  // The same document: asked for alike, answered by this address, or by its directory, where
+  // servers send an address without its "/".
+  const auto same = [&](const std::string& address) {
+    return !address.empty() &&
+           (record->asked == address || record->url == address || record->url == address + "/");
+  };
+  return !same(url) && !same(answeredBy);
 }
 
 std::unique_ptr<FetchedFile> CopyUpkeep::ReadEarlierCopy(const std::string& localPath) {
@@ -97,13 +124,60 @@ std::vector<std::string> CopyUpkeep::Conditions(const std::string& copyPath) {
 }
 
 bool CopyUpkeep::SameAsCopy(const FetchedFile& file, const std::string& copyPath) {
+  const std::string_view bytes(file.data.get(), static_cast<size_t>(std::max(file.length, 0)));
+  std::optional<MirrorStore::Record> record = m_store.RecordOf(copyPath);
+  if (record && !record->digest.empty())
+    return !file.converted && ContentDigest(bytes) == record->digest;
   std::optional<std::string> copy =
       m_store.ReadWhole(copyPath, static_cast<size_t>(FetchedFile::kCapacity));
   return copy && !file.converted &&
          *copy == std::string_view(file.data.get(), static_cast<size_t>(file.length));
 }
 
-std::string CopyUpkeep::StoredName(const std::string& localPath, const FetchedFile& file) const {
+std::string CopyUpkeep::StoredName(const std::string& url, const std::string& localPath,
+                                   const FetchedFile& file) {
+  const std::string name = AdjustedName(localPath, file);
+  if (!m_plan.completePages || !HeldByAnother(name, url, file.finalUrl) ||
+      !m_store.IsRegularFile(name))
+    return name;
+  // The name is another address's: the one whose own name it is keeps it, and between two that
+  // both have it as their own (or neither), the address that sorts first; so a copy is named
+  // alike whichever file came first.
+  const std::string other = m_store.RecordOf(name)->asked;
+  const bool mine = name == localPath;
+  const bool theirs = name == m_rules.Place(m_basePrefix, other).localPath;
+  if (mine != theirs ? mine : url < other) {
+    if (m_store.Move(name, NameBeside(name, other))) {
+      auto touched = m_touched.find(name);
+      if (touched != m_touched.end()) {
+        m_touched[NameBeside(name, other)] = touched->second;
+        m_touched.erase(touched);
+      }
+      return name;
+    }
+  }
+  return NameBeside(name, url);
+}
+
+std::string CopyUpkeep::NameBeside(const std::string& localPath, const std::string& url) {
+  const size_t slash = localPath.rfind('/');
+  const size_t start = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = localPath.rfind('.');
+  // An extension is a short run of letters and digits after the name's last dot.
+  const auto extension = std::string_view(localPath).substr(dot == std::string::npos ? 0 : dot + 1);
+  if (dot == std::string::npos || dot <= start || extension.empty() || extension.size() > 8 ||
+      !std::all_of(extension.begin(), extension.end(),
+                   [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }))
+    dot = localPath.size();
+  for (int n = 2;; ++n) {
+    const std::string name =
+        localPath.substr(0, dot) + "~" + std::to_string(n) + localPath.substr(dot);
+    if (!m_store.Exists(name) || !HeldByAnother(name, url, url))
+      return name;
+  }
+}
+
+std::string CopyUpkeep::AdjustedName(const std::string& localPath, const FetchedFile& file) const {
   if (!m_plan.adjustExtension)
     return localPath;
   const FileKind kind = KindOf(file.contentType, std::string());
@@ -129,7 +203,7 @@ std::optional<std::string> CopyUpkeep::StoredFileOf(const std::string& url,
   const CrawlRules::Placement placement = m_rules.Place(basePrefix, url);
   if (!placement.stored)
     return std::nullopt;
-  std::optional<std::string> copy = EarlierCopy(placement.localPath);
+  std::optional<std::string> copy = EarlierCopy(url, placement.localPath);
   return copy && m_store.IsRegularFile(*copy) ? copy : std::nullopt;
 }
 

@@ -21,19 +21,25 @@ class CopyUpkeep {
  public:
   CopyUpkeep(const CrawlPlan& plan, const CrawlRules& rules, MirrorStore& store);
 
-  // Where the earlier copy of a local path is, when there is one: the path itself, or the name
-  // that a browser opens.
-  std::optional<std::string> EarlierCopy(const std::string& localPath);
+  // The start address up to its last "/", against which addresses are placed.
+  void SetBasePrefix(const std::string& basePrefix) { m_basePrefix = basePrefix; }
+  // Where the earlier copy of an address is, when there is one: the file recorded for it, else
+  // its local path or the name that a browser opens, unless that holds another address's file.
+  std::optional<std::string> EarlierCopy(const std::string& url, const std::string& localPath);
   // The earlier copy read for its links: a copy whose links were rewritten is read with the
   // addresses it named before, so that a rerun follows the same links. Nothing when it cannot be
   // read.
   std::unique_ptr<FetchedFile> ReadEarlierCopy(const std::string& localPath);
   // The request header lines that ask for a file only if it changed since its copy was stored.
   std::vector<std::string> Conditions(const std::string& copyPath);
-  // Whether a fetched file is byte for byte its earlier copy.
+  // Whether a fetched file is byte for byte its earlier copy as it was stored, before any
+  // conversion of its links.
   bool SameAsCopy(const FetchedFile& file, const std::string& copyPath);
-  // The local path a fetched file is stored under.
-  std::string StoredName(const std::string& localPath, const FetchedFile& file) const;
+  // The local path a fetched file of an address is stored under. For complete pages no two
+  // addresses share one: where another address's file has the name, the address whose own name
+  // it is keeps it (its file moved aside if it came second), and the other gets a name beside it.
+  std::string StoredName(const std::string& url, const std::string& localPath,
+                         const FetchedFile& file);
   // A file of this crawl, stored or read from its copy, and the address it stands for: only these
   // are rewritten.
   void Touched(const std::string& localPath, const std::string& address);
@@ -52,8 +58,18 @@ class CopyUpkeep {
   void Convert(const std::string& localPath, const std::string& address,
                const std::string& basePrefix, const std::atomic<int>& stop);
 
+  // The name a browser opens for a file stored at the path.
+  std::string AdjustedName(const std::string& localPath, const FetchedFile& file) const;
+  // Whether the file at the path was stored for another document than the one of url, which
+  // answeredBy (when known) answered for.
+  bool HeldByAnother(const std::string& localPath, const std::string& url,
+                     const std::string& answeredBy = {});
+  // A free name beside the path for the file of url: "~2", "~3", ... before its extension.
+  std::string NameBeside(const std::string& localPath, const std::string& url);
+
   const CrawlPlan& m_plan;
   const CrawlRules& m_rules;
   MirrorStore& m_store;
+  std::string m_basePrefix;
   std::map<std::string, std::string> m_touched;  // local path -> address
 };

@@ -53,6 +53,8 @@ TransportOptions OptionsOf(const CrawlPlan& plan) {
   options.user = network.user;
   options.password = network.password;
   options.netrc = network.netrc;
+  // Pages read as a browser reads them are decoded as a browser decodes them.
+  options.decodeAnyCoding = plan.completePages;
   // "scheme://server" of the start address, as requests name their server.
   const std::string start = IsHttpUrl(plan.start.url) ? plan.start.url : "http://" + plan.start.url;
   const size_t scheme = start.find("://");
@@ -251,7 +253,7 @@ void CrawlRun::ReportLeftOut() {
 bool CrawlRun::ReadCopy(Pass& pass) {
   if (!pass.stored)
     return false;
-  std::optional<std::string> copy = m_upkeep.EarlierCopy(pass.localPath);
+  std::optional<std::string> copy = m_upkeep.EarlierCopy(pass.url, pass.localPath);
   if (!copy)
     return false;
   if (m_plan.update) {
@@ -407,7 +409,7 @@ void CrawlRun::FinishPass(Pass& pass) {
   const bool readable = !unusable && (!kept || pass.localPath == pass.earlierCopy);
   if (readable) {
     if (storing)
-      pass.localPath = m_upkeep.StoredName(pass.localPath, *pass.file);
+      pass.localPath = m_upkeep.StoredName(pass.url, pass.localPath, *pass.file);
     m_links->SetPageDepth(pass.depth);
     m_robotsBudget = kRobotsWorkPerPage;
     m_rules->Read(*pass.file, pass.localPath, *m_links);
@@ -461,6 +463,7 @@ void CrawlRun::Run() {
   AppendIndexName(startUrl, startUrl, "");
   m_links = std::make_unique<LinkStack>(startUrl);
   m_basePrefix = m_links->BasePrefix();
+  m_upkeep.SetBasePrefix(m_basePrefix);
   if (m_plan.scope.level > 0)
     m_links->SetBreadthFirst();
   if (!m_plan.scope.Empty()) {

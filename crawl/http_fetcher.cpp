@@ -207,5 +207,6 @@ std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
   file->etag = answer.etag;
   file->finalUrl = answer.url;
   JudgeAnswer(*file, result, tooLarge);
+  file->wireBytes = result.wireBytes;
   return file;
 }

@@ -27,15 +27,27 @@ struct Place {
   bool css = false;  // in a url() or CSS string
 };
 
-// One byte of an HTML attribute value, written so that it reads back as itself: "&", the quote
-// and, in an unquoted value, what would end it, as character references.
+// One byte of an HTML attribute value, written so that it reads back as itself and can end
+// nothing, whatever the element around it is read as: "&", quotes, "<", ">" and "`" as
+// character references always, and in an unquoted value what would end it too.
 std::string AttributeByte(unsigned char c, char quote) {
-  if (c == '&')
-    return "&amp;";
-  if (quote != 0 && c == static_cast<unsigned char>(quote))
-    return c == '"' ? "&quot;" : "&#39;";
-  if (quote == 0 &&
-      (c <= 0x20 || c == '"' || c == '\'' || c == '=' || c == '<' || c == '>' || c == '`'))
+  switch (c) {
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return "&gt;";
+    case '"':
+      return "&quot;";
+    case '\'':
+      return "&#39;";
+    case '`':
+      return "&#96;";
+    default:
+      break;
+  }
+  if (quote == 0 && (c <= 0x20 || c == '='))
     return "&#" + std::to_string(c) + ";";
   return std::string(1, static_cast<char>(c));
 }
@@ -47,16 +59,21 @@ std::string AttributeValue(std::string_view text, char quote) {
   return out;
 }
 
+// Bytes that could end the context an address is written in (an attribute, its quote, a
+// <style>, <script> or <noscript> read as text, a comment) or mean something there: written
+// %XX, which means the same in an address.
+bool Unsafe(unsigned char c, bool css) {
+  return c <= 0x20 || c == 0x7F || c == '<' || c == '>' || c == '"' || c == '\'' || c == '`' ||
+         (css && (c == '\\' || c == '(' || c == ')'));
+}
+
 // An address written where it stands, so that the reader (the HTML tokenizer, then the CSS
-// tokenizer) gives back the address itself. In CSS, what would end a url() or a string is written
-// %XX, which means the same in an address; in an HTML attribute, what would end or change the
-// value is a character reference.
+// tokenizer) gives back the address itself and nothing around it changes: what could end or
+// change its context is %XX, and in an HTML attribute "&" is a character reference.
 std::string Written(const std::string& address, const Place& place) {
   std::string out;
   for (unsigned char c : address) {
-    if (c <= 0x20 || c == 0x7F) {
-      AppendPercentEscaped(out, c);  // white space and control bytes never stand in an address
-    } else if (place.css && (c == '\\' || c == '(' || c == ')' || c == '"' || c == '\'')) {
+    if (Unsafe(c, place.css)) {
       AppendPercentEscaped(out, c);
     } else if (place.attribute) {
       out += AttributeByte(c, place.quote);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 #include "crawl/crawl_dialog.h"
@@ -100,11 +101,18 @@ void MirrorStore::LoadRecords() {
         break;
       from = tab + 1;
     }
-    if (fields.size() != 7 || fields[6] != kRecordEnd)
+    // Records of earlier versions lack the address asked for and the digest.
+    const bool older = fields.size() == 7;
+    if ((fields.size() != 9 && !older) || fields.back() != kRecordEnd)
       continue;
-    Record record{fields[1], fields[2], fields[3], fields[4], fields[5] == "k"};
-    m_byUrl[record.url] = fields[0];
-    m_records[fields[0]] = std::move(record);
+    Record record{fields[1],
+                  fields[2],
+                  fields[3],
+                  fields[4],
+                  fields[5] == "k",
+                  older ? std::string() : fields[6],
+                  older ? std::string() : fields[7]};
+    Index(fields[0], std::move(record));
   }
   // Every change adds a line: once most of them are stale, the records are written anew.
   if (m_keepRecords && lines > 2 * m_records.size() + 1024)
@@ -123,7 +131,26 @@ void MirrorStore::CompactRecords() {
 std::string MirrorStore::RecordLine(const std::string& below, const Record& record) {
   return EscapeField(below) + "\t" + EscapeField(record.contentType) + "\t" +
          EscapeField(record.url) + "\t" + EscapeField(record.lastModified) + "\t" +
-         EscapeField(record.etag) + "\t" + (record.converted ? "k" : "") + "\t" + kRecordEnd + "\n";
+         EscapeField(record.etag) + "\t" + (record.converted ? "k" : "") + "\t" +
+         EscapeField(record.asked) + "\t" + EscapeField(record.digest) + "\t" + kRecordEnd + "\n";
+}
+
+void MirrorStore::Index(const std::string& below, Record record) {
+  auto old = m_records.find(below);
+  if (old != m_records.end()) {
+    // The addresses of the file the path held before no longer lead to it.
+    for (auto* index : {&m_byUrl, &m_byAsked}) {
+      for (const std::string& url : {old->second.url, old->second.asked}) {
+        auto entry = index->find(url);
+        if (entry != index->end() && entry->second == below)
+          index->erase(entry);
+      }
+    }
+  }
+  m_byUrl[record.url] = below;
+  if (!record.asked.empty())
+    m_byAsked[record.asked] = below;
+  m_records[below] = std::move(record);
 }
 
 void MirrorStore::AppendRecord(const std::string& below, const Record& record) {
@@ -132,8 +159,7 @@ void MirrorStore::AppendRecord(const std::string& below, const Record& record) {
   if (m_directory.AppendLine(RecordsPath(),
                              std::string(m_recordsTorn ? "\n" : "") + RecordLine(below, record)))
     m_recordsTorn = false;
-  m_byUrl[record.url] = below;
-  m_records[below] = record;
+  Index(below, record);
 }
 
 void MirrorStore::AddRecord(const std::string& below, const Record& record) {
@@ -141,7 +167,8 @@ void MirrorStore::AddRecord(const std::string& below, const Record& record) {
   auto found = m_records.find(below);
   if (found != m_records.end() && found->second.contentType == record.contentType &&
       found->second.url == record.url && found->second.lastModified == record.lastModified &&
-      found->second.etag == record.etag && found->second.converted == record.converted)
+      found->second.etag == record.etag && found->second.converted == record.converted &&
+      found->second.asked == record.asked && found->second.digest == record.digest)
     return;
   AppendRecord(below, record);
 }
@@ -192,9 +219,11 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   Record record;
   record.contentType = fetched.contentType;
   record.url = fetched.finalUrl.empty() ? fetched.url : fetched.finalUrl;
+  record.asked = fetched.url;
+  const size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
+  record.digest = ContentDigest(std::string_view(fetched.data.get(), size));
   if (m_keepRecords)
     AddRecord(*below, record);
-  const size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
   const WriteResult written =
       m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size);
   if (written == WriteResult::Written && m_keepRecords &&
@@ -279,8 +308,44 @@ std::vector<std::pair<std::string, MirrorStore::Record>> MirrorStore::Records() 
 
 std::optional<std::string> MirrorStore::LocalPathOf(const std::string& url) {
   LoadRecords();
-  auto found = m_byUrl.find(url);
-  return found == m_byUrl.end() ? std::nullopt : std::optional(FullPath(found->second));
+  for (const auto* index : {&m_byUrl, &m_byAsked}) {
+    auto found = index->find(url);
+    if (found != index->end())
+      return FullPath(found->second);
+  }
+  return std::nullopt;
+}
+
+bool MirrorStore::Move(const std::string& localPath, const std::string& newPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  std::optional<std::string> newBelow = m_directory.Below(newPath);
+  if (!below || !newBelow || !m_keepRecords || IsOwnArea(*below) || IsOwnArea(*newBelow) ||
+      HasParentSegment(*newBelow))
+    return false;
+  LoadRecords();
+  auto found = m_records.find(*below);
+  if (found == m_records.end())
+    return false;
+  // The record goes first: a crash between the two leaves it naming a file that is not there,
+  // which costs a fetch, never a file read as another's.
+  const Record record = found->second;
+  AddRecord(*newBelow, record);
+  if (!m_directory.Rename(localPath, newPath))
+    return false;
+  Log("Renamed: " + localPath + " to " + newPath);
+  return true;
+}
+
+std::string ContentDigest(std::string_view bytes) {
+  // FNV-1a over 64 bits: enough to tell an unchanged file from a changed one.
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (unsigned char c : bytes) {
+    hash ^= c;
+    hash *= 0x100000001b3ULL;
+  }
+  char text[40];
+  std::snprintf(text, sizeof text, "fnv1a64:%016llx", static_cast<unsigned long long>(hash));
+  return text;
 }
 
 bool MirrorStore::WriteConverted(const std::string& localPath, const std::string& text,

@@ -25,6 +25,8 @@ class MirrorStore {
     std::string lastModified;  // the validators the server gave, for a conditional request
     std::string etag;
     bool converted = false;  // its links were rewritten for reading from disk
+    std::string asked;       // the address the crawl asked for (url is the one that answered)
+    std::string digest;      // of the bytes as stored, before any conversion
   };
 
   MirrorStore(const std::string& saveToDirectory, bool keepRecords);
@@ -48,8 +50,11 @@ class MirrorStore {
   std::optional<Record> RecordOf(const std::string& localPath);
   // Every recorded file that is there, by local path.
   std::vector<std::pair<std::string, Record>> Records();
-  // The local path of the file stored for an address, when one is.
+  // The local path of the file stored for an address, when one is: the address that answered,
+  // or the one asked for.
   std::optional<std::string> LocalPathOf(const std::string& url);
+  // Gives a stored file, and its record, another name beside it; false when it cannot.
+  bool Move(const std::string& localPath, const std::string& newPath);
   // Replaces a stored file's bytes by its converted text, the record first marked (made for
   // the address where the file has none).
   bool WriteConverted(const std::string& localPath, const std::string& text,
@@ -64,6 +69,8 @@ class MirrorStore {
   bool IsOwnArea(const std::string& below) const;
   void LoadRecords();
   void AddRecord(const std::string& below, const Record& record);
+  // The record held for the path, found again by either of its addresses.
+  void Index(const std::string& below, Record record);
   void MakeDirectories(const std::string& directory);
   FileDescriptor DirectoryFor(const std::string& localPath, std::string& name);
   // What became of a write, said in the log where it failed.
@@ -75,4 +82,8 @@ class MirrorStore {
   bool m_recordsTorn = false;
   std::unordered_map<std::string, Record> m_records;     // by the path below the save-to directory
   std::unordered_map<std::string, std::string> m_byUrl;  // address -> path below
+  std::unordered_map<std::string, std::string> m_byAsked;  // address asked for -> path below
 };
+
+// A digest of a file's bytes, to tell later whether an answer brings the same ones.
+std::string ContentDigest(std::string_view bytes);

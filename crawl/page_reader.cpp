@@ -228,14 +228,20 @@ bool HasWord(std::string_view words, std::string_view word) {
   return false;
 }
 
-// Elements whose content is text up to their end tag, not markup.
+// Elements whose content is text up to their end tag, not markup. A browser that runs scripts
+// reads <noscript> so too; scripts have states of their own.
 bool IsRawText(std::string_view tag) {
   for (std::string_view name :
-       {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"}) {
+       {"style", "xmp", "iframe", "noembed", "noframes", "noscript", "textarea", "title"}) {
     if (tag == name)
       return true;
   }
   return false;
+}
+
+// Ends a tag name: white space, "/" or ">".
+bool EndsTagName(char c) {
+  return IsSpace(c) || c == '/' || c == '>';
 }
 
 // The attributes read; of each, a tag's first counts.
@@ -285,7 +291,9 @@ class ShortName {
 
 class PageTokenizer {
  public:
-  PageTokenizer(std::string_view html, const std::atomic<int>* stop) : m_html(html), m_stop(stop) {}
+  PageTokenizer(std::string_view html, const std::atomic<int>* stop,
+                std::vector<std::string>* tags = nullptr)
+      : m_html(html), m_stop(stop), m_tags(tags) {}
 
   PageLinks Read() {
     while (Next()) {
@@ -376,6 +384,9 @@ class PageTokenizer {
     while (i < size && !IsSpace(html[i]) && html[i] != '/' && html[i] != '>')
       ++i;
     name = html.substr(m_at, i - m_at);
+    std::string record;
+    if (m_tags != nullptr)
+      record = (values == nullptr ? "/" : "") + ToLowerAscii(name);
     for (;;) {
       while (i < size && (IsSpace(html[i]) || html[i] == '/'))
         ++i;
@@ -383,12 +394,16 @@ class PageTokenizer {
         return false;
       if (html[i] == '>') {
         m_at = i + 1;
+        if (m_tags != nullptr)
+          m_tags->push_back(std::move(record));
         return true;
       }
       const size_t nameBegin = i++;  // a leading '=' is part of the name
       while (i < size && !IsSpace(html[i]) && html[i] != '/' && html[i] != '>' && html[i] != '=')
         ++i;
       const std::string_view attribute = html.substr(nameBegin, i - nameBegin);
+      if (m_tags != nullptr)
+        record += " " + ToLowerAscii(attribute);
       while (i < size && IsSpace(html[i]))
         ++i;
       RawValue value{i, i, 0, true};
@@ -438,36 +453,121 @@ class PageTokenizer {
     Report(tag, values);
     if (tag == "plaintext")
       return false;  // the rest of the page is text
+    if (tag == "script")
+      return PastEndTag(ScriptEnd(m_at));
+    // Inside a <noscript> read as markup, another is an element like any.
+    if (tag == "noscript" && m_inNoscript)
+      return true;
     return IsRawText(tag) ? RawText(tag) : true;
   }
 
-  // Past the content of a raw-text element, which starts at m_at, and past its end tag: "</" and
-  // its name in any case, then white space, '/' or '>'.
-  bool RawText(std::string_view tag) {
-    const std::string_view html = m_html;
-    const size_t begin = m_at;
-    size_t end = html.size();
+  // Whether an end tag of the element starts at html[lt]: "</", the name in any case, then
+  // white space, '/' or '>'.
+  bool EndTagAt(size_t lt, std::string_view tag) const {
+    const size_t after = lt + 2 + tag.size();
+    return after < m_html.size() && m_html[lt + 1] == '/' &&
+           StartsWithNoCase(m_html.substr(lt + 2), tag) && EndsTagName(m_html[after]);
+  }
+
+  // The '<' of the end tag of a raw-text element whose content starts at begin; npos when the
+  // page ends first or the reading is to stop.
+  size_t RawTextEnd(std::string_view tag, size_t begin) {
     for (size_t lt = Find('<', begin); lt != npos; lt = Find('<', lt + 1)) {
       if (Stopped(lt))
-        return false;
-      const size_t after = lt + 2 + tag.size();
-      if (after < html.size() && html[lt + 1] == '/' &&
-          StartsWithNoCase(html.substr(lt + 2), tag) &&
-          (IsSpace(html[after]) || html[after] == '/' || html[after] == '>')) {
-        end = lt;
-        break;
+        return npos;
+      if (EndTagAt(lt, tag))
+        return lt;
+    }
+    return npos;
+  }
+
+  // The end of a script, through its escaped states: after "<!--" a "<script" opens a
+  // double-escaped part in which "</script>" ends nothing, and "-->" leaves them both.
+  size_t ScriptEnd(size_t begin) {
+    const std::string_view html = m_html;
+    enum class State { Data, Escaped, DoubleEscaped } state = State::Data;
+    int dashes = 0;  // of a "-->" that would leave the escaped states
+    size_t i = begin;
+    while (i < html.size()) {
+      if (Stopped(i))
+        return npos;
+      if (state == State::Data) {
+        const size_t lt = Find('<', i);
+        if (lt == npos)
+          return npos;
+        if (EndTagAt(lt, "script"))
+          return lt;
+        i = lt + 1;
+        if (html.substr(lt + 1, 3) == "!--") {
+          state = State::Escaped;
+          dashes = 2;
+          i = lt + 4;
+        }
+        continue;
       }
+      const char c = html[i];
+      if (c == '-') {
+        ++dashes;
+        ++i;
+        continue;
+      }
+      if (c == '>' && dashes >= 2)
+        state = State::Data;
+      dashes = 0;
+      if (c != '<') {
+        ++i;
+        continue;
+      }
+      if (state == State::Escaped && EndTagAt(i, "script"))
+        return i;
+      // A name after "<" (escaped) or "</" (double-escaped) may change the state.
+      const bool closing = i + 1 < html.size() && html[i + 1] == '/';
+      size_t name = i + 1 + (closing ? 1 : 0);
+      size_t end = name;
+      while (end < html.size() && IsAsciiLetter(html[end]))
+        ++end;
+      const bool script = end < html.size() && end - name == 6 &&
+                          EqualsNoCase(html.substr(name, 6), "script") && EndsTagName(html[end]);
+      if (script && state == State::Escaped && !closing)
+        state = State::DoubleEscaped;
+      else if (script && state == State::DoubleEscaped && closing)
+        state = State::Escaped;
+      i = std::max(end, i + 1);
     }
-    if (tag == "style") {
-      for (StylesheetLink& link : ReadStylesheetLinks(html.substr(begin, end - begin), m_stop))
-        m_links.references.push_back(
-            {std::move(link.link), false, begin + link.begin, begin + link.end, 0, true, true});
-    }
-    if (end == html.size())
+    return npos;
+  }
+
+  // Past the end tag whose '<' is at end, where the element's content ends; false when the page
+  // ended first.
+  bool PastEndTag(size_t end) {
+    if (end == npos)
       return false;
     m_at = end + 2;
     std::string_view name;
     return Tag(name, nullptr);
+  }
+
+  // Past the content of a raw-text element, which starts at m_at, and past its end tag. A
+  // <style> is read as a stylesheet; a <noscript> as the markup a browser without scripts sees,
+  // up to where a browser with them ends it.
+  bool RawText(std::string_view tag) {
+    const std::string_view html = m_html;
+    const size_t begin = m_at;
+    const size_t end = RawTextEnd(tag, begin);
+    const size_t contentEnd = end == npos ? html.size() : end;
+    if (tag == "style") {
+      for (StylesheetLink& link :
+           ReadStylesheetLinks(html.substr(begin, contentEnd - begin), m_stop))
+        m_links.references.push_back(
+            {std::move(link.link), false, begin + link.begin, begin + link.end, 0, true, true});
+    } else if (tag == "noscript") {
+      PageTokenizer inside(html.substr(0, contentEnd), m_stop, m_tags);
+      inside.m_at = begin;
+      inside.m_inNoscript = true;
+      for (PageReference& reference : inside.Read().references)
+        m_links.references.push_back(std::move(reference));
+    }
+    return PastEndTag(end);
   }
 
   std::string_view Raw(const RawValue& value) const {
@@ -570,7 +670,9 @@ class PageTokenizer {
 
   std::string_view m_html;
   const std::atomic<int>* m_stop;
-  size_t m_at = 0;  // where reading goes on
+  std::vector<std::string>* m_tags;  // every tag read, with its attributes' names, when wanted
+  bool m_inNoscript = false;         // reading the markup of a <noscript>
+  size_t m_at = 0;                   // where reading goes on
   size_t m_nextCheck = kStopCheckBytes;
   PageLinks m_links;
 };
@@ -590,4 +692,10 @@ std::vector<std::string> SrcsetAddresses(std::string_view srcset) {
 
 PageLinks ReadPage(std::string_view html, const std::atomic<int>* stop) {
   return PageTokenizer(html, stop).Read();
+}
+
+std::vector<std::string> PageTags(std::string_view html) {
+  std::vector<std::string> tags;
+  PageTokenizer(html, nullptr, &tags).Read();
+  return tags;
 }

@@ -47,6 +47,11 @@ struct PageLinks {
 // found so far.
 PageLinks ReadPage(std::string_view html, const std::atomic<int>* stop = nullptr);
 
+// Every tag as the page reader reads it, in order: the name in lower case ("/" before an end
+// tag's) and the names of its attributes, separated by blanks. A rewrite of a page's references
+// must leave these as they are.
+std::vector<std::string> PageTags(std::string_view html);
+
 // An attribute value with its character references decoded, as the page reader reads it.
 std::string DecodeCharacterReferences(std::string_view raw);
 

@@ -12,7 +12,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   // The first byte picks the codings, the second the size of the pieces the body comes in.
   static const std::vector<std::vector<std::string>> kCodings = {
-      {"gzip"}, {"br"}, {"zstd"}, {"gzip", "br"}, {"zstd", "gzip"}, {"gzip", "gzip"}};
+      {"gzip"},
+      {"br"},
+      {"zstd"},
+      {"gzip", "br"},
+      {"zstd", "gzip"},
+      {"gzip", "gzip"},
+      {"br", "zstd", "gzip", "zstd", "br"}};
   const std::vector<std::string>& codings = kCodings[data[0] % kCodings.size()];
   const size_t piece = 1 + data[1] * 37u;
   std::unique_ptr<ContentDecoder> decoder = ContentDecoder::For(codings);

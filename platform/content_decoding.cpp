@@ -5,83 +5,119 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "platform/ascii.h"
 
 namespace {
 
-constexpr size_t kPiece = 64 * 1024;  // decoded bytes handed on at a time
-// The largest zstd window a server may make us hold, per stream: 8 MiB, what HTTP asks
-// decoders to support, instead of the library's 128 MiB.
+constexpr size_t kPiece = 64 * 1024;  // decoded bytes handed on at a time, per stage
+// What the decoders of one answer may hold together: a few zlib windows and one large brotli or
+// zstd window, as real servers send. A chain that needs more is refused, not followed.
+constexpr size_t kChainMemory = 24 << 20;
+// The largest zstd window a server may make us hold: 8 MiB, what HTTP asks decoders to support,
+// instead of the library's 128 MiB.
 constexpr int kZstdWindowLog = 23;
+constexpr int kZstdSmallestWindowLog = 10;  // the format's own least
 
 using Result = ContentDecoder::Result;
 using Output = ContentDecoder::Output;
 
-// One coding undone.
+// The memory the decoders of one chain take, charged against what the chain may hold.
+class MemoryBudget {
+ public:
+  void* Take(size_t size) {
+    if (size > m_left || size > kChainMemory)
+      return nullptr;
+    auto* block = static_cast<size_t*>(std::malloc(size + kHeader));
+    if (block == nullptr)
+      return nullptr;
+    *block = size;
+    m_left -= size;
+    return reinterpret_cast<char*>(block) + kHeader;
+  }
+  void Give(void* memory) {
+    if (memory == nullptr)
+      return;
+    auto* block = reinterpret_cast<size_t*>(static_cast<char*>(memory) - kHeader);
+    m_left += *block;
+    std::free(block);
+  }
+  // Charged for memory taken elsewhere; false when it is not there.
+  bool Reserve(size_t size) {
+    if (size > m_left)
+      return false;
+    m_left -= size;
+    return true;
+  }
+  size_t Left() const { return m_left; }
+
+ private:
+  static constexpr size_t kHeader = alignof(std::max_align_t);
+  size_t m_left = kChainMemory;
+};
+
+// One coding undone, a step at a time: Step decodes from `in` (taking what it used) into
+// `out`, at most `room` bytes.
 class Stage {
  public:
   virtual ~Stage() = default;
-  virtual Result Push(const char* data, size_t size, const Output& output) = 0;
+  virtual Result Step(std::string_view& in, char* out, size_t room, size_t& produced) = 0;
+  // Every stream of this coding came to its end.
   virtual bool Finished() const = 0;
+  // The last step filled its room: more may come without more input.
+  bool MoreOutput() const { return m_moreOutput; }
+
+ protected:
+  bool m_moreOutput = false;
 };
 
 // gzip, members one after another as gzip allows.
 class GzipStage : public Stage {
  public:
-  GzipStage() { m_ready = inflateInit2(&m_stream, 15 + 16) == Z_OK; }
+  explicit GzipStage(MemoryBudget& budget) {
+    m_stream.zalloc = [](void* opaque, uInt items, uInt size) -> voidpf {
+      return static_cast<MemoryBudget*>(opaque)->Take(static_cast<size_t>(items) * size);
+    };
+    m_stream.zfree = [](void* opaque, voidpf memory) {
+      static_cast<MemoryBudget*>(opaque)->Give(memory);
+    };
+    m_stream.opaque = &budget;
+    m_ready = inflateInit2(&m_stream, 15 + 16) == Z_OK;
+  }
   ~GzipStage() override {
     if (m_ready)
       inflateEnd(&m_stream);
   }
 
-  Result Push(const char* data, size_t size, const Output& output) override {
+  Result Step(std::string_view& in, char* out, size_t room, size_t& produced) override {
     if (!m_ready)
       return Result::Invalid;
-    while (size > 0) {
-      const uInt piece = static_cast<uInt>(std::min<size_t>(size, 1u << 30));
-      m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-      m_stream.avail_in = piece;
-      if (Result result = Inflate(output); result != Result::Ok)
-        return result;
-      data += piece;
-      size -= piece;
+    if (m_ended && !in.empty()) {
+      // More after a member's end: another member, or bytes that are none.
+      if (inflateReset(&m_stream) != Z_OK)
+        return Result::Invalid;
+      m_ended = false;
     }
-    return Result::Ok;
+    const uInt offered = static_cast<uInt>(std::min<size_t>(in.size(), 1u << 30));
+    m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    m_stream.avail_in = offered;
+    m_stream.next_out = reinterpret_cast<Bytef*>(out);
+    m_stream.avail_out = static_cast<uInt>(room);
+    const int code = inflate(&m_stream, Z_NO_FLUSH);
+    in.remove_prefix(offered - m_stream.avail_in);
+    produced = room - m_stream.avail_out;
+    m_moreOutput = m_stream.avail_out == 0;
+    if (code == Z_STREAM_END) {
+      m_ended = true;
+      m_moreOutput = false;
+      return Result::Ok;
+    }
+    return code == Z_OK || code == Z_BUF_ERROR ? Result::Ok : Result::Invalid;
   }
   bool Finished() const override { return m_ended; }
 
  private:
-  Result Inflate(const Output& output) {
-    char buffer[kPiece];
-    bool full = false;
-    for (;;) {
-      if (m_ended && m_stream.avail_in > 0) {
-        // More after a member's end: another member, or bytes that are none.
-        if (inflateReset(&m_stream) != Z_OK)
-          return Result::Invalid;
-        m_ended = false;
-      }
-      if (m_stream.avail_in == 0 && !full)
-        return Result::Ok;
-      m_stream.next_out = reinterpret_cast<Bytef*>(buffer);
-      m_stream.avail_out = sizeof buffer;
-      const int code = inflate(&m_stream, Z_NO_FLUSH);
-      const size_t produced = sizeof buffer - m_stream.avail_out;
-      full = m_stream.avail_out == 0;
-      if (produced > 0 && !output(buffer, produced))
-        return Result::Refused;
-      if (code == Z_STREAM_END) {
-        m_ended = true;
-        full = false;
-      } else if (code == Z_BUF_ERROR && m_stream.avail_in == 0) {
-        full = false;  // all taken; more input needed
-      } else if (code != Z_OK) {
-        return Result::Invalid;
-      }
-    }
-  }
-
   z_stream m_stream{};
   bool m_ready = false;
   bool m_ended = false;
@@ -89,37 +125,39 @@ class GzipStage : public Stage {
 
 class BrotliStage : public Stage {
  public:
-  BrotliStage() : m_state(BrotliDecoderCreateInstance(nullptr, nullptr, nullptr)) {}
+  explicit BrotliStage(MemoryBudget& budget)
+      : m_state(BrotliDecoderCreateInstance(
+            [](void* opaque, size_t size) {
+              return static_cast<MemoryBudget*>(opaque)->Take(size);
+            },
+            [](void* opaque, void* memory) { static_cast<MemoryBudget*>(opaque)->Give(memory); },
+            &budget)) {}
   ~BrotliStage() override {
     if (m_state != nullptr)
       BrotliDecoderDestroyInstance(m_state);
   }
 
-  Result Push(const char* data, size_t size, const Output& output) override {
-    if (m_state == nullptr || (m_ended && size > 0))
+  Result Step(std::string_view& in, char* out, size_t room, size_t& produced) override {
+    if (m_state == nullptr || (m_ended && !in.empty()))
       return Result::Invalid;
-    const uint8_t* in = reinterpret_cast<const uint8_t*>(data);
-    size_t available = size;
-    uint8_t buffer[kPiece];
-    for (;;) {
-      uint8_t* out = buffer;
-      size_t room = sizeof buffer;
-      const BrotliDecoderResult code =
-          BrotliDecoderDecompressStream(m_state, &available, &in, &room, &out, nullptr);
-      const size_t produced = sizeof buffer - room;
-      if (produced > 0 && !output(reinterpret_cast<const char*>(buffer), produced))
-        return Result::Refused;
-      switch (code) {
-        case BROTLI_DECODER_RESULT_SUCCESS:
-          m_ended = true;
-          return available == 0 ? Result::Ok : Result::Invalid;
-        case BROTLI_DECODER_RESULT_NEEDS_MORE_INPUT:
-          return Result::Ok;
-        case BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT:
-          break;
-        default:
-          return Result::Invalid;
-      }
+    const auto* next = reinterpret_cast<const uint8_t*>(in.data());
+    size_t available = in.size();
+    auto* write = reinterpret_cast<uint8_t*>(out);
+    size_t left = room;
+    const BrotliDecoderResult code =
+        BrotliDecoderDecompressStream(m_state, &available, &next, &left, &write, nullptr);
+    in.remove_prefix(in.size() - available);
+    produced = room - left;
+    m_moreOutput = code == BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT;
+    switch (code) {
+      case BROTLI_DECODER_RESULT_SUCCESS:
+        m_ended = true;
+        return in.empty() ? Result::Ok : Result::Invalid;
+      case BROTLI_DECODER_RESULT_NEEDS_MORE_INPUT:
+      case BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT:
+        return Result::Ok;
+      default:
+        return Result::Invalid;
     }
   }
   bool Finished() const override { return m_ended; }
@@ -129,31 +167,38 @@ class BrotliStage : public Stage {
   bool m_ended = false;
 };
 
-// zstd, frames one after another as the format allows.
+// zstd, frames one after another as the format allows. Its window is charged to the chain
+// whole when the stage is made, and limited to what is left.
 class ZstdStage : public Stage {
  public:
-  ZstdStage() : m_stream(ZSTD_createDStream()) {
-    if (m_stream != nullptr)
-      ZSTD_DCtx_setParameter(m_stream, ZSTD_d_windowLogMax, kZstdWindowLog);
+  explicit ZstdStage(MemoryBudget& budget) : m_stream(ZSTD_createDStream()) {
+    constexpr size_t kOwnState = 256 * 1024;  // the context beside its window, generously
+    int windowLog = kZstdWindowLog;
+    while (windowLog > kZstdSmallestWindowLog &&
+           (size_t{1} << windowLog) + kOwnState > budget.Left())
+      --windowLog;
+    if (m_stream == nullptr || !budget.Reserve((size_t{1} << windowLog) + kOwnState)) {
+      ZSTD_freeDStream(m_stream);
+      m_stream = nullptr;
+      return;
+    }
+    ZSTD_DCtx_setParameter(m_stream, ZSTD_d_windowLogMax, windowLog);
   }
   ~ZstdStage() override { ZSTD_freeDStream(m_stream); }
 
-  Result Push(const char* data, size_t size, const Output& output) override {
+  Result Step(std::string_view& in, char* out, size_t room, size_t& produced) override {
     if (m_stream == nullptr)
       return Result::Invalid;
-    ZSTD_inBuffer in{data, size, 0};
-    char buffer[kPiece];
-    for (;;) {
-      ZSTD_outBuffer out{buffer, sizeof buffer, 0};
-      const size_t code = ZSTD_decompressStream(m_stream, &out, &in);
-      if (ZSTD_isError(code))
-        return Result::Invalid;
-      if (out.pos > 0 && !output(buffer, out.pos))
-        return Result::Refused;
-      m_ended = code == 0;
-      if (in.pos == in.size && out.pos < out.size)
-        return Result::Ok;
-    }
+    ZSTD_inBuffer input{in.data(), in.size(), 0};
+    ZSTD_outBuffer output{out, room, 0};
+    const size_t code = ZSTD_decompressStream(m_stream, &output, &input);
+    if (ZSTD_isError(code))
+      return Result::Invalid;
+    in.remove_prefix(input.pos);
+    produced = output.pos;
+    m_moreOutput = output.pos == output.size;
+    m_ended = code == 0;
+    return Result::Ok;
   }
   bool Finished() const override { return m_ended; }
 
@@ -162,13 +207,48 @@ class ZstdStage : public Stage {
   bool m_ended = false;
 };
 
-// The stages in decoding order: the coding applied last is undone first.
+// The stages in decoding order, the coding applied last undone first. Each has a buffer of its
+// own for what it decodes, which the next stage takes whole before this one is asked again.
 class ChainDecoder : public ContentDecoder {
  public:
-  explicit ChainDecoder(std::vector<std::unique_ptr<Stage>> stages) : m_stages(std::move(stages)) {}
+  ChainDecoder() = default;
+  ChainDecoder(const ChainDecoder&) = delete;
+  ChainDecoder& operator=(const ChainDecoder&) = delete;
+
+  MemoryBudget& Budget() { return m_budget; }
+  void Add(std::unique_ptr<Stage> stage) {
+    m_stages.push_back(std::move(stage));
+    m_buffers.push_back(std::make_unique_for_overwrite<char[]>(kPiece));
+  }
 
   Result Push(const char* data, size_t size, const Output& output) override {
-    return PushAt(0, data, size, output);
+    std::vector<std::string_view> input(m_stages.size());
+    input[0] = std::string_view(data, size);
+    for (;;) {
+      // The last stage with work goes first, so that a buffer is empty before it is refilled.
+      size_t k = m_stages.size();
+      while (k > 0 && input[k - 1].empty() && !m_stages[k - 1]->MoreOutput())
+        --k;
+      if (k == 0)
+        return Result::Ok;
+      Stage& stage = *m_stages[--k];
+      const size_t offered = input[k].size();
+      size_t produced = 0;
+      if (Result result = stage.Step(input[k], m_buffers[k].get(), kPiece, produced);
+          result != Result::Ok)
+        return result;
+      // A stage that takes nothing and gives nothing can never go on.
+      if (produced == 0 && offered > 0 && input[k].size() == offered && !stage.MoreOutput())
+        return Result::Invalid;
+      if (produced == 0)
+        continue;
+      if (k + 1 == m_stages.size()) {
+        if (!output(m_buffers[k].get(), produced))
+          return Result::Refused;
+      } else {
+        input[k + 1] = std::string_view(m_buffers[k].get(), produced);
+      }
+    }
   }
   bool Finished() const override {
     return std::all_of(m_stages.begin(), m_stages.end(),
@@ -176,18 +256,9 @@ class ChainDecoder : public ContentDecoder {
   }
 
  private:
-  Result PushAt(size_t stage, const char* data, size_t size, const Output& output) {
-    if (stage == m_stages.size())
-      return output(data, size) ? Result::Ok : Result::Refused;
-    Result inner = Result::Ok;
-    Result outer = m_stages[stage]->Push(data, size, [&](const char* piece, size_t n) {
-      inner = PushAt(stage + 1, piece, n, output);
-      return inner == Result::Ok;
-    });
-    return inner != Result::Ok ? inner : outer;
-  }
-
+  MemoryBudget m_budget;  // before the stages, which give their memory back to it
   std::vector<std::unique_ptr<Stage>> m_stages;
+  std::vector<std::unique_ptr<char[]>> m_buffers;
 };
 
 }  // namespace
@@ -198,24 +269,25 @@ void AddCodings(std::string_view headerValue, std::vector<std::string>& codings)
     std::string coding = ToLowerAscii(TrimSpace(headerValue.substr(0, comma)));
     headerValue =
         comma == std::string_view::npos ? std::string_view() : headerValue.substr(comma + 1);
-    if (!coding.empty() && coding != "identity")
+    // Past the most a chain may hold one more is enough to tell; the rest is not kept.
+    if (!coding.empty() && coding != "identity" && codings.size() <= kMostCodings)
       codings.push_back(std::move(coding));
   }
 }
 
 std::unique_ptr<ContentDecoder> ContentDecoder::For(const std::vector<std::string>& codings) {
-  if (codings.empty())
+  if (codings.empty() || codings.size() > kMostCodings)
     return nullptr;
-  std::vector<std::unique_ptr<Stage>> stages;
+  auto chain = std::make_unique<ChainDecoder>();
   for (auto coding = codings.rbegin(); coding != codings.rend(); ++coding) {
     if (*coding == "gzip" || *coding == "x-gzip")
-      stages.push_back(std::make_unique<GzipStage>());
+      chain->Add(std::make_unique<GzipStage>(chain->Budget()));
     else if (*coding == "br")
-      stages.push_back(std::make_unique<BrotliStage>());
+      chain->Add(std::make_unique<BrotliStage>(chain->Budget()));
     else if (*coding == "zstd")
-      stages.push_back(std::make_unique<ZstdStage>());
+      chain->Add(std::make_unique<ZstdStage>(chain->Budget()));
     else
       return nullptr;
   }
-  return std::make_unique<ChainDecoder>(std::move(stages));
+  return chain;
 }

@@ -315,3 +315,17 @@ bool ConfinedDirectory::AppendLine(const std::string& path, const std::string& l
   return fd.Valid() && ::fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode) &&
          info.st_nlink == 1 && WriteAll(fd.Get(), line.data(), line.size());
 }
+
+bool ConfinedDirectory::Rename(const std::string& from, const std::string& to) {
+  std::string fromName;
+  std::string toName;
+  FileDescriptor fromDirectory = OpenParent(from, fromName);
+  FileDescriptor toDirectory = OpenParent(to, toName);
+  struct stat info {};
+  // A regular file alone moves, and never onto a name that is taken.
+  return fromDirectory.Valid() && toDirectory.Valid() &&
+         ::fstatat(fromDirectory.Get(), fromName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(info.st_mode) &&
+         ::renameat2(fromDirectory.Get(), fromName.c_str(), toDirectory.Get(), toName.c_str(),
+                     RENAME_NOREPLACE) == 0;
+}

@@ -78,6 +78,9 @@ class ConfinedDirectory {
   FileDescriptor OpenParent(const std::string& path, std::string& name);
   // Appends one whole line to a file beneath the root, creating it; false when it cannot.
   bool AppendLine(const std::string& path, const std::string& line);
+  // Gives a regular file beneath the root another name beneath it, where nothing has that name;
+  // false when it cannot.
+  bool Rename(const std::string& from, const std::string& to);
 
  private:
   // Opens what lies at a path below the root with the given flags; -1 with errno set otherwise

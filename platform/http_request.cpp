@@ -7,6 +7,9 @@ namespace {
 
 constexpr int kPollMs = 50;                 // how long a wait may last before the flag is seen
 constexpr size_t kPauseAbove = 256 * 1024;  // bytes held before the transfer is paused
+// What a decoded answer may make us hold at once, far above any file a read takes whole: what
+// one piece from the wire decodes to cannot be paused.
+constexpr size_t kMostHeld = 64 << 20;
 
 }  // namespace
 
@@ -85,10 +88,18 @@ bool HttpRequest::SizeHeader(std::string& text) const {
 }
 
 TransferSink::Take HttpRequest::OnBody(const char* data, size_t size) {
-  if (Available() > kPauseAbove)
+  if (m_transfer.Decoding()) {
+    if (Available() + size > kMostHeld)
+      return Take::Refuse;
+  } else if (Full()) {
     return Take::Pause;
+  }
   m_buffer.append(data, size);
   return Take::All;
+}
+
+bool HttpRequest::Full() const {
+  return Available() > kPauseAbove;
 }
 
 void HttpRequest::End(TransferResult result) {

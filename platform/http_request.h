@@ -45,6 +45,7 @@ class HttpRequest : private TransferSink {
  private:
   void OnAnswer(const AnswerInfo&) override {}
   Take OnBody(const char* data, size_t size) override;
+  bool Full() const override;
   size_t Available() const { return m_buffer.size() - m_offset; }
   // One round of the transfer; false when the multi interface itself failed.
   bool Pump();

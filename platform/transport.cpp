@@ -16,19 +16,6 @@ void GlobalInit() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// A Content-Length that is a plain decimal number; anything else announces nothing.
-std::optional<int64_t> ParseLength(const std::optional<std::string>& text) {
-  if (!text || text->empty() || text->size() > 18)
-    return std::nullopt;
-  int64_t value = 0;
-  for (char c : *text) {
-    if (c < '0' || c > '9')
-      return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
 // curl would follow every 3xx answer that names a location.
 bool IsRedirect(long status) {
   return status >= 300 && status < 400;
@@ -241,7 +228,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   m_answer = Answer();
   m_received = 0;
   m_readToClose = request.readToClose;
-  m_decoding = request.compressed;
+  m_decoding = request.compressed || m_transport.Options().decodeAnyCoding;
   m_decoder.reset();
   m_framingDiffers = false;
   m_stoppedAtAnswer = false;
@@ -394,9 +381,13 @@ AnswerInfo Transfer::Info() const {
   char* url = nullptr;
   if (m_easy)
     curl_easy_getinfo(m_easy.get(), CURLINFO_EFFECTIVE_URL, &url);
-  return AnswerInfo{
-      url != nullptr ? url : m_url, Status(),      m_answer.contentLength, ContentType(),
-      m_answer.lastModified,        m_answer.etag, m_answer.encoded};
+  return AnswerInfo{url != nullptr ? url : m_url,
+                    Status(),
+                    m_answer.framing.SizeText(),
+                    ContentType(),
+                    m_answer.lastModified,
+                    m_answer.etag,
+                    m_answer.encoded};
 }
 
 bool Transfer::BodyComplete() const {
@@ -450,9 +441,9 @@ bool Transfer::HeaderLine(std::string_view line) {
   Answer& a = m_answer;
   if (a.complete)
     return true;  // a chunked body's trailer: the answer's headers are what came before
+  a.framing.Line(line);
   if (line.starts_with("HTTP/")) {
     a.statusLine = true;
-    a.contentLength.reset();
     a.location.reset();
     a.lastModified.clear();
     a.etag.clear();
@@ -463,8 +454,6 @@ bool Transfer::HeaderLine(std::string_view line) {
     a.lastModified = std::string(TrimSpace(line.substr(14)));
   } else if (StartsWithNoCase(line, "etag:")) {
     a.etag = std::string(TrimSpace(line.substr(5)));
-  } else if (StartsWithNoCase(line, "content-length:")) {
-    a.contentLength = std::string(TrimSpace(line.substr(15)));
   } else if (StartsWithNoCase(line, "location:")) {
     std::string_view value = TrimSpace(line.substr(9));
     if (!a.location && !value.empty())
@@ -494,14 +483,25 @@ bool Transfer::HeaderBlockEnded() {
   }
   // Over a kept-open connection curl frames the body by a size header that the size check may
   // not read as a number; then the answer is asked for again and read to its close.
+  // A transfer coding frames the body whatever the size header says.
   const bool bodyless = redirect || status == 204 || status == 304;
-  if (!m_readToClose && !bodyless && a.contentLength && !ParseLength(a.contentLength)) {
+  if (!m_readToClose && !bodyless && a.framing.Unreadable()) {
     m_framingDiffers = true;
     return false;
   }
   // The answer is this one: a final answer, one redirect too many, or one not to be followed,
   // with which the transfer ends here.
   BeginAnswer(status);
+  if (!bodyless && a.framing.Contradictory()) {
+    a.result = CURLE_WEIRD_SERVER_REPLY;
+    a.resultText = "the answer's Content-Length headers disagree";
+    return false;
+  }
+  if (m_decoding && a.codings.size() > kMostCodings) {
+    a.result = CURLE_BAD_CONTENT_ENCODING;
+    a.resultText = "more than " + std::to_string(kMostCodings) + " content codings";
+    return false;
+  }
   if (redirect && m_refusedRedirect.empty()) {
     a.result = CURLE_TOO_MANY_REDIRECTS;
     a.resultText = "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed";
@@ -518,7 +518,7 @@ void Transfer::BeginAnswer(long status) {
     m_decoder = ContentDecoder::For(a.codings);
   a.encoded = m_decoder != nullptr;
   if (!(IsFollowedRedirect(status) && a.location)) {
-    a.expected = status == 204 || status == 304 ? std::nullopt : ParseLength(a.contentLength);
+    a.expected = status == 204 || status == 304 ? std::nullopt : a.framing.Length();
     a.empty = status == 204 || status == 304 || a.expected == 0;
   }
   m_sink->OnAnswer(Info());
@@ -586,6 +586,10 @@ size_t Transfer::TakeBody(const char* data, size_t n) {
         m_refused = true;
         return 0;
     }
+  }
+  if (m_sink->Full()) {
+    m_paused = true;
+    return CURL_WRITEFUNC_PAUSE;
   }
   const ContentDecoder::Result decoded =
       m_decoder->Push(data, n, [this](const char* piece, size_t size) {

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/answer_framing.h"
 #include "platform/content_decoding.h"
 
 using SteadyClock = std::chrono::steady_clock;
@@ -38,6 +39,9 @@ struct TransportOptions {
   std::string user;
   std::string password;
   bool netrc = false;  // credentials from ~/.netrc where none are given
+  // Every coding decoded here is undone, whether or not the request asked for it: a server that
+  // compresses unasked still gives the file, not its compressed bytes.
+  bool decodeAnyCoding = false;
   // Test seam: gives the address of every server name without a DNS query, or nothing for a
   // name that cannot be resolved.
   std::function<std::optional<std::string>(const std::string& host)> resolve;
@@ -146,6 +150,9 @@ class TransferSink {
   virtual void OnAnswer(const AnswerInfo& answer) = 0;
   // Pause: nothing is taken now, and the same bytes come again after a Resume.
   virtual Take OnBody(const char* data, size_t size) = 0;
+  // Holds enough for now: compressed bytes wait on the wire rather than be decoded, since what
+  // they decode to cannot be given again.
+  virtual bool Full() const { return false; }
 };
 
 struct TransferRequest {
@@ -194,12 +201,14 @@ class Transfer {
   // An answer's status line came: the server answered.
   bool AnswerBegan() const { return m_answer.statusLine; }
   int Status() const;
-  const std::optional<std::string>& SizeHeader() const { return m_answer.contentLength; }
+  const std::optional<std::string>& SizeHeader() const { return m_answer.framing.SizeText(); }
   std::string ContentType() const;
   AnswerInfo Info() const;
 
   // The body came up to its announced length, or the answer has none.
   bool BodyComplete() const;
+  // The body is being decoded: every piece handed on must be taken or refused, never paused.
+  bool Decoding() const { return m_decoder != nullptr; }
   int64_t Received() const { return m_received; }
 
   // Pauses on purpose stop the stall clock; Resume gives the held bytes again.
@@ -229,7 +238,7 @@ class Transfer {
     std::optional<std::string> location;  // the first, which is the one curl follows
     std::string lastModified;
     std::string etag;
-    std::optional<std::string> contentLength;
+    AnswerFraming framing;
     std::optional<int64_t> expected;   // the announced length, when it is a number
     bool empty = false;                // nothing will follow the headers
     std::vector<std::string> codings;  // of its Content-Encoding headers, in the order applied

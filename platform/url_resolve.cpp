@@ -25,6 +25,47 @@ bool IsWebScheme(CURLU* url) {
   return scheme && (*scheme == "http" || *scheme == "https");
 }
 
+// "." or ".." when a path segment is one, written plainly or with escapes ("%2e", ".%2E",
+// "%2e%2e", ...), as browsers and servers read them; nothing otherwise.
+std::optional<std::string_view> DotSegment(std::string_view segment) {
+  if (segment.size() > 6 || segment.find('%') == std::string_view::npos)
+    return std::nullopt;
+  std::string lower(segment);
+  for (char& c : lower)
+    c = c == 'E' ? 'e' : c;
+  if (lower == "%2e")
+    return ".";
+  if (lower == ".%2e" || lower == "%2e." || lower == "%2e%2e")
+    return "..";
+  return std::nullopt;
+}
+
+// A path's dot segments written with escapes written as dots, so that resolving removes them
+// like any other.
+std::string DotSegmentsPlain(const std::string& text) {
+  size_t path = 0;
+  const size_t scheme = text.find("://");
+  if (scheme != std::string::npos && scheme < text.find_first_of("/?#")) {
+    path = text.find('/', scheme + 3);
+  } else if (text.starts_with("//")) {
+    path = text.find('/', 2);
+  }
+  const size_t pathEnd = std::min(text.find_first_of("?#", path), text.size());
+  if (path == std::string::npos || text.find('%', path) >= pathEnd)
+    return text;
+  std::string out = text.substr(0, path);
+  for (size_t start = path; start <= pathEnd;) {
+    const size_t slash = std::min(text.find('/', start), pathEnd);
+    const std::string_view segment = std::string_view(text).substr(start, slash - start);
+    out += DotSegment(segment).value_or(segment);
+    if (slash < pathEnd)
+      out += '/';
+    start = slash + 1;
+  }
+  out += text.substr(pathEnd);
+  return out;
+}
+
 }  // namespace
 
 std::optional<std::string> ResolveLink(const std::string& base, const std::string& link) {
@@ -32,7 +73,7 @@ std::optional<std::string> ResolveLink(const std::string& base, const std::strin
   if (!url)
     return std::nullopt;
   constexpr unsigned kFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_ALLOW_SPACE;
-  if (curl_url_set(url.get(), CURLUPART_URL, base.c_str(), kFlags) != CURLUE_OK)
+  if (curl_url_set(url.get(), CURLUPART_URL, DotSegmentsPlain(base).c_str(), kFlags) != CURLUE_OK)
     return std::nullopt;
   // Tabs and line breaks inside an address are dropped, as browsers drop them.
   std::string cleaned;
@@ -40,7 +81,8 @@ std::optional<std::string> ResolveLink(const std::string& base, const std::strin
     if (c != '\t' && c != '\n' && c != '\r')
       cleaned += c;
   }
-  if (curl_url_set(url.get(), CURLUPART_URL, cleaned.c_str(), kFlags) != CURLUE_OK)
+  if (curl_url_set(url.get(), CURLUPART_URL, DotSegmentsPlain(cleaned).c_str(), kFlags) !=
+      CURLUE_OK)
     return std::nullopt;
   if (!IsWebScheme(url.get()))
     return std::nullopt;

@@ -5,8 +5,9 @@ Chromium with the network cut off.
 Usage: browser_check.py [--json] [--list] DIR
 
 For every page under DIR (a name ending in .htm or .html), it counts the page's subresources that
-load from disk, those that are missing, and those that try the network, and where each link of
-the page leads: to a stored file, to an absolute http(s) address, or to nothing. It prints one
+load from disk, those that are missing, and those that try the network, the alerts that script
+on the page raises (a copy must never run script its site did not), and where each link of the
+page leads: to a stored file, to an absolute http(s) address, or to nothing. It prints one
 line of totals (and, with --list, every fault) and exits 0 when there are no faults, 1 when there
 are, 2 when the browser cannot be started.
 
@@ -111,6 +112,7 @@ class Browser:
         self.events = []
         self.call("Page.navigate", {"url": address}, self.session)
         requests = {}
+        alerts = []
         loaded = False
         quiet_since = None
         deadline = time.monotonic() + PAGE_SECONDS
@@ -132,6 +134,9 @@ class Browser:
                     requests[params["requestId"]]["error"] = params.get("errorText", "")
                 elif method == "Page.loadEventFired":
                     loaded = True
+                elif method == "Page.javascriptDialogOpening":
+                    alerts.append(params.get("message", ""))
+                    self.call("Page.handleJavaScriptDialog", {"accept": True}, self.session)
             pending = any(r["ok"] is None for r in requests.values())
             if loaded and not pending and not events:
                 quiet_since = quiet_since or time.monotonic()
@@ -139,7 +144,7 @@ class Browser:
                     break
             else:
                 quiet_since = None
-        return requests.values(), loaded
+        return requests.values(), alerts, loaded
 
     def links(self):
         result = self.call("Runtime.evaluate", {"expression": LINKS, "returnByValue": True},
@@ -154,7 +159,10 @@ def file_path(url):
 
 def check_page(browser, page, totals, faults):
     address = "file://" + urllib.parse.quote(page, safe="/:~")
-    requests, loaded = browser.open(address)
+    requests, alerts, loaded = browser.open(address)
+    for message in alerts:
+        totals["alerts"] += 1
+        faults.append(("script ran", page, message))
     if not loaded:
         faults.append(("page did not load", page, address))
         return
@@ -202,7 +210,7 @@ def main(arguments):
     if len(roots) != 1 or not os.path.isdir(roots[0]):
         sys.exit("usage: browser_check.py [--json] [--list] DIR")
     root = os.path.abspath(roots[0])
-    totals = {"pages": 0, "loaded": 0, "missing": 0, "network": 0, "links": 0,
+    totals = {"pages": 0, "loaded": 0, "missing": 0, "network": 0, "alerts": 0, "links": 0,
               "online links": 0, "links to nothing": 0}
     faults = []
     with tempfile.TemporaryDirectory() as profile:

@@ -20,6 +20,7 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_authority.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -149,8 +150,8 @@ TEST(Cli, TerminationSignalStopsAStalledCrawl) {
   });
   auto started = std::chrono::steady_clock::now();
   ProcessResult run =
-      RunProcess({KELVANE_CLI_PATH, "--save-to", saveTo.Path(), server.Url("/")}, [](pid_t pid) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      RunProcess({KELVANE_CLI_PATH, "--save-to", saveTo.Path(), server.Url("/")}, [&](pid_t pid) {
+        WaitUntil([&] { return !server.Requests().empty(); });
         kill(pid, SIGTERM);
       });
   EXPECT_EQ(run.exitCode, 130) << run.err;

@@ -11,6 +11,7 @@
 #include "support/loopback_server.h"
 #include "support/site_generator.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -176,9 +177,10 @@ TEST(CrawlRoads, HostileMarkupNeitherSlowsTheCrawlNorDelaysCtrlC) {
 
   TempDir again;
   Clock::time_point signalled;
+  const size_t asked = server.Requests().size();
   ProcessResult stopped = RunProcess(
       {KELVANE_CLI_PATH, "-p", "--save-to", again.Path(), server.Url("/page.htm")}, [&](pid_t pid) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        WaitUntil([&] { return server.Requests().size() > asked; });
         signalled = Clock::now();
         kill(pid, SIGINT);
       });

@@ -11,6 +11,7 @@
 #include "support/process.h"
 #include "support/site_generator.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -111,9 +112,13 @@ TEST(Identity, LoginInTheAddressAndAnUnwritableCookieFile) {
     for (const auto& [path, bytes] : ReadTree(saveTo.Path()))
       EXPECT_FALSE(Contains(path, kPassword)) << path;
   }
-  // The arguments, read while a slow answer keeps the program running.
-  RawServer slow([](int fd, const std::string&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  // The arguments, read once the program has sent its first request and while the server holds
+  // the answer back.
+  std::atomic<bool> asked{false};
+  std::atomic<bool> read{false};
+  RawServer slow([&](int fd, const std::string&) {
+    asked = true;
+    WaitUntil([&] { return read.load(); });
     SendAll(fd, Answer(200, "x"));
   });
   TempDir saveTo;
@@ -122,8 +127,9 @@ TEST(Identity, LoginInTheAddressAndAnUnwritableCookieFile) {
               "http://kelvane:" + std::string(kPassword) +
                   "@127.0.0.1:" + std::to_string(slow.Port()) + "/"},
              [&](pid_t pid) {
-               std::this_thread::sleep_for(std::chrono::milliseconds(200));
+               WaitUntil([&] { return asked.load(); });
                arguments = ReadFileBytes("/proc/" + std::to_string(pid) + "/cmdline");
+               read = true;
              });
   EXPECT_TRUE(Contains(arguments, "http://kelvane:")) << arguments;
   EXPECT_FALSE(Contains(arguments, kPassword)) << arguments;

@@ -13,6 +13,7 @@
 #include "support/loopback_server.h"
 #include "support/site_generator.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -94,7 +95,8 @@ TEST(Parallel, SignalsAndFailuresEndEveryTransfer) {
   ProcessResult run =
       RunProcess({KELVANE_CLI_PATH, "--jobs", "4", "--save-to", saveTo.Path(), server.Url("/")},
                  [&](pid_t pid) {
-                   std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                   // Once the three pictures are in transfer.
+                   WaitUntil([&] { return server.RequestLines().size() >= 5; });
                    signalled = Clock::now();
                    kill(pid, SIGINT);
                  });

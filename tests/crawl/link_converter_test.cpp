@@ -2,6 +2,8 @@
 // where they stand, and nothing else of the file does.
 #include "crawl/link_converter.h"
 
+#include "crawl/page_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -33,6 +35,8 @@ TEST(RewriteReferences, EachKindOfReferenceChangesAloneAndMeansTheNewAddress) {
       {"http://h/d/s.css", "../s.css"},
       {"http://h/d/q.png", "it's/q (2).png"},
       {"http://h/d/i.png?a=1&b=2", "i.png%3Fa=1&b=2.png"},
+      {"http://h/d/x1.png", "http://o/</style><svg/onload=alert`1`>.png"},
+      {"http://h/d/x2.png", "http://o/</noscript><svg onload=alert(2)>.png"},
   };
   struct {
     FileKind kind;
@@ -41,9 +45,8 @@ TEST(RewriteReferences, EachKindOfReferenceChangesAloneAndMeansTheNewAddress) {
   } cases[] = {
       {FileKind::Page, "<a href=\"sub/\">x</a>", "<a href=\"sub/~index.htm\">x</a>"},
       {FileKind::Page, "<IMG SRC=a.gif ALT=x>", "<IMG SRC=img/a%20b.gif ALT=x>"},
-      {FileKind::Page, "<a href='two.htm'>", "<a href='http://h/d/two.htm?a=1&amp;b=&#39;2&#39;'>"},
-      {FileKind::Page, "<a href=two.htm>",
-       "<a href=http://h/d/two.htm?a&#61;1&amp;b&#61;&#39;2&#39;>"},
+      {FileKind::Page, "<a href='two.htm'>", "<a href='http://h/d/two.htm?a=1&amp;b=%272%27'>"},
+      {FileKind::Page, "<a href=two.htm>", "<a href=http://h/d/two.htm?a&#61;1&amp;b&#61;%272%27>"},
       {FileKind::Page, "<a href=\"p.php#top\">", "<a href=\"p.php.html#top\">"},
       {FileKind::Page, "<a href=\"p&#46;php\">", "<a href=\"p.php.html\">"},
       {FileKind::Page, "<img srcset=\"a.gif 1x, b.gif 2x\">",
@@ -57,7 +60,16 @@ TEST(RewriteReferences, EachKindOfReferenceChangesAloneAndMeansTheNewAddress) {
       {FileKind::Page, "<img srcset=\"i.png?a=1&amp;b=2 1x, b.gif 2x\">",
        "<img srcset=\"i.png%3Fa=1&amp;b=2.png 1x, b.gif 2x\">"},
       {FileKind::Page, "<p style='background:url(&quot;bg.png&quot;)'>",
-       "<p style='background:url(\"pics/bg%281%29.png\")'>"},
+       "<p style='background:url(&quot;pics/bg%281%29.png&quot;)'>"},
+      // Addresses that would end their element, or a script's string, where they are written.
+      {FileKind::Page, "<style>p{background:url(\"x1.png\")}</style>",
+       "<style>p{background:url(\"http://o/%3C/style%3E%3Csvg/onload=alert%601%60%3E.png\")}"
+       "</style>"},
+      {FileKind::Page, "<noscript><img src=\"x2.png\"></noscript>",
+       "<noscript><img src=\"http://o/%3C/noscript%3E%3Csvg%20onload=alert(2)%3E.png\">"
+       "</noscript>"},
+      {FileKind::Page, "<script><!--<script></script>'<img src=\"x2.png\">'//--></script>",
+       "<script><!--<script></script>'<img src=\"x2.png\">'//--></script>"},
       {FileKind::Page, "<base href=/d/ target=_self><a href=\"#top\">",
        "<base href=\"\" target=_self><a href=\"#top\">"},
       {FileKind::Page, "<base href=\"/d/\"><link rel=stylesheet href=s.css>",
@@ -69,8 +81,10 @@ TEST(RewriteReferences, EachKindOfReferenceChangesAloneAndMeansTheNewAddress) {
        "@import \"../s.css\";\np { background: url( pics/bg%281%29.png ) }"},
       {FileKind::Other, "<a href=\"sub/\">", "<a href=\"sub/\">"},
   };
-  for (const auto& c : cases)
+  for (const auto& c : cases) {
     EXPECT_EQ(Rewrite(c.before, c.kind, to), c.after) << c.before;
+    EXPECT_EQ(PageTags(c.before), PageTags(c.after)) << c.before;
+  }
 }
 
 TEST(RelativeAddress, BetweenLocalFilesAndBack) {

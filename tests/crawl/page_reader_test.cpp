@@ -73,6 +73,15 @@ TEST(PageReader, WhatIsNoTag) {
        "<xmp><img src=no></xmp><img src=after>",
        {"after"}},
       {"<noscript><img src=ns></noscript>", {"ns"}},
+      // A browser with scripts ends a <noscript> at its first end tag, wherever it stands.
+      {"<noscript><img src=\"a</noscript><img src=b>\"></noscript>", {"b"}},
+      {"<noscript><noscript><img src=ns></noscript><img src=after>", {"ns", "after"}},
+      // In a script, "<!--" then "<script>" hide the next "</script>"; "-->" ends that.
+      {"<script><!--<script></script><img src=no></script><img src=after>", {"after"}},
+      {"<script><!--<script>--></script><img src=after>", {"after"}},
+      {"<script><!--</script><img src=after>", {"after"}},
+      {"<script><!--><img src=no></script><img src=after>", {"after"}},
+      {"<script><!--<scripty></script><img src=after>", {"after"}},
       {"<!-- <img src=no> --><img src=after>", {"after"}},
       {"<!--><img src=a><!---><img src=b><!-- --!><img src=c>", {"a", "b", "c"}},
       {"<!-- <img src=no>", {}},

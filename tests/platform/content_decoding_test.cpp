@@ -124,6 +124,13 @@ TEST(ContentDecoding, CodingsAreReadAsHeadersListThem) {
   EXPECT_EQ(ContentDecoder::For({}), nullptr);
   EXPECT_EQ(ContentDecoder::For({"gzip", "x-foo"}), nullptr);  // kept as it came
   EXPECT_EQ(ContentDecoder::For({"deflate"}), nullptr);
+  // A chain longer than any server means is refused whole; five codings are still undone.
+  const std::string text = "picture";
+  std::string five = text;
+  for (int i = 0; i < 5; ++i)
+    five = Gzip(five);
+  EXPECT_EQ(Decode(std::vector<std::string>(5, "gzip"), five).text, text);
+  EXPECT_EQ(ContentDecoder::For(std::vector<std::string>(6, "gzip")), nullptr);
 }
 
 }  // namespace

@@ -93,6 +93,9 @@ class KeepAliveServer {
       m_ports.insert(request.remote_port);
       response.set_content("file " + request.path, "text/plain");
     });
+    // Connections stay open however the transfers fall on them: never closed after a count.
+    m_server.set_keep_alive_max_count(1000);
+    m_server.set_keep_alive_timeout(300);
     m_port = m_server.bind_to_any_port("127.0.0.1");
     m_thread = std::thread([this] { m_server.listen_after_bind(); });
     while (!m_server.is_running())

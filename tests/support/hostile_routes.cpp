@@ -3,9 +3,11 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "crawl/http_fetcher.h"
+#include "support/compress.h"
 #include "support/loopback_server.h"
 
 namespace {
@@ -19,6 +21,31 @@ void SendUntilClosed(int fd) {
       return;
     sent += static_cast<size_t>(n);
   }
+}
+
+// A picture gzipped once per coding its answer names: a few bytes that cost a decoder as much
+// as the chain is long.
+std::string ChainedCodings(int codings) {
+  std::string body = "picture";
+  for (int i = 0; i < codings; ++i)
+    body = Gzip(body);
+  std::string names = "gzip";
+  for (int i = 1; i < codings; ++i)
+    names += ", gzip";
+  return "HTTP/1.1 200 OK\r\nContent-Encoding: " + names +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+         body;
+}
+
+std::string Chunked(const std::string& body) {
+  std::string chunks;
+  for (size_t at = 0; at < body.size(); at += 1000) {
+    const std::string piece = body.substr(at, 1000);
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+    chunks += size + piece + "\r\n";
+  }
+  return chunks + "0\r\n\r\n";
 }
 
 std::string WidePage() {
@@ -147,6 +174,22 @@ void Route(int fd, const std::string& path) {
     SendAll(fd, "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
   } else if (path == "/notmodified.gif") {
     SendAll(fd, "HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n");
+  } else if (path == "/codings.gif") {
+    static const std::string answer = ChainedCodings(400);
+    SendAll(fd, answer);
+  } else if (path == "/chunklength.htm") {
+    SendAll(fd,
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 100\r\n"
+            "Connection: close\r\n\r\n" +
+                Chunked(std::string(5027, 'c')));
+  } else if (path == "/twolengths.htm") {
+    SendAll(fd,
+            "HTTP/1.1 200 OK\r\nContent-Length: 5027\r\nContent-Length: 100\r\n"
+            "Connection: close\r\n\r\n" +
+                std::string(5027, 't'));
+  } else if (path == "/unasked.htm") {
+    SendAll(fd, Answer(200, Gzip("<img src=\"unasked.gif\">"),
+                       "Content-Type: text/html\r\nContent-Encoding: gzip\r\n"));
   } else {
     SendAll(fd, Answer(200, path));
   }

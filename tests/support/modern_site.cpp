@@ -39,6 +39,7 @@ SiteFiles ModernSite(const std::string& server) {
             "<div style=\"background: url('img/c.png')\">c</div>\n"
             "<p><a href=\"sub\">a directory</a> <a href=\"sub/\">again</a>\n"
             "<a href=\"page.php?id=1\">a script</a> <a href=\"about\">about</a>\n"
+            "<a href=\"page.php?id=1.html\">named like its copy</a>\n"
             "<a href=\"/site/doc.html#part2\">a part</a> <a href=\"#top\">top</a>\n"
             "<a href=\"../outside.html\">outside</a>\n"
             "<a href=\"mailto:someone@example.invalid\">mail</a></p>\n"
@@ -50,21 +51,33 @@ SiteFiles ModernSite(const std::string& server) {
       {"/site/css/extra.css", {".x { background: url(../img/x.png) }\n", css}},
       {"/site/sub/",
        {"<html><body><img src=\"../img/a.png\"><a href=\"../\">home</a>"
-        "<a href=\"/site/sub/deeper/\">deeper</a></body></html>\n",
+        "<a href=\"/site/sub/deeper/\">deeper</a>"
+        "<a href=\"%2e%2E/%2E%2e/outside.html\">outside</a></body></html>\n",
         html}},
       {"/site/sub/deeper/",
        {"<html><body><a href=\"../../doc.html\">doc</a><img "
         "src=\"/site/img/d.png\"></body></html>\n",
         html}},
       {"/site/page.php?id=1",
-       {"<html><body><a href=\"doc.html\">doc</a><img src=\"img/php.png\"></body></html>\n", html}},
+       {"<html><body><a href=\"doc.html\">doc</a><img src=\"img/php.png\"></body></html>\n", html,
+        true}},
+      {"/site/page.php?id=1.html",
+       {"<html><body><img src=\"img/named.png\"></body></html>\n", html}},
       {"/site/about",
        {"<html><body><a href=\"/site/\">start</a><img src=\"img/about.png\"></body></html>\n",
         html}},
       {"/site/doc.html",
        {"<html><body><h2 id=part2>Part 2</h2><a href=\"page.php?id=1#x\">back</a>"
         "<a href=\"http://" +
-            server + "/site/sub\">sub</a></body></html>\n",
+            server +
+            "/site/sub\">sub</a>\n"
+            "<style>.unused { background: url(\"http://other.invalid/\\3c /style\\3e "
+            "\\3c svg/onload=alert\\60 1\\60 \\3e .png\") }</style>\n"
+            "<noscript><img src=\"http://other.invalid/&lt;/noscript&gt;&lt;svg/"
+            "onload=alert(2)&gt;.png\"></noscript>\n"
+            "<script><!--<script></script>\n"
+            "var s = '<img src=\"http://other.invalid/x&#39;+alert(3)+&#39;.png\">';\n"
+            "//--></script></body></html>\n",
         html}},
       {"/outside.html", {"<html><body>outside</body></html>\n", html}},
       // A directory asked for without its "/" is sent to it, as servers do.
@@ -73,7 +86,8 @@ SiteFiles ModernSite(const std::string& server) {
   for (const char* picture :
        {"/site/img/icon.png", "/site/img/h.png", "/site/img/a.png", "/site/img/a2.png",
         "/site/img/b.png", "/site/img/c.png", "/site/img/body.png", "/site/img/p.png",
-        "/site/img/x.png", "/site/img/d.png", "/site/img/php.png", "/site/img/about.png"}) {
+        "/site/img/x.png", "/site/img/d.png", "/site/img/php.png", "/site/img/about.png",
+        "/site/img/named.png"}) {
     site[picture] = {std::string("picture ") + picture, "image/png"};
   }
   return site;
@@ -114,6 +128,10 @@ RawServer::Handler SiteServer::Handler() {
     }
     if (file.type == "redirect") {
       SendAll(fd, Answer(301, "", "Location: " + file.body + "\r\n"));
+      return;
+    }
+    if (file.dynamic) {
+      SendAll(fd, Answer(200, file.body, "Content-Type: " + file.type + "\r\n"));
       return;
     }
     const std::string tag = TagOf(file.body);

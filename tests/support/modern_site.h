@@ -9,15 +9,18 @@
 
 struct SiteFile {
   std::string body;
-  std::string type;  // "redirect": a 301 to the address in body
+  std::string type;      // "redirect": a 301 to the address in body
+  bool dynamic = false;  // answered whole every time, without validators, as scripts are
 };
 using SiteFiles = std::map<std::string, SiteFile>;  // by path, "/site/a.htm"
 
 // A site written the way pages are written today, under /site/ on server ("127.0.0.1:port"):
 // root-relative, absolute and protocol-relative same-site addresses, a <base>, directory links
 // with and without their "/", srcset, stylesheets with url() and @import, inline styles,
-// fragments, a page named .php and one named like a directory, and a page outside the start
-// directory that is linked but never fetched.
+// fragments, a page named .php (made by a script that ignores conditional requests) beside one
+// whose name is the first's with ".html", one named like a directory, a page outside the start
+// directory that is linked (once through escaped dots) but never fetched, and addresses on another
+// server that would plant script in a copy written back carelessly.
 SiteFiles ModernSite(const std::string& server);
 
 // Serves files with their types, an ETag and a Last-Modified, answering a conditional request

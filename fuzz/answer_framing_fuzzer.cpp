@@ -1,0 +1,89 @@
+// An answer's header lines and body as a connection delivers them: what the size check keeps
+// is the body as its framing has it, whole or not at all. A transfer coding frames the body
+// whatever Content-Length says, Content-Length values that differ frame nothing, and a body is
+// never cut at a length that did not frame it.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/answer_framing.h"
+#include "platform/ascii.h"
+
+namespace {
+
+// The rule, said plainly: the length the body must have, whether none can be trusted.
+struct Expected {
+  std::optional<int64_t> length;
+  bool contradictory = false;
+};
+
+Expected Rule(const std::vector<std::string_view>& lines) {
+  bool coded = false;
+  bool readable = true;
+  std::vector<int64_t> lengths;
+  size_t headers = 0;
+  for (std::string_view line : lines) {
+    if (StartsWithNoCase(line, "transfer-encoding:"))
+      coded = true;
+    if (!StartsWithNoCase(line, "content-length:"))
+      continue;
+    ++headers;
+    std::string_view value = line.substr(15);
+    for (size_t comma; (comma = value.find(',')), true;) {
+      const std::string_view item = TrimSpace(value.substr(0, comma));
+      const bool digits = !item.empty() && item.size() <= 18 &&
+                          item.find_first_not_of("0123456789") == std::string_view::npos;
+      if (digits)
+        lengths.push_back(std::stoll(std::string(item)));
+      readable = readable && digits;
+      if (comma == std::string_view::npos)
+        break;
+      value.remove_prefix(comma + 1);
+    }
+  }
+  Expected expected;
+  if (coded || headers == 0)
+    return expected;
+  for (int64_t length : lengths)
+    expected.contradictory = expected.contradictory || length != lengths.front();
+  // Text that is no number frames nothing: the body ends with the connection.
+  if (readable && !expected.contradictory)
+    expected.length = lengths.front();
+  return expected;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  // Header lines up to an empty one; the rest is the body.
+  const size_t blank = input.find("\n\n");
+  const std::string_view head = input.substr(0, blank);
+  const std::string_view body =
+      blank == std::string_view::npos ? std::string_view() : input.substr(blank + 2);
+  std::vector<std::string_view> lines;
+  for (size_t start = 0; start <= head.size();) {
+    const size_t end = std::min(head.find('\n', start), head.size());
+    lines.push_back(head.substr(start, end - start));
+    start = end + 1;
+  }
+  AnswerFraming framing;
+  framing.Line("HTTP/1.1 200 OK");
+  for (std::string_view line : lines) {
+    if (!line.starts_with("HTTP/"))
+      framing.Line(line);
+  }
+  std::erase_if(lines, [](std::string_view line) { return line.starts_with("HTTP/"); });
+  const Expected expected = Rule(lines);
+  if (framing.Length() != expected.length || framing.Contradictory() != expected.contradictory)
+    __builtin_trap();
+  // What is kept: the body up to the framed length, whole only when it reached it.
+  const size_t kept = framing.Length()
+                          ? std::min<size_t>(body.size(), static_cast<size_t>(*framing.Length()))
+                          : body.size();
+  const bool whole = !framing.Contradictory() &&
+                     (!framing.Length() || body.size() >= static_cast<size_t>(*framing.Length()));
+  if (whole && framing.TransferCoded() && kept != body.size())
+    __builtin_trap();
+  return 0;
+}

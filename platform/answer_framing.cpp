@@ -1,0 +1,57 @@
+#include "platform/answer_framing.h"
+
+#include "platform/ascii.h"
+
+namespace {
+
+// Each item of a Content-Length value (a list, when a header is repeated in one line), as a
+// number or as none when it is not a plain decimal one.
+template <typename Each>
+void ForEachLength(std::string_view text, Each each) {
+  for (;;) {
+    const size_t comma = text.find(',');
+    const std::string_view item = TrimSpace(text.substr(0, comma));
+    std::optional<int64_t> value;
+    if (!item.empty() && item.size() <= 18 &&
+        item.find_first_not_of("0123456789") == std::string_view::npos) {
+      value = 0;
+      for (char c : item)
+        value = *value * 10 + (c - '0');
+    }
+    each(value);
+    if (comma == std::string_view::npos)
+      return;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+}  // namespace
+
+void AnswerFraming::Line(std::string_view line) {
+  if (line.starts_with("HTTP/")) {
+    *this = AnswerFraming();
+  } else if (StartsWithNoCase(line, "transfer-encoding:")) {
+    m_transferCoded = true;
+  } else if (StartsWithNoCase(line, "content-length:")) {
+    const std::string_view value = TrimSpace(line.substr(15));
+    if (!m_sizeText)
+      m_sizeText = std::string(value);
+    ForEachLength(value, [this](std::optional<int64_t> length) {
+      m_unreadable = m_unreadable || !length;
+      if (length && m_length && *length != *m_length)
+        m_disagree = true;
+      if (length && !m_length)
+        m_length = length;
+    });
+  }
+}
+
+bool AnswerFraming::Unreadable() const {
+  return m_unreadable && !m_transferCoded && !m_disagree;
+}
+
+std::optional<int64_t> AnswerFraming::Length() const {
+  if (m_transferCoded || m_disagree || m_unreadable)
+    return std::nullopt;
+  return m_length;
+}
