@@ -5,10 +5,10 @@
 #include <memory>
 #include <string>
 
-#include "crawl/crawl_dialog.h"
-#include "crawl/link_scanner.h"
-#include "crawl/link_stack.h"
-#include "crawl/page_reader.h"
+#include "crawl/base/crawl_dialog.h"
+#include "crawl/read/link_scanner.h"
+#include "crawl/read/page_reader.h"
+#include "crawl/run/link_stack.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "crawl/crawl_options.h"
+#include "crawl/run/crawl_options.h"
 
 // The command line: the crawl's options, and the console's own.
 struct CommandLine : CrawlSettings {

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "crawl/crawl_dialog.h"
+#include "crawl/base/crawl_dialog.h"
 
 // The crawl's dialog on a terminal: one progress line, redrawn at most ten times a second when
 // standard error is a terminal, and what the exit status and the summary need to know.

@@ -9,8 +9,8 @@
 
 #include "cli/command_line.h"
 #include "cli/console_dialog.h"
-#include "crawl/crawl_plan.h"
-#include "crawl/mirror_writer.h"
+#include "crawl/rules/mirror_paths.h"
+#include "crawl/run/crawl.h"
 
 #ifndef KELVANE_VERSION
 #define KELVANE_VERSION "unknown"
@@ -73,7 +73,7 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
   const CrawlPlan plan =
       PlanOf(line, CrawlStart{line.url, MirrorDirectory(line.url, saveTo), saveTo});
   const auto started = std::chrono::steady_clock::now();
-  dialog.m_workerThread = std::thread([&dialog, &plan] { RunCrawl(&dialog, plan); });
+  dialog.m_workerThread = std::thread([&dialog, &plan] { RunCrawl(dialog, plan); });
   dialog.m_workerThread.join();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

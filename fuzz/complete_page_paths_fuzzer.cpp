@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "crawl/complete_pages.h"
-#include "crawl/mirror_writer.h"
+#include "crawl/rules/complete_pages.h"
+#include "crawl/rules/mirror_paths.h"
 #include "platform/url_resolve.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

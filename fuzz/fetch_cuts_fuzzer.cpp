@@ -2,7 +2,7 @@
 // and the request path's escaping.
 #include <string>
 
-#include "crawl/http_fetcher.h"
+#include "crawl/run/http_fetcher.h"
 #include "platform/transport.h"
 #include "support/int_text.h"
 

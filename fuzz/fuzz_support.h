@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "crawl/crawl_dialog.h"
+#include "crawl/base/crawl_dialog.h"
 
 // A dialog that swallows every call, so the fuzzers exercise the engine alone.
 class SilentDialog : public CrawlDialog {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "crawl/link_converter.h"
-#include "crawl/page_reader.h"
+#include "crawl/copy/link_converter.h"
+#include "crawl/read/page_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view page(reinterpret_cast<const char*>(data), size);

@@ -1,7 +1,7 @@
 // MirrorDirectory and AppendIndexName over arbitrary addresses and directories.
 #include <string>
 
-#include "crawl/mirror_writer.h"
+#include "crawl/rules/mirror_paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);

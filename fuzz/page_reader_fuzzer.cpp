@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "crawl/page_reader.h"
+#include "crawl/read/page_reader.h"
 #include "platform/ascii.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

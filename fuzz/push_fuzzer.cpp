@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "crawl/link_stack.h"
-#include "crawl/mirror_writer.h"
+#include "crawl/rules/mirror_paths.h"
+#include "crawl/run/link_stack.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "crawl/robots_rules.h"
+#include "crawl/rules/robots_rules.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);

@@ -1,7 +1,8 @@
 // Arbitrary page bytes through the line reader and the scanner, with a link stack behind them.
 #include <cstring>
 
-#include "crawl/link_scanner.h"
+#include "crawl/read/link_scanner.h"
+#include "crawl/run/link_stack.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

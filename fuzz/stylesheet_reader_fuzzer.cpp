@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "crawl/stylesheet_reader.h"
+#include "crawl/read/stylesheet_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view css(reinterpret_cast<const char*>(data), size);

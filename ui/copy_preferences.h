@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "crawl/crawl_options.h"
+#include "crawl/run/crawl_options.h"
 
 class QLabel;
 class QLineEdit;

@@ -23,8 +23,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
-#include "crawl/crawl_plan.h"
-#include "crawl/mirror_writer.h"
+#include "crawl/rules/mirror_paths.h"
+#include "crawl/run/crawl.h"
 #include "support/settings_store.h"
 #include "ui/copy_preferences.h"
 #include "ui/dialog_units.h"
@@ -233,7 +233,7 @@ void CKelvaneDlg::OnDownload() {
   EnableControl(Control::DownloadButton, false);
   EnableControl(Control::StopButton, true);
   m_workerDone = false;
-  m_workerThread = std::thread([this, plan] { RunCrawl(this, plan); });
+  m_workerThread = std::thread([this, plan] { RunCrawl(*this, plan); });
 }
 
 void CKelvaneDlg::OnStop() {

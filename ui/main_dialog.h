@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "crawl/crawl_dialog.h"
+#include "crawl/base/crawl_dialog.h"
 
 class QComboBox;
 class QLabel;

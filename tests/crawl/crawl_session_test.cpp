@@ -1,4 +1,5 @@
-#include "crawl/crawl_session.h"
+#include "crawl/run/crawl_session.h"
+#include "crawl/run/crawl.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +7,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "crawl/mirror_writer.h"
+#include "crawl/rules/mirror_paths.h"
 #include "support/loopback_server.h"
 #include "support/recording_dialog.h"
 #include "support/temp_dir.h"
@@ -40,7 +41,7 @@ class CrawlSession : public ::testing::Test {
     m_dialog.m_stopRequested = 1;  // the worker clears it itself
     CrawlPlan plan = PlanFromDialog(m_dialog);
     plan.network.stallTimeoutMs = 2000;
-    EXPECT_EQ(RunCrawl(&m_dialog, plan), 0u);
+    RunCrawl(m_dialog, plan);
   }
   Strings StackLines() const {
     Strings lines;
@@ -230,7 +231,7 @@ TEST(ServerLost, SeveralJobsGoOnWithoutIt) {
       plan.network.resolve = [&](const std::string&) -> std::optional<std::string> {
         return ++lookups <= 2 ? std::optional<std::string>("127.0.0.1") : lost;
       };
-      RunCrawl(&dialog, plan);
+      RunCrawl(dialog, plan);
       ASSERT_FALSE(dialog.Endings().empty());
       if (jobs == 1) {
         EXPECT_EQ(dialog.Endings().back().ending, CrawlEnding::Cancelled);

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "crawl/http_fetcher.h"
+#include "crawl/run/http_fetcher.h"
 #include "platform/transport.h"
 #include "support/loopback_server.h"
 #include "support/recording_dialog.h"

@@ -8,9 +8,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "crawl/crawl_session.h"
-#include "crawl/http_fetcher.h"
-#include "crawl/mirror_writer.h"
+#include "crawl/rules/mirror_paths.h"
+#include "crawl/run/crawl.h"
+#include "crawl/run/crawl_session.h"
+#include "crawl/run/http_fetcher.h"
 #include "support/hostile_routes.h"
 #include "support/loopback_server.h"
 #include "support/recording_dialog.h"
@@ -41,7 +42,7 @@ class HostileServer : public ::testing::Test {
     m_dialog.m_mirrorDirectory.Set(MirrorDirectory(url, m_saveTo));
     CrawlPlan plan = PlanFromDialog(m_dialog);
     plan.network = m_network;
-    EXPECT_EQ(RunCrawl(&m_dialog, plan), 0u);
+    RunCrawl(m_dialog, plan);
   }
   bool Logged(const std::string& text) const {
     Strings logs = m_dialog.Logs();

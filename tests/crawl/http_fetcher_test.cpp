@@ -1,4 +1,4 @@
-#include "crawl/http_fetcher.h"
+#include "crawl/run/http_fetcher.h"
 
 #include <gtest/gtest.h>
 

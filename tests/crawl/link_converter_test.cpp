@@ -1,8 +1,8 @@
 // Converted links: each reference's own bytes change, written so that they mean the new address
 // where they stand, and nothing else of the file does.
-#include "crawl/link_converter.h"
+#include "crawl/copy/link_converter.h"
 
-#include "crawl/page_reader.h"
+#include "crawl/read/page_reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
-#include "crawl/link_scanner.h"
+#include "crawl/read/link_scanner.h"
+#include "crawl/run/link_stack.h"
 
 #include <gtest/gtest.h>
 

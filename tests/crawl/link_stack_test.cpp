@@ -1,10 +1,10 @@
-#include "crawl/link_stack.h"
+#include "crawl/run/link_stack.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "crawl/mirror_writer.h"
+#include "crawl/rules/mirror_paths.h"
 #include "support/recording_dialog.h"
 
 namespace {
@@ -203,13 +203,13 @@ TEST(LinkStack, RelativePart) {
 }
 
 TEST(LinkStack, ExtensionRules) {
-  EXPECT_EQ(LinkStack::FileExtension("http://host.example/dir/"), "example/dir/");
-  EXPECT_EQ(LinkStack::FileExtension("noext"), "");
+  EXPECT_EQ(FileExtension("http://host.example/dir/"), "example/dir/");
+  EXPECT_EQ(FileExtension("noext"), "");
   for (const char* yes : {"a.htm", "a.html", "/x/y.shtml", "~index.htm"}) {
-    EXPECT_TRUE(LinkStack::IsHtmlName(yes)) << yes;
+    EXPECT_TRUE(IsHtmlName(yes)) << yes;
   }
   for (const char* no : {"a.HTM", "a.Html", "a.htm?x=1", "http://host.example/dir/", "a.gif", ""}) {
-    EXPECT_FALSE(LinkStack::IsHtmlName(no)) << no;
+    EXPECT_FALSE(IsHtmlName(no)) << no;
   }
 }
 

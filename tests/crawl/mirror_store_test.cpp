@@ -1,6 +1,6 @@
 // The mirror store: nothing outside the save-to directory is read or written, whatever the path
 // or the links in the tree say, and a stored file's record survives into the next crawl.
-#include "crawl/mirror_store.h"
+#include "crawl/copy/mirror_store.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

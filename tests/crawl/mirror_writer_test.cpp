@@ -1,4 +1,4 @@
-#include "crawl/mirror_writer.h"
+#include "crawl/copy/mirror_writer.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -8,8 +8,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "crawl/http_fetcher.h"
-#include "crawl/link_stack.h"
+#include "crawl/run/http_fetcher.h"
+#include "crawl/run/link_stack.h"
 #include "support/recording_dialog.h"
 #include "support/temp_dir.h"
 

@@ -1,8 +1,8 @@
-#include "crawl/page_reader.h"
+#include "crawl/read/page_reader.h"
 
 #include <gtest/gtest.h>
 
-#include "crawl/stylesheet_reader.h"
+#include "crawl/read/stylesheet_reader.h"
 #include "platform/url_resolve.h"
 
 namespace {

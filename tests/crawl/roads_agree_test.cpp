@@ -7,8 +7,8 @@
 #include <map>
 #include <tuple>
 
-#include "crawl/crawl_plan.h"
-#include "crawl/mirror_writer.h"
+#include "crawl/rules/mirror_paths.h"
+#include "crawl/run/crawl.h"
 #include "support/hostile_routes.h"
 #include "support/loopback_server.h"
 #include "support/recording_dialog.h"
@@ -51,7 +51,7 @@ Copy Crawl(const std::string& url, int jobs, bool completePages, int closedPort)
   plan.completePages = completePages;
   plan.network.stallTimeoutMs = 500;
   plan.network.connectTimeoutMs = 5000;
-  RunCrawl(&dialog, plan);
+  RunCrawl(dialog, plan);
 
   Copy copy;
   copy.stored = ReadTree(saveTo.Path());

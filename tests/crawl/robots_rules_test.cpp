@@ -1,5 +1,5 @@
 // robots.txt as a crawler named Kelvane reads it: groups, the longest rule, "*" and "$".
-#include "crawl/robots_rules.h"
+#include "crawl/rules/robots_rules.h"
 
 #include <gtest/gtest.h>
 

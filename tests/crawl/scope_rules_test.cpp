@@ -1,5 +1,5 @@
 // The scope's rules on single addresses: paths as the server reads them, and directories.
-#include "crawl/scope_rules.h"
+#include "crawl/rules/scope_rules.h"
 
 #include <gtest/gtest.h>
 

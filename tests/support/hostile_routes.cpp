@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "crawl/http_fetcher.h"
+#include "crawl/run/http_fetcher.h"
 #include "support/compress.h"
 #include "support/loopback_server.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "crawl/crawl_dialog.h"
+#include "crawl/base/crawl_dialog.h"
 
 // A main dialog for tests: records every control call in order, and publishes itself as the
 // process's main dialog while it lives.

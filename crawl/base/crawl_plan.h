@@ -1,0 +1,79 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crawl/base/crawl_dialog.h"
+
+// What a crawl takes beyond the rules of its reading: how many links deep, which file names,
+// addresses and directories. Empty, it leaves every link as the reading rules have it.
+struct ScopePlan {
+  int level = 0;                    // links from the start page; 0: no limit
+  std::vector<std::string> accept;  // suffixes, or shell patterns, of file names
+  std::vector<std::string> reject;
+  std::string acceptRegex;  // POSIX extended expressions on the whole address
+  std::string rejectRegex;
+  std::vector<std::string> includeDirectories;  // path patterns
+  std::vector<std::string> excludeDirectories;
+  bool robots = false;  // each server's robots.txt obeyed for what is not a page's requisite
+  // Other servers, with complete pages: what a page needs is fetched from any server (but the
+  // excluded domains), and pages are followed on the domains named.
+  bool spanHosts = false;
+  std::vector<std::string> domains;  // a host is in one when it is it or ends with ".it"
+  std::vector<std::string> excludeDomains;
+
+  bool Empty() const {
+    return level == 0 && accept.empty() && reject.empty() && acceptRegex.empty() &&
+           rejectRegex.empty() && includeDirectories.empty() && excludeDirectories.empty() &&
+           !robots && !spanHosts;
+  }
+};
+
+// What a crawl starts from, copied when it is asked for: an address or directory edited while
+// the crawl runs does not reach it.
+struct CrawlStart {
+  std::string url;
+  std::string localRoot;        // the start address's mirror directory
+  std::string saveToDirectory;  // every file the crawl reads or writes lies beneath it
+};
+
+// How the crawl talks to servers.
+struct NetworkSettings {
+  long connectTimeoutMs = 30000;     // a connection not made by then is a failed network call
+  long stallTimeoutMs = 60000;       // an answer that delivers nothing for this long is broken
+  std::string caFile;                // a certificate authority to trust besides the system's
+  long waitMs = 0;                   // between the starts of two requests to one server
+  long long maxBytesPerSecond = 0;   // what the whole crawl may receive; 0 for no limit
+  std::string userAgent;             // empty: the program's own name
+  std::vector<std::string> headers;  // more header lines for every request, "Name: value"
+  std::string loadCookies;           // a cookie file (Netscape format) to start from
+  std::string saveCookies;           // where the cookies are written once the crawl is over
+  std::string user;                  // HTTP authentication with the start address's server
+  std::string password;
+  bool netrc = false;  // credentials from ~/.netrc where none are given
+  // Test seam: the address of every server name without a DNS query, or nothing for a name
+  // that cannot be resolved.
+  std::function<std::optional<std::string>(const std::string& host)> resolve;
+};
+
+// Everything a crawl does, said once: both front ends build a plan and hand it to RunCrawl.
+struct CrawlPlan {
+  CrawlStart start;
+  // Files in transfer at once. 1 fetches one file at a time, each over a connection of its own.
+  int jobs = 1;
+  // Complete pages: pages read as browsers read them, and everything they need fetched from the
+  // start server; otherwise pages are read by the link scanner for its fixed families of links.
+  bool completePages = false;
+  NetworkSettings network;
+  // What becomes of the copy.
+  bool convertLinks = false;     // once the crawl is over, links rewritten to read from disk
+  bool adjustExtension = false;  // pages and stylesheets named so that a browser opens them
+  bool update = false;           // each earlier copy asked for again if it changed
+  // Which links are taken beyond the reading rules: depth, names, directories. Empty: all.
+  ScopePlan scope;
+  // Once this many bytes are stored, no new file is fetched and the crawl ends as stopped; 0: none.
+  long long quota = 0;
+  long long maxFileSize = 0;  // a larger answer is not saved; 0: the file area's limit alone
+};

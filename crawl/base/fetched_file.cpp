@@ -1,0 +1,82 @@
+#include "crawl/base/fetched_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "crawl/base/crawl_dialog.h"
+#include "platform/ascii.h"
+#include "platform/file_system.h"
+
+namespace {
+
+std::atomic<int> g_noDialogStop{0};
+
+}  // namespace
+
+FetchedFile::FetchedFile() : data(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
+
+bool IsHttpUrl(const std::string& text) {
+  return StartsWithNoCase(text, "http://") || StartsWithNoCase(text, "https://");
+}
+
+std::unique_ptr<FetchedFile> LoadLocal(const std::string& path) {
+  auto file = std::make_unique<FetchedFile>();
+  file->url = path;
+  // Not blocking, and regular files only: a pipe or device named here must not hold the crawl.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat info {};
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+    return file;
+  size_t total = 0;
+  while (total < static_cast<size_t>(FetchedFile::kCapacity)) {
+    ssize_t n = ::read(fd.Get(), file->data.get() + total, FetchedFile::kCapacity - total);
+    if (n <= 0)
+      break;
+    total += static_cast<size_t>(n);
+  }
+  file->length = static_cast<int32_t>(total);
+  return file;
+}
+
+void CutAddress(const std::string& url, std::string& server, std::string& objectName) {
+  size_t slashes[3] = {0, 0, 0};
+  int found = 0;
+  for (size_t i = 0; i < url.size() && found < 3; ++i) {
+    if (url[i] == '/')
+      slashes[found++] = i;
+  }
+  if (found == 3) {
+    server = url.substr(slashes[1] + 1, slashes[2] - slashes[1] - 1);
+    objectName = url.substr(slashes[2] + 1);
+  } else {
+    server = found == 0 ? url : url.substr(slashes[found - 1] + 1);
+    objectName.clear();
+  }
+}
+
+FileKind KindOf(const std::string& contentType, const std::string& localPath) {
+  const std::string type =
+      ToLowerAscii(TrimSpace(std::string_view(contentType).substr(0, contentType.find(';'))));
+  if (type == "text/html" || type == "application/xhtml+xml")
+    return FileKind::Page;
+  if (type == "text/css")
+    return FileKind::Stylesheet;
+  const size_t slash = localPath.rfind('/');
+  const size_t dot = localPath.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return FileKind::Other;
+  const std::string extension = ToLowerAscii(std::string_view(localPath).substr(dot + 1));
+  if (extension == "htm" || extension == "html" || extension == "shtml" || extension == "xhtml")
+    return FileKind::Page;
+  return extension == "css" ? FileKind::Stylesheet : FileKind::Other;
+}
+
+std::atomic<int>& StopFlag() {
+  return g_mainDialog != nullptr ? g_mainDialog->m_stopRequested : g_noDialogStop;
+}
+
+void ClearStopWithoutDialog() {
+  if (g_mainDialog == nullptr)
+    g_noDialogStop = 0;
+}

@@ -1,0 +1,267 @@
+#include "crawl/copy/copy_upkeep.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+
+#include "crawl/base/crawl_dialog.h"
+#include "crawl/copy/link_converter.h"
+#include "platform/ascii.h"
+
+namespace {
+
+// A page or stylesheet larger than this is not rewritten: no copy of a site is near it.
+constexpr size_t kLargestConverted = 64 << 20;
+
+// An HTTP date, written without the locale's names.
+std::string HttpDate(int64_t seconds) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t time = static_cast<std::time_t>(seconds);
+  std::tm utc{};
+  if (gmtime_r(&time, &utc) == nullptr)
+    return std::string();
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday],
+                utc.tm_mday, kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
+                utc.tm_sec);
+  return text;
+}
+
+// Header values come back to the server as they came; a line break in one would be a header of
+// its own.
+bool IsOneLine(const std::string& value) {
+  return value.find_first_of("\r\n") == std::string::npos;
+}
+
+}  // namespace
+
+CopyUpkeep::CopyUpkeep(const CrawlPlan& plan, const CrawlRules& rules, MirrorStore& store)
+    : m_plan(plan), m_rules(rules), m_store(store) {}
+
+std::optional<std::string> CopyUpkeep::EarlierCopy(const std::string& url,
+                                                   const std::string& localPath) {
+  if (m_plan.completePages) {
+    if (std::optional<std::string> recorded = m_store.LocalPathOf(url);
+        recorded && m_store.IsRegularFile(*recorded) && !HeldByAnother(*recorded, url))
+      return recorded;
+  }
+  // Described by the name alone; with adjusted names a directory at the plain name is no copy.
+  if (!m_plan.adjustExtension) {
+    if (!m_store.Exists(localPath) || (m_plan.completePages && HeldByAnother(localPath, url)))
+      return std::nullopt;
+    return localPath;
+  }
+  for (const char* extension : {"", ".html", ".css"}) {
+    const std::string candidate = localPath + extension;
+    if (m_store.IsRegularFile(candidate) &&
+        !(m_plan.completePages && HeldByAnother(candidate, url)))
+      return candidate;
+  }
+  return std::nullopt;
+}
+
+bool CopyUpkeep::HeldByAnother(const std::string& localPath, const std::string& url,
+                               const std::string& answeredBy) {
+  std::optional<MirrorStore::Record> record = m_store.RecordOf(localPath);
+  // A file without a record, or recorded before addresses asked for were, is taken for its own.
+  if (!record || record->asked.empty())
+    return false;
+  // The same document: asked for alike, answered by this address, or by its directory, where
+  // servers send an address without its "/".
+  const auto same = [&](const std::string& address) {
+    return !address.empty() &&
+           (record->asked == address || record->url == address || record->url == address + "/");
+  };
+  return !same(url) && !same(answeredBy);
+}
+
+std::unique_ptr<FetchedFile> CopyUpkeep::ReadEarlierCopy(const std::string& localPath) {
+  std::unique_ptr<FetchedFile> file = m_store.ReadCopy(localPath);
+  if (!file || !file->converted)
+    return file;
+  // Read whole: rewriting may have made it longer than a file's area.
+  std::optional<std::string> text = m_store.ReadWhole(localPath, kLargestConverted);
+  if (!text)
+    return file;
+  const std::string address = file->finalUrl.empty() ? file->url : file->finalUrl;
+  const std::string restored = RewriteReferences(
+      *text, KindOf(file->contentType, localPath), address,
+      [&](const FoundReference& reference) -> std::optional<std::string> {
+        std::optional<std::string> target = RecordedTarget(localPath, reference.link);
+        std::optional<MirrorStore::Record> record =
+            target ? m_store.RecordOf(*target) : std::nullopt;
+        if (!record || record->url.empty())
+          return std::nullopt;
+        return record->url + reference.fragment;
+      },
+      false);
+  // Absolute addresses stay absolute, and may have made the text longer than a file's area.
+  if (restored.size() > static_cast<size_t>(FetchedFile::kCapacity))
+    file->data = std::make_unique_for_overwrite<char[]>(restored.size());
+  std::memcpy(file->data.get(), restored.data(), restored.size());
+  file->length = static_cast<int32_t>(restored.size());
+  file->converted = false;
+  return file;
+}
+
+std::vector<std::string> CopyUpkeep::Conditions(const std::string& copyPath) {
+  std::vector<std::string> conditions;
+  std::optional<MirrorStore::Record> record = m_store.RecordOf(copyPath);
+  std::string since = record ? record->lastModified : std::string();
+  // Without the server's own time, the copy's: a file changed after it was stored is newer.
+  if (since.empty()) {
+    if (std::optional<int64_t> stored = m_store.ModifiedTime(copyPath))
+      since = HttpDate(*stored);
+  }
+  if (!since.empty() && IsOneLine(since))
+    conditions.push_back("If-Modified-Since: " + since);
+  if (record && !record->etag.empty() && IsOneLine(record->etag))
+    conditions.push_back("If-None-Match: " + record->etag);
+  return conditions;
+}
+
+bool CopyUpkeep::SameAsCopy(const FetchedFile& file, const std::string& copyPath) {
+  const std::string_view bytes(file.data.get(), static_cast<size_t>(std::max(file.length, 0)));
+  std::optional<MirrorStore::Record> record = m_store.RecordOf(copyPath);
+  if (record && !record->digest.empty())
+    return !file.converted && ContentDigest(bytes) == record->digest;
+  std::optional<std::string> copy =
+      m_store.ReadWhole(copyPath, static_cast<size_t>(FetchedFile::kCapacity));
+  return copy && !file.converted &&
+         *copy == std::string_view(file.data.get(), static_cast<size_t>(file.length));
+}
+
+std::string CopyUpkeep::StoredName(const std::string& url, const std::string& localPath,
+                                   const FetchedFile& file) {
+  const std::string name = AdjustedName(localPath, file);
+  if (!m_plan.completePages || !HeldByAnother(name, url, file.finalUrl) ||
+      !m_store.IsRegularFile(name))
+    return name;
+  // The name is another address's: the one whose own name it is keeps it, and between two that
+  // both have it as their own (or neither), the address that sorts first; so a copy is named
+  // alike whichever file came first.
+  const std::string other = m_store.RecordOf(name)->asked;
+  const bool mine = name == localPath;
+  const bool theirs = name == m_rules.Place(m_basePrefix, other).localPath;
+  if (mine != theirs ? mine : url < other) {
+    if (m_store.Move(name, NameBeside(name, other))) {
+      auto touched = m_touched.find(name);
+      if (touched != m_touched.end()) {
+        m_touched[NameBeside(name, other)] = touched->second;
+        m_touched.erase(touched);
+      }
+      return name;
+    }
+  }
+  return NameBeside(name, url);
+}
+
+std::string CopyUpkeep::NameBeside(const std::string& localPath, const std::string& url) {
+  const size_t slash = localPath.rfind('/');
+  const size_t start = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = localPath.rfind('.');
+  // An extension is a short run of letters and digits after the name's last dot.
+  const auto extension = std::string_view(localPath).substr(dot == std::string::npos ? 0 : dot + 1);
+  if (dot == std::string::npos || dot <= start || extension.empty() || extension.size() > 8 ||
+      !std::all_of(extension.begin(), extension.end(),
+                   [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }))
+    dot = localPath.size();
+  for (int n = 2;; ++n) {
+    const std::string name =
+        localPath.substr(0, dot) + "~" + std::to_string(n) + localPath.substr(dot);
+    if (!m_store.Exists(name) || !HeldByAnother(name, url, url))
+      return name;
+  }
+}
+
+std::string CopyUpkeep::AdjustedName(const std::string& localPath, const FetchedFile& file) const {
+  if (!m_plan.adjustExtension)
+    return localPath;
+  const FileKind kind = KindOf(file.contentType, std::string());
+  const size_t slash = localPath.rfind('/');
+  const std::string lower =
+      ToLowerAscii(std::string_view(localPath).substr(slash == std::string::npos ? 0 : slash + 1));
+  if (kind == FileKind::Page && !lower.ends_with(".html") && !lower.ends_with(".htm"))
+    return localPath + ".html";
+  if (kind == FileKind::Stylesheet && !lower.ends_with(".css"))
+    return localPath + ".css";
+  return localPath;
+}
+
+void CopyUpkeep::Touched(const std::string& localPath, const std::string& address) {
+  if (m_plan.convertLinks)
+    m_touched[localPath] = address;
+}
+
+std::optional<std::string> CopyUpkeep::StoredFileOf(const std::string& url,
+                                                    const std::string& basePrefix) {
+  if (std::optional<std::string> recorded = m_store.LocalPathOf(url))
+    return recorded;
+  const CrawlRules::Placement placement = m_rules.Place(basePrefix, url);
+  if (!placement.stored)
+    return std::nullopt;
+  std::optional<std::string> copy = EarlierCopy(url, placement.localPath);
+  return copy && m_store.IsRegularFile(*copy) ? copy : std::nullopt;
+}
+
+std::optional<std::string> CopyUpkeep::RecordedTarget(const std::string& localPath,
+                                                      const std::string& link) {
+  // Relative paths written by a conversion never hold a "?" of their own.
+  if (link.find('?') != std::string::npos)
+    return std::nullopt;
+  std::optional<std::string> target = LocalTargetOf(localPath, link);
+  return target && m_store.RecordOf(*target) ? target : std::nullopt;
+}
+
+std::optional<std::string> CopyUpkeep::ConvertedAddress(const std::string& localPath,
+                                                        bool converted,
+                                                        const FoundReference& reference,
+                                                        const std::string& basePrefix) {
+  // A fragment of the page itself, and what names no web address, stay as written.
+  if (reference.link.empty() || reference.link.front() == '#' || reference.resolved.empty())
+    return std::nullopt;
+  // A file converted before names stored files by relative paths already; any other file names
+  // them by their addresses.
+  std::optional<std::string> target =
+      converted ? RecordedTarget(localPath, reference.link) : std::nullopt;
+  if (!target)
+    target = StoredFileOf(reference.resolved, basePrefix);
+  if (target)
+    return RelativeAddress(localPath, *target) + reference.fragment;
+  return reference.resolved + reference.fragment;
+}
+
+void CopyUpkeep::Convert(const std::string& localPath, const std::string& address,
+                         const std::string& basePrefix, const std::atomic<int>& stop) {
+  std::optional<MirrorStore::Record> record = m_store.RecordOf(localPath);
+  const FileKind kind = KindOf(record ? record->contentType : std::string(), localPath);
+  if (kind == FileKind::Other)
+    return;
+  std::optional<std::string> text = m_store.ReadWhole(localPath, kLargestConverted);
+  if (!text || text->empty())
+    return;
+  const bool converted = record && record->converted;
+  const std::string rewritten = RewriteReferences(
+      *text, kind, record && !record->url.empty() ? record->url : address,
+      [&](const FoundReference& reference) {
+        return ConvertedAddress(localPath, converted, reference, basePrefix);
+      },
+      true, &stop);
+  if (rewritten == *text || stop != 0)
+    return;
+  if (m_store.WriteConverted(localPath, rewritten, address))
+    Log("Links converted: " + localPath);
+  else
+    Log("Links not converted (write failed): " + localPath);
+}
+
+void CopyUpkeep::ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop) {
+  for (const auto& touched : m_touched) {
+    if (stop != 0)
+      return;
+    Convert(touched.first, touched.second, basePrefix, stop);
+  }
+}

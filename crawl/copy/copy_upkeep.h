@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crawl/base/crawl_plan.h"
+#include "crawl/base/fetched_file.h"
+#include "crawl/copy/link_converter.h"
+#include "crawl/copy/mirror_store.h"
+#include "crawl/rules/crawl_rules.h"
+
+// What a crawl does to its copy beyond storing files, each part asked for by the plan: names a
+// browser opens from disk (a page served as HTML ends in .html, a stylesheet in .css), earlier
+// copies asked for again only if they changed, and, once the crawl is over, links rewritten so
+// that the copy reads from disk.
+class CopyUpkeep {
+ public:
+  CopyUpkeep(const CrawlPlan& plan, const CrawlRules& rules, MirrorStore& store);
+
+  // The start address up to its last "/", against which addresses are placed.
+  void SetBasePrefix(const std::string& basePrefix) { m_basePrefix = basePrefix; }
+  // Where the earlier copy of an address is, when there is one: the file recorded for it, else
+  // its local path or the name that a browser opens, unless that holds another address's file.
+  std::optional<std::string> EarlierCopy(const std::string& url, const std::string& localPath);
+  // The earlier copy read for its links: a copy whose links were rewritten is read with the
+  // addresses it named before, so that a rerun follows the same links. Nothing when it cannot be
+  // read.
+  std::unique_ptr<FetchedFile> ReadEarlierCopy(const std::string& localPath);
+  // The request header lines that ask for a file only if it changed since its copy was stored.
+  std::vector<std::string> Conditions(const std::string& copyPath);
+  // Whether a fetched file is byte for byte its earlier copy as it was stored, before any
+  // conversion of its links.
+  bool SameAsCopy(const FetchedFile& file, const std::string& copyPath);
+  // The local path a fetched file of an address is stored under. For complete pages no two
+  // addresses share one: where another address's file has the name, the address whose own name
+  // it is keeps it (its file moved aside if it came second), and the other gets a name beside it.
+  std::string StoredName(const std::string& url, const std::string& localPath,
+                         const FetchedFile& file);
+  // A file of this crawl, stored or read from its copy, and the address it stands for: only these
+  // are rewritten.
+  void Touched(const std::string& localPath, const std::string& address);
+  // Rewrites this crawl's pages and stylesheets: a reference to a stored file becomes a relative
+  // path to it, any other its absolute address. Stops when the flag is raised.
+  void ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop);
+
+ private:
+  // The file stored for an address, when one is.
+  std::optional<std::string> StoredFileOf(const std::string& url, const std::string& basePrefix);
+  // The relative path to a recorded file that a link in a converted file is.
+  std::optional<std::string> RecordedTarget(const std::string& localPath, const std::string& link);
+  std::optional<std::string> ConvertedAddress(const std::string& localPath, bool converted,
+                                              const FoundReference& reference,
+                                              const std::string& basePrefix);
+  void Convert(const std::string& localPath, const std::string& address,
+               const std::string& basePrefix, const std::atomic<int>& stop);
+
+  // The name a browser opens for a file stored at the path.
+  std::string AdjustedName(const std::string& localPath, const FetchedFile& file) const;
+  // Whether the file at the path was stored for another document than the one of url, which
+  // answeredBy (when known) answered for.
+  bool HeldByAnother(const std::string& localPath, const std::string& url,
+                     const std::string& answeredBy = {});
+  // A free name beside the path for the file of url: "~2", "~3", ... before its extension.
+  std::string NameBeside(const std::string& localPath, const std::string& url);
+
+  const CrawlPlan& m_plan;
+  const CrawlRules& m_rules;
+  MirrorStore& m_store;
+  std::string m_basePrefix;
+  std::map<std::string, std::string> m_touched;  // local path -> address
+};

@@ -1,0 +1,365 @@
+#include "crawl/copy/mirror_store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "crawl/base/crawl_dialog.h"
+#include "platform/ascii.h"
+
+namespace {
+
+// The program's own directory in the save-to directory; no crawled file may go there.
+constexpr const char* kOwnArea = ".kelvane";
+constexpr const char* kRecordsName = ".kelvane/records";
+// The last field of every record line: a line without it was torn by a crash.
+constexpr const char* kRecordEnd = ";";
+// Far above the records of any site; a larger file is read this far.
+constexpr size_t kRecordsLimit = 256 << 20;
+
+// A record field on one line: "%", tab and line ends (and every control byte) as %XX.
+std::string EscapeField(const std::string& text) {
+  std::string escaped;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F || c == '%') {
+      AppendPercentEscaped(escaped, c);
+    } else {
+      escaped += static_cast<char>(c);
+    }
+  }
+  return escaped;
+}
+
+}  // namespace
+
+MirrorStore::MirrorStore(const std::string& saveToDirectory, bool keepRecords)
+    : m_directory(MirrorDirectoryRoot(saveToDirectory)), m_keepRecords(keepRecords) {}
+
+std::string MirrorStore::RecordsPath() const {
+  const std::string& root = m_directory.Root();
+  return root + (root.ends_with('/') ? "" : "/") + kRecordsName;
+}
+
+bool MirrorStore::IsOwnArea(const std::string& below) const {
+  return below == kOwnArea || below.starts_with(std::string(kOwnArea) + "/");
+}
+
+bool MirrorStore::Exists(const std::string& localPath) {
+  return m_directory.Exists(localPath);
+}
+
+std::unique_ptr<FetchedFile> MirrorStore::ReadCopy(const std::string& localPath) {
+  auto file = std::make_unique<FetchedFile>();
+  file->url = localPath;
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below || IsOwnArea(*below))
+    return nullptr;
+  std::optional<size_t> length =
+      m_directory.ReadRegularFile(localPath, file->data.get(), FetchedFile::kCapacity);
+  if (!length || *length == 0)
+    return nullptr;
+  file->length = static_cast<int32_t>(*length);
+  // Records are read wherever a crawl that keeps them left them, so that any rerun reads a
+  // converted copy as what it was; only such a crawl writes them.
+  {
+    LoadRecords();
+    auto found = m_records.find(*below);
+    if (found != m_records.end()) {
+      file->contentType = found->second.contentType;
+      file->finalUrl = found->second.url;
+      file->converted = found->second.converted;
+    }
+  }
+  return file;
+}
+
+void MirrorStore::LoadRecords() {
+  if (m_recordsLoaded)
+    return;
+  m_recordsLoaded = true;
+  std::optional<std::string> read = m_directory.ReadText(RecordsPath(), kRecordsLimit);
+  if (!read)
+    return;
+  const std::string& text = *read;
+  // A line torn by a crash is ended before the next record is added; it lacks its last field,
+  // so it is never read as a record, then or later.
+  m_recordsTorn = !text.empty() && text.back() != '\n';
+  size_t lines = 0;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos)
+      break;
+    ++lines;
+    std::string_view line(text.data() + start, end - start);
+    start = end + 1;
+    std::vector<std::string> fields;
+    for (size_t from = 0;;) {
+      const size_t tab = line.find('\t', from);
+      fields.push_back(PercentDecoded(line.substr(from, tab - from)));
+      if (tab == std::string_view::npos)
+        break;
+      from = tab + 1;
+    }
+    // Records of earlier versions lack the address asked for and the digest.
+    const bool older = fields.size() == 7;
+    if ((fields.size() != 9 && !older) || fields.back() != kRecordEnd)
+      continue;
+    Record record{fields[1],
+                  fields[2],
+                  fields[3],
+                  fields[4],
+                  fields[5] == "k",
+                  older ? std::string() : fields[6],
+                  older ? std::string() : fields[7]};
+    Index(fields[0], std::move(record));
+  }
+  // Every change adds a line: once most of them are stale, the records are written anew.
+  if (m_keepRecords && lines > 2 * m_records.size() + 1024)
+    CompactRecords();
+}
+
+void MirrorStore::CompactRecords() {
+  std::string text;
+  for (const auto& [below, record] : m_records)
+    text += RecordLine(below, record);
+  if (m_directory.WriteFileAtomically(RecordsPath(), text.data(), text.size()) ==
+      WriteResult::Written)
+    m_recordsTorn = false;
+}
+
+std::string MirrorStore::RecordLine(const std::string& below, const Record& record) {
+  return EscapeField(below) + "\t" + EscapeField(record.contentType) + "\t" +
+         EscapeField(record.url) + "\t" + EscapeField(record.lastModified) + "\t" +
+         EscapeField(record.etag) + "\t" + (record.converted ? "k" : "") + "\t" +
+         EscapeField(record.asked) + "\t" + EscapeField(record.digest) + "\t" + kRecordEnd + "\n";
+}
+
+void MirrorStore::Index(const std::string& below, Record record) {
+  auto old = m_records.find(below);
+  if (old != m_records.end()) {
+    // The addresses of the file the path held before no longer lead to it.
+    for (auto* index : {&m_byUrl, &m_byAsked}) {
+      for (const std::string& url : {old->second.url, old->second.asked}) {
+        auto entry = index->find(url);
+        if (entry != index->end() && entry->second == below)
+          index->erase(entry);
+      }
+    }
+  }
+  m_byUrl[record.url] = below;
+  if (!record.asked.empty())
+    m_byAsked[record.asked] = below;
+  m_records[below] = std::move(record);
+}
+
+void MirrorStore::AppendRecord(const std::string& below, const Record& record) {
+  const std::string& root = m_directory.Root();
+  m_directory.MakeDirectory(root + (root.ends_with('/') ? "" : "/") + kOwnArea);
+  if (m_directory.AppendLine(RecordsPath(),
+                             std::string(m_recordsTorn ? "\n" : "") + RecordLine(below, record)))
+    m_recordsTorn = false;
+  Index(below, record);
+}
+
+void MirrorStore::AddRecord(const std::string& below, const Record& record) {
+  LoadRecords();
+  auto found = m_records.find(below);
+  if (found != m_records.end() && found->second.contentType == record.contentType &&
+      found->second.url == record.url && found->second.lastModified == record.lastModified &&
+      found->second.etag == record.etag && found->second.converted == record.converted &&
+      found->second.asked == record.asked && found->second.digest == record.digest)
+    return;
+  AppendRecord(below, record);
+}
+
+void MirrorStore::MakeDirectories(const std::string& directory) {
+  Log("Need Dir: " + directory);
+  // The missing directory first, then every ancestor up to the topmost component.
+  std::vector<std::string> chain{directory};
+  std::string parent(BeforeLast(directory, '/'));
+  if (Contains(directory, "/") && !m_directory.Exists(parent)) {
+    chain.push_back(parent);
+    while (Contains(chain.back(), "/"))
+      chain.emplace_back(BeforeLast(chain.back(), '/'));
+  }
+  for (auto entry = chain.rbegin(); entry != chain.rend(); ++entry) {
+    Log("Mkdir: " + *entry);
+    m_directory.MakeDirectory(*entry);
+  }
+}
+
+// The directory a file goes in, made (with its "Need Dir: " and "Mkdir: " lines) where nothing is
+// there; anything that is counts as the directory.
+FileDescriptor MirrorStore::DirectoryFor(const std::string& localPath, std::string& name) {
+  FileDescriptor directory = m_directory.OpenParent(localPath, name);
+  if (!directory.Valid() && errno == ENOENT) {
+    MakeDirectories(std::string(BeforeLast(localPath, '/')));
+    directory = m_directory.OpenParent(localPath, name);
+  }
+  return directory;
+}
+
+SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& localPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below || below->empty() || HasParentSegment(*below) || IsOwnArea(*below)) {
+    Log("Not saved (outside the save-to directory): " + localPath);
+    return SaveResult::OutsideSaveTo;
+  }
+  Log("Saving: " + localPath);
+  std::string name;
+  FileDescriptor directory = DirectoryFor(localPath, name);
+  if (!directory.Valid())
+    return Reported(
+        errno == EXDEV || errno == ELOOP ? WriteResult::Outside : WriteResult::OpenFailed,
+        localPath);
+  // What the file is goes in before the file itself: a crash between the two leaves a record
+  // without a file, which costs nothing, never a file without its type. Its validators go in only
+  // after it, so that a crash never pairs the old bytes with the new answer's validators.
+  Record record;
+  record.contentType = fetched.contentType;
+  record.url = fetched.finalUrl.empty() ? fetched.url : fetched.finalUrl;
+  record.asked = fetched.url;
+  const size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
+  record.digest = ContentDigest(std::string_view(fetched.data.get(), size));
+  if (m_keepRecords)
+    AddRecord(*below, record);
+  const WriteResult written =
+      m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size);
+  if (written == WriteResult::Written && m_keepRecords &&
+      (!fetched.lastModified.empty() || !fetched.etag.empty())) {
+    record.lastModified = fetched.lastModified;
+    record.etag = fetched.etag;
+    AddRecord(*below, record);
+  }
+  return Reported(written, localPath);
+}
+
+SaveResult MirrorStore::Reported(WriteResult written, const std::string& localPath) {
+  switch (written) {
+    case WriteResult::Written:
+      return SaveResult::Saved;
+    case WriteResult::OpenFailed:
+      return SaveResult::WriteFailed;  // skipped without a word, as a file that cannot be opened
+    case WriteResult::Outside:
+      Log("Not saved (outside the save-to directory): " + localPath);
+      return SaveResult::OutsideSaveTo;
+    case WriteResult::WriteFailed:
+      break;
+  }
+  Log("Not saved (write failed): " + localPath);
+  return SaveResult::WriteFailed;
+}
+
+std::string MirrorStore::FullPath(const std::string& below) const {
+  const std::string& root = m_directory.Root();
+  return root + (root.ends_with('/') ? "" : "/") + below;
+}
+
+bool MirrorStore::IsRegularFile(const std::string& localPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  return below && !IsOwnArea(*below) && m_directory.RegularFileInfo(localPath);
+}
+
+std::optional<std::string> MirrorStore::ReadWhole(const std::string& localPath, size_t max) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below || IsOwnArea(*below))
+    return std::nullopt;
+  std::optional<ConfinedDirectory::FileInfo> info = m_directory.RegularFileInfo(localPath);
+  if (!info || static_cast<uint64_t>(info->size) > max)
+    return std::nullopt;
+  std::optional<std::string> text = m_directory.ReadText(localPath, max + 1);
+  return text && text->size() <= max ? text : std::nullopt;
+}
+
+bool MirrorStore::IsEarlierCopy(const std::string& localPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below || IsOwnArea(*below))
+    return false;
+  std::optional<ConfinedDirectory::FileInfo> info = m_directory.RegularFileInfo(localPath);
+  return info && info->size > 0;
+}
+
+std::optional<int64_t> MirrorStore::ModifiedTime(const std::string& localPath) {
+  std::optional<ConfinedDirectory::FileInfo> info = m_directory.RegularFileInfo(localPath);
+  return info ? std::optional(info->modified) : std::nullopt;
+}
+
+std::optional<MirrorStore::Record> MirrorStore::RecordOf(const std::string& localPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below)
+    return std::nullopt;
+  LoadRecords();
+  auto found = m_records.find(*below);
+  return found == m_records.end() ? std::nullopt : std::optional(found->second);
+}
+
+std::vector<std::pair<std::string, MirrorStore::Record>> MirrorStore::Records() {
+  std::vector<std::pair<std::string, Record>> records;
+  if (!m_keepRecords)
+    return records;
+  LoadRecords();
+  for (const auto& [below, record] : m_records)
+    records.emplace_back(FullPath(below), record);
+  std::sort(records.begin(), records.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return records;
+}
+
+std::optional<std::string> MirrorStore::LocalPathOf(const std::string& url) {
+  LoadRecords();
+  for (const auto* index : {&m_byUrl, &m_byAsked}) {
+    auto found = index->find(url);
+    if (found != index->end())
+      return FullPath(found->second);
+  }
+  return std::nullopt;
+}
+
+bool MirrorStore::Move(const std::string& localPath, const std::string& newPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  std::optional<std::string> newBelow = m_directory.Below(newPath);
+  if (!below || !newBelow || !m_keepRecords || IsOwnArea(*below) || IsOwnArea(*newBelow) ||
+      HasParentSegment(*newBelow))
+    return false;
+  LoadRecords();
+  auto found = m_records.find(*below);
+  if (found == m_records.end())
+    return false;
+  // The record goes first: a crash between the two leaves it naming a file that is not there,
+  // which costs a fetch, never a file read as another's.
+  const Record record = found->second;
+  AddRecord(*newBelow, record);
+  if (!m_directory.Rename(localPath, newPath))
+    return false;
+  Log("Renamed: " + localPath + " to " + newPath);
+  return true;
+}
+
+std::string ContentDigest(std::string_view bytes) {
+  // FNV-1a over 64 bits: enough to tell an unchanged file from a changed one.
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (unsigned char c : bytes) {
+    hash ^= c;
+    hash *= 0x100000001b3ULL;
+  }
+  char text[40];
+  std::snprintf(text, sizeof text, "fnv1a64:%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+bool MirrorStore::WriteConverted(const std::string& localPath, const std::string& text,
+                                 const std::string& address) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below || !m_keepRecords || IsOwnArea(*below))
+    return false;
+  LoadRecords();
+  Record record = m_records[*below];
+  if (record.url.empty())
+    record.url = address;
+  // Marked first: a page read as converted that is not yet is read the same way.
+  record.converted = true;
+  AddRecord(*below, record);
+  return m_directory.WriteFileAtomically(localPath, text.data(), text.size()) ==
+         WriteResult::Written;
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "crawl/base/fetched_file.h"
+#include "crawl/rules/mirror_paths.h"
+#include "platform/file_system.h"
+
+enum class SaveResult { Saved, WriteFailed, OutsideSaveTo };
+
+// Every file access of a crawl under its save-to directory: whether an earlier copy is there,
+// reading it, storing a fetched file. Whatever a path says, nothing outside the save-to
+// directory is read or written, and an earlier copy is read only when it is a regular file.
+// Where the rules want it, a record of what each stored file is (its type, its address) is kept
+// beside the copy, so that a rerun reads every file as what it was when it was fetched.
+class MirrorStore {
+ public:
+  // What the store knows of a stored file.
+  struct Record {
+    std::string contentType;
+    std::string url;
+    std::string lastModified;  // the validators the server gave, for a conditional request
+    std::string etag;
+    bool converted = false;  // its links were rewritten for reading from disk
+    std::string asked;       // the address the crawl asked for (url is the one that answered)
+    std::string digest;      // of the bytes as stored, before any conversion
+  };
+
+  MirrorStore(const std::string& saveToDirectory, bool keepRecords);
+
+  // Whether anything, file or directory, is at the path.
+  bool Exists(const std::string& localPath);
+  // The earlier copy at the path, its type as recorded; nothing when there is none to read.
+  std::unique_ptr<FetchedFile> ReadCopy(const std::string& localPath);
+  // Stores a fetched file at the path, creating the directories it needs, and logs each step.
+  SaveResult Save(const FetchedFile& fetched, const std::string& localPath);
+
+  // Whether an earlier copy that can be read is at the path: a regular file, not empty.
+  bool IsEarlierCopy(const std::string& localPath);
+  // Whether a regular file, empty or not, is at the path.
+  bool IsRegularFile(const std::string& localPath);
+  // A regular file's whole text, when it is at most max bytes.
+  std::optional<std::string> ReadWhole(const std::string& localPath, size_t max);
+  // When the file at the path was last written.
+  std::optional<int64_t> ModifiedTime(const std::string& localPath);
+  // The record of the file at the path, when there is one.
+  std::optional<Record> RecordOf(const std::string& localPath);
+  // Every recorded file that is there, by local path.
+  std::vector<std::pair<std::string, Record>> Records();
+  // The local path of the file stored for an address, when one is: the address that answered,
+  // or the one asked for.
+  std::optional<std::string> LocalPathOf(const std::string& url);
+  // Gives a stored file, and its record, another name beside it; false when it cannot.
+  bool Move(const std::string& localPath, const std::string& newPath);
+  // Replaces a stored file's bytes by its converted text, the record first marked (made for
+  // the address where the file has none).
+  bool WriteConverted(const std::string& localPath, const std::string& text,
+                      const std::string& address);
+
+ private:
+  std::string RecordsPath() const;
+  std::string FullPath(const std::string& below) const;
+  void AppendRecord(const std::string& below, const Record& record);
+  void CompactRecords();
+  static std::string RecordLine(const std::string& below, const Record& record);
+  bool IsOwnArea(const std::string& below) const;
+  void LoadRecords();
+  void AddRecord(const std::string& below, const Record& record);
+  // The record held for the path, found again by either of its addresses.
+  void Index(const std::string& below, Record record);
+  void MakeDirectories(const std::string& directory);
+  FileDescriptor DirectoryFor(const std::string& localPath, std::string& name);
+  // What became of a write, said in the log where it failed.
+  SaveResult Reported(WriteResult written, const std::string& localPath);
+
+  ConfinedDirectory m_directory;
+  const bool m_keepRecords;
+  bool m_recordsLoaded = false;
+  bool m_recordsTorn = false;
+  std::unordered_map<std::string, Record> m_records;     // by the path below the save-to directory
+  std::unordered_map<std::string, std::string> m_byUrl;  // address -> path below
+  std::unordered_map<std::string, std::string> m_byAsked;  // address asked for -> path below
+};
+
+// A digest of a file's bytes, to tell later whether an answer brings the same ones.
+std::string ContentDigest(std::string_view bytes);

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "crawl/base/crawl_plan.h"
+#include "crawl/base/fetched_file.h"
+#include "crawl/base/link_sink.h"
+
+// The rules of a crawl: where the file of an address goes, how a file is read for further
+// links, and where a redirect may lead. Every road of the crawl asks them.
+class CrawlRules {
+ public:
+  virtual ~CrawlRules() = default;
+  struct Placement {
+    std::string localPath;
+    bool stored = true;  // false: read for its links only, neither stored nor read from a copy
+  };
+  // basePrefix: the start address up to its last "/", which decides what belongs to the site.
+  virtual Placement Place(const std::string& basePrefix, const std::string& url) const = 0;
+  virtual void Read(FetchedFile& file, const std::string& localPath, LinkSink& linkStack) const = 0;
+  // requisite: the request is for what a page needs to show, not for a page.
+  virtual RedirectRule Redirects(bool requisite) const {
+    (void)requisite;
+    return {};
+  }
+  // Whether each stored file's type and address are recorded, for reading it again as what it is.
+  virtual bool KeepsRecords() const { return false; }
+};
+
+// Whether a crawl keeps a record of each stored file: its rules read files by type, or the copy
+// is converted, renamed or updated afterwards.
+bool KeepsRecords(const CrawlPlan& plan, const CrawlRules& rules);
+
+// The link scanner's rules: the relative part under the local root, the scanner for local
+// paths with an HTML name, and redirects wherever the server sends them.
+class LinkScannerRules : public CrawlRules {
+ public:
+  // nofollow: links the page asks crawlers not to follow are left out.
+  LinkScannerRules(const CrawlStart& start, bool nofollow)
+      : m_localRoot(start.localRoot), m_nofollow(nofollow) {}
+  Placement Place(const std::string& basePrefix, const std::string& url) const override;
+  void Read(FetchedFile& file, const std::string& localPath, LinkSink& linkStack) const override;
+
+ private:
+  std::string m_localRoot;
+  bool m_nofollow;
+};
+
+std::unique_ptr<CrawlRules> RulesOf(const CrawlPlan& plan);

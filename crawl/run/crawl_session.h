@@ -1,0 +1,134 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "crawl/base/crawl_dialog.h"
+#include "crawl/base/crawl_plan.h"
+#include "crawl/copy/copy_upkeep.h"
+#include "crawl/copy/mirror_store.h"
+#include "crawl/rules/crawl_rules.h"
+#include "crawl/rules/robots_rules.h"
+#include "crawl/rules/scope_rules.h"
+#include "crawl/run/http_fetcher.h"
+#include "crawl/run/link_stack.h"
+#include "platform/transport.h"
+
+// One crawl: the frame around its passes (the reachability test, the start address pushed, the
+// endings) and the steps of a pass, written once for both schedulers: taking a link and placing
+// it, reading its earlier copy, fetching it, reading it for links, storing it, reporting what
+// became of it, and cancelling.
+class CrawlRun {
+ public:
+  // One link of the crawl: where it goes and what has come of it.
+  struct Pass {
+    std::string url;
+    std::string localPath;
+    bool stored = true;  // false: read for its links only
+    std::unique_ptr<FetchedFile> file;
+    bool fromNetwork = false;
+    std::string earlierCopy;              // with updates: the copy the answer may replace
+    std::vector<std::string> conditions;  // with updates: the request asks only for a change
+    int depth = 0;                        // links from the start page
+    bool requisite = false;               // what a page needs to show, not a page
+    int robotsRetries = 0;                // asked again once a robots.txt was read
+  };
+  // What obtaining a file gave.
+  struct Obtained {
+    std::unique_ptr<FetchedFile> file;  // none when nothing could be obtained
+    bool cancelled = false;             // the crawl was cancelled and its end reported
+  };
+
+  CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan);
+  ~CrawlRun();
+  CrawlRun(const CrawlRun&) = delete;
+  CrawlRun& operator=(const CrawlRun&) = delete;
+
+  // The whole crawl, by the plan's scheduler.
+  void Run();
+
+  CrawlDialog& Dialog() { return m_dialog; }
+  Transport& Network() { return m_transport; }
+  const CrawlRules& Rules() const { return *m_rules; }
+  // Where an answer may send the request of a pass: where the reading rules and the scope would
+  // take a link of its depth and kind.
+  RedirectRule Redirects(int depth, bool requisite) const;
+  bool Stopping() const { return m_dialog.m_stopRequested != 0; }
+  bool LinksPending() const { return m_links && !m_links->IsEmpty(); }
+  // With a depth limit, the depth of the next pending link: a scheduler takes it only once no
+  // page two or more links nearer the start is still to be read, which could reach it sooner.
+  std::optional<int> NextDepth() const;
+
+  // The next pending link, placed.
+  Pass TakeLink();
+  Pass Place(std::string url) const;
+  // Reads the pass's earlier copy when it has one; false when it needs the network.
+  bool ReadCopy(Pass& pass);
+  // Obtains a file from an address over the network, or from a local path. A fetch that finds
+  // the stop flag raised cancels the crawl.
+  Obtained FetchFile(const std::string& source, const std::vector<std::string>& conditions = {},
+                     int depth = 0, bool requisite = false);
+  void CountDownload() { ++m_downloadedCount; }
+  // The plan's quota of stored bytes has been reached: no new file is to be fetched.
+  bool QuotaReached() const { return m_quotaReached; }
+  // The rest of a pass once its file is in: what was not saved said, the file read for links,
+  // a fetched file stored, the outcome reported. The file is released.
+  void FinishPass(Pass& pass);
+  // A redirect refused because the robots.txt of its target's server was not read yet: the
+  // file is read now, and true says the pass is to be fetched again.
+  bool RetryAfterRobots(Pass& pass, const std::string& refusedTarget);
+  // "Transfert canceled": bars and buttons back, the link stack destroyed, the ending reported.
+  CrawlOutcome Cancel(const std::string& failedCall);
+  const std::string& BasePrefix() const { return m_basePrefix; }
+
+ private:
+  CrawlOutcome Passes();
+  // With a scope, a redirect it refused is that rule's leaving out (true: the pass is done);
+  // one it followed to a name it reads only is not stored.
+  bool JudgeRedirect(Pass& pass);
+  // The cookie file written, if one is asked for; false, and said, when it cannot be.
+  bool SaveCookies();
+  // The links the scope left out and no page took after all, one outcome each.
+  void ReportLeftOut();
+  // Whether the robots.txt of the address's server, read once, allows it (nothing) or why not;
+  // one not read yet allows unless it may be read now.
+  std::optional<std::string> RobotsAllow(const std::string& url, bool mayRead);
+
+  // With updates, an answer that does not replace the pass's earlier copy: the copy is read in
+  // its place, and what became of the file is returned.
+  std::optional<FileOutcome> KeepEarlierCopy(Pass& pass);
+
+  CrawlDialog& m_dialog;
+  const CrawlPlan& m_plan;
+  Transport m_transport;
+  std::unique_ptr<CrawlRules> m_rules;
+  MirrorStore m_store;
+  CopyUpkeep m_upkeep;
+  std::string m_basePrefix;
+  std::unique_ptr<LinkStack> m_links;
+  std::unique_ptr<Scope> m_scope;
+  std::map<std::string, RobotsRules> m_robots;  // by "scheme://server"
+  std::set<std::string> m_unreachable;          // other servers found out of reach, one job
+  std::set<std::string> m_robotsWanted;  // servers whose robots.txt a refused redirect waits for
+  int32_t m_downloadedCount = 0;
+  int64_t m_storedBytes = 0;
+  // The work robots.txt rules may take over the links of one page.
+  static constexpr int64_t kRobotsWorkPerPage = int64_t{1} << 28;
+  int64_t m_robotsBudget = kRobotsWorkPerPage;
+  bool m_quotaReached = false;
+};
+
+// The line that says a fetched answer was not saved, and why.
+std::string NotSavedText(const FetchedFile& file);
+// What became of a pass's file, once it is done with it.
+FileOutcome OutcomeOf(const CrawlRun::Pass& pass, std::optional<SaveResult> saved);
+// "Download" back, "Stop" away: the last control steps of every crawl.
+void EndActions(CrawlDialog& dialog);
+
+// One pass per pending link, one file at a time, until none is left, "Stop" is pressed or a
+// file cannot be obtained; says which. Cancelled means the crawl's end has been dealt with.
+CrawlOutcome CrawlStep(CrawlRun& run);

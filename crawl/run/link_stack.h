@@ -1,0 +1,113 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "crawl/base/link_sink.h"
+
+class Scope;
+
+// The links of one crawl: those still to fetch and every one accepted so far. Push decides
+// which links the crawl follows, and where a link joins the pending list sets the crawl's order.
+class LinkStack : public LinkSink {
+ public:
+  explicit LinkStack(const std::string& startUrl);
+  ~LinkStack() override;
+  LinkStack(const LinkStack&) = delete;
+  LinkStack& operator=(const LinkStack&) = delete;
+
+  // requisite: what the page needs to show rather than a page it leads to.
+  void Push(const std::string& pageDirectory, std::string link, int bypassFilters,
+            bool requisite = false) override;
+  std::string Pop();
+  // A pending link with how far it lies from the start page.
+  struct Entry {
+    std::string url;
+    int depth = 0;           // links from the start page
+    bool readOnly = false;   // the scope rejects its name: read for its links, not stored
+    bool requisite = false;  // what a page needs to show, not a page it leads to
+  };
+  Entry PopEntry();
+
+  // Rules that may leave links out, and what to do with each one left out (its address and
+  // why); none by default.
+  using LeftOutReport = std::function<void(const std::string& url, const std::string& why)>;
+  void SetScope(const Scope* scope, LeftOutReport report);
+  // The depth of the page whose links are pushed next; the start address is pushed at -1.
+  void SetPageDepth(int depth) { m_pageDepth = depth; }
+  // Links taken nearest the start first, so that each page is reached by its shortest path
+  // and the depth it is judged at is the least it has. Otherwise pages at the tail and
+  // other files at the head, in one queue.
+  void SetBreadthFirst() { m_byDepth = true; }
+  // The depth of the next link Pop gives; the stack must not be empty.
+  int NextDepth() const { return m_pending.begin()->first; }
+  // A link the reading rules leave out, for the reason given: logged and counted once.
+  void LeaveOut(const std::string& link, const std::string& why) override;
+  // A link accepted before, found again on the page being read: one still pending takes the
+  // lesser depth.
+  void SeenAgain(const std::string& link) override;
+  // A link of a page, written there as link, that the page asks crawlers not to follow:
+  // left out where it would otherwise have been taken.
+  void LeaveOutNofollow(const std::string& pageDirectory, std::string link) override;
+  // The links left out and never taken after all.
+  std::vector<std::string> LeftOut() const;
+  bool IsEmpty() const { return m_pending.empty(); }
+  bool WasAccepted(const std::string& link) const override;
+  std::string RelativePart(const std::string& url) const;
+
+  const std::string& BasePrefix() const override { return m_basePrefix; }
+  int32_t PendingCount() const { return m_pendingCount; }
+  int32_t AcceptedCount() const { return m_acceptedCount; }
+
+  // One step of removing a parent segment: "a/b/../c" becomes "a/c". Returns the text
+  // unchanged when it holds no "/.." segment that can be removed.
+  static std::string CollapseParentSegment(const std::string& text);
+
+ private:
+  struct LinkNode {
+    std::string url;
+    LinkNode* next = nullptr;
+    int depth = 0;
+    bool readOnly = false;
+    bool requisite = false;
+    bool moved = false;  // taken to a nearer depth: skipped where it was
+  };
+  struct Queue {
+    LinkNode* head = nullptr;
+    LinkNode* tail = nullptr;
+  };
+
+  // A link of a page as an address: the page's directory before a relative one.
+  static std::string Absolute(const std::string& pageDirectory, std::string link);
+
+  // The filters of a link from a page, which also collapses its "/.." segments; false when the
+  // link is dropped.
+  bool PassesFilters(std::string& link) const;
+  // Logs, counts and queues an accepted link.
+  void Accept(std::string link, int depth = 0, bool readOnly = false, bool requisite = false);
+  void Enqueue(LinkNode* node);
+  // Nodes moved away are dropped from the front, so that the first queue's head is a link.
+  void DropMoved();
+  // The scope's judgement of a link that passed the filters; false when it is left out.
+  bool InScope(const std::string& link, int depth, bool requisite, bool& readOnly);
+
+  LinkNode* m_acceptedHead = nullptr;
+  // Pending links by depth when the crawl goes breadth-first, else all under 0.
+  std::map<int, Queue> m_pending;
+  bool m_byDepth = false;
+  std::unordered_map<std::string, LinkNode*> m_pendingIndex;  // breadth-first: for depths
+  std::string m_basePrefix;
+  int32_t m_pendingCount = 0;
+  int32_t m_acceptedCount = 0;
+  // Index over the accepted nodes' texts, so the duplicate test costs the same on any site.
+  std::unordered_set<std::string_view> m_acceptedIndex;
+  const Scope* m_scope = nullptr;
+  LeftOutReport m_report;
+  int m_pageDepth = -1;
+  std::unordered_map<std::string, int> m_leftOut;  // link -> the least depth it was seen at
+};
