@@ -38,13 +38,13 @@ void ConsoleDialog::SetControlText(Control control, const std::string& text) {
   std::lock_guard lock(m_mutex);
   switch (control) {
     case Control::QueuedFilesEdit:
-      m_outcome.queued = text;
+      m_queued = text;
       break;
     case Control::ReadFilesEdit:
-      m_outcome.read = text;
+      m_read = text;
       break;
     case Control::DownloadedFilesEdit:
-      m_outcome.downloaded = text;
+      m_downloaded = text;
       break;
     case Control::CurrentItemLabel:
       m_label = text;
@@ -121,8 +121,8 @@ void ConsoleDialog::Redraw(bool force) {
     filled = static_cast<int>(
         std::min<int64_t>(kBarWidth, int64_t{m_filePosition} * kBarWidth / m_fileHigh));
   }
-  std::string line = "queued " + m_outcome.queued + "  read " + m_outcome.read + "  downloaded " +
-                     m_outcome.downloaded + "  [" + std::string(filled, '#') +
+  std::string line = "queued " + m_queued + "  read " + m_read + "  downloaded " + m_downloaded +
+                     "  [" + std::string(filled, '#') +
                      std::string(kBarWidth - filled, ' ') + "] " + m_label + m_item + "  " +
                      m_status;
   line = PrintableText(line);

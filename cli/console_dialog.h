@@ -23,7 +23,6 @@ class ConsoleDialog : public CrawlDialog {
   void CrawlEnded(const CrawlOutcome& ending) override;
 
   struct Outcome : FileTally {
-    std::string queued, read, downloaded;  // the counters as last shown
     CrawlOutcome ending;
     bool ended = false;
   };
@@ -37,6 +36,7 @@ class ConsoleDialog : public CrawlDialog {
   const bool m_showProgress;
   mutable std::mutex m_mutex;
   Outcome m_outcome;
+  std::string m_queued, m_read, m_downloaded;  // the counters, for the progress line
   std::string m_label, m_item, m_status;
   int m_fileHigh = 0, m_filePosition = 0;
   bool m_lineShown = false;

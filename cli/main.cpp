@@ -52,12 +52,11 @@ int ExitStatus(const ConsoleDialog::Outcome& outcome) {
 }
 
 void PrintSummary(const ConsoleDialog::Outcome& outcome, double seconds) {
+  // Nothing is queued once a crawl has ended: its link stack pops what is pending.
   std::fprintf(stderr,
-               "kelvane-cli: %s queued, %s read, %s downloaded, %d stored, %d from earlier "
+               "kelvane-cli: 0 queued, %d read, %d downloaded, %d stored, %d from earlier "
                "copies, %d not saved, %lld bytes received, %.2f s\n",
-               outcome.queued.empty() ? "0" : outcome.queued.c_str(),
-               outcome.read.empty() ? "0" : outcome.read.c_str(),
-               outcome.downloaded.empty() ? "0" : outcome.downloaded.c_str(), outcome.stored,
+               outcome.ending.accepted, outcome.ending.downloaded, outcome.stored,
                outcome.fromCopies, outcome.notSaved, static_cast<long long>(outcome.bytes),
                seconds);
 }

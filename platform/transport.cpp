@@ -288,8 +288,8 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   SetCredentials(request);
   m_referrer = request.referrer;
   curl_easy_setopt(easy, CURLOPT_URL, m_url.c_str());
-  curl_easy_setopt(easy, CURLOPT_USERAGENT,
-                   options.userAgent.empty() ? "Kelvane" : options.userAgent.c_str());
+  m_userAgent = m_transport.UserAgent();
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, m_userAgent.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
                    request.http10   ? CURL_HTTP_VERSION_1_0
                    : request.pooled ? CURL_HTTP_VERSION_2TLS

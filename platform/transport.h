@@ -21,6 +21,9 @@
 
 using SteadyClock = std::chrono::steady_clock;
 
+// The program's own name, which requests give unless they are told another.
+inline constexpr const char* kDefaultUserAgent = "Kelvane";
+
 // Settings of every request of a crawl.
 struct TransportOptions {
   long connectTimeoutMs = 30000;    // a connection not made by then is a failed send
@@ -86,6 +89,10 @@ class Transport {
   Transport& operator=(const Transport&) = delete;
 
   const TransportOptions& Options() const { return m_options; }
+  // The name every request gives: the one asked for, or the program's own.
+  std::string UserAgent() const {
+    return m_options.userAgent.empty() ? kDefaultUserAgent : m_options.userAgent;
+  }
   Politeness& Polite() { return m_politeness; }
   // Used from the crawl's one thread only, so it needs no locks.
   CURLSH* Share() const { return m_share.get(); }
@@ -268,6 +275,7 @@ class Transfer {
   std::unique_ptr<curl_slist, ListDeleter> m_headers;
   std::string m_url;
   std::string m_referrer;
+  std::string m_userAgent;
   TransferSink* m_sink = nullptr;
   std::function<bool(const std::string&)> m_mayRedirect;
   char m_errorBuffer[CURL_ERROR_SIZE] = "";

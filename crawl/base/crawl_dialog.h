@@ -109,6 +109,10 @@ struct CrawlOutcome {
   bool startAddress = false;     // NotObtained: it was the start address
   int32_t linksLeft = 0;         // QuotaReached: the links taken and never fetched
   bool cookiesNotSaved = false;  // the cookie file asked for could not be written
+  // The counters as the dialog showed them last: the links accepted ("Read Files") and the
+  // network fetches that gave a file ("Downloaded files"); nothing is queued at the end.
+  int32_t accepted = 0;
+  int32_t downloaded = 0;
 };
 
 // What the crawl needs of the main dialog. The window, the console program and the tests each

@@ -1,87 +1,61 @@
 #include "crawl/run/http_fetcher.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <thread>
 
 #include "crawl/base/crawl_dialog.h"
 #include "platform/ascii.h"
-#include "platform/file_system.h"
-#include "platform/http_request.h"
+#include "platform/transfer_slots.h"
 #include "support/int_text.h"
 
 namespace {
 
-constexpr int kReadSize = 1024;
-constexpr int kShortReadsToEnd = 10;
+constexpr int kReadSize = 1024;         // the described fetch reads, and logs, this much at a time
+constexpr int kShortReadsToEnd = 10;    // its reads end after this many short ones in a row
+constexpr int kPollMs = 50;             // how long a wait may last before the stop flag is seen
+
+// Drives one transfer to its end, or until the stop flag is raised.
+class OneTransfer : public TransferSlots::Receiver {
+ public:
+  explicit OneTransfer(Transport& transport) : m_slots(1, transport, *this) {}
+  void OnEnd(int, const TransferResult& result) override { m_result = result; }
+
+  // False, with how it failed, when the request cannot even be sent.
+  bool Run(const TransferRequest& request, TransferSink& sink, TransferResult& result) {
+    if (!m_slots.Start(0, request, sink, result))
+      return false;
+    std::string errorText;
+    while (!m_result && StopFlag() == 0) {
+      if (!m_slots.Pump(kPollMs, errorText))
+        m_result = TransferResult::Failure(errorText);
+    }
+    if (m_result)
+      result = *m_result;
+    return true;
+  }
+  bool Ended() const { return m_result.has_value(); }
+
+ private:
+  TransferSlots m_slots;
+  std::optional<TransferResult> m_result;
+};
 
 // A network call failed: its text goes to the log and the crawl is told to stop.
-void ReportError(const HttpRequest& request, FetchedFile& file) {
-  file.failedCallText = request.ErrorText();
-  Log(file.failedCallText);
+void ReportError(const std::string& text, FetchedFile& file) {
+  file.failedCallText = text;
+  Log(text);
   StopFlag() = 1;
 }
 
-// Opens the request in its four steps; false when one failed or the flag was raised.
-bool SendRequest(HttpRequest& request, FetchedFile& file, const RedirectRule& mayRedirect,
-                 const std::vector<std::string>& headers, bool unreachableAlone) {
-  std::atomic<int>& stop = StopFlag();
-  if (!request.OpenSession("Kelvane"))
-    ReportError(request, file);
-  if (stop != 0)
-    return false;
-  std::string server;
-  std::string objectName;
-  CutAddress(file.url, server, objectName);
-  Log("Connecting to: " + server);
-  if (!request.Connect(StartsWithNoCase(file.url, "https://"), server))
-    ReportError(request, file);
-  if (stop != 0)
-    return false;
-  if (g_mainDialog != nullptr)
-    g_mainDialog->ShowCurrentItem("Reading ", objectName);
-  const std::string referrer = "http://" + server + "/";
-  if (!request.OpenRequest("GET", objectName, "HTTP/1.0", referrer, mayRedirect, headers))
-    ReportError(request, file);
-  if (stop != 0)
-    return false;
-  if (request.Send(stop) == HttpRequest::SendResult::Failed) {
-    if (unreachableAlone && request.Result() && request.Result()->unreachable) {
-      Log(request.ErrorText());
-      file.problem = FetchProblem::Unreachable;
-      return false;
-    }
-    ReportError(request, file);
-  }
-  return stop == 0;
-}
-
-// The read loop: reads of at most 1,024 bytes until ten short ones in a row. True when the body
-// did not fit the file's area.
-bool ReadBody(HttpRequest& request, FetchedFile& file) {
-  std::atomic<int>& stop = StopFlag();
-  ReadProgress progress;
-  int shortReads = 0;
+// The request waits its turn with its server; false when the flag was raised meanwhile.
+bool WaitForTurn(Politeness& politeness, const std::string& server) {
   for (;;) {
-    if (stop != 0)
+    const auto wait = politeness.ClaimStart(server);
+    if (wait.count() == 0)
+      return true;
+    if (StopFlag() != 0)
       return false;
-    int room = FetchedFile::kCapacity - file.length;
-    int n = 0;
-    if (room > 0) {
-      n = request.Read(file.data.get() + file.length, std::min(kReadSize, room), stop);
-    } else {
-      // The area is full: one byte more tells a file that fits from one that does not.
-      char probe = 0;
-      if (request.Read(&probe, 1, stop) > 0)
-        return true;
-    }
-    shortReads = n == kReadSize ? 0 : shortReads + 1;
-    file.length += n;
-    progress.Read(n, file.length);
-    if (shortReads >= kShortReadsToEnd)
-      return false;
+    std::this_thread::sleep_for(std::min(wait, std::chrono::milliseconds(kPollMs)));
   }
 }
 
@@ -129,6 +103,109 @@ void JudgeAnswer(FetchedFile& file, const TransferResult& result, bool tooLarge)
   }
 }
 
+TransferRequest RequestFor(const std::string& url, bool oneAtATime, bool rateLimited) {
+  TransferRequest request;
+  std::string objectName;
+  CutAddress(url, request.server, objectName);
+  request.https = StartsWithNoCase(url, "https://");
+  request.objectName = std::move(objectName);
+  request.referrer = "http://" + request.server + "/";
+  if (oneAtATime) {
+    request.http10 = true;
+    request.ownConnection = true;
+    // The size header is read as text and may be anything: the answer ends at its close, or at
+    // the announced length when that is a number.
+    request.readToClose = true;
+    return request;
+  }
+  // HTTP/2 is offered over TLS only; plain HTTP keeps its kept-open connections as they were.
+  // Under a rate limit transfers are paused, and libcurl 7.88 keeps receiving for a paused stream
+  // up to its window of 32 MiB: each keeps a connection of its own, where a pause holds the
+  // server back.
+  request.pooled = request.https && !rateLimited;
+  request.compressed = true;
+  return request;
+}
+
+void ReportStart(const std::string& url) {
+  std::string server;
+  std::string objectName;
+  CutAddress(url, server, objectName);
+  Log("Connecting to: " + url);
+  Log("Connecting to: " + server);
+  if (g_mainDialog != nullptr)
+    g_mainDialog->ShowCurrentItem("Reading ", objectName);
+}
+
+FileReceiver::FileReceiver(std::unique_ptr<FetchedFile> file, FileBar& bar, bool oneAtATime)
+    : m_file(std::move(file)), m_bar(bar), m_oneAtATime(oneAtATime) {}
+
+FileReceiver::~FileReceiver() {
+  if (m_bar.owner == this)
+    m_bar.owner = nullptr;
+}
+
+void FileReceiver::OnAnswer(const AnswerInfo& answer) {
+  m_file->status = answer.status;
+  m_file->contentType = answer.contentType;
+  m_file->lastModified = answer.lastModified;
+  m_file->etag = answer.etag;
+  m_file->finalUrl = answer.url;
+  // A compressed answer's size header counts its encoded bytes, not the file's.
+  const std::optional<std::string>& size = answer.sizeHeader;
+  const bool known = size && size->size() <= 254 && !answer.encoded;
+  m_expected = known ? TextToInt(*size) : 0;
+  if (m_bar.owner == nullptr || m_expected > m_bar.owner->m_expected)
+    m_bar.owner = this;
+  ReportAnswerHeaders(known ? size : std::nullopt, m_bar.owner == this);
+}
+
+TransferSink::Take FileReceiver::OnBody(const char* data, size_t size) {
+  FetchedFile& file = *m_file;
+  const size_t room = static_cast<size_t>(FetchedFile::kCapacity - file.length);
+  const size_t n = std::min(size, room);
+  std::copy(data, data + n, file.data.get() + file.length);
+  file.length += static_cast<int32_t>(n);
+  ReportPieces(false);
+  // The area is full and more came: as the described fetch, the area is read full first.
+  m_tooLarge = n < size;
+  return m_tooLarge ? Take::Refuse : Take::All;
+}
+
+void FileReceiver::ReportPieces(bool last) {
+  // The bar's transfer has ended: the next that reports follows it.
+  if (m_bar.owner == nullptr) {
+    m_bar.owner = this;
+    ShowProgressRange(Control::FileProgress, 0, m_expected > 0 ? m_expected : kActivityHigh);
+  }
+  const int32_t length = m_file->length;
+  while (length - m_reported >= kReadSize || (last && length > m_reported)) {
+    const int32_t piece = std::min(kReadSize, length - m_reported);
+    m_reported += piece;
+    m_progress.Read(piece, m_reported, m_bar.owner == this);
+  }
+}
+
+void FileReceiver::Ended(const TransferResult& result) {
+  ReportPieces(true);
+  // The described fetch reads on after the end until ten reads in a row have come short, the
+  // last piece of the file among them; a file larger than its area ends at once.
+  if (m_oneAtATime && !m_tooLarge && result.end != TransferEnd::Refused) {
+    const int shortReads = m_file->length % kReadSize == 0 ? 0 : 1;
+    for (int read = shortReads; read < kShortReadsToEnd; ++read)
+      m_progress.Read(0, m_file->length, m_bar.owner == this);
+  }
+  if (m_bar.owner == this)
+    ShowProgressPosition(Control::FileProgress, 0);
+  ShowProgressPosition(Control::ActivityProgress, 0);
+  JudgeAnswer(*m_file, result, m_tooLarge);
+  m_file->wireBytes = result.wireBytes;
+}
+
+void FileReceiver::Stopped() {
+  m_progress.Read(0, m_file->length, m_bar.owner == this);
+}
+
 std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
                                    const RedirectRule& mayRedirect,
                                    const std::vector<std::string>& headers, bool unreachableAlone) {
@@ -138,27 +215,31 @@ std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
   if (!IsHttpUrl(url))
     url = "http://" + url;
   file->url = url;
-  Log("Connecting to: " + url);
-
-  HttpRequest request(transport);
-  if (!SendRequest(request, *file, mayRedirect, headers, unreachableAlone))
+  ReportStart(url);
+  TransferRequest request = RequestFor(url, true, transport.Polite().RateLimited());
+  request.mayRedirect = mayRedirect;
+  request.headers = headers;
+  if (!WaitForTurn(transport.Polite(), request.server))
     return file;
-  std::string sizeText;
-  ReportAnswerHeaders(request.SizeHeader(sizeText) ? std::optional(sizeText) : std::nullopt);
-  file->length = 0;
-  const bool tooLarge = ReadBody(request, *file);
-  if (StopFlag() != 0)
-    return file;
-  ShowProgressPosition(Control::FileProgress, 0);
-  ShowProgressPosition(Control::ActivityProgress, 0);
-  TransferResult result = request.Result().value_or(TransferResult{});
-  result.status = request.Status();
-  const AnswerInfo answer = request.Info();
-  file->contentType = answer.contentType;
-  file->lastModified = answer.lastModified;
-  file->etag = answer.etag;
-  file->finalUrl = answer.url;
-  JudgeAnswer(*file, result, tooLarge);
-  file->wireBytes = result.wireBytes;
-  return file;
+  FileBar bar;
+  FileReceiver receiver(std::move(file), bar, true);
+  OneTransfer transfer(transport);
+  TransferResult result;
+  const bool sent = transfer.Run(request, receiver, result);
+  if (StopFlag() != 0 && !transfer.Ended()) {
+    if (receiver.File().status != 0)
+      receiver.Stopped();
+    return receiver.TakeFile();
+  }
+  if (!sent || result.end == TransferEnd::Failed) {
+    if (unreachableAlone && result.unreachable) {
+      Log(result.text);
+      receiver.File().problem = FetchProblem::Unreachable;
+    } else {
+      ReportError(result.text, receiver.File());
+    }
+    return receiver.TakeFile();
+  }
+  receiver.Ended(result);
+  return receiver.TakeFile();
 }

@@ -1,22 +1,19 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "crawl/base/fetched_file.h"
-
-class Transport;
-struct TransferResult;
+#include "platform/transport.h"
 
 // Retrieves an address with one HTTP/1.0 GET over a connection of its own, reporting each step
-// through the log and the bars. A failed network call raises the main dialog's stop flag, but
-// with unreachableAlone, a server that cannot be reached is this file's failure alone
-// (FetchProblem::Unreachable).
+// through the log and the bars: the one-at-a-time crawl's request, driven through one transfer
+// slot as the crawl drives all its transfers. A failed network call raises the main dialog's
+// stop flag, but with unreachableAlone, a server that cannot be reached is this file's failure
+// alone (FetchProblem::Unreachable).
 std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
                                    const RedirectRule& mayRedirect = {},
                                    const std::vector<std::string>& headers = {},
@@ -43,3 +40,53 @@ class ReadProgress {
 
 // The answer's status, and why it must not be stored, from how its transfer ended.
 void JudgeAnswer(FetchedFile& file, const TransferResult& result, bool tooLarge);
+
+// How requests are made. One at a time, as described: each over a connection of its own, as
+// HTTP/1.0, its size header only text and the answer read to its close, nothing compressed
+// asked for. Several at once: connections kept open, HTTP/2 streams over TLS (unless a rate
+// limit pauses transfers), compressed answers asked for.
+TransferRequest RequestFor(const std::string& url, bool oneAtATime, bool rateLimited);
+
+// The first reports of a fetch: "Connecting to: " the address, then the server, and the item.
+void ReportStart(const std::string& url);
+
+// The transfer whose file the file bar follows: the largest of those in flight, by its size
+// header; the next that reports once it has ended.
+class FileReceiver;
+struct FileBar {
+  const FileReceiver* owner = nullptr;
+};
+
+// Where one transfer's answer goes: into its file, and reported as a fetch reports it, a
+// "bytes read" line for each 1,024 bytes and the last piece. The file's area is all it takes.
+class FileReceiver : public TransferSink {
+ public:
+  // oneAtATime: the reads are reported as the described fetch makes them, its reads after the
+  // end included, until ten in a row have come short.
+  FileReceiver(std::unique_ptr<FetchedFile> file, FileBar& bar, bool oneAtATime);
+  ~FileReceiver() override;
+  FileReceiver(const FileReceiver&) = delete;
+  FileReceiver& operator=(const FileReceiver&) = delete;
+
+  void OnAnswer(const AnswerInfo& answer) override;
+  Take OnBody(const char* data, size_t size) override;
+
+  // The transfer has ended with an answer: the rest reported, the bars back at 0, the file
+  // judged by how it ended.
+  void Ended(const TransferResult& result);
+  // The transfer was stopped: the read that waited ends empty, and is shown.
+  void Stopped();
+  FetchedFile& File() { return *m_file; }
+  std::unique_ptr<FetchedFile> TakeFile() { return std::move(m_file); }
+
+ private:
+  void ReportPieces(bool last);
+
+  std::unique_ptr<FetchedFile> m_file;
+  FileBar& m_bar;
+  const bool m_oneAtATime;
+  int32_t m_expected = 0;  // the size header's bytes, 0 when unknown
+  ReadProgress m_progress;
+  int32_t m_reported = 0;
+  bool m_tooLarge = false;
+};

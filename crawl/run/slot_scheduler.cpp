@@ -6,84 +6,21 @@
 #include <set>
 #include <thread>
 
+#include "crawl/run/http_fetcher.h"
 #include "platform/ascii.h"
 #include "platform/transfer_slots.h"
-#include "support/int_text.h"
 
 namespace {
 
-constexpr int kLogPiece = 1024;  // the one-file fetch reads, and logs, this much at a time
-constexpr int kPollMs = 50;      // how long a wait may last before the stop flag is seen
+constexpr int kPollMs = 50;  // how long a wait may last before the stop flag is seen
 // Links taken ahead while their servers' turns have not come, so that another server's links
 // are reached meanwhile.
 constexpr size_t kMostHeld = 4096;
 
-struct InTransfer;
-
-// The transfer the file bar follows: the largest of those in flight, by its size header.
-struct FileBar {
-  InTransfer* owner = nullptr;
-};
-
-// A pass in transfer: what arrives goes into its file, and is reported as the one-file fetch
-// reports it.
-struct InTransfer : TransferSink {
-  InTransfer(CrawlRun::Pass p, FileBar& b) : pass(std::move(p)), bar(b) {}
-  ~InTransfer() override {
-    if (bar.owner == this)
-      bar.owner = nullptr;
-  }
-  InTransfer(const InTransfer&) = delete;
-  InTransfer& operator=(const InTransfer&) = delete;
-
-  void OnAnswer(const AnswerInfo& answer) override {
-    pass.file->status = answer.status;
-    pass.file->contentType = answer.contentType;
-    pass.file->lastModified = answer.lastModified;
-    pass.file->etag = answer.etag;
-    pass.file->finalUrl = answer.url;
-    // A compressed answer's size header counts its encoded bytes, not the file's.
-    const std::optional<std::string>& size = answer.sizeHeader;
-    const bool known = size && size->size() <= 254 && !answer.encoded;
-    expected = known ? TextToInt(*size) : 0;
-    if (bar.owner == nullptr || expected > bar.owner->expected)
-      bar.owner = this;
-    ReportAnswerHeaders(known ? size : std::nullopt, bar.owner == this);
-  }
-
-  Take OnBody(const char* data, size_t size) override {
-    FetchedFile& file = *pass.file;
-    const size_t room = static_cast<size_t>(FetchedFile::kCapacity - file.length);
-    const size_t n = std::min(size, room);
-    std::copy(data, data + n, file.data.get() + file.length);
-    file.length += static_cast<int32_t>(n);
-    LogPieces(false);
-    // The area is full and more came: as the one-file fetch, the area is read full first.
-    tooLarge = n < size;
-    return tooLarge ? Take::Refuse : Take::All;
-  }
-
-  // "bytes read" lines as the one-file fetch writes them: one per 1,024 bytes, the rest last.
-  void LogPieces(bool last) {
-    // The bar's transfer has ended: the next that reports follows it.
-    if (bar.owner == nullptr) {
-      bar.owner = this;
-      ShowProgressRange(Control::FileProgress, 0, expected > 0 ? expected : kActivityHigh);
-    }
-    const int32_t length = pass.file->length;
-    while (length - logged >= kLogPiece || (last && length > logged)) {
-      const int32_t piece = std::min(kLogPiece, length - logged);
-      logged += piece;
-      progress.Read(piece, logged, bar.owner == this);
-    }
-  }
-
+// A pass in transfer, and where its answer goes.
+struct InTransfer {
   CrawlRun::Pass pass;
-  FileBar& bar;
-  int32_t expected = 0;  // the size header's bytes, 0 when unknown
-  ReadProgress progress;
-  int32_t logged = 0;
-  bool tooLarge = false;
+  std::unique_ptr<FileReceiver> receiver;
 };
 
 // The passes that wait for their server's turn, in the order they were taken.
@@ -107,7 +44,11 @@ std::string OriginOf(const std::string& url) {
 class SlotScheduler : public TransferSlots::Receiver {
  public:
   SlotScheduler(CrawlRun& run, int jobs)
-      : m_run(run), m_inFlight(static_cast<size_t>(jobs)), m_slots(jobs, run.Network(), *this) {}
+      : m_run(run),
+        m_oneAtATime(jobs == 1),
+        m_startOrigin(OriginOf(run.StartUrl())),
+        m_inFlight(static_cast<size_t>(jobs)),
+        m_slots(jobs, run.Network(), *this) {}
 
   CrawlOutcome Run();
   void OnEnd(int slot, const TransferResult& result) override;
@@ -122,10 +63,16 @@ class SlotScheduler : public TransferSlots::Receiver {
   // else the stack's next, as long as few enough wait for their servers.
   std::optional<Taken> NextPass();
   void FillSlots();
+  // A pass that names a local file, as a start address typed without a scheme does: read from
+  // the disk; false when nothing can be read.
+  bool ReadLocal(CrawlRun::Pass& pass);
   // Starts a pass that needs the network, or holds it back until its server's turn.
   void StartOrHold(int slot, Taken taken);
   void Start(int slot, CrawlRun::Pass pass);
   void Fail(const std::string& errorText);
+  // Whether a failed transfer ends the crawl, as a failed network call does: one that got no
+  // answer, and, one at a time, one whose start server cannot be reached.
+  bool CancelsCrawl(const TransferResult& result, const std::string& url) const;
   // A server that cannot be reached is said once; its files are not saved, and the crawl goes
   // on with the others.
   void MarkUnreachable(const std::string& origin, const std::string& why);
@@ -136,6 +83,8 @@ class SlotScheduler : public TransferSlots::Receiver {
   void Finish(CrawlRun::Pass& pass);
 
   CrawlRun& m_run;
+  const bool m_oneAtATime;  // the described crawl's requests and reports
+  const std::string m_startOrigin;
   FileBar m_fileBar;  // before the transfers, which leave it when they go
   std::vector<std::unique_ptr<InTransfer>> m_inFlight;
   TransferSlots m_slots;
@@ -147,6 +96,8 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::set<std::string> m_unreachable;  // origins
   std::multiset<int> m_depths;          // of the passes taken and not yet read
   std::string m_failedCall;
+  bool m_droppedByStop = false;            // a file came in as the crawl was stopped
+  std::optional<std::string> m_notObtained;  // a local file that could not be read
 };
 
 std::optional<int> SlotScheduler::FreeSlot() const {
@@ -174,7 +125,8 @@ std::optional<SlotScheduler::Taken> SlotScheduler::NextPass() {
       return Taken{std::move(pass), true};
     }
   }
-  if (m_heldCount >= kMostHeld || !m_run.LinksPending())
+  // One at a time, the next link is taken only once the last is done with, as described.
+  if (m_heldCount >= kMostHeld || (m_oneAtATime && m_heldCount > 0) || !m_run.LinksPending())
     return std::nullopt;
   // With a depth limit, a page still to be read two links nearer the start could reach the
   // next link by a shorter path: it waits, so that every job count judges it at one depth.
@@ -192,7 +144,7 @@ void SlotScheduler::Finish(CrawlRun::Pass& pass) {
 }
 
 void SlotScheduler::FillSlots() {
-  while (!m_run.Stopping() && !m_run.QuotaReached()) {
+  while (!m_run.Stopping() && !m_run.QuotaReached() && !m_notObtained) {
     std::optional<int> slot = FreeSlot();
     if (!slot)
       return;
@@ -204,10 +156,24 @@ void SlotScheduler::FillSlots() {
       m_waiting.emplace(pass.localPath, std::move(pass));
     } else if (m_run.ReadCopy(pass)) {
       Finish(pass);
+    } else if (!IsHttpUrl(pass.url)) {
+      if (ReadLocal(pass))
+        Finish(pass);
     } else {
       StartOrHold(*slot, std::move(*taken));
     }
   }
+}
+
+bool SlotScheduler::ReadLocal(CrawlRun::Pass& pass) {
+  m_run.CountDownload();
+  pass.fromNetwork = true;
+  pass.file = LoadLocal(pass.url);
+  if (pass.file->length > 0)
+    return true;
+  m_run.Dialog().ShowMessageBox("Can't connect to " + pass.url);
+  m_notObtained = pass.url;
+  return false;
 }
 
 void SlotScheduler::StartOrHold(int slot, Taken taken) {
@@ -233,31 +199,18 @@ void SlotScheduler::StartOrHold(int slot, Taken taken) {
 
 void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   const std::string url = IsHttpUrl(pass.url) ? pass.url : "http://" + pass.url;
-  std::string server;
-  std::string objectName;
-  CutAddress(url, server, objectName);
-  Log("Connecting to: " + url);
-  Log("Connecting to: " + server);
-  m_run.Dialog().ShowCurrentItem("Reading ", objectName);
-  pass.file = std::make_unique<FetchedFile>();
-  pass.file->url = url;
-  TransferRequest request;
-  request.https = StartsWithNoCase(url, "https://");
-  request.server = server;
-  request.objectName = objectName;
-  request.referrer = "http://" + server + "/";
+  ReportStart(url);
+  auto file = std::make_unique<FetchedFile>();
+  file->url = url;
+  TransferRequest request = RequestFor(url, m_oneAtATime, m_run.Network().Polite().RateLimited());
   request.mayRedirect = m_run.Redirects(pass.depth, pass.requisite);
   request.headers = pass.conditions;
-  // HTTP/2 is offered over TLS only; plain HTTP keeps its kept-open connections as they were.
-  // Under a rate limit transfers are paused, and libcurl 7.88 keeps receiving for a paused stream
-  // up to its window of 32 MiB: each keeps a connection of its own, where a pause holds the
-  // server back.
-  request.pooled = request.https && !m_run.Network().Polite().RateLimited();
-  request.compressed = true;
-  auto inFlight = std::make_unique<InTransfer>(std::move(pass), m_fileBar);
+  auto inFlight = std::make_unique<InTransfer>(
+      InTransfer{std::move(pass),
+                 std::make_unique<FileReceiver>(std::move(file), m_fileBar, m_oneAtATime)});
   TransferResult failure;
-  if (!m_slots.Start(slot, std::move(request), *inFlight, failure)) {
-    if (failure.unreachable) {
+  if (!m_slots.Start(slot, std::move(request), *inFlight->receiver, failure)) {
+    if (failure.unreachable && !CancelsCrawl(failure, url)) {
       MarkUnreachable(OriginOf(url), failure.text);
       return NotReached(inFlight->pass);
     }
@@ -267,6 +220,11 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   }
   m_inTransfer.insert(inFlight->pass.localPath);
   m_inFlight[static_cast<size_t>(slot)] = std::move(inFlight);
+}
+
+bool SlotScheduler::CancelsCrawl(const TransferResult& result, const std::string& url) const {
+  return result.end == TransferEnd::Failed &&
+         (!result.unreachable || (m_oneAtATime && OriginOf(url) == m_startOrigin));
 }
 
 void SlotScheduler::Fail(const std::string& errorText) {
@@ -296,28 +254,27 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   for (auto waiting = first; waiting != last; ++waiting)
     m_ready.push_back(std::move(waiting->second));
   m_waiting.erase(first, last);
-  if (result.end == TransferEnd::Failed && !result.unreachable) {
+  if (CancelsCrawl(result, pass.url)) {
     Fail(result.text);
     return;
   }
-  if (m_run.Stopping())
-    return;  // the crawl is being cancelled: this file is dropped with the rest
+  // The crawl is being stopped: this file is dropped with the rest, as a fetch that finds the
+  // flag raised is.
+  if (m_run.Stopping()) {
+    m_droppedByStop = true;
+    return;
+  }
   if (result.end == TransferEnd::RedirectRefused && m_run.RetryAfterRobots(pass, result.text)) {
-    pass.file.reset();
     m_ready.push_back(std::move(pass));
     return;
   }
   m_run.CountDownload();
   if (result.unreachable) {
-    MarkUnreachable(OriginOf(pass.file->url), result.text);
+    MarkUnreachable(OriginOf(pass.url), result.text);
     return NotReached(pass);
   }
-  ended->LogPieces(true);
-  if (m_fileBar.owner == ended.get())
-    ShowProgressPosition(Control::FileProgress, 0);
-  ShowProgressPosition(Control::ActivityProgress, 0);
-  JudgeAnswer(*pass.file, result, ended->tooLarge);
-  pass.file->wireBytes = result.wireBytes;
+  ended->receiver->Ended(result);
+  pass.file = ended->receiver->TakeFile();
   pass.fromNetwork = true;
   Finish(pass);
 }
@@ -333,10 +290,13 @@ void SlotScheduler::WaitForATurn() {
 CrawlOutcome SlotScheduler::Run() {
   for (;;) {
     FillSlots();
+    if (m_notObtained)
+      return CrawlOutcome{CrawlEnding::NotObtained, *m_notObtained, false};
     if (m_run.Stopping()) {
-      return m_slots.Active() > 0 || !m_failedCall.empty()
-                 ? Cancel()
-                 : CrawlOutcome{CrawlEnding::Stopped, {}, false};
+      // One at a time, a pass that waits for its server's turn is a fetch under way.
+      const bool underWay = m_slots.Active() > 0 || m_droppedByStop || !m_failedCall.empty() ||
+                            (m_oneAtATime && m_heldCount > 0);
+      return underWay ? Cancel() : CrawlOutcome{CrawlEnding::Stopped, {}, false};
     }
     if (m_slots.Active() == 0) {
       if (m_ready.empty() && m_held.empty() && !m_run.LinksPending())
@@ -356,9 +316,12 @@ CrawlOutcome SlotScheduler::Run() {
 }
 
 // "Stop", a signal or a failed network call during transfers: every transfer ends at once and
-// nothing of them is stored, as a fetch that finds the flag raised cancels the one-file crawl.
+// nothing of them is stored.
 CrawlOutcome SlotScheduler::Cancel() {
   for (size_t i = 0; i < m_inFlight.size(); ++i) {
+    // One at a time, the read that waited ends empty and is shown, as described.
+    if (m_oneAtATime && m_inFlight[i] && m_inFlight[i]->receiver->File().status != 0)
+      m_inFlight[i]->receiver->Stopped();
     m_slots.Abort(static_cast<int>(i));
     m_inFlight[i].reset();
   }

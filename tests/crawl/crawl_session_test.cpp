@@ -1,4 +1,4 @@
-#include "crawl/run/crawl_session.h"
+#include "crawl/run/crawl_run.h"
 #include "crawl/run/crawl.h"
 
 #include <gtest/gtest.h>

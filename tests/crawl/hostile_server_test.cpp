@@ -10,7 +10,7 @@
 
 #include "crawl/rules/mirror_paths.h"
 #include "crawl/run/crawl.h"
-#include "crawl/run/crawl_session.h"
+#include "crawl/run/crawl_run.h"
 #include "crawl/run/http_fetcher.h"
 #include "support/hostile_routes.h"
 #include "support/loopback_server.h"

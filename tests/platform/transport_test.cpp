@@ -1,5 +1,4 @@
-// The transport below both crawls: the slots of several transfers and the one-file request, each
-// driven here as the crawl drives it.
+// The transport below every crawl: its transfer slots, driven here as the crawl drives them.
 #include "platform/transport.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +11,6 @@
 #include <set>
 #include <thread>
 
-#include "platform/http_request.h"
 #include "platform/transfer_slots.h"
 #include "support/loopback_server.h"
 
@@ -253,32 +251,6 @@ TEST(TransferSlots, PausesAreNoStallsButSilenceIs) {
   silent.RunToEnd();
   EXPECT_EQ(silent.Result(0).end, TransferEnd::Broken);
   EXPECT_EQ(silent.Result(0).text, "no data received for 0.3 seconds");
-}
-
-// The one-file request holds at most a little ahead of its reader: a reader that takes its time
-// pauses the transfer, and that is no stall either.
-TEST(HttpRequest, ASlowReaderPausesTheTransferWithoutAStall) {
-  const std::string body(1 << 20, 'b');
-  RawServer server([&](int fd, const std::string&) { SendAll(fd, Answer(200, body)); });
-  TransportOptions options;
-  options.stallTimeoutMs = 200;
-  Transport transport(options);
-  HttpRequest request(transport);
-  std::atomic<int> stop{0};
-  ASSERT_TRUE(request.OpenSession("Kelvane"));
-  ASSERT_TRUE(request.Connect(false, Server(server)));
-  ASSERT_TRUE(request.OpenRequest("GET", "big", "HTTP/1.0", "http://x/"));
-  ASSERT_EQ(request.Send(stop), HttpRequest::SendResult::Sent);
-  std::string received;
-  char piece[1024];
-  for (int n; (n = request.Read(piece, sizeof piece, stop)) > 0;) {
-    received.append(piece, static_cast<size_t>(n));
-    if (received.size() == 4096)
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  }
-  EXPECT_EQ(received.size(), body.size());
-  ASSERT_TRUE(request.Result());
-  EXPECT_EQ(request.Result()->end, TransferEnd::Complete) << request.Result()->text;
 }
 
 TEST(Politeness, TurnsPerServerAndOneBudget) {

@@ -16,12 +16,12 @@
 #include "crawl/rules/scope_rules.h"
 #include "crawl/run/http_fetcher.h"
 #include "crawl/run/link_stack.h"
+#include "crawl/run/robots_files.h"
 #include "platform/transport.h"
 
-// One crawl: the frame around its passes (the reachability test, the start address pushed, the
-// endings) and the steps of a pass, written once for both schedulers: taking a link and placing
-// it, reading its earlier copy, fetching it, reading it for links, storing it, reporting what
-// became of it, and cancelling.
+// One crawl and the steps of its passes, which the scheduler takes in turn: taking a link and
+// placing it, reading its earlier copy, reading a fetched file for links, storing it, reporting
+// what became of it; and the crawl's start and its endings, cancelling among them.
 class CrawlRun {
  public:
   // One link of the crawl: where it goes and what has come of it.
@@ -43,13 +43,19 @@ class CrawlRun {
     bool cancelled = false;             // the crawl was cancelled and its end reported
   };
 
+  // A crawl begins: the stop flag cleared, the start address given its "/" where it names a
+  // directory, the link stack made with its rules.
   CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan);
   ~CrawlRun();
   CrawlRun(const CrawlRun&) = delete;
   CrawlRun& operator=(const CrawlRun&) = delete;
 
-  // The whole crawl, by the plan's scheduler.
-  void Run();
+  const std::string& StartUrl() const { return m_startUrl; }
+  // The start address pushed, once its reachability test gave a file.
+  void PushStart(const FetchedFile& reachable);
+  // The end of a crawl that was not cancelled: what is pending dropped, the copy converted
+  // where the crawl ran its course, the buttons back, the ending reported.
+  void End(CrawlOutcome outcome);
 
   CrawlDialog& Dialog() { return m_dialog; }
   Transport& Network() { return m_transport; }
@@ -68,10 +74,9 @@ class CrawlRun {
   Pass Place(std::string url) const;
   // Reads the pass's earlier copy when it has one; false when it needs the network.
   bool ReadCopy(Pass& pass);
-  // Obtains a file from an address over the network, or from a local path. A fetch that finds
-  // the stop flag raised cancels the crawl.
-  Obtained FetchFile(const std::string& source, const std::vector<std::string>& conditions = {},
-                     int depth = 0, bool requisite = false);
+  // Obtains the start address as the reachability test, over the network or from a local
+  // path. A fetch that finds the stop flag raised cancels the crawl.
+  Obtained FetchFile(const std::string& source);
   void CountDownload() { ++m_downloadedCount; }
   // The plan's quota of stored bytes has been reached: no new file is to be fetched.
   bool QuotaReached() const { return m_quotaReached; }
@@ -86,7 +91,9 @@ class CrawlRun {
   const std::string& BasePrefix() const { return m_basePrefix; }
 
  private:
-  CrawlOutcome Passes();
+  // The counters as the dialog shows them last, into the outcome.
+  CrawlOutcome Counted(CrawlOutcome outcome) const;
+  void ShowDownloaded();
   // With a scope, a redirect it refused is that rule's leaving out (true: the pass is done);
   // one it followed to a name it reads only is not stored.
   bool JudgeRedirect(Pass& pass);
@@ -94,9 +101,6 @@ class CrawlRun {
   bool SaveCookies();
   // The links the scope left out and no page took after all, one outcome each.
   void ReportLeftOut();
-  // Whether the robots.txt of the address's server, read once, allows it (nothing) or why not;
-  // one not read yet allows unless it may be read now.
-  std::optional<std::string> RobotsAllow(const std::string& url, bool mayRead);
 
   // With updates, an answer that does not replace the pass's earlier copy: the copy is read in
   // its place, and what became of the file is returned.
@@ -108,17 +112,14 @@ class CrawlRun {
   std::unique_ptr<CrawlRules> m_rules;
   MirrorStore m_store;
   CopyUpkeep m_upkeep;
+  RobotsFiles m_robots;
+  std::string m_startUrl;
   std::string m_basePrefix;
   std::unique_ptr<LinkStack> m_links;
   std::unique_ptr<Scope> m_scope;
-  std::map<std::string, RobotsRules> m_robots;  // by "scheme://server"
-  std::set<std::string> m_unreachable;          // other servers found out of reach, one job
-  std::set<std::string> m_robotsWanted;  // servers whose robots.txt a refused redirect waits for
   int32_t m_downloadedCount = 0;
+  int32_t m_downloadedShown = 0;  // as edit 1011 shows it last
   int64_t m_storedBytes = 0;
-  // The work robots.txt rules may take over the links of one page.
-  static constexpr int64_t kRobotsWorkPerPage = int64_t{1} << 28;
-  int64_t m_robotsBudget = kRobotsWorkPerPage;
   bool m_quotaReached = false;
 };
 
@@ -128,7 +129,3 @@ std::string NotSavedText(const FetchedFile& file);
 FileOutcome OutcomeOf(const CrawlRun::Pass& pass, std::optional<SaveResult> saved);
 // "Download" back, "Stop" away: the last control steps of every crawl.
 void EndActions(CrawlDialog& dialog);
-
-// One pass per pending link, one file at a time, until none is left, "Stop" is pressed or a
-// file cannot be obtained; says which. Cancelled means the crawl's end has been dealt with.
-CrawlOutcome CrawlStep(CrawlRun& run);

@@ -1,0 +1,405 @@
+#include "crawl/run/crawl_run.h"
+
+#include "crawl/read/link_scanner.h"
+#include "crawl/rules/mirror_paths.h"
+#include "platform/ascii.h"
+#include "support/int_text.h"
+
+namespace {
+
+NotSavedReason ReasonOf(FetchProblem problem) {
+  switch (problem) {
+    case FetchProblem::HttpError:
+      return NotSavedReason::HttpStatus;
+    case FetchProblem::Broken:
+      return NotSavedReason::BrokenTransfer;
+    case FetchProblem::TooLarge:
+      return NotSavedReason::TooLarge;
+    case FetchProblem::RedirectRefused:
+      return NotSavedReason::RedirectRefused;
+    case FetchProblem::Unreachable:
+      return NotSavedReason::ServerUnreachable;
+    case FetchProblem::None:
+      break;
+  }
+  return NotSavedReason::None;
+}
+
+TransportOptions OptionsOf(const CrawlPlan& plan) {
+  const NetworkSettings& network = plan.network;
+  TransportOptions options;
+  options.connectTimeoutMs = network.connectTimeoutMs;
+  options.stallTimeoutMs = network.stallTimeoutMs;
+  options.caFile = network.caFile;
+  options.waitMs = network.waitMs;
+  options.maxBytesPerSecond = network.maxBytesPerSecond;
+  options.resolve = network.resolve;
+  options.userAgent = network.userAgent;
+  options.headers = network.headers;
+  options.loadCookies = network.loadCookies;
+  options.saveCookies = network.saveCookies;
+  options.user = network.user;
+  options.password = network.password;
+  options.netrc = network.netrc;
+  // Pages read as a browser reads them are decoded as a browser decodes them.
+  options.decodeAnyCoding = plan.completePages;
+  // "scheme://server" of the start address, as requests name their server.
+  const std::string start = IsHttpUrl(plan.start.url) ? plan.start.url : "http://" + plan.start.url;
+  const size_t scheme = start.find("://");
+  options.authServer =
+      ToLowerAscii(start.substr(0, scheme + 3)) +
+      start.substr(scheme + 3, start.find_first_of("/?#", scheme + 3) - scheme - 3);
+  return options;
+}
+
+bool Unusable(const FetchedFile& file) {
+  return file.problem != FetchProblem::None;
+}
+
+}  // namespace
+
+std::string NotSavedText(const FetchedFile& file) {
+  switch (file.problem) {
+    case FetchProblem::HttpError:
+      return "Not saved (HTTP " + IntToText(file.status) + "): " + file.url;
+    case FetchProblem::Broken:
+      return "Not saved (transfer broken: " + file.problemText + "): " + file.url;
+    case FetchProblem::TooLarge:
+      return "Not saved (larger than " +
+             (file.problemText.empty() ? std::string("4194304") : file.problemText) +
+             " bytes): " + file.url;
+    case FetchProblem::RedirectRefused:
+      return "Not saved (redirected outside the crawl: " + file.problemText + "): " + file.url;
+    case FetchProblem::Unreachable:
+      return "Not saved (server unreachable): " + file.url;
+    case FetchProblem::None:
+      break;
+  }
+  return std::string();
+}
+
+FileOutcome OutcomeOf(const CrawlRun::Pass& pass, std::optional<SaveResult> saved) {
+  FileOutcome outcome;
+  outcome.url = pass.url;
+  outcome.httpStatus = pass.file->status;
+  outcome.bytes = pass.file->wireBytes.value_or(pass.file->length);
+  outcome.fromNetwork = pass.fromNetwork;
+  if (!pass.fromNetwork) {
+    outcome.fate = FileFate::ReadFromCopy;
+  } else if (Unusable(*pass.file)) {
+    outcome.fate = FileFate::NotSaved;
+    outcome.reason = ReasonOf(pass.file->problem);
+  } else if (saved == SaveResult::WriteFailed || saved == SaveResult::OutsideSaveTo) {
+    outcome.fate = FileFate::NotSaved;
+    outcome.reason = saved == SaveResult::WriteFailed ? NotSavedReason::WriteFailed
+                                                      : NotSavedReason::OutsideSaveTo;
+  }
+  return outcome;
+}
+
+void EndActions(CrawlDialog& dialog) {
+  dialog.EnableControl(Control::DownloadButton, true);
+  dialog.EnableControl(Control::StopButton, false);
+}
+
+CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
+    : m_dialog(dialog),
+      m_plan(plan),
+      m_transport(OptionsOf(plan)),
+      m_rules(RulesOf(plan)),
+      m_store(plan.start.saveToDirectory, KeepsRecords(plan, *m_rules)),
+      m_upkeep(plan, *m_rules, m_store),
+      m_robots(m_transport, plan),
+      m_startUrl(plan.start.url) {
+  m_dialog.m_stopRequested = 0;
+  AppendIndexName(m_startUrl, m_startUrl, "");
+  m_links = std::make_unique<LinkStack>(m_startUrl);
+  m_basePrefix = m_links->BasePrefix();
+  m_upkeep.SetBasePrefix(m_basePrefix);
+  if (m_plan.scope.level > 0)
+    m_links->SetBreadthFirst();
+  if (m_plan.scope.Empty())
+    return;
+  m_scope = std::make_unique<Scope>(m_plan.scope);
+  m_scope->SetRobots([this](const std::string& url, bool mayRead) {
+    return m_robots.Allow(url, mayRead);
+  });
+  m_links->SetScope(m_scope.get(), [this](const std::string& url, const std::string& why) {
+    m_dialog.Log("Left out (" + why + "): " + url);
+  });
+}
+
+CrawlRun::~CrawlRun() = default;
+
+CrawlRun::Pass CrawlRun::Place(std::string url) const {
+  CrawlRules::Placement placement = m_rules->Place(m_basePrefix, url);
+  Pass pass;
+  pass.url = std::move(url);
+  pass.localPath = std::move(placement.localPath);
+  pass.stored = placement.stored;
+  return pass;
+}
+
+CrawlRun::Pass CrawlRun::TakeLink() {
+  LinkStack::Entry entry = m_links->PopEntry();
+  Pass pass = Place(std::move(entry.url));
+  pass.depth = entry.depth;
+  pass.requisite = entry.requisite;
+  if (entry.readOnly)
+    pass.stored = false;
+  return pass;
+}
+
+std::optional<int> CrawlRun::NextDepth() const {
+  if (m_plan.scope.level <= 0 || !LinksPending())
+    return std::nullopt;
+  return m_links->NextDepth();
+}
+
+RedirectRule CrawlRun::Redirects(int depth, bool requisite) const {
+  RedirectRule reading = m_rules->Redirects(requisite);
+  if (!m_scope)
+    return reading;
+  return [reading, scope = m_scope.get(), depth, requisite](const std::string& target) {
+    return (!reading || reading(target)) &&
+           scope->Judge(target, depth, requisite, true).verdict != Scope::Verdict::LeftOut;
+  };
+}
+
+void CrawlRun::ReportLeftOut() {
+  if (!m_links)
+    return;
+  for (const std::string& url : m_links->LeftOut()) {
+    FileOutcome outcome;
+    outcome.url = url;
+    outcome.fate = FileFate::LeftOut;
+    m_dialog.FileDone(outcome);
+  }
+}
+
+bool CrawlRun::ReadCopy(Pass& pass) {
+  if (!pass.stored)
+    return false;
+  std::optional<std::string> copy = m_upkeep.EarlierCopy(pass.url, pass.localPath);
+  if (!copy)
+    return false;
+  if (m_plan.update) {
+    // The copy is asked for again, only if it changed.
+    if (m_store.IsRegularFile(*copy)) {
+      pass.earlierCopy = *copy;
+      pass.conditions = m_upkeep.Conditions(*copy);
+    }
+    return false;
+  }
+  pass.file = m_upkeep.ReadEarlierCopy(*copy);
+  if (!pass.file)
+    return false;
+  pass.localPath = *copy;
+  // The page's links resolve against its address, not against the local path.
+  pass.file->url = pass.url;
+  return true;
+}
+
+std::optional<FileOutcome> CrawlRun::KeepEarlierCopy(Pass& pass) {
+  if (!pass.fromNetwork || pass.earlierCopy.empty())
+    return std::nullopt;
+  FetchedFile& answer = *pass.file;
+  FileOutcome outcome = OutcomeOf(pass, std::nullopt);
+  // A server that sends the same bytes again, conditions or not: the copy is unchanged.
+  const bool same =
+      answer.problem == FetchProblem::None && m_upkeep.SameAsCopy(answer, pass.earlierCopy);
+  if ((answer.problem == FetchProblem::HttpError && answer.status == 304) || same) {
+    outcome.fate = FileFate::Unchanged;
+    outcome.reason = NotSavedReason::None;
+  } else if (answer.problem == FetchProblem::HttpError &&
+             (answer.status == 404 || answer.status == 410)) {
+    m_dialog.Log(NotSavedText(answer));
+    outcome.fate = FileFate::Gone;
+    outcome.reason = NotSavedReason::None;
+  } else if (answer.problem != FetchProblem::None) {
+    m_dialog.Log(NotSavedText(answer));
+  } else {
+    return std::nullopt;  // the new answer replaces the copy
+  }
+  // The copy stands for the file: it is read for links, as if this crawl had found it so.
+  if (std::unique_ptr<FetchedFile> copy = m_upkeep.ReadEarlierCopy(pass.earlierCopy)) {
+    copy->url = pass.url;
+    pass.file = std::move(copy);
+    pass.localPath = pass.earlierCopy;
+  }
+  return outcome;
+}
+
+CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source) {
+  Obtained obtained;
+  if (!IsHttpUrl(source)) {
+    obtained.file = LoadLocal(source);
+    if (obtained.file->length <= 0)
+      obtained.file.reset();
+    return obtained;
+  }
+  obtained.file = Fetch(source, m_transport, Redirects(0, false));
+  if (Stopping()) {
+    const std::string failedCall = obtained.file->failedCallText;
+    obtained.file.reset();
+    Cancel(failedCall);
+    obtained.cancelled = true;
+  }
+  // An answer that came whole is the file, even an empty one.
+  return obtained;
+}
+
+bool CrawlRun::RetryAfterRobots(Pass& pass, const std::string& refusedTarget) {
+  // Only a redirect that every other rule took, refused for want of its server's robots.txt:
+  // that file is read now, once, and the pass is asked for again. A chain may need a file at
+  // each step; a server that sends each request somewhere new gets a few tries, not more.
+  constexpr int kMostTries = 5;
+  if (!m_scope || !m_plan.scope.robots || !IsHttpUrl(refusedTarget) ||
+      pass.robotsRetries >= kMostTries)
+    return false;
+  const std::string origin = ServerOrigin(refusedTarget);
+  if (!m_robots.Read(origin)) {
+    if (!m_robots.Wanted(origin))
+      return false;  // another rule refused it first
+    m_robots.Allow(refusedTarget, true);
+  } else if (!Redirects(pass.depth, pass.requisite)(refusedTarget)) {
+    return false;  // the file was read meanwhile, for another pass, and refuses it all the same
+  }
+  ++pass.robotsRetries;
+  return true;
+}
+
+bool CrawlRun::JudgeRedirect(Pass& pass) {
+  FetchedFile& file = *pass.file;
+  // The start address is always fetched: where it is sent is no rule's to leave out.
+  if (pass.depth == 0)
+    return false;
+  if (file.problem == FetchProblem::RedirectRefused) {
+    // Refused by a rule of the scope where the reading rules would follow: that rule leaves
+    // the target out, as it would a link to it; nothing of this pass is stored or refused.
+    const RedirectRule reading = m_rules->Redirects(pass.requisite);
+    if (reading && !reading(file.problemText)) {
+      // Another server is the scope's rule only once servers are spanned at all.
+      if (!m_plan.scope.spanHosts)
+        return false;
+      ShowDownloaded();
+      m_links->LeaveOut(file.problemText, "another server");
+      return true;
+    }
+    const Scope::Judgement judgement =
+        m_scope->Judge(file.problemText, pass.depth, pass.requisite, true);
+    if (judgement.verdict != Scope::Verdict::LeftOut)
+      return false;
+    ShowDownloaded();
+    m_links->LeaveOut(file.problemText, judgement.why);
+    return true;
+  }
+  // A page followed to a name the scope reads for its links only is not stored either.
+  if (pass.stored && !file.finalUrl.empty() && file.finalUrl != pass.url &&
+      m_scope->Judge(file.finalUrl, pass.depth, pass.requisite, true).verdict ==
+          Scope::Verdict::ReadOnly)
+    pass.stored = false;
+  return false;
+}
+
+void CrawlRun::FinishPass(Pass& pass) {
+  FetchedFile& file = *pass.file;
+  if (pass.fromNetwork && m_plan.maxFileSize > 0 && file.problem == FetchProblem::None &&
+      file.length > m_plan.maxFileSize) {
+    file.problem = FetchProblem::TooLarge;
+    file.problemText = std::to_string(m_plan.maxFileSize);
+  }
+  if (pass.fromNetwork && m_scope && JudgeRedirect(pass))
+    return pass.file.reset();
+  const std::optional<FileOutcome> kept = KeepEarlierCopy(pass);
+  const bool unusable = !kept && Unusable(*pass.file);
+  if (pass.fromNetwork && unusable)
+    m_dialog.Log(NotSavedText(*pass.file));
+  ShowDownloaded();
+  std::optional<SaveResult> saved;
+  const bool storing = pass.stored && pass.fromNetwork && !kept;
+  // A copy kept in place of the answer is read, unless it could not be: then nothing is.
+  const bool readable = !unusable && (!kept || pass.localPath == pass.earlierCopy);
+  if (readable) {
+    if (storing)
+      pass.localPath = m_upkeep.StoredName(pass.url, pass.localPath, *pass.file);
+    m_links->SetPageDepth(pass.depth);
+    m_robots.NewPage();
+    m_rules->Read(*pass.file, pass.localPath, *m_links);
+    if (storing)
+      saved = m_store.Save(*pass.file, pass.localPath);
+  }
+  if (readable && pass.stored && (saved == SaveResult::Saved || !storing))
+    m_upkeep.Touched(pass.localPath, pass.file->finalUrl.empty() ? pass.url : pass.file->finalUrl);
+  FileOutcome outcome = kept ? *kept : OutcomeOf(pass, saved);
+  if (saved == SaveResult::Saved && !pass.earlierCopy.empty())
+    outcome.fate = FileFate::Updated;
+  if (saved == SaveResult::Saved && m_plan.quota > 0) {
+    m_storedBytes += pass.file->length;
+    if (!m_quotaReached && m_storedBytes >= m_plan.quota) {
+      m_quotaReached = true;
+      m_dialog.Log("Quota of " + std::to_string(m_plan.quota) +
+                   " bytes reached: no more files are fetched");
+    }
+  }
+  // A file outside the base prefix is only read for its links: neither stored nor refused.
+  outcome.localPath = pass.localPath;
+  if (!pass.fromNetwork || unusable || saved || kept)
+    m_dialog.FileDone(outcome);
+  pass.file.reset();
+}
+
+CrawlOutcome CrawlRun::Cancel(const std::string& failedCall) {
+  m_dialog.Log("Transfert canceled");
+  m_dialog.SetProgressPosition(Control::FileProgress, 0);
+  m_dialog.SetProgressPosition(Control::ActivityProgress, 0);
+  EndActions(m_dialog);
+  ReportLeftOut();
+  CrawlOutcome outcome = Counted(CrawlOutcome{CrawlEnding::Cancelled, failedCall, false});
+  m_links.reset();
+  outcome.cookiesNotSaved = !SaveCookies();
+  m_dialog.CrawlEnded(outcome);
+  m_dialog.WorkerEnded();
+  return outcome;
+}
+
+void CrawlRun::PushStart(const FetchedFile& reachable) {
+  m_links->Push(LinkScanner::BaseForLink(reachable, m_startUrl), m_startUrl, 1);
+}
+
+void CrawlRun::End(CrawlOutcome outcome) {
+  ReportLeftOut();
+  if (outcome.ending == CrawlEnding::QuotaReached)
+    outcome.linksLeft += m_links->PendingCount();
+  outcome = Counted(outcome);
+  m_links.reset();
+  // A crawl that ran its course, ended on a file it could not get, or on its quota, leaves a
+  // copy that reads from disk; one that was stopped is converted by the next.
+  if (m_plan.convertLinks &&
+      (outcome.ending == CrawlEnding::Completed || outcome.ending == CrawlEnding::NotObtained ||
+       outcome.ending == CrawlEnding::QuotaReached))
+    m_upkeep.ConvertLinks(m_basePrefix, m_dialog.m_stopRequested);
+  EndActions(m_dialog);
+  outcome.cookiesNotSaved = !SaveCookies();
+  m_dialog.CrawlEnded(outcome);
+  m_dialog.WorkerEnded();
+}
+
+void CrawlRun::ShowDownloaded() {
+  m_downloadedShown = m_downloadedCount;
+  m_dialog.SetControlText(Control::DownloadedFilesEdit, IntToText(m_downloadedShown));
+}
+
+CrawlOutcome CrawlRun::Counted(CrawlOutcome outcome) const {
+  // Destroying the link stack pops what is pending, so the queue shows 0 at every end.
+  outcome.accepted = m_links ? m_links->AcceptedCount() : 0;
+  outcome.downloaded = m_downloadedShown;
+  return outcome;
+}
+
+bool CrawlRun::SaveCookies() {
+  if (m_transport.SaveCookies())
+    return true;
+  m_dialog.Log("Cookies not saved: " + m_plan.network.saveCookies);
+  return false;
+}
