@@ -13,45 +13,47 @@ namespace {
 // Column of the help texts in --help.
 constexpr size_t kHelpColumn = 27;
 
-// The console's own options: where the copy goes and what is printed.
-std::vector<CliOption> OwnOptions() {
+// The console's own options: where the copy goes and what is printed, then help and version.
+const std::vector<ConsoleOption>& OwnOptions() {
   using L = CommandLine;
-  return {
-      {"--save-to", "", "DIR", "save under DIR (default: the current directory)",
-       ValueKind::Directory,
+  static const std::vector<ConsoleOption> options = {
+      {{"--save-to", "", "DIR", "save under DIR (default: the current directory)",
+        ValueKind::Directory},
        [](L& l, const std::string& v, std::string& error) {
          l.saveTo = v;
          if (v.empty())
            error = "--save-to needs a directory";
          return !v.empty();
        }},
-      {"--verbose", "", "", "write every step to DIR/Kelvane.log", ValueKind::None,
+      {{"--verbose", "", "", "write every step to DIR/Kelvane.log", ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.verbose = true; }},
-      {"--quiet", "", "", "print no progress and no summary", ValueKind::None,
+      {{"--quiet", "", "", "print no progress and no summary", ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.quiet = true; }},
+      {{"--help", "-h", "", "show this help and exit", ValueKind::None},
+       [](L& l, const std::string&, std::string&) { return l.help = true; }},
+      {{"--version", "", "", "show the version and exit", ValueKind::None},
+       [](L& l, const std::string&, std::string&) { return l.version = true; }},
   };
+  return options;
 }
 
 }  // namespace
 
 bool CliOption::Apply(CommandLine& line, const std::string& value, std::string& error) const {
-  return apply != nullptr ? apply(line, value, error) : crawl->apply(line, value, error);
+  return own != nullptr ? own->apply(line, value, error) : crawl->apply(line.plan, value, error);
 }
 
 const std::vector<CliOption>& CliOptions() {
-  using L = CommandLine;
+  // Where the copy goes first, help and version last, the crawl's own between them.
   static const std::vector<CliOption> options = [] {
-    std::vector<CliOption> all = OwnOptions();
+    const std::vector<ConsoleOption>& own = OwnOptions();
+    std::vector<CliOption> all;
+    for (size_t i = 0; i < 3; ++i)
+      all.push_back({&own[i].text, &own[i]});
     for (const CrawlOption& option : CrawlOptions())
-      all.push_back({option.name, option.shortName, option.value, option.help, option.kind, nullptr,
-                     &option});
-    all.insert(all.end(),
-               {
-                   {"--help", "-h", "", "show this help and exit", ValueKind::None,
-                    [](L& l, const std::string&, std::string&) { return l.help = true; }},
-                   {"--version", "", "", "show the version and exit", ValueKind::None,
-                    [](L& l, const std::string&, std::string&) { return l.version = true; }},
-               });
+      all.push_back({&option.text, nullptr, &option});
+    for (size_t i = 3; i < own.size(); ++i)
+      all.push_back({&own[i].text, &own[i]});
     return all;
   }();
   return options;
@@ -67,13 +69,14 @@ std::string UsageText() {
       "\n"
       "Options:\n";
   for (const CliOption& option : CliOptions()) {
-    std::string left = "  " + std::string(option.name);
-    if (!option.value.empty())
-      left += " " + std::string(option.value);
-    if (!option.shortName.empty())
-      left += " (" + std::string(option.shortName) + ")";
+    const OptionText& about = *option.text;
+    std::string left = "  " + std::string(about.name);
+    if (!about.value.empty())
+      left += " " + std::string(about.value);
+    if (!about.shortName.empty())
+      left += " (" + std::string(about.shortName) + ")";
     left.resize(std::max(left.size() + 1, kHelpColumn), ' ');
-    text += left + std::string(option.help) + "\n";
+    text += left + std::string(about.help) + "\n";
   }
   text +=
       "\n"
@@ -103,12 +106,12 @@ bool TakeOption(const std::vector<std::string>& arguments, size_t& i, CommandLin
     error = "unknown option " + name;
     return false;
   }
-  if (option->value.empty() && inlineValue) {
+  if (option->text->value.empty() && inlineValue) {
     error = "option " + name + " takes no value";
     return false;
   }
   std::string value;
-  if (!option->value.empty()) {
+  if (!option->text->value.empty()) {
     if (!inlineValue && i + 1 >= arguments.size()) {
       error = "option " + name + " needs a value";
       return false;
@@ -128,7 +131,7 @@ bool TakeSwitches(const std::string& argument, CommandLine& line, std::string& e
       return false;
     }
     // A value written on to its letter, as in "-l3" or "-pl3".
-    if (!option->value.empty()) {
+    if (!option->text->value.empty()) {
       if (c + 1 == argument.size()) {
         error = "option " + name + " needs a value of its own";
         return false;
@@ -178,7 +181,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
 
 const CliOption* FindCliOption(const std::string& name) {
   for (const CliOption& option : CliOptions()) {
-    if (name == option.name || (!option.shortName.empty() && name == option.shortName))
+    if (name == option.text->name ||
+        (!option.text->shortName.empty() && name == option.text->shortName))
       return &option;
   }
   return nullptr;
@@ -188,13 +192,14 @@ std::string BashCompletion() {
   std::string names;
   std::string cases;
   for (const CliOption& option : CliOptions()) {
-    names += (names.empty() ? "" : " ") + std::string(option.name);
-    const char* offer = option.kind == ValueKind::Directory ? "compgen -d -- \"$cur\""
-                        : option.kind == ValueKind::File    ? "compgen -f -- \"$cur\""
-                                                            : nullptr;
-    if (option.kind == ValueKind::None)
+    const OptionText& about = *option.text;
+    names += (names.empty() ? "" : " ") + std::string(about.name);
+    const char* offer = about.kind == ValueKind::Directory ? "compgen -d -- \"$cur\""
+                        : about.kind == ValueKind::File    ? "compgen -f -- \"$cur\""
+                                                           : nullptr;
+    if (about.kind == ValueKind::None)
       continue;
-    cases += "    " + std::string(option.name) + ")\n";
+    cases += "    " + std::string(about.name) + ")\n";
     if (offer != nullptr)
       cases += "      COMPREPLY=($(" + std::string(offer) + "))\n";
     cases += "      return ;;\n";

@@ -7,8 +7,9 @@
 
 #include "crawl/run/crawl_options.h"
 
-// The command line: the crawl's options, and the console's own.
-struct CommandLine : CrawlSettings {
+// The command line: the crawl's plan as its options write it, and the console's own.
+struct CommandLine {
+  CrawlPlan plan;
   std::string url;
   std::string saveTo;  // empty: the current directory
   bool verbose = false;
@@ -17,18 +18,20 @@ struct CommandLine : CrawlSettings {
   bool version = false;
 };
 
-// One option of kelvane-cli: its own, then the crawl's. --help, the bash completion and the
-// manual page's check all come from this one table, so that they cannot drift apart.
-struct CliOption {
-  std::string_view name;       // "--save-to"
-  std::string_view shortName;  // "-h", or empty
-  std::string_view value;      // the value's name in --help ("DIR"), empty for a switch
-  std::string_view help;
-  ValueKind kind;
-  // Takes the value into the command line; false, with error set, when it is not one. An
-  // option of the crawl has its rule in the crawl's table instead.
+// An option of the console's own: where the copy goes and what is printed.
+struct ConsoleOption {
+  OptionText text;
   bool (*apply)(CommandLine& line, const std::string& value, std::string& error);
+};
+
+// One option of kelvane-cli: an entry of its own table or of the crawl's, which stand side by
+// side. --help, the bash completion and the manual page's check all come from this one list, so
+// that they cannot drift apart.
+struct CliOption {
+  const OptionText* text;
+  const ConsoleOption* own = nullptr;
   const CrawlOption* crawl = nullptr;
+  // Takes the value into the command line; false, with error set, when it is not one.
   bool Apply(CommandLine& line, const std::string& value, std::string& error) const;
 };
 

@@ -122,9 +122,8 @@ void ConsoleDialog::Redraw(bool force) {
         std::min<int64_t>(kBarWidth, int64_t{m_filePosition} * kBarWidth / m_fileHigh));
   }
   std::string line = "queued " + m_queued + "  read " + m_read + "  downloaded " + m_downloaded +
-                     "  [" + std::string(filled, '#') +
-                     std::string(kBarWidth - filled, ' ') + "] " + m_label + m_item + "  " +
-                     m_status;
+                     "  [" + std::string(filled, '#') + std::string(kBarWidth - filled, ' ') +
+                     "] " + m_label + m_item + "  " + m_status;
   line = PrintableText(line);
   size_t width = TerminalWidth();
   if (line.size() >= width)

@@ -11,6 +11,7 @@
 #include "cli/console_dialog.h"
 #include "crawl/rules/mirror_paths.h"
 #include "crawl/run/crawl.h"
+#include "crawl/run/crawl_options.h"
 
 #ifndef KELVANE_VERSION
 #define KELVANE_VERSION "unknown"
@@ -69,8 +70,8 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
   dialog.DeleteLog();
   CatchSignals(dialog.m_stopRequested);
 
-  const CrawlPlan plan =
-      PlanOf(line, CrawlStart{line.url, MirrorDirectory(line.url, saveTo), saveTo});
+  CrawlPlan plan = line.plan;
+  SetStart(plan, CrawlStart{line.url, MirrorDirectory(line.url, saveTo), saveTo});
   const auto started = std::chrono::steady_clock::now();
   dialog.m_workerThread = std::thread([&dialog, &plan] { RunCrawl(dialog, plan); });
   dialog.m_workerThread.join();
@@ -85,17 +86,17 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
   }
   if (outcome.ending.cookiesNotSaved)
     std::fprintf(stderr, "kelvane-cli: cookies could not be written to %s\n",
-                 PrintableText(line.saveCookies).c_str());
+                 PrintableText(plan.network.saveCookies).c_str());
   if (!line.quiet) {
     PrintSummary(outcome, seconds);
-    if (line.update)
+    if (plan.update)
       std::fprintf(stderr, "kelvane-cli: %d unchanged, %d updated, %d new, %d gone\n",
                    outcome.unchanged, outcome.updated, outcome.added, outcome.gone);
     if (!plan.scope.Empty())
       std::fprintf(stderr, "kelvane-cli: %d left out by the rules\n", outcome.leftOut);
     if (outcome.ending.ending == CrawlEnding::QuotaReached)
       std::fprintf(stderr, "kelvane-cli: quota of %lld bytes reached, %d links not fetched\n",
-                   static_cast<long long>(line.quota), outcome.ending.linksLeft);
+                   static_cast<long long>(plan.quota), outcome.ending.linksLeft);
   }
   g_stopFlag = nullptr;
   return ExitStatus(outcome);

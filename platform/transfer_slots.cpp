@@ -64,8 +64,8 @@ int TransferSlots::Active() const {
 // size check, a request that got no answer (none, or silence) over a connection an earlier
 // request had opened, and a stream of a multiplexed connection that ended before its answer. The
 // retry is the request the one-at-a-time crawl sends: HTTP/1.0 over a connection of its own, read
-// to its close. Nothing of the first try reached the sink. It takes the server's next turn, as any request
-// does.
+// to its close. Nothing of the first try reached the sink. It takes the server's next turn, as any
+// request does.
 bool TransferSlots::Retry(Slot& slot, const TransferLoop::Ended& ended) {
   const bool framing = !ended.stalled && slot.transfer.FramingRefused(ended.code);
   // A stream of a multiplexed connection may be refused or reset before its answer for reasons
@@ -75,7 +75,8 @@ bool TransferSlots::Retry(Slot& slot, const TransferLoop::Ended& ended) {
       slot.request.pooled && !ended.stalled && !slot.transfer.Finish(ended.code, false).unreachable;
   const bool noAnswer = !slot.transfer.AnswerBegan() && (slot.transfer.Reused() || newStream);
   // A request made that way already is its own retry.
-  const bool plainest = slot.request.ownConnection && slot.request.http10 && slot.request.readToClose;
+  const bool plainest =
+      slot.request.ownConnection && slot.request.http10 && slot.request.readToClose;
   if (slot.retried || plainest || (!framing && !noAnswer))
     return false;
   slot.retried = true;

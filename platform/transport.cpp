@@ -46,8 +46,8 @@ std::optional<std::string> RedirectTarget(const char* from, const std::string& l
 
 // "host:port:address" for the resolver seam, and the host it names; false when the server
 // part cannot be read at all.
-bool ResolveEntry(const TransportOptions& options, const TransferRequest& request,
-                  std::string& host, std::optional<std::string>& entry, std::string& errorText) {
+bool ResolveEntry(const NetworkSettings& options, const TransferRequest& request, std::string& host,
+                  std::optional<std::string>& entry, std::string& errorText) {
   CURLU* url = curl_url();
   std::string text = std::string(request.https ? "https://" : "http://") + request.server + "/";
   CURLUcode code =
@@ -114,7 +114,7 @@ bool Unreachable(CURLcode code) {
 
 }  // namespace
 
-Transport::Transport(TransportOptions options)
+Transport::Transport(NetworkSettings options)
     : m_options(std::move(options)), m_politeness(m_options.waitMs, m_options.maxBytesPerSecond) {
   GlobalInit();
   m_share.reset(curl_share_init());
@@ -257,7 +257,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
 
 bool Transfer::Address(const TransferRequest& request, std::optional<std::string>& entry,
                        TransferResult& failure) {
-  const TransportOptions& options = m_transport.Options();
+  const NetworkSettings& options = m_transport.Options();
   std::string host;
   if (!ResolveEntry(options, request, host, entry, failure.text))
     return false;
@@ -279,7 +279,7 @@ bool Transfer::Address(const TransferRequest& request, std::optional<std::string
 }
 
 void Transfer::SetOptions(const TransferRequest& request, const std::optional<std::string>& entry) {
-  const TransportOptions& options = m_transport.Options();
+  const NetworkSettings& options = m_transport.Options();
   CURL* easy = m_easy.get();
   m_resolve.reset(entry ? curl_slist_append(nullptr, entry->c_str()) : nullptr);
   curl_easy_setopt(easy, CURLOPT_RESOLVE, m_resolve.get());
@@ -351,7 +351,7 @@ void Transfer::SetSharing(const TransferRequest& request) {
 
 // Credentials go to the start address's server alone, never to another it links or sends to.
 void Transfer::SetCredentials(const TransferRequest& request) {
-  const TransportOptions& options = m_transport.Options();
+  const NetworkSettings& options = m_transport.Options();
   CURL* easy = m_easy.get();
   const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
   const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);

@@ -18,37 +18,9 @@
 
 #include "platform/answer_framing.h"
 #include "platform/content_decoding.h"
+#include "platform/network_settings.h"
 
 using SteadyClock = std::chrono::steady_clock;
-
-// The program's own name, which requests give unless they are told another.
-inline constexpr const char* kDefaultUserAgent = "Kelvane";
-
-// Settings of every request of a crawl.
-struct TransportOptions {
-  long connectTimeoutMs = 30000;    // a connection not made by then is a failed send
-  long stallTimeoutMs = 60000;      // an answer that delivers nothing for this long is broken
-  std::string caFile;               // a certificate authority to trust besides the system's
-  long long maxBytesPerSecond = 0;  // what the crawl's transfers together may receive; 0: no limit
-  long waitMs = 0;        // at least this long between the starts of two requests to one server
-  std::string userAgent;  // empty: the program's own name
-  std::vector<std::string> headers;  // more header lines for every request, "Name: value"
-  // Cookies: read from this file (Netscape format) before the crawl, and those the crawl ends
-  // with written to that one; either makes the crawl's requests share one cookie store.
-  std::string loadCookies;
-  std::string saveCookies;
-  // HTTP authentication, given to the start address's server alone ("scheme://server").
-  std::string authServer;
-  std::string user;
-  std::string password;
-  bool netrc = false;  // credentials from ~/.netrc where none are given
-  // Every coding decoded here is undone, whether or not the request asked for it: a server that
-  // compresses unasked still gives the file, not its compressed bytes.
-  bool decodeAnyCoding = false;
-  // Test seam: gives the address of every server name without a DNS query, or nothing for a
-  // name that cannot be resolved.
-  std::function<std::optional<std::string>(const std::string& host)> resolve;
-};
 
 // The politeness of one crawl: the wait between starts to one server and the crawl's receiving
 // budget. Used from the crawl's one thread.
@@ -83,12 +55,12 @@ struct ShareDeleter {
 // answers, and the cookies when the crawl keeps them.
 class Transport {
  public:
-  explicit Transport(TransportOptions options = {});
+  explicit Transport(NetworkSettings options = {});
   ~Transport();
   Transport(const Transport&) = delete;
   Transport& operator=(const Transport&) = delete;
 
-  const TransportOptions& Options() const { return m_options; }
+  const NetworkSettings& Options() const { return m_options; }
   // The name every request gives: the one asked for, or the program's own.
   std::string UserAgent() const {
     return m_options.userAgent.empty() ? kDefaultUserAgent : m_options.userAgent;
@@ -102,7 +74,7 @@ class Transport {
   bool SaveCookies();
 
  private:
-  TransportOptions m_options;
+  NetworkSettings m_options;
   Politeness m_politeness;
   std::unique_ptr<CURLSH, ShareDeleter> m_share;
   bool m_cookiesSaved = false;

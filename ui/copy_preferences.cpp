@@ -25,9 +25,9 @@ QString ToQt(const std::string& text) {
 bool Takes(const CopyPreference& preference, const std::string& text) {
   if (text.empty())
     return true;
-  CrawlSettings scratch;
+  CrawlPlan scratch;
   std::string error;
-  return FindCrawlOption(preference.option)->apply(scratch, text, error);
+  return OptionOf(preference).apply(scratch, text, error);
 }
 
 }  // namespace
@@ -83,16 +83,24 @@ const std::vector<CopyPreference>& CopyPreferences() {
   return preferences;
 }
 
-CrawlSettings ReadCopyPreferences(std::vector<std::string>* problems) {
-  CrawlSettings settings;
+const CrawlOption& OptionOf(const CopyPreference& preference) {
+  // Every row names an option of the table, which a test walks; a name that were not one would
+  // be a switch that does nothing, never a crash.
+  static const CrawlOption kNone{{},
+                                 [](CrawlPlan&, const std::string&, std::string&) { return true; }};
+  const CrawlOption* option = FindCrawlOption(preference.option);
+  return option != nullptr ? *option : kNone;
+}
+
+CrawlPlan ReadCopyPreferences(std::vector<std::string>* problems) {
+  CrawlPlan settings;
   for (const CopyPreference& preference : CopyPreferences()) {
     const std::string stored = ReadSetting(kCopyRoot + preference.key);
     if (stored.empty() || (IsSwitch(preference) && stored != "1"))
       continue;
     std::string error;
-    CrawlSettings taken = settings;
-    if (FindCrawlOption(preference.option)
-            ->apply(taken, IsSwitch(preference) ? std::string() : stored, error)) {
+    CrawlPlan taken = settings;
+    if (OptionOf(preference).apply(taken, IsSwitch(preference) ? std::string() : stored, error)) {
       settings = std::move(taken);
     } else if (problems != nullptr) {
       problems->push_back(error);

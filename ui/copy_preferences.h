@@ -17,7 +17,7 @@ class QCheckBox;
 // option is off and the crawl fetches pages and pictures of the start's directory alone.
 struct CopyPreference {
   const char* key;     // below "SOFTWARE\ORTALUX\Kelvane\Copy\"
-  const char* option;  // the crawl option it gives: "--jobs"
+  const char* option;  // the crawl option it gives, "--jobs": each is one of the option table's
   const char* label;
   const char* tooltip;
   const char* refused;      // for a field: what it takes, said when a value is refused
@@ -25,9 +25,12 @@ struct CopyPreference {
 };
 const std::vector<CopyPreference>& CopyPreferences();
 
-// The crawl settings of the stored preferences; a stored value that the option refuses (a file
-// edited by hand) is left out and its option's error text added to problems.
-CrawlSettings ReadCopyPreferences(std::vector<std::string>* problems = nullptr);
+// The option of the crawl's table that a preference gives.
+const CrawlOption& OptionOf(const CopyPreference& preference);
+
+// The crawl plan of the stored preferences, without its start; a stored value that the option
+// refuses (a file edited by hand) is left out and its option's error text added to problems.
+CrawlPlan ReadCopyPreferences(std::vector<std::string>* problems = nullptr);
 
 // The section of the Preferences dialog with a control for each preference.
 class CopyPreferencesSection : public QWidget {

@@ -217,7 +217,8 @@ void CKelvaneDlg::OnDownload() {
   UpdateData(true);
   // The crawl takes the address and directory as they are now; later edits do not reach it.
   // The copy's preferences as they are now; none stored, the plan has every option off.
-  CrawlPlan plan = PlanOf(ReadCopyPreferences(), PlanFromDialog(*this).start);
+  CrawlPlan plan = ReadCopyPreferences();
+  SetStart(plan, PlanFromDialog(*this).start);
   {
     std::lock_guard lock(m_tallyMutex);
     m_tally = Tally{};

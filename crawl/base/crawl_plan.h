@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "crawl/base/crawl_dialog.h"
+#include "platform/network_settings.h"
 
 // What a crawl takes beyond the rules of its reading: how many links deep, which file names,
 // addresses and directories. Empty, it leaves every link as the reading rules have it.
@@ -37,25 +38,6 @@ struct CrawlStart {
   std::string url;
   std::string localRoot;        // the start address's mirror directory
   std::string saveToDirectory;  // every file the crawl reads or writes lies beneath it
-};
-
-// How the crawl talks to servers.
-struct NetworkSettings {
-  long connectTimeoutMs = 30000;     // a connection not made by then is a failed network call
-  long stallTimeoutMs = 60000;       // an answer that delivers nothing for this long is broken
-  std::string caFile;                // a certificate authority to trust besides the system's
-  long waitMs = 0;                   // between the starts of two requests to one server
-  long long maxBytesPerSecond = 0;   // what the whole crawl may receive; 0 for no limit
-  std::string userAgent;             // empty: the program's own name
-  std::vector<std::string> headers;  // more header lines for every request, "Name: value"
-  std::string loadCookies;           // a cookie file (Netscape format) to start from
-  std::string saveCookies;           // where the cookies are written once the crawl is over
-  std::string user;                  // HTTP authentication with the start address's server
-  std::string password;
-  bool netrc = false;  // credentials from ~/.netrc where none are given
-  // Test seam: the address of every server name without a DNS query, or nothing for a name
-  // that cannot be resolved.
-  std::function<std::optional<std::string>(const std::string& host)> resolve;
 };
 
 // Everything a crawl does, said once: both front ends build a plan and hand it to RunCrawl.

@@ -25,31 +25,19 @@ NotSavedReason ReasonOf(FetchProblem problem) {
   return NotSavedReason::None;
 }
 
-TransportOptions OptionsOf(const CrawlPlan& plan) {
-  const NetworkSettings& network = plan.network;
-  TransportOptions options;
-  options.connectTimeoutMs = network.connectTimeoutMs;
-  options.stallTimeoutMs = network.stallTimeoutMs;
-  options.caFile = network.caFile;
-  options.waitMs = network.waitMs;
-  options.maxBytesPerSecond = network.maxBytesPerSecond;
-  options.resolve = network.resolve;
-  options.userAgent = network.userAgent;
-  options.headers = network.headers;
-  options.loadCookies = network.loadCookies;
-  options.saveCookies = network.saveCookies;
-  options.user = network.user;
-  options.password = network.password;
-  options.netrc = network.netrc;
-  // Pages read as a browser reads them are decoded as a browser decodes them.
-  options.decodeAnyCoding = plan.completePages;
+// The plan's network part as the transport reads it, with what the crawl's other rules make of
+// it: credentials for the start address's server alone, and pages read as a browser reads them
+// decoded as a browser decodes them.
+NetworkSettings NetworkOf(const CrawlPlan& plan) {
+  NetworkSettings network = plan.network;
+  network.decodeAnyCoding = plan.completePages;
   // "scheme://server" of the start address, as requests name their server.
   const std::string start = IsHttpUrl(plan.start.url) ? plan.start.url : "http://" + plan.start.url;
   const size_t scheme = start.find("://");
-  options.authServer =
+  network.authServer =
       ToLowerAscii(start.substr(0, scheme + 3)) +
       start.substr(scheme + 3, start.find_first_of("/?#", scheme + 3) - scheme - 3);
-  return options;
+  return network;
 }
 
 bool Unusable(const FetchedFile& file) {
@@ -105,7 +93,7 @@ void EndActions(CrawlDialog& dialog) {
 CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
     : m_dialog(dialog),
       m_plan(plan),
-      m_transport(OptionsOf(plan)),
+      m_transport(NetworkOf(plan)),
       m_rules(RulesOf(plan)),
       m_store(plan.start.saveToDirectory, KeepsRecords(plan, *m_rules)),
       m_upkeep(plan, *m_rules, m_store),
@@ -121,9 +109,8 @@ CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
   if (m_plan.scope.Empty())
     return;
   m_scope = std::make_unique<Scope>(m_plan.scope);
-  m_scope->SetRobots([this](const std::string& url, bool mayRead) {
-    return m_robots.Allow(url, mayRead);
-  });
+  m_scope->SetRobots(
+      [this](const std::string& url, bool mayRead) { return m_robots.Allow(url, mayRead); });
   m_links->SetScope(m_scope.get(), [this](const std::string& url, const std::string& why) {
     m_dialog.Log("Left out (" + why + "): " + url);
   });

@@ -96,7 +96,7 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::set<std::string> m_unreachable;  // origins
   std::multiset<int> m_depths;          // of the passes taken and not yet read
   std::string m_failedCall;
-  bool m_droppedByStop = false;            // a file came in as the crawl was stopped
+  bool m_droppedByStop = false;              // a file came in as the crawl was stopped
   std::optional<std::string> m_notObtained;  // a local file that could not be read
 };
 
@@ -205,9 +205,8 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   TransferRequest request = RequestFor(url, m_oneAtATime, m_run.Network().Polite().RateLimited());
   request.mayRedirect = m_run.Redirects(pass.depth, pass.requisite);
   request.headers = pass.conditions;
-  auto inFlight = std::make_unique<InTransfer>(
-      InTransfer{std::move(pass),
-                 std::make_unique<FileReceiver>(std::move(file), m_fileBar, m_oneAtATime)});
+  auto inFlight = std::make_unique<InTransfer>(InTransfer{
+      std::move(pass), std::make_unique<FileReceiver>(std::move(file), m_fileBar, m_oneAtATime)});
   TransferResult failure;
   if (!m_slots.Start(slot, std::move(request), *inFlight->receiver, failure)) {
     if (failure.unreachable && !CancelsCrawl(failure, url)) {

@@ -62,7 +62,7 @@ TEST(Cli, HelpManualPageAndCompletionFollowTheOptionTable) {
   const std::string offered = complete("kelvane-cli --");
   int options = 0;
   for (const CliOption& option : CliOptions()) {
-    const std::string name(option.name), value(option.value), text(option.help);
+    const std::string name(option.text->name), value(option.text->value), text(option.text->help);
     EXPECT_TRUE(Contains(help, "  " + name + (value.empty() ? "" : " " + value) + " ")) << name;
     EXPECT_TRUE(Contains(help, " " + text + "\n")) << text;
     EXPECT_TRUE(Contains(plain, name)) << name;

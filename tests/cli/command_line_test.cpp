@@ -20,15 +20,15 @@ TEST(CommandLine, OptionsAndTheirValues) {
   EXPECT_EQ(line->saveTo, "/srv/m");
   EXPECT_TRUE(line->verbose);
   EXPECT_FALSE(line->quiet);
-  EXPECT_EQ(line->connectTimeoutMs, 2500);
-  EXPECT_EQ(line->stallTimeoutMs, 7000);
-  EXPECT_EQ(line->caCertificate, "ca.pem");
+  EXPECT_EQ(line->plan.network.connectTimeoutMs, 2500);
+  EXPECT_EQ(line->plan.network.stallTimeoutMs, 7000);
+  EXPECT_EQ(line->plan.network.caFile, "ca.pem");
 
   auto defaults = Parse({"http://host/"});
   ASSERT_TRUE(defaults);
   EXPECT_EQ(defaults->saveTo, "");
-  EXPECT_EQ(defaults->connectTimeoutMs, 30000);
-  EXPECT_EQ(defaults->stallTimeoutMs, 60000);
+  EXPECT_EQ(defaults->plan.network.connectTimeoutMs, 30000);
+  EXPECT_EQ(defaults->plan.network.stallTimeoutMs, 60000);
 
   auto dashed = Parse({"--quiet", "--", "-odd-but-an-address"});
   ASSERT_TRUE(dashed);
@@ -39,8 +39,8 @@ TEST(CommandLine, OptionsAndTheirValues) {
 
   auto together = Parse({"-pkEN", "u"});
   ASSERT_TRUE(together);
-  EXPECT_TRUE(together->pageRequisites && together->convertLinks && together->adjustExtension &&
-              together->update);
+  EXPECT_TRUE(together->plan.completePages && together->plan.convertLinks &&
+              together->plan.adjustExtension && together->plan.update);
 }
 
 TEST(CommandLine, BadArgumentsSayWhy) {
@@ -83,13 +83,13 @@ TEST(CommandLine, ScopeAndIdentityOptions) {
                      "-U",  "Me/1",         "--quota",   "2M",       "--max-file-size",
                      "10k", "http://host/"});
   ASSERT_TRUE(line);
-  EXPECT_EQ(line->level, 2);
-  EXPECT_EQ(line->accept, (std::vector<std::string>{"htm", "*.png"}));
-  EXPECT_EQ(line->excludeDirectories, (std::vector<std::string>{"/a", "/b"}));
-  EXPECT_TRUE(line->spanHosts && line->robots);
-  EXPECT_EQ(line->quota, 2 << 20);
-  EXPECT_EQ(line->maxFileSize, 10 << 10);
-  EXPECT_EQ(Parse({"--level", "inf", "u"})->level, 0);
+  EXPECT_EQ(line->plan.scope.level, 2);
+  EXPECT_EQ(line->plan.scope.accept, (std::vector<std::string>{"htm", "*.png"}));
+  EXPECT_EQ(line->plan.scope.excludeDirectories, (std::vector<std::string>{"/a", "/b"}));
+  EXPECT_TRUE(line->plan.scope.spanHosts && line->plan.scope.robots);
+  EXPECT_EQ(line->plan.quota, 2 << 20);
+  EXPECT_EQ(line->plan.maxFileSize, 10 << 10);
+  EXPECT_EQ(Parse({"--level", "inf", "u"})->plan.scope.level, 0);
   const struct {
     std::vector<std::string> arguments;
     std::string error;

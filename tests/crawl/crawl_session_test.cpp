@@ -1,5 +1,5 @@
-#include "crawl/run/crawl_run.h"
 #include "crawl/run/crawl.h"
+#include "crawl/run/crawl_run.h"
 
 #include <gtest/gtest.h>
 

@@ -33,7 +33,7 @@ class FetchTest : public ::testing::Test {
     Transport transport(m_options);
     return Fetch(url, transport);
   }
-  TransportOptions m_options;
+  NetworkSettings m_options;
   RecordingDialog m_dialog;
 };
 
@@ -243,7 +243,7 @@ TEST_F(FetchTest, NoStopFlagOutlivesItsFetchWithoutADialog) {
 }
 
 TEST_F(FetchTest, UnresolvableServerNameSendsNoQuery) {
-  TransportOptions options;
+  NetworkSettings options;
   options.resolve = [](const std::string&) { return std::optional<std::string>(); };
   m_options = options;
   Get("http://nowhere.invalid/a.htm");
@@ -255,7 +255,7 @@ TEST_F(FetchTest, UnresolvableServerNameSendsNoQuery) {
 
 TEST_F(FetchTest, NamedServerThroughTheResolverSeam) {
   RawServer server([](int fd, const std::string&) { SendAll(fd, Answer(200, "named")); });
-  TransportOptions options;
+  NetworkSettings options;
   options.resolve = [](const std::string& host) {
     return host == "site.test" ? std::optional<std::string>("127.0.0.1") : std::nullopt;
   };
@@ -291,7 +291,7 @@ TEST_F(FetchTest, StopDuringAStalledRead) {
 }
 
 TEST_F(FetchTest, AddressWithoutSchemeGetsHttp) {
-  TransportOptions options;
+  NetworkSettings options;
   options.resolve = [](const std::string&) { return std::optional<std::string>(); };
   m_options = options;
   auto file = Get("host/a.html");

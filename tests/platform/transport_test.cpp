@@ -39,7 +39,7 @@ struct Collect : TransferSink {
 // Drives slots until every started transfer has ended; the results by slot.
 class Driver : public TransferSlots::Receiver {
  public:
-  Driver(int slots, TransportOptions options)
+  Driver(int slots, NetworkSettings options)
       : m_transport(std::move(options)), m_slots(slots, m_transport, *this), m_sinks(slots) {}
 
   void Start(int slot, const std::string& server, const std::string& object,
@@ -205,7 +205,7 @@ TEST(TransferSlots, NoAnswerOnAReusedConnectionIsAskedAgainOnANewOne) {
           WaitForPeerClose(fd, 5000);
       }
     });
-    TransportOptions options;
+    NetworkSettings options;
     options.stallTimeoutMs = 300;
     Driver driver(1, options);
     for (const char* object : {"first01", "second2"}) {
@@ -228,7 +228,7 @@ TEST(TransferSlots, PausesAreNoStallsButSilenceIs) {
       SendAll(fd, Answer(200, std::string(65536, 'r')));
     }
   });
-  TransportOptions options;
+  NetworkSettings options;
   options.stallTimeoutMs = 300;
   options.maxBytesPerSecond = 128 * 1024;
   Driver driver(3, options);
