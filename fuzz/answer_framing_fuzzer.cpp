@@ -1,7 +1,8 @@
 // An answer's header lines and body as a connection delivers them: what the size check keeps
 // is the body as its framing has it, whole or not at all. A transfer coding frames the body
-// whatever Content-Length says, Content-Length values that differ frame nothing, and a body is
-// never cut at a length that did not frame it.
+// whatever Content-Length says, Content-Length values that differ, other transfer codings and
+// framing headers folded over lines leave no body whole, and a body is never cut at a length that
+// did not frame it.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,17 +15,39 @@ namespace {
 // The rule, said plainly: the length the body must have, whether none can be trusted.
 struct Expected {
   std::optional<int64_t> length;
-  bool contradictory = false;
+  bool unusable = false;  // no body can be taken as whole
 };
 
 Expected Rule(const std::vector<std::string_view>& lines) {
   bool coded = false;
+  bool onlyChunked = true;
+  bool folded = false;
   bool readable = true;
+  bool lastFrames = false;
   std::vector<int64_t> lengths;
   size_t headers = 0;
   for (std::string_view line : lines) {
-    if (StartsWithNoCase(line, "transfer-encoding:"))
+    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      folded = folded || (lastFrames && !TrimSpace(line).empty());
+      continue;
+    }
+    lastFrames =
+        StartsWithNoCase(line, "transfer-encoding:") || StartsWithNoCase(line, "content-length:");
+    if (StartsWithNoCase(line, "transfer-encoding:")) {
       coded = true;
+      // Chunked, once or more, and nothing else.
+      bool any = false;
+      std::string_view value = line.substr(18);
+      for (size_t comma; (comma = value.find(',')), true;) {
+        const std::string_view item = TrimSpace(value.substr(0, comma));
+        any = any || !item.empty();
+        onlyChunked = onlyChunked && (item.empty() || EqualsNoCase(item, "chunked"));
+        if (comma == std::string_view::npos)
+          break;
+        value.remove_prefix(comma + 1);
+      }
+      onlyChunked = onlyChunked && any;
+    }
     if (!StartsWithNoCase(line, "content-length:"))
       continue;
     ++headers;
@@ -42,12 +65,13 @@ Expected Rule(const std::vector<std::string_view>& lines) {
     }
   }
   Expected expected;
+  expected.unusable = folded || (coded && !onlyChunked);
   if (coded || headers == 0)
     return expected;
   for (int64_t length : lengths)
-    expected.contradictory = expected.contradictory || length != lengths.front();
+    expected.unusable = expected.unusable || length != lengths.front();
   // Text that is no number frames nothing: the body ends with the connection.
-  if (readable && !expected.contradictory)
+  if (readable && !expected.unusable)
     expected.length = lengths.front();
   return expected;
 }
@@ -75,14 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::erase_if(lines, [](std::string_view line) { return line.starts_with("HTTP/"); });
   const Expected expected = Rule(lines);
-  if (framing.Length() != expected.length || framing.Contradictory() != expected.contradictory)
+  const bool unusable = !framing.Problem().empty();
+  if (unusable != expected.unusable || (!unusable && framing.Length() != expected.length))
     __builtin_trap();
   // What is kept: the body up to the framed length, whole only when it reached it.
   const size_t kept = framing.Length()
                           ? std::min<size_t>(body.size(), static_cast<size_t>(*framing.Length()))
                           : body.size();
-  const bool whole = !framing.Contradictory() &&
-                     (!framing.Length() || body.size() >= static_cast<size_t>(*framing.Length()));
+  const bool whole =
+      !unusable && (!framing.Length() || body.size() >= static_cast<size_t>(*framing.Length()));
   if (whole && framing.TransferCoded() && kept != body.size())
     __builtin_trap();
   return 0;

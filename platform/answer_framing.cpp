@@ -30,9 +30,32 @@ void ForEachLength(std::string_view text, Each each) {
 void AnswerFraming::Line(std::string_view line) {
   if (line.starts_with("HTTP/")) {
     *this = AnswerFraming();
-  } else if (StartsWithNoCase(line, "transfer-encoding:")) {
+    return;
+  }
+  // A line that goes on the last one: readers disagree on folded framing headers.
+  if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+    m_folded = m_folded || (m_lastFrames && !TrimSpace(line).empty());
+    return;
+  }
+  m_lastFrames = false;
+  if (StartsWithNoCase(line, "transfer-encoding:")) {
+    m_lastFrames = true;
     m_transferCoded = true;
+    // Only chunked is read here, and the connection's reader reads nothing else either.
+    std::string_view codings = line.substr(18);
+    bool any = false;
+    while (!codings.empty()) {
+      const size_t comma = codings.find(',');
+      const std::string_view coding = TrimSpace(codings.substr(0, comma));
+      if (!coding.empty()) {
+        any = true;
+        m_otherCoding = m_otherCoding || !EqualsNoCase(coding, "chunked");
+      }
+      codings = comma == std::string_view::npos ? std::string_view() : codings.substr(comma + 1);
+    }
+    m_otherCoding = m_otherCoding || !any;
   } else if (StartsWithNoCase(line, "content-length:")) {
+    m_lastFrames = true;
     const std::string_view value = TrimSpace(line.substr(15));
     if (!m_sizeText)
       m_sizeText = std::string(value);
@@ -44,6 +67,16 @@ void AnswerFraming::Line(std::string_view line) {
         m_length = length;
     });
   }
+}
+
+std::string AnswerFraming::Problem() const {
+  if (m_folded)
+    return "the answer's framing headers are folded over several lines";
+  if (m_transferCoded && m_otherCoding)
+    return "the answer's transfer coding is not chunked";
+  if (m_disagree && !m_transferCoded)
+    return "the answer's Content-Length headers disagree";
+  return std::string();
 }
 
 bool AnswerFraming::Unreadable() const {

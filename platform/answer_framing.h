@@ -6,9 +6,10 @@
 #include <string_view>
 
 // How an answer's body is framed, read from its header lines as HTTP/1.1 frames a message: a
-// transfer coding frames the body whatever a Content-Length says; Content-Length values that
-// differ leave no length anyone can trust; one that is no number frames nothing, and the body
-// ends with the connection.
+// chunked transfer coding frames the body whatever a Content-Length says; Content-Length values
+// that differ leave no length anyone can trust; one that is no number frames nothing, and the
+// body ends with the connection. Framing that cannot be read as the connection's reader reads
+// it (another transfer coding, a framing header folded over two lines) frames nothing either.
 class AnswerFraming {
  public:
   // One header line as it came; a status line begins the headers of another answer.
@@ -16,10 +17,10 @@ class AnswerFraming {
 
   // The first Content-Length text as sent, for reports.
   const std::optional<std::string>& SizeText() const { return m_sizeText; }
-  // A transfer coding (chunked) frames the body.
-  bool TransferCoded() const { return m_transferCoded; }
-  // Content-Length values differ, and nothing else frames the body: no length is the body's.
-  bool Contradictory() const { return m_disagree && !m_transferCoded; }
+  // The chunked transfer coding frames the body.
+  bool TransferCoded() const { return m_transferCoded && !m_otherCoding; }
+  // Why no body can be taken from this answer as whole, or empty when one can.
+  std::string Problem() const;
   // A Content-Length that would frame the body but is no number, which one reader may take for
   // a length and another not.
   bool Unreadable() const;
@@ -33,4 +34,7 @@ class AnswerFraming {
   bool m_disagree = false;          // another number differs from it
   bool m_unreadable = false;        // a Content-Length that is no number
   bool m_transferCoded = false;
+  bool m_otherCoding = false;  // a transfer coding that is not chunked alone
+  bool m_folded = false;       // a framing header went on over a second line
+  bool m_lastFrames = false;   // the last header line was a framing one
 };

@@ -72,10 +72,12 @@ class Stage {
   bool m_moreOutput = false;
 };
 
-// gzip, members one after another as gzip allows.
+// gzip, members one after another as gzip allows; or deflate, which servers send both as the
+// zlib format it names and as the bare stream inside it, as browsers take it either way.
 class GzipStage : public Stage {
  public:
-  explicit GzipStage(MemoryBudget& budget) {
+  enum class Format { Gzip, Deflate };
+  GzipStage(MemoryBudget& budget, Format format) : m_format(format) {
     m_stream.zalloc = [](void* opaque, uInt items, uInt size) -> voidpf {
       return static_cast<MemoryBudget*>(opaque)->Take(static_cast<size_t>(items) * size);
     };
@@ -83,7 +85,7 @@ class GzipStage : public Stage {
       static_cast<MemoryBudget*>(opaque)->Give(memory);
     };
     m_stream.opaque = &budget;
-    m_ready = inflateInit2(&m_stream, 15 + 16) == Z_OK;
+    m_ready = inflateInit2(&m_stream, format == Format::Gzip ? 15 + 16 : 15) == Z_OK;
   }
   ~GzipStage() override {
     if (m_ready)
@@ -95,7 +97,7 @@ class GzipStage : public Stage {
       return Result::Invalid;
     if (m_ended && !in.empty()) {
       // More after a member's end: another member, or bytes that are none.
-      if (inflateReset(&m_stream) != Z_OK)
+      if (m_format == Format::Deflate || inflateReset(&m_stream) != Z_OK)
         return Result::Invalid;
       m_ended = false;
     }
@@ -104,7 +106,15 @@ class GzipStage : public Stage {
     m_stream.avail_in = offered;
     m_stream.next_out = reinterpret_cast<Bytef*>(out);
     m_stream.avail_out = static_cast<uInt>(room);
-    const int code = inflate(&m_stream, Z_NO_FLUSH);
+    int code = inflate(&m_stream, Z_NO_FLUSH);
+    // Deflate without its zlib header: the first bytes are read again as the bare stream.
+    if (code == Z_DATA_ERROR && m_format == Format::Deflate && !m_bare && m_stream.total_out == 0 &&
+        inflateReset2(&m_stream, -15) == Z_OK) {
+      m_bare = true;
+      m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+      m_stream.avail_in = offered;
+      code = inflate(&m_stream, Z_NO_FLUSH);
+    }
     in.remove_prefix(offered - m_stream.avail_in);
     produced = room - m_stream.avail_out;
     m_moreOutput = m_stream.avail_out == 0;
@@ -119,8 +129,10 @@ class GzipStage : public Stage {
 
  private:
   z_stream m_stream{};
+  const Format m_format;
   bool m_ready = false;
   bool m_ended = false;
+  bool m_bare = false;  // deflate read as the bare stream
 };
 
 class BrotliStage : public Stage {
@@ -281,7 +293,9 @@ std::unique_ptr<ContentDecoder> ContentDecoder::For(const std::vector<std::strin
   auto chain = std::make_unique<ChainDecoder>();
   for (auto coding = codings.rbegin(); coding != codings.rend(); ++coding) {
     if (*coding == "gzip" || *coding == "x-gzip")
-      chain->Add(std::make_unique<GzipStage>(chain->Budget()));
+      chain->Add(std::make_unique<GzipStage>(chain->Budget(), GzipStage::Format::Gzip));
+    else if (*coding == "deflate")
+      chain->Add(std::make_unique<GzipStage>(chain->Budget(), GzipStage::Format::Deflate));
     else if (*coding == "br")
       chain->Add(std::make_unique<BrotliStage>(chain->Budget()));
     else if (*coding == "zstd")

@@ -492,12 +492,12 @@ bool Transfer::HeaderBlockEnded() {
   // The answer is this one: a final answer, one redirect too many, or one not to be followed,
   // with which the transfer ends here.
   BeginAnswer(status);
-  if (!bodyless && a.framing.Contradictory()) {
+  if (!bodyless && !a.framing.Problem().empty()) {
     a.result = CURLE_WEIRD_SERVER_REPLY;
-    a.resultText = "the answer's Content-Length headers disagree";
+    a.resultText = a.framing.Problem();
     return false;
   }
-  if (m_decoding && a.codings.size() > kMostCodings) {
+  if (!bodyless && m_decoding && a.codings.size() > kMostCodings) {
     a.result = CURLE_BAD_CONTENT_ENCODING;
     a.resultText = "more than " + std::to_string(kMostCodings) + " content codings";
     return false;

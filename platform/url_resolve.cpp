@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -40,9 +41,9 @@ std::optional<std::string_view> DotSegment(std::string_view segment) {
   return std::nullopt;
 }
 
-// A path's dot segments written with escapes written as dots, so that resolving removes them
-// like any other.
-std::string DotSegmentsPlain(const std::string& text) {
+// A path as browsers read it in a web address: a backslash is a "/", and dot segments written
+// with escapes are dots, so that resolving removes them like any other.
+std::string PathAsBrowsersReadIt(const std::string& text) {
   size_t path = 0;
   const size_t scheme = text.find("://");
   if (scheme != std::string::npos && scheme < text.find_first_of("/?#")) {
@@ -51,12 +52,14 @@ std::string DotSegmentsPlain(const std::string& text) {
     path = text.find('/', 2);
   }
   const size_t pathEnd = std::min(text.find_first_of("?#", path), text.size());
-  if (path == std::string::npos || text.find('%', path) >= pathEnd)
+  if (path == std::string::npos || text.find_first_of("%\\", path) >= pathEnd)
     return text;
-  std::string out = text.substr(0, path);
+  std::string slashed = text.substr(0, pathEnd);
+  std::replace(slashed.begin() + static_cast<std::ptrdiff_t>(path), slashed.end(), '\\', '/');
+  std::string out = slashed.substr(0, path);
   for (size_t start = path; start <= pathEnd;) {
-    const size_t slash = std::min(text.find('/', start), pathEnd);
-    const std::string_view segment = std::string_view(text).substr(start, slash - start);
+    const size_t slash = std::min(slashed.find('/', start), pathEnd);
+    const std::string_view segment = std::string_view(slashed).substr(start, slash - start);
     out += DotSegment(segment).value_or(segment);
     if (slash < pathEnd)
       out += '/';
@@ -73,7 +76,8 @@ std::optional<std::string> ResolveLink(const std::string& base, const std::strin
   if (!url)
     return std::nullopt;
   constexpr unsigned kFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_ALLOW_SPACE;
-  if (curl_url_set(url.get(), CURLUPART_URL, DotSegmentsPlain(base).c_str(), kFlags) != CURLUE_OK)
+  if (curl_url_set(url.get(), CURLUPART_URL, PathAsBrowsersReadIt(base).c_str(), kFlags) !=
+      CURLUE_OK)
     return std::nullopt;
   // Tabs and line breaks inside an address are dropped, as browsers drop them.
   std::string cleaned;
@@ -81,7 +85,7 @@ std::optional<std::string> ResolveLink(const std::string& base, const std::strin
     if (c != '\t' && c != '\n' && c != '\r')
       cleaned += c;
   }
-  if (curl_url_set(url.get(), CURLUPART_URL, DotSegmentsPlain(cleaned).c_str(), kFlags) !=
+  if (curl_url_set(url.get(), CURLUPART_URL, PathAsBrowsersReadIt(cleaned).c_str(), kFlags) !=
       CURLUE_OK)
     return std::nullopt;
   if (!IsWebScheme(url.get()))

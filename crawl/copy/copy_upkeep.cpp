@@ -43,39 +43,38 @@ CopyUpkeep::CopyUpkeep(const CrawlPlan& plan, const CrawlRules& rules, MirrorSto
 
 std::optional<std::string> CopyUpkeep::EarlierCopy(const std::string& url,
                                                    const std::string& localPath) {
+  // A file stored for the address under a name of its own (beside another's) is found by it.
   if (m_plan.completePages) {
-    if (std::optional<std::string> recorded = m_store.LocalPathOf(url);
-        recorded && m_store.IsRegularFile(*recorded) && !HeldByAnother(*recorded, url))
+    if (std::optional<std::string> recorded = m_store.LocalPathAsked(url);
+        recorded && m_store.IsRegularFile(*recorded))
       return recorded;
   }
   // Described by the name alone; with adjusted names a directory at the plain name is no copy.
   if (!m_plan.adjustExtension) {
-    if (!m_store.Exists(localPath) || (m_plan.completePages && HeldByAnother(localPath, url)))
+    if (!m_store.Exists(localPath) || HeldByAnother(localPath, url))
       return std::nullopt;
     return localPath;
   }
   for (const char* extension : {"", ".html", ".css"}) {
     const std::string candidate = localPath + extension;
-    if (m_store.IsRegularFile(candidate) &&
-        !(m_plan.completePages && HeldByAnother(candidate, url)))
+    if (m_store.IsRegularFile(candidate) && !HeldByAnother(candidate, url))
       return candidate;
   }
   return std::nullopt;
 }
 
-bool CopyUpkeep::HeldByAnother(const std::string& localPath, const std::string& url,
-                               const std::string& answeredBy) {
+std::string CopyUpkeep::OwnPath(const std::string& url) const {
+  return m_rules.Place(m_basePrefix, url).localPath;
+}
+
+bool CopyUpkeep::HeldByAnother(const std::string& localPath, const std::string& url) {
+  if (!m_plan.completePages)
+    return false;
   std::optional<MirrorStore::Record> record = m_store.RecordOf(localPath);
   // A file without a record, or recorded before addresses asked for were, is taken for its own.
-  if (!record || record->asked.empty())
+  if (!record || record->asked.empty() || record->asked == url)
     return false;
-  // The same document: asked for alike, answered by this address, or by its directory, where
-  // servers send an address without its "/".
-  const auto same = [&](const std::string& address) {
-    return !address.empty() &&
-           (record->asked == address || record->url == address || record->url == address + "/");
-  };
-  return !same(url) && !same(answeredBy);
+  return OwnPath(record->asked) != OwnPath(url);
 }
 
 std::unique_ptr<FetchedFile> CopyUpkeep::ReadEarlierCopy(const std::string& localPath) {
@@ -137,24 +136,20 @@ bool CopyUpkeep::SameAsCopy(const FetchedFile& file, const std::string& copyPath
 std::string CopyUpkeep::StoredName(const std::string& url, const std::string& localPath,
                                    const FetchedFile& file) {
   const std::string name = AdjustedName(localPath, file);
-  if (!m_plan.completePages || !HeldByAnother(name, url, file.finalUrl) ||
-      !m_store.IsRegularFile(name))
+  if (!m_store.IsRegularFile(name) || !HeldByAnother(name, url))
     return name;
-  // The name is another address's: the one whose own name it is keeps it, and between two that
-  // both have it as their own (or neither), the address that sorts first; so a copy is named
-  // alike whichever file came first.
+  // The name is another address's. The address whose own name it is takes it back from one
+  // that came by it otherwise in this crawl, whichever was fetched first, so that any job count
+  // names the copy alike; a file of an earlier crawl keeps its name, which its pages link to.
   const std::string other = m_store.RecordOf(name)->asked;
-  const bool mine = name == localPath;
-  const bool theirs = name == m_rules.Place(m_basePrefix, other).localPath;
-  if (mine != theirs ? mine : url < other) {
-    if (m_store.Move(name, NameBeside(name, other))) {
-      auto touched = m_touched.find(name);
-      if (touched != m_touched.end()) {
-        m_touched[NameBeside(name, other)] = touched->second;
-        m_touched.erase(touched);
-      }
-      return name;
+  const std::string aside = NameBeside(name, other);
+  if (name == localPath && m_store.SavedNow(name) && m_store.Move(name, aside)) {
+    auto touched = m_touched.find(name);
+    if (touched != m_touched.end()) {
+      m_touched[aside] = touched->second;
+      m_touched.erase(touched);
     }
+    return name;
   }
   return NameBeside(name, url);
 }
@@ -172,7 +167,7 @@ std::string CopyUpkeep::NameBeside(const std::string& localPath, const std::stri
   for (int n = 2;; ++n) {
     const std::string name =
         localPath.substr(0, dot) + "~" + std::to_string(n) + localPath.substr(dot);
-    if (!m_store.Exists(name) || !HeldByAnother(name, url, url))
+    if (!m_store.Exists(name) || !HeldByAnother(name, url))
       return name;
   }
 }

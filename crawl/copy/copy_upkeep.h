@@ -36,8 +36,9 @@ class CopyUpkeep {
   // conversion of its links.
   bool SameAsCopy(const FetchedFile& file, const std::string& copyPath);
   // The local path a fetched file of an address is stored under. For complete pages no two
-  // addresses share one: where another address's file has the name, the address whose own name
-  // it is keeps it (its file moved aside if it came second), and the other gets a name beside it.
+  // addresses of different local paths share one: where another's file has the name, the
+  // address whose own name it is takes it back from one stored by this crawl (whose file moves
+  // aside), and otherwise the file gets a name beside it.
   std::string StoredName(const std::string& url, const std::string& localPath,
                          const FetchedFile& file);
   // A file of this crawl, stored or read from its copy, and the address it stands for: only these
@@ -60,10 +61,12 @@ class CopyUpkeep {
 
   // The name a browser opens for a file stored at the path.
   std::string AdjustedName(const std::string& localPath, const FetchedFile& file) const;
-  // Whether the file at the path was stored for another document than the one of url, which
-  // answeredBy (when known) answered for.
-  bool HeldByAnother(const std::string& localPath, const std::string& url,
-                     const std::string& answeredBy = {});
+  // The local path the crawl's rules give an address.
+  std::string OwnPath(const std::string& url) const;
+  // Whether the file at the path was stored, with complete pages, for another address than url
+  // whose own local path is not url's: addresses that share a local path share its copy, as the
+  // described crawl has it; one named otherwise (by -E, or beside another) keeps to itself.
+  bool HeldByAnother(const std::string& localPath, const std::string& url);
   // A free name beside the path for the file of url: "~2", "~3", ... before its extension.
   std::string NameBeside(const std::string& localPath, const std::string& url);
 

@@ -24,7 +24,6 @@ struct Edit {
 struct Place {
   char quote = 0;  // the HTML attribute's quote; 0 unquoted, or no attribute
   bool attribute = true;
-  bool css = false;  // in a url() or CSS string
 };
 
 // One byte of an HTML attribute value, written so that it reads back as itself and can end
@@ -59,12 +58,13 @@ std::string AttributeValue(std::string_view text, char quote) {
   return out;
 }
 
-// Bytes that could end the context an address is written in (an attribute, its quote, a
-// <style>, <script> or <noscript> read as text, a comment) or mean something there: written
-// %XX, which means the same in an address.
-bool Unsafe(unsigned char c, bool css) {
-  return c <= 0x20 || c == 0x7F || c == '<' || c == '>' || c == '"' || c == '\'' || c == '`' ||
-         (css && (c == '\\' || c == '(' || c == ')'));
+// Bytes that could end the context an address is written in, or mean something there, should
+// a browser read that context otherwise than the page reader did: an attribute and its quote,
+// a <style>, <script> or <noscript> read as text, a comment, a CSS url() or string, a script's
+// string or template. Written %XX, which means the same in an address.
+bool Unsafe(unsigned char c) {
+  return c <= 0x20 || c == 0x7F ||
+         std::string_view("<>\"'`\\(){}^").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 // An address written where it stands, so that the reader (the HTML tokenizer, then the CSS
@@ -73,7 +73,7 @@ bool Unsafe(unsigned char c, bool css) {
 std::string Written(const std::string& address, const Place& place) {
   std::string out;
   for (unsigned char c : address) {
-    if (Unsafe(c, place.css)) {
+    if (Unsafe(c)) {
       AppendPercentEscaped(out, c);
     } else if (place.attribute) {
       out += AttributeByte(c, place.quote);
@@ -157,7 +157,6 @@ std::string RewriteReferences(
       Place place;
       place.quote = reference.quote;
       place.attribute = !reference.inStyleBlock && !reference.inDecodedValue;
-      place.css = reference.css;
       if (reference.inDecodedValue) {
         decodedEdits[reference.valueBegin].push_back(
             {reference.begin, reference.end, Written(*replacement, place)});
@@ -183,7 +182,6 @@ std::string RewriteReferences(
         continue;
       Place place;
       place.attribute = false;
-      place.css = true;
       edits.push_back({link.begin, link.end, Written(*replacement, place)});
     }
   }

@@ -226,6 +226,8 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
     AddRecord(*below, record);
   const WriteResult written =
       m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size);
+  if (written == WriteResult::Written)
+    m_savedNow.insert(*below);
   if (written == WriteResult::Written && m_keepRecords &&
       (!fetched.lastModified.empty() || !fetched.etag.empty())) {
     record.lastModified = fetched.lastModified;
@@ -308,12 +310,24 @@ std::vector<std::pair<std::string, MirrorStore::Record>> MirrorStore::Records() 
 
 std::optional<std::string> MirrorStore::LocalPathOf(const std::string& url) {
   LoadRecords();
-  for (const auto* index : {&m_byUrl, &m_byAsked}) {
+  // The file asked for as that address first: one that answered for it may be another's.
+  for (const auto* index : {&m_byAsked, &m_byUrl}) {
     auto found = index->find(url);
     if (found != index->end())
       return FullPath(found->second);
   }
   return std::nullopt;
+}
+
+std::optional<std::string> MirrorStore::LocalPathAsked(const std::string& url) {
+  LoadRecords();
+  auto found = m_byAsked.find(url);
+  return found == m_byAsked.end() ? std::nullopt : std::optional(FullPath(found->second));
+}
+
+bool MirrorStore::SavedNow(const std::string& localPath) const {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  return below && m_savedNow.count(*below) != 0;
 }
 
 bool MirrorStore::Move(const std::string& localPath, const std::string& newPath) {
@@ -332,6 +346,7 @@ bool MirrorStore::Move(const std::string& localPath, const std::string& newPath)
   AddRecord(*newBelow, record);
   if (!m_directory.Rename(localPath, newPath))
     return false;
+  m_savedNow.insert(*newBelow);
   Log("Renamed: " + localPath + " to " + newPath);
   return true;
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -55,8 +56,12 @@ class MirrorStore {
   // The local path of the file stored for an address, when one is: the address that answered,
   // or the one asked for.
   std::optional<std::string> LocalPathOf(const std::string& url);
+  // The local path of the file stored for an address asked for, when one is.
+  std::optional<std::string> LocalPathAsked(const std::string& url);
   // Gives a stored file, and its record, another name beside it; false when it cannot.
   bool Move(const std::string& localPath, const std::string& newPath);
+  // Whether this store (this crawl) wrote the file at the path.
+  bool SavedNow(const std::string& localPath) const;
   // Replaces a stored file's bytes by its converted text, the record first marked (made for
   // the address where the file has none).
   bool WriteConverted(const std::string& localPath, const std::string& text,
@@ -85,6 +90,7 @@ class MirrorStore {
   std::unordered_map<std::string, Record> m_records;     // by the path below the save-to directory
   std::unordered_map<std::string, std::string> m_byUrl;  // address -> path below
   std::unordered_map<std::string, std::string> m_byAsked;  // address asked for -> path below
+  std::unordered_set<std::string> m_savedNow;              // paths below written by this store
 };
 
 // A digest of a file's bytes, to tell later whether an answer brings the same ones.

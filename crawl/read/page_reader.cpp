@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <unordered_map>
 
 #include "crawl/read/stylesheet_reader.h"
 #include "platform/ascii.h"
@@ -257,11 +258,15 @@ enum Attribute {
   kStyle,
   kName,
   kContent,
+  kEncoding,
+  kColor,
+  kFace,
+  kSize,
   kCount
 };
-constexpr std::string_view kAttributeNames[kCount] = {"href",  "src",    "srcset", "rel",
-                                                      "type",  "poster", "data",   "background",
-                                                      "style", "name",   "content"};
+constexpr std::string_view kAttributeNames[kCount] = {
+    "href",  "src",  "srcset",  "rel",      "type",  "poster", "data", "background",
+    "style", "name", "content", "encoding", "color", "face",   "size"};
 
 // An attribute's value as written: the bytes [begin, end) of the page.
 struct RawValue {
@@ -285,7 +290,7 @@ class ShortName {
   std::string_view View() const { return {m_text, m_size}; }
 
  private:
-  char m_text[10] = {};
+  char m_text[16] = {};
   size_t m_size = 0;
 };
 
@@ -332,6 +337,12 @@ class PageTokenizer {
       Comment(m_at + 3);
       return true;
     }
+    // In SVG and MathML a CDATA section is text, whatever it holds.
+    if (c == '!' && InForeign() && m_html.substr(m_at + 1, 7) == "[CDATA[") {
+      const size_t end = m_html.find("]]>", m_at + 8);
+      m_at = end == npos ? m_html.size() : end + 3;
+      return end != npos;
+    }
     if (c == '/') {
       if (m_at + 1 >= m_html.size())
         return false;
@@ -342,7 +353,10 @@ class PageTokenizer {
       if (IsAsciiLetter(m_html[m_at + 1])) {
         ++m_at;
         std::string_view name;
-        return Tag(name, nullptr);
+        if (!Tag(name, nullptr))
+          return false;
+        EndTag(ShortName(name).View());
+        return true;
       }
     }
     if (c == '/' || c == '!' || c == '?') {  // a bogus comment
@@ -394,6 +408,7 @@ class PageTokenizer {
         return false;
       if (html[i] == '>') {
         m_at = i + 1;
+        m_selfClosing = html[i - 1] == '/';
         if (m_tags != nullptr)
           m_tags->push_back(std::move(record));
         return true;
@@ -451,6 +466,19 @@ class PageTokenizer {
     const ShortName name(rawName);
     const std::string_view tag = name.View();
     Report(tag, values);
+    if (InForeign()) {
+      if (!BreaksOut(tag, values)) {
+        if (!m_selfClosing)
+          PushForeign(tag, IsIntegrationPoint(tag, values));
+        return true;  // markup all through: no raw text, no script states
+      }
+      PopForeign();
+    }
+    if (tag == "svg" || tag == "math") {
+      if (!m_selfClosing)
+        PushForeign(tag, false);
+      return true;
+    }
     if (tag == "plaintext")
       return false;  // the rest of the page is text
     if (tag == "script")
@@ -459,6 +487,65 @@ class PageTokenizer {
     if (tag == "noscript" && m_inNoscript)
       return true;
     return IsRawText(tag) ? RawText(tag) : true;
+  }
+
+  // Inside SVG or MathML, and not in the HTML of one of their integration points.
+  bool InForeign() const { return !m_foreign.empty() && !m_foreign.back().integration; }
+
+  void PushForeign(std::string_view tag, bool integration) {
+    m_foreign.push_back({std::string(tag), integration});
+    ++m_foreignNames[m_foreign.back().name];
+  }
+
+  // Back to HTML: foreign elements closed up to the nearest integration point, or all.
+  void PopForeign() {
+    while (InForeign())
+      PopOne();
+  }
+
+  void PopOne() {
+    auto count = m_foreignNames.find(m_foreign.back().name);
+    if (--count->second == 0)
+      m_foreignNames.erase(count);
+    m_foreign.pop_back();
+  }
+
+  // An end tag closes the foreign element it names, and those opened inside it; in foreign
+  // content, </p> and </br> go back to HTML as their start tags would.
+  void EndTag(std::string_view tag) {
+    if (m_foreign.empty())
+      return;
+    if (InForeign() && (tag == "p" || tag == "br"))
+      return PopForeign();
+    if (m_foreignNames.count(std::string(tag)) == 0)
+      return;
+    while (m_foreign.back().name != tag)
+      PopOne();
+    PopOne();
+  }
+
+  // The HTML elements whose start tag ends SVG or MathML content, as browsers have it.
+  static bool BreaksOut(std::string_view tag, const RawValue* values) {
+    static constexpr std::string_view kBreakers[] = {
+        "b",      "big",  "blockquote", "body",  "br",   "center", "code",    "dd",   "div",
+        "dl",     "dt",   "em",         "embed", "h1",   "h2",     "h3",      "h4",   "h5",
+        "h6",     "head", "hr",         "i",     "img",  "li",     "listing", "menu", "meta",
+        "nobr",   "ol",   "p",          "pre",   "ruby", "s",      "small",   "span", "strong",
+        "strike", "sub",  "sup",        "table", "tt",   "u",      "ul",      "var"};
+    if (tag == "font")
+      return values[kColor].present || values[kFace].present || values[kSize].present;
+    return std::find(std::begin(kBreakers), std::end(kBreakers), tag) != std::end(kBreakers);
+  }
+
+  // SVG and MathML elements whose content is HTML again.
+  bool IsIntegrationPoint(std::string_view tag, const RawValue* values) const {
+    if (tag == "foreignobject" || tag == "desc" || tag == "title" || tag == "mi" || tag == "mo" ||
+        tag == "mn" || tag == "ms" || tag == "mtext")
+      return true;
+    if (tag != "annotation-xml" || !values[kEncoding].present)
+      return false;
+    const std::string encoding = Decoded(Raw(values[kEncoding]));
+    return EqualsNoCase(encoding, "text/html") || EqualsNoCase(encoding, "application/xhtml+xml");
   }
 
   // Whether an end tag of the element starts at html[lt]: "</", the name in any case, then
@@ -673,6 +760,14 @@ class PageTokenizer {
   std::vector<std::string>* m_tags;  // every tag read, with its attributes' names, when wanted
   bool m_inNoscript = false;         // reading the markup of a <noscript>
   size_t m_at = 0;                   // where reading goes on
+  bool m_selfClosing = false;        // the last tag read ended with "/>"
+  // The SVG and MathML elements open, innermost last, and how many of each name.
+  struct ForeignElement {
+    std::string name;
+    bool integration = false;  // its content is HTML
+  };
+  std::vector<ForeignElement> m_foreign;
+  std::unordered_map<std::string, int> m_foreignNames;
   size_t m_nextCheck = kStopCheckBytes;
   PageLinks m_links;
 };

@@ -35,7 +35,7 @@ TEST(Browser, ConvertedCopyReadsWhollyFromDisk) {
     // Without a browser the check fails, saying what to install; it never passes by itself.
     ASSERT_NE(check.exitCode, 2) << check.err;
     EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
-    EXPECT_EQ(Total(check.out, "pages"), 7) << check.out;
+    EXPECT_EQ(Total(check.out, "pages"), 8) << check.out;
     EXPECT_GE(Total(check.out, "loaded"), 12) << check.out;
     EXPECT_EQ(Total(check.out, "missing"), 0) << check.out;
     EXPECT_EQ(Total(check.out, "network"), 0) << check.out;

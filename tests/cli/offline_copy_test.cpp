@@ -221,6 +221,16 @@ TEST(OfflineCopy, ConversionKeepsToItsOwnCrawl) {
   for (const auto& [path, bytes] : other)
     EXPECT_EQ(both.at(path), bytes) << path;
 
+  // A file of an earlier crawl keeps its name, which that crawl's converted pages link to: the
+  // page named like another's copy takes a name beside it.
+  TempDir named;
+  ASSERT_EQ(Cli({"-pkE", "-l1", "--save-to", named.Path(), server.Url("/site/doc.html")}).exitCode,
+            0);
+  ASSERT_EQ(Cli({"-pkE", "--save-to", named.Path(), server.Url("/site/")}).exitCode, 0);
+  const std::string host = named.Path() + "/127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_TRUE(Contains(ReadFileBytes(host + "/site/page.php?id=1.html"), "img/php.png"));
+  EXPECT_TRUE(Contains(ReadFileBytes(host + "/site/page.php?id=1~2.html"), "img/named.png"));
+
   const size_t asked = server.Requests().size();
   Cli({"--save-to", saveTo.Path(), server.Url("/site/")});
   // Names made for the copy are never asked for: the pages were read with their own addresses.

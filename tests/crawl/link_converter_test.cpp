@@ -37,6 +37,7 @@ TEST(RewriteReferences, EachKindOfReferenceChangesAloneAndMeansTheNewAddress) {
       {"http://h/d/i.png?a=1&b=2", "i.png%3Fa=1&b=2.png"},
       {"http://h/d/x1.png", "http://o/</style><svg/onload=alert`1`>.png"},
       {"http://h/d/x2.png", "http://o/</noscript><svg onload=alert(2)>.png"},
+      {"http://h/d/x3.png", "http://o/${alert(1)}.png"},
   };
   struct {
     FileKind kind;
@@ -66,8 +67,9 @@ TEST(RewriteReferences, EachKindOfReferenceChangesAloneAndMeansTheNewAddress) {
        "<style>p{background:url(\"http://o/%3C/style%3E%3Csvg/onload=alert%601%60%3E.png\")}"
        "</style>"},
       {FileKind::Page, "<noscript><img src=\"x2.png\"></noscript>",
-       "<noscript><img src=\"http://o/%3C/noscript%3E%3Csvg%20onload=alert(2)%3E.png\">"
+       "<noscript><img src=\"http://o/%3C/noscript%3E%3Csvg%20onload=alert%282%29%3E.png\">"
        "</noscript>"},
+      {FileKind::Page, "<img src=\"x3.png\">", "<img src=\"http://o/$%7Balert%281%29%7D.png\">"},
       {FileKind::Page, "<script><!--<script></script>'<img src=\"x2.png\">'//--></script>",
        "<script><!--<script></script>'<img src=\"x2.png\">'//--></script>"},
       {FileKind::Page, "<base href=/d/ target=_self><a href=\"#top\">",

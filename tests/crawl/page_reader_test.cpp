@@ -82,6 +82,15 @@ TEST(PageReader, WhatIsNoTag) {
       {"<script><!--</script><img src=after>", {"after"}},
       {"<script><!--><img src=no></script><img src=after>", {"after"}},
       {"<script><!--<scripty></script><img src=after>", {"after"}},
+      // SVG and MathML are markup all through, but for a CDATA section and their integration
+      // points; an HTML element such as <p> or <img> ends them.
+      {"<svg><noscript><p><script>t=`</noscript><img src=no>`</script><img src=after>", {"after"}},
+      {"<svg><script><![CDATA[ t=`</script><img src=no>` ]]></script><img src=after>", {"after"}},
+      {"<svg><title><script>t='</title><img src=no>'</script></title></svg><img src=after>",
+       {"after"}},
+      {"<math><xmp><img src=a></xmp><svg><style><img src=b></style></svg>", {"a", "b"}},
+      {"<svg><foreignObject><style>p{background:url(in.png)}</style></foreignObject></svg>",
+       {"in.png"}},
       {"<!-- <img src=no> --><img src=after>", {"after"}},
       {"<!--><img src=a><!---><img src=b><!-- --!><img src=c>", {"a", "b", "c"}},
       {"<!-- <img src=no>", {}},

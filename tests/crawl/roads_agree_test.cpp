@@ -132,6 +132,9 @@ const Case kCases[] = {
     {"unasked.htm", kDone, kStored, kNone, true},
     {"chunklength.htm", kDone, kStored, kNone, false, 5027},
     {"twolengths.htm", kDone, kNotSaved, kBroken},
+    {"foldedcoding.htm", kDone, kNotSaved, kBroken},
+    {"gzipcoded.htm", kDone, kNotSaved, kBroken},
+    {"codings204.gif", kDone, kStored, kNone},
 };
 
 TEST(RoadsAgree, EveryHostileAnswerAtOneJobAndAtFour) {

@@ -71,6 +71,8 @@ TEST(ContentDecoding, WholeStreamsGiveTheResource) {
       {{"zstd"}, Zstd(text)},
       {{"gzip", "br"}, Brotli(Gzip(text))},  // applied in this order: undone last to first
       {{"gzip", "gzip"}, Gzip(Gzip(text))},
+      {{"deflate"}, Deflate(text)},
+      {{"deflate"}, Deflate(text, true)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.codings.back());
@@ -123,7 +125,7 @@ TEST(ContentDecoding, CodingsAreReadAsHeadersListThem) {
   EXPECT_EQ(codings, (std::vector<std::string>{"gzip", "br", "zstd"}));
   EXPECT_EQ(ContentDecoder::For({}), nullptr);
   EXPECT_EQ(ContentDecoder::For({"gzip", "x-foo"}), nullptr);  // kept as it came
-  EXPECT_EQ(ContentDecoder::For({"deflate"}), nullptr);
+  EXPECT_EQ(ContentDecoder::For({"compress"}), nullptr);
   // A chain longer than any server means is refused whole; five codings are still undone.
   const std::string text = "picture";
   std::string five = text;

@@ -187,6 +187,20 @@ void Route(int fd, const std::string& path) {
             "HTTP/1.1 200 OK\r\nContent-Length: 5027\r\nContent-Length: 100\r\n"
             "Connection: close\r\n\r\n" +
                 std::string(5027, 't'));
+  } else if (path == "/foldedcoding.htm") {
+    SendAll(fd,
+            "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nTransfer-Encoding:\r\n chunked\r\n"
+            "Connection: close\r\n\r\n" +
+                Chunked(std::string(5027, 'f')));
+  } else if (path == "/gzipcoded.htm") {
+    SendAll(fd,
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 100\r\n"
+            "Connection: close\r\n\r\n" +
+                Gzip(std::string(5027, 'g')));
+  } else if (path == "/codings204.gif") {
+    SendAll(fd,
+            "HTTP/1.1 204 No Content\r\nContent-Encoding: gzip, gzip, gzip, gzip, gzip, gzip\r\n"
+            "Connection: close\r\n\r\n");
   } else if (path == "/unasked.htm") {
     SendAll(fd, Answer(200, Gzip("<img src=\"unasked.gif\">"),
                        "Content-Type: text/html\r\nContent-Encoding: gzip\r\n"));

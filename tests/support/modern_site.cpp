@@ -40,6 +40,7 @@ SiteFiles ModernSite(const std::string& server) {
             "<p><a href=\"sub\">a directory</a> <a href=\"sub/\">again</a>\n"
             "<a href=\"page.php?id=1\">a script</a> <a href=\"about\">about</a>\n"
             "<a href=\"page.php?id=1.html\">named like its copy</a>\n"
+            "<a href=\"old.html\">moved</a>\n"
             "<a href=\"/site/doc.html#part2\">a part</a> <a href=\"#top\">top</a>\n"
             "<a href=\"../outside.html\">outside</a>\n"
             "<a href=\"mailto:someone@example.invalid\">mail</a></p>\n"
@@ -82,6 +83,8 @@ SiteFiles ModernSite(const std::string& server) {
       {"/outside.html", {"<html><body>outside</body></html>\n", html}},
       // A directory asked for without its "/" is sent to it, as servers do.
       {"/site/sub", {"/site/sub/", "redirect"}},
+      // A page moved to another that is linked as well.
+      {"/site/old.html", {"/site/doc.html", "redirect"}},
   };
   for (const char* picture :
        {"/site/img/icon.png", "/site/img/h.png", "/site/img/a.png", "/site/img/a2.png",

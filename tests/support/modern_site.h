@@ -18,7 +18,8 @@ using SiteFiles = std::map<std::string, SiteFile>;  // by path, "/site/a.htm"
 // root-relative, absolute and protocol-relative same-site addresses, a <base>, directory links
 // with and without their "/", srcset, stylesheets with url() and @import, inline styles,
 // fragments, a page named .php (made by a script that ignores conditional requests) beside one
-// whose name is the first's with ".html", one named like a directory, a page outside the start
+// whose name is the first's with ".html", one moved to another that is linked too, one named like
+// a directory, a page outside the start
 // directory that is linked (once through escaped dots) but never fetched, and addresses on another
 // server that would plant script in a copy written back carelessly.
 SiteFiles ModernSite(const std::string& server);
