@@ -8,10 +8,9 @@
 #include <QVBoxLayout>
 
 #include "support/settings_store.h"
+#include "ui/setting_keys.h"
 
 namespace {
-
-const std::string kCopyRoot = "SOFTWARE\\ORTALUX\\Kelvane\\Copy\\";
 
 bool IsSwitch(const CopyPreference& preference) {
   return preference.refused == nullptr;

@@ -31,15 +31,12 @@
 #include "ui/directory_dialog.h"
 #include "ui/online_help.h"
 #include "ui/preferences_dialog.h"
+#include "ui/setting_keys.h"
 #include "ui/url_history.h"
 #include "ui/window_placement.h"
 #include "ui_main_dialog.h"
 
 namespace {
-
-const std::string kVerboseKey = "SOFTWARE\\ORTALUX\\Kelvane\\Verbose";
-const std::string kSaveToKey = "SOFTWARE\\ORTALUX\\Kelvane\\SaveTo\\";
-const std::string kBrowserKey = "SOFTWARE\\ORTALUX\\Kelvane\\Browser";
 
 QString ToQt(const std::string& text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));

@@ -11,12 +11,11 @@
 #include "support/settings_store.h"
 #include "ui/copy_preferences.h"
 #include "ui/dialog_units.h"
+#include "ui/setting_keys.h"
 #include "ui_preferences_dialog.h"
 
 namespace {
 
-const std::string kBrowserKey = "SOFTWARE\\ORTALUX\\Kelvane\\Browser";
-const std::string kVerboseKey = "SOFTWARE\\ORTALUX\\Kelvane\\Verbose";
 const QString kProgramsFilter = QStringLiteral("Programs (*)");
 const QString kAllFilesFilter = QStringLiteral("All files (*)");
 

@@ -7,10 +7,9 @@
 
 #include "support/int_text.h"
 #include "support/settings_store.h"
+#include "ui/setting_keys.h"
 
 namespace {
-
-const std::string kHistoryKey = "SOFTWARE\\ORTALUX\\Kelvane\\URLToDownload\\";
 
 QString ToQt(const std::string& text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));

@@ -1,0 +1,319 @@
+// What the window's buttons open: the save-to chooser, Preferences with the copy's
+// preferences, and the browser.
+#include "window_fixture.h"
+
+namespace {
+
+// Every preference of the copy names an option of the crawl's one table.
+TEST(CopyPreferences, EveryRowIsAnOptionOfTheTable) {
+  for (const CopyPreference& row : CopyPreferences())
+    EXPECT_NE(FindCrawlOption(row.option), nullptr) << row.key;
+}
+
+// The chooser opens where the save-to directory is; its name field always shows the folder its
+// list shows, and "Open" takes exactly that folder.
+TEST_F(Window, SaveToChooserConfirmAndCancel) {
+  const std::string chosen = m_saveTo.Path() + "/chosen";
+  fs::create_directory(chosen);
+  CKelvaneDlg dialog;
+  Start(dialog);
+  TypeUrl(dialog, "http://host/docs/");
+  AnswerNextModal<CDirectoryDialog>(
+      [](CDirectoryDialog* chooser) { QTest::keyClick(chooser, Qt::Key_Escape); });
+  Click(dialog, Control::SaveToButton);
+  EXPECT_EQ(dialog.m_saveToDirectory.Get(), m_saveTo.Path());
+  EXPECT_EQ(ReadSetting(kRoot + "SaveTo\\"), m_saveTo.Path());
+
+  std::vector<std::pair<std::string, std::string>> shown;  // name field, list's folder
+  bool typesHidden = false;
+  AnswerNextModal<CDirectoryDialog>([&](CDirectoryDialog* chooser) {
+    auto* field = chooser->findChild<QLineEdit*>("fileNameEdit");
+    shown.emplace_back(field->text().toStdString(),
+                       chooser->directory().absolutePath().toStdString());
+    typesHidden = !chooser->findChild<QWidget*>("fileTypeCombo")->isVisible();
+    EXPECT_EQ(chooser->findChild<QLabel*>("fileNameLabel")->text().toStdString(), "Repertoire:");
+    if (chooser->directory().absolutePath().toStdString() == chosen) {
+      QTest::mouseClick(chooser->OpenButton(), Qt::LeftButton);
+      return;
+    }
+    // Into "chosen" by a double click, once the list has read the folder.
+    auto* list = chooser->findChild<QListView*>("listView");
+    auto* model = qobject_cast<QFileSystemModel*>(list->model());
+    QModelIndex item = model->index(QString::fromStdString(chosen));
+    QRect place = list->visualRect(item);
+    if (item.isValid() && !place.isEmpty()) {
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, place.center());
+      QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, place.center());
+    }
+  });
+  Click(dialog, Control::SaveToButton);
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.front(), std::pair(m_saveTo.Path(), m_saveTo.Path()));
+  EXPECT_EQ(shown.back(), std::pair(chosen, chosen));
+  for (const auto& [field, folder] : shown)
+    EXPECT_EQ(field, folder);
+  EXPECT_TRUE(typesHidden);
+  EXPECT_EQ(dialog.m_saveToDirectory.Get(), chosen);
+  EXPECT_EQ(ReadSetting(kRoot + "SaveTo\\"), chosen);
+  EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), chosen + "/host/docs");
+}
+
+// The chooser as a person uses it: a click on a sub-folder leaves the field showing the folder
+// being browsed; the computer's view in the side panel has no folder, and "Open" does nothing
+// there; a path typed into the field and confirmed with Enter is the folder stored.
+TEST_F(Window, ChooserStoresWhatItsFieldShows) {
+  const std::string alpha = m_saveTo.Path() + "/alpha", typed = m_saveTo.Path() + "/typed";
+  fs::create_directory(alpha);
+  fs::create_directory(typed);
+  CKelvaneDlg dialog;
+  Start(dialog);
+  TypeUrl(dialog, "http://host/");
+  int step = 0;
+  std::vector<std::string> fields;  // after the click on alpha, in the computer's view
+  bool openedInComputer = false;
+  AnswerNextModal<CDirectoryDialog>([&](CDirectoryDialog* chooser) {
+    auto* field = chooser->findChild<QLineEdit*>("fileNameEdit");
+    if (step == 0) {
+      auto* list = chooser->findChild<QListView*>("listView");
+      auto* model = qobject_cast<QFileSystemModel*>(list->model());
+      const QRect place = list->visualRect(model->index(QString::fromStdString(alpha)));
+      if (place.isEmpty())
+        return;  // not listed yet
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, place.center());
+      ++step;
+    } else if (step == 1) {
+      fields.push_back(field->text().toStdString());
+      auto* side = chooser->findChild<QListView*>("sidebar");
+      for (int row = 0; row < side->model()->rowCount(); ++row) {
+        const QModelIndex entry = side->model()->index(row, 0);
+        if (entry.data(Qt::UserRole + 1).toUrl() == QUrl("file:"))
+          QTest::mouseClick(side->viewport(), Qt::LeftButton, {}, side->visualRect(entry).center());
+      }
+      ++step;
+    } else if (step == 2) {
+      fields.push_back(field->text().toStdString());
+      QTest::mouseClick(chooser->OpenButton(), Qt::LeftButton);
+      openedInComputer = !chooser->isVisible();
+      QTest::mouseClick(field, Qt::LeftButton);
+      QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+      QTest::keyClicks(field, QString::fromStdString(typed));
+      QTest::keyClick(field, Qt::Key_Return);
+      ++step;
+    }
+  });
+  Click(dialog, Control::SaveToButton);
+  EXPECT_EQ(fields, (std::vector<std::string>{m_saveTo.Path(), ""}));
+  EXPECT_FALSE(openedInComputer);
+  EXPECT_EQ(dialog.m_saveToDirectory.Get(), typed);
+  EXPECT_EQ(ReadSetting(kRoot + "SaveTo\\"), typed);
+}
+
+TEST_F(Window, OpenOnlyEndsTheChooserOnARealDirectory) {
+  TempDir parent;
+  const std::string folder = parent.Path() + "/soon gone";
+  fs::create_directory(folder);
+  CDirectoryDialog chooser(folder, nullptr);
+  chooser.show();
+  EXPECT_EQ(chooser.m_folder, folder);
+  fs::remove(folder);
+  QTest::mouseClick(chooser.OpenButton(), Qt::LeftButton);
+  EXPECT_TRUE(chooser.isVisible());
+  EXPECT_EQ(chooser.m_folder, "");
+}
+
+TEST_F(Window, PreferencesWriteAtEachClickAndBrowseButtonsFollow) {
+  TempDir programs;
+  const std::string browser = programs.Path() + "/web browser";
+  WriteFileBytes(browser, "#!/bin/sh\n");
+  fs::permissions(browser, fs::perms::owner_all);
+  CKelvaneDlg dialog;
+  Start(dialog);
+  EXPECT_FALSE(Button(dialog, Control::BrowseUrlButton)->isEnabled());
+  Strings verboseAfterClicks;
+  bool enabledWhileOpen = true;
+  AnswerNextModal<CPreferencesDialog>([&](CPreferencesDialog* preferences) {
+    auto* verbose = qobject_cast<QCheckBox*>(preferences->ControlById(1067));
+    for (int i = 0; i < 3; ++i) {
+      QTest::mouseClick(verbose, Qt::LeftButton);
+      verboseAfterClicks.push_back(ReadSetting(kRoot + "Verbose"));
+    }
+    // The file's path typed into the name field, and Enter, until the dialog takes it.
+    AnswerNextModal<QFileDialog>([&](QFileDialog* files) {
+      EXPECT_EQ(files->windowTitle().toStdString(), "Browser");
+      EXPECT_TRUE(files->nameFilters().contains("All files (*)"));
+      auto* name = files->findChild<QLineEdit*>("fileNameEdit");
+      name->selectAll();
+      QTest::keyClicks(name, QString::fromStdString(browser));
+      QTest::keyClick(name, Qt::Key_Return);
+    });
+    QTest::mouseClick(qobject_cast<QPushButton*>(preferences->ControlById(1053)), Qt::LeftButton);
+    EXPECT_EQ(ReadSetting(kRoot + "Browser"), browser);
+    EXPECT_EQ(Text(preferences->ControlById(1048)), browser);
+    enabledWhileOpen = Button(dialog, Control::BrowseUrlButton)->isEnabled();
+    QTest::keyClick(preferences, Qt::Key_Escape);
+  });
+  Click(dialog, Control::OptionsButton);
+  EXPECT_EQ(verboseAfterClicks, (Strings{"1", "0", "1"}));
+  EXPECT_EQ(dialog.m_verbose.load(), 1);
+  EXPECT_FALSE(enabledWhileOpen);
+  EXPECT_TRUE(Button(dialog, Control::BrowseUrlButton)->isEnabled());
+  EXPECT_TRUE(Button(dialog, Control::BrowseMirrorButton)->isEnabled());
+
+  AnswerNextModal<CPreferencesDialog>([&](CPreferencesDialog* preferences) {
+    QTest::mouseClick(qobject_cast<QPushButton*>(preferences->ControlById(1071)), Qt::LeftButton);
+    EXPECT_EQ(ReadSetting(kRoot + "Browser"), "");
+    EXPECT_EQ(Text(preferences->ControlById(1048)), "");
+    QTest::keyClick(preferences, Qt::Key_Escape);
+  });
+  Click(dialog, Control::OptionsButton);
+  EXPECT_FALSE(Button(dialog, Control::BrowseUrlButton)->isEnabled());
+  EXPECT_FALSE(Button(dialog, Control::BrowseMirrorButton)->isEnabled());
+}
+
+TEST_F(Window, BrowserGetsTheAddressAsOneArgumentNeverThroughAShell) {
+  TempDir programs;
+  const std::string browser = programs.Path() + "/my browser";
+  const std::string record = programs.Path() + "/arguments";
+  WriteFileBytes(
+      browser, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + record + "'; done\n");
+  fs::permissions(browser, fs::perms::owner_all);
+  WriteSetting(kRoot + "Browser", browser);
+  CKelvaneDlg dialog;
+  Start(dialog);
+  const std::string url =
+      "http://h/a;touch " + programs.Path() + "/owned$(touch " + programs.Path() + "/owned2)";
+  Type(dialog, url);
+  EXPECT_EQ(CKelvaneDlg::BrowserCommandLine(browser, url), browser + " " + url);
+  Click(dialog, Control::BrowseUrlButton);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
+  QTest::qWait(200);
+  EXPECT_EQ(ReadFileBytes(record), url + "\n");
+  EXPECT_FALSE(fs::exists(programs.Path() + "/owned"));
+  EXPECT_FALSE(fs::exists(programs.Path() + "/owned2"));
+  fs::remove(record);
+  TypeUrl(dialog, "http://host/docs/");
+  Click(dialog, Control::BrowseMirrorButton);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
+  QTest::qWait(200);
+  EXPECT_EQ(ReadFileBytes(record), m_saveTo.Path() + "/host/docs\n");
+  WriteSetting(kRoot + "Browser", programs.Path() + "/not there");
+  Click(dialog, Control::BrowseUrlButton);  // silently nothing
+}
+
+// The copy's preferences as a person sets them: complete pages and converted links clicked, 4
+// transfers typed (a value out of range first, refused under its field), each kept at once;
+// Enter starts the crawl, which makes the complete, converted copy kelvane-cli makes with
+// -p -k --jobs 4; the status line's tooltip says what became of the files, and "Browse" opens
+// the copy's start page. Preferences shows the values again, and again after a restart.
+TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
+  RawServer server(SiteHandler({
+      {"/", "<a href=\"b.htm\">b</a><img src=\"p.png\"><link rel=\"stylesheet\" href=\"s.css\">"},
+      {"/b.htm", "<a href=\"/\">home</a>"},
+      {"/p.png", "PNG"},
+      {"/s.css", "body { background: url(bg.png) }"},
+      {"/bg.png", "BG"},
+  }));
+  TempDir programs;
+  const std::string browser = programs.Path() + "/browser", record = programs.Path() + "/opened";
+  // Written whole, then named: the test never reads it half written.
+  WriteFileBytes(browser, "#!/bin/sh\nprintf '%s' \"$1\" > '" + record + ".part' && mv '" + record +
+                              ".part' '" + record + "'\n");
+  fs::permissions(browser, fs::perms::owner_all);
+  WriteSetting(kRoot + "Browser", browser);
+
+  auto setUp = [&](CPreferencesDialog* preferences) {
+    CopyPreferencesSection* copy = preferences->CopySection();
+    // A click on the middle of each check box's caption.
+    for (const char* key : {"PageRequisites", "ConvertLinks"}) {
+      QWidget* check = copy->ControlFor(key);
+      QTest::mouseClick(check, Qt::LeftButton, {},
+                        QPoint(check->sizeHint().width() / 2, check->height() / 2));
+    }
+    auto* jobs = qobject_cast<QLineEdit*>(copy->ControlFor("Jobs"));
+    QTest::mouseClick(jobs, Qt::LeftButton);
+    QTest::keyClicks(jobs, "100");  // "1" and "10" on the way are taken, "100" is not
+    EXPECT_TRUE(copy->Message("Jobs")->isVisible());
+    EXPECT_EQ(copy->Message("Jobs")->text().toStdString(), "Refused: a whole number from 1 to 64");
+    // Never clamped, and nothing typed on the way kept: the setting is as before the edit.
+    EXPECT_EQ(ReadSetting(kRoot + "Copy\\Jobs"), "");
+    QTest::keyClick(jobs, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(jobs, "4");
+    EXPECT_FALSE(copy->Message("Jobs")->isVisible());
+    QTest::keyClick(preferences, Qt::Key_Escape);
+  };
+  std::vector<std::string> shown;
+  auto look = [&](CPreferencesDialog* preferences) {
+    CopyPreferencesSection* copy = preferences->CopySection();
+    for (const char* key : {"PageRequisites", "ConvertLinks", "Robots"})
+      shown.push_back(qobject_cast<QCheckBox*>(copy->ControlFor(key))->isChecked() ? "on" : "off");
+    shown.push_back(Text(copy->ControlFor("Jobs")));
+    QTest::keyClick(preferences, Qt::Key_Escape);
+  };
+  const std::vector<std::string> expected = {"on", "on", "off", "4"};
+  const std::string host = m_saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
+  {
+    CKelvaneDlg dialog;
+    Start(dialog);
+    AnswerNextModal<CPreferencesDialog>(setUp);
+    Click(dialog, Control::OptionsButton);
+    EXPECT_EQ(ReadSetting(kRoot + "Copy\\Jobs"), "4");
+    EXPECT_EQ(ReadSetting(kRoot + "Copy\\PageRequisites"), "1");
+    Type(dialog, server.Url("/"));
+    QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
+    EXPECT_EQ(ReadFileBytes(host + "/bg.png"), "BG");  // read from the stylesheet: -p
+    EXPECT_NE(ReadFileBytes(host + "/b.htm").find("href=\"~index.htm\""), std::string::npos)
+        << ReadFileBytes(host + "/b.htm");
+    auto* status = qobject_cast<QLabel*>(dialog.ControlById(Control::StatusLine));
+    status->grab();
+    EXPECT_TRUE(
+        status->toolTip().contains("Last crawl: 5 stored, 0 from earlier copies, 0 not saved"))
+        << status->toolTip().toStdString();
+    Click(dialog, Control::BrowseMirrorButton);
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
+    EXPECT_EQ(ReadFileBytes(record), host + "/~index.htm");
+    AnswerNextModal<CPreferencesDialog>(look);
+    Click(dialog, Control::OptionsButton);
+    EXPECT_EQ(shown, expected);
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+  }
+  shown.clear();
+  CKelvaneDlg restarted;
+  Start(restarted);
+  AnswerNextModal<CPreferencesDialog>(look);
+  Click(restarted, Control::OptionsButton);
+  EXPECT_EQ(shown, expected);
+}
+
+// The Preferences dialog fits what it holds, at the default font and at a large one: every
+// control inside it and no label or check box cut. KELVANE_SCREENSHOT=DIR keeps a picture of each.
+TEST_F(Window, PreferencesFitAtAnyFontSize) {
+  const QFont before = QApplication::font();
+  for (const qreal points : {before.pointSizeF(), before.pointSizeF() * 1.6}) {
+    SCOPED_TRACE(points);
+    QFont font = before;
+    font.setPointSizeF(points);
+    QApplication::setFont(font);
+    CPreferencesDialog preferences(nullptr);
+    preferences.show();
+    const QRect area = preferences.rect();
+    for (QWidget* child : preferences.findChildren<QWidget*>()) {
+      if (!child->isVisible())
+        continue;
+      const QRect place(child->mapTo(&preferences, QPoint(0, 0)), child->size());
+      EXPECT_TRUE(area.contains(place)) << child->objectName().toStdString();
+      if (auto* label = qobject_cast<QLabel*>(child); label && !label->wordWrap()) {
+        EXPECT_LE(label->sizeHint().width(), label->width()) << label->text().toStdString();
+      }
+      if (auto* check = qobject_cast<QCheckBox*>(child)) {
+        EXPECT_LE(check->sizeHint().width(), check->width()) << check->text().toStdString();
+      }
+    }
+    if (const char* out = std::getenv("KELVANE_SCREENSHOT"))
+      preferences.grab().save(QString::fromUtf8(out) +
+                              QStringLiteral("/preferences-%1.png").arg(points));
+  }
+  QApplication::setFont(before);
+}
+
+}  // namespace
