@@ -3,7 +3,7 @@
 #include <string>
 
 #include "crawl/run/http_fetcher.h"
-#include "platform/transport.h"
+#include "platform/transfer.h"
 #include "support/int_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/transport.h"
+#include "platform/transfer_loop.h"
 
 // Several GETs at once: over HTTP/2 where a server offers it, as streams of one connection;
 // elsewhere over HTTP/1.1, where connections to a server stay open between files and the next

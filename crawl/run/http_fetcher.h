@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "crawl/base/fetched_file.h"
-#include "platform/transport.h"
+#include "platform/transfer.h"
 
 // Retrieves an address with one HTTP/1.0 GET over a connection of its own, reporting each step
 // through the log and the bars: the one-at-a-time crawl's request, driven through one transfer

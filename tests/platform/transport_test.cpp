@@ -1,5 +1,5 @@
 // The transport below every crawl: its transfer slots, driven here as the crawl drives them.
-#include "platform/transport.h"
+#include "platform/transfer_slots.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

@@ -1,0 +1,445 @@
+#include "platform/transfer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/ascii.h"
+#include "platform/transfer_rules.h"
+
+Transfer::Transfer(Transport& transport) : m_transport(transport) {
+  InitCurl();
+}
+
+Transfer::~Transfer() = default;
+
+bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
+                       TransferResult& failure) {
+  m_answer = Answer();
+  m_received = 0;
+  m_readToClose = request.readToClose;
+  m_decoding = request.compressed || m_transport.Options().decodeAnyCoding;
+  m_decoder.reset();
+  m_framingDiffers = false;
+  m_stoppedAtAnswer = false;
+  m_refused = false;
+  m_refusedRedirect.clear();
+  m_paused = false;
+  m_pausedUntil.reset();
+  m_waitingSince.reset();
+  m_lastData.reset();
+  m_errorBuffer[0] = '\0';
+  m_sink = &sink;
+  m_mayRedirect = request.mayRedirect;
+  if (!m_easy)
+    m_easy.reset(curl_easy_init());
+  failure = TransferResult::Failure({});
+  if (!m_easy) {
+    failure.text = curl_easy_strerror(CURLE_FAILED_INIT);
+    return false;
+  }
+  std::optional<std::string> entry;
+  if (!Address(request, entry, failure))
+    return false;
+  SetOptions(request, entry);
+  return true;
+}
+
+bool Transfer::Address(const TransferRequest& request, std::optional<std::string>& entry,
+                       TransferResult& failure) {
+  const NetworkSettings& options = m_transport.Options();
+  std::string host;
+  if (!ResolveEntry(options, request.https, request.server, host, entry, failure.text))
+    return false;
+  if (options.resolve && !entry) {
+    failure.text = "Could not resolve host: " + host;
+    failure.unreachable = true;
+    return false;
+  }
+  m_url = std::string(request.https ? "https://" : "http://") + request.server + "/" +
+          EncodeRequestPath(request.objectName);
+  CURLU* parsed = curl_url();
+  CURLUcode parse = parsed != nullptr
+                        ? curl_url_set(parsed, CURLUPART_URL, m_url.c_str(), CURLU_PATH_AS_IS)
+                        : CURLUE_OUT_OF_MEMORY;
+  curl_url_cleanup(parsed);
+  if (parse != CURLUE_OK)
+    failure.text = curl_url_strerror(parse);
+  return parse == CURLUE_OK;
+}
+
+void Transfer::SetOptions(const TransferRequest& request, const std::optional<std::string>& entry) {
+  const NetworkSettings& options = m_transport.Options();
+  CURL* easy = m_easy.get();
+  m_resolve.reset(entry ? curl_slist_append(nullptr, entry->c_str()) : nullptr);
+  curl_easy_setopt(easy, CURLOPT_RESOLVE, m_resolve.get());
+  SetHeaders(request);
+  SetSharing(request);
+  SetCredentials(request);
+  m_referrer = request.referrer;
+  curl_easy_setopt(easy, CURLOPT_URL, m_url.c_str());
+  m_userAgent = m_transport.UserAgent();
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, m_userAgent.c_str());
+  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
+                   request.http10   ? CURL_HTTP_VERSION_1_0
+                   : request.pooled ? CURL_HTTP_VERSION_2TLS
+                                    : CURL_HTTP_VERSION_1_1);
+  // Bodies come as they crossed the wire; compressed ones are decoded here.
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, nullptr);
+  curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(easy, CURLOPT_REFERER, m_referrer.c_str());
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers.get());
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // Read to the close, the size header is only text; otherwise a kept-open connection needs
+  // the answer's own framing.
+  curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, request.readToClose ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, request.ownConnection ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, request.ownConnection ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
+  if (!options.caFile.empty())
+    curl_easy_setopt(easy, CURLOPT_CAINFO, options.caFile.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  // A proxy's answer to CONNECT is not the server's: its status and size header stay unseen.
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, m_errorBuffer);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+}
+
+void Transfer::SetHeaders(const TransferRequest& request) {
+  const auto add = [this](const std::string& line) {
+    m_headers.reset(curl_slist_append(m_headers.release(), line.c_str()));
+  };
+  m_headers.reset();
+  // libcurl adds "Accept: */*" of its own; the request carries no accept list.
+  add("Accept:");
+  if (request.compressed)
+    add(std::string("Accept-Encoding: ") + kAcceptedCodings);
+  for (const std::string& header : m_transport.Options().headers)
+    add(header);
+  for (const std::string& header : request.headers)
+    add(header);
+}
+
+void Transfer::SetSharing(const TransferRequest& request) {
+  CURL* easy = m_easy.get();
+  // A pooled transfer waits for a connection that may carry it as one more stream, rather
+  // than opening one of its own before the server has said whether it multiplexes.
+  curl_easy_setopt(easy, CURLOPT_PIPEWAIT, request.pooled ? 1L : 0L);
+  const bool cookies = m_transport.Cookies();
+  curl_easy_setopt(easy, CURLOPT_SHARE, request.pooled || cookies ? m_transport.Share() : nullptr);
+  // "" turns the cookie engine on without a file: the store is the shared one.
+  if (cookies)
+    curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+}
+
+// Credentials go to the start address's server alone, never to another it links or sends to.
+void Transfer::SetCredentials(const TransferRequest& request) {
+  const NetworkSettings& options = m_transport.Options();
+  CURL* easy = m_easy.get();
+  const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
+  const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);
+  const bool login = authorised && !options.user.empty();
+  curl_easy_setopt(easy, CURLOPT_USERNAME, login ? options.user.c_str() : nullptr);
+  curl_easy_setopt(easy, CURLOPT_PASSWORD, login ? options.password.c_str() : nullptr);
+  curl_easy_setopt(easy, CURLOPT_NETRC,
+                   authorised && options.netrc ? CURL_NETRC_OPTIONAL : CURL_NETRC_IGNORED);
+  curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
+}
+
+int Transfer::Status() const {
+  long status = 0;
+  if (m_easy)
+    curl_easy_getinfo(m_easy.get(), CURLINFO_RESPONSE_CODE, &status);
+  return static_cast<int>(status);
+}
+
+std::string Transfer::ContentType() const {
+  char* type = nullptr;
+  if (m_easy)
+    curl_easy_getinfo(m_easy.get(), CURLINFO_CONTENT_TYPE, &type);
+  return type != nullptr ? type : "";
+}
+
+AnswerInfo Transfer::Info() const {
+  char* url = nullptr;
+  if (m_easy)
+    curl_easy_getinfo(m_easy.get(), CURLINFO_EFFECTIVE_URL, &url);
+  return AnswerInfo{url != nullptr ? url : m_url,
+                    Status(),
+                    m_answer.framing.SizeText(),
+                    ContentType(),
+                    m_answer.lastModified,
+                    m_answer.etag,
+                    m_answer.encoded};
+}
+
+bool Transfer::BodyComplete() const {
+  return m_answer.complete &&
+         (m_answer.empty || (m_answer.expected && m_received >= *m_answer.expected));
+}
+
+std::optional<SteadyClock::time_point> Transfer::PausedUntil() const {
+  return m_paused ? m_pausedUntil : std::nullopt;
+}
+
+void Transfer::Resume() {
+  if (!m_paused)
+    return;
+  m_paused = false;
+  m_pausedUntil.reset();
+  RestartStallClock();
+  curl_easy_pause(m_easy.get(), CURLPAUSE_CONT);
+}
+
+bool Transfer::Stalled(SteadyClock::time_point now) const {
+  return !m_paused && m_lastData &&
+         now - *m_lastData > std::chrono::milliseconds(m_transport.Options().stallTimeoutMs);
+}
+
+void Transfer::StartStallClockOnceSent() {
+  curl_off_t sent = 0;
+  if (!m_lastData &&
+      curl_easy_getinfo(m_easy.get(), CURLINFO_PRETRANSFER_TIME_T, &sent) == CURLE_OK && sent > 0)
+    m_lastData = SteadyClock::now();
+}
+
+bool Transfer::Reused() const {
+  long connects = 0;
+  curl_easy_getinfo(m_easy.get(), CURLINFO_NUM_CONNECTS, &connects);
+  return connects == 0;
+}
+
+bool Transfer::FramingRefused(CURLcode code) const {
+  return m_framingDiffers ||
+         (code == CURLE_WEIRD_SERVER_REPLY && m_answer.statusLine && !m_answer.complete);
+}
+
+size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
+  auto* transfer = static_cast<Transfer*>(self);
+  return transfer->HeaderLine(std::string_view(data, size * count)) ? size * count : 0;
+}
+
+bool Transfer::HeaderLine(std::string_view line) {
+  m_lastData = SteadyClock::now();
+  Answer& a = m_answer;
+  if (a.complete)
+    return true;  // a chunked body's trailer: the answer's headers are what came before
+  a.framing.Line(line);
+  if (line.starts_with("HTTP/")) {
+    a.statusLine = true;
+    a.location.reset();
+    a.lastModified.clear();
+    a.etag.clear();
+    a.codings.clear();
+  } else if (StartsWithNoCase(line, "content-encoding:")) {
+    AddCodings(line.substr(17), a.codings);
+  } else if (StartsWithNoCase(line, "last-modified:")) {
+    a.lastModified = std::string(TrimSpace(line.substr(14)));
+  } else if (StartsWithNoCase(line, "etag:")) {
+    a.etag = std::string(TrimSpace(line.substr(5)));
+  } else if (StartsWithNoCase(line, "location:")) {
+    std::string_view value = TrimSpace(line.substr(9));
+    if (!a.location && !value.empty())
+      a.location = std::string(value);
+  } else if (TrimSpace(line).empty()) {
+    return HeaderBlockEnded();
+  }
+  return true;
+}
+
+// The end of a header block: an interim answer, a redirect curl follows, or the answer.
+bool Transfer::HeaderBlockEnded() {
+  Answer& a = m_answer;
+  const long status = Status();
+  long redirects = 0;
+  curl_easy_getinfo(m_easy.get(), CURLINFO_REDIRECT_COUNT, &redirects);
+  if (status >= 100 && status < 200)
+    return true;
+  const bool redirect = IsFollowedRedirect(status) && a.location;
+  if (redirect && redirects < kMaxRedirects && RedirectAllowed())
+    return true;
+  // Another 3xx with a location is the answer; curl, which would follow it, is stopped here.
+  if (!redirect && IsRedirect(status) && a.location) {
+    BeginAnswer(status);
+    m_stoppedAtAnswer = true;
+    return false;
+  }
+  // Over a kept-open connection curl frames the body by a size header that the size check may
+  // not read as a number; then the answer is asked for again and read to its close.
+  // A transfer coding frames the body whatever the size header says.
+  const bool bodyless = redirect || status == 204 || status == 304;
+  if (!m_readToClose && !bodyless && a.framing.Unreadable()) {
+    m_framingDiffers = true;
+    return false;
+  }
+  // The answer is this one: a final answer, one redirect too many, or one not to be followed,
+  // with which the transfer ends here.
+  BeginAnswer(status);
+  if (!bodyless && !a.framing.Problem().empty()) {
+    a.result = CURLE_WEIRD_SERVER_REPLY;
+    a.resultText = a.framing.Problem();
+    return false;
+  }
+  if (!bodyless && m_decoding && a.codings.size() > kMostCodings) {
+    a.result = CURLE_BAD_CONTENT_ENCODING;
+    a.resultText = "more than " + std::to_string(kMostCodings) + " content codings";
+    return false;
+  }
+  if (redirect && m_refusedRedirect.empty()) {
+    a.result = CURLE_TOO_MANY_REDIRECTS;
+    a.resultText = "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed";
+  }
+  return m_refusedRedirect.empty();
+}
+
+void Transfer::BeginAnswer(long status) {
+  Answer& a = m_answer;
+  a.complete = true;
+  // A compressed file sent as such (an archive labelled with its own coding) is kept as sent,
+  // as a request that asked for no coding keeps it; so is a coding not decoded here.
+  if (m_decoding && !a.codings.empty() && !CompressedFile(Info().url, ContentType()))
+    m_decoder = ContentDecoder::For(a.codings);
+  a.encoded = m_decoder != nullptr;
+  if (!(IsFollowedRedirect(status) && a.location)) {
+    a.expected = status == 204 || status == 304 ? std::nullopt : a.framing.Length();
+    a.empty = status == 204 || status == 304 || a.expected == 0;
+  }
+  m_sink->OnAnswer(Info());
+}
+
+bool Transfer::RedirectAllowed() {
+  if (!m_mayRedirect)
+    return true;
+  char* from = nullptr;
+  curl_easy_getinfo(m_easy.get(), CURLINFO_EFFECTIVE_URL, &from);
+  std::optional<std::string> target =
+      RedirectTarget(from != nullptr ? from : m_url.c_str(), *m_answer.location);
+  // What cannot be read as an address is left to curl, which refuses it.
+  if (!target || m_mayRedirect(*target))
+    return true;
+  m_refusedRedirect = *target;
+  return false;
+}
+
+size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
+  auto* transfer = static_cast<Transfer*>(self);
+  const size_t total = size * count;
+  Politeness& politeness = transfer->m_transport.Polite();
+  // Under a rate limit no bytes are taken before the crawl's budget allows; curl holds them.
+  if (politeness.RateLimited() && SteadyClock::now() < politeness.NextTake()) {
+    transfer->m_pausedUntil = politeness.NextTake();
+    if (!transfer->m_waitingSince)
+      transfer->m_waitingSince = SteadyClock::now();
+    transfer->m_paused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  transfer->m_waitingSince.reset();
+  Answer& a = transfer->m_answer;
+  // A body after an interim answer's headers: that answer is the one there is.
+  if (!a.complete)
+    transfer->BeginAnswer(transfer->Status());
+  size_t n = total;
+  // Bytes past the announced length are not the file's.
+  if (a.expected)
+    n = static_cast<size_t>(
+        std::clamp<int64_t>(*a.expected - transfer->m_received, 0, static_cast<int64_t>(total)));
+  if (n > 0) {
+    const size_t taken = transfer->TakeBody(data, n);
+    if (taken != n)
+      return taken;
+  }
+  transfer->m_received += static_cast<int64_t>(n);
+  transfer->m_lastData = SteadyClock::now();
+  if (politeness.RateLimited() && total > 0)
+    politeness.TakeBytes(total);
+  return total;
+}
+
+// Hands body bytes on, decoded where they are compressed: n when all were taken, 0 to end the
+// transfer, CURL_WRITEFUNC_PAUSE to have them again later.
+size_t Transfer::TakeBody(const char* data, size_t n) {
+  if (!m_decoder) {
+    switch (m_sink->OnBody(data, n)) {
+      case TransferSink::Take::All:
+        return n;
+      case TransferSink::Take::Pause:
+        m_paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+      case TransferSink::Take::Refuse:
+        m_refused = true;
+        return 0;
+    }
+  }
+  if (m_sink->Full()) {
+    m_paused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  const ContentDecoder::Result decoded =
+      m_decoder->Push(data, n, [this](const char* piece, size_t size) {
+        return m_sink->OnBody(piece, size) != TransferSink::Take::Refuse;
+      });
+  if (decoded == ContentDecoder::Result::Refused) {
+    m_refused = true;
+    return 0;
+  }
+  if (decoded == ContentDecoder::Result::Invalid) {
+    m_answer.result = CURLE_BAD_CONTENT_ENCODING;
+    m_answer.resultText = "the compressed answer could not be decoded";
+    return 0;
+  }
+  return n;
+}
+
+TransferResult Transfer::Finish(CURLcode code, bool stalled) {
+  TransferResult result;
+  result.status = Status();
+  const Answer& a = m_answer;
+  if (m_decoder)
+    result.wireBytes = m_received;
+  if (m_refused) {
+    result.end = TransferEnd::Refused;
+    return result;
+  }
+  if (!m_refusedRedirect.empty()) {
+    result.end = TransferEnd::RedirectRefused;
+    result.text = m_refusedRedirect;
+    return result;
+  }
+  if (m_stoppedAtAnswer)
+    return result;
+  std::string text = a.resultText;
+  if (stalled) {
+    code = CURLE_OPERATION_TIMEDOUT;
+    text = StallText(m_transport.Options().stallTimeoutMs);
+  } else if (a.result != CURLE_OK) {
+    code = a.result;
+  } else if (code == CURLE_OK && !a.complete) {
+    code = CURLE_PARTIAL_FILE;
+    text = "the answer ended inside its headers";
+  } else if (code == CURLE_OK && a.expected && m_received < *a.expected) {
+    code = CURLE_PARTIAL_FILE;
+    text = "transfer closed with " + std::to_string(*a.expected - m_received) +
+           " bytes remaining to read";
+  } else if (code == CURLE_OK && m_decoder && m_received > 0 && !m_decoder->Finished()) {
+    // Framed whole, yet the compressed stream stops short: the file would be cut.
+    code = CURLE_PARTIAL_FILE;
+    text = "the compressed answer ended before its end";
+  }
+  if (code == CURLE_OK)
+    return result;
+  if (text.empty())
+    text =
+        m_errorBuffer[0] != '\0' ? std::string(TrimSpace(m_errorBuffer)) : curl_easy_strerror(code);
+  // The server answered: what went wrong after is this file's failure, not the network's.
+  result.end = a.statusLine ? TransferEnd::Broken : TransferEnd::Failed;
+  result.unreachable = !a.statusLine && !stalled && Unreachable(code);
+  result.text = text;
+  return result;
+}
