@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "crawl/read/character_references.h"
 #include "crawl/read/page_reader.h"
 #include "platform/ascii.h"
 

@@ -4,6 +4,7 @@
 #include <map>
 #include <vector>
 
+#include "crawl/read/character_references.h"
 #include "crawl/read/page_reader.h"
 #include "crawl/read/stylesheet_reader.h"
 #include "platform/ascii.h"

@@ -52,8 +52,5 @@ PageLinks ReadPage(std::string_view html, const std::atomic<int>* stop = nullptr
 // must leave these as they are.
 std::vector<std::string> PageTags(std::string_view html);
 
-// An attribute value with its character references decoded, as the page reader reads it.
-std::string DecodeCharacterReferences(std::string_view raw);
-
 // The addresses of a srcset value, each candidate's address without its descriptor.
 std::vector<std::string> SrcsetAddresses(std::string_view srcset);

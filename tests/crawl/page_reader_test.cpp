@@ -1,4 +1,5 @@
 #include "crawl/read/page_reader.h"
+#include "crawl/read/character_references.h"
 
 #include <gtest/gtest.h>
 
