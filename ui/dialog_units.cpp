@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QStyle>
 #include <QTextLayout>
@@ -113,4 +114,24 @@ QStringList FitLines(const QString& text, const QFont& font, int width, int heig
   }
   layout.endLayout();
   return lines;
+}
+
+void PaintWholeLines(QLabel* label, const QString& more) {
+  const QRect box = label->contentsRect();
+  const QStringList lines = FitLines(label->text(), label->font(), box.width(), box.height());
+  const QString shown = lines.join(QLatin1Char(' '));
+  QStringList tip;
+  if (shown.simplified() != label->text().simplified())
+    tip << label->text();
+  if (!more.isEmpty())
+    tip << more;
+  label->setToolTip(tip.join(QLatin1Char('\n')));
+  QPainter painter(label);
+  painter.setPen(label->palette().color(label->isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                        label->foregroundRole()));
+  const int spacing = label->fontMetrics().lineSpacing();
+  for (int i = 0; i < lines.size(); ++i) {
+    painter.drawText(QRect(box.x(), box.y() + i * spacing, box.width(), spacing),
+                     Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, lines[i]);
+  }
 }

@@ -3,6 +3,7 @@
 #include <QStringList>
 
 class QFont;
+class QLabel;
 class QWidget;
 
 // Dialog templates give positions in dialog units, which follow the dialog's font: a quarter of
@@ -17,3 +18,8 @@ int DialogUnitsToPixelsY(const QWidget* widget, int units);
 // A text wrapped into a box of the given width and height, anywhere within a long word (an
 // address) if need be: as many lines as fit, the last one ending in "…" when text is left over.
 QStringList FitLines(const QString& text, const QFont& font, int width, int height);
+
+// Paints a label's text on whole lines, the last ending in an ellipsis where the text is longer
+// than its box (a label would cut it through the middle of a line); its tooltip is the whole
+// text where it is cut, and then more, where there is more.
+void PaintWholeLines(QLabel* label, const QString& more);

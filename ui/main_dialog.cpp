@@ -15,7 +15,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPainter>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -109,12 +108,7 @@ void CKelvaneDlg::MessageMap() {
           [this] { LaunchBrowser(m_url.Get()); });
   connect(m_ui->browseMirrorButton, &QPushButton::clicked, this, [this] {
     // A copy whose links were converted opens at its start page; otherwise its directory.
-    std::string startPage;
-    {
-      std::lock_guard lock(m_tallyMutex);
-      if (m_tally.converted && m_tally.ended)
-        startPage = m_tally.startPage;
-    }
+    const std::string startPage = m_lastCrawl.ConvertedStartPage();
     LaunchBrowser(!startPage.empty() && QFileInfo::exists(ToQt(startPage))
                       ? startPage
                       : m_mirrorDirectory.Get());
@@ -134,27 +128,7 @@ void CKelvaneDlg::MessageMap() {
 }
 
 void CKelvaneDlg::PaintStatusLine() {
-  // A label cuts a text longer than its box through the middle of a line; this one ends on
-  // whole lines, the last with an ellipsis, and the whole text is its tooltip.
-  QLabel* label = m_ui->statusLine;
-  const QRect box = label->contentsRect();
-  const QStringList lines = FitLines(label->text(), label->font(), box.width(), box.height());
-  const QString shown = lines.join(QLatin1Char(' '));
-  // The tooltip: the whole text where it is cut, and what the last crawl made of its files.
-  QStringList tip;
-  if (shown.simplified() != label->text().simplified())
-    tip << label->text();
-  if (const QString summary = Summary(); !summary.isEmpty())
-    tip << summary;
-  label->setToolTip(tip.join(QLatin1Char('\n')));
-  QPainter painter(label);
-  painter.setPen(label->palette().color(label->isEnabled() ? QPalette::Active : QPalette::Disabled,
-                                        label->foregroundRole()));
-  const int spacing = label->fontMetrics().lineSpacing();
-  for (int i = 0; i < lines.size(); ++i) {
-    painter.drawText(QRect(box.x(), box.y() + i * spacing, box.width(), spacing),
-                     Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, lines[i]);
-  }
+  PaintWholeLines(m_ui->statusLine, Summary());
 }
 
 bool CKelvaneDlg::eventFilter(QObject* watched, QEvent* event) {
@@ -216,13 +190,7 @@ void CKelvaneDlg::OnDownload() {
   // The copy's preferences as they are now; none stored, the plan has every option off.
   CrawlPlan plan = ReadCopyPreferences();
   SetStart(plan, PlanFromDialog(*this).start);
-  {
-    std::lock_guard lock(m_tallyMutex);
-    m_tally = Tally{};
-    m_tally.rules = !plan.scope.Empty();
-    m_tally.update = plan.update;
-    m_tally.converted = plan.convertLinks;
-  }
+  m_lastCrawl.Begin(!plan.scope.Empty(), plan.update, plan.convertLinks);
   // "Download" comes back only with the last worker's end actions, after which that worker
   // waits for nothing from this thread: joining it here is short, and serves no input meanwhile.
   // It comes first: a "Stop" disabled by those end actions, queued after this press, would
@@ -280,45 +248,15 @@ void CKelvaneDlg::JoinWorker() {
 }
 
 void CKelvaneDlg::FileDone(const FileOutcome& outcome) {
-  std::lock_guard lock(m_tallyMutex);
-  m_tally.files.Count(outcome);
-  // The first file of a crawl is its start address's.
-  if (!m_tally.firstDone) {
-    m_tally.firstDone = true;
-    if (outcome.fate != FileFate::NotSaved && outcome.fate != FileFate::LeftOut)
-      m_tally.startPage = outcome.localPath;
-  }
+  m_lastCrawl.FileDone(outcome);
 }
 
 void CKelvaneDlg::CrawlEnded(const CrawlOutcome& ending) {
-  std::lock_guard lock(m_tallyMutex);
-  m_tally.ended = true;
-  m_tally.ending = ending.ending;
+  m_lastCrawl.Ended(ending.ending);
 }
 
 QString CKelvaneDlg::Summary() const {
-  // The console program's summary lines, in the same words and counts.
-  std::lock_guard lock(m_tallyMutex);
-  if (!m_tally.ended)
-    return QString();
-  const FileTally& files = m_tally.files;
-  QString line = m_tally.ending == CrawlEnding::Completed ? QStringLiteral("Last crawl: ")
-                 : m_tally.ending == CrawlEnding::QuotaReached
-                     ? QStringLiteral("Last crawl, ended at its quota: ")
-                     : QStringLiteral("Last crawl, ended early: ");
-  line += QStringLiteral("%1 stored, %2 from earlier copies, %3 not saved")
-              .arg(files.stored)
-              .arg(files.fromCopies)
-              .arg(files.notSaved);
-  if (m_tally.update)
-    line += QStringLiteral("; %1 unchanged, %2 updated, %3 new, %4 gone")
-                .arg(files.unchanged)
-                .arg(files.updated)
-                .arg(files.added)
-                .arg(files.gone);
-  if (m_tally.rules)
-    line += QStringLiteral("; %1 left out by the rules").arg(files.leftOut);
-  return line;
+  return m_lastCrawl.Summary();
 }
 
 void CKelvaneDlg::WorkerEnded() {
@@ -335,14 +273,10 @@ void CKelvaneDlg::OnWorkerEnded() {
   }
 }
 
-void CKelvaneDlg::Queue(Control control, const std::function<void(Pending&)>& change) {
-  {
-    std::lock_guard lock(m_pendingMutex);
-    change(m_pending[control]);
-  }
-  if (!m_flushPosted.exchange(true)) {
+void CKelvaneDlg::Queue(Control control,
+                        const std::function<void(ControlUpdates::Change&)>& change) {
+  if (m_updates.Add(control, change))
     QMetaObject::invokeMethod(this, "ScheduleFlush", Qt::QueuedConnection);
-  }
 }
 
 // A worker reports many times per file; showing each report would spend more time painting the
@@ -358,91 +292,51 @@ void CKelvaneDlg::ScheduleFlush() {
 }
 
 void CKelvaneDlg::Flush() {
-  std::map<Control, Pending> pending;
-  m_flushPosted = false;
   m_flushTimer.stop();
   m_sinceFlush.start();
-  {
-    std::lock_guard lock(m_pendingMutex);
-    pending.swap(m_pending);
-  }
-  for (const auto& [control, change] : pending)
+  for (const auto& [control, change] : m_updates.Take())
     Apply(control, change);
 }
 
-void CKelvaneDlg::Apply(Control control, const Pending& pending) {
-  QWidget* widget = ControlById(control);
-  if (widget == nullptr)
-    return;
-  if (auto* bar = qobject_cast<QProgressBar*>(widget)) {
-    if (pending.range)
-      m_barRanges[control] = *pending.range;
-    if (pending.position)
-      m_barPositions[control] = *pending.position;
-    auto range = m_barRanges.count(control) ? m_barRanges[control] : std::pair<int, int>(0, 100);
-    ShowBar(bar, range.first, range.second, m_barPositions[control]);
-  }
-  if (pending.text) {
-    QString text = ToQt(*pending.text);
-    if (auto* label = qobject_cast<QLabel*>(widget)) {
-      label->setText(text);
-    } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-      edit->setText(text);
-    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-      button->setText(text);
-    } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
-      combo->setEditText(text);
-    }
-  }
-  if (pending.enabled)
-    widget->setEnabled(*pending.enabled);
-}
-
-void CKelvaneDlg::ShowBar(QProgressBar* bar, int low, int high, int position) {
-  // An empty range would make the bar a busy indicator; it shows empty instead.
-  if (high <= low) {
-    bar->setRange(0, 1);
-    bar->setValue(0);
-    return;
-  }
-  bar->setRange(low, high);
-  bar->setValue(std::clamp(position, low, high));
+void CKelvaneDlg::Apply(Control control, const ControlUpdates::Change& change) {
+  if (QWidget* widget = ControlById(control))
+    m_updates.Apply(widget, control, change);
 }
 
 void CKelvaneDlg::SetControlText(Control control, const std::string& text) {
   if (OnWindowThread()) {
     Flush();
-    Apply(control, Pending{text, {}, {}, {}});
+    Apply(control, ControlUpdates::Change{text, {}, {}, {}});
     return;
   }
-  Queue(control, [&](Pending& p) { p.text = text; });
+  Queue(control, [&](ControlUpdates::Change& p) { p.text = text; });
 }
 
 void CKelvaneDlg::SetProgressRange(Control bar, int low, int high) {
   if (OnWindowThread()) {
     Flush();
-    Apply(bar, Pending{{}, std::pair(low, high), {}, {}});
+    Apply(bar, ControlUpdates::Change{{}, std::pair(low, high), {}, {}});
     return;
   }
-  Queue(bar, [&](Pending& p) { p.range = std::pair(low, high); });
+  Queue(bar, [&](ControlUpdates::Change& p) { p.range = std::pair(low, high); });
 }
 
 void CKelvaneDlg::SetProgressPosition(Control bar, int position) {
   if (OnWindowThread()) {
     Flush();
-    Apply(bar, Pending{{}, {}, position, {}});
+    Apply(bar, ControlUpdates::Change{{}, {}, position, {}});
     return;
   }
-  Queue(bar, [&](Pending& p) { p.position = position; });
+  Queue(bar, [&](ControlUpdates::Change& p) { p.position = position; });
 }
 
 void CKelvaneDlg::EnableControl(Control control, bool enabled) {
   if (OnWindowThread()) {
     Flush();
-    Apply(control, Pending{{}, {}, {}, enabled});
+    Apply(control, ControlUpdates::Change{{}, {}, {}, enabled});
     return;
   }
-  Queue(control, [&](Pending& p) { p.enabled = enabled; });
+  Queue(control, [&](ControlUpdates::Change& p) { p.enabled = enabled; });
 }
 
 void CKelvaneDlg::ShowMessageBox(const std::string& text) {

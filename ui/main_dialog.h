@@ -13,6 +13,8 @@
 #include <string>
 
 #include "crawl/base/crawl_dialog.h"
+#include "ui/control_updates.h"
+#include "ui/last_crawl.h"
 
 class QComboBox;
 class QLabel;
@@ -93,15 +95,9 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void OnSelectionChanged(int position);
   void SaveWindowPlacement();
 
-  struct Pending {
-    std::optional<std::string> text;
-    std::optional<std::pair<int, int>> range;
-    std::optional<int> position;
-    std::optional<bool> enabled;
-  };
   void MessageMap();
   bool OnWindowThread() const;
-  void Queue(Control control, const std::function<void(Pending&)>& change);
+  void Queue(Control control, const std::function<void(ControlUpdates::Change&)>& change);
   // These three run on the window thread at a worker's request. They are called by name, not
   // through a lambda, so that nothing the worker made is read here without a lock.
   // Flushes now, or when a frame's time has passed since the last flush.
@@ -109,8 +105,7 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   Q_INVOKABLE void OnWorkerEnded();
   Q_INVOKABLE void ShowMessageBoxHere(const QString& text);
   void Flush();
-  void Apply(Control control, const Pending& pending);
-  void ShowBar(QProgressBar* bar, int low, int high, int position);
+  void Apply(Control control, const ControlUpdates::Change& change);
   // Serves the worker's calls, and no input, until it has ended; then joins it.
   void WaitForWorker();
   void JoinWorker();
@@ -119,28 +114,12 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   std::unique_ptr<UrlHistory> m_history;
   // Set by a key that moves through the open list, so that the move counts as a selection.
   bool m_listKeyPressed = false;
-  std::mutex m_pendingMutex;
-  std::map<Control, Pending> m_pending;
-  std::atomic<bool> m_flushPosted{false};
+  ControlUpdates m_updates;
   QTimer m_flushTimer;
   QElapsedTimer m_sinceFlush;
-  std::map<Control, std::pair<int, int>> m_barRanges;
-  std::map<Control, int> m_barPositions;
   std::map<int, QWidget*> m_controlsById;
   // The worker's last call has been made: from here it only returns.
   std::atomic<bool> m_workerDone{true};
   bool m_closing = false;
-  // What became of the crawl's files, counted as the worker reports them.
-  struct Tally {
-    FileTally files;
-    bool rules = false;   // the crawl had rules that leave links out
-    bool update = false;  // it asked for earlier copies again
-    CrawlEnding ending = CrawlEnding::Completed;
-    bool firstDone = false;
-    std::string startPage;   // where the start address's file was stored
-    bool converted = false;  // the crawl converted its links
-    bool ended = false;
-  };
-  mutable std::mutex m_tallyMutex;
-  Tally m_tally;
+  LastCrawl m_lastCrawl;
 };
