@@ -29,6 +29,14 @@ const std::vector<ConsoleOption>& OwnOptions() {
        [](L& l, const std::string&, std::string&) { return l.verbose = true; }},
       {{"--quiet", "", "", "print no progress and no summary", ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.quiet = true; }},
+      {{"--input-file", "-i", "FILE",
+        "with -p, start from each address of FILE too (- reads input)", ValueKind::File},
+       [](L& l, const std::string& v, std::string& error) {
+         l.inputFile = v;
+         if (v.empty())
+           error = "option --input-file needs a file";
+         return !v.empty();
+       }},
       {{"--help", "-h", "", "show this help and exit", ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.help = true; }},
       {{"--version", "", "", "show the version and exit", ValueKind::None},
@@ -48,11 +56,12 @@ const std::vector<CliOption>& CliOptions() {
   static const std::vector<CliOption> options = [] {
     const std::vector<ConsoleOption>& own = OwnOptions();
     std::vector<CliOption> all;
-    for (size_t i = 0; i < 3; ++i)
+    constexpr size_t kFirst = 4;  // where the copy goes, what is printed, where it starts
+    for (size_t i = 0; i < kFirst; ++i)
       all.push_back({&own[i].text, &own[i]});
     for (const CrawlOption& option : CrawlOptions())
       all.push_back({&option.text, nullptr, &option});
-    for (size_t i = 3; i < own.size(); ++i)
+    for (size_t i = kFirst; i < own.size(); ++i)
       all.push_back({&own[i].text, &own[i]});
     return all;
   }();
@@ -162,7 +171,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     bool taken = false;
     if (!optionsEnded && argument == "--") {
       optionsEnded = taken = true;
-    } else if (!optionsEnded && argument.size() > 2 && argument[0] == '-' && argument[1] != '-') {
+    } else if (!optionsEnded && argument.size() > 2 && argument[0] == '-' && argument[1] != '-' &&
+               FindCliOption(argument) == nullptr) {
       taken = TakeSwitches(argument, line, error);
     } else if (optionsEnded || argument.size() <= 1 || argument[0] != '-') {
       taken = takeUrl(argument);
@@ -172,7 +182,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     if (!taken)
       return std::nullopt;
   }
-  if (!haveUrl && !line.help && !line.version) {
+  if (!haveUrl && !line.help && !line.version && line.inputFile.empty()) {
     error = "no URL given";
     return std::nullopt;
   }

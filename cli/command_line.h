@@ -11,7 +11,8 @@
 struct CommandLine {
   CrawlPlan plan;
   std::string url;
-  std::string saveTo;  // empty: the current directory
+  std::string saveTo;     // empty: the current directory
+  std::string inputFile;  // addresses to start from, one a line; "-": standard input
   bool verbose = false;
   bool quiet = false;
   bool help = false;

@@ -1,6 +1,8 @@
 // kelvane-cli: the crawl engine on a terminal, for scripts and servers.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -71,7 +73,8 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
   CatchSignals(dialog.m_stopRequested);
 
   CrawlPlan plan = line.plan;
-  SetStart(plan, CrawlStart{line.url, MirrorDirectory(line.url, saveTo), saveTo});
+  const std::string url = line.url;
+  SetStart(plan, CrawlStart{url, MirrorDirectory(url, saveTo), saveTo});
   const auto started = std::chrono::steady_clock::now();
   dialog.m_workerThread = std::thread([&dialog, &plan] { RunCrawl(dialog, plan); });
   dialog.m_workerThread.join();
@@ -144,6 +147,44 @@ void HidePassword(int argc, char** argv) {
 
 }  // namespace
 
+// The addresses of an input file, one a line, blank lines and "#" comments aside; false, said,
+// when it cannot be read.
+bool ReadInputFile(CommandLine& line) {
+  if (line.inputFile.empty())
+    return true;
+  std::FILE* in = line.inputFile == "-" ? stdin : std::fopen(line.inputFile.c_str(), "r");
+  if (in == nullptr) {
+    std::fprintf(stderr, "kelvane-cli: cannot read the input file %s\n",
+                 PrintableText(line.inputFile).c_str());
+    return false;
+  }
+  std::string text;
+  char buffer[65536];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+    text.append(buffer, n);
+  if (in != stdin)
+    std::fclose(in);
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    std::string address = text.substr(start, end - start);
+    start = end + 1;
+    while (!address.empty() && std::isspace(static_cast<unsigned char>(address.back())))
+      address.pop_back();
+    address.erase(0, std::min(address.find_first_not_of(" \t"), address.size()));
+    if (address.empty() || address.front() == '#')
+      continue;
+    if (line.url.empty())
+      line.url = address;
+    else
+      line.plan.moreStarts.push_back(address);
+  }
+  if (!line.url.empty())
+    return true;
+  std::fprintf(stderr, "kelvane-cli: no address in the input file %s\n",
+               PrintableText(line.inputFile).c_str());
+  return false;
+}
+
 int main(int argc, char** argv) {
   std::string error;
   const std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -160,6 +201,12 @@ int main(int argc, char** argv) {
   if (line->version) {
     std::printf("kelvane-cli %s\n", KELVANE_VERSION);
     return 0;
+  }
+  if (!ReadInputFile(*line))
+    return 2;
+  if (std::optional<std::string> missing = WebRulesMissing(line->plan)) {
+    std::fprintf(stderr, "kelvane-cli: %s\nTry 'kelvane-cli --help' for more.\n", missing->c_str());
+    return 2;
   }
   // The crawl works under an absolute, normal directory, as the window's chooser gives one, and
   // the log file needs it to exist.

@@ -9,9 +9,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string link(reinterpret_cast<const char*>(data), size);
-  static const CrawlStart start{"http://host:8080/docs/", "/srv/Sites/host:8080/docs",
-                                "/srv/Sites"};
-  static const CompletePageRules rules(start, ScopePlan());
+  static const CompletePageRules rules = [] {
+    CrawlPlan plan;
+    plan.start = CrawlStart{"http://host:8080/docs/", "/srv/Sites/host:8080/docs", "/srv/Sites"};
+    plan.completePages = true;
+    return CompletePageRules(plan);
+  }();
   std::optional<std::string> url = ResolveLink("http://host:8080/docs/a/page.htm", link);
   if (!url)
     return 0;

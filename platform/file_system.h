@@ -81,6 +81,8 @@ class ConfinedDirectory {
   // Gives a regular file beneath the root another name beneath it, where nothing has that name;
   // false when it cannot.
   bool Rename(const std::string& from, const std::string& to);
+  // Sets a regular file's modification time (seconds since 1970); false when it cannot.
+  bool SetModifiedTime(const std::string& path, int64_t seconds);
 
  private:
   // Opens what lies at a path below the root with the given flags; -1 with errno set otherwise

@@ -25,7 +25,10 @@ struct NetworkSettings {
   // HTTP authentication, given to one server alone: the start address's ("scheme://server").
   std::string user;
   std::string password;
-  bool netrc = false;  // credentials from ~/.netrc where none are given
+  bool netrc = false;  // from ~/.netrc, what the credentials given leave out
+  // Basic credentials sent at once, to a server that never asks for them; otherwise they go
+  // only once the server asks, by the scheme it names (Basic or Digest).
+  bool authNoChallenge = false;
   std::string authServer;
   // Every coding decoded here is undone, whether or not the request asked for it: a server that
   // compresses unasked still gives the file, not its compressed bytes.

@@ -21,6 +21,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   m_decoding = request.compressed || m_transport.Options().decodeAnyCoding;
   m_decoder.reset();
   m_framingDiffers = false;
+  m_challengeAnswered = false;
   m_stoppedAtAnswer = false;
   m_refused = false;
   m_refusedRedirect.clear();
@@ -145,11 +146,18 @@ void Transfer::SetCredentials(const TransferRequest& request) {
   CURL* easy = m_easy.get();
   const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
   const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);
-  const bool login = authorised && !options.user.empty();
-  curl_easy_setopt(easy, CURLOPT_USERNAME, login ? options.user.c_str() : nullptr);
-  curl_easy_setopt(easy, CURLOPT_PASSWORD, login ? options.password.c_str() : nullptr);
+  const bool user = authorised && !options.user.empty();
+  // A password left out is the one ~/.netrc gives for that user, where it is asked for.
+  const bool password = user && (!options.password.empty() || !options.netrc);
+  curl_easy_setopt(easy, CURLOPT_USERNAME, user ? options.user.c_str() : nullptr);
+  curl_easy_setopt(easy, CURLOPT_PASSWORD, password ? options.password.c_str() : nullptr);
   curl_easy_setopt(easy, CURLOPT_NETRC,
                    authorised && options.netrc ? CURL_NETRC_OPTIONAL : CURL_NETRC_IGNORED);
+  // Credentials go only where the server asks for them, by the scheme it names; for a server
+  // that never asks, Basic at once when told so.
+  curl_easy_setopt(easy, CURLOPT_HTTPAUTH,
+                   options.authNoChallenge ? CURLAUTH_BASIC : CURLAUTH_BASIC | CURLAUTH_DIGEST);
+  m_answersChallenge = authorised && (user || options.netrc) && !options.authNoChallenge;
   curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
 }
 
@@ -177,7 +185,8 @@ AnswerInfo Transfer::Info() const {
                     ContentType(),
                     m_answer.lastModified,
                     m_answer.etag,
-                    m_answer.encoded};
+                    m_answer.encoded,
+                    m_answer.contentDisposition};
 }
 
 bool Transfer::BodyComplete() const {
@@ -237,11 +246,19 @@ bool Transfer::HeaderLine(std::string_view line) {
     a.location.reset();
     a.lastModified.clear();
     a.etag.clear();
+    a.contentDisposition.clear();
     a.codings.clear();
+    a.challenged = false;
   } else if (StartsWithNoCase(line, "content-encoding:")) {
     AddCodings(line.substr(17), a.codings);
   } else if (StartsWithNoCase(line, "last-modified:")) {
     a.lastModified = std::string(TrimSpace(line.substr(14)));
+  } else if (StartsWithNoCase(line, "www-authenticate:")) {
+    const std::string_view scheme = TrimSpace(line.substr(17));
+    a.challenged =
+        a.challenged || StartsWithNoCase(scheme, "basic") || StartsWithNoCase(scheme, "digest");
+  } else if (StartsWithNoCase(line, "content-disposition:")) {
+    a.contentDisposition = std::string(TrimSpace(line.substr(20)));
   } else if (StartsWithNoCase(line, "etag:")) {
     a.etag = std::string(TrimSpace(line.substr(5)));
   } else if (StartsWithNoCase(line, "location:")) {
@@ -262,6 +279,12 @@ bool Transfer::HeaderBlockEnded() {
   curl_easy_getinfo(m_easy.get(), CURLINFO_REDIRECT_COUNT, &redirects);
   if (status >= 100 && status < 200)
     return true;
+  // The server asks for credentials the transfer has: curl asks again with them, once, and
+  // this answer is none.
+  if (status == 401 && a.challenged && m_answersChallenge && !m_challengeAnswered) {
+    m_challengeAnswered = true;
+    return true;
+  }
   const bool redirect = IsFollowedRedirect(status) && a.location;
   if (redirect && redirects < kMaxRedirects && RedirectAllowed())
     return true;

@@ -57,6 +57,7 @@ struct AnswerInfo {
   std::string lastModified;  // the validators, for a conditional request later
   std::string etag;
   bool encoded = false;  // compressed on the wire: the size header is not the file's size
+  std::string contentDisposition;
 };
 
 // Where a transfer hands what arrives.
@@ -150,10 +151,12 @@ class Transfer {
     std::optional<std::string> location;  // the first, which is the one curl follows
     std::string lastModified;
     std::string etag;
+    std::string contentDisposition;
     AnswerFraming framing;
     std::optional<int64_t> expected;   // the announced length, when it is a number
     bool empty = false;                // nothing will follow the headers
     std::vector<std::string> codings;  // of its Content-Encoding headers, in the order applied
+    bool challenged = false;           // it asks for Basic or Digest credentials
     bool encoded = false;              // decoded here: what the wire carries is not the file
     std::string resultText;            // a reason of our own, where curl's is not the one
     CURLcode result = CURLE_OK;
@@ -191,8 +194,10 @@ class Transfer {
   bool m_readToClose = false;
   bool m_decoding = false;  // compressed answers asked for
   std::unique_ptr<ContentDecoder> m_decoder;
-  bool m_framingDiffers = false;   // the size header is no number that the size check reads
-  bool m_stoppedAtAnswer = false;  // a 3xx curl would follow is the answer: nothing more is read
+  bool m_framingDiffers = false;     // the size header is no number that the size check reads
+  bool m_answersChallenge = false;   // credentials are sent to this server once it asks
+  bool m_challengeAnswered = false;  // it asked, and curl asks again with them
+  bool m_stoppedAtAnswer = false;    // a 3xx curl would follow is the answer: nothing more is read
   bool m_refused = false;
   std::string m_refusedRedirect;
   bool m_paused = false;

@@ -24,12 +24,32 @@ struct ScopePlan {
   bool spanHosts = false;
   std::vector<std::string> domains;  // a host is in one when it is it or ends with ".it"
   std::vector<std::string> excludeDomains;
+  bool httpsOnly = false;  // links over plain http left out
 
   bool Empty() const {
     return level == 0 && accept.empty() && reject.empty() && acceptRegex.empty() &&
            rejectRegex.empty() && includeDirectories.empty() && excludeDirectories.empty() &&
-           !robots && !spanHosts;
+           !robots && !spanHosts && !httpsOnly;
   }
+};
+
+// The file name of an address that names a directory.
+inline constexpr const char* kIndexName = "~index.htm";
+
+// How the copy's files are named with complete pages, from their addresses.
+struct NamingPlan {
+  std::string defaultPage = kIndexName;  // the file of an address ending in "/"
+  bool hostDirectories = true;           // each server's files under a directory of its name
+  bool directories = true;               // the address's directories made; off: all in one
+  int cutDirs = 0;                       // leading directories of the path left out
+  // Names a file system takes: escapes for control bytes (unix, unless nocontrol), for what
+  // FAT and NTFS refuse (windows), for bytes above ASCII (ascii); letter case made one.
+  bool escapeControl = false;
+  bool windows = false;
+  bool ascii = false;
+  bool lowercase = false;
+  bool uppercase = false;
+  bool contentDisposition = false;  // a file named as its answer's Content-Disposition says
 };
 
 // What a crawl starts from, copied when it is asked for: an address or directory edited while
@@ -53,8 +73,12 @@ struct CrawlPlan {
   bool convertLinks = false;     // once the crawl is over, links rewritten to read from disk
   bool adjustExtension = false;  // pages and stylesheets named so that a browser opens them
   bool update = false;           // each earlier copy asked for again if it changed
+  bool backupConverted = false;  // a converted file's original kept beside it as NAME.orig
+  NamingPlan naming;             // with complete pages
   // Which links are taken beyond the reading rules: depth, names, directories. Empty: all.
   ScopePlan scope;
+  // More addresses to start from, in one crawl with the first (with complete pages).
+  std::vector<std::string> moreStarts;
   // Once this many bytes are stored, no new file is fetched and the crawl ends as stopped; 0: none.
   long long quota = 0;
   long long maxFileSize = 0;  // a larger answer is not saved; 0: the file area's limit alone

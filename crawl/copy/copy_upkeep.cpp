@@ -3,32 +3,17 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <ctime>
 
 #include "crawl/base/crawl_dialog.h"
 #include "crawl/copy/link_converter.h"
+#include "crawl/rules/web_names.h"
 #include "platform/ascii.h"
+#include "platform/http_date.h"
 
 namespace {
 
 // A page or stylesheet larger than this is not rewritten: no copy of a site is near it.
 constexpr size_t kLargestConverted = 64 << 20;
-
-// An HTTP date, written without the locale's names.
-std::string HttpDate(int64_t seconds) {
-  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const std::time_t time = static_cast<std::time_t>(seconds);
-  std::tm utc{};
-  if (gmtime_r(&time, &utc) == nullptr)
-    return std::string();
-  char text[64];
-  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday],
-                utc.tm_mday, kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
-                utc.tm_sec);
-  return text;
-}
 
 // Header values come back to the server as they came; a line break in one would be a header of
 // its own.
@@ -67,14 +52,18 @@ std::string CopyUpkeep::OwnPath(const std::string& url) const {
   return m_rules.Place(m_basePrefix, url).localPath;
 }
 
-bool CopyUpkeep::HeldByAnother(const std::string& localPath, const std::string& url) {
+bool CopyUpkeep::HeldByAnother(const std::string& localPath, const std::string& url,
+                               const std::string& answeredBy) {
   if (!m_plan.completePages)
     return false;
   std::optional<MirrorStore::Record> record = m_store.RecordOf(localPath);
-  // A file without a record, or recorded before addresses asked for were, is taken for its own.
-  if (!record || record->asked.empty() || record->asked == url)
+  // A file without a record, or recorded before addresses asked for were, is taken for its own;
+  // so is one of the document that answered.
+  if (!record || record->asked.empty() || record->asked == url ||
+      (!answeredBy.empty() && record->url == answeredBy))
     return false;
-  return OwnPath(record->asked) != OwnPath(url);
+  // The address that answered names the file where a directory's answer came for its "/".
+  return OwnPath(record->url.empty() ? record->asked : record->url) != OwnPath(url);
 }
 
 std::unique_ptr<FetchedFile> CopyUpkeep::ReadEarlierCopy(const std::string& localPath) {
@@ -124,6 +113,14 @@ std::vector<std::string> CopyUpkeep::Conditions(const std::string& copyPath) {
 
 bool CopyUpkeep::SameAsCopy(const FetchedFile& file, const std::string& copyPath) {
   const std::string_view bytes(file.data.get(), static_cast<size_t>(std::max(file.length, 0)));
+  // As old as the copy, and as large: unchanged, as tools that go by times take it.
+  if (m_plan.completePages) {
+    const std::optional<int64_t> modified = ParseHttpDate(file.lastModified);
+    const std::optional<int64_t> copied = m_store.ModifiedTime(copyPath);
+    const std::optional<int64_t> size = m_store.Size(copyPath);
+    if (modified && copied && size && *modified == *copied && *size == file.length)
+      return true;
+  }
   std::optional<MirrorStore::Record> record = m_store.RecordOf(copyPath);
   if (record && !record->digest.empty())
     return !file.converted && ContentDigest(bytes) == record->digest;
@@ -135,8 +132,8 @@ bool CopyUpkeep::SameAsCopy(const FetchedFile& file, const std::string& copyPath
 
 std::string CopyUpkeep::StoredName(const std::string& url, const std::string& localPath,
                                    const FetchedFile& file) {
-  const std::string name = AdjustedName(localPath, file);
-  if (!m_store.IsRegularFile(name) || !HeldByAnother(name, url))
+  const std::string name = AdjustedName(DisposedName(localPath, file), file);
+  if (!m_store.IsRegularFile(name) || !HeldByAnother(name, url, file.finalUrl))
     return name;
   // The name is another address's. The address whose own name it is takes it back from one
   // that came by it otherwise in this crawl, whichever was fetched first, so that any job count
@@ -152,6 +149,16 @@ std::string CopyUpkeep::StoredName(const std::string& url, const std::string& lo
     return name;
   }
   return NameBeside(name, url);
+}
+
+std::string CopyUpkeep::DisposedName(const std::string& localPath, const FetchedFile& file) const {
+  if (!m_plan.completePages || !m_plan.naming.contentDisposition)
+    return localPath;
+  const std::optional<std::string> name = DispositionName(file.contentDisposition, m_plan.naming);
+  if (!name)
+    return localPath;
+  const size_t slash = localPath.rfind('/');
+  return localPath.substr(0, slash == std::string::npos ? 0 : slash + 1) + *name;
 }
 
 std::string CopyUpkeep::NameBeside(const std::string& localPath, const std::string& url) {
@@ -247,6 +254,10 @@ void CopyUpkeep::Convert(const std::string& localPath, const std::string& addres
       true, &stop);
   if (rewritten == *text || stop != 0)
     return;
+  // The original as it came, kept beside the file once: a later conversion has only converted
+  // text to keep.
+  if (m_plan.backupConverted && !converted && !m_store.WriteBackup(localPath, *text))
+    Log("Original not kept (write failed): " + localPath + ".orig");
   if (m_store.WriteConverted(localPath, rewritten, address))
     Log("Links converted: " + localPath);
   else

@@ -59,6 +59,8 @@ class CopyUpkeep {
   void Convert(const std::string& localPath, const std::string& address,
                const std::string& basePrefix, const std::atomic<int>& stop);
 
+  // The name the answer's Content-Disposition gives the file, in its directory, where asked.
+  std::string DisposedName(const std::string& localPath, const FetchedFile& file) const;
   // The name a browser opens for a file stored at the path.
   std::string AdjustedName(const std::string& localPath, const FetchedFile& file) const;
   // The local path the crawl's rules give an address.
@@ -66,7 +68,8 @@ class CopyUpkeep {
   // Whether the file at the path was stored, with complete pages, for another address than url
   // whose own local path is not url's: addresses that share a local path share its copy, as the
   // described crawl has it; one named otherwise (by -E, or beside another) keeps to itself.
-  bool HeldByAnother(const std::string& localPath, const std::string& url);
+  bool HeldByAnother(const std::string& localPath, const std::string& url,
+                     const std::string& answeredBy = {});
   // A free name beside the path for the file of url: "~2", "~3", ... before its extension.
   std::string NameBeside(const std::string& localPath, const std::string& url);
 

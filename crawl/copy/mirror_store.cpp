@@ -7,6 +7,7 @@
 
 #include "crawl/base/crawl_dialog.h"
 #include "platform/ascii.h"
+#include "platform/http_date.h"
 
 namespace {
 
@@ -226,8 +227,15 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
     AddRecord(*below, record);
   const WriteResult written =
       m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size);
-  if (written == WriteResult::Written)
+  if (written == WriteResult::Written) {
     m_savedNow.insert(*below);
+    // The copy is as old as the server says the file is, so that tools that go by times see
+    // what changed.
+    if (m_fileTimes) {
+      if (std::optional<int64_t> modified = ParseHttpDate(fetched.lastModified))
+        m_directory.SetModifiedTime(localPath, *modified);
+    }
+  }
   if (written == WriteResult::Written && m_keepRecords &&
       (!fetched.lastModified.empty() || !fetched.etag.empty())) {
     record.lastModified = fetched.lastModified;
@@ -280,6 +288,11 @@ bool MirrorStore::IsEarlierCopy(const std::string& localPath) {
     return false;
   std::optional<ConfinedDirectory::FileInfo> info = m_directory.RegularFileInfo(localPath);
   return info && info->size > 0;
+}
+
+std::optional<int64_t> MirrorStore::Size(const std::string& localPath) {
+  std::optional<ConfinedDirectory::FileInfo> info = m_directory.RegularFileInfo(localPath);
+  return info ? std::optional(info->size) : std::nullopt;
 }
 
 std::optional<int64_t> MirrorStore::ModifiedTime(const std::string& localPath) {
@@ -361,6 +374,14 @@ std::string ContentDigest(std::string_view bytes) {
   char text[40];
   std::snprintf(text, sizeof text, "fnv1a64:%016llx", static_cast<unsigned long long>(hash));
   return text;
+}
+
+bool MirrorStore::WriteBackup(const std::string& localPath, const std::string& text) {
+  std::optional<std::string> below = m_directory.Below(localPath + ".orig");
+  if (!below || IsOwnArea(*below) || HasParentSegment(*below))
+    return false;
+  return m_directory.WriteFileAtomically(localPath + ".orig", text.data(), text.size()) ==
+         WriteResult::Written;
 }
 
 bool MirrorStore::WriteConverted(const std::string& localPath, const std::string& text,

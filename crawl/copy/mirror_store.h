@@ -49,6 +49,8 @@ class MirrorStore {
   std::optional<std::string> ReadWhole(const std::string& localPath, size_t max);
   // When the file at the path was last written.
   std::optional<int64_t> ModifiedTime(const std::string& localPath);
+  // The size of the regular file at the path.
+  std::optional<int64_t> Size(const std::string& localPath);
   // The record of the file at the path, when there is one.
   std::optional<Record> RecordOf(const std::string& localPath);
   // Every recorded file that is there, by local path.
@@ -62,6 +64,10 @@ class MirrorStore {
   bool Move(const std::string& localPath, const std::string& newPath);
   // Whether this store (this crawl) wrote the file at the path.
   bool SavedNow(const std::string& localPath) const;
+  // Each file stored from now on takes its answer's Last-Modified as its modification time.
+  void SetFileTimes(bool on) { m_fileTimes = on; }
+  // Writes a stored file's original text beside it, as NAME.orig; false when it cannot.
+  bool WriteBackup(const std::string& localPath, const std::string& text);
   // Replaces a stored file's bytes by its converted text, the record first marked (made for
   // the address where the file has none).
   bool WriteConverted(const std::string& localPath, const std::string& text,
@@ -91,6 +97,7 @@ class MirrorStore {
   std::unordered_map<std::string, std::string> m_byUrl;  // address -> path below
   std::unordered_map<std::string, std::string> m_byAsked;  // address asked for -> path below
   std::unordered_set<std::string> m_savedNow;              // paths below written by this store
+  bool m_fileTimes = false;
 };
 
 // A digest of a file's bytes, to tell later whether an answer brings the same ones.

@@ -1,46 +1,16 @@
 #include "crawl/rules/complete_pages.h"
 
+#include <algorithm>
+
 #include "crawl/read/page_reader.h"
 #include "crawl/read/stylesheet_reader.h"
 #include "crawl/rules/mirror_paths.h"
 #include "crawl/rules/scope_rules.h"
+#include "crawl/rules/web_names.h"
 #include "platform/ascii.h"
 #include "platform/url_resolve.h"
 
 namespace {
-
-// The address of the server's root as the start address writes it: "http://host:port".
-std::string ServerRoot(const std::string& url) {
-  size_t scheme = url.find("://");
-  size_t path = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
-  return path == std::string::npos ? url : url.substr(0, path);
-}
-
-// The server's part of a root address as a directory name: a host of "." or ".." is no step
-// up or aside.
-std::string ServerDirectory(const std::string& root) {
-  const size_t scheme = root.find("://");
-  const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-  const std::string server = root.substr(start);
-  if (server != "." && server != "..")
-    return root;
-  return root.substr(0, start) + (server == "." ? "%2E" : "%2E%2E");
-}
-
-// The local path of an address below a directory that stands for rootUrl. With a query, the
-// path names the file (a directory's index where it ends with "/"), and the query follows the
-// name with its "/" written %2F: neither it nor a ".." in it becomes a directory.
-std::string LocalPathBelow(const std::string& url, size_t rootLength, const std::string& root) {
-  const size_t query = url.find('?', rootLength);
-  if (query == std::string::npos)
-    return LocalPathOf(url, url.substr(rootLength), root);
-  std::string local = root + url.substr(rootLength, query - rootLength);
-  if (local.ends_with('/'))
-    local += kIndexName;
-  for (size_t i = query; i < url.size(); ++i)
-    local += url[i] == '/' ? std::string("%2F") : std::string(1, url[i]);
-  return local;
-}
 
 // Longer addresses are no links a page means; a request for one could not even be sent.
 constexpr size_t kLongestLink = 65536;
@@ -49,31 +19,44 @@ constexpr size_t kReferencesBetweenStops = 256;
 
 }  // namespace
 
-CompletePageRules::CompletePageRules(const CrawlStart& start, const ScopePlan& scope)
-    : m_localRoot(start.localRoot),
-      m_saveToDirectory(start.saveToDirectory),
-      m_origin(OriginOf(start.url).value_or(std::string())),
-      m_nofollow(scope.robots),
-      m_scope(scope) {}
+CompletePageRules::CompletePageRules(const CrawlPlan& plan)
+    : m_saveToDirectory(plan.start.saveToDirectory),
+      m_naming(plan.naming),
+      m_nofollow(plan.scope.robots),
+      m_scope(plan.scope) {
+  std::vector<std::string> starts{plan.start.url};
+  starts.insert(starts.end(), plan.moreStarts.begin(), plan.moreStarts.end());
+  for (const std::string& start : starts) {
+    const std::optional<std::string> resolved = ResolveLink(start, start);
+    const std::optional<std::string> origin = OriginOf(resolved.value_or(start));
+    if (!resolved || !origin)
+      continue;
+    m_origins.push_back(*origin);
+    m_pages.push_back(resolved->substr(0, resolved->rfind('/') + 1));
+  }
+}
 
-CrawlRules::Placement CompletePageRules::Place(const std::string& prefix,
+CrawlRules::Placement CompletePageRules::Place(const std::string& basePrefix,
                                                const std::string& url) const {
-  // A start address whose query holds a "/" cuts its prefix inside the query, which must not
-  // become directories: then every file is placed from the server's root.
-  if (prefix.find('?') == std::string::npos && url.starts_with(prefix + "/"))
-    return Placement{LocalPathBelow(url, prefix.size(), m_localRoot), true};
-  const std::string root = ServerRoot(url);
-  return Placement{LocalPathBelow(url, root.size(),
-                                  MirrorDirectory(ServerDirectory(root) + "/", m_saveToDirectory)),
-                   true};
+  (void)basePrefix;  // every file is named from its whole address
+  return Placement{WebLocalPath(url, m_saveToDirectory, m_naming), true};
+}
+
+bool CompletePageRules::FollowsPage(const std::string& url) const {
+  for (const std::string& pages : m_pages) {
+    if (url.starts_with(pages))
+      return true;
+  }
+  return false;
 }
 
 RedirectRule CompletePageRules::Redirects(bool requisite) const {
   // Where a link would go: the start's server, or another whose pages, or whose files that
   // pages need, the plan takes.
-  return [origin = m_origin, scope = m_scope, requisite](const std::string& target) {
+  return [origins = m_origins, scope = m_scope, requisite](const std::string& target) {
     const std::optional<std::string> to = OriginOf(target);
-    return to && (*to == origin || ServerInScope(scope, *to, !requisite));
+    return to && (std::find(origins.begin(), origins.end(), *to) != origins.end() ||
+                  ServerInScope(scope, *to, !requisite));
   };
 }
 
@@ -99,18 +82,19 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
     for (std::string& link : ReadStylesheet(text, &StopFlag()))
       references.push_back({std::move(link), false});
   }
-  const std::string pages = linkStack.BasePrefix() + "/";
   for (size_t i = 0; i < references.size(); ++i) {
     // A page of a hundred thousand links must not hold up "Stop".
     if (i % kReferencesBetweenStops == 0 && StopFlag() != 0)
       return;
-    Take(references[i], base, pages, followNone, linkStack);
+    Take(references[i], base, followNone, linkStack);
   }
 }
 
 void CompletePageRules::Take(const PageReference& reference, const std::string& base,
-                             const std::string& pages, bool followNone, LinkSink& linkStack) const {
-  if (reference.link.size() > kLongestLink)
+                             bool followNone, LinkSink& linkStack) const {
+  // A fragment alone names the page itself: nothing to fetch.
+  if (reference.link.empty() || reference.link.size() > kLongestLink ||
+      reference.link.front() == '#')
     return;
   std::optional<std::string> url = ResolveLink(base, reference.link);
   if (!url || url->size() > kLongestLink)
@@ -118,9 +102,13 @@ void CompletePageRules::Take(const PageReference& reference, const std::string& 
   const std::optional<std::string> origin = OriginOf(*url);
   if (!origin)
     return;
-  if (*origin == m_origin) {
-    if (reference.page && !url->starts_with(pages))
-      return;  // pages are followed under the start address's directory only
+  if (m_scope.httpsOnly && !StartsWithNoCase(*url, "https://")) {
+    linkStack.LeaveOut(*url, "not https");
+    return;
+  }
+  if (std::find(m_origins.begin(), m_origins.end(), *origin) != m_origins.end()) {
+    if (reference.page && !FollowsPage(*url))
+      return;  // pages are followed under the start addresses' directories only
   } else if (!ServerInScope(m_scope, *origin, reference.page)) {
     // Another server the plan does not reach; left out by a rule when servers are spanned.
     if (m_scope.spanHosts)

@@ -45,6 +45,6 @@ bool KeepsRecords(const CrawlPlan& plan, const CrawlRules& rules) {
 
 std::unique_ptr<CrawlRules> RulesOf(const CrawlPlan& plan) {
   if (plan.completePages)
-    return std::make_unique<CompletePageRules>(plan.start, plan.scope);
+    return std::make_unique<CompletePageRules>(plan);
   return std::make_unique<LinkScannerRules>(plan.start, plan.scope.robots);
 }

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-inline constexpr const char* kIndexName = "~index.htm";
+#include "crawl/base/crawl_plan.h"
 
 // The save-to directory as local paths begin with it: each backslash made a "/".
 std::string MirrorDirectoryRoot(const std::string& saveToDirectory);

@@ -89,6 +89,39 @@ bool HasControl(const std::string& text) {
   });
 }
 
+// The modes of --restrict-file-names, separated by commas.
+bool TakeModes(const std::string& text, NamingPlan& naming, std::string& error) {
+  NamingPlan taken = naming;
+  taken.escapeControl = true;  // as unix, unless nocontrol says otherwise
+  std::vector<std::string> modes;
+  bool listed = AddItems("--restrict-file-names", text, modes, error);
+  for (const std::string& mode : modes) {
+    if (mode == "unix") {
+      taken.windows = false;
+    } else if (mode == "windows") {
+      taken.windows = true;
+    } else if (mode == "nocontrol") {
+      taken.escapeControl = false;
+    } else if (mode == "ascii") {
+      taken.ascii = true;
+    } else if (mode == "lowercase" || mode == "uppercase") {
+      taken.lowercase = mode == "lowercase";
+      taken.uppercase = mode == "uppercase";
+    } else {
+      listed = false;
+    }
+  }
+  if (!listed) {
+    error =
+        "option --restrict-file-names needs modes among unix, windows, lowercase, uppercase, "
+        "nocontrol and ascii, not '" +
+        text + "'";
+    return false;
+  }
+  naming = taken;
+  return true;
+}
+
 bool Expression(const std::string& name, const std::string& text, std::string& target,
                 std::string& error) {
   if (std::optional<std::string> why = RegexError(text)) {
@@ -157,6 +190,61 @@ std::vector<CrawlOption> NetworkAndCopyOptions() {
       {{"--update", "-N", "", "ask for earlier copies again; replace those that changed",
         ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.update = true; }},
+      {{"--backup-converted", "-K", "", "with -k, keep each converted file's original as .orig",
+        ValueKind::None},
+       [](L& l, const std::string&, std::string&) { return l.backupConverted = true; }},
+  };
+}
+
+// How the copy's files are named, with complete pages.
+std::vector<CrawlOption> NamingOptions() {
+  using L = CrawlPlan;
+  return {
+      {{"--no-host-directories", "-nH", "", "with -p, no directory for each server",
+        ValueKind::None},
+       [](L& l, const std::string&, std::string&) {
+         l.naming.hostDirectories = false;
+         return true;
+       }},
+      {{"--no-directories", "-nd", "", "with -p, every file in one directory", ValueKind::None},
+       [](L& l, const std::string&, std::string&) {
+         l.naming.directories = false;
+         return true;
+       }},
+      {{"--cut-dirs", "", "N", "with -p, leave out the first N directories of each path",
+        ValueKind::Number},
+       [](L& l, const std::string& v, std::string& error) {
+         char* end = nullptr;
+         const long n = std::strtol(v.c_str(), &end, 10);
+         if (v.empty() || *end != '\0' || n < 0 || n > 1000) {
+           error = "option --cut-dirs needs a number of directories, not '" + v + "'";
+           return false;
+         }
+         l.naming.cutDirs = static_cast<int>(n);
+         return true;
+       }},
+      {{"--default-page", "", "NAME", "with -p, the file name of an address ending in /",
+        ValueKind::Text},
+       [](L& l, const std::string& v, std::string& error) {
+         if (v.empty() || v == "." || v == ".." || v.find_first_of("/\\") != std::string::npos ||
+             HasControl(v)) {
+           error = "option --default-page needs a file name, not '" + v + "'";
+           return false;
+         }
+         l.naming.defaultPage = v;
+         return true;
+       }},
+      {{"--restrict-file-names", "", "MODES",
+        "with -p, names for unix, windows, lowercase, uppercase, nocontrol, ascii",
+        ValueKind::Text},
+       [](L& l, const std::string& v, std::string& error) {
+         return TakeModes(v, l.naming, error);
+       }},
+      {{"--content-disposition", "", "", "with -p, name files as their answers' headers say",
+        ValueKind::None},
+       [](L& l, const std::string&, std::string&) { return l.naming.contentDisposition = true; }},
+      {{"--https-only", "", "", "with -p, follow only https links", ValueKind::None},
+       [](L& l, const std::string&, std::string&) { return l.scope.httpsOnly = true; }},
   };
 }
 
@@ -262,8 +350,11 @@ std::vector<CrawlOption> IdentityOptions() {
          l.network.password = v;
          return true;
        }},
-      {{"--netrc", "", "", "take the login from ~/.netrc where none is given", ValueKind::None},
+      {{"--netrc", "", "", "take from ~/.netrc what the login given leaves out", ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.network.netrc = true; }},
+      {{"--auth-no-challenge", "", "", "send the login at once, before the server asks for it",
+        ValueKind::None},
+       [](L& l, const std::string&, std::string&) { return l.network.authNoChallenge = true; }},
       {{"--quota", "", "BYTES", "fetch no new file once BYTES are stored, k and M allowed",
         ValueKind::Number},
        [](L& l, const std::string& v, std::string& error) {
@@ -317,7 +408,7 @@ std::optional<std::pair<std::string, std::string>> TakeUserInfo(std::string& url
 const std::vector<CrawlOption>& CrawlOptions() {
   static const std::vector<CrawlOption> options = [] {
     std::vector<CrawlOption> all = NetworkAndCopyOptions();
-    for (auto group : {ScopeOptions(), IdentityOptions()})
+    for (auto group : {NamingOptions(), ScopeOptions(), IdentityOptions()})
       all.insert(all.end(), group.begin(), group.end());
     return all;
   }();
@@ -344,4 +435,28 @@ void SetStart(CrawlPlan& plan, CrawlStart start) {
       plan.network.password = login->second;
     }
   }
+}
+
+std::optional<std::string> WebRulesMissing(const CrawlPlan& plan) {
+  if (plan.completePages)
+    return std::nullopt;
+  const NamingPlan plain;
+  const NamingPlan& naming = plan.naming;
+  const std::pair<bool, const char*> options[] = {
+      {!naming.hostDirectories, "--no-host-directories"},
+      {!naming.directories, "--no-directories"},
+      {naming.cutDirs != 0, "--cut-dirs"},
+      {naming.defaultPage != plain.defaultPage, "--default-page"},
+      {naming.escapeControl || naming.windows || naming.ascii || naming.lowercase ||
+           naming.uppercase,
+       "--restrict-file-names"},
+      {naming.contentDisposition, "--content-disposition"},
+      {plan.scope.httpsOnly, "--https-only"},
+      {!plan.moreStarts.empty(), "--input-file"},
+  };
+  for (const auto& [given, name] : options) {
+    if (given)
+      return "option " + std::string(name) + " needs --page-requisites (-p)";
+  }
+  return std::nullopt;
 }

@@ -38,3 +38,7 @@ std::optional<std::pair<std::string, std::string>> TakeUserInfo(std::string& url
 // Gives the plan its start. A login written into the start address ("http://user:password@
 // host/") is taken as the credentials, where none are given, and left out of the address.
 void SetStart(CrawlPlan& plan, CrawlStart start);
+
+// Options that name or take files as the web is read, given without --page-requisites: the first
+// one's complaint; nothing when there is none.
+std::optional<std::string> WebRulesMissing(const CrawlPlan& plan);

@@ -1,5 +1,7 @@
 #include "crawl/run/crawl_run.h"
 
+#include <utility>
+
 #include "crawl/read/link_scanner.h"
 #include "crawl/rules/mirror_paths.h"
 #include "platform/ascii.h"
@@ -100,7 +102,15 @@ CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
       m_robots(m_transport, plan),
       m_startUrl(plan.start.url) {
   m_dialog.m_stopRequested = 0;
-  AppendIndexName(m_startUrl, m_startUrl, "");
+  // Read as the web is read, a copy keeps its files' times.
+  m_store.SetFileTimes(plan.completePages);
+  // Read as the web is read, the start address is asked for as typed: only an address without
+  // a path gets its "/", as HTTP sends it. Otherwise one that names a directory gets its "/".
+  if (!plan.completePages)
+    AppendIndexName(m_startUrl, m_startUrl, "");
+  else if (const size_t scheme = m_startUrl.find("://");
+           scheme != std::string::npos && m_startUrl.find('/', scheme + 3) == std::string::npos)
+    m_startUrl += '/';
   m_links = std::make_unique<LinkStack>(m_startUrl);
   m_basePrefix = m_links->BasePrefix();
   m_upkeep.SetBasePrefix(m_basePrefix);
@@ -132,6 +142,7 @@ CrawlRun::Pass CrawlRun::TakeLink() {
   Pass pass = Place(std::move(entry.url));
   pass.depth = entry.depth;
   pass.requisite = entry.requisite;
+  pass.untestedStart = std::exchange(m_startUntested, false);
   if (entry.readOnly)
     pass.stored = false;
   return pass;
@@ -289,6 +300,15 @@ bool CrawlRun::JudgeRedirect(Pass& pass) {
   return false;
 }
 
+std::string CrawlRun::NamedPath(const Pass& pass) const {
+  // Read as the web is read, an address its server sends on to its own "/" names a directory:
+  // its page is that directory's index, one file for both.
+  const std::string& answered = pass.file->finalUrl;
+  if (m_plan.completePages && answered == pass.url + "/")
+    return Place(answered).localPath;
+  return pass.localPath;
+}
+
 void CrawlRun::FinishPass(Pass& pass) {
   FetchedFile& file = *pass.file;
   if (pass.fromNetwork && m_plan.maxFileSize > 0 && file.problem == FetchProblem::None &&
@@ -309,7 +329,7 @@ void CrawlRun::FinishPass(Pass& pass) {
   const bool readable = !unusable && (!kept || pass.localPath == pass.earlierCopy);
   if (readable) {
     if (storing)
-      pass.localPath = m_upkeep.StoredName(pass.url, pass.localPath, *pass.file);
+      pass.localPath = m_upkeep.StoredName(pass.url, NamedPath(pass), *pass.file);
     m_links->SetPageDepth(pass.depth);
     m_robots.NewPage();
     m_rules->Read(*pass.file, pass.localPath, *m_links);
@@ -352,6 +372,13 @@ CrawlOutcome CrawlRun::Cancel(const std::string& failedCall) {
 
 void CrawlRun::PushStart(const FetchedFile& reachable) {
   m_links->Push(LinkScanner::BaseForLink(reachable, m_startUrl), m_startUrl, 1);
+}
+
+void CrawlRun::PushStartsUntested() {
+  m_startUntested = true;
+  m_links->Push(std::string(), m_startUrl, 1);
+  for (const std::string& start : m_plan.moreStarts)
+    m_links->Push(std::string(), start, 1);
 }
 
 void CrawlRun::End(CrawlOutcome outcome) {

@@ -36,6 +36,9 @@ class CrawlRun {
     int depth = 0;                        // links from the start page
     bool requisite = false;               // what a page needs to show, not a page
     int robotsRetries = 0;                // asked again once a robots.txt was read
+    // The start address fetched without a reachability test before it: its answer stands for
+    // the test's, and no answer at all, or an empty one, ends the crawl as the test's would.
+    bool untestedStart = false;
   };
   // What obtaining a file gave.
   struct Obtained {
@@ -53,6 +56,9 @@ class CrawlRun {
   const std::string& StartUrl() const { return m_startUrl; }
   // The start address pushed, once its reachability test gave a file.
   void PushStart(const FetchedFile& reachable);
+  // The start addresses pushed without a test, read as the web is read: the first one's own
+  // fetch stands for it.
+  void PushStartsUntested();
   // The end of a crawl that was not cancelled: what is pending dropped, the copy converted
   // where the crawl ran its course, the buttons back, the ending reported.
   void End(CrawlOutcome outcome);
@@ -94,6 +100,9 @@ class CrawlRun {
   // The counters as the dialog shows them last, into the outcome.
   CrawlOutcome Counted(CrawlOutcome outcome) const;
   void ShowDownloaded();
+  // Where a fetched file is named from: its own address's path, or the directory's where the
+  // answer came for the address with its "/".
+  std::string NamedPath(const Pass& pass) const;
   // With a scope, a redirect it refused is that rule's leaving out (true: the pass is done);
   // one it followed to a name it reads only is not stored.
   bool JudgeRedirect(Pass& pass);
@@ -119,6 +128,7 @@ class CrawlRun {
   std::unique_ptr<Scope> m_scope;
   int32_t m_downloadedCount = 0;
   int32_t m_downloadedShown = 0;  // as edit 1011 shows it last
+  bool m_startUntested = false;   // the next link taken is the start, fetched without a test
   int64_t m_storedBytes = 0;
   bool m_quotaReached = false;
 };

@@ -16,6 +16,14 @@ void RunCrawl(CrawlDialog& dialog, const CrawlPlan& plan) {
     ~LogCloser() { CloseLogFile(); }
   } logCloser;
   CrawlRun run(dialog, plan);
+  // Read as the web is read, the start page's own fetch is its test: one request, not two.
+  if (plan.completePages && IsHttpUrl(run.StartUrl())) {
+    run.PushStartsUntested();
+    const CrawlOutcome outcome = RunSlots(run, plan.jobs);
+    if (outcome.ending != CrawlEnding::Cancelled)
+      run.End(outcome);
+    return;
+  }
   CrawlRun::Obtained reachable = run.FetchFile(run.StartUrl());
   if (reachable.cancelled)
     return;

@@ -150,6 +150,7 @@ void FileReceiver::OnAnswer(const AnswerInfo& answer) {
   m_file->contentType = answer.contentType;
   m_file->lastModified = answer.lastModified;
   m_file->etag = answer.etag;
+  m_file->contentDisposition = answer.contentDisposition;
   m_file->finalUrl = answer.url;
   // A compressed answer's size header counts its encoded bytes, not the file's.
   const std::optional<std::string>& size = answer.sizeHeader;

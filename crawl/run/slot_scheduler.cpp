@@ -72,7 +72,8 @@ class SlotScheduler : public TransferSlots::Receiver {
   void Fail(const std::string& errorText);
   // Whether a failed transfer ends the crawl, as a failed network call does: one that got no
   // answer, and, one at a time, one whose start server cannot be reached.
-  bool CancelsCrawl(const TransferResult& result, const std::string& url) const;
+  bool CancelsCrawl(const TransferResult& result, const std::string& url,
+                    bool untestedStart = false) const;
   // A server that cannot be reached is said once; its files are not saved, and the crawl goes
   // on with the others.
   void MarkUnreachable(const std::string& origin, const std::string& why);
@@ -97,7 +98,7 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::multiset<int> m_depths;          // of the passes taken and not yet read
   std::string m_failedCall;
   bool m_droppedByStop = false;              // a file came in as the crawl was stopped
-  std::optional<std::string> m_notObtained;  // a local file that could not be read
+  std::optional<std::string> m_notObtained;  // a file that could not be obtained: the crawl ends
 };
 
 std::optional<int> SlotScheduler::FreeSlot() const {
@@ -209,7 +210,7 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
       std::move(pass), std::make_unique<FileReceiver>(std::move(file), m_fileBar, m_oneAtATime)});
   TransferResult failure;
   if (!m_slots.Start(slot, std::move(request), *inFlight->receiver, failure)) {
-    if (failure.unreachable && !CancelsCrawl(failure, url)) {
+    if (failure.unreachable && !CancelsCrawl(failure, url, inFlight->pass.untestedStart)) {
       MarkUnreachable(OriginOf(url), failure.text);
       return NotReached(inFlight->pass);
     }
@@ -221,9 +222,10 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   m_inFlight[static_cast<size_t>(slot)] = std::move(inFlight);
 }
 
-bool SlotScheduler::CancelsCrawl(const TransferResult& result, const std::string& url) const {
+bool SlotScheduler::CancelsCrawl(const TransferResult& result, const std::string& url,
+                                 bool untestedStart) const {
   return result.end == TransferEnd::Failed &&
-         (!result.unreachable || (m_oneAtATime && OriginOf(url) == m_startOrigin));
+         (!result.unreachable || untestedStart || (m_oneAtATime && OriginOf(url) == m_startOrigin));
 }
 
 void SlotScheduler::Fail(const std::string& errorText) {
@@ -253,7 +255,7 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   for (auto waiting = first; waiting != last; ++waiting)
     m_ready.push_back(std::move(waiting->second));
   m_waiting.erase(first, last);
-  if (CancelsCrawl(result, pass.url)) {
+  if (CancelsCrawl(result, pass.url, pass.untestedStart)) {
     Fail(result.text);
     return;
   }
@@ -275,6 +277,12 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   ended->receiver->Ended(result);
   pass.file = ended->receiver->TakeFile();
   pass.fromNetwork = true;
+  // An empty start page is no page to start from, as the test would have found.
+  if (pass.untestedStart && pass.file->length == 0 && pass.file->problem == FetchProblem::None) {
+    m_run.Dialog().ShowMessageBox("Can't connect to " + pass.url);
+    m_notObtained = pass.url;
+    return;
+  }
   Finish(pass);
 }
 
@@ -290,7 +298,8 @@ CrawlOutcome SlotScheduler::Run() {
   for (;;) {
     FillSlots();
     if (m_notObtained)
-      return CrawlOutcome{CrawlEnding::NotObtained, *m_notObtained, false};
+      return CrawlOutcome{CrawlEnding::NotObtained, *m_notObtained,
+                          *m_notObtained == m_run.StartUrl()};
     if (m_run.Stopping()) {
       // One at a time, a pass that waits for its server's turn is a fetch under way.
       const bool underWay = m_slots.Active() > 0 || m_droppedByStop || !m_failedCall.empty() ||

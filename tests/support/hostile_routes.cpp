@@ -175,7 +175,7 @@ void Route(int fd, const std::string& path) {
   } else if (path == "/notmodified.gif") {
     SendAll(fd, "HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n");
   } else if (path == "/codings.gif") {
-    static const std::string answer = ChainedCodings(400);
+    static const std::string answer = ChainedCodings(8);
     SendAll(fd, answer);
   } else if (path == "/chunklength.htm") {
     SendAll(fd,

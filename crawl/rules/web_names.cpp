@@ -1,0 +1,143 @@
+#include "crawl/rules/web_names.h"
+
+#include <vector>
+
+#include "crawl/rules/mirror_paths.h"
+#include "platform/ascii.h"
+
+namespace {
+
+// Whether a name is one Windows keeps for a device, with any extension.
+bool IsDeviceName(std::string_view name) {
+  const std::string base = ToLowerAscii(name.substr(0, name.find('.')));
+  for (const char* device : {"con", "prn", "aux", "nul"}) {
+    if (base == device)
+      return true;
+  }
+  return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) &&
+         base[3] >= '1' && base[3] <= '9';
+}
+
+bool Escaped(unsigned char c, const NamingPlan& naming) {
+  const bool control = c < 0x20 || c == 0x7F;
+  if (control && (naming.escapeControl || naming.windows))
+    return true;
+  if (naming.ascii && c >= 0x80)
+    return true;
+  return naming.windows &&
+         std::string_view("\\:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+std::vector<std::string_view> Steps(std::string_view path) {
+  std::vector<std::string_view> steps;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = path.find('/', start);
+    steps.push_back(path.substr(start, slash - start));
+    if (slash == std::string_view::npos)
+      return steps;
+    start = slash + 1;
+  }
+}
+
+// A name that would step out of its directory is no name.
+std::string Safe(std::string name) {
+  if (name == ".")
+    return "%2E";
+  if (name == "..")
+    return "%2E%2E";
+  return name;
+}
+
+}  // namespace
+
+std::string RestrictedName(std::string_view name, const NamingPlan& naming) {
+  std::string out;
+  for (unsigned char c : name) {
+    if (Escaped(c, naming)) {
+      AppendPercentEscaped(out, c);
+    } else if (naming.lowercase) {
+      out += LowerAscii(static_cast<char>(c));
+    } else if (naming.uppercase && c >= 'a' && c <= 'z') {
+      out += static_cast<char>(c - 'a' + 'A');
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (!naming.windows)
+    return out;
+  // Windows drops a name's trailing dots and blanks, and keeps some names for devices.
+  while (!out.empty() && (out.back() == '.' || out.back() == ' ')) {
+    const char last = out.back();
+    out.pop_back();
+    AppendPercentEscaped(out, static_cast<unsigned char>(last));
+  }
+  if (IsDeviceName(out))
+    out += '_';
+  return out;
+}
+
+std::string WebLocalPath(const std::string& url, const std::string& saveToDirectory,
+                         const NamingPlan& naming) {
+  const size_t scheme = url.find("://");
+  const size_t authority = scheme == std::string::npos ? 0 : scheme + 3;
+  const size_t path = std::min(url.find_first_of("/?#", authority), url.size());
+  const size_t query = std::min(url.find('?', path), url.size());
+  const size_t fragment = std::min(url.find('#', query), url.size());
+  std::vector<std::string_view> steps = Steps(std::string_view(url).substr(path, query - path));
+  if (!steps.empty() && steps.front().empty())
+    steps.erase(steps.begin());  // the path's own leading "/"
+  std::string file = steps.empty() ? std::string() : std::string(steps.back());
+  if (!steps.empty())
+    steps.pop_back();
+  if (file.empty())
+    file = naming.defaultPage;
+  // The query is part of the file's name, with "/" that can make no directory.
+  std::string queryText;
+  for (size_t i = query; i < fragment; ++i)
+    queryText += url[i] == '/' ? std::string("%2F") : std::string(1, url[i]);
+  if (naming.windows && !queryText.empty())
+    queryText[0] = '@';  // "?" names no file there
+  const size_t cut = std::min(static_cast<size_t>(std::max(naming.cutDirs, 0)), steps.size());
+  steps.erase(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(cut));
+  if (!naming.directories)
+    steps.clear();
+  std::string local = MirrorDirectoryRoot(saveToDirectory);
+  if (naming.hostDirectories)
+    local += "/" + Safe(RestrictedName(url.substr(authority, path - authority), naming));
+  for (std::string_view step : steps)
+    local += "/" + Safe(RestrictedName(step, naming));
+  return local + "/" + Safe(RestrictedName(file, naming) + RestrictedName(queryText, naming));
+}
+
+std::optional<std::string> DispositionName(std::string_view value, const NamingPlan& naming) {
+  // filename*=charset'language'escaped, which says more than filename= where both are given.
+  std::string name;
+  const std::string lower = ToLowerAscii(value);
+  size_t at = lower.find("filename*=");
+  if (at != std::string::npos) {
+    std::string_view rest = value.substr(at + 10);
+    rest = rest.substr(0, rest.find(';'));
+    const size_t quote = rest.find('\'', rest.find('\'') + 1);
+    if (quote != std::string_view::npos)
+      name = PercentDecoded(TrimSpace(rest.substr(quote + 1)));
+  }
+  at = name.empty() ? lower.find("filename=") : std::string::npos;
+  if (at != std::string::npos) {
+    std::string_view rest = TrimSpace(value.substr(at + 9));
+    if (rest.starts_with('"')) {
+      rest.remove_prefix(1);
+      name = std::string(rest.substr(0, rest.find('"')));
+    } else {
+      name = std::string(TrimSpace(rest.substr(0, rest.find(';'))));
+    }
+  }
+  // Its last part alone: a name never leads into another directory.
+  name = name.substr(std::min(name.find_last_of("/\\") + 1, name.size()));
+  std::string written = RestrictedName(name, naming);
+  // "/" and NUL can stand in no name; a name of dots alone names no file.
+  if (written.empty() || written.find_first_not_of('.') == std::string::npos ||
+      written.find('\0') != std::string::npos)
+    return std::nullopt;
+  return written;
+}
