@@ -342,3 +342,86 @@ bool ConfinedDirectory::SetModifiedTime(const std::string& path, int64_t seconds
   const timespec times[2] = {{0, UTIME_NOW}, {static_cast<time_t>(seconds), 0}};
   return ::utimensat(directory.Get(), name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
+
+int ConfinedDirectory::OpenUnnamedAtRoot() {
+  if (!OpenRoot())
+    return -1;
+  const int fd = ::openat(m_rootFd.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+    return fd;
+  // A file system without unnamed files: a named one, its name taken away at once.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string temporary = TemporaryName();
+    const int named = ::openat(m_rootFd.Get(), temporary.c_str(),
+                               O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (named >= 0) {
+      ::unlinkat(m_rootFd.Get(), temporary.c_str(), 0);
+      return named;
+    }
+    if (errno != EEXIST)
+      return -1;
+  }
+  return -1;
+}
+
+std::unique_ptr<SpoolFile> SpoolFile::Open(ConfinedDirectory& directory) {
+  FileDescriptor fd(directory.OpenUnnamedAtRoot());
+  if (!fd.Valid())
+    return nullptr;
+  return std::make_unique<SpoolFile>(std::move(fd));
+}
+
+bool SpoolFile::Write(const char* data, size_t size) {
+  if (!m_fd.Valid() || !WriteAll(m_fd.Get(), data, size))
+    return false;
+  m_size += static_cast<int64_t>(size);
+  return true;
+}
+
+bool SpoolFile::Read(char* into, size_t size) const {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(m_fd.Get(), into + done, size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+WriteResult SpoolFile::Name(const FileDescriptor& directory, const std::string& name) {
+  if (!directory.Valid())
+    return errno == EXDEV || errno == ELOOP ? WriteResult::Outside : WriteResult::OpenFailed;
+  FileDescriptor copy(::dup(m_fd.Get()));
+  const WriteResult named =
+      copy.Valid() ? NameUnnamed(copy, directory.Get(), name) : WriteResult::OpenFailed;
+  if (named != WriteResult::OpenFailed)
+    return named;
+  // Another file system below the root, or no /proc: the bytes go to a file that is named.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string temporary = TemporaryName();
+    FileDescriptor out(::openat(directory.Get(), temporary.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (!out.Valid() && errno == EEXIST)
+      continue;
+    if (!out.Valid())
+      return WriteResult::OpenFailed;
+    bool whole = true;
+    char buffer[65536];
+    for (off_t at = 0; whole && at < m_size;) {
+      const ssize_t n = ::pread(m_fd.Get(), buffer, sizeof buffer, at);
+      whole = n > 0 && WriteAll(out.Get(), buffer, static_cast<size_t>(n));
+      at += n > 0 ? n : 0;
+    }
+    whole = ::close(out.Release()) == 0 && whole;
+    if (!whole ||
+        ::renameat(directory.Get(), temporary.c_str(), directory.Get(), name.c_str()) != 0) {
+      ::unlinkat(directory.Get(), temporary.c_str(), 0);
+      return whole ? WriteResult::OpenFailed : WriteResult::WriteFailed;
+    }
+    return WriteResult::Written;
+  }
+  return WriteResult::OpenFailed;
+}

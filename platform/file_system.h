@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -33,6 +34,30 @@ class FileDescriptor {
 
  private:
   int m_fd;
+};
+
+class ConfinedDirectory;
+
+// A file written beneath a directory before it has a name: a crash leaves nothing of it, and it
+// takes its name only once whole, however large it has grown.
+class SpoolFile {
+ public:
+  // An unnamed file at the directory's root; nothing where none can be made there.
+  static std::unique_ptr<SpoolFile> Open(ConfinedDirectory& directory);
+  explicit SpoolFile(FileDescriptor fd) : m_fd(std::move(fd)) {}
+
+  // Appends the bytes; false when they could not all be written.
+  bool Write(const char* data, size_t size);
+  int64_t Size() const { return m_size; }
+  // Reads its first size bytes; false where it has fewer or they cannot be read.
+  bool Read(char* into, size_t size) const;
+  // Gives it a name in a directory opened with OpenParent, replacing what has the name; where
+  // the file system lets it take no name there, its bytes are copied to a file that does.
+  WriteResult Name(const FileDescriptor& directory, const std::string& name);
+
+ private:
+  FileDescriptor m_fd;
+  int64_t m_size = 0;
 };
 
 // Everything beneath one directory, reached so that no path, however it is written (".."
@@ -81,6 +106,8 @@ class ConfinedDirectory {
   // Gives a regular file beneath the root another name beneath it, where nothing has that name;
   // false when it cannot.
   bool Rename(const std::string& from, const std::string& to);
+  // An unnamed file at the root, to be named later; -1 with errno set where none can be made.
+  int OpenUnnamedAtRoot();
   // Sets a regular file's modification time (seconds since 1970); false when it cannot.
   bool SetModifiedTime(const std::string& path, int64_t seconds);
 

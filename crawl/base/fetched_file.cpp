@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "crawl/base/content_digest.h"
 #include "crawl/base/crawl_dialog.h"
 #include "platform/ascii.h"
 #include "platform/file_system.h"
@@ -15,6 +18,30 @@ std::atomic<int> g_noDialogStop{0};
 }  // namespace
 
 FetchedFile::FetchedFile() : data(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
+
+int64_t FetchedFile::Size() const {
+  return spool ? spool->Size() : length;
+}
+
+std::string FetchedFile::Digest() const {
+  if (!digest.empty())
+    return digest;
+  return ContentDigest(std::string_view(data.get(), static_cast<size_t>(std::max(length, 0))));
+}
+
+bool FetchedFile::ReadSpooled(int64_t most) {
+  if (!spool)
+    return true;
+  if (spool->Size() > most)
+    return false;
+  const size_t size = static_cast<size_t>(spool->Size());
+  auto text = std::make_unique_for_overwrite<char[]>(std::max(size, size_t{kCapacity}));
+  if (!spool->Read(text.get(), size))
+    return false;
+  data = std::move(text);
+  length = static_cast<int32_t>(size);
+  return true;
+}
 
 bool IsHttpUrl(const std::string& text) {
   return StartsWithNoCase(text, "http://") || StartsWithNoCase(text, "https://");

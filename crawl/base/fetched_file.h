@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+class SpoolFile;
+
 // Why a fetched answer must not be taken for the file.
 // Unreachable: the server's name, a connection to it or the TLS set-up with it failed.
 enum class FetchProblem { None, HttpError, Broken, TooLarge, RedirectRefused, Unreachable };
@@ -14,6 +16,9 @@ enum class FetchProblem { None, HttpError, Broken, TooLarge, RedirectRefused, Un
 // One fetched or locally read file, held whole in memory.
 struct FetchedFile {
   static constexpr int32_t kCapacity = 4194304;
+  // The most of a page or stylesheet that is read for its references where a file may be larger
+  // than its area.
+  static constexpr int32_t kLargestRead = 64 << 20;
 
   FetchedFile();
 
@@ -35,6 +40,18 @@ struct FetchedFile {
   bool converted = false;  // an earlier copy whose links were rewritten for reading from disk
   // The body's size as it crossed the wire, where that differs from length (compressed).
   std::optional<int64_t> wireBytes;
+  // Read as the web is read, a body of any size goes to a file beneath the save-to directory
+  // as it comes, which becomes the copy once whole; data then holds what is read of it.
+  std::shared_ptr<SpoolFile> spool;
+  std::string digest;  // of the whole body, where it was taken as it came
+
+  // The file's whole size: its spooled bytes, or those in data.
+  int64_t Size() const;
+  // The digest of the whole body.
+  std::string Digest() const;
+  // Brings a spooled body into data to be read; false where it has more than most bytes or
+  // cannot be read back.
+  bool ReadSpooled(int64_t most);
 };
 
 // Where a redirect may lead; empty for anywhere over http or https.

@@ -13,7 +13,7 @@
 namespace {
 
 // A page or stylesheet larger than this is not rewritten: no copy of a site is near it.
-constexpr size_t kLargestConverted = 64 << 20;
+constexpr size_t kLargestConverted = FetchedFile::kLargestRead;
 
 // Header values come back to the server as they came; a line break in one would be a header of
 // its own.
@@ -112,18 +112,19 @@ std::vector<std::string> CopyUpkeep::Conditions(const std::string& copyPath) {
 }
 
 bool CopyUpkeep::SameAsCopy(const FetchedFile& file, const std::string& copyPath) {
-  const std::string_view bytes(file.data.get(), static_cast<size_t>(std::max(file.length, 0)));
   // As old as the copy, and as large: unchanged, as tools that go by times take it.
   if (m_plan.completePages) {
     const std::optional<int64_t> modified = ParseHttpDate(file.lastModified);
     const std::optional<int64_t> copied = m_store.ModifiedTime(copyPath);
     const std::optional<int64_t> size = m_store.Size(copyPath);
-    if (modified && copied && size && *modified == *copied && *size == file.length)
+    if (modified && copied && size && *modified == *copied && *size == file.Size())
       return true;
   }
   std::optional<MirrorStore::Record> record = m_store.RecordOf(copyPath);
   if (record && !record->digest.empty())
-    return !file.converted && ContentDigest(bytes) == record->digest;
+    return !file.converted && file.Digest() == record->digest;
+  if (file.spool)
+    return false;
   std::optional<std::string> copy =
       m_store.ReadWhole(copyPath, static_cast<size_t>(FetchedFile::kCapacity));
   return copy && !file.converted &&

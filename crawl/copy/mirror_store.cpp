@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <vector>
 
 #include "crawl/base/crawl_dialog.h"
@@ -56,8 +55,15 @@ std::unique_ptr<FetchedFile> MirrorStore::ReadCopy(const std::string& localPath)
   std::optional<std::string> below = m_directory.Below(localPath);
   if (!below || IsOwnArea(*below))
     return nullptr;
-  std::optional<size_t> length =
-      m_directory.ReadRegularFile(localPath, file->data.get(), FetchedFile::kCapacity);
+  size_t most = FetchedFile::kCapacity;
+  if (m_anySize) {
+    const std::optional<int64_t> size = Size(localPath);
+    most =
+        static_cast<size_t>(std::clamp<int64_t>(size.value_or(0), most, FetchedFile::kLargestRead));
+    if (most > static_cast<size_t>(FetchedFile::kCapacity))
+      file->data = std::make_unique_for_overwrite<char[]>(most);
+  }
+  std::optional<size_t> length = m_directory.ReadRegularFile(localPath, file->data.get(), most);
   if (!length || *length == 0)
     return nullptr;
   file->length = static_cast<int32_t>(*length);
@@ -221,12 +227,13 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   record.contentType = fetched.contentType;
   record.url = fetched.finalUrl.empty() ? fetched.url : fetched.finalUrl;
   record.asked = fetched.url;
-  const size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
-  record.digest = ContentDigest(std::string_view(fetched.data.get(), size));
+  record.digest = fetched.Digest();
   if (m_keepRecords)
     AddRecord(*below, record);
+  const size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
   const WriteResult written =
-      m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size);
+      fetched.spool ? fetched.spool->Name(directory, name)
+                    : m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size);
   if (written == WriteResult::Written) {
     m_savedNow.insert(*below);
     // The copy is as old as the server says the file is, so that tools that go by times see
@@ -364,16 +371,8 @@ bool MirrorStore::Move(const std::string& localPath, const std::string& newPath)
   return true;
 }
 
-std::string ContentDigest(std::string_view bytes) {
-  // FNV-1a over 64 bits: enough to tell an unchanged file from a changed one.
-  uint64_t hash = 0xcbf29ce484222325ULL;
-  for (unsigned char c : bytes) {
-    hash ^= c;
-    hash *= 0x100000001b3ULL;
-  }
-  char text[40];
-  std::snprintf(text, sizeof text, "fnv1a64:%016llx", static_cast<unsigned long long>(hash));
-  return text;
+std::unique_ptr<SpoolFile> MirrorStore::OpenSpool() {
+  return SpoolFile::Open(m_directory);
 }
 
 bool MirrorStore::WriteBackup(const std::string& localPath, const std::string& text) {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "crawl/base/content_digest.h"
 #include "crawl/base/fetched_file.h"
 #include "crawl/rules/mirror_paths.h"
 #include "platform/file_system.h"
@@ -66,6 +67,11 @@ class MirrorStore {
   bool SavedNow(const std::string& localPath) const;
   // Each file stored from now on takes its answer's Last-Modified as its modification time.
   void SetFileTimes(bool on) { m_fileTimes = on; }
+  // Files of any size: a body larger than a file's area is spooled beneath the save-to
+  // directory, and earlier copies are read up to FetchedFile::kLargestRead bytes.
+  void SetAnySize(bool on) { m_anySize = on; }
+  // Where a body goes as it comes, to be stored by Save; nothing where no file can be made.
+  std::unique_ptr<SpoolFile> OpenSpool();
   // Writes a stored file's original text beside it, as NAME.orig; false when it cannot.
   bool WriteBackup(const std::string& localPath, const std::string& text);
   // Replaces a stored file's bytes by its converted text, the record first marked (made for
@@ -98,7 +104,5 @@ class MirrorStore {
   std::unordered_map<std::string, std::string> m_byAsked;  // address asked for -> path below
   std::unordered_set<std::string> m_savedNow;              // paths below written by this store
   bool m_fileTimes = false;
+  bool m_anySize = false;
 };
-
-// A digest of a file's bytes, to tell later whether an answer brings the same ones.
-std::string ContentDigest(std::string_view bytes);

@@ -72,7 +72,7 @@ FileOutcome OutcomeOf(const CrawlRun::Pass& pass, std::optional<SaveResult> save
   FileOutcome outcome;
   outcome.url = pass.url;
   outcome.httpStatus = pass.file->status;
-  outcome.bytes = pass.file->wireBytes.value_or(pass.file->length);
+  outcome.bytes = pass.file->wireBytes.value_or(pass.file->Size());
   outcome.fromNetwork = pass.fromNetwork;
   if (!pass.fromNetwork) {
     outcome.fate = FileFate::ReadFromCopy;
@@ -104,6 +104,7 @@ CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
   m_dialog.m_stopRequested = 0;
   // Read as the web is read, a copy keeps its files' times.
   m_store.SetFileTimes(plan.completePages);
+  m_store.SetAnySize(plan.completePages);
   // Read as the web is read, the start address is asked for as typed: only an address without
   // a path gets its "/", as HTTP sends it. Otherwise one that names a directory gets its "/".
   if (!plan.completePages)
@@ -309,10 +310,19 @@ std::string CrawlRun::NamedPath(const Pass& pass) const {
   return pass.localPath;
 }
 
+Intake CrawlRun::IntakeOf() {
+  Intake intake;
+  intake.most = m_plan.maxFileSize;
+  // Read as the web is read, a file may be of any size: what the area cannot hold goes to disk.
+  if (m_plan.completePages)
+    intake.spool = [this] { return m_store.OpenSpool(); };
+  return intake;
+}
+
 void CrawlRun::FinishPass(Pass& pass) {
   FetchedFile& file = *pass.file;
   if (pass.fromNetwork && m_plan.maxFileSize > 0 && file.problem == FetchProblem::None &&
-      file.length > m_plan.maxFileSize) {
+      file.Size() > m_plan.maxFileSize) {
     file.problem = FetchProblem::TooLarge;
     file.problemText = std::to_string(m_plan.maxFileSize);
   }
@@ -332,6 +342,12 @@ void CrawlRun::FinishPass(Pass& pass) {
       pass.localPath = m_upkeep.StoredName(pass.url, NamedPath(pass), *pass.file);
     m_links->SetPageDepth(pass.depth);
     m_robots.NewPage();
+    if (pass.file->spool && KindOf(pass.file->contentType, pass.localPath) != FileKind::Other &&
+        !pass.file->ReadSpooled(FetchedFile::kLargestRead)) {
+      pass.file->length = 0;  // its first part alone would be read as if it were all
+      m_dialog.Log("Not read for links (larger than " + std::to_string(FetchedFile::kLargestRead) +
+                   " bytes): " + pass.url);
+    }
     m_rules->Read(*pass.file, pass.localPath, *m_links);
     if (storing)
       saved = m_store.Save(*pass.file, pass.localPath);
@@ -342,7 +358,7 @@ void CrawlRun::FinishPass(Pass& pass) {
   if (saved == SaveResult::Saved && !pass.earlierCopy.empty())
     outcome.fate = FileFate::Updated;
   if (saved == SaveResult::Saved && m_plan.quota > 0) {
-    m_storedBytes += pass.file->length;
+    m_storedBytes += pass.file->Size();
     if (!m_quotaReached && m_storedBytes >= m_plan.quota) {
       m_quotaReached = true;
       m_dialog.Log("Quota of " + std::to_string(m_plan.quota) +

@@ -65,6 +65,8 @@ class CrawlRun {
 
   CrawlDialog& Dialog() { return m_dialog; }
   Transport& Network() { return m_transport; }
+  // How much of an answer a transfer takes, and where what exceeds a file's area goes.
+  Intake IntakeOf();
   const CrawlRules& Rules() const { return *m_rules; }
   // Where an answer may send the request of a pass: where the reading rules and the scope would
   // take a link of its depth and kind.

@@ -77,11 +77,12 @@ void ReportAnswerHeaders(const std::optional<std::string>& sizeHeader, bool file
   Log("Reading remote file...");
 }
 
-void ReadProgress::Read(int32_t bytes, int32_t total, bool fileBar) {
+void ReadProgress::Read(int32_t bytes, int64_t total, bool fileBar) {
   if (bytes > 0)
-    Log(IntToText(bytes) + " bytes read Total=" + IntToText(total));
+    Log(IntToText(bytes) + " bytes read Total=" + std::to_string(total));
   if (fileBar)
-    ShowProgressPosition(Control::FileProgress, total);
+    ShowProgressPosition(Control::FileProgress,
+                         static_cast<int>(std::min<int64_t>(total, INT32_MAX)));
   if (m_activity > kActivityHigh || m_activity < 0)
     m_direction = -m_direction;
   m_activity += m_direction * bytes;
@@ -137,8 +138,9 @@ void ReportStart(const std::string& url) {
     g_mainDialog->ShowCurrentItem("Reading ", objectName);
 }
 
-FileReceiver::FileReceiver(std::unique_ptr<FetchedFile> file, FileBar& bar, bool oneAtATime)
-    : m_file(std::move(file)), m_bar(bar), m_oneAtATime(oneAtATime) {}
+FileReceiver::FileReceiver(std::unique_ptr<FetchedFile> file, FileBar& bar, bool oneAtATime,
+                           Intake intake)
+    : m_file(std::move(file)), m_bar(bar), m_oneAtATime(oneAtATime), m_intake(std::move(intake)) {}
 
 FileReceiver::~FileReceiver() {
   if (m_bar.owner == this)
@@ -163,14 +165,38 @@ void FileReceiver::OnAnswer(const AnswerInfo& answer) {
 
 TransferSink::Take FileReceiver::OnBody(const char* data, size_t size) {
   FetchedFile& file = *m_file;
-  const size_t room = static_cast<size_t>(FetchedFile::kCapacity - file.length);
+  // Past the user's limit: as with the area, what fits is taken first, then the rest refused.
+  const bool overLimit =
+      m_intake.most > 0 && file.Size() + static_cast<int64_t>(size) > m_intake.most;
+  if (overLimit) {
+    file.problemText = std::to_string(m_intake.most);
+    size = static_cast<size_t>(std::max<int64_t>(m_intake.most - file.Size(), 0));
+  }
+  if (m_intake.spool)
+    m_digest.Add(std::string_view(data, size));
+  const size_t room = file.spool ? 0 : static_cast<size_t>(FetchedFile::kCapacity - file.length);
   const size_t n = std::min(size, room);
   std::copy(data, data + n, file.data.get() + file.length);
   file.length += static_cast<int32_t>(n);
+  if (n < size && m_intake.spool && !Spool(data + n, size - n)) {
+    m_unwritten = true;
+    return Take::Refuse;
+  }
   ReportPieces(false);
   // The area is full and more came: as the described fetch, the area is read full first.
-  m_tooLarge = n < size;
+  m_tooLarge = overLimit || (n < size && !file.spool);
   return m_tooLarge ? Take::Refuse : Take::All;
+}
+
+bool FileReceiver::Spool(const char* data, size_t size) {
+  FetchedFile& file = *m_file;
+  if (!file.spool) {
+    // The area goes first, then all that comes: the spool holds the whole body.
+    file.spool = m_intake.spool();
+    if (!file.spool || !file.spool->Write(file.data.get(), static_cast<size_t>(file.length)))
+      return false;
+  }
+  return file.spool->Write(data, size);
 }
 
 void FileReceiver::ReportPieces(bool last) {
@@ -179,9 +205,9 @@ void FileReceiver::ReportPieces(bool last) {
     m_bar.owner = this;
     ShowProgressRange(Control::FileProgress, 0, m_expected > 0 ? m_expected : kActivityHigh);
   }
-  const int32_t length = m_file->length;
+  const int64_t length = m_file->Size();
   while (length - m_reported >= kReadSize || (last && length > m_reported)) {
-    const int32_t piece = std::min(kReadSize, length - m_reported);
+    const int32_t piece = static_cast<int32_t>(std::min<int64_t>(kReadSize, length - m_reported));
     m_reported += piece;
     m_progress.Read(piece, m_reported, m_bar.owner == this);
   }
@@ -192,19 +218,25 @@ void FileReceiver::Ended(const TransferResult& result) {
   // The described fetch reads on after the end until ten reads in a row have come short, the
   // last piece of the file among them; a file larger than its area ends at once.
   if (m_oneAtATime && !m_tooLarge && result.end != TransferEnd::Refused) {
-    const int shortReads = m_file->length % kReadSize == 0 ? 0 : 1;
+    const int shortReads = m_file->Size() % kReadSize == 0 ? 0 : 1;
     for (int read = shortReads; read < kShortReadsToEnd; ++read)
-      m_progress.Read(0, m_file->length, m_bar.owner == this);
+      m_progress.Read(0, m_file->Size(), m_bar.owner == this);
   }
   if (m_bar.owner == this)
     ShowProgressPosition(Control::FileProgress, 0);
   ShowProgressPosition(Control::ActivityProgress, 0);
   JudgeAnswer(*m_file, result, m_tooLarge);
+  if (m_unwritten) {
+    m_file->problem = FetchProblem::Broken;
+    m_file->problemText = "write failed";
+  }
   m_file->wireBytes = result.wireBytes;
+  if (m_intake.spool)
+    m_file->digest = m_digest.Text();
 }
 
 void FileReceiver::Stopped() {
-  m_progress.Read(0, m_file->length, m_bar.owner == this);
+  m_progress.Read(0, m_file->Size(), m_bar.owner == this);
 }
 
 std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,

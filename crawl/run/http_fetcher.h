@@ -1,12 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "crawl/base/content_digest.h"
 #include "crawl/base/fetched_file.h"
+#include "platform/file_system.h"
 #include "platform/transfer.h"
 
 // Retrieves an address with one HTTP/1.0 GET over a connection of its own, reporting each step
@@ -31,7 +34,7 @@ void ReportAnswerHeaders(const std::optional<std::string>& sizeHeader, bool file
 // bar at the total, and the activity bar going back and forth with the bytes.
 class ReadProgress {
  public:
-  void Read(int32_t bytes, int32_t total, bool fileBar = true);
+  void Read(int32_t bytes, int64_t total, bool fileBar = true);
 
  private:
   int m_activity = 0;
@@ -57,13 +60,24 @@ struct FileBar {
   const FileReceiver* owner = nullptr;
 };
 
+// Where a body too large for a file's area goes on; none when the area is all a file may take.
+using SpoolMaker = std::function<std::unique_ptr<SpoolFile>()>;
+
+// How much of one answer may be taken, and where.
+struct Intake {
+  SpoolMaker spool;  // where a body goes once larger than the file's area
+  int64_t most = 0;  // a larger body is refused as it comes; 0: no limit but the area's
+};
+
 // Where one transfer's answer goes: into its file, and reported as a fetch reports it, a
-// "bytes read" line for each 1,024 bytes and the last piece. The file's area is all it takes.
+// "bytes read" line for each 1,024 bytes and the last piece. The file's area is all it takes,
+// unless the intake gives somewhere for the rest.
 class FileReceiver : public TransferSink {
  public:
   // oneAtATime: the reads are reported as the described fetch makes them, its reads after the
   // end included, until ten in a row have come short.
-  FileReceiver(std::unique_ptr<FetchedFile> file, FileBar& bar, bool oneAtATime);
+  FileReceiver(std::unique_ptr<FetchedFile> file, FileBar& bar, bool oneAtATime,
+               Intake intake = {});
   ~FileReceiver() override;
   FileReceiver(const FileReceiver&) = delete;
   FileReceiver& operator=(const FileReceiver&) = delete;
@@ -81,12 +95,17 @@ class FileReceiver : public TransferSink {
 
  private:
   void ReportPieces(bool last);
+  // Takes bytes into the spool, opened once the area is full; false where they cannot go.
+  bool Spool(const char* data, size_t size);
 
   std::unique_ptr<FetchedFile> m_file;
   FileBar& m_bar;
   const bool m_oneAtATime;
+  Intake m_intake;
   int32_t m_expected = 0;  // the size header's bytes, 0 when unknown
   ReadProgress m_progress;
-  int32_t m_reported = 0;
+  int64_t m_reported = 0;
   bool m_tooLarge = false;
+  bool m_unwritten = false;  // the spool could not be made or written
+  ContentDigester m_digest;
 };

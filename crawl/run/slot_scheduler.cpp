@@ -170,7 +170,7 @@ bool SlotScheduler::ReadLocal(CrawlRun::Pass& pass) {
   m_run.CountDownload();
   pass.fromNetwork = true;
   pass.file = LoadLocal(pass.url);
-  if (pass.file->length > 0)
+  if (pass.file->Size() > 0)
     return true;
   m_run.Dialog().ShowMessageBox("Can't connect to " + pass.url);
   m_notObtained = pass.url;
@@ -207,7 +207,8 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   request.mayRedirect = m_run.Redirects(pass.depth, pass.requisite);
   request.headers = pass.conditions;
   auto inFlight = std::make_unique<InTransfer>(InTransfer{
-      std::move(pass), std::make_unique<FileReceiver>(std::move(file), m_fileBar, m_oneAtATime)});
+      std::move(pass),
+      std::make_unique<FileReceiver>(std::move(file), m_fileBar, m_oneAtATime, m_run.IntakeOf())});
   TransferResult failure;
   if (!m_slots.Start(slot, std::move(request), *inFlight->receiver, failure)) {
     if (failure.unreachable && !CancelsCrawl(failure, url, inFlight->pass.untestedStart)) {
@@ -278,7 +279,7 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   pass.file = ended->receiver->TakeFile();
   pass.fromNetwork = true;
   // An empty start page is no page to start from, as the test would have found.
-  if (pass.untestedStart && pass.file->length == 0 && pass.file->problem == FetchProblem::None) {
+  if (pass.untestedStart && pass.file->Size() == 0 && pass.file->problem == FetchProblem::None) {
     m_run.Dialog().ShowMessageBox("Can't connect to " + pass.url);
     m_notObtained = pass.url;
     return;
