@@ -134,22 +134,42 @@ bool CopyUpkeep::SameAsCopy(const FetchedFile& file, const std::string& copyPath
 std::string CopyUpkeep::StoredName(const std::string& url, const std::string& localPath,
                                    const FetchedFile& file) {
   const std::string name = AdjustedName(DisposedName(localPath, file), file);
+  if (m_plan.completePages) {
+    ClearWayTo(name);
+    // A directory has the name (its address and a file's differ by a "/"): the file takes one
+    // beside it, whichever came first, as the directory's way is cleared of the file.
+    if (m_store.Exists(name) && !m_store.IsRegularFile(name))
+      return NameBeside(name, url);
+  }
   if (!m_store.IsRegularFile(name) || !HeldByAnother(name, url, file.finalUrl))
     return name;
   // The name is another address's. The address whose own name it is takes it back from one
   // that came by it otherwise in this crawl, whichever was fetched first, so that any job count
   // names the copy alike; a file of an earlier crawl keeps its name, which its pages link to.
   const std::string other = m_store.RecordOf(name)->asked;
-  const std::string aside = NameBeside(name, other);
-  if (name == localPath && m_store.SavedNow(name) && m_store.Move(name, aside)) {
-    auto touched = m_touched.find(name);
-    if (touched != m_touched.end()) {
-      m_touched[aside] = touched->second;
-      m_touched.erase(touched);
-    }
+  if (name == localPath && m_store.SavedNow(name) && MoveAside(name, NameBeside(name, other)))
     return name;
-  }
   return NameBeside(name, url);
+}
+
+void CopyUpkeep::ClearWayTo(const std::string& localPath) {
+  while (std::optional<std::string> file = m_store.FileInTheWay(localPath)) {
+    const std::optional<MirrorStore::Record> record = m_store.RecordOf(*file);
+    if (!record || !MoveAside(*file, NameBeside(*file, record->asked.empty() ? record->url
+                                                                             : record->asked)))
+      return;  // not this program's to move: the new file is not stored
+  }
+}
+
+bool CopyUpkeep::MoveAside(const std::string& localPath, const std::string& aside) {
+  if (!m_store.Move(localPath, aside))
+    return false;
+  auto touched = m_touched.find(localPath);
+  if (touched != m_touched.end()) {
+    m_touched[aside] = touched->second;
+    m_touched.erase(touched);
+  }
+  return true;
 }
 
 std::string CopyUpkeep::DisposedName(const std::string& localPath, const FetchedFile& file) const {

@@ -70,6 +70,11 @@ class CopyUpkeep {
   // described crawl has it; one named otherwise (by -E, or beside another) keeps to itself.
   bool HeldByAnother(const std::string& localPath, const std::string& url,
                      const std::string& answeredBy = {});
+  // A file of this program's in the way of the path, where a directory must be, moves beside
+  // itself: a file and a directory of the same name both keep their content.
+  void ClearWayTo(const std::string& localPath);
+  // Moves a stored file and its record, and what this crawl knows of it; false when it cannot.
+  bool MoveAside(const std::string& localPath, const std::string& aside);
   // A free name beside the path for the file of url: "~2", "~3", ... before its extension.
   std::string NameBeside(const std::string& localPath, const std::string& url);
 

@@ -278,6 +278,20 @@ bool MirrorStore::IsRegularFile(const std::string& localPath) {
   return below && !IsOwnArea(*below) && m_directory.RegularFileInfo(localPath);
 }
 
+std::optional<std::string> MirrorStore::FileInTheWay(const std::string& localPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below)
+    return std::nullopt;
+  const std::string base = localPath.substr(0, localPath.size() - below->size());
+  for (size_t slash = below->find('/'); slash != std::string::npos;
+       slash = below->find('/', slash + 1)) {
+    const std::string directory = base + below->substr(0, slash);
+    if (IsRegularFile(directory))
+      return directory;
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> MirrorStore::ReadWhole(const std::string& localPath, size_t max) {
   std::optional<std::string> below = m_directory.Below(localPath);
   if (!below || IsOwnArea(*below))

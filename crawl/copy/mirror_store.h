@@ -46,6 +46,9 @@ class MirrorStore {
   bool IsEarlierCopy(const std::string& localPath);
   // Whether a regular file, empty or not, is at the path.
   bool IsRegularFile(const std::string& localPath);
+  // The nearest directory on the way to the path from the save-to directory that is a regular
+  // file instead, when one is.
+  std::optional<std::string> FileInTheWay(const std::string& localPath);
   // A regular file's whole text, when it is at most max bytes.
   std::optional<std::string> ReadWhole(const std::string& localPath, size_t max);
   // When the file at the path was last written.

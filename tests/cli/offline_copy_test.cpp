@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "cli/cli_support.h"
@@ -268,4 +269,52 @@ TEST(OfflineCopy, RerunsFindAdjustedNamesAndKeepIdenticalAnswers) {
   EXPECT_EQ(update.exitCode, 0) << update.err;
   EXPECT_TRUE(Contains(update.err, "2 unchanged, 0 updated, 0 new, 0 gone\n")) << update.err;
   EXPECT_EQ(fs::last_write_time(page), written);
+}
+
+// Clean addresses: a last part without a dot names a file, a directory's page its index, one
+// address sent on to its "/" the same file; a page whose name a directory has keeps its content
+// beside it, whichever came first. Any job count makes the same copy, and a rerun finds it.
+TEST(OfflineCopy, CleanAddressesNameFilesByTheirLastPart) {
+  SiteServer site(CleanSite());
+  site.TryFiles(true);
+  RawServer server(site.Handler());
+  const std::string host = "127.0.0.1:" + std::to_string(server.Port()) + "/";
+  const std::string common[] = {"assets/bg.png",   "assets/logo.png",     "assets/pic.png",
+                                "assets/site.css", "download/tool-linux", "blog/~index.htm",
+                                "guide/~index.htm"};
+  struct Row {
+    const char* options;
+    std::vector<std::string> pages;
+    const char* docsLink;  // in the start page, to /docs
+  } rows[] = {
+      {"-pkE",
+       {"home.html", "docs.html", "docs/intro.html", "docs/setup.html", "blog.html",
+        "blog/2024/hello.html", "guide/start.html"},
+       "href=\"docs.html\""},
+      {"-pk",
+       {"home", "docs~2", "docs/intro", "docs/setup", "blog~2", "blog/2024/hello", "guide/start"},
+       "href=\"docs~2\""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.options);
+    TempDir one, four;
+    for (const auto& [saveTo, jobs] : {std::pair{one.Path(), "1"}, std::pair{four.Path(), "4"}}) {
+      ProcessResult run =
+          Cli({row.options, "--jobs", jobs, "--save-to", saveTo, server.Url("/home")});
+      EXPECT_EQ(run.exitCode, 0) << run.err;
+    }
+    const Tree copy = Copy(one.Path());
+    EXPECT_EQ(copy, Copy(four.Path()));
+    std::set<std::string> names;
+    for (const auto& [path, bytes] : copy)
+      names.insert(path.substr(host.size()));
+    std::set<std::string> expected(std::begin(common), std::end(common));
+    expected.insert(row.pages.begin(), row.pages.end());
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(copy.at(host + "download/tool-linux"), CleanSite().at("/download/tool-linux").body);
+    EXPECT_NE(copy.at(host + row.pages[0]).find(row.docsLink), std::string::npos);
+    ProcessResult again = Cli({row.options, "--save-to", one.Path(), server.Url("/home")});
+    EXPECT_TRUE(Contains(again.err, ", 0 stored, ")) << again.err;
+    EXPECT_EQ(Copy(one.Path()), copy);
+  }
 }

@@ -96,6 +96,43 @@ SiteFiles ModernSite(const std::string& server) {
   return site;
 }
 
+SiteFiles CleanSite() {
+  const std::string html = "text/html; charset=utf-8";
+  auto page = [&](const std::string& body) {
+    return SiteFile{
+        "<!DOCTYPE html><html><head><link rel=stylesheet href=\"/assets/site.css\">"
+        "</head><body>" +
+            body + "</body></html>\n",
+        html};
+  };
+  SiteFiles site = {
+      {"/home.html",
+       page("<a href=\"docs/intro\">intro</a> <a href=\"docs\">docs</a> <a href=\"/blog\">blog</a>"
+            " <a href=\"blog/\">blog again</a> <a href=\"guide\">guide</a>"
+            " <a href=\"download/tool-linux\">download</a> <a href=\"#top\">top</a>"
+            " <a href=\"\">here</a>")},
+      {"/docs.html", page("<a href=\"docs/intro\">intro</a> <a href=\"/docs/setup\">setup</a>")},
+      {"/docs/intro.html",
+       page("<a href=\"setup\">setup</a> <img src=\"/assets/logo.png\"> <a href=\"../home\">home</a>")},
+      {"/docs/setup.html", page("<a href=\"intro#install\">install</a>")},
+      {"/blog/index.html", page("<a href=\"/blog/2024/hello\">hello</a>")},
+      {"/blog/2024/hello.html",
+       page("<img src=\"../../assets/pic.png\"> <a href=\"/home\">home</a>")},
+      {"/guide", {"/guide/", "redirect"}},
+      {"/guide/index.html", page("<a href=\"start\">start</a>")},
+      {"/guide/start.html", page("<a href=\"/guide/\">guide</a>")},
+      {"/download/tool-linux",
+       {std::string("\x7f"
+                    "ELF\0\x01\xff binary",
+                    14),
+        "application/octet-stream"}},
+      {"/assets/site.css", {"body { background: url(bg.png) }\n", "text/css"}},
+  };
+  for (const char* picture : {"/assets/bg.png", "/assets/logo.png", "/assets/pic.png"})
+    site[picture] = {std::string("picture ") + picture, "image/png"};
+  return site;
+}
+
 SiteServer::SiteServer(SiteFiles files) : m_state(std::make_shared<State>()) {
   m_state->files = std::move(files);
 }
@@ -115,6 +152,11 @@ void SiteServer::SetAll(SiteFiles files) {
   m_state->files = std::move(files);
 }
 
+void SiteServer::TryFiles(bool on) {
+  std::lock_guard lock(m_state->mutex);
+  m_state->tryFiles = on;
+}
+
 RawServer::Handler SiteServer::Handler() {
   return [state = m_state](int fd, const std::string& request) {
     const size_t start = request.find(' ') + 1;
@@ -123,6 +165,10 @@ RawServer::Handler SiteServer::Handler() {
     {
       std::lock_guard lock(state->mutex);
       auto found = state->files.find(path);
+      if (found == state->files.end() && state->tryFiles && !path.ends_with("/"))
+        found = state->files.find(path + ".html");
+      if (found == state->files.end() && state->tryFiles)
+        found = state->files.find(path + (path.ends_with("/") ? "" : "/") + "index.html");
       if (found == state->files.end()) {
         SendAll(fd, Answer(404, "<html>not here</html>", "Content-Type: text/html\r\n"));
         return;

@@ -24,6 +24,11 @@ using SiteFiles = std::map<std::string, SiteFile>;  // by path, "/site/a.htm"
 // server that would plant script in a copy written back carelessly.
 SiteFiles ModernSite(const std::string& server);
 
+// A site of clean addresses, served with TryFiles: pages asked for without ".html" (/home is
+// home.html), a directory's page asked for with and without its "/", one directory sent on to
+// its "/", a download whose name has no dot, and a page whose name is also a directory's.
+SiteFiles CleanSite();
+
 // Serves files with their types, an ETag and a Last-Modified, answering a conditional request
 // for an unchanged file with 304, an unknown path with 404. Files may change between requests.
 class SiteServer {
@@ -32,12 +37,16 @@ class SiteServer {
   void Set(const std::string& path, SiteFile file);
   void Remove(const std::string& path);
   void SetAll(SiteFiles files);
+  // Answers a path that names no file as its server's rewrite would: with PATH.html, else
+  // PATH/index.html.
+  void TryFiles(bool on);
   RawServer::Handler Handler();
 
  private:
   struct State {
     std::mutex mutex;
     SiteFiles files;
+    bool tryFiles = false;
   };
   std::shared_ptr<State> m_state;
 };

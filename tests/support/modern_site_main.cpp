@@ -1,7 +1,9 @@
 // Serves the modern test site on 127.0.0.1 until it is told to stop: for measuring copies of it
-// with other programs. Usage: kelvane_modern_site PORT-FILE (the port is written there).
+// with other programs. Usage: kelvane_modern_site PORT-FILE [clean] (the port is written there;
+// "clean" serves the site of clean addresses instead).
 #include <csignal>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include "support/modern_site.h"
@@ -14,15 +16,17 @@ void OnSignal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: kelvane_modern_site PORT-FILE\n");
+  const bool clean = argc == 3 && std::string(argv[2]) == "clean";
+  if (argc != 2 && !clean) {
+    std::fprintf(stderr, "usage: kelvane_modern_site PORT-FILE [clean]\n");
     return 2;
   }
   std::signal(SIGTERM, OnSignal);
   std::signal(SIGINT, OnSignal);
   SiteServer site;
   RawServer server(site.Handler());
-  site.SetAll(ModernSite("127.0.0.1:" + std::to_string(server.Port())));
+  site.SetAll(clean ? CleanSite() : ModernSite("127.0.0.1:" + std::to_string(server.Port())));
+  site.TryFiles(clean);
   if (std::FILE* out = std::fopen(argv[1], "w")) {
     std::fprintf(out, "%d\n", server.Port());
     std::fclose(out);
