@@ -147,17 +147,14 @@ void Transfer::SetCredentials(const TransferRequest& request) {
   const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
   const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);
   const bool user = authorised && !options.user.empty();
-  // A password left out is the one ~/.netrc gives for that user, where it is asked for.
-  const bool password = user && (!options.password.empty() || !options.netrc);
   curl_easy_setopt(easy, CURLOPT_USERNAME, user ? options.user.c_str() : nullptr);
-  curl_easy_setopt(easy, CURLOPT_PASSWORD, password ? options.password.c_str() : nullptr);
-  curl_easy_setopt(easy, CURLOPT_NETRC,
-                   authorised && options.netrc ? CURL_NETRC_OPTIONAL : CURL_NETRC_IGNORED);
+  curl_easy_setopt(easy, CURLOPT_PASSWORD, user ? options.password.c_str() : nullptr);
+  curl_easy_setopt(easy, CURLOPT_NETRC, CURL_NETRC_IGNORED);
   // Credentials go only where the server asks for them, by the scheme it names; for a server
   // that never asks, Basic at once when told so.
   curl_easy_setopt(easy, CURLOPT_HTTPAUTH,
                    options.authNoChallenge ? CURLAUTH_BASIC : CURLAUTH_BASIC | CURLAUTH_DIGEST);
-  m_answersChallenge = authorised && (user || options.netrc) && !options.authNoChallenge;
+  m_answersChallenge = user && !options.authNoChallenge;
   curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
 }
 

@@ -4,14 +4,43 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/netrc.h"
+
 void InitCurl() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+namespace {
+
+// What the login given leaves out, ~/.netrc gives for the server's host: the password for the
+// user given, or the user and password both. (libcurl's own lookup is skipped once a user is
+// set, and would give an empty password.)
+void FillFromNetrc(NetworkSettings& options) {
+  if (options.authServer.empty() || (!options.user.empty() && !options.password.empty()))
+    return;
+  std::string host = options.authServer.substr(options.authServer.find("://") + 3);
+  const size_t colon = host.rfind(':');
+  if (colon != std::string::npos && host.find(']', colon) == std::string::npos)
+    host.resize(colon);
+  if (host.starts_with('[') && host.ends_with(']'))
+    host = host.substr(1, host.size() - 2);
+  const std::optional<NetrcLogin> entry = NetrcEntry(ReadUserNetrc(), host, options.user);
+  if (!entry)
+    return;
+  if (options.user.empty())
+    options.user = entry->login;
+  if (options.password.empty())
+    options.password = entry->password;
+}
+
+}  // namespace
+
 Transport::Transport(NetworkSettings options)
     : m_options(std::move(options)), m_politeness(m_options.waitMs, m_options.maxBytesPerSecond) {
   InitCurl();
+  if (m_options.netrc)
+    FillFromNetrc(m_options);
   m_share.reset(curl_share_init());
   if (!m_share)
     return;

@@ -103,7 +103,8 @@ std::string WebLocalPath(const std::string& url, const std::string& saveToDirect
   if (!naming.directories)
     steps.clear();
   std::string local = MirrorDirectoryRoot(saveToDirectory);
-  if (naming.hostDirectories)
+  // All in one directory is one for every server too.
+  if (naming.hostDirectories && naming.directories)
     local += "/" + Safe(RestrictedName(url.substr(authority, path - authority), naming));
   for (std::string_view step : steps)
     local += "/" + Safe(RestrictedName(step, naming));
