@@ -67,6 +67,14 @@ const std::vector<CopyPreference>& CopyPreferences() {
        "With complete pages, fetch pictures, stylesheets and fonts from other servers as well, "
        "each under a directory of its own; pages there are not followed.",
        nullptr, nullptr},
+      {"WindowsNames", "--restrict-file-names", "Names Windows takes, for a USB stick",
+       "With complete pages, write file names so that the copy can be carried on a FAT or NTFS "
+       "disk: characters those refuse become %XX, and names such as CON get a \"_\".",
+       nullptr, nullptr, "windows"},
+      {"ContentDisposition", "--content-disposition", "Downloads named as their server names them",
+       "With complete pages, store a download under the file name its server gives it, not the "
+       "last part of its address.",
+       nullptr, nullptr},
       {"Robots", "--robots", "Obey robots.txt",
        "Read each server's robots.txt once and leave out what it disallows, and links that "
        "pages ask crawlers not to follow. Recommended for sites that are not your own.",
@@ -99,7 +107,9 @@ CrawlPlan ReadCopyPreferences(std::vector<std::string>* problems) {
       continue;
     std::string error;
     CrawlPlan taken = settings;
-    if (OptionOf(preference).apply(taken, IsSwitch(preference) ? std::string() : stored, error)) {
+    const std::string value =
+        IsSwitch(preference) ? std::string(preference.onValue ? preference.onValue : "") : stored;
+    if (OptionOf(preference).apply(taken, value, error)) {
       settings = std::move(taken);
     } else if (problems != nullptr) {
       problems->push_back(error);

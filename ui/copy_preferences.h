@@ -20,8 +20,9 @@ struct CopyPreference {
   const char* option;  // the crawl option it gives, "--jobs": each is one of the option table's
   const char* label;
   const char* tooltip;
-  const char* refused;      // for a field: what it takes, said when a value is refused
-  const char* placeholder;  // for a field: what it means left empty
+  const char* refused;            // for a field: what it takes, said when a value is refused
+  const char* placeholder;        // for a field: what it means left empty
+  const char* onValue = nullptr;  // for a switch: the value its option is given when it is on
 };
 const std::vector<CopyPreference>& CopyPreferences();
 

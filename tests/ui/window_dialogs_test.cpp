@@ -4,10 +4,18 @@
 
 namespace {
 
-// Every preference of the copy names an option of the crawl's one table.
+// Every preference of the copy names an option of the crawl's one table, which takes the value
+// a switch gives it.
 TEST(CopyPreferences, EveryRowIsAnOptionOfTheTable) {
-  for (const CopyPreference& row : CopyPreferences())
-    EXPECT_NE(FindCrawlOption(row.option), nullptr) << row.key;
+  for (const CopyPreference& row : CopyPreferences()) {
+    const CrawlOption* option = FindCrawlOption(row.option);
+    ASSERT_NE(option, nullptr) << row.key;
+    CrawlPlan plan;
+    std::string error;
+    if (row.refused == nullptr) {
+      EXPECT_TRUE(option->apply(plan, row.onValue != nullptr ? row.onValue : "", error)) << error;
+    }
+  }
 }
 
 // The chooser opens where the save-to directory is; its name field always shows the folder its
