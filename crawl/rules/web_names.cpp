@@ -1,5 +1,6 @@
 #include "crawl/rules/web_names.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "crawl/rules/mirror_paths.h"
@@ -104,8 +105,13 @@ std::string WebLocalPath(const std::string& url, const std::string& saveToDirect
     steps.clear();
   std::string local = MirrorDirectoryRoot(saveToDirectory);
   // All in one directory is one for every server too.
-  if (naming.hostDirectories && naming.directories)
-    local += "/" + Safe(RestrictedName(url.substr(authority, path - authority), naming));
+  if (naming.hostDirectories && naming.directories) {
+    std::string host = url.substr(authority, path - authority);
+    // "host+port" there, as ":" names no file.
+    if (naming.windows)
+      std::replace(host.begin(), host.end(), ':', '+');
+    local += "/" + Safe(RestrictedName(host, naming));
+  }
   for (std::string_view step : steps)
     local += "/" + Safe(RestrictedName(step, naming));
   return local + "/" + Safe(RestrictedName(file, naming) + RestrictedName(queryText, naming));

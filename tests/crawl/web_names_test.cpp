@@ -48,7 +48,7 @@ TEST(WebNames, EachAddressHasTheNameItsOptionsGiveIt) {
       {"http://h/con.txt", windows, "h/con.txt_"},
       {"http://h/LPT1", windows, "h/LPT1_"},
       {"http://h/name. ", windows, "h/name.%20"},
-      {"http://h:8/x", windows, "h%3A8/x"},
+      {"http://h:8/x", windows, "h+8/x"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.url);
