@@ -1,5 +1,8 @@
 #include "platform/answer_framing.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "platform/ascii.h"
 
 namespace {
@@ -12,10 +15,12 @@ void ForEachLength(std::string_view text, Each each) {
     const size_t comma = text.find(',');
     const std::string_view item = TrimSpace(text.substr(0, comma));
     std::optional<int64_t> value;
-    if (!item.empty() && item.size() <= 18 &&
-        item.find_first_not_of("0123456789") == std::string_view::npos) {
-      value = 0;
-      for (char c : item)
+    if (!item.empty() && item.find_first_not_of("0123456789") == std::string_view::npos) {
+      // Leading zeros say nothing; a length past what any body reaches is one never reached.
+      const std::string_view digits =
+          item.substr(std::min(item.find_first_not_of('0'), item.size()));
+      value = digits.size() > 18 ? INT64_MAX : 0;
+      for (char c : digits.size() > 18 ? std::string_view() : digits)
         value = *value * 10 + (c - '0');
     }
     each(value);

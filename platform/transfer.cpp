@@ -459,6 +459,8 @@ TransferResult Transfer::Finish(CURLcode code, bool stalled) {
         m_errorBuffer[0] != '\0' ? std::string(TrimSpace(m_errorBuffer)) : curl_easy_strerror(code);
   // The server answered: what went wrong after is this file's failure, not the network's.
   result.end = a.statusLine ? TransferEnd::Broken : TransferEnd::Failed;
+  if (a.statusLine && !a.complete)
+    result.sizeHeader = a.framing.SizeText();
   result.unreachable = !a.statusLine && !stalled && Unreachable(code);
   result.text = text;
   return result;

@@ -38,6 +38,9 @@ struct TransferResult {
   // The body's bytes as they crossed the wire, where they differ from the bytes handed on (a
   // compressed answer); otherwise nothing.
   std::optional<int64_t> wireBytes;
+  // The size header of the last answer whose headers began, where none became the file's: one
+  // cut in its headers, or a redirect whose target failed.
+  std::optional<std::string> sizeHeader;
 
   // No answer: the connection or the request failed, for this reason.
   static TransferResult Failure(std::string why) {

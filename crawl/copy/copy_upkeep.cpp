@@ -29,7 +29,7 @@ CopyUpkeep::CopyUpkeep(const CrawlPlan& plan, const CrawlRules& rules, MirrorSto
 std::optional<std::string> CopyUpkeep::EarlierCopy(const std::string& url,
                                                    const std::string& localPath) {
   // A file stored for the address under a name of its own (beside another's) is found by it.
-  if (m_plan.completePages) {
+  if (m_plan.completePages || m_plan.adjustExtension) {
     if (std::optional<std::string> recorded = m_store.LocalPathAsked(url);
         recorded && m_store.IsRegularFile(*recorded))
       return recorded;
@@ -54,7 +54,8 @@ std::string CopyUpkeep::OwnPath(const std::string& url) const {
 
 bool CopyUpkeep::HeldByAnother(const std::string& localPath, const std::string& url,
                                const std::string& answeredBy) {
-  if (!m_plan.completePages)
+  // Without names of their own making, addresses that share a name share its file.
+  if (!m_plan.completePages && !m_plan.adjustExtension)
     return false;
   std::optional<MirrorStore::Record> record = m_store.RecordOf(localPath);
   // A file without a record, or recorded before addresses asked for were, is taken for its own;
@@ -81,9 +82,11 @@ std::unique_ptr<FetchedFile> CopyUpkeep::ReadEarlierCopy(const std::string& loca
         std::optional<std::string> target = RecordedTarget(localPath, reference.link);
         std::optional<MirrorStore::Record> record =
             target ? m_store.RecordOf(*target) : std::nullopt;
-        if (!record || record->url.empty())
+        if (!record || (record->url.empty() && record->asked.empty()))
           return std::nullopt;
-        return record->url + reference.fragment;
+        // The address the crawl asked for is the one the link named; the one that answered
+        // may be where a redirect led.
+        return (record->asked.empty() ? record->url : record->asked) + reference.fragment;
       },
       false);
   // Absolute addresses stay absolute, and may have made the text longer than a file's area.
@@ -155,8 +158,8 @@ std::string CopyUpkeep::StoredName(const std::string& url, const std::string& lo
 void CopyUpkeep::ClearWayTo(const std::string& localPath) {
   while (std::optional<std::string> file = m_store.FileInTheWay(localPath)) {
     const std::optional<MirrorStore::Record> record = m_store.RecordOf(*file);
-    if (!record || !MoveAside(*file, NameBeside(*file, record->asked.empty() ? record->url
-                                                                             : record->asked)))
+    if (!record ||
+        !MoveAside(*file, NameBeside(*file, record->asked.empty() ? record->url : record->asked)))
       return;  // not this program's to move: the new file is not stored
   }
 }

@@ -35,10 +35,10 @@ class CopyUpkeep {
   // Whether a fetched file is byte for byte its earlier copy as it was stored, before any
   // conversion of its links.
   bool SameAsCopy(const FetchedFile& file, const std::string& copyPath);
-  // The local path a fetched file of an address is stored under. For complete pages no two
-  // addresses of different local paths share one: where another's file has the name, the
-  // address whose own name it is takes it back from one stored by this crawl (whose file moves
-  // aside), and otherwise the file gets a name beside it.
+  // The local path a fetched file of an address is stored under. For complete pages or adjusted
+  // names no two addresses of different local paths share one: where another's file has the
+  // name, the address whose own name it is takes it back from one stored by this crawl (whose
+  // file moves aside), and otherwise the file gets a name beside it.
   std::string StoredName(const std::string& url, const std::string& localPath,
                          const FetchedFile& file);
   // A file of this crawl, stored or read from its copy, and the address it stands for: only these

@@ -104,6 +104,15 @@ size_t ScriptEnd(std::string_view html, size_t begin, const StopCheck& stopped) 
 
 bool ForeignContent::StartTag(std::string_view tag, bool selfClosing, bool fontAttributes,
                               std::string_view encoding) {
+  // In MathML's text elements, <mglyph> and <malignmark> are MathML still, and what they hold.
+  const std::string_view current = m_open.empty() ? std::string_view() : m_open.back().name;
+  const bool mathText = current == "mi" || current == "mo" || current == "mn" || current == "ms" ||
+                        current == "mtext";
+  if (mathText && (tag == "mglyph" || tag == "malignmark")) {
+    if (!selfClosing)
+      Push(tag, false);
+    return true;
+  }
   if (Inside()) {
     if (!BreaksOut(tag, fontAttributes)) {
       if (!selfClosing)

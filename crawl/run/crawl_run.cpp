@@ -182,8 +182,14 @@ bool CrawlRun::ReadCopy(Pass& pass) {
   std::optional<std::string> copy = m_upkeep.EarlierCopy(pass.url, pass.localPath);
   if (!copy)
     return false;
-  if (m_plan.update) {
-    // The copy is asked for again, only if it changed.
+  // The copy is asked for again, only if it changed, by the address it was stored for: another
+  // that shares its name reads it, as it did when it was stored, so that no two answers take
+  // turns in one file.
+  const std::optional<MirrorStore::Record> record =
+      m_plan.update ? m_store.RecordOf(*copy) : std::nullopt;
+  const bool another =
+      record && !record->asked.empty() && record->asked != pass.url && record->url != pass.url;
+  if (m_plan.update && !another) {
     if (m_store.IsRegularFile(*copy)) {
       pass.earlierCopy = *copy;
       pass.conditions = m_upkeep.Conditions(*copy);

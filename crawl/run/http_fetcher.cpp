@@ -154,6 +154,7 @@ void FileReceiver::OnAnswer(const AnswerInfo& answer) {
   m_file->etag = answer.etag;
   m_file->contentDisposition = answer.contentDisposition;
   m_file->finalUrl = answer.url;
+  m_answered = true;
   // A compressed answer's size header counts its encoded bytes, not the file's.
   const std::optional<std::string>& size = answer.sizeHeader;
   const bool known = size && size->size() <= 254 && !answer.encoded;
@@ -214,6 +215,12 @@ void FileReceiver::ReportPieces(bool last) {
 }
 
 void FileReceiver::Ended(const TransferResult& result) {
+  // The described fetch reports the headers of whatever answer it reads, one that ended before
+  // its body (or a redirect that led nowhere) included.
+  if (m_oneAtATime && !m_answered) {
+    const std::optional<std::string>& size = result.sizeHeader;
+    ReportAnswerHeaders(size && size->size() <= 254 ? size : std::nullopt, m_bar.owner == this);
+  }
   ReportPieces(true);
   // The described fetch reads on after the end until ten reads in a row have come short, the
   // last piece of the file among them; a file larger than its area ends at once.
@@ -236,7 +243,10 @@ void FileReceiver::Ended(const TransferResult& result) {
 }
 
 void FileReceiver::Stopped() {
-  m_progress.Read(0, m_file->Size(), m_bar.owner == this);
+  // The read that waited ends with what had come of its piece, or empty.
+  const int64_t rest = m_file->Size() - m_reported;
+  m_reported += rest;
+  m_progress.Read(static_cast<int32_t>(rest), m_reported, m_bar.owner == this);
 }
 
 std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,

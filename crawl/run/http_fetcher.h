@@ -105,6 +105,7 @@ class FileReceiver : public TransferSink {
   int32_t m_expected = 0;  // the size header's bytes, 0 when unknown
   ReadProgress m_progress;
   int64_t m_reported = 0;
+  bool m_answered = false;  // the final answer's headers came
   bool m_tooLarge = false;
   bool m_unwritten = false;  // the spool could not be made or written
   ContentDigester m_digest;

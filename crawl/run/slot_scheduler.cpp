@@ -98,6 +98,7 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::multiset<int> m_depths;          // of the passes taken and not yet read
   std::string m_failedCall;
   bool m_droppedByStop = false;              // a file came in as the crawl was stopped
+  std::string m_announced;                   // one at a time: the held fetch already reported
   std::optional<std::string> m_notObtained;  // a file that could not be obtained: the crawl ends
 };
 
@@ -191,6 +192,11 @@ void SlotScheduler::StartOrHold(int slot, Taken taken) {
   HeldBack& queue = m_held[server];
   if (wait.count() > 0)
     queue.due = SteadyClock::now() + wait;
+  // One at a time, the fetch is under way while it waits for its turn: it is reported first.
+  if (m_oneAtATime && !taken.turnCame) {
+    m_announced = IsHttpUrl(taken.pass.url) ? taken.pass.url : "http://" + taken.pass.url;
+    ReportStart(m_announced);
+  }
   if (taken.turnCame)
     queue.passes.push_front(std::move(taken.pass));
   else
@@ -200,7 +206,9 @@ void SlotScheduler::StartOrHold(int slot, Taken taken) {
 
 void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   const std::string url = IsHttpUrl(pass.url) ? pass.url : "http://" + pass.url;
-  ReportStart(url);
+  if (url != m_announced)
+    ReportStart(url);
+  m_announced.clear();
   auto file = std::make_unique<FetchedFile>();
   file->url = url;
   TransferRequest request = RequestFor(url, m_oneAtATime, m_run.Network().Polite().RateLimited());
@@ -241,6 +249,9 @@ void SlotScheduler::MarkUnreachable(const std::string& origin, const std::string
 }
 
 void SlotScheduler::NotReached(CrawlRun::Pass& pass) {
+  // Asked for or not, a file of a server that cannot be reached counts as one fetch, so that
+  // any job count, and any order in which the server was found out, counts alike.
+  m_run.CountDownload();
   pass.file = std::make_unique<FetchedFile>();
   pass.file->url = IsHttpUrl(pass.url) ? pass.url : "http://" + pass.url;
   pass.file->problem = FetchProblem::Unreachable;
@@ -270,11 +281,11 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
     m_ready.push_back(std::move(pass));
     return;
   }
-  m_run.CountDownload();
   if (result.unreachable) {
     MarkUnreachable(OriginOf(pass.url), result.text);
     return NotReached(pass);
   }
+  m_run.CountDownload();
   ended->receiver->Ended(result);
   pass.file = ended->receiver->TakeFile();
   pass.fromNetwork = true;

@@ -85,7 +85,8 @@ TEST(OfflineCopy, UpdateReplacesOnlyWhatChanged) {
   const size_t asked = server.Requests().size();
   ProcessResult update = Cli({"-pkEN", "--save-to", saveTo.Path(), server.Url("/site/")});
   EXPECT_EQ(update.exitCode, 0) << update.err;
-  EXPECT_TRUE(Contains(update.err, " unchanged, 1 updated, 1 new, 1 gone\n")) << update.err;
+  // The page changed, and the copy of the address moved to it.
+  EXPECT_TRUE(Contains(update.err, " unchanged, 2 updated, 1 new, 1 gone\n")) << update.err;
   const Tree copy = Copy(saveTo.Path());
   EXPECT_EQ(copy.size(), count + 1);
   EXPECT_NE(copy.at(host + "/site/doc.html").find("href=\"new.html\""), std::string::npos);
@@ -313,8 +314,30 @@ TEST(OfflineCopy, CleanAddressesNameFilesByTheirLastPart) {
     EXPECT_EQ(names, expected);
     EXPECT_EQ(copy.at(host + "download/tool-linux"), CleanSite().at("/download/tool-linux").body);
     EXPECT_NE(copy.at(host + row.pages[0]).find(row.docsLink), std::string::npos);
-    ProcessResult again = Cli({row.options, "--save-to", one.Path(), server.Url("/home")});
-    EXPECT_TRUE(Contains(again.err, ", 0 stored, ")) << again.err;
-    EXPECT_EQ(Copy(one.Path()), copy);
+    for (const char* update : {"", "N"}) {
+      ProcessResult again =
+          Cli({row.options + std::string(update), "--save-to", one.Path(), server.Url("/home")});
+      EXPECT_TRUE(Contains(again.err, ", 0 stored, ")) << again.err;
+      EXPECT_EQ(Copy(one.Path()), copy);
+    }
   }
+}
+
+// Without -p too, a name -E makes (p.php?id=1 as p.php?id=1.html) never takes another address's
+// own: each page keeps a file, the same at any job count.
+TEST(OfflineCopy, AdjustedNamesKeepToTheirAddressesAtAnyJobs) {
+  SiteServer site({
+      {"/e/", {"<a href=\"p.php?id=1\">1</a> <a href=\"p.php?id=1.html\">2</a>", "text/html"}},
+      {"/e/p.php?id=1", {"<p>one</p>", "text/html"}},
+      {"/e/p.php?id=1.html", {"<p>two</p>", "text/html"}},
+  });
+  RawServer server(site.Handler());
+  TempDir one, four;
+  for (const auto& [saveTo, jobs] : {std::pair{one.Path(), "1"}, std::pair{four.Path(), "4"}})
+    EXPECT_EQ(Cli({"-E", "--jobs", jobs, "--save-to", saveTo, server.Url("/e/")}).exitCode, 0);
+  const Tree copy = Copy(one.Path());
+  EXPECT_EQ(copy, Copy(four.Path()));
+  const std::string host = "127.0.0.1:" + std::to_string(server.Port()) + "/e/";
+  EXPECT_EQ(copy.at(host + "p.php?id=1.html"), "<p>two</p>");
+  EXPECT_EQ(copy.at(host + "p.php?id=1~2.html"), "<p>one</p>");
 }

@@ -90,6 +90,7 @@ TEST(PageReader, WhatIsNoTag) {
       {"<svg><title><script>t='</title><img src=no>'</script></title></svg><img src=after>",
        {"after"}},
       {"<math><xmp><img src=a></xmp><svg><style><img src=b></style></svg>", {"a", "b"}},
+      {"<math><mtext><mglyph><style><img src=a></style></mglyph><style><img src=no>", {"a"}},
       {"<svg><foreignObject><style>p{background:url(in.png)}</style></foreignObject></svg>",
        {"in.png"}},
       {"<!-- <img src=no> --><img src=after>", {"after"}},

@@ -182,6 +182,10 @@ void Route(int fd, const std::string& path) {
             "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 100\r\n"
             "Connection: close\r\n\r\n" +
                 Chunked(std::string(5027, 'c')));
+  } else if (path == "/zeros.htm") {
+    // A length written with leading zeros, and the body cut at half of it.
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0000000000000020000\r\n\r\n" +
+                    std::string(10000, 'z'));
   } else if (path == "/twolengths.htm") {
     SendAll(fd,
             "HTTP/1.1 200 OK\r\nContent-Length: 5027\r\nContent-Length: 100\r\n"

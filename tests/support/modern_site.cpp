@@ -110,16 +110,18 @@ SiteFiles CleanSite() {
        page("<a href=\"docs/intro\">intro</a> <a href=\"docs\">docs</a> <a href=\"/blog\">blog</a>"
             " <a href=\"blog/\">blog again</a> <a href=\"guide\">guide</a>"
             " <a href=\"download/tool-linux\">download</a> <a href=\"#top\">top</a>"
+            " <a href=\"guide/~index.htm\">a name the guide's page has</a>"
             " <a href=\"\">here</a>")},
       {"/docs.html", page("<a href=\"docs/intro\">intro</a> <a href=\"/docs/setup\">setup</a>")},
-      {"/docs/intro.html",
-       page("<a href=\"setup\">setup</a> <img src=\"/assets/logo.png\"> <a href=\"../home\">home</a>")},
+      {"/docs/intro.html", page("<a href=\"setup\">setup</a> <img src=\"/assets/logo.png\"> <a "
+                                "href=\"../home\">home</a>")},
       {"/docs/setup.html", page("<a href=\"intro#install\">install</a>")},
       {"/blog/index.html", page("<a href=\"/blog/2024/hello\">hello</a>")},
       {"/blog/2024/hello.html",
        page("<img src=\"../../assets/pic.png\"> <a href=\"/home\">home</a>")},
       {"/guide", {"/guide/", "redirect"}},
       {"/guide/index.html", page("<a href=\"start\">start</a>")},
+      {"/guide/~index.htm", page("<p>another page of that name</p>")},
       {"/guide/start.html", page("<a href=\"/guide/\">guide</a>")},
       {"/download/tool-linux",
        {std::string("\x7f"

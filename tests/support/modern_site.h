@@ -26,7 +26,8 @@ SiteFiles ModernSite(const std::string& server);
 
 // A site of clean addresses, served with TryFiles: pages asked for without ".html" (/home is
 // home.html), a directory's page asked for with and without its "/", one directory sent on to
-// its "/", a download whose name has no dot, and a page whose name is also a directory's.
+// its "/", a download whose name has no dot, a page whose name is also a directory's, and one
+// whose address names the file another's page is stored in.
 SiteFiles CleanSite();
 
 // Serves files with their types, an ETag and a Last-Modified, answering a conditional request
