@@ -34,18 +34,29 @@ std::optional<std::string> CopyUpkeep::EarlierCopy(const std::string& url,
         recorded && m_store.IsRegularFile(*recorded))
       return recorded;
   }
+  // Where another's file has the name, a file this address answered for, stored beside it
+  // under another address, is its copy too (a directory's page, asked for without its "/").
+  const auto answered = [&]() -> std::optional<std::string> {
+    std::optional<std::string> recorded =
+        m_plan.completePages ? m_store.LocalPathOf(url) : std::nullopt;
+    return recorded && m_store.IsRegularFile(*recorded) ? recorded : std::nullopt;
+  };
   // Described by the name alone; with adjusted names a directory at the plain name is no copy.
   if (!m_plan.adjustExtension) {
-    if (!m_store.Exists(localPath) || HeldByAnother(localPath, url))
+    if (!m_store.Exists(localPath))
       return std::nullopt;
-    return localPath;
+    return HeldByAnother(localPath, url) ? answered() : localPath;
   }
+  bool held = false;
   for (const char* extension : {"", ".html", ".css"}) {
     const std::string candidate = localPath + extension;
-    if (m_store.IsRegularFile(candidate) && !HeldByAnother(candidate, url))
+    if (!m_store.IsRegularFile(candidate))
+      continue;
+    if (!HeldByAnother(candidate, url))
       return candidate;
+    held = true;
   }
-  return std::nullopt;
+  return held ? answered() : std::nullopt;
 }
 
 std::string CopyUpkeep::OwnPath(const std::string& url) const {
@@ -60,9 +71,13 @@ bool CopyUpkeep::HeldByAnother(const std::string& localPath, const std::string& 
   std::optional<MirrorStore::Record> record = m_store.RecordOf(localPath);
   // A file without a record, or recorded before addresses asked for were, is taken for its own;
   // so is one of the document that answered.
-  if (!record || record->asked.empty() || record->asked == url ||
+  if (!record || record->asked.empty() || record->asked == url || record->url == url ||
       (!answeredBy.empty() && record->url == answeredBy))
     return false;
+  // Read as the web is read, every address has a file of its own, however the naming options
+  // bring names together.
+  if (m_plan.completePages)
+    return true;
   // The address that answered names the file where a directory's answer came for its "/".
   return OwnPath(record->url.empty() ? record->asked : record->url) != OwnPath(url);
 }
@@ -146,13 +161,15 @@ std::string CopyUpkeep::StoredName(const std::string& url, const std::string& lo
   }
   if (!m_store.IsRegularFile(name) || !HeldByAnother(name, url, file.finalUrl))
     return name;
-  // The name is another address's. The address whose own name it is takes it back from one
-  // that came by it otherwise in this crawl, whichever was fetched first, so that any job count
-  // names the copy alike; a file of an earlier crawl keeps its name, which its pages link to.
-  const std::string other = m_store.RecordOf(name)->asked;
-  if (name == localPath && m_store.SavedNow(name) && MoveAside(name, NameBeside(name, other)))
+  // The name is another address's. Of the two, the one whose own name it is, else the first in
+  // order of their texts, takes it from the other if this crawl stored that, whichever was
+  // fetched first, so that any job count names two such files alike; a file of an earlier
+  // crawl keeps its name, which its pages link to.
+  const MirrorStore::Record other = *m_store.RecordOf(name);
+  if (Rank(name, url, file.finalUrl) < Rank(name, other.asked, other.url) &&
+      m_store.SavedNow(name) && MoveAside(name, RankedBeside(name, other.asked, other.url)))
     return name;
-  return NameBeside(name, url);
+  return RankedBeside(name, url, file.finalUrl);
 }
 
 void CopyUpkeep::ClearWayTo(const std::string& localPath) {
@@ -185,7 +202,7 @@ std::string CopyUpkeep::DisposedName(const std::string& localPath, const Fetched
   return localPath.substr(0, slash == std::string::npos ? 0 : slash + 1) + *name;
 }
 
-std::string CopyUpkeep::NameBeside(const std::string& localPath, const std::string& url) {
+std::string CopyUpkeep::Numbered(const std::string& localPath, int n) {
   const size_t slash = localPath.rfind('/');
   const size_t start = slash == std::string::npos ? 0 : slash + 1;
   size_t dot = localPath.rfind('.');
@@ -195,11 +212,47 @@ std::string CopyUpkeep::NameBeside(const std::string& localPath, const std::stri
       !std::all_of(extension.begin(), extension.end(),
                    [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }))
     dot = localPath.size();
+  return localPath.substr(0, dot) + "~" + std::to_string(n) + localPath.substr(dot);
+}
+
+std::string CopyUpkeep::NameBeside(const std::string& localPath, const std::string& url) {
   for (int n = 2;; ++n) {
-    const std::string name =
-        localPath.substr(0, dot) + "~" + std::to_string(n) + localPath.substr(dot);
+    const std::string name = Numbered(localPath, n);
     if (!m_store.Exists(name) || !HeldByAnother(name, url))
       return name;
+  }
+}
+
+std::pair<bool, std::string> CopyUpkeep::Rank(const std::string& name, const std::string& asked,
+                                              const std::string& answered) const {
+  // An address and the one that answered it (a directory's for its "/") are one document.
+  const bool owns = OwnPath(asked) == name;
+  const bool answerOwns = !owns && !answered.empty() && OwnPath(answered) == name;
+  return std::pair(!owns && !answerOwns, answerOwns ? answered : asked);
+}
+
+std::string CopyUpkeep::RankedBeside(const std::string& name, const std::string& asked,
+                                     const std::string& answered) {
+  const auto rank = Rank(name, asked, answered);
+  for (int n = 2;; ++n) {
+    const std::string place = Numbered(name, n);
+    if (!m_store.Exists(place) || !HeldByAnother(place, asked, answered))
+      return place;
+    const std::optional<MirrorStore::Record> there = m_store.RecordOf(place);
+    if (!there || !m_store.SavedNow(place) || !(rank < Rank(name, there->asked, there->url)))
+      continue;
+    // This crawl's files from here on move one place on, the last first, so that the order of
+    // the names is the order of the documents whichever was fetched first.
+    int last = n;
+    while (m_store.SavedNow(Numbered(name, last + 1)))
+      ++last;
+    if (m_store.Exists(Numbered(name, last + 1)))
+      continue;
+    bool moved = true;
+    for (int k = last; moved && k >= n; --k)
+      moved = MoveAside(Numbered(name, k), Numbered(name, k + 1));
+    if (moved)
+      return place;
   }
 }
 

@@ -77,6 +77,15 @@ class CopyUpkeep {
   bool MoveAside(const std::string& localPath, const std::string& aside);
   // A free name beside the path for the file of url: "~2", "~3", ... before its extension.
   std::string NameBeside(const std::string& localPath, const std::string& url);
+  static std::string Numbered(const std::string& localPath, int n);
+  // How a document stands among those that would have the name: the one whose own name it is
+  // first, then by address.
+  std::pair<bool, std::string> Rank(const std::string& name, const std::string& asked,
+                                    const std::string& answered) const;
+  // The document's place beside the name among this crawl's files that would have it, in their
+  // order: those it goes before move one place on.
+  std::string RankedBeside(const std::string& name, const std::string& asked,
+                           const std::string& answered);
 
   const CrawlPlan& m_plan;
   const CrawlRules& m_rules;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -274,49 +275,63 @@ TEST(OfflineCopy, RerunsFindAdjustedNamesAndKeepIdenticalAnswers) {
 
 // Clean addresses: a last part without a dot names a file, a directory's page its index, one
 // address sent on to its "/" the same file; a page whose name a directory has keeps its content
-// beside it, whichever came first. Any job count makes the same copy, and a rerun finds it.
+// beside it, whichever came first, as does every address whose name another has (with -nd, many).
+// Any job count makes the same copy, and a rerun finds it.
 TEST(OfflineCopy, CleanAddressesNameFilesByTheirLastPart) {
   SiteServer site(CleanSite());
   site.TryFiles(true);
   RawServer server(site.Handler());
   const std::string host = "127.0.0.1:" + std::to_string(server.Port()) + "/";
-  const std::string common[] = {"assets/bg.png",   "assets/logo.png",     "assets/pic.png",
-                                "assets/site.css", "download/tool-linux", "blog/~index.htm",
-                                "guide/~index.htm"};
+  const std::vector<std::string> assets = {"assets/bg.png", "assets/logo.png", "assets/pic.png",
+                                           "assets/site.css", "download/tool-linux"};
   struct Row {
-    const char* options;
-    std::vector<std::string> pages;
-    const char* docsLink;  // in the start page, to /docs
+    std::vector<std::string> options;
+    std::vector<std::string> names;  // with the assets' where directories are made
+    const char* docsLink;            // in the start page, to /docs
   } rows[] = {
-      {"-pkE",
+      {{"-pkE"},
        {"home.html", "docs.html", "docs/intro.html", "docs/setup.html", "blog.html",
-        "blog/2024/hello.html", "guide/start.html"},
+        "blog/2024/hello.html", "blog/~index.htm", "guide/start.html", "guide/~index.htm",
+        "guide/~index~2.htm"},
        "href=\"docs.html\""},
-      {"-pk",
-       {"home", "docs~2", "docs/intro", "docs/setup", "blog~2", "blog/2024/hello", "guide/start"},
+      {{"-pk"},
+       {"home", "docs~2", "docs/intro", "docs/setup", "blog~2", "blog/2024/hello",
+        "blog/~index.htm", "guide/start", "guide/~index.htm", "guide/~index~2.htm"},
        "href=\"docs~2\""},
+      // Three pages named ~index.htm, in the order of their addresses.
+      {{"-pk", "-nd"},
+       {"home", "docs", "intro", "setup", "blog", "hello", "start", "~index.htm", "~index~2.htm",
+        "~index~3.htm", "bg.png", "logo.png", "pic.png", "site.css", "tool-linux"},
+       "href=\"docs\""},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.options);
+    SCOPED_TRACE(row.options.back());
+    const bool flat = row.options.back() == "-nd";
     TempDir one, four;
     for (const auto& [saveTo, jobs] : {std::pair{one.Path(), "1"}, std::pair{four.Path(), "4"}}) {
-      ProcessResult run =
-          Cli({row.options, "--jobs", jobs, "--save-to", saveTo, server.Url("/home")});
+      std::vector<std::string> args = row.options;
+      args.insert(args.end(), {"--jobs", jobs, "--save-to", saveTo, server.Url("/home")});
+      ProcessResult run = Cli(args);
       EXPECT_EQ(run.exitCode, 0) << run.err;
     }
     const Tree copy = Copy(one.Path());
     EXPECT_EQ(copy, Copy(four.Path()));
+    const std::string root = flat ? std::string() : host;
     std::set<std::string> names;
     for (const auto& [path, bytes] : copy)
-      names.insert(path.substr(host.size()));
-    std::set<std::string> expected(std::begin(common), std::end(common));
-    expected.insert(row.pages.begin(), row.pages.end());
+      names.insert(path.substr(root.size()));
+    std::set<std::string> expected(row.names.begin(), row.names.end());
+    if (!flat)
+      expected.insert(assets.begin(), assets.end());
     EXPECT_EQ(names, expected);
-    EXPECT_EQ(copy.at(host + "download/tool-linux"), CleanSite().at("/download/tool-linux").body);
-    EXPECT_NE(copy.at(host + row.pages[0]).find(row.docsLink), std::string::npos);
-    for (const char* update : {"", "N"}) {
-      ProcessResult again =
-          Cli({row.options + std::string(update), "--save-to", one.Path(), server.Url("/home")});
+    EXPECT_EQ(copy.at(root + (flat ? "tool-linux" : "download/tool-linux")),
+              CleanSite().at("/download/tool-linux").body);
+    EXPECT_NE(copy.at(root + row.names[0]).find(row.docsLink), std::string::npos);
+    for (const char* update : {"", "-N"}) {
+      std::vector<std::string> args = row.options;
+      args.insert(args.end(), {update, "--save-to", one.Path(), server.Url("/home")});
+      args.erase(std::remove(args.begin(), args.end(), std::string()), args.end());
+      ProcessResult again = Cli(args);
       EXPECT_TRUE(Contains(again.err, ", 0 stored, ")) << again.err;
       EXPECT_EQ(Copy(one.Path()), copy);
     }
