@@ -42,6 +42,10 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   std::optional<std::string> entry;
   if (!Address(request, entry, failure))
     return false;
+  // A handle that logged in keeps the scheme it used and would send it unasked with its next
+  // request, wherever that goes: each transfer starts with none.
+  if (!m_transport.Options().user.empty())
+    curl_easy_reset(m_easy.get());
   SetOptions(request, entry);
   return true;
 }
@@ -277,10 +281,16 @@ bool Transfer::HeaderBlockEnded() {
   if (status >= 100 && status < 200)
     return true;
   // The server asks for credentials the transfer has: curl asks again with them, once, and
-  // this answer is none.
-  if (status == 401 && a.challenged && m_answersChallenge && !m_challengeAnswered) {
-    m_challengeAnswered = true;
-    return true;
+  // this answer is none. Asked again, the login was refused: that answer is the file's, and
+  // curl, which would go on asking (a Digest nonce said stale each time), is stopped there.
+  if (status == 401 && a.challenged && m_answersChallenge) {
+    if (!m_challengeAnswered) {
+      m_challengeAnswered = true;
+      return true;
+    }
+    BeginAnswer(status);
+    m_stoppedAtAnswer = true;
+    return false;
   }
   const bool redirect = IsFollowedRedirect(status) && a.location;
   if (redirect && redirects < kMaxRedirects && RedirectAllowed())

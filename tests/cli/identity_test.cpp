@@ -213,10 +213,16 @@ TEST(Identity, LoginsAnswerTheServersChallenge) {
     std::lock_guard lock(mutex);
     requests.push_back(request);
     const bool digest = scheme == "Digest";
-    if (digest ? DigestAnswered(request) : Contains(request, basic))
-      SendAll(fd, Answer(200, "private"));
+    if (request.starts_with("GET /p/open.txt "))
+      SendAll(fd, Answer(200, "open"));
+    else if (digest ? DigestAnswered(request) : Contains(request, basic))
+      SendAll(fd, Answer(200, "<a href=\"open.txt\">open</a>", "Content-Type: text/html\r\n"));
     else if (scheme == "none")
       SendAll(fd, Answer(401, "login"));
+    else if (scheme == "stale")  // never content, whatever is sent
+      SendAll(fd, Answer(401, "login",
+                         "WWW-Authenticate: Digest realm=\"k\", nonce=\"n" +
+                             std::to_string(requests.size()) + "\", qop=\"auth\", stale=true\r\n"));
     else
       SendAll(fd, Answer(401, "login",
                          "WWW-Authenticate: " + scheme + " realm=\"k\"" +
@@ -242,6 +248,7 @@ TEST(Identity, LoginsAnswerTheServersChallenge) {
       {"none", {"--user", "kelvane", "--password", kPassword, "--auth-no-challenge"}, true, true},
       {"Basic", {"--user", "kelvane", "--netrc"}, true, false},
       {"Digest", {"--netrc"}, true, false},
+      {"stale", login, false, false},
   };
   WriteFileBytes(home.Path() + "/.netrc", netrc);
   for (const auto& row : rows) {
@@ -260,6 +267,16 @@ TEST(Identity, LoginsAnswerTheServersChallenge) {
       std::lock_guard lock(mutex);
       ASSERT_FALSE(requests.empty());
       EXPECT_EQ(Contains(requests.front(), "Authorization:"), row.unasked) << requests.front();
+      // The next file, which asks for nothing, gets nothing unasked; a refused login is asked
+      // for once more, not again (the start is asked for twice, its test and its fetch).
+      size_t protectedAsks = 0;
+      for (const std::string& request : requests) {
+        if (request.starts_with("GET /p/open.txt "))
+          EXPECT_EQ(Contains(request, "Authorization:"), row.unasked) << request;
+        else
+          ++protectedAsks;
+      }
+      EXPECT_LE(protectedAsks, 4u);
     }
   }
   setenv("HOME", kept.c_str(), 1);
