@@ -91,8 +91,9 @@ std::string UsageText() {
       "\n"
       "Exit status: 0 completed; 1 a file could not be obtained; 2 bad arguments; 4 a network\n"
       "failure cancelled the crawl or broke a transfer; 8 some files were not saved (an HTTP\n"
-      "error status, a file larger than 4 MiB, a failed write, a path outside the save-to\n"
-      "directory, a redirect the crawl does not follow); 130 stopped by Ctrl-C or SIGTERM.\n"
+      "error status, a file larger than 4 MiB without -p, a failed write, a path outside the\n"
+      "save-to directory, a redirect the crawl does not follow); 130 stopped by Ctrl-C or\n"
+      "SIGTERM.\n"
       "Where several apply, the lowest non-zero one wins, 1 aside.\n";
   return text;
 }

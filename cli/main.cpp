@@ -11,6 +11,7 @@
 
 #include "cli/command_line.h"
 #include "cli/console_dialog.h"
+#include "crawl/base/fetched_file.h"
 #include "crawl/rules/mirror_paths.h"
 #include "crawl/run/crawl.h"
 #include "crawl/run/crawl_options.h"
@@ -173,6 +174,15 @@ bool ReadInputFile(CommandLine& line) {
     address.erase(0, std::min(address.find_first_not_of(" \t"), address.size()));
     if (address.empty() || address.front() == '#')
       continue;
+    // An address is read as the web is read; one of another scheme is none to fetch.
+    const size_t scheme = address.find("://");
+    if (scheme == std::string::npos) {
+      address = "http://" + address;
+    } else if (!IsHttpUrl(address)) {
+      std::fprintf(stderr, "kelvane-cli: not an http or https address, skipped: %s\n",
+                   PrintableText(address).c_str());
+      continue;
+    }
     if (line.url.empty())
       line.url = address;
     else

@@ -44,7 +44,7 @@ struct NamingPlan {
   int cutDirs = 0;                       // leading directories of the path left out
   // Names a file system takes: escapes for control bytes (unix, unless nocontrol), for what
   // FAT and NTFS refuse (windows), for bytes above ASCII (ascii); letter case made one.
-  bool escapeControl = false;
+  bool escapeControl = true;
   bool windows = false;
   bool ascii = false;
   bool lowercase = false;

@@ -11,7 +11,16 @@ class SpoolFile;
 
 // Why a fetched answer must not be taken for the file.
 // Unreachable: the server's name, a connection to it or the TLS set-up with it failed.
-enum class FetchProblem { None, HttpError, Broken, TooLarge, RedirectRefused, Unreachable };
+// Unwritten: the body, larger than a file's area, could not go on to disk as it came.
+enum class FetchProblem {
+  None,
+  HttpError,
+  Broken,
+  TooLarge,
+  RedirectRefused,
+  Unreachable,
+  Unwritten
+};
 
 // One fetched or locally read file, held whole in memory.
 struct FetchedFile {

@@ -43,14 +43,14 @@ std::optional<std::string> CopyUpkeep::EarlierCopy(const std::string& url,
   };
   // Described by the name alone; with adjusted names a directory at the plain name is no copy.
   if (!m_plan.adjustExtension) {
-    if (!m_store.Exists(localPath))
+    if (!m_store.Exists(localPath) || m_store.Reserved(localPath))
       return std::nullopt;
     return HeldByAnother(localPath, url) ? answered() : localPath;
   }
   bool held = false;
   for (const char* extension : {"", ".html", ".css"}) {
     const std::string candidate = localPath + extension;
-    if (!m_store.IsRegularFile(candidate))
+    if (!m_store.IsRegularFile(candidate) || m_store.Reserved(candidate))
       continue;
     if (!HeldByAnother(candidate, url))
       return candidate;
@@ -116,12 +116,12 @@ std::unique_ptr<FetchedFile> CopyUpkeep::ReadEarlierCopy(const std::string& loca
 std::vector<std::string> CopyUpkeep::Conditions(const std::string& copyPath) {
   std::vector<std::string> conditions;
   std::optional<MirrorStore::Record> record = m_store.RecordOf(copyPath);
-  std::string since = record ? record->lastModified : std::string();
-  // Without the server's own time, the copy's: a file changed after it was stored is newer.
-  if (since.empty()) {
-    if (std::optional<int64_t> stored = m_store.ModifiedTime(copyPath))
-      since = HttpDate(*stored);
-  }
+  // The server's own time, written as a date is to be sent; without one it can read, the
+  // copy's: a file changed after it was stored is newer.
+  std::optional<int64_t> time = record ? ParseHttpDate(record->lastModified) : std::nullopt;
+  if (!time)
+    time = m_store.ModifiedTime(copyPath);
+  const std::string since = time ? HttpDate(*time) : std::string();
   if (!since.empty() && IsOneLine(since))
     conditions.push_back("If-Modified-Since: " + since);
   if (record && !record->etag.empty() && IsOneLine(record->etag))
@@ -153,6 +153,9 @@ std::string CopyUpkeep::StoredName(const std::string& url, const std::string& lo
                                    const FetchedFile& file) {
   const std::string name = AdjustedName(DisposedName(localPath, file), file);
   if (m_plan.completePages) {
+    // The store's own names (the log, with -nH at the root) are no file's.
+    if (m_store.Reserved(name))
+      return NameBeside(name, url);
     ClearWayTo(name);
     // A directory has the name (its address and a file's differ by a "/"): the file takes one
     // beside it, whichever came first, as the directory's way is cleared of the file.

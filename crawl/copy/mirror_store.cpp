@@ -7,6 +7,7 @@
 #include "crawl/base/crawl_dialog.h"
 #include "platform/ascii.h"
 #include "platform/http_date.h"
+#include "support/activity_log.h"
 
 namespace {
 
@@ -41,8 +42,15 @@ std::string MirrorStore::RecordsPath() const {
   return root + (root.ends_with('/') ? "" : "/") + kRecordsName;
 }
 
+bool MirrorStore::Reserved(const std::string& localPath) const {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  return below && IsOwnArea(*below);
+}
+
 bool MirrorStore::IsOwnArea(const std::string& below) const {
-  return below == kOwnArea || below.starts_with(std::string(kOwnArea) + "/");
+  // The log of a crawl that writes one lies at the root too.
+  return below == kOwnArea || below.starts_with(std::string(kOwnArea) + "/") ||
+         below == kLogFileName;
 }
 
 bool MirrorStore::Exists(const std::string& localPath) {
@@ -56,15 +64,18 @@ std::unique_ptr<FetchedFile> MirrorStore::ReadCopy(const std::string& localPath)
   if (!below || IsOwnArea(*below))
     return nullptr;
   size_t most = FetchedFile::kCapacity;
+  bool unread = false;  // too large to be read: the copy is there, with nothing read of it
   if (m_anySize) {
-    const std::optional<int64_t> size = Size(localPath);
-    most =
-        static_cast<size_t>(std::clamp<int64_t>(size.value_or(0), most, FetchedFile::kLargestRead));
-    if (most > static_cast<size_t>(FetchedFile::kCapacity))
+    const int64_t size = Size(localPath).value_or(0);
+    unread = size > FetchedFile::kLargestRead;
+    most = static_cast<size_t>(std::clamp<int64_t>(size, most, FetchedFile::kLargestRead));
+    if (most > static_cast<size_t>(FetchedFile::kCapacity) && !unread)
       file->data = std::make_unique_for_overwrite<char[]>(most);
   }
-  std::optional<size_t> length = m_directory.ReadRegularFile(localPath, file->data.get(), most);
-  if (!length || *length == 0)
+  std::optional<size_t> length =
+      unread ? std::optional<size_t>(0)
+             : m_directory.ReadRegularFile(localPath, file->data.get(), most);
+  if (!length || (*length == 0 && !unread))
     return nullptr;
   file->length = static_cast<int32_t>(*length);
   // Records are read wherever a crawl that keeps them left them, so that any rerun reads a
@@ -392,6 +403,10 @@ std::unique_ptr<SpoolFile> MirrorStore::OpenSpool() {
 bool MirrorStore::WriteBackup(const std::string& localPath, const std::string& text) {
   std::optional<std::string> below = m_directory.Below(localPath + ".orig");
   if (!below || IsOwnArea(*below) || HasParentSegment(*below))
+    return false;
+  // A file of the site that has the name is no backup to replace.
+  LoadRecords();
+  if (m_records.count(*below) != 0)
     return false;
   return m_directory.WriteFileAtomically(localPath + ".orig", text.data(), text.size()) ==
          WriteResult::Written;

@@ -37,6 +37,8 @@ class MirrorStore {
 
   // Whether anything, file or directory, is at the path.
   bool Exists(const std::string& localPath);
+  // Whether the path is the store's own (its records, the log): no fetched file's.
+  bool Reserved(const std::string& localPath) const;
   // The earlier copy at the path, its type as recorded; nothing when there is none to read.
   std::unique_ptr<FetchedFile> ReadCopy(const std::string& localPath);
   // Stores a fetched file at the path, creating the directories it needs, and logs each step.

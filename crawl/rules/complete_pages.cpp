@@ -55,6 +55,8 @@ RedirectRule CompletePageRules::Redirects(bool requisite) const {
   // pages need, the plan takes.
   return [origins = m_origins, scope = m_scope, requisite](const std::string& target) {
     const std::optional<std::string> to = OriginOf(target);
+    if (scope.httpsOnly && !StartsWithNoCase(target, "https://"))
+      return false;  // as a link there would be left out
     return to && (std::find(origins.begin(), origins.end(), *to) != origins.end() ||
                   ServerInScope(scope, *to, !requisite));
   };

@@ -1,6 +1,9 @@
 #include "crawl/rules/web_names.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "crawl/rules/mirror_paths.h"
@@ -20,6 +23,9 @@ bool IsDeviceName(std::string_view name) {
 }
 
 bool Escaped(unsigned char c, const NamingPlan& naming) {
+  // "/" and NUL stand in no name, whatever the plan.
+  if (c == '/' || c == 0)
+    return true;
   const bool control = c < 0x20 || c == 0x7F;
   if (control && (naming.escapeControl || naming.windows))
     return true;
@@ -50,6 +56,30 @@ std::string Safe(std::string name) {
   return name;
 }
 
+// A name a file system takes at most 255 bytes of: a longer one keeps its start and its
+// extension, with a digest of the whole between, so that two long names stay two.
+std::string Fitted(std::string name) {
+  constexpr size_t kLongest = 255;
+  if (name.size() <= kLongest)
+    return name;
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (unsigned char c : name)
+    hash = (hash ^ c) * 0x100000001b3ULL;
+  char digest[18];
+  std::snprintf(digest, sizeof digest, "~%08llx", static_cast<unsigned long long>(hash >> 32));
+  const size_t dot = name.rfind('.');
+  const std::string extension =
+      dot != std::string::npos && name.size() - dot <= 12 ? name.substr(dot) : std::string();
+  size_t keep = kLongest - extension.size() - std::strlen(digest);
+  // Never in the middle of a character's bytes, nor of an escape.
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    --keep;
+  const size_t percent = name.rfind('%', keep);
+  if (percent != std::string::npos && keep - percent < 3)
+    keep = percent;
+  return name.substr(0, keep) + digest + extension;
+}
+
 }  // namespace
 
 std::string RestrictedName(std::string_view name, const NamingPlan& naming) {
@@ -73,8 +103,9 @@ std::string RestrictedName(std::string_view name, const NamingPlan& naming) {
     out.pop_back();
     AppendPercentEscaped(out, static_cast<unsigned char>(last));
   }
+  // "con_.txt": the type stays at the end, for a browser that goes by it.
   if (IsDeviceName(out))
-    out += '_';
+    out.insert(std::min(out.find('.'), out.size()), "_");
   return out;
 }
 
@@ -107,14 +138,20 @@ std::string WebLocalPath(const std::string& url, const std::string& saveToDirect
   // All in one directory is one for every server too.
   if (naming.hostDirectories && naming.directories) {
     std::string host = url.substr(authority, path - authority);
+    // A login written into the address names no directory.
+    host.erase(0, std::min(host.rfind('@') + 1, host.size()));
     // "host+port" there, as ":" names no file.
     if (naming.windows)
       std::replace(host.begin(), host.end(), ':', '+');
     local += "/" + Safe(RestrictedName(host, naming));
   }
+  // Names are the address's own, its escapes undone ("my%20file" is "my file"), then written
+  // as the plan writes names.
   for (std::string_view step : steps)
-    local += "/" + Safe(RestrictedName(step, naming));
-  return local + "/" + Safe(RestrictedName(file, naming) + RestrictedName(queryText, naming));
+    local += "/" + Fitted(Safe(RestrictedName(PercentDecoded(step), naming)));
+  return local + "/" +
+         Fitted(Safe(RestrictedName(PercentDecoded(file), naming) +
+                     RestrictedName(queryText, naming)));
 }
 
 std::optional<std::string> DispositionName(std::string_view value, const NamingPlan& naming) {
@@ -141,7 +178,7 @@ std::optional<std::string> DispositionName(std::string_view value, const NamingP
   }
   // Its last part alone: a name never leads into another directory.
   name = name.substr(std::min(name.find_last_of("/\\") + 1, name.size()));
-  std::string written = RestrictedName(name, naming);
+  std::string written = Fitted(RestrictedName(name, naming));
   // "/" and NUL can stand in no name; a name of dots alone names no file.
   if (written.empty() || written.find_first_not_of('.') == std::string::npos ||
       written.find('\0') != std::string::npos)

@@ -447,8 +447,8 @@ std::optional<std::string> WebRulesMissing(const CrawlPlan& plan) {
       {!naming.directories, "--no-directories"},
       {naming.cutDirs != 0, "--cut-dirs"},
       {naming.defaultPage != plain.defaultPage, "--default-page"},
-      {naming.escapeControl || naming.windows || naming.ascii || naming.lowercase ||
-           naming.uppercase,
+      {naming.escapeControl != plain.escapeControl || naming.windows || naming.ascii ||
+           naming.lowercase || naming.uppercase,
        "--restrict-file-names"},
       {naming.contentDisposition, "--content-disposition"},
       {plan.scope.httpsOnly, "--https-only"},

@@ -1,5 +1,7 @@
 #include "crawl/run/crawl_run.h"
 
+#include "platform/url_resolve.h"
+
 #include <utility>
 
 #include "crawl/read/link_scanner.h"
@@ -21,6 +23,8 @@ NotSavedReason ReasonOf(FetchProblem problem) {
       return NotSavedReason::RedirectRefused;
     case FetchProblem::Unreachable:
       return NotSavedReason::ServerUnreachable;
+    case FetchProblem::Unwritten:
+      return NotSavedReason::WriteFailed;
     case FetchProblem::None:
       break;
   }
@@ -40,6 +44,19 @@ NetworkSettings NetworkOf(const CrawlPlan& plan) {
       ToLowerAscii(start.substr(0, scheme + 3)) +
       start.substr(scheme + 3, start.find_first_of("/?#", scheme + 3) - scheme - 3);
   return network;
+}
+
+// A start address as a link to it reads: an address without a path gets its "/", as HTTP sends
+// it, and nothing else is added.
+std::string AsLink(const std::string& url) {
+  if (IsHttpUrl(url)) {
+    if (std::optional<std::string> resolved = ResolveLink(url, url))
+      return *resolved;
+  }
+  const size_t scheme = url.find("://");
+  if (scheme != std::string::npos && url.find('/', scheme + 3) == std::string::npos)
+    return url + '/';
+  return url;
 }
 
 bool Unusable(const FetchedFile& file) {
@@ -62,6 +79,8 @@ std::string NotSavedText(const FetchedFile& file) {
       return "Not saved (redirected outside the crawl: " + file.problemText + "): " + file.url;
     case FetchProblem::Unreachable:
       return "Not saved (server unreachable): " + file.url;
+    case FetchProblem::Unwritten:
+      return "Not saved (write failed): " + file.url;
     case FetchProblem::None:
       break;
   }
@@ -107,11 +126,11 @@ CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
   m_store.SetAnySize(plan.completePages);
   // Read as the web is read, the start address is asked for as typed: only an address without
   // a path gets its "/", as HTTP sends it. Otherwise one that names a directory gets its "/".
+  // It is read as a link is: its fragment cut off, its dot segments taken out.
   if (!plan.completePages)
     AppendIndexName(m_startUrl, m_startUrl, "");
-  else if (const size_t scheme = m_startUrl.find("://");
-           scheme != std::string::npos && m_startUrl.find('/', scheme + 3) == std::string::npos)
-    m_startUrl += '/';
+  else
+    m_startUrl = AsLink(m_startUrl);
   m_links = std::make_unique<LinkStack>(m_startUrl);
   m_basePrefix = m_links->BasePrefix();
   m_upkeep.SetBasePrefix(m_basePrefix);
@@ -398,9 +417,10 @@ void CrawlRun::PushStart(const FetchedFile& reachable) {
 
 void CrawlRun::PushStartsUntested() {
   m_startUntested = true;
+  // The last pushed is taken first: the starts are taken in the order they were given.
+  for (auto start = m_plan.moreStarts.rbegin(); start != m_plan.moreStarts.rend(); ++start)
+    m_links->Push(std::string(), AsLink(*start), 1);
   m_links->Push(std::string(), m_startUrl, 1);
-  for (const std::string& start : m_plan.moreStarts)
-    m_links->Push(std::string(), start, 1);
 }
 
 void CrawlRun::End(CrawlOutcome outcome) {

@@ -233,10 +233,8 @@ void FileReceiver::Ended(const TransferResult& result) {
     ShowProgressPosition(Control::FileProgress, 0);
   ShowProgressPosition(Control::ActivityProgress, 0);
   JudgeAnswer(*m_file, result, m_tooLarge);
-  if (m_unwritten) {
-    m_file->problem = FetchProblem::Broken;
-    m_file->problemText = "write failed";
-  }
+  if (m_unwritten)
+    m_file->problem = FetchProblem::Unwritten;
   m_file->wireBytes = result.wireBytes;
   if (m_intake.spool)
     m_file->digest = m_digest.Text();

@@ -45,8 +45,8 @@ TEST(WebOptions, EachOptionDoesWhatItsNameSays) {
   });
   TempDir files;
   const std::string list = files.Path() + "/starts.txt";
-  WriteFileBytes(list,
-                 "  " + server.Url("/a") + "\n# not an address\n\n" + server.Url("/b") + "\n");
+  WriteFileBytes(list, "  " + server.Url("/a") + "\n# not an address\n\nftp://127.0.0.1/x\n" +
+                           server.Url("/b") + "\n");
   std::tm day{};
   strptime(kModified, "%a, %d %b %Y %H:%M:%S", &day);
   const int64_t modified = timegm(&day);
@@ -72,6 +72,8 @@ TEST(WebOptions, EachOptionDoesWhatItsNameSays) {
          EXPECT_EQ(ReadFileBytes(host + "/a"), "<p>a</p>");
          EXPECT_EQ(ReadFileBytes(host + "/b"), "<p>b</p>");
          EXPECT_EQ(Count(run.err, " stored, "), 1u) << run.err;  // one crawl, one summary
+         EXPECT_TRUE(Contains(run.err, "not an http or https address, skipped: ftp://127.0.0.1/x"))
+             << run.err;
        }},
       {{"-p"},
        [&](Host host, const ProcessResult&) {

@@ -45,15 +45,25 @@ TEST(WebNames, EachAddressHasTheNameItsOptionsGiveIt) {
       {"http://h/caf\xc3\xa9", With([](NamingPlan& n) { n.ascii = true; }), "h/caf%C3%A9"},
       {"http://h/a:b*c|d.\"e\"<f>", windows, "h/a%3Ab%2Ac%7Cd.%22e%22%3Cf%3E"},
       {"http://h/page.php?id=1", windows, "h/page.php@id=1"},
-      {"http://h/con.txt", windows, "h/con.txt_"},
+      {"http://h/con.txt", windows, "h/con_.txt"},
       {"http://h/LPT1", windows, "h/LPT1_"},
       {"http://h/name. ", windows, "h/name.%20"},
       {"http://h:8/x", windows, "h+8/x"},
+      {"http://user:secret@h/x", plain, "h/x"},
+      {"http://h/my%20file%2Fx%00.txt", plain, "h/my file%2Fx%00.txt"},
+      {"http://h/%2e%2E/a%0Ab", plain, "h/%2E%2E/a%0Ab"},
+      {"http://h/a%0Ab", With([](NamingPlan& n) { n.escapeControl = false; }), "h/a\nb"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.url);
     EXPECT_EQ(WebLocalPath(row.url, "/save", row.naming), std::string("/save/") + row.below);
   }
+  // A name too long for a file system keeps its start and type; two such names stay two.
+  const std::string a = WebLocalPath("http://h/" + std::string(300, 'a') + ".html", "", plain);
+  const std::string b = WebLocalPath("http://h/" + std::string(299, 'a') + "b.html", "", plain);
+  EXPECT_EQ(a.size() - a.rfind('/') - 1, 255u);
+  EXPECT_TRUE(a.ends_with(".html") && a.find("/aaaa") != std::string::npos) << a;
+  EXPECT_NE(a, b);
 }
 
 TEST(WebNames, ContentDispositionGivesALastPartOrNothing) {
@@ -69,7 +79,7 @@ TEST(WebNames, ContentDispositionGivesALastPartOrNothing) {
       {"attachment; filename=\"C:\\\\evil\\\\x.exe\"", "x.exe"},
       {"attachment; filename*=UTF-8''..%2F..%2Fx", "x"},
       {"attachment; filename=\"..\"", std::nullopt},
-      {"attachment; filename*=UTF-8''a%00b", std::nullopt},
+      {"attachment; filename*=UTF-8''a%00b", "a%00b"},
       {"attachment; filename=\"\"", std::nullopt},
       {"inline", std::nullopt},
   };
