@@ -239,8 +239,16 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   record.url = fetched.finalUrl.empty() ? fetched.url : fetched.finalUrl;
   record.asked = fetched.url;
   record.digest = fetched.Digest();
-  if (m_keepRecords)
+  // The same document again (a directory's page, asked for with and without its "/"): the
+  // address sent on to it stays recorded, as the address that answered finds the file anyway.
+  if (m_keepRecords) {
+    LoadRecords();
+    const auto old = m_records.find(*below);
+    if (old != m_records.end() && old->second.url == record.url && !old->second.asked.empty() &&
+        old->second.asked != old->second.url)
+      record.asked = old->second.asked;
     AddRecord(*below, record);
+  }
   const size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
   const WriteResult written =
       fetched.spool ? fetched.spool->Name(directory, name)

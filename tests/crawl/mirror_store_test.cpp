@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "support/recording_dialog.h"
 #include "support/temp_dir.h"
@@ -125,6 +126,28 @@ TEST_F(MirrorStoreTest, RecordsSurviveIntoTheNextCrawl) {
   MirrorStore store(plain.Path(), false);
   store.Save(*File("x", "text/html"), plain.Path() + "/host/x.htm");
   EXPECT_FALSE(fs::exists(plain.Path() + "/.kelvane"));
+}
+
+// A directory's page asked for with and without its "/", in either order, at one path: both
+// addresses find it, in this crawl and the next.
+TEST_F(MirrorStoreTest, BothAddressesOfADirectoryFindItsPage) {
+  for (bool slashFirst : {false, true}) {
+    TempDir saveTo;
+    const std::string path = saveTo.Path() + "/host/sub/~index.htm";
+    {
+      MirrorStore store(saveTo.Path(), true);
+      for (const char* asked : slashFirst ? std::vector{"http://host/sub/", "http://host/sub"}
+                                          : std::vector{"http://host/sub", "http://host/sub/"}) {
+        auto page = File("<p>", "text/html");
+        page->url = asked;
+        page->finalUrl = "http://host/sub/";
+        ASSERT_EQ(store.Save(*page, path), SaveResult::Saved);
+      }
+    }
+    MirrorStore rerun(saveTo.Path(), true);
+    EXPECT_EQ(rerun.LocalPathOf("http://host/sub"), path) << slashFirst;
+    EXPECT_EQ(rerun.LocalPathOf("http://host/sub/"), path) << slashFirst;
+  }
 }
 
 // Records grown by changes to the same files are written anew, keeping the newest of each.
