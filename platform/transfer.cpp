@@ -44,8 +44,12 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
     return false;
   // A handle that logged in keeps the scheme it used and would send it unasked with its next
   // request, wherever that goes: each transfer starts with none.
-  if (!m_transport.Options().user.empty())
+  if (!m_transport.Options().user.empty()) {
+    // libcurl 7.88 loses the handle's cookie-file list on a reset; it is let go first.
+    curl_easy_setopt(m_easy.get(), CURLOPT_COOKIEFILE, nullptr);
     curl_easy_reset(m_easy.get());
+    m_cookieEngine = false;
+  }
   SetOptions(request, entry);
   return true;
 }
@@ -140,8 +144,10 @@ void Transfer::SetSharing(const TransferRequest& request) {
   const bool cookies = m_transport.Cookies();
   curl_easy_setopt(easy, CURLOPT_SHARE, request.pooled || cookies ? m_transport.Share() : nullptr);
   // "" turns the cookie engine on without a file: the store is the shared one.
-  if (cookies)
+  // Once per handle: each setting adds to a list the handle reads before every transfer.
+  if (cookies && !m_cookieEngine)
     curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+  m_cookieEngine = m_cookieEngine || cookies;
 }
 
 // Credentials go to the start address's server alone, never to another it links or sends to.

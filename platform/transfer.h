@@ -202,6 +202,7 @@ class Transfer {
   bool m_challengeAnswered = false;  // it asked, and curl asks again with them
   bool m_stoppedAtAnswer = false;    // a 3xx curl would follow is the answer: nothing more is read
   bool m_refused = false;
+  bool m_cookieEngine = false;  // the handle reads the shared cookies
   std::string m_refusedRedirect;
   bool m_paused = false;
   std::optional<SteadyClock::time_point> m_pausedUntil;  // the end of a wait for the budget
