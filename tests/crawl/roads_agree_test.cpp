@@ -52,7 +52,8 @@ Copy Crawl(const std::string& url, int jobs, bool completePages, int closedPort)
   plan.completePages = completePages;
   if (completePages)
     plan.maxFileSize = 2 * FetchedFile::kCapacity;
-  plan.network.stallTimeoutMs = 500;
+  // Long enough for a checker that slows the program tenfold; only stall.htm waits it out.
+  plan.network.stallTimeoutMs = 2000;
   plan.network.connectTimeoutMs = 5000;
   RunCrawl(dialog, plan);
 
