@@ -6,8 +6,10 @@
 # each against the floor: the time the link itself needs for the site's depth and compressed
 # bytes.
 # Usage: bench/remote.sh [BUILD-DIR]
+# Also kelvane-cli -p with no --jobs ("p"): the web rules at their default concurrency.
 # Environment: RTT_MS (50), RATE bytes/s (5000000), REPEAT (3), JOBS ("8 16 32 64"), QUICK=1
-# skips wget and --jobs 1 (minutes each), BENCH_SETTLE_SECONDS (31, 0 with QUICK=1).
+# skips wget and --jobs 1 (minutes each), BENCH_SETTLE_SECONDS (31, 0 with QUICK=1), OTHERS=0
+# runs kelvane-cli alone (no wget, no wget2).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,6 +17,7 @@ rtt_ms=${RTT_MS:-50}
 rate=${RATE:-5000000}
 repeat=${REPEAT:-3}
 quick=${QUICK:-0}
+others=${OTHERS:-1}
 docs=/usr/share/doc/sqlite3
 for need in /usr/sbin/nginx /usr/bin/wget /usr/bin/wget2 /usr/bin/time /usr/bin/bc /usr/bin/curl \
   /usr/bin/openssl /usr/bin/python3 $docs/index.html; do
@@ -161,6 +164,7 @@ measure() {
       -P "$out" "$url") ;;
     jobs[0-9]*) command=("$build/kelvane-cli" --quiet --ca-certificate "$ca" \
       --jobs "${name#jobs}" --save-to "$out" "$url") ;;
+    p) command=("$build/kelvane-cli" --quiet --ca-certificate "$ca" -p --save-to "$out" "$url") ;;
   esac
   local status=0
   /usr/bin/time -f "%e %U %S %M" -o "$work/time" "${command[@]}" </dev/null >/dev/null 2>&1 ||
@@ -210,9 +214,11 @@ stats() {  # median min max of wall, max peak memory, files, median cpu
 }
 ratio() { printf '%.2f' "$(echo "scale=6; $1 / $2" | bc -l)"; }
 
-contenders=(wget2)
+contenders=(p)
+[ "$others" = 1 ] && contenders=(wget2 p)
 slow=()
-[ "$quick" = 1 ] || slow=(wget jobs1)
+[ "$quick" = 1 ] || slow=(jobs1)
+[ "$quick" = 1 ] || [ "$others" != 1 ] || slow=(wget jobs1)
 for n in ${JOBS:-8 16 32 64}; do
   if [ -n "$max_jobs" ] && [ "$n" -gt "$max_jobs" ]; then
     echo "jobs$n: skipped, this kelvane-cli takes --jobs up to $max_jobs" >&2
@@ -223,7 +229,7 @@ done
 
 settle=${BENCH_SETTLE_SECONDS:-$([ "$quick" = 1 ] && echo 0 || echo 31)}
 sleep "$settle"
-measure wget2 warm-up >/dev/null
+measure "${contenders[0]}" warm-up >/dev/null
 for name in "${slow[@]}"; do
   measure_slow "$name" 1
 done
@@ -248,5 +254,10 @@ for name in "${slow[@]}" "${contenders[@]}"; do
     best=$name best_median=$med
   fi
 done
-echo "remote: $best/wget2=$(ratio "$best_median" "$median_wget2")" \
-  "$best/floor=$(ratio "$best_median" "$floor")"
+if [ "$others" = 1 ]; then
+  echo "remote: $best/wget2=$(ratio "$best_median" "$median_wget2")" \
+    "$best/floor=$(ratio "$best_median" "$floor")"
+  echo "remote: p/wget2=$(ratio "$median_p" "$median_wget2") p/floor=$(ratio "$median_p" "$floor")"
+else
+  echo "remote: $best/floor=$(ratio "$best_median" "$floor") p/floor=$(ratio "$median_p" "$floor")"
+fi

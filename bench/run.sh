@@ -3,21 +3,31 @@
 # contender: kelvane-cli, kelvane-cli --jobs 2, 4 and 8, wget, wget2 and the wire ceiling; on the
 # generated site also kelvane-cli --verbose and the window (offscreen); on the sqlite pages also
 # kelvane-cli -p --jobs 8 beside wget -r -np -p. The sites: one generated
-# (PAGES pages and as many pictures), and Debian's sqlite3-doc pages.
+# (PAGES pages and as many pictures), and Debian's sqlite3-doc pages. Then complete copies of
+# Debian's Python and SFML documentation: kelvane-cli -p -k -E and -p with no --jobs (the web
+# rules' default concurrency) beside wget2 -r -np -p -k -E -l inf.
 # Usage: bench/run.sh [BUILD-DIR] [PAGES] [RUNS]
+# Environment: OTHERS=0 runs kelvane-cli and the ceiling alone (no wget, no wget2); SITES, the
+# sites to run ("generated sqlite python sfml").
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 pages=${2:-2000}
 runs=${3:-5}
 docs=/usr/share/doc/sqlite3
+python_docs=$(ls -d /usr/share/doc/python3.*/html 2>/dev/null | sort -V | tail -1)
+python_docs=${python_docs:-/usr/share/doc/python3.11/html}
+sfml_docs=/usr/share/doc/libsfml-dev/html
+others=${OTHERS:-1}
+sites=${SITES:-generated sqlite python sfml}
 for tool in /usr/sbin/nginx /usr/bin/wget /usr/bin/wget2 /usr/bin/time /usr/bin/bc /usr/bin/curl \
-  $docs/index.html; do
+  $docs/index.html $python_docs/index.html $sfml_docs/index.html; do
   if [ ! -e "$tool" ]; then
     if [ "$(id -u)" -eq 0 ]; then
       DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        nginx wget wget2 time bc curl sqlite3-doc >/dev/null
+        nginx wget wget2 time bc curl sqlite3-doc python3-doc libsfml-doc >/dev/null
     else
-      echo "bench needs: sudo apt-get install nginx wget wget2 time bc curl sqlite3-doc" >&2
+      echo "bench needs: sudo apt-get install nginx wget wget2 time bc curl sqlite3-doc" \
+        "python3-doc libsfml-doc" >&2
       exit 1
     fi
   fi
@@ -42,7 +52,8 @@ error_log $conf/error.log; pid $conf/nginx.pid;
 events { worker_connections 1024; }
 http {
   access_log off; default_type application/octet-stream;
-  types { text/html html htm; image/gif gif; text/css css; }
+  types { text/html html htm; image/gif gif; image/png png; image/jpeg jpg; image/svg+xml svg;
+    text/css css; application/javascript js; }
   client_body_temp_path $conf/b; proxy_temp_path $conf/p;
   fastcgi_temp_path $conf/f; uwsgi_temp_path $conf/u; scgi_temp_path $conf/s;
   server { listen 127.0.0.1:$port; root $root; }
@@ -75,6 +86,9 @@ measure() {
     wget2) command=(wget2 -r -np -l inf -q -P "$out" "$base/") ;;
     requisites) command=("$build/kelvane-cli" -p --jobs 8 --quiet --save-to "$out" "$base/") ;;
     wgetp) command=(wget -r -np -l inf -p -q -P "$out" "$base/") ;;
+    pke) command=("$build/kelvane-cli" -p -k -E --quiet --save-to "$out" "$base/") ;;
+    p) command=("$build/kelvane-cli" -p --quiet --save-to "$out" "$base/") ;;
+    wget2pke) command=(wget2 -r -np -p -k -E -l inf -q -P "$out" "$base/") ;;
     ceiling) command=("$build/kelvane_wire_ceiling" "$work/urls-$site" "$out") ;;
     verbose) command=("$build/kelvane-cli" --quiet --verbose --save-to "$out" "$base/") ;;
     window) command=("$build/kelvane_window_crawl" "$base/" "$out") ;;
@@ -126,13 +140,27 @@ bench_site() {
       best=$name best_median=$med
     fi
   done
+  if [ -n "${median_pke:-}" ]; then
+    if [ -n "${median_wget2pke:-}" ]; then
+      echo "$site: pke/wget2pke=$(ratio "$median_pke" "$median_wget2pke") p/pke=$(ratio "$median_p" "$median_pke")"
+    else
+      echo "$site: p/pke=$(ratio "$median_p" "$median_pke")"
+    fi
+    echo
+    unset median_pke median_p median_wget2pke
+    return
+  fi
+  local vs_wget="" vs_wget2="" vs_wgetp=""
+  if [ "$others" = 1 ]; then
+    vs_wget="kelvane/wget=$(ratio "$median_kelvane" "$median_wget") "
+    vs_wget2="$best/wget2=$(ratio "$best_median" "$median_wget2") $best/wget=$(ratio "$best_median" "$median_wget") "
+    [ -n "${median_requisites:-}" ] && vs_wgetp="$site: requisites/wgetp=$(ratio "$median_requisites" "$median_wgetp")"
+  fi
   if [ "$site" = generated ]; then
-    echo "kelvane/wget=$(ratio "$median_kelvane" "$median_wget") kelvane/ceiling=$(ratio "$median_kelvane" "$median_ceiling") verbose/plain=$(ratio "$median_verbose" "$median_kelvane") window/cli=$(ratio "$median_window" "$median_kelvane")"
+    echo "${vs_wget}kelvane/ceiling=$(ratio "$median_kelvane" "$median_ceiling") verbose/plain=$(ratio "$median_verbose" "$median_kelvane") window/cli=$(ratio "$median_window" "$median_kelvane")"
   fi
-  echo "$site: $best/wget2=$(ratio "$best_median" "$median_wget2") $best/wget=$(ratio "$best_median" "$median_wget") kelvane/ceiling=$(ratio "$median_kelvane" "$median_ceiling")"
-  if [ -n "${median_requisites:-}" ]; then
-    echo "$site: requisites/wgetp=$(ratio "$median_requisites" "$median_wgetp")"
-  fi
+  echo "$site: ${vs_wget2}kelvane/ceiling=$(ratio "$median_kelvane" "$median_ceiling")"
+  [ -z "$vs_wgetp" ] || echo "$vs_wgetp"
   echo
 }
 
@@ -142,10 +170,24 @@ serve generated "$work/site"
 generated_base=$base
 serve sqlite "$docs"
 sqlite_base=$base
+serve python "$python_docs"
+python_base=$base
+serve sfml "$sfml_docs"
+sfml_base=$base
+theirs() { [ "$others" = 1 ] && echo "$@"; true; }
 
 # Files deleted just before (an earlier run's clean-up) would slow the first runs down; see above.
 sleep "${BENCH_SETTLE_SECONDS:-31}"
-base=$generated_base
-bench_site generated kelvane jobs2 jobs4 jobs8 wget wget2 ceiling verbose window
-base=$sqlite_base
-bench_site sqlite kelvane jobs2 jobs4 jobs8 wget wget2 ceiling requisites wgetp
+for site in $sites; do
+  case $site in
+    generated)
+      base=$generated_base
+      bench_site generated kelvane jobs2 jobs4 jobs8 $(theirs wget wget2) ceiling verbose window ;;
+    sqlite)
+      base=$sqlite_base
+      bench_site sqlite kelvane jobs2 jobs4 jobs8 $(theirs wget wget2) ceiling requisites \
+        $(theirs wgetp) ;;
+    python) base=$python_base; bench_site python pke p $(theirs wget2pke) ;;
+    sfml) base=$sfml_base; bench_site sfml pke p $(theirs wget2pke) ;;
+  esac
+done

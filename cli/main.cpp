@@ -63,6 +63,9 @@ void PrintSummary(const ConsoleDialog::Outcome& outcome, double seconds) {
                outcome.ending.accepted, outcome.ending.downloaded, outcome.stored,
                outcome.fromCopies, outcome.notSaved, static_cast<long long>(outcome.bytes),
                seconds);
+  if (outcome.ending.slowDowns > 0)
+    std::fprintf(stderr, "kelvane-cli: servers asked for a pause %d times\n",
+                 outcome.ending.slowDowns);
 }
 
 // Runs the crawl on a worker thread, as the window does, and reports how it ended.

@@ -254,6 +254,7 @@ bool Transfer::HeaderLine(std::string_view line) {
     a.lastModified.clear();
     a.etag.clear();
     a.contentDisposition.clear();
+    a.retryAfter.clear();
     a.codings.clear();
     a.challenged = false;
   } else if (StartsWithNoCase(line, "content-encoding:")) {
@@ -266,6 +267,8 @@ bool Transfer::HeaderLine(std::string_view line) {
         a.challenged || StartsWithNoCase(scheme, "basic") || StartsWithNoCase(scheme, "digest");
   } else if (StartsWithNoCase(line, "content-disposition:")) {
     a.contentDisposition = std::string(TrimSpace(line.substr(20)));
+  } else if (StartsWithNoCase(line, "retry-after:")) {
+    a.retryAfter = std::string(TrimSpace(line.substr(12)));
   } else if (StartsWithNoCase(line, "etag:")) {
     a.etag = std::string(TrimSpace(line.substr(5)));
   } else if (StartsWithNoCase(line, "location:")) {
@@ -437,6 +440,10 @@ TransferResult Transfer::Finish(CURLcode code, bool stalled) {
   TransferResult result;
   result.status = Status();
   const Answer& a = m_answer;
+  result.retryAfter = a.retryAfter;
+  long version = 0;
+  if (m_easy && curl_easy_getinfo(m_easy.get(), CURLINFO_HTTP_VERSION, &version) == CURLE_OK)
+    result.multiplexed = version == CURL_HTTP_VERSION_2_0 || version == CURL_HTTP_VERSION_3;
   if (m_decoder)
     result.wireBytes = m_received;
   if (m_refused) {

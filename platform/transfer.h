@@ -41,6 +41,8 @@ struct TransferResult {
   // The size header of the last answer whose headers began, where none became the file's: one
   // cut in its headers, or a redirect whose target failed.
   std::optional<std::string> sizeHeader;
+  std::string retryAfter;    // the last answer's Retry-After, as sent
+  bool multiplexed = false;  // it came as a stream of a connection that carries several
 
   // No answer: the connection or the request failed, for this reason.
   static TransferResult Failure(std::string why) {
@@ -155,6 +157,7 @@ class Transfer {
     std::string lastModified;
     std::string etag;
     std::string contentDisposition;
+    std::string retryAfter;
     AnswerFraming framing;
     std::optional<int64_t> expected;   // the announced length, when it is a number
     bool empty = false;                // nothing will follow the headers

@@ -89,29 +89,45 @@ bool Transport::SaveCookies() {
   return std::fclose(file) == 0 && written;
 }
 
+SteadyClock::time_point Politeness::Due(const std::string& server, long& waitMs) const {
+  waitMs = m_waitMs;
+  if (auto own = m_serverWaitMs.find(server); own != m_serverWaitMs.end())
+    waitMs = std::max(waitMs, own->second);
+  SteadyClock::time_point due{};
+  if (auto last = m_lastStart.find(server); last != m_lastStart.end() && waitMs > 0)
+    due = last->second + std::chrono::milliseconds(waitMs);
+  if (auto held = m_heldOff.find(server); held != m_heldOff.end())
+    due = std::max(due, held->second);
+  return due;
+}
+
 std::chrono::milliseconds Politeness::ClaimStart(const std::string& server) {
-  if (m_waitMs <= 0)
-    return std::chrono::milliseconds(0);
+  long waitMs = 0;
+  const SteadyClock::time_point due = Due(server, waitMs);
   const SteadyClock::time_point now = SteadyClock::now();
-  auto found = m_lastStart.find(server);
-  if (found != m_lastStart.end()) {
-    auto due = found->second + std::chrono::milliseconds(m_waitMs);
-    if (now < due)
-      return std::chrono::ceil<std::chrono::milliseconds>(due - now);
-  }
-  m_lastStart[server] = now;
+  if (now < due)
+    return std::max(std::chrono::ceil<std::chrono::milliseconds>(due - now),
+                    std::chrono::milliseconds(1));
+  if (waitMs > 0)
+    m_lastStart[server] = now;
   return std::chrono::milliseconds(0);
 }
 
 SteadyClock::time_point Politeness::ReserveStart(const std::string& server) {
-  SteadyClock::time_point turn = SteadyClock::now();
-  if (m_waitMs <= 0)
-    return turn;
-  auto found = m_lastStart.find(server);
-  if (found != m_lastStart.end())
-    turn = std::max(turn, found->second + std::chrono::milliseconds(m_waitMs));
-  m_lastStart[server] = turn;
+  long waitMs = 0;
+  const SteadyClock::time_point turn = std::max(SteadyClock::now(), Due(server, waitMs));
+  if (waitMs > 0)
+    m_lastStart[server] = turn;
   return turn;
+}
+
+void Politeness::SetWait(const std::string& server, long waitMs) {
+  m_serverWaitMs[server] = waitMs;
+}
+
+void Politeness::HoldOff(const std::string& server, SteadyClock::time_point until) {
+  SteadyClock::time_point& held = m_heldOff[server];
+  held = std::max(held, until);
 }
 
 SteadyClock::time_point Politeness::TakeBytes(size_t n) {

@@ -30,6 +30,11 @@ class Politeness {
   // Zero when a request to the server may start now, and the start is then counted; otherwise
   // how long it must still wait, and nothing is counted.
   std::chrono::milliseconds ClaimStart(const std::string& server);
+  // The server's own wait between starts (its robots.txt's Crawl-delay), where longer than the
+  // crawl's.
+  void SetWait(const std::string& server, long waitMs);
+  // No request to the server starts before then: it asked to be left alone until that time.
+  void HoldOff(const std::string& server, SteadyClock::time_point until);
   // The next turn with the server, claimed now for a start at that time.
   SteadyClock::time_point ReserveStart(const std::string& server);
   bool RateLimited() const { return m_bytesPerSecond > 0; }
@@ -39,9 +44,14 @@ class Politeness {
   SteadyClock::time_point NextTake() const { return m_next; }
 
  private:
+  // The earliest time of the server's next start, and the wait after it.
+  SteadyClock::time_point Due(const std::string& server, long& waitMs) const;
+
   long m_waitMs;
   long long m_bytesPerSecond;
   std::map<std::string, SteadyClock::time_point> m_lastStart;
+  std::map<std::string, long> m_serverWaitMs;
+  std::map<std::string, SteadyClock::time_point> m_heldOff;
   SteadyClock::time_point m_next;
 };
 

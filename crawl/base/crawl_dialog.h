@@ -113,6 +113,7 @@ struct CrawlOutcome {
   // network fetches that gave a file ("Downloaded files"); nothing is queued at the end.
   int32_t accepted = 0;
   int32_t downloaded = 0;
+  int32_t slowDowns = 0;  // answers by which a server asked for a pause, the file asked again
 };
 
 // What the crawl needs of the main dialog. The window, the console program and the tests each

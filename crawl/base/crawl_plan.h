@@ -64,7 +64,8 @@ struct CrawlStart {
 struct CrawlPlan {
   CrawlStart start;
   // Files in transfer at once. 1 fetches one file at a time, each over a connection of its own.
-  int jobs = 1;
+  // 0, not given: 1, or with complete pages as many as a polite peer takes of each server.
+  int jobs = 0;
   // Complete pages: pages read as browsers read them, and everything they need fetched from the
   // start server; otherwise pages are read by the link scanner for its fixed families of links.
   bool completePages = false;

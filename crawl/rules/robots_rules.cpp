@@ -61,6 +61,26 @@ bool Matches(std::string_view pattern, std::string_view path, int64_t& cost) {
   }
 }
 
+// A Crawl-delay's seconds, whole or decimal, in milliseconds up to ten minutes.
+std::optional<long> DelayMs(std::string_view value) {
+  constexpr long kLongest = 600 * 1000;
+  long whole = 0, fraction = 0, scale = 1000;
+  size_t i = 0;
+  for (; i < value.size() && (value[i] >= '0' && value[i] <= '9'); ++i)
+    whole = std::min<long>(whole * 10 + (value[i] - '0'), kLongest);
+  if (i == 0)
+    return std::nullopt;
+  if (i < value.size() && value[i] == '.') {
+    for (++i; i < value.size() && (value[i] >= '0' && value[i] <= '9'); ++i) {
+      scale /= 10;
+      fraction += (value[i] - '0') * scale;
+    }
+  }
+  if (i != value.size())
+    return std::nullopt;
+  return std::min(kLongest, whole * 1000 + fraction);
+}
+
 // A pattern written as paths are compared: escapes one way, and a run of stars is one star.
 std::string ComparablePattern(std::string_view value) {
   std::string pattern = NormalEscapes(value);
@@ -85,6 +105,7 @@ RobotsRules RobotsRules::DisallowAll() {
 
 RobotsRules RobotsRules::Parse(std::string_view text, std::string_view product) {
   std::vector<Rule> ours, anyone;
+  std::optional<long> oursDelay, anyoneDelay;
   bool oursFound = false;
   // The group being read: whether it names us or "*", and whether its agent lines are over.
   bool forUs = false, forAnyone = false, rulesBegun = false, inGroup = false;
@@ -118,10 +139,19 @@ RobotsRules RobotsRules::Parse(std::string_view text, std::string_view product) 
         ours.push_back(rule);
       if (forAnyone && anyone.size() < kMostRules)
         anyone.push_back(rule);
+    } else if (key == "crawl-delay" && inGroup) {
+      rulesBegun = true;
+      if (const std::optional<long> delay = DelayMs(value)) {
+        if (forUs)
+          oursDelay = std::max(oursDelay.value_or(0), *delay);
+        if (forAnyone)
+          anyoneDelay = std::max(anyoneDelay.value_or(0), *delay);
+      }
     }
   }
   RobotsRules rules;
   rules.m_rules = oursFound ? std::move(ours) : std::move(anyone);
+  rules.m_crawlDelayMs = oursFound ? oursDelay : anyoneDelay;
   rules.Order();
   return rules;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,8 @@ class RobotsRules {
   // and once that is spent the answer is TooCostly. A file of many long patterns against long
   // addresses would otherwise cost seconds per link.
   Answer Judge(std::string_view path, int64_t& budget) const;
+  // The group's Crawl-delay, in milliseconds, at most ten minutes; none when it gives none.
+  std::optional<long> CrawlDelayMs() const { return m_crawlDelayMs; }
 
  private:
   struct Rule {
@@ -34,6 +37,7 @@ class RobotsRules {
   // twice is matched once.
   void Order();
   std::vector<Rule> m_rules;  // longest first, an allow before a disallow of its length
+  std::optional<long> m_crawlDelayMs;
 };
 
 // The product token of a user agent text: "Kelvane/2.0 (x)" gives "Kelvane".

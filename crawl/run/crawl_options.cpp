@@ -152,7 +152,9 @@ std::vector<CrawlOption> NetworkAndCopyOptions() {
          l.network.caFile = v;
          return true;
        }},
-      {{"--jobs", "", "N", "transfer up to N files at once, 1 to 64 (default 1)",
+      {{"--jobs", "", "N",
+        "transfer up to N files at once, 1 to 64 (default 1, or with -p up to 16, 6 per HTTP/1.1 "
+        "server)",
         ValueKind::Number},
        [](L& l, const std::string& v, std::string& error) {
          char* end = nullptr;

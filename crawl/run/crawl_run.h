@@ -36,6 +36,7 @@ class CrawlRun {
     int depth = 0;                        // links from the start page
     bool requisite = false;               // what a page needs to show, not a page
     int robotsRetries = 0;                // asked again once a robots.txt was read
+    int slowedDown = 0;                   // asked again after its server asked for a pause
     // The start address fetched without a reachability test before it: its answer stands for
     // the test's, and no answer at all, or an empty one, ends the crawl as the test's would.
     bool untestedStart = false;
@@ -86,6 +87,9 @@ class CrawlRun {
   // path. A fetch that finds the stop flag raised cancels the crawl.
   Obtained FetchFile(const std::string& source);
   void CountDownload() { ++m_downloadedCount; }
+  // A server asked to be left alone a while (429, or 503 with Retry-After), with the web rules.
+  void CountSlowDown() { ++m_slowDowns; }
+  bool WebRules() const { return m_plan.completePages; }
   // The plan's quota of stored bytes has been reached: no new file is to be fetched.
   bool QuotaReached() const { return m_quotaReached; }
   // The rest of a pass once its file is in: what was not saved said, the file read for links,
@@ -130,7 +134,8 @@ class CrawlRun {
   std::unique_ptr<Scope> m_scope;
   int32_t m_downloadedCount = 0;
   int32_t m_downloadedShown = 0;  // as edit 1011 shows it last
-  bool m_startUntested = false;   // the next link taken is the start, fetched without a test
+  int32_t m_slowDowns = 0;
+  bool m_startUntested = false;  // the next link taken is the start, fetched without a test
   int64_t m_storedBytes = 0;
   bool m_quotaReached = false;
 };

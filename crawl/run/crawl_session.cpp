@@ -11,6 +11,16 @@ CrawlPlan PlanFromDialog(CrawlDialog& dialog) {
   return plan;
 }
 
+namespace {
+
+int JobsOf(const CrawlPlan& plan) {
+  if (plan.jobs > 0)
+    return plan.jobs;
+  return plan.completePages ? 0 : 1;
+}
+
+}  // namespace
+
 void RunCrawl(CrawlDialog& dialog, const CrawlPlan& plan) {
   struct LogCloser {
     ~LogCloser() { CloseLogFile(); }
@@ -19,7 +29,7 @@ void RunCrawl(CrawlDialog& dialog, const CrawlPlan& plan) {
   // Read as the web is read, the start page's own fetch is its test: one request, not two.
   if (plan.completePages && IsHttpUrl(run.StartUrl())) {
     run.PushStartsUntested();
-    const CrawlOutcome outcome = RunSlots(run, plan.jobs);
+    const CrawlOutcome outcome = RunSlots(run, JobsOf(plan));
     if (outcome.ending != CrawlEnding::Cancelled)
       run.End(outcome);
     return;
@@ -34,7 +44,7 @@ void RunCrawl(CrawlDialog& dialog, const CrawlPlan& plan) {
   run.PushStart(*reachable.file);
   reachable.file.reset();
   // One file at a time is one transfer slot, with the described requests.
-  const CrawlOutcome outcome = RunSlots(run, plan.jobs);
+  const CrawlOutcome outcome = RunSlots(run, JobsOf(plan));
   if (outcome.ending != CrawlEnding::Cancelled)
     run.End(outcome);
 }

@@ -74,8 +74,12 @@ RobotsRules RobotsFiles::ReadFile(const std::string& origin) {
     return RobotsRules::DisallowAll();
   }
   Log("Robots rules: " + address + " (HTTP " + std::to_string(result.status) + ")");
-  if (result.status >= 200 && result.status < 300)
-    return RobotsRules::Parse(sink.text, ProductToken(m_transport.UserAgent()));
+  if (result.status >= 200 && result.status < 300) {
+    RobotsRules rules = RobotsRules::Parse(sink.text, ProductToken(m_transport.UserAgent()));
+    if (const std::optional<long> delay = rules.CrawlDelayMs())
+      m_transport.Polite().SetWait(request.server, *delay);
+    return rules;
+  }
   if (result.status >= 300 && result.status < 500)
     return RobotsRules::AllowAll();
   return RobotsRules::DisallowAll();

@@ -1,6 +1,7 @@
 #include "crawl/run/slot_scheduler.h"
 
 #include <algorithm>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <set>
@@ -8,6 +9,7 @@
 
 #include "crawl/run/http_fetcher.h"
 #include "platform/ascii.h"
+#include "platform/http_date.h"
 #include "platform/transfer_slots.h"
 
 namespace {
@@ -16,6 +18,14 @@ constexpr int kPollMs = 50;  // how long a wait may last before the stop flag is
 // Links taken ahead while their servers' turns have not come, so that another server's links
 // are reached meanwhile.
 constexpr size_t kMostHeld = 4096;
+// Where the number of jobs is not given, with the web rules: what a browser takes of a server.
+constexpr int kPoliteTransfers = 16;   // in all
+constexpr int kPoliteConnections = 6;  // HTTP/1.1 connections to one server
+constexpr int kPoliteStreams = 32;     // streams of one server's multiplexed connection
+// A server that asks for a pause (429, or 503 with Retry-After) is left alone that long, at most
+// the longest pause, and its file asked again, at most so many times.
+constexpr int kMostPauses = 4;
+constexpr std::chrono::seconds kLongestPause{600};
 
 // A pass in transfer, and where its answer goes.
 struct InTransfer {
@@ -41,14 +51,37 @@ std::string OriginOf(const std::string& url) {
   return (StartsWithNoCase(url, "https://") ? "https://" : "http://") + ServerOf(url);
 }
 
+// The pause an answer asks for, with Retry-After in seconds or as a date; a 429 without one
+// waits one second, doubled at each try. None: the answer is the file's.
+std::optional<std::chrono::milliseconds> PauseAsked(const TransferResult& result, int tries) {
+  if (result.status != 429 && result.status != 503)
+    return std::nullopt;
+  const std::string& value = result.retryAfter;
+  long long seconds = -1;
+  if (!value.empty() && value.size() <= 10 &&
+      value.find_first_not_of("0123456789") == std::string::npos) {
+    seconds = std::stoll(value);
+  } else if (const std::optional<int64_t> date = ParseHttpDate(value)) {
+    seconds = std::max<int64_t>(0, *date - static_cast<int64_t>(std::time(nullptr)));
+  } else if (result.status == 429) {
+    seconds = 1LL << tries;
+  }
+  if (seconds < 0)
+    return std::nullopt;
+  return std::chrono::milliseconds(std::min<long long>(seconds, kLongestPause.count()) * 1000);
+}
+
 class SlotScheduler : public TransferSlots::Receiver {
  public:
   SlotScheduler(CrawlRun& run, int jobs)
       : m_run(run),
+        m_jobs(jobs > 0 ? jobs : kPoliteTransfers),
+        m_perServer(jobs > 0 ? jobs : kPoliteConnections),
+        m_polite(jobs == 0),
         m_oneAtATime(jobs == 1),
         m_startOrigin(OriginOf(run.StartUrl())),
-        m_inFlight(static_cast<size_t>(jobs)),
-        m_slots(jobs, run.Network(), *this) {}
+        m_inFlight(static_cast<size_t>(m_jobs)),
+        m_slots(m_jobs, run.Network(), *this) {}
 
   CrawlOutcome Run();
   void OnEnd(int slot, const TransferResult& result) override;
@@ -79,11 +112,20 @@ class SlotScheduler : public TransferSlots::Receiver {
   void MarkUnreachable(const std::string& origin, const std::string& why);
   void NotReached(CrawlRun::Pass& pass);
   void WaitForATurn();
+  // How many of the server's files may be in transfer at once, and whether as many are.
+  int Cap(const std::string& server) const;
+  bool AtCap(const std::string& server) const;
+  // The server asked for a pause: it is left alone that long, with half its transfers after,
+  // and the pass waits for it.
+  void Pause(CrawlRun::Pass pass, const TransferResult& result, std::chrono::milliseconds pause);
   CrawlOutcome Cancel();
   // The end of a pass taken from the stack: the run's last steps, then it is read.
   void Finish(CrawlRun::Pass& pass);
 
   CrawlRun& m_run;
+  const int m_jobs;
+  const int m_perServer;    // until a server is seen to multiplex
+  const bool m_polite;      // the number was not given
   const bool m_oneAtATime;  // the described crawl's requests and reports
   const std::string m_startOrigin;
   FileBar m_fileBar;  // before the transfers, which leave it when they go
@@ -95,7 +137,10 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::map<std::string, HeldBack> m_held;                // by server
   size_t m_heldCount = 0;
   std::set<std::string> m_unreachable;  // origins
-  std::multiset<int> m_depths;          // of the passes taken and not yet read
+  std::map<std::string, int> m_serverInFlight;
+  std::map<std::string, int> m_serverCap;  // lowered by pauses asked for
+  std::set<std::string> m_multiplexing;    // servers whose answers came as streams
+  std::multiset<int> m_depths;             // of the passes taken and not yet read
   std::string m_failedCall;
   bool m_droppedByStop = false;              // a file came in as the crawl was stopped
   std::string m_announced;                   // one at a time: the held fetch already reported
@@ -118,7 +163,7 @@ std::optional<SlotScheduler::Taken> SlotScheduler::NextPass() {
   }
   const SteadyClock::time_point now = SteadyClock::now();
   for (auto held = m_held.begin(); held != m_held.end(); ++held) {
-    if (held->second.due <= now) {
+    if (held->second.due <= now && !AtCap(held->first)) {
       CrawlRun::Pass pass = std::move(held->second.passes.front());
       held->second.passes.pop_front();
       if (held->second.passes.empty())
@@ -184,7 +229,7 @@ void SlotScheduler::StartOrHold(int slot, Taken taken) {
   const std::string server = ServerOf(taken.pass.url);
   auto held = m_held.find(server);
   // A server with passes waiting keeps its order: a new one joins them.
-  const bool queued = !taken.turnCame && held != m_held.end();
+  const bool queued = (!taken.turnCame && held != m_held.end()) || AtCap(server);
   const std::chrono::milliseconds wait =
       queued ? std::chrono::milliseconds(0) : m_run.Network().Polite().ClaimStart(server);
   if (!queued && wait.count() == 0)
@@ -228,7 +273,35 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
     return;
   }
   m_inTransfer.insert(inFlight->pass.localPath);
+  ++m_serverInFlight[ServerOf(url)];
   m_inFlight[static_cast<size_t>(slot)] = std::move(inFlight);
+}
+
+int SlotScheduler::Cap(const std::string& server) const {
+  const int cap = m_polite && m_multiplexing.count(server) != 0 ? kPoliteStreams : m_perServer;
+  auto lowered = m_serverCap.find(server);
+  return lowered == m_serverCap.end() ? cap : std::min(cap, lowered->second);
+}
+
+bool SlotScheduler::AtCap(const std::string& server) const {
+  auto found = m_serverInFlight.find(server);
+  return found != m_serverInFlight.end() && found->second >= Cap(server);
+}
+
+void SlotScheduler::Pause(CrawlRun::Pass pass, const TransferResult& result,
+                          std::chrono::milliseconds pause) {
+  const std::string server = ServerOf(pass.url);
+  m_run.CountSlowDown();
+  const SteadyClock::time_point until = SteadyClock::now() + pause;
+  m_run.Network().Polite().HoldOff(server, until);
+  m_serverCap[server] = std::max(1, std::min(Cap(server), m_jobs) / 2);
+  Log("Paused at the server's request: " + pass.url + " (HTTP " + std::to_string(result.status) +
+      "), asked again in " + std::to_string((pause.count() + 999) / 1000) + " s");
+  ++pass.slowedDown;
+  HeldBack& queue = m_held[server];
+  queue.due = std::max(queue.due, until);
+  queue.passes.push_front(std::move(pass));
+  ++m_heldCount;
 }
 
 bool SlotScheduler::CancelsCrawl(const TransferResult& result, const std::string& url,
@@ -263,6 +336,10 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   std::unique_ptr<InTransfer> ended = std::move(m_inFlight[static_cast<size_t>(slot)]);
   CrawlRun::Pass& pass = ended->pass;
   m_inTransfer.erase(pass.localPath);
+  const std::string server = ServerOf(pass.url);
+  --m_serverInFlight[server];
+  if (result.multiplexed)
+    m_multiplexing.insert(server);
   auto [first, last] = m_waiting.equal_range(pass.localPath);
   for (auto waiting = first; waiting != last; ++waiting)
     m_ready.push_back(std::move(waiting->second));
@@ -276,6 +353,10 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   if (m_run.Stopping()) {
     m_droppedByStop = true;
     return;
+  }
+  if (m_run.WebRules() && pass.slowedDown < kMostPauses) {
+    if (const std::optional<std::chrono::milliseconds> pause = PauseAsked(result, pass.slowedDown))
+      return Pause(std::move(pass), result, *pause);
   }
   if (result.end == TransferEnd::RedirectRefused && m_run.RetryAfterRobots(pass, result.text)) {
     m_ready.push_back(std::move(pass));

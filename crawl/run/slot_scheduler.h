@@ -7,4 +7,6 @@
 // between files. Each pass goes through the crawl's one pipeline. Two links that lead to one
 // local path are never in transfer together: the second waits, then finds the first one's copy.
 // A link held back by the wait between requests to its server holds back no other server's.
+// jobs 0: as many as a polite peer takes, at most 16 in all, and to each server 6 (HTTP/1.1) or,
+// once it is seen to carry several over one connection, 32.
 CrawlOutcome RunSlots(CrawlRun& run, int jobs);

@@ -87,6 +87,28 @@ TEST(Http2, MultiplexedCompressedCopyIsTheCopyOfOneJob) {
   EXPECT_GE(BytesReceived(single.err), static_cast<long long>(TotalSize(copy))) << single.err;
 }
 
+// With -p and no --jobs, a server that offers HTTP/2 is asked over one connection, every file
+// a stream of it.
+TEST(Http2, DefaultJobsTakeOneConnection) {
+  ASSERT_TRUE(NginxServer::Available()) << "nginx is not installed";
+  TempDir served, logs, saveTo;
+  WriteTree(served.Path(), GenerateSite(40, 20261209));
+  TestAuthority authority;
+  NginxServer server(served.Path(), {authority.Certificate(), authority.Key(), true, true,
+                                     "  log_format conns '$connection $server_protocol';\n"
+                                     "  access_log " +
+                                         logs.Path() + "/conns.log conns;\n"});
+  ASSERT_TRUE(authority.Ready() && server.Running());
+  ProcessResult run = Cli({"-p", "--ca-certificate", authority.Authority(), "--save-to",
+                           saveTo.Path(), server.Url("/")});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::string lines = ReadFileBytes(logs.Path() + "/conns.log");
+  EXPECT_GT(Count(lines, "\n"), 40u) << lines;
+  EXPECT_EQ(Count(lines, " HTTP/2.0\n"), Count(lines, "\n")) << lines;
+  const std::string first = "\n" + lines.substr(0, lines.find(' ') + 1);
+  EXPECT_EQ(Count("\n" + lines, first), Count(lines, "\n")) << lines;
+}
+
 // Bodies far larger than a file's area, eight streams at once, one of them a page that arrives
 // compressed: memory stays within the eight areas and a margin, and each is "too large".
 TEST(Http2, HugeBodiesOverStreamsKeepMemoryBounded) {

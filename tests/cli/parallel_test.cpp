@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -159,6 +162,168 @@ TEST(Parallel, WaitAndRateLimitHoldAtAnyNumberOfJobs) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     // 180,000 bytes of pictures at 92,160 a second: well over a second.
     EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(1200));
+  }
+}
+
+// With -p and no --jobs a server sees at most 6 requests at once; the described crawl and
+// --jobs 1 one. The server holds each picture until as many as the row expects are open, so
+// that a crawl which asks for more, or fewer, shows it.
+TEST(Parallel, DefaultJobsArePoliteToEachServer) {
+  std::string page = "<HTML>";
+  for (int i = 0; i < 24; ++i)
+    page += "<IMG SRC=\"" + std::to_string(i) + ".gif\">";
+  std::mutex mutex;
+  std::condition_variable changed;
+  int group = 1, arrived = 0, open = 0, most = 0;
+  RawServer server([&](int fd, const std::string& request) {
+    if (request.starts_with("GET / "))
+      return SendAll(fd, Answer(200, page));
+    std::unique_lock lock(mutex);
+    const int batch = arrived++ / group;
+    most = std::max(most, ++open);
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(30),
+                     [&] { return arrived >= (batch + 1) * group; });
+    --open;
+    lock.unlock();
+    SendAll(fd, Answer(200, "GIF89a"));
+  });
+  const struct {
+    std::vector<std::string> options;
+    int most;
+  } rows[] = {{{"-p"}, 6}, {{"-p", "--jobs", "1"}, 1}, {{}, 1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.options.empty() ? "described" : row.options.back());
+    {
+      std::lock_guard lock(mutex);
+      group = row.most;
+      arrived = most = 0;
+    }
+    TempDir saveTo;
+    std::vector<std::string> args = row.options;
+    args.insert(args.end(), {"--save-to", saveTo.Path(), server.Url("/")});
+    ProcessResult run = Cli(args);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(most, row.most);
+    if (!row.options.empty()) {
+      EXPECT_EQ(arrived, 24) << run.err;
+    }
+  }
+}
+
+// A server that asks for a pause (429, or 503 with Retry-After) is left alone that long and
+// asked again; the file is stored and the summary counts the pauses. One that never stops
+// asking gets its answer after four pauses. Under --robots, Crawl-delay spaces the requests.
+TEST(Parallel, ServersThatAskForAPauseGetIt) {
+  const auto inTwoSeconds = [] {
+    const std::time_t t = std::time(nullptr) + 2;
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&t));
+    return std::string(text);
+  };
+  const struct {
+    std::string name;
+    std::function<std::string()> refusal;  // the first answers to the picture, made as it starts
+    int refusals;
+    std::vector<std::string> options;
+    int exitCode;
+    // Between the first request for the picture and its last; for the crawl delay, between the
+    // first request of all and the last (at least c.htm, d.htm and e.htm wait their turns).
+    std::chrono::milliseconds least;
+    std::string summary;
+  } rows[] = {
+      {"429 seconds",
+       [] { return Answer(429, "", "Retry-After: 1\r\n"); },
+       1,
+       {"-p"},
+       0,
+       std::chrono::milliseconds(1000),
+       "servers asked for a pause 1 times"},
+      {"503 date",
+       [&] { return Answer(503, "", "Retry-After: " + inTwoSeconds() + "\r\n"); },
+       1,
+       {"-p"},
+       0,
+       std::chrono::milliseconds(900),
+       "servers asked for a pause 1 times"},
+      {"429 bare",
+       [] { return Answer(429, ""); },
+       2,
+       {"-p", "--jobs", "1"},
+       0,
+       std::chrono::milliseconds(3000),
+       "servers asked for a pause 2 times"},
+      {"endless",
+       [] { return Answer(429, "", "Retry-After: 0\r\n"); },
+       99,
+       {"-p"},
+       8,
+       std::chrono::milliseconds(0),
+       "servers asked for a pause 4 times"},
+      {"503 bare", [] { return Answer(503, ""); }, 1, {"-p"}, 8, std::chrono::milliseconds(0), ""},
+      {"described",
+       [] { return Answer(429, "", "Retry-After: 1\r\n"); },
+       1,
+       {},
+       8,
+       std::chrono::milliseconds(0),
+       ""},
+      {"crawl delay",
+       [] { return Answer(200, "GIF89a"); },
+       0,
+       {"-p", "--robots"},
+       0,
+       std::chrono::milliseconds(2 * 400),
+       ""},
+  };
+  std::mutex mutex;
+  std::vector<Clock::time_point> asked;  // for the picture
+  std::vector<Clock::time_point> all;    // but robots.txt
+  int refusals = 0;
+  std::string refusal;
+  RawServer server([&](int fd, const std::string& request) {
+    std::unique_lock lock(mutex);
+    if (request.starts_with("GET /robots.txt "))
+      return SendAll(fd, Answer(200, "User-agent: *\nCrawl-delay: 0.5\n"));
+    all.push_back(Clock::now());
+    // Pages after the start: robots.txt is read for the first, and the rest wait its delay.
+    if (request.starts_with("GET / "))
+      return SendAll(fd, Answer(200, "<IMG SRC=\"a.gif\"><IMG SRC=\"b.gif\"><A HREF=\"c.htm\">"));
+    if (request.starts_with("GET /c.htm "))
+      return SendAll(fd, Answer(200, "<A HREF=\"d.htm\">"));
+    if (request.starts_with("GET /d.htm "))
+      return SendAll(fd, Answer(200, "<A HREF=\"e.htm\">"));
+    if (!request.starts_with("GET /a.gif "))
+      return SendAll(fd, Answer(200, "GIF89a"));
+    asked.push_back(Clock::now());
+    SendAll(fd, asked.size() <= static_cast<size_t>(refusals) ? refusal : Answer(200, "GIF89a"));
+  });
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    {
+      std::lock_guard lock(mutex);
+      asked.clear();
+      all.clear();
+      refusals = row.refusals;
+      refusal = row.refusal();
+    }
+    TempDir saveTo;
+    std::vector<std::string> args = row.options;
+    args.insert(args.end(), {"--save-to", saveTo.Path(), server.Url("/")});
+    ProcessResult run = Cli(args);
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.err;
+    EXPECT_EQ(fs::exists(saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/a.gif"),
+              row.exitCode == 0);
+    EXPECT_EQ(Contains(run.err, "servers asked for a pause"), !row.summary.empty()) << run.err;
+    EXPECT_TRUE(Contains(run.err, row.summary)) << run.err;
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(asked.empty());
+    const auto& span = row.refusals == 0 ? all : asked;
+    EXPECT_GE(span.back() - span.front(), row.least);
+    if (row.name == "endless") {
+      EXPECT_EQ(asked.size(), 5u);
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 
 namespace {
@@ -66,6 +67,24 @@ TEST(RobotsRules, OurGroupsBeforeAnyonesAndTiesToAllow) {
   EXPECT_FALSE(RobotsRules::DisallowAll().Allows("/x"));
   EXPECT_TRUE(RobotsRules::DisallowAll().Allows("/robots.txt"));
   EXPECT_EQ(ProductToken(" Kelvane/1.3 (Linux)"), "Kelvane");
+}
+
+// The Crawl-delay of the group that applies, in milliseconds, at most ten minutes.
+TEST(RobotsRules, CrawlDelayOfTheGroupThatApplies) {
+  const struct {
+    const char* text;
+    std::optional<long> delayMs;
+  } cases[] = {
+      {"User-agent: *\nCrawl-delay: 2\n", 2000},
+      {"User-agent: *\nCrawl-delay: 0.25\nDisallow: /x\n", 250},
+      {"User-agent: *\nCrawl-delay: 5\n\nUser-agent: Kelvane\nDisallow: /a\n", std::nullopt},
+      {"User-agent: other\nCrawl-delay: 9\n\nUser-agent: *\nCrawl-delay: 1\n", 1000},
+      {"User-agent: *\nCrawl-delay: 99999999999999999999\n", 600000},
+      {"User-agent: *\nCrawl-delay: soon\nCrawl-delay: -3\nCrawl-delay: 1e9\n", std::nullopt},
+      {"Crawl-delay: 4\n", std::nullopt},  // in no group
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(RobotsRules::Parse(c.text, "Kelvane").CrawlDelayMs(), c.delayMs) << c.text;
 }
 
 // Random patterns of a few letters, stars and an end mark, against random paths: one rule

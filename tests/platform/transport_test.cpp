@@ -268,6 +268,15 @@ TEST(Politeness, TurnsPerServerAndOneBudget) {
   EXPECT_GE(due - now, std::chrono::milliseconds(990));
   EXPECT_TRUE(politeness.RateLimited());
   EXPECT_FALSE(Politeness(0, 0).RateLimited());
+  // A server's own wait, longer than the crawl's; a server that asked to be left alone.
+  Politeness own(0, 0);
+  own.SetWait("c", 400);
+  EXPECT_EQ(own.ClaimStart("c").count(), 0);
+  EXPECT_GT(own.ClaimStart("c").count(), 300);
+  own.HoldOff("d", SteadyClock::now() + std::chrono::seconds(2));
+  EXPECT_GT(own.ClaimStart("d").count(), 1500);
+  EXPECT_GT(own.ReserveStart("d") - SteadyClock::now(), std::chrono::milliseconds(1500));
+  EXPECT_EQ(own.ClaimStart("e").count(), 0);
 }
 
 }  // namespace
