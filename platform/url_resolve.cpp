@@ -69,9 +69,143 @@ std::string PathAsBrowsersReadIt(const std::string& text) {
   return out;
 }
 
+bool IsPlain(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+// A path, and a query after it, of plain bytes alone.
+bool IsPlainPathAndQuery(std::string_view text) {
+  const size_t query = text.find('?');
+  const std::string_view path = text.substr(0, query);
+  // libcurl reads empty segments its own way.
+  if (path.find("//") != std::string_view::npos ||
+      !std::all_of(path.begin(), path.end(), [](char c) { return IsPlain(c) || c == '/'; }))
+    return false;
+  if (query == std::string_view::npos)
+    return true;
+  // libcurl drops an empty query.
+  const std::string_view rest = text.substr(query + 1);
+  return !rest.empty() && std::all_of(rest.begin(), rest.end(), [](char c) {
+    return IsPlain(c) || c == '/' || c == '=' || c == '&';
+  });
+}
+
+// Whether a path holds a "." or ".." segment.
+bool HasDotSegment(std::string_view path) {
+  for (size_t start = 0; start <= path.size();) {
+    const size_t slash = std::min(path.find('/', start), path.size());
+    const std::string_view segment = path.substr(start, slash - start);
+    if (segment == "." || segment == "..")
+      return true;
+    start = slash + 1;
+  }
+  return false;
+}
+
+// RFC 3986's removal of dot segments, from a path that begins with "/".
+std::string WithoutDotSegments(std::string_view path) {
+  std::string out;
+  size_t start = 1;
+  while (start <= path.size()) {
+    const size_t slash = std::min(path.find('/', start), path.size());
+    const std::string_view segment = path.substr(start, slash - start);
+    const bool last = slash == path.size();
+    if (segment == "..") {
+      out.resize(out.empty() ? 0 : out.rfind('/'));
+      if (last)
+        out += '/';
+    } else if (segment == ".") {
+      if (last)
+        out += '/';
+    } else {
+      out += '/';
+      out += segment;
+    }
+    start = slash + 1;
+  }
+  return out.empty() ? "/" : out;
+}
+
+// The beginning of a plain web address: a lower-case web scheme and host, a port of digits,
+// then its path's "/".
+struct PlainStart {
+  std::string_view scheme;
+  std::string_view host;
+  std::string_view port;  // empty: the scheme's
+  size_t path = 0;
+};
+
+std::optional<PlainStart> PlainStartOf(std::string_view url) {
+  PlainStart start;
+  if (url.starts_with("http://"))
+    start.scheme = "http";
+  else if (url.starts_with("https://"))
+    start.scheme = "https";
+  else
+    return std::nullopt;
+  const size_t hostStart = start.scheme.size() + 3;
+  start.path = url.find('/', hostStart);
+  if (start.path == std::string_view::npos || start.path == hostStart)
+    return std::nullopt;
+  const std::string_view authority = url.substr(hostStart, start.path - hostStart);
+  const size_t colon = authority.find(':');
+  start.host = authority.substr(0, colon);
+  if (colon != std::string_view::npos)
+    start.port = authority.substr(colon + 1);
+  const bool hostPlain = std::all_of(start.host.begin(), start.host.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+  });
+  const bool portPlain =
+      colon == std::string_view::npos ||
+      (!start.port.empty() && start.port.size() <= 5 && start.port.front() != '0' &&
+       std::all_of(start.port.begin(), start.port.end(),
+                   [](char c) { return c >= '0' && c <= '9'; }));
+  if (!hostPlain || !portPlain || start.host.empty() || start.host.front() == '.' ||
+      start.host.back() == '.')
+    return std::nullopt;
+  return start;
+}
+
 }  // namespace
 
+std::optional<std::string> ResolvePlainLink(std::string_view base, std::string_view link) {
+  // The base: a plain beginning, a plain path without dot segments and a plain query.
+  const std::optional<PlainStart> start = PlainStartOf(base);
+  if (!start)
+    return std::nullopt;
+  const size_t pathStart = start->path;
+  const std::string_view basePathAndQuery = base.substr(pathStart);
+  const std::string_view basePath = basePathAndQuery.substr(0, basePathAndQuery.find('?'));
+  if (!IsPlainPathAndQuery(basePathAndQuery) || HasDotSegment(basePath))
+    return std::nullopt;
+  // The link: a relative or root-relative path, or a query alone, with a fragment after. (An
+  // empty one, or a fragment alone, libcurl reads otherwise.)
+  link = link.substr(0, link.find('#'));
+  if (link.empty() || link.starts_with("//") || !IsPlainPathAndQuery(link))
+    return std::nullopt;
+  std::string out(base.substr(0, pathStart));
+  if (link.front() == '?')
+    return out += std::string(basePath) + std::string(link);
+  const size_t query = link.find('?');
+  const std::string_view linkPath = link.substr(0, query);
+  std::string merged =
+      linkPath.starts_with('/')
+          ? std::string(linkPath)
+          : std::string(basePath.substr(0, basePath.rfind('/') + 1)) + std::string(linkPath);
+  out += WithoutDotSegments(merged);
+  if (query != std::string_view::npos)
+    out += link.substr(query);
+  return out;
+}
+
 std::optional<std::string> ResolveLink(const std::string& base, const std::string& link) {
+  if (std::optional<std::string> plain = ResolvePlainLink(base, link))
+    return plain;
+  return ResolveLinkWithCurl(base, link);
+}
+
+std::optional<std::string> ResolveLinkWithCurl(const std::string& base, const std::string& link) {
   Url url(curl_url());
   if (!url)
     return std::nullopt;
@@ -95,6 +229,12 @@ std::optional<std::string> ResolveLink(const std::string& base, const std::strin
 }
 
 std::optional<std::string> OriginOf(const std::string& url) {
+  if (const std::optional<PlainStart> plain = PlainStartOf(url)) {
+    const std::string_view port = !plain->port.empty()       ? plain->port
+                                  : plain->scheme == "https" ? "443"
+                                                             : "80";
+    return std::string(plain->scheme) + "://" + std::string(plain->host) + ":" + std::string(port);
+  }
   Url parsed(curl_url());
   if (!parsed ||
       curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) !=

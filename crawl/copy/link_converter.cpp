@@ -95,7 +95,9 @@ FoundReference Found(const std::string& link, const std::string& base) {
   FoundReference found;
   found.link = link;
   found.fragment = FragmentOf(link);
-  found.resolved = ResolveLink(base, link).value_or(std::string());
+  // A fragment alone, or nothing, names the page itself: it stays as written.
+  if (!link.empty() && link.front() != '#')
+    found.resolved = ResolveLink(base, link).value_or(std::string());
   return found;
 }
 

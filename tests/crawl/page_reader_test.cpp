@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "crawl/read/stylesheet_reader.h"
 #include "platform/url_resolve.h"
 
@@ -287,9 +289,35 @@ TEST(ResolveLink, AsBrowsersDo) {
       EXPECT_EQ(resolved.value_or("(none)"), c.resolved) << c.link;
     }
   }
+  EXPECT_EQ(ResolvePlainLink(page, "b.gif"), "http://h:81/docs/a/b.gif");  // the quick road
+  EXPECT_FALSE(ResolvePlainLink(page, "//other/x.png"));
   EXPECT_EQ(OriginOf("http://h/x"), "http://h:80");
   EXPECT_EQ(OriginOf("HTTPS://h:8443/"), "https://h:8443");
+  EXPECT_EQ(OriginOf("https://a.b/c?d"), "https://a.b:443");
+  EXPECT_EQ(OriginOf("http://[::1]:8/"), "http://[::1]:8");
   EXPECT_FALSE(OriginOf("ftp://h/"));
+}
+
+// Wherever the quick road for plain links applies, it gives what libcurl's reading gives.
+TEST(ResolveLink, PlainLinksAsLibcurlReadsThem) {
+  std::mt19937 random(11);
+  const std::string alphabet = "ab./?=&#-";
+  const auto text = [&](size_t most) {
+    std::string t(random() % (most + 1), ' ');
+    for (char& c : t)
+      c = alphabet[random() % alphabet.size()];
+    return t;
+  };
+  int applied = 0;
+  for (int i = 0; i < 100000; ++i) {
+    const std::string base = (i % 2 != 0 ? "http://h.x:81/" : "https://h/") + text(10);
+    const std::string link = (i % 3 == 0 ? "/" : "") + text(10);
+    if (std::optional<std::string> plain = ResolvePlainLink(base, link)) {
+      ++applied;
+      EXPECT_EQ(*plain, ResolveLinkWithCurl(base, link).value_or("(none)")) << base << " " << link;
+    }
+  }
+  EXPECT_GT(applied, 5000);
 }
 
 }  // namespace
