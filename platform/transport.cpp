@@ -89,6 +89,14 @@ bool Transport::SaveCookies() {
   return std::fclose(file) == 0 && written;
 }
 
+std::string ServerKey(std::string_view server) {
+  for (std::string_view port : {":80", ":443"}) {
+    if (server.ends_with(port))
+      return std::string(server.substr(0, server.size() - port.size()));
+  }
+  return std::string(server);
+}
+
 SteadyClock::time_point Politeness::Due(const std::string& server, long& waitMs) const {
   waitMs = m_waitMs;
   if (auto own = m_serverWaitMs.find(server); own != m_serverWaitMs.end())
@@ -101,7 +109,8 @@ SteadyClock::time_point Politeness::Due(const std::string& server, long& waitMs)
   return due;
 }
 
-std::chrono::milliseconds Politeness::ClaimStart(const std::string& server) {
+std::chrono::milliseconds Politeness::ClaimStart(const std::string& name) {
+  const std::string server = ServerKey(name);
   long waitMs = 0;
   const SteadyClock::time_point due = Due(server, waitMs);
   const SteadyClock::time_point now = SteadyClock::now();
@@ -113,7 +122,8 @@ std::chrono::milliseconds Politeness::ClaimStart(const std::string& server) {
   return std::chrono::milliseconds(0);
 }
 
-SteadyClock::time_point Politeness::ReserveStart(const std::string& server) {
+SteadyClock::time_point Politeness::ReserveStart(const std::string& name) {
+  const std::string server = ServerKey(name);
   long waitMs = 0;
   const SteadyClock::time_point turn = std::max(SteadyClock::now(), Due(server, waitMs));
   if (waitMs > 0)
@@ -122,11 +132,11 @@ SteadyClock::time_point Politeness::ReserveStart(const std::string& server) {
 }
 
 void Politeness::SetWait(const std::string& server, long waitMs) {
-  m_serverWaitMs[server] = waitMs;
+  m_serverWaitMs[ServerKey(server)] = waitMs;
 }
 
 void Politeness::HoldOff(const std::string& server, SteadyClock::time_point until) {
-  SteadyClock::time_point& held = m_heldOff[server];
+  SteadyClock::time_point& held = m_heldOff[ServerKey(server)];
   held = std::max(held, until);
 }
 

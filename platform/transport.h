@@ -20,6 +20,10 @@
 
 using SteadyClock = std::chrono::steady_clock;
 
+// A server as politeness counts it: "host:port" with the web's default port left out, so that
+// "h" and "h:80" are one server.
+std::string ServerKey(std::string_view server);
+
 // The politeness of one crawl: the wait between starts to one server and the crawl's receiving
 // budget. Used from the crawl's one thread.
 class Politeness {

@@ -127,6 +127,31 @@ std::string WithoutDotSegments(std::string_view path) {
   return out.empty() ? "/" : out;
 }
 
+// A host libcurl keeps as written: a name whose labels begin with letters, or four decimal
+// numbers up to 255 without leading zeros. Numbers written otherwise ("127.1", "0x7f.1",
+// "2130706433") it reads as addresses and writes anew.
+bool NamedOrDottedQuad(std::string_view host) {
+  int numbers = 0;
+  bool named = true;
+  for (size_t start = 0; start <= host.size();) {
+    const size_t dot = std::min(host.find('.', start), host.size());
+    const std::string_view label = host.substr(start, dot - start);
+    if (label.empty())
+      return false;
+    if (label.front() >= '0' && label.front() <= '9') {
+      named = false;
+      const bool decimal =
+          std::all_of(label.begin(), label.end(), [](char c) { return c >= '0' && c <= '9'; });
+      if (!decimal || label.size() > 3 || (label.size() > 1 && label.front() == '0') ||
+          std::stoi(std::string(label)) > 255)
+        return false;
+      ++numbers;
+    }
+    start = dot + 1;
+  }
+  return named || numbers == 4;
+}
+
 // The beginning of a plain web address: a lower-case web scheme and host, a port of digits,
 // then its path's "/".
 struct PlainStart {
@@ -160,9 +185,9 @@ std::optional<PlainStart> PlainStartOf(std::string_view url) {
       colon == std::string_view::npos ||
       (!start.port.empty() && start.port.size() <= 5 && start.port.front() != '0' &&
        std::all_of(start.port.begin(), start.port.end(),
-                   [](char c) { return c >= '0' && c <= '9'; }));
-  if (!hostPlain || !portPlain || start.host.empty() || start.host.front() == '.' ||
-      start.host.back() == '.')
+                   [](char c) { return c >= '0' && c <= '9'; }) &&
+       std::stoi(std::string(start.port)) <= 65535);
+  if (!hostPlain || !portPlain || start.host.empty() || !NamedOrDottedQuad(start.host))
     return std::nullopt;
   return start;
 }

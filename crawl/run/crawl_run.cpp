@@ -450,7 +450,7 @@ CrawlOutcome CrawlRun::Counted(CrawlOutcome outcome) const {
   // Destroying the link stack pops what is pending, so the queue shows 0 at every end.
   outcome.accepted = m_links ? m_links->AcceptedCount() : 0;
   outcome.downloaded = m_downloadedShown;
-  outcome.slowDowns = m_slowDowns;
+  outcome.slowDowns = m_slowDowns + m_robots.Pauses();
   return outcome;
 }
 

@@ -1,5 +1,7 @@
 #include "crawl/run/robots_files.h"
 
+#include <thread>
+
 #include "crawl/base/crawl_dialog.h"
 #include "crawl/rules/scope_rules.h"
 #include "crawl/run/http_fetcher.h"
@@ -36,7 +38,23 @@ std::string RequestPath(const std::string& url) {
          (query == std::string::npos ? std::string() : NormalEscapes(url.substr(query)));
 }
 
+constexpr int kMostPauses = 4;  // asked again after a pause at most so many times
+
 }  // namespace
+
+// The file's text into the sink, and how its transfer ended.
+TransferResult Fetch(Transport& transport, const TransferRequest& request, TextSink& sink) {
+  TransferSlots slot(1, transport, sink);
+  TransferResult failure;
+  std::string errorText;
+  if (!slot.Start(0, request, sink, failure))
+    return failure;
+  while (!sink.result && StopFlag() == 0) {
+    if (!slot.Pump(kPollMs, errorText))
+      sink.result = TransferResult::Failure(errorText);
+  }
+  return sink.result.value_or(TransferResult::Failure("stopped"));
+}
 
 std::string ServerOrigin(const std::string& url) {
   std::string server;
@@ -58,17 +76,28 @@ RobotsRules RobotsFiles::ReadFile(const std::string& origin) {
     return IsHttpUrl(target) && !ServerExcluded(m_plan.scope, ServerOrigin(target));
   };
   TextSink sink;
-  TransferSlots slot(1, m_transport, sink);
-  TransferResult failure;
-  std::string errorText;
-  if (slot.Start(0, request, sink, failure)) {
-    while (!sink.result && StopFlag() == 0) {
-      if (!slot.Pump(kPollMs, errorText))
-        sink.result = TransferResult::Failure(errorText);
-    }
+  std::optional<TransferResult> read;
+  for (int tries = 0; !read; ++tries) {
+    sink = TextSink();
+    read = Fetch(m_transport, request, sink);
+    // With the web rules, a server that asks for a pause gets it here too, as for any file.
+    const std::optional<std::chrono::milliseconds> pause =
+        m_plan.completePages && tries < kMostPauses ? read->PauseAsked(tries) : std::nullopt;
+    if (!pause)
+      break;
+    ++m_pauses;
+    Log("Paused at the server's request: " + address + " (HTTP " + std::to_string(read->status) +
+        "), asked again in " + std::to_string((pause->count() + 999) / 1000) + " s");
+    const SteadyClock::time_point until = SteadyClock::now() + *pause;
+    m_transport.Polite().HoldOff(request.server, until);
+    while (SteadyClock::now() < until && StopFlag() == 0)
+      std::this_thread::sleep_for(std::min<SteadyClock::duration>(
+          until - SteadyClock::now(), std::chrono::milliseconds(kPollMs)));
+    if (StopFlag() == 0)
+      read.reset();
   }
-  const TransferResult result = sink.result.value_or(failure);
-  if (!sink.result || result.end == TransferEnd::Failed) {
+  const TransferResult result = *read;
+  if (result.end == TransferEnd::Failed) {
     Log("Robots rules: " + address + " could not be read (" + result.text +
         "): nothing there is fetched");
     return RobotsRules::DisallowAll();

@@ -26,6 +26,8 @@ class RobotsFiles {
   bool Read(const std::string& origin) const { return m_files.count(origin) != 0; }
   // Whether a redirect waits for the file of a server.
   bool Wanted(const std::string& origin) const { return m_wanted.count(origin) != 0; }
+  // How often a server asked for a pause before its file.
+  int Pauses() const { return m_pauses; }
 
  private:
   RobotsRules ReadFile(const std::string& origin);
@@ -38,6 +40,7 @@ class RobotsFiles {
   std::map<std::string, RobotsRules> m_files;  // by "scheme://server"
   std::set<std::string> m_wanted;
   int64_t m_budget = kWorkPerPage;
+  int m_pauses = 0;
 };
 
 // "scheme://server" of an address, the scheme in lower case: http and https of one host are

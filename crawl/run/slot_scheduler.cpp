@@ -22,10 +22,10 @@ constexpr size_t kMostHeld = 4096;
 constexpr int kPoliteTransfers = 16;   // in all
 constexpr int kPoliteConnections = 6;  // HTTP/1.1 connections to one server
 constexpr int kPoliteStreams = 32;     // streams of one server's multiplexed connection
-// A server that asks for a pause (429, or 503 with Retry-After) is left alone that long, at most
-// the longest pause, and its file asked again, at most so many times.
+// A server that asks for a pause (429, or 503 with Retry-After) is left alone that long, and its
+// file asked again, at most so many times; and once it has asked so many times in a row, its
+// answers stand until it gives another.
 constexpr int kMostPauses = 4;
-constexpr std::chrono::seconds kLongestPause{600};
 
 // A pass in transfer, and where its answer goes.
 struct InTransfer {
@@ -43,32 +43,12 @@ std::string ServerOf(const std::string& url) {
   std::string server;
   std::string objectName;
   CutAddress(IsHttpUrl(url) ? url : "http://" + url, server, objectName);
-  return server;
+  return ServerKey(server);
 }
 
 // The scheme with the server: http and https of one host are two servers to reach.
 std::string OriginOf(const std::string& url) {
   return (StartsWithNoCase(url, "https://") ? "https://" : "http://") + ServerOf(url);
-}
-
-// The pause an answer asks for, with Retry-After in seconds or as a date; a 429 without one
-// waits one second, doubled at each try. None: the answer is the file's.
-std::optional<std::chrono::milliseconds> PauseAsked(const TransferResult& result, int tries) {
-  if (result.status != 429 && result.status != 503)
-    return std::nullopt;
-  const std::string& value = result.retryAfter;
-  long long seconds = -1;
-  if (!value.empty() && value.size() <= 10 &&
-      value.find_first_not_of("0123456789") == std::string::npos) {
-    seconds = std::stoll(value);
-  } else if (const std::optional<int64_t> date = ParseHttpDate(value)) {
-    seconds = std::max<int64_t>(0, *date - static_cast<int64_t>(std::time(nullptr)));
-  } else if (result.status == 429) {
-    seconds = 1LL << tries;
-  }
-  if (seconds < 0)
-    return std::nullopt;
-  return std::chrono::milliseconds(std::min<long long>(seconds, kLongestPause.count()) * 1000);
 }
 
 class SlotScheduler : public TransferSlots::Receiver {
@@ -117,7 +97,12 @@ class SlotScheduler : public TransferSlots::Receiver {
   bool AtCap(const std::string& server) const;
   // The server asked for a pause: it is left alone that long, with half its transfers after,
   // and the pass waits for it.
-  void Pause(CrawlRun::Pass pass, const TransferResult& result, std::chrono::milliseconds pause);
+  void Pause(CrawlRun::Pass pass, const TransferResult& result, const std::string& answering,
+             std::chrono::milliseconds pause);
+  // The pause an answer asks for, where the web rules grant one.
+  std::optional<std::chrono::milliseconds> PauseFor(const CrawlRun::Pass& pass,
+                                                    const TransferResult& result,
+                                                    const std::string& answering);
   CrawlOutcome Cancel();
   // The end of a pass taken from the stack: the run's last steps, then it is read.
   void Finish(CrawlRun::Pass& pass);
@@ -140,7 +125,8 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::map<std::string, int> m_serverInFlight;
   std::map<std::string, int> m_serverCap;  // lowered by pauses asked for
   std::set<std::string> m_multiplexing;    // servers whose answers came as streams
-  std::multiset<int> m_depths;             // of the passes taken and not yet read
+  std::map<std::string, int> m_pausesInARow;
+  std::multiset<int> m_depths;  // of the passes taken and not yet read
   std::string m_failedCall;
   bool m_droppedByStop = false;              // a file came in as the crawl was stopped
   std::string m_announced;                   // one at a time: the held fetch already reported
@@ -199,7 +185,8 @@ void SlotScheduler::FillSlots() {
     if (!taken)
       return;
     CrawlRun::Pass& pass = taken->pass;
-    if (m_inTransfer.count(pass.localPath) != 0) {
+    // A pass back from a pause holds its local path still.
+    if (m_inTransfer.count(pass.localPath) != 0 && pass.slowedDown == 0) {
       m_waiting.emplace(pass.localPath, std::move(pass));
     } else if (m_run.ReadCopy(pass)) {
       Finish(pass);
@@ -288,13 +275,33 @@ bool SlotScheduler::AtCap(const std::string& server) const {
   return found != m_serverInFlight.end() && found->second >= Cap(server);
 }
 
+std::optional<std::chrono::milliseconds> SlotScheduler::PauseFor(const CrawlRun::Pass& pass,
+                                                                 const TransferResult& result,
+                                                                 const std::string& answering) {
+  if (!m_run.WebRules() || pass.slowedDown >= kMostPauses)
+    return std::nullopt;
+  std::optional<std::chrono::milliseconds> pause = result.PauseAsked(pass.slowedDown);
+  int& inARow = m_pausesInARow[answering];
+  if (!pause || inARow >= kMostPauses) {
+    // Another answer: the server is heard again.
+    inARow = pause ? inARow : 0;
+    return std::nullopt;
+  }
+  ++inARow;
+  return pause;
+}
+
+// The pause holds off the server that asked, which a redirect may have reached; the pass is
+// held with the server it asks.
 void SlotScheduler::Pause(CrawlRun::Pass pass, const TransferResult& result,
-                          std::chrono::milliseconds pause) {
+                          const std::string& answering, std::chrono::milliseconds pause) {
   const std::string server = ServerOf(pass.url);
   m_run.CountSlowDown();
   const SteadyClock::time_point until = SteadyClock::now() + pause;
+  m_run.Network().Polite().HoldOff(answering, until);
   m_run.Network().Polite().HoldOff(server, until);
-  m_serverCap[server] = std::max(1, std::min(Cap(server), m_jobs) / 2);
+  for (const std::string& halved : {answering, server})
+    m_serverCap[halved] = std::max(1, std::min(Cap(halved), m_jobs) / 2);
   Log("Paused at the server's request: " + pass.url + " (HTTP " + std::to_string(result.status) +
       "), asked again in " + std::to_string((pause.count() + 999) / 1000) + " s");
   ++pass.slowedDown;
@@ -335,11 +342,19 @@ void SlotScheduler::NotReached(CrawlRun::Pass& pass) {
 void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   std::unique_ptr<InTransfer> ended = std::move(m_inFlight[static_cast<size_t>(slot)]);
   CrawlRun::Pass& pass = ended->pass;
-  m_inTransfer.erase(pass.localPath);
   const std::string server = ServerOf(pass.url);
   --m_serverInFlight[server];
   if (result.multiplexed)
     m_multiplexing.insert(server);
+  const std::string& answered = ended->receiver->File().finalUrl;
+  const std::string answering = answered.empty() ? server : ServerOf(answered);
+  // Paused, the pass keeps its local path: another address of it waits for the answer, as it
+  // would without the pause.
+  if (!m_run.Stopping() && !CancelsCrawl(result, pass.url, pass.untestedStart)) {
+    if (const std::optional<std::chrono::milliseconds> pause = PauseFor(pass, result, answering))
+      return Pause(std::move(pass), result, answering, *pause);
+  }
+  m_inTransfer.erase(pass.localPath);
   auto [first, last] = m_waiting.equal_range(pass.localPath);
   for (auto waiting = first; waiting != last; ++waiting)
     m_ready.push_back(std::move(waiting->second));
@@ -353,10 +368,6 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   if (m_run.Stopping()) {
     m_droppedByStop = true;
     return;
-  }
-  if (m_run.WebRules() && pass.slowedDown < kMostPauses) {
-    if (const std::optional<std::chrono::milliseconds> pause = PauseAsked(result, pass.slowedDown))
-      return Pause(std::move(pass), result, *pause);
   }
   if (result.end == TransferEnd::RedirectRefused && m_run.RetryAfterRobots(pass, result.text)) {
     m_ready.push_back(std::move(pass));

@@ -310,14 +310,17 @@ TEST(ResolveLink, PlainLinksAsLibcurlReadsThem) {
   };
   int applied = 0;
   for (int i = 0; i < 100000; ++i) {
-    const std::string base = (i % 2 != 0 ? "http://h.x:81/" : "https://h/") + text(10);
+    const char* hosts[] = {"http://h.x:81/",  "https://h/",         "http://127.0.0.1/",
+                           "http://127.1:8/", "http://0x7f.0.0.1/", "http://2130706433/",
+                           "http://h:65536/", "http://1.2.3/",      "http://3com.x/"};
+    const std::string base = hosts[i % std::size(hosts)] + text(10);
     const std::string link = (i % 3 == 0 ? "/" : "") + text(10);
     if (std::optional<std::string> plain = ResolvePlainLink(base, link)) {
       ++applied;
       EXPECT_EQ(*plain, ResolveLinkWithCurl(base, link).value_or("(none)")) << base << " " << link;
     }
   }
-  EXPECT_GT(applied, 5000);
+  EXPECT_GT(applied, 2000);
 }
 
 }  // namespace

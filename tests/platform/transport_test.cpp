@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -273,10 +274,39 @@ TEST(Politeness, TurnsPerServerAndOneBudget) {
   own.SetWait("c", 400);
   EXPECT_EQ(own.ClaimStart("c").count(), 0);
   EXPECT_GT(own.ClaimStart("c").count(), 300);
+  EXPECT_GT(own.ClaimStart("c:80").count(), 300);  // "c" and "c:80" are one server
   own.HoldOff("d", SteadyClock::now() + std::chrono::seconds(2));
   EXPECT_GT(own.ClaimStart("d").count(), 1500);
   EXPECT_GT(own.ReserveStart("d") - SteadyClock::now(), std::chrono::milliseconds(1500));
   EXPECT_EQ(own.ClaimStart("e").count(), 0);
+}
+
+// The pause an answer asks for, and how long.
+TEST(Politeness, PausesAnswersAskFor) {
+  using std::chrono::milliseconds;
+  const struct {
+    int status;
+    const char* retryAfter;
+    int tries;
+    std::optional<milliseconds> pause;
+  } rows[] = {
+      {429, "1", 0, milliseconds(1000)},
+      {429, "", 0, milliseconds(1000)},
+      {429, "", 2, milliseconds(4000)},
+      {429, "-1", 1, milliseconds(2000)},  // no seconds, no date: as if none were given
+      {429, "99999999999999999999", 0, milliseconds(600000)},
+      {503, "2", 0, milliseconds(2000)},
+      {503, "Thu, 01 Jan 2015 00:00:00 GMT", 0, milliseconds(0)},
+      {503, "", 0, std::nullopt},
+      {503, "soon", 0, std::nullopt},
+      {200, "5", 0, std::nullopt},
+  };
+  for (const auto& row : rows) {
+    TransferResult result;
+    result.status = row.status;
+    result.retryAfter = row.retryAfter;
+    EXPECT_EQ(result.PauseAsked(row.tries), row.pause) << row.status << " " << row.retryAfter;
+  }
 }
 
 }  // namespace
