@@ -3,6 +3,7 @@
 // whatever Content-Length says, Content-Length values that differ, other transfer codings and
 // framing headers folded over lines leave no body whole, and a body is never cut at a length that
 // did not frame it.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -54,10 +55,15 @@ Expected Rule(const std::vector<std::string_view>& lines) {
     std::string_view value = line.substr(15);
     for (size_t comma; (comma = value.find(',')), true;) {
       const std::string_view item = TrimSpace(value.substr(0, comma));
-      const bool digits = !item.empty() && item.size() <= 18 &&
-                          item.find_first_not_of("0123456789") == std::string_view::npos;
+      const bool digits =
+          !item.empty() && item.find_first_not_of("0123456789") == std::string_view::npos;
+      // Leading zeros aside, more than 18 digits is a length no body reaches.
+      const std::string_view significant =
+          item.substr(std::min(item.find_first_not_of('0'), item.size()));
       if (digits)
-        lengths.push_back(std::stoll(std::string(item)));
+        lengths.push_back(significant.size() > 18 ? INT64_MAX
+                          : significant.empty()   ? 0
+                                                  : std::stoll(std::string(significant)));
       readable = readable && digits;
       if (comma == std::string_view::npos)
         break;
