@@ -165,7 +165,7 @@ TEST(Parallel, WaitAndRateLimitHoldAtAnyNumberOfJobs) {
   }
 }
 
-// With -p and no --jobs a server sees at most 6 requests at once; the described crawl and
+// With -p and no --jobs a server sees at most 6 requests at once; the crawl without -p and
 // --jobs 1 one. The server holds each picture until as many as the row expects are open, so
 // that a crawl which asks for more, or fewer, shows it.
 TEST(Parallel, DefaultJobsArePoliteToEachServer) {
