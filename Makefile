@@ -3,6 +3,8 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 THREAD_BUILD ?= build-thread
 JOBS ?= 2
+# The checkers' trees are built a target at a time in one unit: half the time on 2 cores.
+CHECK_FLAGS ?= -DCMAKE_UNITY_BUILD=ON
 
 .PHONY: all bench fuzz fuzz-smoke build deps run test test-sanitize test-thread test-console-only package package-check install-package format clean
 
@@ -27,7 +29,7 @@ test: deps build
 # Everything again with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
 	@test -f $(SANITIZE_BUILD)/build.ninja || \
-	  cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DKELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	  cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DKELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CHECK_FLAGS)
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
@@ -39,7 +41,7 @@ test-sanitize: deps
 THREAD_TESTS = Window|Cli\.|Parallel\.|CrawlSession|CrawlRoads|RoadsAgree|TransferSlots|HostileServer|FetchTest|CrashSafety|MirrorEndToEnd
 test-thread: deps
 	@test -f $(THREAD_BUILD)/build.ninja || \
-	  cmake -S . -B $(THREAD_BUILD) -G Ninja -DKELVANE_THREAD_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	  cmake -S . -B $(THREAD_BUILD) -G Ninja -DKELVANE_THREAD_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CHECK_FLAGS)
 	cmake --build $(THREAD_BUILD) -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir $(THREAD_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -R '$(THREAD_TESTS)'
@@ -48,7 +50,7 @@ test-thread: deps
 CONSOLE_BUILD ?= build-console
 test-console-only: deps
 	@test -f $(CONSOLE_BUILD)/build.ninja || cmake -S . -B $(CONSOLE_BUILD) -G Ninja \
-	  -DKELVANE_GUI=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON
+	  -DKELVANE_GUI=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON $(CHECK_FLAGS)
 	cmake --build $(CONSOLE_BUILD) -j $(JOBS)
 	ctest --test-dir $(CONSOLE_BUILD) --output-on-failure -j $(JOBS) --timeout 300
 
@@ -78,7 +80,7 @@ FUZZERS = scan_page_fuzzer push_fuzzer mirror_paths_fuzzer fetch_cuts_fuzzer pla
   robots_fuzzer link_converter_fuzzer answer_framing_fuzzer
 fuzz: deps
 	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja \
-	  -DKELVANE_FUZZ=ON -DKELVANE_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	  -DKELVANE_FUZZ=ON -DKELVANE_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CHECK_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZERS)
 	for f in $(FUZZERS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$f && \

@@ -10,6 +10,11 @@ inline char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }
 
+inline bool IsAsciiLetter(char c) {
+  const char lower = LowerAscii(c);
+  return lower >= 'a' && lower <= 'z';
+}
+
 inline std::string ToLowerAscii(std::string_view text) {
   std::string lower(text);
   for (char& c : lower)

@@ -8,16 +8,13 @@
 #include <QVBoxLayout>
 
 #include "support/settings_store.h"
+#include "ui/qt_text.h"
 #include "ui/setting_keys.h"
 
 namespace {
 
 bool IsSwitch(const CopyPreference& preference) {
   return preference.refused == nullptr;
-}
-
-QString ToQt(const std::string& text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 // Whether the option takes the text; an empty field is the option not given.

@@ -30,16 +30,13 @@
 #include "ui/directory_dialog.h"
 #include "ui/online_help.h"
 #include "ui/preferences_dialog.h"
+#include "ui/qt_text.h"
 #include "ui/setting_keys.h"
 #include "ui/url_history.h"
 #include "ui/window_placement.h"
 #include "ui_main_dialog.h"
 
 namespace {
-
-QString ToQt(const std::string& text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // Where the window and its files go when no save-to directory has been chosen yet.
 std::string DefaultSaveToDirectory() {

@@ -11,6 +11,7 @@
 #include "support/settings_store.h"
 #include "ui/copy_preferences.h"
 #include "ui/dialog_units.h"
+#include "ui/qt_text.h"
 #include "ui/setting_keys.h"
 #include "ui_preferences_dialog.h"
 
@@ -18,10 +19,6 @@ namespace {
 
 const QString kProgramsFilter = QStringLiteral("Programs (*)");
 const QString kAllFilesFilter = QStringLiteral("All files (*)");
-
-QString ToQt(const std::string& text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 }  // namespace
 

@@ -7,15 +7,8 @@
 
 #include "support/int_text.h"
 #include "support/settings_store.h"
+#include "ui/qt_text.h"
 #include "ui/setting_keys.h"
-
-namespace {
-
-QString ToQt(const std::string& text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-}  // namespace
 
 UrlHistory::UrlHistory(QComboBox* combo) : m_combo(combo) {
   m_combo->setCompleter(nullptr);

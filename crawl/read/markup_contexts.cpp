@@ -6,11 +6,6 @@
 
 namespace {
 
-bool IsAsciiLetter(char c) {
-  const char lower = LowerAscii(c);
-  return lower >= 'a' && lower <= 'z';
-}
-
 // Ends a tag name: white space, "/" or ">".
 bool EndsTagName(char c) {
   return IsSpace(c) || c == '/' || c == '>';

@@ -13,6 +13,9 @@
 // Whether the reading is to stop, asked at a position of the page.
 using StopCheck = std::function<bool(size_t at)>;
 
+// How often, in bytes read, the stop flag is looked at.
+inline constexpr size_t kStopCheckBytes = 64 * 1024;
+
 // Elements whose content is text up to their end tag, not markup. A browser that runs scripts
 // reads <noscript> so too; scripts have states of their own.
 bool IsRawText(std::string_view tag);

@@ -17,14 +17,6 @@ namespace {
 
 constexpr size_t npos = std::string::npos;
 
-// How often, in bytes read, the stop flag is looked at.
-constexpr size_t kStopCheckBytes = 64 * 1024;
-
-bool IsAsciiLetter(char c) {
-  const char lower = LowerAscii(c);
-  return lower >= 'a' && lower <= 'z';
-}
-
 // The addresses of a srcset value, as views into it.
 std::vector<std::string_view> SrcsetViews(std::string_view srcset) {
   // Candidates are separated by commas; an address runs to white space, and a comma that ends

@@ -1,11 +1,9 @@
 #include "crawl/read/stylesheet_reader.h"
 
+#include "crawl/read/markup_contexts.h"
 #include "platform/ascii.h"
 
 namespace {
-
-// How often, in bytes read, the stop flag is looked at.
-constexpr size_t kStopCheckBytes = 64 * 1024;
 
 bool IsHex(char c) {
   return HexValue(c) >= 0;

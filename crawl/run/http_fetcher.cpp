@@ -12,7 +12,6 @@ namespace {
 
 constexpr int kReadSize = 1024;       // the described fetch reads, and logs, this much at a time
 constexpr int kShortReadsToEnd = 10;  // its reads end after this many short ones in a row
-constexpr int kPollMs = 50;           // how long a wait may last before the stop flag is seen
 
 // Drives one transfer to its end, or until the stop flag is raised.
 class OneTransfer : public TransferSlots::Receiver {

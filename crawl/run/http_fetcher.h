@@ -25,6 +25,14 @@ std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
 // The activity bar's range, and the file bar's for a file of unknown size.
 inline constexpr int kActivityHigh = 16384;
 
+// How long a wait for the network may last before the stop flag is seen.
+inline constexpr int kPollMs = 50;
+
+// A server that asks for a pause (429, or 503 with Retry-After) is left alone that long and its
+// file, robots.txt included, asked again, at most so many times; once it has asked so many times
+// in a row, its answers stand until it gives another.
+inline constexpr int kMostPauses = 4;
+
 // What a fetch logs and shows once the answer's headers are in: the size header, or that there
 // is none, and the bars' ranges. A size header is given only when it has at most 254 characters.
 // fileBar: this transfer is the one the file bar follows.

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr size_t kLargest = 512 * 1024;  // what is read of a file; the rest is not looked at
-constexpr int kPollMs = 50;
 
 // The file's text as it comes, up to what is read of it.
 struct TextSink : TransferSink, TransferSlots::Receiver {
@@ -37,8 +36,6 @@ std::string RequestPath(const std::string& url) {
                         true) +
          (query == std::string::npos ? std::string() : NormalEscapes(url.substr(query)));
 }
-
-constexpr int kMostPauses = 4;  // asked again after a pause at most so many times
 
 }  // namespace
 

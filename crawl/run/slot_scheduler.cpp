@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr int kPollMs = 50;  // how long a wait may last before the stop flag is seen
 // Links taken ahead while their servers' turns have not come, so that another server's links
 // are reached meanwhile.
 constexpr size_t kMostHeld = 4096;
@@ -22,10 +21,6 @@ constexpr size_t kMostHeld = 4096;
 constexpr int kPoliteTransfers = 16;   // in all
 constexpr int kPoliteConnections = 6;  // HTTP/1.1 connections to one server
 constexpr int kPoliteStreams = 32;     // streams of one server's multiplexed connection
-// A server that asks for a pause (429, or 503 with Retry-After) is left alone that long, and its
-// file asked again, at most so many times; and once it has asked so many times in a row, its
-// answers stand until it gives another.
-constexpr int kMostPauses = 4;
 
 // A pass in transfer, and where its answer goes.
 struct InTransfer {
