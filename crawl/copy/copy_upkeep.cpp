@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <thread>
 
 #include "crawl/base/crawl_dialog.h"
 #include "crawl/copy/link_converter.h"
@@ -301,53 +302,117 @@ std::optional<std::string> CopyUpkeep::RecordedTarget(const std::string& localPa
 std::optional<std::string> CopyUpkeep::ConvertedAddress(const std::string& localPath,
                                                         bool converted,
                                                         const FoundReference& reference,
-                                                        const std::string& basePrefix) {
+                                                        const std::string& basePrefix,
+                                                        StoredFiles& stored) {
   // A fragment of the page itself, and what names no web address, stay as written.
   if (reference.link.empty() || reference.link.front() == '#' || reference.resolved.empty())
     return std::nullopt;
   // A file converted before names stored files by relative paths already; any other file names
   // them by their addresses.
-  std::optional<std::string> target =
-      converted ? RecordedTarget(localPath, reference.link) : std::nullopt;
-  if (!target)
-    target = StoredFileOf(reference.resolved, basePrefix);
+  std::optional<std::string> target;
+  if (converted) {
+    std::lock_guard lock(m_storeLock);
+    target = RecordedTarget(localPath, reference.link);
+  }
+  if (!target) {
+    // Pages name the same few files over and over: each is looked up once.
+    auto found = stored.find(reference.resolved);
+    if (found == stored.end()) {
+      std::lock_guard lock(m_storeLock);
+      found =
+          stored.emplace(reference.resolved, StoredFileOf(reference.resolved, basePrefix)).first;
+    }
+    target = found->second;
+  }
   if (target)
     return RelativeAddress(localPath, *target) + reference.fragment;
   return reference.resolved + reference.fragment;
 }
 
-void CopyUpkeep::Convert(const std::string& localPath, const std::string& address,
-                         const std::string& basePrefix, const std::atomic<int>& stop) {
-  std::optional<MirrorStore::Record> record = m_store.RecordOf(localPath);
+CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const std::string& address,
+                                           const std::string& basePrefix,
+                                           const std::atomic<int>& stop, StoredFiles& stored) {
+  Conversion conversion;
+  std::optional<MirrorStore::Record> record;
+  {
+    std::lock_guard lock(m_storeLock);
+    record = m_store.RecordOf(localPath);
+  }
   const FileKind kind = KindOf(record ? record->contentType : std::string(), localPath);
   if (kind == FileKind::Other)
-    return;
+    return conversion;
   std::optional<std::string> text = m_store.ReadWhole(localPath, kLargestConverted);
   if (!text || text->empty())
-    return;
+    return conversion;
   const bool converted = record && record->converted;
   const std::string rewritten = RewriteReferences(
       *text, kind, record && !record->url.empty() ? record->url : address,
       [&](const FoundReference& reference) {
-        return ConvertedAddress(localPath, converted, reference, basePrefix);
+        return ConvertedAddress(localPath, converted, reference, basePrefix, stored);
       },
       true, &stop);
   if (rewritten == *text || stop != 0)
-    return;
-  // The original as it came, kept beside the file once: a later conversion has only converted
-  // text to keep.
-  if (m_plan.backupConverted && !converted && !m_store.WriteBackup(localPath, *text))
+    return conversion;
+  bool marked = false;
+  {
+    std::lock_guard lock(m_storeLock);
+    // The original as it came, kept beside the file once: a later conversion has only converted
+    // text to keep.
+    if (m_plan.backupConverted && !converted)
+      conversion.backupFailed = !m_store.WriteBackup(localPath, *text);
+    marked = m_store.MarkConverted(localPath);
+  }
+  const bool written = marked && m_store.WriteConverted(localPath, rewritten);
+  conversion.write = written ? Conversion::Write::Written : Conversion::Write::Failed;
+  return conversion;
+}
+
+void CopyUpkeep::LogConversion(const std::string& localPath, const Conversion& conversion) {
+  if (conversion.backupFailed)
     Log("Original not kept (write failed): " + localPath + ".orig");
-  if (m_store.WriteConverted(localPath, rewritten, address))
+  if (conversion.write == Conversion::Write::Written)
     Log("Links converted: " + localPath);
-  else
+  else if (conversion.write == Conversion::Write::Failed)
     Log("Links not converted (write failed): " + localPath);
 }
 
 void CopyUpkeep::ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop) {
-  for (const auto& touched : m_touched) {
-    if (stop != 0)
-      return;
-    Convert(touched.first, touched.second, basePrefix, stop);
+  const std::vector<std::pair<std::string, std::string>> files(m_touched.begin(), m_touched.end());
+  if (files.empty())
+    return;
+  m_store.RecordOf(files.front().first);  // the records read before any thread looks them up
+  std::vector<Conversion> conversions(files.size());
+  std::atomic<size_t> next = 0;
+  std::mutex doneLock;
+  size_t logged = 0;
+  const auto logDone = [&] {
+    for (; logged < files.size() && conversions[logged].done; ++logged)
+      LogConversion(files[logged].first, conversions[logged]);
+  };
+  // This thread logs, in the files' order, what it and the others have done.
+  const auto work = [&](bool logs) {
+    StoredFiles stored;
+    for (size_t i = next++; i < files.size() && stop == 0; i = next++) {
+      Conversion conversion = Convert(files[i].first, files[i].second, basePrefix, stop, stored);
+      conversion.done = true;
+      std::lock_guard lock(doneLock);
+      conversions[i] = conversion;
+      if (logs)
+        logDone();
+    }
+  };
+  {
+    const size_t threads =
+        std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), 4, files.size()});
+    std::vector<std::jthread> helpers;
+    for (size_t k = 1; k < threads; ++k)
+      helpers.emplace_back(work, false);
+    work(true);
+  }
+  logDone();
+  // A file that had no address on record has this crawl's.
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (conversions[i].write != Conversion::Write::None)
+      m_store.RecordAddress(files[i].first, files[i].second);
   }
 }

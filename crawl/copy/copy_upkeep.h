@@ -3,8 +3,10 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "crawl/base/crawl_plan.h"
@@ -45,19 +47,34 @@ class CopyUpkeep {
   // are rewritten.
   void Touched(const std::string& localPath, const std::string& address);
   // Rewrites this crawl's pages and stylesheets: a reference to a stored file becomes a relative
-  // path to it, any other its absolute address. Stops when the flag is raised.
+  // path to it, any other its absolute address. Files are converted side by side, each against
+  // the records as they stood when conversion began, and logged in order. Stops when the flag is
+  // raised.
   void ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop);
 
  private:
+  // The files stored for addresses, as one conversion thread has looked them up.
+  using StoredFiles = std::unordered_map<std::string, std::optional<std::string>>;
+  // What converting one file came to.
+  struct Conversion {
+    bool done = false;
+    bool backupFailed = false;
+    enum class Write { None, Written, Failed } write = Write::None;
+  };
+
   // The file stored for an address, when one is.
   std::optional<std::string> StoredFileOf(const std::string& url, const std::string& basePrefix);
   // The relative path to a recorded file that a link in a converted file is.
   std::optional<std::string> RecordedTarget(const std::string& localPath, const std::string& link);
   std::optional<std::string> ConvertedAddress(const std::string& localPath, bool converted,
                                               const FoundReference& reference,
-                                              const std::string& basePrefix);
-  void Convert(const std::string& localPath, const std::string& address,
-               const std::string& basePrefix, const std::atomic<int>& stop);
+                                              const std::string& basePrefix, StoredFiles& stored);
+  // Converts one file; the store is used under m_storeLock, as other files convert beside it.
+  Conversion Convert(const std::string& localPath, const std::string& address,
+                     const std::string& basePrefix, const std::atomic<int>& stop,
+                     StoredFiles& stored);
+  // The log lines of a conversion.
+  static void LogConversion(const std::string& localPath, const Conversion& conversion);
 
   // The name the answer's Content-Disposition gives the file, in its directory, where asked.
   std::string DisposedName(const std::string& localPath, const FetchedFile& file) const;
@@ -92,4 +109,5 @@ class CopyUpkeep {
   MirrorStore& m_store;
   std::string m_basePrefix;
   std::map<std::string, std::string> m_touched;  // local path -> address
+  std::mutex m_storeLock;  // held for the store while files convert side by side
 };

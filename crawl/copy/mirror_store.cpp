@@ -420,18 +420,32 @@ bool MirrorStore::WriteBackup(const std::string& localPath, const std::string& t
          WriteResult::Written;
 }
 
-bool MirrorStore::WriteConverted(const std::string& localPath, const std::string& text,
-                                 const std::string& address) {
+bool MirrorStore::MarkConverted(const std::string& localPath) {
   std::optional<std::string> below = m_directory.Below(localPath);
   if (!below || !m_keepRecords || IsOwnArea(*below))
     return false;
   LoadRecords();
-  Record record = m_records[*below];
-  if (record.url.empty())
-    record.url = address;
   // Marked first: a page read as converted that is not yet is read the same way.
+  Record record = m_records[*below];
   record.converted = true;
   AddRecord(*below, record);
+  return true;
+}
+
+bool MirrorStore::WriteConverted(const std::string& localPath, const std::string& text) {
   return m_directory.WriteFileAtomically(localPath, text.data(), text.size()) ==
          WriteResult::Written;
+}
+
+void MirrorStore::RecordAddress(const std::string& localPath, const std::string& address) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (!below || !m_keepRecords || IsOwnArea(*below))
+    return;
+  LoadRecords();
+  auto found = m_records.find(*below);
+  if (found == m_records.end() || !found->second.url.empty())
+    return;
+  Record record = found->second;
+  record.url = address;
+  AddRecord(*below, record);
 }

@@ -79,10 +79,13 @@ class MirrorStore {
   std::unique_ptr<SpoolFile> OpenSpool();
   // Writes a stored file's original text beside it, as NAME.orig; false when it cannot.
   bool WriteBackup(const std::string& localPath, const std::string& text);
-  // Replaces a stored file's bytes by its converted text, the record first marked (made for
-  // the address where the file has none).
-  bool WriteConverted(const std::string& localPath, const std::string& text,
-                      const std::string& address);
+  // Marks a stored file's record converted, before its text is; false when it has no place in
+  // the records. A file without a record gets one, its address given by RecordAddress.
+  bool MarkConverted(const std::string& localPath);
+  // Replaces a stored file's bytes by its converted text.
+  bool WriteConverted(const std::string& localPath, const std::string& text);
+  // The address of a file whose record has none.
+  void RecordAddress(const std::string& localPath, const std::string& address);
 
  private:
   std::string RecordsPath() const;

@@ -18,8 +18,8 @@ namespace {
 // are reached meanwhile.
 constexpr size_t kMostHeld = 4096;
 // Where the number of jobs is not given, with the web rules: what a browser takes of a server.
-constexpr int kPoliteTransfers = 16;   // in all
 constexpr int kPoliteConnections = 6;  // HTTP/1.1 connections to one server
+constexpr int kPoliteInAll = 16;       // connections to all servers
 constexpr int kPoliteStreams = 32;     // streams of one server's multiplexed connection
 
 // A pass in transfer, and where its answer goes.
@@ -50,7 +50,7 @@ class SlotScheduler : public TransferSlots::Receiver {
  public:
   SlotScheduler(CrawlRun& run, int jobs)
       : m_run(run),
-        m_jobs(jobs > 0 ? jobs : kPoliteTransfers),
+        m_jobs(jobs > 0 ? jobs : kPoliteInAll + kPoliteStreams),
         m_perServer(jobs > 0 ? jobs : kPoliteConnections),
         m_polite(jobs == 0),
         m_oneAtATime(jobs == 1),
@@ -87,7 +87,8 @@ class SlotScheduler : public TransferSlots::Receiver {
   void MarkUnreachable(const std::string& origin, const std::string& why);
   void NotReached(CrawlRun::Pass& pass);
   void WaitForATurn();
-  // How many of the server's files may be in transfer at once, and whether as many are.
+  // How many of the server's files may be in transfer at once, and whether as many are, or, for
+  // a server not seen to multiplex, as many connections as all servers may have.
   int Cap(const std::string& server) const;
   bool AtCap(const std::string& server) const;
   // The server asked for a pause: it is left alone that long, with half its transfers after,
@@ -267,7 +268,15 @@ int SlotScheduler::Cap(const std::string& server) const {
 
 bool SlotScheduler::AtCap(const std::string& server) const {
   auto found = m_serverInFlight.find(server);
-  return found != m_serverInFlight.end() && found->second >= Cap(server);
+  if (found != m_serverInFlight.end() && found->second >= Cap(server))
+    return true;
+  if (!m_polite || m_multiplexing.count(server) != 0)
+    return false;
+  // A multiplexed connection is one, whatever its streams.
+  int connections = 0;
+  for (const auto& [other, inFlight] : m_serverInFlight)
+    connections += m_multiplexing.count(other) != 0 ? std::min(inFlight, 1) : inFlight;
+  return connections >= kPoliteInAll;
 }
 
 std::optional<std::chrono::milliseconds> SlotScheduler::PauseFor(const CrawlRun::Pass& pass,
