@@ -28,10 +28,10 @@ volatile std::sig_atomic_t g_signalled = 0;
 void OnSignal(int) {
   g_signalled = 1;
   if (g_stopFlag != nullptr)
-    g_stopFlag->store(1);
+    g_stopFlag->fetch_add(1);
 }
 
-// Ctrl-C and SIGTERM stop the crawl as "Stop" does.
+// Ctrl-C and SIGTERM stop the crawl as "Stop" does; a second stops the links' conversion too.
 void CatchSignals(std::atomic<int>& stopFlag) {
   g_stopFlag = &stopFlag;
   struct sigaction action {};
@@ -55,7 +55,7 @@ int ExitStatus(const ConsoleDialog::Outcome& outcome) {
   return 0;
 }
 
-void PrintSummary(const ConsoleDialog::Outcome& outcome, double seconds) {
+void PrintSummary(const ConsoleDialog::Outcome& outcome, double seconds, bool convertLinks) {
   // Nothing is queued once a crawl has ended: its link stack pops what is pending.
   std::fprintf(stderr,
                "kelvane-cli: 0 queued, %d read, %d downloaded, %d stored, %d from earlier "
@@ -66,6 +66,10 @@ void PrintSummary(const ConsoleDialog::Outcome& outcome, double seconds) {
   if (outcome.ending.slowDowns > 0)
     std::fprintf(stderr, "kelvane-cli: servers asked for a pause %d times\n",
                  outcome.ending.slowDowns);
+  if (convertLinks)
+    std::fprintf(
+        stderr, "kelvane-cli: links converted in %d files%s\n", outcome.ending.converted,
+        outcome.ending.conversionStopped ? " (stopped: the next run converts the rest)" : "");
 }
 
 // Runs the crawl on a worker thread, as the window does, and reports how it ended.
@@ -95,7 +99,7 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
     std::fprintf(stderr, "kelvane-cli: cookies could not be written to %s\n",
                  PrintableText(plan.network.saveCookies).c_str());
   if (!line.quiet) {
-    PrintSummary(outcome, seconds);
+    PrintSummary(outcome, seconds, plan.convertLinks);
     if (plan.update)
       std::fprintf(stderr, "kelvane-cli: %d unchanged, %d updated, %d new, %d gone\n",
                    outcome.unchanged, outcome.updated, outcome.added, outcome.gone);

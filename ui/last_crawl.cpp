@@ -23,10 +23,12 @@ void LastCrawl::FileDone(const FileOutcome& outcome) {
   }
 }
 
-void LastCrawl::Ended(CrawlEnding ending) {
+void LastCrawl::Ended(const CrawlOutcome& outcome) {
   std::lock_guard lock(m_mutex);
   m_ended = true;
-  m_ending = ending;
+  m_ending = outcome.ending;
+  m_convertedFiles = outcome.converted;
+  m_conversionStopped = outcome.conversionStopped;
 }
 
 QString LastCrawl::Summary() const {
@@ -49,6 +51,10 @@ QString LastCrawl::Summary() const {
                 .arg(m_files.gone);
   if (m_rules)
     line += QStringLiteral("; %1 left out by the rules").arg(m_files.leftOut);
+  if (m_converted)
+    line += QStringLiteral("; links converted in %1 files").arg(m_convertedFiles) +
+            (m_conversionStopped ? QStringLiteral(" (stopped: the next run converts the rest)")
+                                 : QString());
   return line;
 }
 

@@ -14,7 +14,7 @@ class LastCrawl {
   // copies again; converted, its links are converted for reading offline.
   void Begin(bool rules, bool update, bool converted);
   void FileDone(const FileOutcome& outcome);
-  void Ended(CrawlEnding ending);
+  void Ended(const CrawlOutcome& outcome);
 
   // What it made of its files, in the console program's words and counts; empty while it runs.
   QString Summary() const;
@@ -29,6 +29,8 @@ class LastCrawl {
   bool m_update = false;
   bool m_converted = false;
   CrawlEnding m_ending = CrawlEnding::Completed;
+  int32_t m_convertedFiles = 0;
+  bool m_conversionStopped = false;
   bool m_firstDone = false;
   std::string m_startPage;  // where the start address's file was stored
   bool m_ended = false;

@@ -200,7 +200,8 @@ void CKelvaneDlg::OnDownload() {
 }
 
 void CKelvaneDlg::OnStop() {
-  m_stopRequested = 1;
+  // A second stop also stops the conversion of the links of what was stored.
+  m_stopRequested.fetch_add(1);
 }
 
 void CKelvaneDlg::OnDestroy() {
@@ -249,7 +250,7 @@ void CKelvaneDlg::FileDone(const FileOutcome& outcome) {
 }
 
 void CKelvaneDlg::CrawlEnded(const CrawlOutcome& ending) {
-  m_lastCrawl.Ended(ending.ending);
+  m_lastCrawl.Ended(ending);
 }
 
 QString CKelvaneDlg::Summary() const {

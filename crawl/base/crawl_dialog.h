@@ -114,6 +114,10 @@ struct CrawlOutcome {
   int32_t accepted = 0;
   int32_t downloaded = 0;
   int32_t slowDowns = 0;  // answers by which a server asked for a pause, the file asked again
+  // With converted links: the files rewritten, and whether a second stop left some for the next
+  // run.
+  int32_t converted = 0;
+  bool conversionStopped = false;
 };
 
 // What the crawl needs of the main dialog. The window, the console program and the tests each

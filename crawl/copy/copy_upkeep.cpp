@@ -376,10 +376,12 @@ void CopyUpkeep::LogConversion(const std::string& localPath, const Conversion& c
     Log("Links not converted (write failed): " + localPath);
 }
 
-void CopyUpkeep::ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop) {
+CopyUpkeep::Converted CopyUpkeep::ConvertLinks(const std::string& basePrefix,
+                                               const std::atomic<int>& stop) {
   const std::vector<std::pair<std::string, std::string>> files(m_touched.begin(), m_touched.end());
+  Converted converted;
   if (files.empty())
-    return;
+    return converted;
   m_store.RecordOf(files.front().first);  // the records read before any thread looks them up
   std::vector<Conversion> conversions(files.size());
   std::atomic<size_t> next = 0;
@@ -414,5 +416,8 @@ void CopyUpkeep::ConvertLinks(const std::string& basePrefix, const std::atomic<i
   for (size_t i = 0; i < files.size(); ++i) {
     if (conversions[i].write != Conversion::Write::None)
       m_store.RecordAddress(files[i].first, files[i].second);
+    converted.files += conversions[i].write == Conversion::Write::Written ? 1 : 0;
+    converted.stopped = converted.stopped || !conversions[i].done;
   }
+  return converted;
 }

@@ -49,8 +49,12 @@ class CopyUpkeep {
   // Rewrites this crawl's pages and stylesheets: a reference to a stored file becomes a relative
   // path to it, any other its absolute address. Files are converted side by side, each against
   // the records as they stood when conversion began, and logged in order. Stops when the flag is
-  // raised.
-  void ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop);
+  // raised; then the next run converts what is left.
+  struct Converted {
+    int32_t files = 0;     // rewritten
+    bool stopped = false;  // before every file was looked at
+  };
+  Converted ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop);
 
  private:
   // The files stored for addresses, as one conversion thread has looked them up.

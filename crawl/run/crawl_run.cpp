@@ -397,14 +397,36 @@ void CrawlRun::FinishPass(Pass& pass) {
   pass.file.reset();
 }
 
+void CrawlRun::ConvertLinks(CrawlOutcome& outcome, bool stopped) {
+  if (!m_plan.convertLinks)
+    return;
+  // The stop that ended the crawl is spent; another, asked already or while files convert,
+  // leaves the rest to the next run.
+  int once = 1;
+  if (stopped && !m_dialog.m_stopRequested.compare_exchange_strong(once, 0) && once != 0) {
+    outcome.conversionStopped = true;
+    return;
+  }
+  const CopyUpkeep::Converted converted =
+      m_upkeep.ConvertLinks(m_basePrefix, m_dialog.m_stopRequested);
+  outcome.converted = converted.files;
+  outcome.conversionStopped = converted.stopped;
+}
+
 CrawlOutcome CrawlRun::Cancel(const std::string& failedCall) {
   m_dialog.Log("Transfert canceled");
   m_dialog.SetProgressPosition(Control::FileProgress, 0);
   m_dialog.SetProgressPosition(Control::ActivityProgress, 0);
-  EndActions(m_dialog);
+  // Stop stays at hand while the links of what was stored are converted.
+  if (!m_plan.convertLinks)
+    EndActions(m_dialog);
   ReportLeftOut();
   CrawlOutcome outcome = Counted(CrawlOutcome{CrawlEnding::Cancelled, failedCall, false});
   m_links.reset();
+  if (m_plan.convertLinks) {
+    ConvertLinks(outcome, true);
+    EndActions(m_dialog);
+  }
   outcome.cookiesNotSaved = !SaveCookies();
   m_dialog.CrawlEnded(outcome);
   m_dialog.WorkerEnded();
@@ -429,12 +451,8 @@ void CrawlRun::End(CrawlOutcome outcome) {
     outcome.linksLeft += m_links->PendingCount();
   outcome = Counted(outcome);
   m_links.reset();
-  // A crawl that ran its course, ended on a file it could not get, or on its quota, leaves a
-  // copy that reads from disk; one that was stopped is converted by the next.
-  if (m_plan.convertLinks &&
-      (outcome.ending == CrawlEnding::Completed || outcome.ending == CrawlEnding::NotObtained ||
-       outcome.ending == CrawlEnding::QuotaReached))
-    m_upkeep.ConvertLinks(m_basePrefix, m_dialog.m_stopRequested);
+  // However the crawl ended, its copy reads from disk.
+  ConvertLinks(outcome, outcome.ending == CrawlEnding::Stopped);
   EndActions(m_dialog);
   outcome.cookiesNotSaved = !SaveCookies();
   m_dialog.CrawlEnded(outcome);

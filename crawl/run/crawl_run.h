@@ -100,6 +100,9 @@ class CrawlRun {
   bool RetryAfterRobots(Pass& pass, const std::string& refusedTarget);
   // "Transfert canceled": bars and buttons back, the link stack destroyed, the ending reported.
   CrawlOutcome Cancel(const std::string& failedCall);
+  // With converted links, rewrites the stored files' links into the outcome's counts. A crawl
+  // that was stopped is converted all the same, unless it is stopped once more.
+  void ConvertLinks(CrawlOutcome& outcome, bool stopped);
   const std::string& BasePrefix() const { return m_basePrefix; }
 
  private:

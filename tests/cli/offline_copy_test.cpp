@@ -208,6 +208,47 @@ TEST(OfflineCopy, PagesGrownByConversionStayWhole) {
       << converted.substr(converted.size() - 80);
 }
 
+// A crawl stopped by Ctrl-C or SIGTERM converts what it stored, unless it is stopped once more:
+// then the next run does.
+TEST(OfflineCopy, StoppedCrawlConvertsWhatItStoredUnlessStoppedAgain) {
+  RawServer server([](int fd, const std::string& request) {
+    if (request.starts_with("GET / "))
+      return SendAll(fd,
+                     Answer(200, "<link rel=stylesheet href=\"/main.css\"><img src=\"/slow.gif\">",
+                            "Content-Type: text/html\r\n"));
+    if (request.starts_with("GET /main.css "))
+      return SendAll(fd, Answer(200, "b{}", "Content-Type: text/css\r\n"));
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\nGIF89a");
+    WaitForPeerClose(fd, 20000);
+  });
+  const struct {
+    std::vector<int> signals;
+    const char* page;
+    const char* summary;
+  } rows[] = {
+      {{SIGINT}, "href=\"main.css\"", "links converted in 1 files\n"},
+      {{SIGINT, SIGTERM},
+       "href=\"/main.css\"",
+       "links converted in 0 files (stopped: the next run converts the rest)\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.signals.size());
+    TempDir saveTo;
+    const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
+    ProcessResult run = RunProcess(
+        {KELVANE_CLI_PATH, "-pk", "--jobs", "2", "--save-to", saveTo.Path(), server.Url("/")},
+        [&](pid_t pid) {
+          WaitUntil(
+              [&] { return fs::exists(host + "/main.css") && fs::exists(host + "/~index.htm"); });
+          for (int signal : row.signals)
+            kill(pid, signal);
+        });
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_TRUE(Contains(ReadFileBytes(host + "/~index.htm"), row.page));
+    EXPECT_TRUE(Contains(run.err, row.summary)) << run.err;
+  }
+}
+
 // Only the crawl's own files are rewritten; and a rerun with no option reads a converted copy as
 // it was, asking for nothing that is not there.
 TEST(OfflineCopy, ConversionKeepsToItsOwnCrawl) {
