@@ -39,6 +39,11 @@ std::string ReadSetting(const std::string& keyPath) {
   return settings.value(KeyOf(keyPath)).toString().toStdString();
 }
 
+bool HasSetting(const std::string& keyPath) {
+  QSettings settings(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat);
+  return settings.contains(KeyOf(keyPath));
+}
+
 void WriteSetting(const std::string& keyPath, const std::string& value) {
   QSettings settings(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat);
   settings.setValue(KeyOf(keyPath), FromUtf8(value));

@@ -9,6 +9,8 @@
 // as the empty text, and nothing is ever deleted.
 std::string ReadSetting(const std::string& keyPath);
 void WriteSetting(const std::string& keyPath, const std::string& value);
+// Whether the key was ever written, empty or not.
+bool HasSetting(const std::string& keyPath);
 
 // The file behind them: $XDG_CONFIG_HOME (else ~/.config) + "/ORTALUX/Kelvane.conf".
 std::string SettingsFilePath();

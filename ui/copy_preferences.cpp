@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "support/settings_store.h"
 #include "ui/qt_text.h"
@@ -124,13 +125,40 @@ CopyPreferencesSection::CopyPreferencesSection(QWidget* parent) : QWidget(parent
   outer->addWidget(group);
   auto* grid = new QGridLayout(group);
   grid->setColumnStretch(1, 1);
-  int row = 0;
+  int row = 1;  // the first is the copy for reading offline
   for (const CopyPreference& preference : CopyPreferences()) {
     if (IsSwitch(preference))
       AddSwitch(preference, row++);
     else
       AddField(preference, row++);
   }
+  AddReadingOffline();
+}
+
+void CopyPreferencesSection::AddReadingOffline() {
+  auto* grid = static_cast<QGridLayout*>(findChild<QGroupBox*>()->layout());
+  auto* offline = new QCheckBox(QStringLiteral("Copy for reading offline"));
+  offline->setObjectName(QStringLiteral("ReadingOffline"));
+  offline->setToolTip(
+      QStringLiteral("A copy that a browser reads from the disk as the site looks: complete "
+                     "pages, links converted and names a browser opens, all three at once."));
+  grid->addWidget(offline, 0, 0, 1, 2);
+  std::vector<QCheckBox*> parts;
+  for (const char* key : {"PageRequisites", "ConvertLinks", "AdjustExtension"})
+    parts.push_back(static_cast<QCheckBox*>(ControlFor(key)));
+  // Ticked exactly while all three are; a click sets all three.
+  const auto follow = [offline, parts] {
+    offline->setChecked(
+        std::all_of(parts.begin(), parts.end(), [](QCheckBox* part) { return part->isChecked(); }));
+  };
+  for (QCheckBox* part : parts)
+    connect(part, &QCheckBox::toggled, this, follow);
+  connect(offline, &QCheckBox::clicked, this, [parts](bool on) {
+    for (QCheckBox* part : parts)
+      part->setChecked(on);
+  });
+  follow();
+  m_controls.emplace_back("ReadingOffline", offline);
 }
 
 void CopyPreferencesSection::AddSwitch(const CopyPreference& preference, int row) {

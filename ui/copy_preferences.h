@@ -49,6 +49,8 @@ class CopyPreferencesSection : public QWidget {
 
  private:
   void AddSwitch(const CopyPreference& preference, int row);
+  // "Copy for reading offline": complete pages, converted links and names a browser opens in one.
+  void AddReadingOffline();
   void AddField(const CopyPreference& preference, int row);
   void TakeField(const CopyPreference& preference, QLineEdit* field, QLabel* message);
 

@@ -156,6 +156,12 @@ bool CKelvaneDlg::OnInitDialog() {
   m_historyIndex = m_history->Load();
   m_url.Set(m_history->Text().toStdString());
   m_mirrorDirectory.Set(MirrorDirectory(m_url.Get(), m_saveToDirectory.Get()));
+  // On a first start, the desktop's own browser; one cleared in Options stays cleared.
+  if (!HasSetting(kBrowserKey)) {
+    const QString desktop = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (!desktop.isEmpty())
+      WriteSetting(kBrowserKey, desktop.toStdString());
+  }
   UpdateBrowseButtons();
   UpdateData(false);
   // A long address is shown from its start, where the server is.
@@ -455,6 +461,11 @@ void CKelvaneDlg::UpdateBrowseButtons() {
   bool browser = !ReadSetting(kBrowserKey).empty();
   EnableControl(Control::BrowseUrlButton, browser);
   EnableControl(Control::BrowseMirrorButton, browser);
+  const QString none = QStringLiteral("Choose a browser in Options first");
+  m_ui->browseUrlButton->setToolTip(browser ? QStringLiteral("Open the address in the browser")
+                                            : none);
+  m_ui->browseMirrorButton->setToolTip(browser ? QStringLiteral("Open the copy in the browser")
+                                               : none);
 }
 
 std::string CKelvaneDlg::BrowserCommandLine(const std::string& browser,

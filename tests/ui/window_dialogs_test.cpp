@@ -299,6 +299,66 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
   EXPECT_EQ(shown, expected);
 }
 
+// A newcomer's way to a copy that reads from disk: on a first start "Browse" starts the desktop's
+// browser; Options by a click, "Copy for reading offline" ticked (its three parts with it),
+// Escape; an address typed and Enter; Stop once the first files are in. The copy's "Browse" then
+// opens the start page, whose links lead to the stored files.
+TEST_F(Window, NewcomerMakesACopyThatReadsFromDiskInOneClick) {
+  RawServer server([](int fd, const std::string& request) {
+    const std::string page = "Content-Type: text/html\r\n";
+    if (request.starts_with("GET / "))
+      return SendAll(fd, Answer(200,
+                                "<link rel=stylesheet href=\"/s.css\"><a href=\"/b\">b</a>"
+                                "<img src=\"/slow.gif\">",
+                                page));
+    if (request.starts_with("GET /s.css "))
+      return SendAll(fd, Answer(200, "b{}", "Content-Type: text/css\r\n"));
+    if (request.starts_with("GET /b "))
+      return SendAll(fd, Answer(200, "<a href=\"/\">home</a>", page));
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\nGIF89a");
+    WaitForPeerClose(fd, 20000);
+  });
+  TempDir programs;
+  const std::string record = programs.Path() + "/opened";
+  WriteFileBytes(programs.Path() + "/xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > '" + record +
+                                                    ".part' && mv '" + record + ".part' '" +
+                                                    record + "'\n");
+  fs::permissions(programs.Path() + "/xdg-open", fs::perms::owner_all);
+  fs::remove_all(SettingsFilePath());
+  WriteSetting(kRoot + "SaveTo\\", m_saveTo.Path());
+  const std::string path = std::getenv("PATH");
+  setenv("PATH", (programs.Path() + ":" + path).c_str(), 1);
+  CKelvaneDlg dialog;
+  Start(dialog);
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(Button(dialog, Control::BrowseMirrorButton)->toolTip().toStdString(),
+            "Open the copy in the browser");
+  std::vector<bool> parts;
+  AnswerNextModal<CPreferencesDialog>([&](CPreferencesDialog* preferences) {
+    CopyPreferencesSection* copy = preferences->CopySection();
+    QWidget* offline = copy->ControlFor("ReadingOffline");
+    QTest::mouseClick(offline, Qt::LeftButton, {},
+                      QPoint(offline->sizeHint().width() / 2, offline->height() / 2));
+    for (const char* key : {"PageRequisites", "ConvertLinks", "AdjustExtension"})
+      parts.push_back(qobject_cast<QCheckBox*>(copy->ControlFor(key))->isChecked());
+    QTest::keyClick(preferences, Qt::Key_Escape);
+  });
+  Click(dialog, Control::OptionsButton);
+  EXPECT_EQ(parts, std::vector<bool>(3, true));
+  Type(dialog, server.Url("/"));
+  QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_Return);
+  const std::string host = m_saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(host + "/s.css") && fs::exists(host + "/b.html"); }));
+  Click(dialog, Control::StopButton);
+  ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
+  Click(dialog, Control::BrowseMirrorButton);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
+  EXPECT_EQ(ReadFileBytes(record), host + "/~index.htm");
+  const std::string start = ReadFileBytes(host + "/~index.htm");
+  EXPECT_NE(start.find("href=\"s.css\""), std::string::npos) << start;
+  EXPECT_NE(start.find("href=\"b.html\""), std::string::npos) << start;
+}
+
 // The Preferences dialog fits what it holds, at the default font and at a large one: every
 // control inside it and no label or check box cut. KELVANE_SCREENSHOT=DIR keeps a picture of each.
 TEST_F(Window, PreferencesFitAtAnyFontSize) {

@@ -59,6 +59,8 @@ class Window : public ::testing::Test {
     fs::remove_all(SettingsFilePath(), error);
     fs::remove_all(ProfileFilePath(), error);
     WriteSetting(kRoot + "SaveTo\\", m_saveTo.Path());
+    // No browser, whatever the machine has: a first start takes the desktop's where it has one.
+    WriteSetting(kRoot + "Browser", "");
   }
   // Nothing a test set reaches the tests after it.
   void TearDown() override {
