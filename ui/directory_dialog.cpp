@@ -9,6 +9,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
@@ -53,6 +54,7 @@ bool CDirectoryDialog::OnInitDialog() {
   ui.setupUi(extra);
   ApplyDialogUnits(extra);
   m_openButton = ui.openButton;
+  m_openMessage = ui.openMessage;
   if (auto* grid = qobject_cast<QGridLayout*>(layout())) {
     grid->addWidget(extra, grid->rowCount(), 0, 1, grid->columnCount());
   }
@@ -124,9 +126,14 @@ void CDirectoryDialog::OnNotify() {
   // list's root is then empty, which directory() would give as the working directory.
   const auto* files = findChild<QFileSystemModel*>();
   const QString root = files != nullptr ? files->rootPath() : directory().absolutePath();
-  const QString folder = QDir::isAbsolutePath(root) ? QDir::cleanPath(root) : QString();
+  // In the list of drives nothing is a folder, whatever it shows highlighted.
+  const QString highlighted = QDir::isAbsolutePath(root) ? Highlighted() : QString();
+  const QString folder = !highlighted.isEmpty()       ? highlighted
+                         : QDir::isAbsolutePath(root) ? QDir::cleanPath(root)
+                                                      : QString();
   m_folder = !folder.isEmpty() && QFileInfo(folder).isDir() ? folder.toStdString() : std::string();
   m_typed = false;
+  m_openMessage->clear();
   if (m_nameField == nullptr)
     return;
   m_nameField->setText(QString::fromStdString(m_folder));
@@ -135,6 +142,21 @@ void CDirectoryDialog::OnNotify() {
     if (!m_typed)
       m_nameField->setText(QString::fromStdString(m_folder));
   });
+}
+
+QString CDirectoryDialog::Highlighted() const {
+  for (auto* view : findChildren<QAbstractItemView*>()) {
+    if (!view->isVisible() || view->objectName() == QLatin1String("sidebar") ||
+        view->selectionModel() == nullptr)
+      continue;
+    const QModelIndexList rows = view->selectionModel()->selectedRows();
+    if (rows.size() != 1)
+      continue;
+    const QString path = rows.front().data(QFileSystemModel::FilePathRole).toString();
+    if (QDir::isAbsolutePath(path) && QFileInfo(path).isDir())
+      return QDir::cleanPath(path);
+  }
+  return QString();
 }
 
 void CDirectoryDialog::accept() {
@@ -146,18 +168,31 @@ void CDirectoryDialog::OnOpen() {
   // browsed folder, or the browsed folder itself.
   QString text =
       m_nameField != nullptr ? m_nameField->text().trimmed() : QString::fromStdString(m_folder);
+  const QString placeless =
+      QStringLiteral("This place lists the computer's drives: open a folder first.");
   if (text.isEmpty())
-    return;
+    return m_openMessage->setText(placeless);
   if (QDir::isRelativePath(text)) {
     if (m_folder.empty())
-      return;
+      return m_openMessage->setText(placeless);
     text = QString::fromStdString(m_folder) + QLatin1Char('/') + text;
   }
-  const QFileInfo chosen(QDir::cleanPath(text));
+  QFileInfo chosen(QDir::cleanPath(text));
+  if (!chosen.isDir() && m_typed && !chosen.exists()) {
+    const QString path = chosen.absoluteFilePath();
+    if (QMessageBox::question(this, windowTitle(), QStringLiteral("Create folder %1?").arg(path)) !=
+        QMessageBox::Yes)
+      return;
+    if (!QDir().mkpath(path))
+      return m_openMessage->setText(QStringLiteral("The folder could not be made: %1").arg(path));
+    chosen.refresh();
+  }
   if (!chosen.isDir()) {
     if (!m_typed)
       OnNotify();  // the browsed folder may have gone: the field says so
-    return;
+    return m_openMessage->setText(m_folder.empty() && !m_typed
+                                      ? placeless
+                                      : QStringLiteral("Not a folder: %1").arg(chosen.filePath()));
   }
   m_folder = chosen.absoluteFilePath().toStdString();
   QDialog::accept();

@@ -66,19 +66,19 @@ TEST_F(Window, SaveToChooserConfirmAndCancel) {
   EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), chosen + "/host/docs");
 }
 
-// The chooser as a person uses it: a click on a sub-folder leaves the field showing the folder
-// being browsed; the computer's view in the side panel has no folder, and "Open" does nothing
-// there; a path typed into the field and confirmed with Enter is the folder stored.
+// The chooser as a person uses it: a click on a sub-folder shows it in the field; the computer's
+// view in the side panel has no folder, and "Open" says so there; a path typed into the field
+// that does not exist yet, confirmed with Enter, is offered for creation and stored once made.
 TEST_F(Window, ChooserStoresWhatItsFieldShows) {
-  const std::string alpha = m_saveTo.Path() + "/alpha", typed = m_saveTo.Path() + "/typed";
+  const std::string alpha = m_saveTo.Path() + "/alpha", typed = m_saveTo.Path() + "/typed/new";
   fs::create_directory(alpha);
-  fs::create_directory(typed);
   CKelvaneDlg dialog;
   Start(dialog);
   TypeUrl(dialog, "http://host/");
   int step = 0;
   std::vector<std::string> fields;  // after the click on alpha, in the computer's view
   bool openedInComputer = false;
+  std::string said, offered;
   AnswerNextModal<CDirectoryDialog>([&](CDirectoryDialog* chooser) {
     auto* field = chooser->findChild<QLineEdit*>("fileNameEdit");
     if (step == 0) {
@@ -102,16 +102,24 @@ TEST_F(Window, ChooserStoresWhatItsFieldShows) {
       fields.push_back(field->text().toStdString());
       QTest::mouseClick(chooser->OpenButton(), Qt::LeftButton);
       openedInComputer = !chooser->isVisible();
+      said = chooser->OpenMessage()->text().toStdString();
       QTest::mouseClick(field, Qt::LeftButton);
       QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
       QTest::keyClicks(field, QString::fromStdString(typed));
+      AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
+        offered = box->text().toStdString();
+        QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
+      });
       QTest::keyClick(field, Qt::Key_Return);
       ++step;
     }
   });
   Click(dialog, Control::SaveToButton);
-  EXPECT_EQ(fields, (std::vector<std::string>{m_saveTo.Path(), ""}));
+  EXPECT_EQ(fields, (std::vector<std::string>{alpha, ""}));
   EXPECT_FALSE(openedInComputer);
+  EXPECT_EQ(said, "This place lists the computer's drives: open a folder first.");
+  EXPECT_EQ(offered, "Create folder " + typed + "?");
+  EXPECT_TRUE(fs::is_directory(typed));
   EXPECT_EQ(dialog.m_saveToDirectory.Get(), typed);
   EXPECT_EQ(ReadSetting(kRoot + "SaveTo\\"), typed);
 }
