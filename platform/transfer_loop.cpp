@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
-TransferLoop::TransferLoop(long connectionsPerServer) : m_multi(curl_multi_init()) {
+TransferLoop::TransferLoop(long connectionsPerServer, long connections)
+    : m_multi(curl_multi_init()) {
   InitCurl();
   if (m_multi && connectionsPerServer > 0) {
     curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, connectionsPerServer);
-    curl_multi_setopt(m_multi.get(), CURLMOPT_MAXCONNECTS, connectionsPerServer);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_MAXCONNECTS,
+                      connections > 0 ? connections : connectionsPerServer);
     // Never more streams at once than transfers; curl keeps below the server's own limit.
     curl_multi_setopt(m_multi.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_CONCURRENT_STREAMS, connectionsPerServer);

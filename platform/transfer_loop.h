@@ -22,7 +22,8 @@ class TransferLoop {
   };
 
   // connectionsPerServer also bounds the streams of one multiplexed connection; 0: curl's own.
-  explicit TransferLoop(long connectionsPerServer = 0);
+  // connections: how many are kept open in all, idle ones closed first; 0: connectionsPerServer.
+  explicit TransferLoop(long connectionsPerServer = 0, long connections = 0);
   ~TransferLoop();
   TransferLoop(const TransferLoop&) = delete;
   TransferLoop& operator=(const TransferLoop&) = delete;

@@ -12,8 +12,8 @@ struct TransferSlots::Slot {
   std::optional<SteadyClock::time_point> retryAt;  // asked for again at this time
 };
 
-TransferSlots::TransferSlots(int slots, Transport& transport, Receiver& receiver)
-    : m_transport(transport), m_receiver(receiver), m_loop(slots) {
+TransferSlots::TransferSlots(int slots, Transport& transport, Receiver& receiver, int connections)
+    : m_transport(transport), m_receiver(receiver), m_loop(slots, connections) {
   for (int i = 0; i < slots; ++i)
     m_slots.push_back(std::make_unique<Slot>(transport));
 }

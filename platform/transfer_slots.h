@@ -19,7 +19,8 @@ class TransferSlots {
     virtual void OnEnd(int slot, const TransferResult& result) = 0;
   };
 
-  TransferSlots(int slots, Transport& transport, Receiver& receiver);
+  // connections: how many connections are kept open in all; 0: as many as slots.
+  TransferSlots(int slots, Transport& transport, Receiver& receiver, int connections = 0);
   ~TransferSlots();
   TransferSlots(const TransferSlots&) = delete;
   TransferSlots& operator=(const TransferSlots&) = delete;

@@ -87,7 +87,7 @@ CKelvaneDlg::CKelvaneDlg(QWidget* parent) : QDialog(parent), m_ui(new Ui::MainDi
 CKelvaneDlg::~CKelvaneDlg() {
   if (m_workerThread.joinable()) {
     m_closing = true;
-    m_stopRequested = 1;
+    m_stopRequested.fetch_add(1);
     WaitForWorker();
   }
   if (g_mainDialog == this)
@@ -223,8 +223,9 @@ void CKelvaneDlg::done(int result) {
   if (m_ui->urlCombo->hasFocus())
     CommitUrl();
   // The worker must not outlive the window it reports to: stop it and serve it to its end.
+  // Closed during a crawl, its copy is converted a while; during that, the conversion stops.
   if (m_workerThread.joinable()) {
-    m_stopRequested = 1;
+    m_stopRequested.fetch_add(1);
     WaitForWorker();
   }
   OnDestroy();

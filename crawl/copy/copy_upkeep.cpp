@@ -351,6 +351,7 @@ CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const s
         return ConvertedAddress(localPath, converted, reference, basePrefix, stored);
       },
       true, &stop);
+  conversion.cut = stop != 0;
   if (rewritten == *text || stop != 0)
     return conversion;
   bool marked = false;
@@ -376,8 +377,9 @@ void CopyUpkeep::LogConversion(const std::string& localPath, const Conversion& c
     Log("Links not converted (write failed): " + localPath);
 }
 
-CopyUpkeep::Converted CopyUpkeep::ConvertLinks(const std::string& basePrefix,
-                                               const std::atomic<int>& stop) {
+CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
+    const std::string& basePrefix, const std::atomic<int>& stop,
+    std::optional<std::chrono::steady_clock::time_point> deadline) {
   const std::vector<std::pair<std::string, std::string>> files(m_touched.begin(), m_touched.end());
   Converted converted;
   if (files.empty())
@@ -394,7 +396,10 @@ CopyUpkeep::Converted CopyUpkeep::ConvertLinks(const std::string& basePrefix,
   // This thread logs, in the files' order, what it and the others have done.
   const auto work = [&](bool logs) {
     StoredFiles stored;
-    for (size_t i = next++; i < files.size() && stop == 0; i = next++) {
+    const auto going = [&] {
+      return stop == 0 && (!deadline || std::chrono::steady_clock::now() < *deadline);
+    };
+    for (size_t i = next++; i < files.size() && going(); i = next++) {
       Conversion conversion = Convert(files[i].first, files[i].second, basePrefix, stop, stored);
       conversion.done = true;
       std::lock_guard lock(doneLock);
@@ -417,7 +422,7 @@ CopyUpkeep::Converted CopyUpkeep::ConvertLinks(const std::string& basePrefix,
     if (conversions[i].write != Conversion::Write::None)
       m_store.RecordAddress(files[i].first, files[i].second);
     converted.files += conversions[i].write == Conversion::Write::Written ? 1 : 0;
-    converted.stopped = converted.stopped || !conversions[i].done;
+    converted.stopped = converted.stopped || !conversions[i].done || conversions[i].cut;
   }
   return converted;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,7 +55,9 @@ class CopyUpkeep {
     int32_t files = 0;     // rewritten
     bool stopped = false;  // before every file was looked at
   };
-  Converted ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop);
+  // No file is begun after the deadline, where there is one.
+  Converted ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop,
+                         std::optional<std::chrono::steady_clock::time_point> deadline = {});
 
  private:
   // The files stored for addresses, as one conversion thread has looked them up.
@@ -62,6 +65,7 @@ class CopyUpkeep {
   // What converting one file came to.
   struct Conversion {
     bool done = false;
+    bool cut = false;  // stopped before its end: left as it was
     bool backupFailed = false;
     enum class Write { None, Written, Failed } write = Write::None;
   };

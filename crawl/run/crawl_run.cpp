@@ -397,18 +397,21 @@ void CrawlRun::FinishPass(Pass& pass) {
   pass.file.reset();
 }
 
-void CrawlRun::ConvertLinks(CrawlOutcome& outcome, bool stopped) {
+void CrawlRun::ConvertLinks(CrawlOutcome& outcome) {
   if (!m_plan.convertLinks)
     return;
   // The stop that ended the crawl is spent; another, asked already or while files convert,
-  // leaves the rest to the next run.
+  // leaves the rest to the next run, as does the end of the time a stopped crawl is given.
   int once = 1;
-  if (stopped && !m_dialog.m_stopRequested.compare_exchange_strong(once, 0) && once != 0) {
+  const bool stopped = m_dialog.m_stopRequested.compare_exchange_strong(once, 0);
+  if (!stopped && once != 0) {
     outcome.conversionStopped = true;
     return;
   }
-  const CopyUpkeep::Converted converted =
-      m_upkeep.ConvertLinks(m_basePrefix, m_dialog.m_stopRequested);
+  const CopyUpkeep::Converted converted = m_upkeep.ConvertLinks(
+      m_basePrefix, m_dialog.m_stopRequested,
+      stopped ? std::optional(std::chrono::steady_clock::now() + kConversionAfterStop)
+              : std::nullopt);
   outcome.converted = converted.files;
   outcome.conversionStopped = converted.stopped;
 }
@@ -424,7 +427,7 @@ CrawlOutcome CrawlRun::Cancel(const std::string& failedCall) {
   CrawlOutcome outcome = Counted(CrawlOutcome{CrawlEnding::Cancelled, failedCall, false});
   m_links.reset();
   if (m_plan.convertLinks) {
-    ConvertLinks(outcome, true);
+    ConvertLinks(outcome);
     EndActions(m_dialog);
   }
   outcome.cookiesNotSaved = !SaveCookies();
@@ -452,7 +455,7 @@ void CrawlRun::End(CrawlOutcome outcome) {
   outcome = Counted(outcome);
   m_links.reset();
   // However the crawl ended, its copy reads from disk.
-  ConvertLinks(outcome, outcome.ending == CrawlEnding::Stopped);
+  ConvertLinks(outcome);
   EndActions(m_dialog);
   outcome.cookiesNotSaved = !SaveCookies();
   m_dialog.CrawlEnded(outcome);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -101,8 +102,10 @@ class CrawlRun {
   // "Transfert canceled": bars and buttons back, the link stack destroyed, the ending reported.
   CrawlOutcome Cancel(const std::string& failedCall);
   // With converted links, rewrites the stored files' links into the outcome's counts. A crawl
-  // that was stopped is converted all the same, unless it is stopped once more.
-  void ConvertLinks(CrawlOutcome& outcome, bool stopped);
+  // that was stopped is converted all the same, for at most kConversionAfterStop, unless it is
+  // stopped once more.
+  void ConvertLinks(CrawlOutcome& outcome);
+  static constexpr std::chrono::seconds kConversionAfterStop{10};
   const std::string& BasePrefix() const { return m_basePrefix; }
 
  private:

@@ -56,7 +56,7 @@ class SlotScheduler : public TransferSlots::Receiver {
         m_oneAtATime(jobs == 1),
         m_startOrigin(OriginOf(run.StartUrl())),
         m_inFlight(static_cast<size_t>(m_jobs)),
-        m_slots(m_jobs, run.Network(), *this) {}
+        m_slots(m_jobs, run.Network(), *this, m_polite ? kPoliteInAll : 0) {}
 
   CrawlOutcome Run();
   void OnEnd(int slot, const TransferResult& result) override;
@@ -324,7 +324,9 @@ bool SlotScheduler::CancelsCrawl(const TransferResult& result, const std::string
 void SlotScheduler::Fail(const std::string& errorText) {
   Log(errorText);
   m_failedCall = errorText;
-  m_run.Dialog().m_stopRequested = 1;
+  // A stop asked for already stays as it was: a second one leaves the links unconverted.
+  int none = 0;
+  m_run.Dialog().m_stopRequested.compare_exchange_strong(none, 1);
 }
 
 void SlotScheduler::MarkUnreachable(const std::string& origin, const std::string& why) {
