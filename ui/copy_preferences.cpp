@@ -80,7 +80,7 @@ const std::vector<CopyPreference>& CopyPreferences() {
        nullptr, nullptr},
       {"Wait", "--wait", "Wait between requests, seconds:",
        "The time between the starts of two requests to one server. Empty or 0 for none.",
-       "a number of seconds, 0 or more", "none"},
+       "a number of seconds, 0 or more, with a point for a part (1.5)", "none"},
       {"LimitRate", "--limit-rate", "Rate limit, bytes a second:",
        "The most the whole crawl receives in a second; k and M allowed (100k, 2M). Empty for no "
        "limit.",
@@ -229,6 +229,14 @@ QWidget* CopyPreferencesSection::ControlFor(const std::string& key) const {
   for (const auto& [name, control] : m_controls) {
     if (name == key)
       return control;
+  }
+  return nullptr;
+}
+
+QWidget* CopyPreferencesSection::FirstRefused() const {
+  for (const auto& [key, message] : m_messages) {
+    if (!message->isHidden())
+      return ControlFor(key);
   }
   return nullptr;
 }

@@ -42,6 +42,8 @@ class CopyPreferencesSection : public QWidget {
   // The control of a preference by its key, and the message under a field.
   QWidget* ControlFor(const std::string& key) const;
   QLabel* Message(const std::string& key) const;
+  // The first field whose value is refused, if one is.
+  QWidget* FirstRefused() const;
 
  signals:
   // A message came or went beside a field: the dialog makes room for it.

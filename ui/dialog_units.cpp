@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <map>
+#include <vector>
 
 namespace {
 
@@ -78,15 +79,20 @@ void ApplyDialogUnits(QWidget* dialog) {
     child->setGeometry(x, y, width, height);
     FitCaption(child);
   }
-  // The push buttons of one dialog share one size of font: the smallest any caption needed.
-  const auto buttons = dialog->findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly);
+  // The captions of one dialog, its labels' and buttons', share one size of font: the smallest
+  // any of them needed, so that none looks larger than the rest.
+  std::vector<QWidget*> captions;
+  for (QWidget* child : dialog->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    if (qobject_cast<QAbstractButton*>(child) != nullptr || qobject_cast<QLabel*>(child) != nullptr)
+      captions.push_back(child);
+  }
   qreal common = dialog->font().pointSizeF();
-  for (const QPushButton* button : buttons)
-    common = std::min(common, button->font().pointSizeF());
-  for (QPushButton* button : buttons) {
-    QFont font = button->font();
+  for (const QWidget* caption : captions)
+    common = std::min(common, caption->font().pointSizeF());
+  for (QWidget* caption : captions) {
+    QFont font = caption->font();
     font.setPointSizeF(common);
-    button->setFont(font);
+    caption->setFont(font);
   }
   QSize size = dialog->geometry().size();
   dialog->setFixedSize(DialogUnitsToPixelsX(dialog, size.width()),

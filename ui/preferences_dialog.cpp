@@ -7,6 +7,9 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
 
 #include "support/settings_store.h"
 #include "ui/copy_preferences.h"
@@ -29,7 +32,11 @@ CPreferencesDialog::CPreferencesDialog(QWidget* parent)
                  Qt::WindowCloseButtonHint);
   ApplyDialogUnits(this);
   m_templateSize = size();
-  m_copy = new CopyPreferencesSection(this);
+  m_scroll = new QScrollArea(this);
+  m_scroll->setFrameShape(QFrame::NoFrame);
+  m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  m_copy = new CopyPreferencesSection(m_scroll);
+  m_scroll->setWidget(m_copy);
   // The section's controls in the size of "Verbose mode" above them, and its title in that of
   // "Trace/Debug", so that like things look alike.
   const QFont controls = m_ui->verboseCheck->font();
@@ -56,11 +63,28 @@ void CPreferencesDialog::FitSection() {
     layout->invalidate();
   m_copy->layout()->activate();
   const QSize section = m_copy->sizeHint();
-  m_copy->setGeometry(margin, m_templateSize.height(),
-                      std::max(section.width(), m_templateSize.width() - 2 * margin),
-                      section.height());
-  setFixedSize(std::max(m_templateSize.width(), section.width() + 2 * margin),
-               m_templateSize.height() + section.height() + margin);
+  const int width = std::max(section.width(), m_templateSize.width() - 2 * margin);
+  m_copy->resize(width, section.height());
+  // The screen's height less the window's frame and title, which the window manager adds.
+  const QScreen* shownOn = screen();
+  const int frame = style()->pixelMetric(QStyle::PM_TitleBarHeight) + 4 * margin;
+  const int room = shownOn != nullptr ? shownOn->availableGeometry().height() - frame
+                                      : m_templateSize.height() + section.height() + margin;
+  const int shown = std::max(std::min(section.height(), room - m_templateSize.height() - margin),
+                             std::min(section.height(), 4 * margin));
+  const int bar = shown < section.height() ? style()->pixelMetric(QStyle::PM_ScrollBarExtent) : 0;
+  m_scroll->setGeometry(margin, m_templateSize.height(), width + bar, shown);
+  setFixedSize(std::max(m_templateSize.width(), width + bar + 2 * margin),
+               m_templateSize.height() + shown + margin);
+}
+
+void CPreferencesDialog::done(int result) {
+  if (QWidget* refused = m_copy->FirstRefused()) {
+    m_scroll->ensureWidgetVisible(refused);
+    refused->setFocus();
+    return;
+  }
+  QDialog::done(result);
 }
 
 CPreferencesDialog::~CPreferencesDialog() {

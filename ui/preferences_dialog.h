@@ -4,6 +4,7 @@
 #include <string>
 
 class CopyPreferencesSection;
+class QScrollArea;
 
 namespace Ui {
 class PreferencesDialog;
@@ -23,15 +24,20 @@ class CPreferencesDialog : public QDialog {
   void ClearBrowser();
   QWidget* ControlById(int id) const;
   CopyPreferencesSection* CopySection() const { return m_copy; }
+  // A refused value is never dropped unseen: the dialog stays, at its field, until it is fixed
+  // or emptied.
+  void done(int result) override;
 
   std::string m_browserPath;
   int m_verboseMode = 0;
 
  private:
   void UpdateData(bool fromControls);
-  // The dialog's size: the template's box, and the copy's section below it.
+  // The dialog's size: the template's box, and the copy's section below it, which scrolls where
+  // the whole would be taller than the screen.
   void FitSection();
   Ui::PreferencesDialog* m_ui;
+  QScrollArea* m_scroll = nullptr;
   CopyPreferencesSection* m_copy = nullptr;
   QSize m_templateSize;
 };

@@ -62,28 +62,42 @@ TEST_F(Window, ControlTable) {
                                      1010, 1011, 1012, 1013, 1014, 1016, 1015, 1000, 1018}));
 }
 
+// In the main window and in Preferences: every control inside, no caption clipped, no two
+// buttons touching, and one size of font for every label and button, whichever caption needed the
+// smallest.
 TEST_F(Window, NothingOverlapsAndEverythingFits) {
   CKelvaneDlg dialog;
   dialog.OnInitDialog();
   dialog.show();
-  QRect area = dialog.rect();
-  for (QWidget* child : dialog.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-    EXPECT_TRUE(area.contains(child->geometry())) << child->objectName().toStdString();
-    if (auto* button = qobject_cast<QPushButton*>(child)) {
-      int margin = button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
-      EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()) + 2 * margin,
-                button->width())
-          << button->text().toStdString() << " is clipped";
-    } else if (auto* label = qobject_cast<QLabel*>(child); label && !label->wordWrap()) {
-      EXPECT_LE(label->sizeHint().width(), label->width())
-          << label->text().toStdString() << " is clipped";
+  CPreferencesDialog preferences(nullptr);
+  preferences.show();
+  for (QDialog* window : std::initializer_list<QDialog*>{&dialog, &preferences}) {
+    SCOPED_TRACE(window->objectName().toStdString());
+    QRect area = window->rect();
+    std::vector<QRect> buttons;
+    std::set<qreal> captionSizes;
+    for (QWidget* child : window->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+      EXPECT_TRUE(area.contains(child->geometry())) << child->objectName().toStdString();
+      if (auto* button = qobject_cast<QPushButton*>(child)) {
+        int margin = button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+        EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()) + 2 * margin,
+                  button->width())
+            << button->text().toStdString() << " is clipped";
+        buttons.push_back(button->geometry());
+      } else if (auto* label = qobject_cast<QLabel*>(child); label && !label->wordWrap()) {
+        EXPECT_LE(label->sizeHint().width(), label->width())
+            << label->text().toStdString() << " is clipped";
+      }
+      if (qobject_cast<QAbstractButton*>(child) != nullptr ||
+          qobject_cast<QLabel*>(child) != nullptr)
+        captionSizes.insert(child->font().pointSizeF());
     }
+    for (size_t i = 0; i < buttons.size(); ++i) {
+      for (size_t j = i + 1; j < buttons.size(); ++j)
+        EXPECT_FALSE(buttons[i].adjusted(-1, -1, 1, 1).intersects(buttons[j])) << i << " " << j;
+    }
+    EXPECT_EQ(captionSizes.size(), 1u);
   }
-  // One size of font for every button, whichever caption needed the smallest.
-  std::set<qreal> buttonSizes;
-  for (QPushButton* button : dialog.findChildren<QPushButton*>())
-    buttonSizes.insert(button->font().pointSizeF());
-  EXPECT_EQ(buttonSizes.size(), 1u);
   if (const char* out = std::getenv("KELVANE_SCREENSHOT"))
     dialog.grab().save(out);
 }

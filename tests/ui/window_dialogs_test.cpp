@@ -256,8 +256,12 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
     QTest::keyClicks(jobs, "100");  // "1" and "10" on the way are taken, "100" is not
     EXPECT_TRUE(copy->Message("Jobs")->isVisible());
     EXPECT_EQ(copy->Message("Jobs")->text().toStdString(), "Refused: a whole number from 1 to 64");
-    // Never clamped, and nothing typed on the way kept: the setting is as before the edit.
+    // Never clamped, and nothing typed on the way kept: the setting is as before the edit. Nor
+    // dropped unseen: Escape leaves the dialog open at the field.
     EXPECT_EQ(ReadSetting(kRoot + "Copy\\Jobs"), "");
+    QTest::keyClick(preferences, Qt::Key_Escape);
+    EXPECT_TRUE(preferences->isVisible());
+    EXPECT_EQ(QApplication::focusWidget(), jobs);
     QTest::keyClick(jobs, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(jobs, "4");
     EXPECT_FALSE(copy->Message("Jobs")->isVisible());
@@ -368,7 +372,9 @@ TEST_F(Window, NewcomerMakesACopyThatReadsFromDiskInOneClick) {
 }
 
 // The Preferences dialog fits what it holds, at the default font and at a large one: every
-// control inside it and no label or check box cut. KELVANE_SCREENSHOT=DIR keeps a picture of each.
+// control inside it (the copy's inside its section, which scrolls where the dialog would be
+// taller than the screen) and no label or check box cut. KELVANE_SCREENSHOT=DIR keeps a picture
+// of each.
 TEST_F(Window, PreferencesFitAtAnyFontSize) {
   const QFont before = QApplication::font();
   for (const qreal points : {before.pointSizeF(), before.pointSizeF() * 1.6}) {
@@ -378,12 +384,14 @@ TEST_F(Window, PreferencesFitAtAnyFontSize) {
     QApplication::setFont(font);
     CPreferencesDialog preferences(nullptr);
     preferences.show();
-    const QRect area = preferences.rect();
+    EXPECT_LE(preferences.height(), preferences.screen()->availableGeometry().height());
+    QWidget* section = preferences.CopySection();
     for (QWidget* child : preferences.findChildren<QWidget*>()) {
       if (!child->isVisible())
         continue;
-      const QRect place(child->mapTo(&preferences, QPoint(0, 0)), child->size());
-      EXPECT_TRUE(area.contains(place)) << child->objectName().toStdString();
+      QWidget* within = section->isAncestorOf(child) ? section : &preferences;
+      const QRect place(child->mapTo(within, QPoint(0, 0)), child->size());
+      EXPECT_TRUE(within->rect().contains(place)) << child->objectName().toStdString();
       if (auto* label = qobject_cast<QLabel*>(child); label && !label->wordWrap()) {
         EXPECT_LE(label->sizeHint().width(), label->width()) << label->text().toStdString();
       }
