@@ -180,6 +180,7 @@ void CDirectoryDialog::OnOpen() {
   QFileInfo chosen(QDir::cleanPath(text));
   if (!chosen.isDir() && m_typed && !chosen.exists()) {
     const QString path = chosen.absoluteFilePath();
+    m_openMessage->clear();
     if (QMessageBox::question(this, windowTitle(), QStringLiteral("Create folder %1?").arg(path)) !=
         QMessageBox::Yes)
       return;

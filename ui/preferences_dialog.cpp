@@ -44,7 +44,12 @@ CPreferencesDialog::CPreferencesDialog(QWidget* parent)
     if (qobject_cast<QGroupBox*>(child) == nullptr)
       child->setFont(controls);
   }
-  connect(m_copy, &CopyPreferencesSection::RoomChanged, this, [this] { FitSection(); });
+  // Once the message has come or gone in its layout, which hears of it after the signal.
+  connect(
+      m_copy, &CopyPreferencesSection::RoomChanged, this, [this] { FitSection(); },
+      Qt::QueuedConnection);
+  // Fitted as it will be shown: polished, in the style's sizes.
+  ensurePolished();
   FitSection();
   for (QPushButton* button : findChildren<QPushButton*>())
     button->setAutoDefault(false);
@@ -64,15 +69,20 @@ void CPreferencesDialog::FitSection() {
   m_copy->layout()->activate();
   const QSize section = m_copy->sizeHint();
   const int width = std::max(section.width(), m_templateSize.width() - 2 * margin);
-  m_copy->resize(width, section.height());
+  // A message wraps to the width it is given: the height is the one of that width, with no room
+  // to spare between the rows.
+  const int height = m_copy->layout()->hasHeightForWidth()
+                         ? m_copy->layout()->totalHeightForWidth(width)
+                         : section.height();
+  m_copy->resize(width, height);
   // The screen's height less the window's frame and title, which the window manager adds.
   const QScreen* shownOn = screen();
   const int frame = style()->pixelMetric(QStyle::PM_TitleBarHeight) + 4 * margin;
   const int room = shownOn != nullptr ? shownOn->availableGeometry().height() - frame
-                                      : m_templateSize.height() + section.height() + margin;
-  const int shown = std::max(std::min(section.height(), room - m_templateSize.height() - margin),
-                             std::min(section.height(), 4 * margin));
-  const int bar = shown < section.height() ? style()->pixelMetric(QStyle::PM_ScrollBarExtent) : 0;
+                                      : m_templateSize.height() + height + margin;
+  const int shown = std::max(std::min(height, room - m_templateSize.height() - margin),
+                             std::min(height, 4 * margin));
+  const int bar = shown < height ? style()->pixelMetric(QStyle::PM_ScrollBarExtent) : 0;
   m_scroll->setGeometry(margin, m_templateSize.height(), width + bar, shown);
   setFixedSize(std::max(m_templateSize.width(), width + bar + 2 * margin),
                m_templateSize.height() + shown + margin);

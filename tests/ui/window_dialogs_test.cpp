@@ -252,6 +252,7 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
                         QPoint(check->sizeHint().width() / 2, check->height() / 2));
     }
     auto* jobs = qobject_cast<QLineEdit*>(copy->ControlFor("Jobs"));
+    const int height = preferences->height();
     QTest::mouseClick(jobs, Qt::LeftButton);
     QTest::keyClicks(jobs, "100");  // "1" and "10" on the way are taken, "100" is not
     EXPECT_TRUE(copy->Message("Jobs")->isVisible());
@@ -265,6 +266,8 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
     QTest::keyClick(jobs, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(jobs, "4");
     EXPECT_FALSE(copy->Message("Jobs")->isVisible());
+    // The message's room goes with it.
+    EXPECT_TRUE(WaitFor([&] { return preferences->height() == height; }, 5000));
     QTest::keyClick(preferences, Qt::Key_Escape);
   };
   std::vector<std::string> shown;
