@@ -262,7 +262,8 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
     EXPECT_EQ(ReadSetting(kRoot + "Copy\\Jobs"), "");
     QTest::keyClick(preferences, Qt::Key_Escape);
     EXPECT_TRUE(preferences->isVisible());
-    EXPECT_EQ(QApplication::focusWidget(), jobs);
+    // The dialog may become the active window only after the keys went in, on a busy machine.
+    EXPECT_TRUE(WaitFor([&] { return QApplication::focusWidget() == jobs; }, 15000));
     QTest::keyClick(jobs, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(jobs, "4");
     EXPECT_FALSE(copy->Message("Jobs")->isVisible());
