@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -154,6 +155,33 @@ bool TakeSwitches(const std::string& argument, CommandLine& line, std::string& e
   return true;
 }
 
+// The options as the archive's first record describes the crawl: a password, and the value of
+// an Authorization header line, replaced.
+std::string OptionsForArchive(const std::vector<std::string>& arguments) {
+  std::string text;
+  bool secretNext = false;
+  for (const std::string& argument : arguments) {
+    std::string shown = argument;
+    if (secretNext) {
+      shown = "[removed]";
+    } else if (argument.starts_with("--password=")) {
+      shown = "--password=[removed]";
+    } else if (const size_t colon = argument.find(':'); colon != std::string::npos) {
+      std::string name = argument.substr(0, colon);
+      for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (name == "authorization" || name == "proxy-authorization" ||
+          name == "--header=authorization" || name == "--header=proxy-authorization")
+        shown = argument.substr(0, colon) + ": [removed]";
+      else
+        TakeUserInfo(shown);  // an address's password, with its user
+    }
+    secretNext = argument == "--password";
+    text += (text.empty() ? "" : " ") + shown;
+  }
+  return text;
+}
+
 }  // namespace
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
@@ -187,6 +215,19 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     error = "no URL given";
     return std::nullopt;
   }
+  ArchivePlan& archive = line.plan.archive;
+  if (!archive.Wanted() &&
+      (archive.maxSize > 0 || archive.cdx || archive.dedup || archive.noCopy)) {
+    error =
+        "options --warc-max-size, --warc-cdx, --warc-dedup and --no-copy need --warc-file or "
+        "--wacz";
+    return std::nullopt;
+  }
+  if (archive.noCopy && (line.plan.convertLinks || line.plan.update)) {
+    error = "option --no-copy leaves no copy to convert or update";
+    return std::nullopt;
+  }
+  archive.commandLine = OptionsForArchive(arguments);
   return line;
 }
 

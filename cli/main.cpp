@@ -48,7 +48,8 @@ int ExitStatus(const ConsoleDialog::Outcome& outcome) {
     return 130;
   if (outcome.ending.ending == CrawlEnding::Cancelled || outcome.broken > 0)
     return 4;
-  if (outcome.notSaved > 0 || outcome.ending.cookiesNotSaved)
+  if (outcome.notSaved > 0 || outcome.ending.cookiesNotSaved ||
+      !outcome.ending.archiveFailure.empty())
     return 8;
   if (outcome.ending.ending == CrawlEnding::NotObtained)
     return 1;
@@ -98,8 +99,20 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
   if (outcome.ending.cookiesNotSaved)
     std::fprintf(stderr, "kelvane-cli: cookies could not be written to %s\n",
                  PrintableText(plan.network.saveCookies).c_str());
+  if (!outcome.ending.archiveFailure.empty())
+    std::fprintf(stderr, "kelvane-cli: the archive could not be written: %s\n",
+                 PrintableText(outcome.ending.archiveFailure).c_str());
   if (!line.quiet) {
     PrintSummary(outcome, seconds, plan.convertLinks);
+    if (plan.archive.Wanted()) {
+      const ArchivePlan& archive = plan.archive;
+      const std::string where =
+          !archive.wacz.empty()
+              ? archive.wacz
+              : archive.warcFile + (archive.maxSize > 0 ? "-*.warc.gz" : ".warc.gz");
+      std::fprintf(stderr, "kelvane-cli: %d records in the archive %s\n",
+                   outcome.ending.archiveRecords, PrintableText(where).c_str());
+    }
     if (plan.update)
       std::fprintf(stderr, "kelvane-cli: %d unchanged, %d updated, %d new, %d gone\n",
                    outcome.unchanged, outcome.updated, outcome.added, outcome.gone);

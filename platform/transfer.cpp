@@ -15,7 +15,9 @@ Transfer::Transfer(Transport& transport) : m_transport(transport) {
   InitCurl();
 }
 
-Transfer::~Transfer() = default;
+Transfer::~Transfer() {
+  EndWire(WireCut::Unspecified);
+}
 
 bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
                        TransferResult& failure) {
@@ -36,6 +38,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   m_errorBuffer[0] = '\0';
   m_sink = &sink;
   m_mayRedirect = request.mayRedirect;
+  EndWire(WireCut::Unspecified);
   if (!m_easy)
     m_easy.reset(curl_easy_init());
   failure = TransferResult::Failure({});
@@ -123,6 +126,12 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+  // The archive reads the wire through curl's trace, the one place that sees the request as
+  // sent and the answer before its chunks are joined; without one, no trace is made.
+  const bool record = m_transport.Recorder() != nullptr;
+  curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, record ? &Transfer::OnWire : nullptr);
+  curl_easy_setopt(easy, CURLOPT_DEBUGDATA, record ? this : nullptr);
+  curl_easy_setopt(easy, CURLOPT_VERBOSE, record ? 1L : 0L);
 }
 
 void Transfer::SetHeaders(const TransferRequest& request) {
@@ -239,6 +248,78 @@ bool Transfer::Reused() const {
 bool Transfer::FramingRefused(CURLcode code) const {
   return m_framingDiffers ||
          (code == CURLE_WEIRD_SERVER_REPLY && m_answer.statusLine && !m_answer.complete);
+}
+
+int Transfer::OnWire(CURL*, curl_infotype type, char* data, size_t size, void* self) {
+  static_cast<Transfer*>(self)->WireBytes(type, std::string_view(data, size));
+  return 0;
+}
+
+void Transfer::WireBytes(curl_infotype type, std::string_view bytes) {
+  WireRecorder* recorder = m_transport.Recorder();
+  if (recorder == nullptr)
+    return;
+  switch (type) {
+    case CURLINFO_HEADER_OUT: {
+      // A request after an answer (a redirect followed, a login asked again) is an exchange of
+      // its own; a head sent in pieces is one.
+      if (m_wireAnswered || m_wireTunnel)
+        EndWire(WireCut::None);
+      if (bytes.starts_with("CONNECT ")) {
+        m_wireTunnel = true;
+        return;
+      }
+      if (!m_wire) {
+        char* url = nullptr;
+        char* ip = nullptr;
+        curl_easy_getinfo(m_easy.get(), CURLINFO_EFFECTIVE_URL, &url);
+        curl_easy_getinfo(m_easy.get(), CURLINFO_PRIMARY_IP, &ip);
+        m_wire = recorder->Begin(url != nullptr ? url : m_url, ip != nullptr ? ip : "",
+                                 std::chrono::system_clock::now());
+        if (!m_wire)
+          return;
+        m_wire->Request(AsHttp11Request(bytes));
+        return;
+      }
+      m_wire->Request(bytes);
+      return;
+    }
+    case CURLINFO_DATA_OUT:
+      if (m_wire && !m_wireAnswered)
+        m_wire->Request(bytes);
+      return;
+    case CURLINFO_HEADER_IN:
+      if (!m_wire || m_wireAnswered)
+        return;
+      m_wireHead.append(bytes);
+      if (TrimSpace(bytes).empty()) {
+        // An interim answer (100 Continue) is no part of the record.
+        const size_t space = m_wireHead.find(' ');
+        if (space != std::string::npos && m_wireHead.compare(space + 1, 1, "1") == 0) {
+          m_wireHead.clear();
+          return;
+        }
+        m_wire->AnswerHead(AsHttp11Answer(m_wireHead));
+        m_wireHead.clear();
+        m_wireAnswered = true;
+      }
+      return;
+    case CURLINFO_DATA_IN:
+      if (m_wire && m_wireAnswered)
+        m_wire->AnswerBody(bytes);
+      return;
+    default:
+      return;
+  }
+}
+
+void Transfer::EndWire(WireCut cut) {
+  if (m_wire)
+    m_wire->End(m_wireAnswered ? cut : WireCut::Unspecified);
+  m_wire.reset();
+  m_wireHead.clear();
+  m_wireAnswered = false;
+  m_wireTunnel = false;
 }
 
 size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
@@ -459,6 +540,24 @@ std::optional<std::chrono::milliseconds> TransferResult::PauseAsked(int tries) c
 }
 
 TransferResult Transfer::Finish(CURLcode code, bool stalled) {
+  TransferResult result = Outcome(code, stalled);
+  switch (result.end) {
+    case TransferEnd::Complete:
+      EndWire(m_stoppedAtAnswer ? WireCut::Unspecified : WireCut::None);
+      break;
+    case TransferEnd::Refused:
+      EndWire(WireCut::Length);
+      break;
+    case TransferEnd::RedirectRefused:
+      EndWire(WireCut::Unspecified);
+      break;
+    default:
+      EndWire(stalled ? WireCut::Time : WireCut::Disconnect);
+  }
+  return result;
+}
+
+TransferResult Transfer::Outcome(CURLcode code, bool stalled) {
   TransferResult result;
   result.status = Status();
   const Answer& a = m_answer;

@@ -175,6 +175,10 @@ class Transfer {
 
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  static int OnWire(CURL* easy, curl_infotype type, char* data, size_t size, void* self);
+  void WireBytes(curl_infotype type, std::string_view bytes);
+  void EndWire(WireCut cut);
+  TransferResult Outcome(CURLcode code, bool stalled);
   bool Address(const TransferRequest& request, std::optional<std::string>& resolveEntry,
                TransferResult& failure);
   void SetOptions(const TransferRequest& request, const std::optional<std::string>& resolveEntry);
@@ -216,4 +220,9 @@ class Transfer {
   std::optional<SteadyClock::time_point> m_pausedUntil;  // the end of a wait for the budget
   std::optional<SteadyClock::time_point> m_waitingSince;
   std::optional<SteadyClock::time_point> m_lastData;  // the stall clock; runs once answered
+  // The exchange being recorded, where the crawl keeps an archive.
+  std::unique_ptr<WireExchange> m_wire;
+  std::string m_wireHead;       // the answer's head as it comes, line by line
+  bool m_wireAnswered = false;  // its head went to the recorder: body bytes follow
+  bool m_wireTunnel = false;    // a proxy's CONNECT and its answer, which no archive keeps
 };

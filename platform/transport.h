@@ -17,6 +17,7 @@
 #include "platform/answer_framing.h"
 #include "platform/content_decoding.h"
 #include "platform/network_settings.h"
+#include "platform/wire_recorder.h"
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -87,12 +88,16 @@ class Transport {
   // Writes the cookie store to the file for them, when there is one; false when it cannot.
   // Done once: by the crawl at its end, else when the transport goes.
   bool SaveCookies();
+  // Every exchange of the crawl's transfers goes to the recorder too, from then on.
+  void Record(WireRecorder* recorder) { m_recorder = recorder; }
+  WireRecorder* Recorder() const { return m_recorder; }
 
  private:
   NetworkSettings m_options;
   Politeness m_politeness;
   std::unique_ptr<CURLSH, ShareDeleter> m_share;
   bool m_cookiesSaved = false;
+  WireRecorder* m_recorder = nullptr;
 };
 
 // libcurl's process-wide set-up, done once before any handle is made.

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libcurl4-openssl-dev zlib1g-dev libbrotli-dev libzstd-dev
+  qt6-base-dev libcurl4-openssl-dev libssl-dev libzip-dev zlib1g-dev libbrotli-dev libzstd-dev
   nginx openssl ca-certificates fonts-dejavu-core
   fp-utils-3.2.2 libchm1 dpkg-dev file
   clang libclang-rt-14-dev
@@ -13,6 +13,10 @@ packages=(
   chromium python3
   xvfb x11-utils
 )
+# The archives' independent reader runs on Node.js: Debian's, where the machine has none.
+if [ $# -eq 0 ] && ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
 [ $# -gt 0 ] && packages=("$@")
 
 missing=()
@@ -21,21 +25,41 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+install_packages() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Kelvane needs these packages: ${missing[*]}" >&2
+    echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "Installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  # Packages such as nginx would start their service on install; nothing here wants that.
+  policy=/usr/sbin/policy-rc.d
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' > "$policy"
+    chmod +x "$policy"
+    trap 'rm -f "$policy"' EXIT
+  fi
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+[ ${#missing[@]} -eq 0 ] || install_packages
+[ $# -gt 0 ] && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "Kelvane needs these packages: ${missing[*]}" >&2
-  echo "Install them with: sudo apt-get install ${missing[*]}" >&2
-  exit 1
+# The archives' reader, at the version the lock file names, beside the tests that use it.
+readers=$(dirname "$0")/../tests/archive
+if [ ! -f "$readers/node_modules/warcio/package.json" ]; then
+  echo "Installing the archive readers (npm)"
+  npm ci --prefix "$readers" --no-audit --no-fund --loglevel=error
 fi
-echo "Installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-# Packages such as nginx would start their service on install; nothing here wants that.
-policy=/usr/sbin/policy-rc.d
-if [ ! -e "$policy" ]; then
-  printf '#!/bin/sh\nexit 101\n' > "$policy"
-  chmod +x "$policy"
-  trap 'rm -f "$policy"' EXIT
+# The archive player the replay test opens the packages in: its prebuilt files, as published.
+player=$readers/player
+if [ ! -f "$player/sw.js" ]; then
+  echo "Installing the archive player (npm)"
+  packed=$(mktemp -d)
+  (cd "$packed" && npm pack --silent --loglevel=error replaywebpage@2.5.3 >/dev/null)
+  mkdir -p "$player"
+  tar -xzf "$packed/replaywebpage-2.5.3.tgz" -C "$player" --strip-components=1 \
+    package/index.html package/ui.js package/sw.js package/LICENSE
+  rm -rf "$packed"
 fi
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"

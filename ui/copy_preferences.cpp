@@ -50,6 +50,10 @@ const std::vector<CopyPreference>& CopyPreferences() {
       {"Update", "--update", "Update an existing copy",
        "Ask the server again for every file already copied, and replace those that changed.",
        nullptr, nullptr},
+      {"Archive", "--wacz", "Keep an archive (WACZ)",
+       "Also record every request and answer, as an archive player replays them: a WACZ file "
+       "beside the copy's directory, named after it (127.0.0.1:8080.wacz).",
+       nullptr, nullptr, kArchiveBesideCopy},
       {"Level", "--level", "Depth, in links from the start:",
        "Follow links at most this many deep from the start page; empty or 0 for no limit. What "
        "the pages of the last level need is fetched all the same.",
@@ -110,6 +114,9 @@ CrawlPlan ReadCopyPreferences(std::vector<std::string>* problems) {
         IsSwitch(preference) ? std::string(preference.onValue ? preference.onValue : "") : stored;
     if (OptionOf(preference).apply(taken, value, error)) {
       settings = std::move(taken);
+      // The archive's first record says how the crawl was asked for, as the console would.
+      settings.archive.commandLine += std::string(settings.archive.commandLine.empty() ? "" : " ") +
+                                      preference.option + (IsSwitch(preference) ? "" : " " + value);
     } else if (problems != nullptr) {
       problems->push_back(error);
     }

@@ -26,6 +26,9 @@ struct CopyPreference {
 };
 const std::vector<CopyPreference>& CopyPreferences();
 
+// The archive's place until the crawl's start is known: then beside the copy's directory.
+inline constexpr const char* kArchiveBesideCopy = "beside-the-copy.wacz";
+
 // The option of the crawl's table that a preference gives.
 const CrawlOption& OptionOf(const CopyPreference& preference);
 

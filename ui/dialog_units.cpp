@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QTextLayout>
 #include <QWidget>
@@ -62,7 +63,30 @@ int DialogUnitsToPixelsY(const QWidget* widget, int units) {
   return (units * BaseY(widget) + 4) / 8;
 }
 
+namespace {
+
+// At a large scale or font a template can come out larger than the screen: it is then drawn in
+// a smaller size of the dialog's font, so that every control stays where it can be reached.
+void FitTemplateToScreen(QWidget* dialog) {
+  const QScreen* screen = dialog->screen();
+  QFont font = dialog->font();
+  if (screen == nullptr || font.pointSizeF() <= 0)
+    return;
+  const QSize units = dialog->geometry().size();
+  const int frame = dialog->style()->pixelMetric(QStyle::PM_TitleBarHeight);
+  const QSize room = screen->availableGeometry().size() - QSize(frame / 2, 2 * frame);
+  while ((DialogUnitsToPixelsX(dialog, units.width()) > room.width() ||
+          DialogUnitsToPixelsY(dialog, units.height()) > room.height()) &&
+         font.pointSizeF() > 6.0) {
+    font.setPointSizeF(font.pointSizeF() - 0.5);
+    dialog->setFont(font);
+  }
+}
+
+}  // namespace
+
 void ApplyDialogUnits(QWidget* dialog) {
+  FitTemplateToScreen(dialog);
   for (QWidget* child : dialog->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
     QRect units = child->geometry();
     int x = DialogUnitsToPixelsX(dialog, units.x());

@@ -6,6 +6,8 @@ void LastCrawl::Begin(bool rules, bool update, bool converted) {
   m_rules = rules;
   m_update = update;
   m_converted = converted;
+  m_archiveRecords = 0;
+  m_archiveFailure.clear();
   m_ending = CrawlEnding::Completed;
   m_firstDone = false;
   m_startPage.clear();
@@ -29,6 +31,8 @@ void LastCrawl::Ended(const CrawlOutcome& outcome) {
   m_ending = outcome.ending;
   m_convertedFiles = outcome.converted;
   m_conversionStopped = outcome.conversionStopped;
+  m_archiveRecords = outcome.archiveRecords;
+  m_archiveFailure = outcome.archiveFailure;
 }
 
 QString LastCrawl::Summary() const {
@@ -55,6 +59,11 @@ QString LastCrawl::Summary() const {
     line += QStringLiteral("; links converted in %1 files").arg(m_convertedFiles) +
             (m_conversionStopped ? QStringLiteral(" (stopped: the next run converts the rest)")
                                  : QString());
+  if (!m_archiveFailure.empty())
+    line += QStringLiteral("; the archive could not be written: ") +
+            QString::fromStdString(m_archiveFailure);
+  else if (m_archiveRecords > 0)
+    line += QStringLiteral("; %1 records in the archive").arg(m_archiveRecords);
   return line;
 }
 

@@ -30,6 +30,8 @@ class LastCrawl {
   bool m_converted = false;
   CrawlEnding m_ending = CrawlEnding::Completed;
   int32_t m_convertedFiles = 0;
+  int32_t m_archiveRecords = 0;
+  std::string m_archiveFailure;
   bool m_conversionStopped = false;
   bool m_firstDone = false;
   std::string m_startPage;  // where the start address's file was stored

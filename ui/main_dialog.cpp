@@ -21,6 +21,7 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QThread>
+#include <algorithm>
 
 #include "crawl/rules/mirror_paths.h"
 #include "crawl/run/crawl.h"
@@ -193,6 +194,12 @@ void CKelvaneDlg::OnDownload() {
   // The copy's preferences as they are now; none stored, the plan has every option off.
   CrawlPlan plan = ReadCopyPreferences();
   SetStart(plan, PlanFromDialog(*this).start);
+  if (plan.archive.wacz == kArchiveBesideCopy) {
+    std::string root = plan.start.localRoot;
+    while (root.size() > 1 && root.back() == '/')
+      root.pop_back();
+    plan.archive.wacz = root + ".wacz";
+  }
   m_lastCrawl.Begin(!plan.scope.Empty(), plan.update, plan.convertLinks);
   // "Download" comes back only with the last worker's end actions, after which that worker
   // waits for nothing from this thread: joining it here is short, and serves no input meanwhile.
@@ -491,7 +498,10 @@ void CKelvaneDlg::ShowHelp() {
   if (window == nullptr) {
     window = new CHelpWindow;
     window->setParent(this, Qt::Window);
-    window->resize(640, 480);
+    // Never larger than the screen, which a large scale would make it.
+    const QRect room = screen()->availableGeometry();
+    window->resize(std::min(640, room.width() * 9 / 10), std::min(480, room.height() * 9 / 10));
+    window->move(room.center() - window->rect().center());
     if (!window->Open(file)) {
       delete window;
       return;

@@ -118,6 +118,9 @@ struct CrawlOutcome {
   // run.
   int32_t converted = 0;
   bool conversionStopped = false;
+  // With an archive: the records written, and why it could not be written whole.
+  int32_t archiveRecords = 0;
+  std::string archiveFailure{};
 };
 
 // What the crawl needs of the main dialog. The window, the console program and the tests each

@@ -60,6 +60,19 @@ struct CrawlStart {
   std::string saveToDirectory;  // every file the crawl reads or writes lies beneath it
 };
 
+// An archive of the crawl's exchanges, as WARC files, beside the copy or instead of it.
+struct ArchivePlan {
+  std::string warcFile;     // NAME: NAME.warc.gz written; empty: no archive
+  long long maxSize = 0;    // a file this large is closed and NAME-00001.warc.gz begun; 0: one
+  bool cdx = false;         // a CDXJ index written beside the archive
+  bool dedup = false;       // an answer whose payload is already recorded becomes a revisit
+  std::string dedupIndex;   // a CDXJ index of earlier archives whose payloads count too
+  bool noCopy = false;      // the archive alone: nothing stored on disk as a copy
+  std::string commandLine;  // the crawl's options as given, for the archive's first record
+  std::string wacz;         // a WACZ package of the archive written there once the crawl ends
+  bool Wanted() const { return !warcFile.empty() || !wacz.empty(); }
+};
+
 // Everything a crawl does, said once: both front ends build a plan and hand it to RunCrawl.
 struct CrawlPlan {
   CrawlStart start;
@@ -83,4 +96,5 @@ struct CrawlPlan {
   // Once this many bytes are stored, no new file is fetched and the crawl ends as stopped; 0: none.
   long long quota = 0;
   long long maxFileSize = 0;  // a larger answer is not saved; 0: the file area's limit alone
+  ArchivePlan archive;
 };

@@ -389,6 +389,58 @@ std::vector<CrawlOption> IdentityOptions() {
   };
 }
 
+// The archive: every exchange recorded as WARC, beside the copy.
+std::vector<CrawlOption> ArchiveOptions() {
+  using L = CrawlPlan;
+  return {
+      {{"--warc-file", "", "NAME", "record every request and answer in the archive NAME.warc.gz",
+        ValueKind::File},
+       [](L& l, const std::string& v, std::string& error) {
+         l.archive.warcFile = v;
+         if (v.empty())
+           error = "option --warc-file needs a name";
+         return !v.empty();
+       }},
+      {{"--warc-max-size", "", "BYTES",
+        "with --warc-file: begin NAME-00001.warc.gz and so on once a file holds BYTES, k and M "
+        "allowed",
+        ValueKind::Number},
+       [](L& l, const std::string& v, std::string& error) {
+         if (ParseRate(v, l.archive.maxSize))
+           return true;
+         error = "option --warc-max-size needs a number of bytes above 0, not '" + v + "'";
+         return false;
+       }},
+      {{"--wacz", "", "FILE",
+        "pack the archive as a WACZ file, which archive players open, once the crawl ends",
+        ValueKind::File},
+       [](L& l, const std::string& v, std::string& error) {
+         l.archive.wacz = v;
+         if (v.empty())
+           error = "option --wacz needs a file";
+         return !v.empty();
+       }},
+      {{"--no-copy", "", "", "with --warc-file or --wacz: keep the archive alone, no copy on disk",
+        ValueKind::None},
+       [](L& l, const std::string&, std::string&) { return l.archive.noCopy = true; }},
+      {{"--warc-cdx", "", "", "with --warc-file: write its index as NAME.cdxj", ValueKind::None},
+       [](L& l, const std::string&, std::string&) { return l.archive.cdx = true; }},
+      {{"--warc-dedup", "", "FILE",
+        "with --warc-file: record an answer whose body is in the index FILE (CDXJ, or /dev/null "
+        "for none) or already in this archive as a revisit",
+        ValueKind::File},
+       [](L& l, const std::string& v, std::string& error) {
+         if (access(v.c_str(), R_OK) != 0) {
+           error = "option --warc-dedup cannot read '" + v + "'";
+           return false;
+         }
+         l.archive.dedup = true;
+         l.archive.dedupIndex = v;
+         return true;
+       }},
+  };
+}
+
 }  // namespace
 
 std::optional<std::pair<std::string, std::string>> TakeUserInfo(std::string& url) {
@@ -411,7 +463,7 @@ std::optional<std::pair<std::string, std::string>> TakeUserInfo(std::string& url
 const std::vector<CrawlOption>& CrawlOptions() {
   static const std::vector<CrawlOption> options = [] {
     std::vector<CrawlOption> all = NetworkAndCopyOptions();
-    for (auto group : {NamingOptions(), ScopeOptions(), IdentityOptions()})
+    for (auto group : {NamingOptions(), ScopeOptions(), IdentityOptions(), ArchiveOptions()})
       all.insert(all.end(), group.begin(), group.end());
     return all;
   }();

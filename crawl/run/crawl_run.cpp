@@ -121,6 +121,10 @@ CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
       m_robots(m_transport, plan),
       m_startUrl(plan.start.url) {
   m_dialog.m_stopRequested = 0;
+  if (plan.archive.Wanted()) {
+    m_archive = WarcWriter::Open(plan.archive, m_archiveWhy);
+    m_transport.Record(m_archive.get());
+  }
   // Read as the web is read, a copy keeps its files' times.
   m_store.SetFileTimes(plan.completePages);
   m_store.SetAnySize(plan.completePages);
@@ -359,7 +363,8 @@ void CrawlRun::FinishPass(Pass& pass) {
     m_dialog.Log(NotSavedText(*pass.file));
   ShowDownloaded();
   std::optional<SaveResult> saved;
-  const bool storing = pass.stored && pass.fromNetwork && !kept;
+  // With the archive alone, what is fetched is read for its links and recorded, never stored.
+  const bool storing = pass.stored && pass.fromNetwork && !kept && !m_plan.archive.noCopy;
   // A copy kept in place of the answer is read, unless it could not be: then nothing is.
   const bool readable = !unusable && (!kept || pass.localPath == pass.earlierCopy);
   if (readable) {
@@ -374,6 +379,12 @@ void CrawlRun::FinishPass(Pass& pass) {
                    " bytes): " + pass.url);
     }
     m_rules->Read(*pass.file, pass.localPath, *m_links);
+    if (m_archive && pass.fromNetwork &&
+        KindOf(pass.file->contentType, pass.localPath) == FileKind::Page) {
+      const FetchedFile& page = *pass.file;
+      m_archive->AddPage(page.finalUrl.empty() ? pass.url : page.finalUrl,
+                         PageTitle(std::string_view(page.data.get(), page.length)));
+    }
     if (storing)
       saved = m_store.Save(*pass.file, pass.localPath);
   }
@@ -431,6 +442,7 @@ CrawlOutcome CrawlRun::Cancel(const std::string& failedCall) {
     EndActions(m_dialog);
   }
   outcome.cookiesNotSaved = !SaveCookies();
+  CloseArchive(outcome);
   m_dialog.CrawlEnded(outcome);
   m_dialog.WorkerEnded();
   return outcome;
@@ -458,8 +470,22 @@ void CrawlRun::End(CrawlOutcome outcome) {
   ConvertLinks(outcome);
   EndActions(m_dialog);
   outcome.cookiesNotSaved = !SaveCookies();
+  CloseArchive(outcome);
   m_dialog.CrawlEnded(outcome);
   m_dialog.WorkerEnded();
+}
+
+void CrawlRun::CloseArchive(CrawlOutcome& outcome) {
+  if (!m_plan.archive.Wanted())
+    return;
+  if (m_archive) {
+    m_transport.Record(nullptr);
+    m_archive->Close(m_archiveWhy);
+    outcome.archiveRecords = m_archive->Records();
+  }
+  outcome.archiveFailure = m_archiveWhy;
+  if (!m_archiveWhy.empty())
+    m_dialog.Log("Archive not written: " + m_archiveWhy);
 }
 
 void CrawlRun::ShowDownloaded() {

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "crawl/archive/warc_writer.h"
 #include "crawl/base/crawl_dialog.h"
 #include "crawl/base/crawl_plan.h"
 #include "crawl/copy/copy_upkeep.h"
@@ -66,6 +67,8 @@ class CrawlRun {
   void End(CrawlOutcome outcome);
 
   CrawlDialog& Dialog() { return m_dialog; }
+  // The archive asked for could not be begun: the crawl does not start.
+  bool ArchiveRefused() const { return m_plan.archive.Wanted() && !m_archive; }
   Transport& Network() { return m_transport; }
   // How much of an answer a transfer takes, and where what exceeds a file's area goes.
   Intake IntakeOf();
@@ -127,8 +130,14 @@ class CrawlRun {
   // its place, and what became of the file is returned.
   std::optional<FileOutcome> KeepEarlierCopy(Pass& pass);
 
+  // The archive's records are written once every exchange has ended, and it outlives the
+  // transfers, which hand it their last exchange as they go.
+  void CloseArchive(CrawlOutcome& outcome);
+
   CrawlDialog& m_dialog;
   const CrawlPlan& m_plan;
+  std::unique_ptr<WarcWriter> m_archive;
+  std::string m_archiveWhy;
   Transport m_transport;
   std::unique_ptr<CrawlRules> m_rules;
   MirrorStore m_store;

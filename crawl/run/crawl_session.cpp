@@ -26,6 +26,8 @@ void RunCrawl(CrawlDialog& dialog, const CrawlPlan& plan) {
     ~LogCloser() { CloseLogFile(); }
   } logCloser;
   CrawlRun run(dialog, plan);
+  if (run.ArchiveRefused())
+    return run.End(CrawlOutcome{CrawlEnding::Stopped, {}, false});
   // Read as the web is read, the start page's own fetch is its test: one request, not two.
   if (plan.completePages && IsHttpUrl(run.StartUrl())) {
     run.PushStartsUntested();

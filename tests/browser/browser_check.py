@@ -33,7 +33,7 @@ LINKS = ("JSON.stringify(Array.from(document.querySelectorAll('a[href], area[hre
 class Browser:
     """Chromium with the DevTools protocol on file descriptors 3 (commands) and 4 (answers)."""
 
-    def __init__(self, profile):
+    def __init__(self, profile, offline=True, extra=()):
         if not os.access(CHROMIUM, os.X_OK):
             print("browser_check: %s is missing: %s" % (CHROMIUM, INSTALL), file=sys.stderr)
             sys.exit(2)
@@ -47,7 +47,8 @@ class Browser:
         arguments = [CHROMIUM, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
                      "--no-first-run", "--disable-background-networking",
                      "--disable-component-update", "--disable-sync", "--disable-extensions",
-                     "--remote-debugging-pipe", "--user-data-dir=" + profile, "about:blank"]
+                     "--remote-debugging-pipe", "--user-data-dir=" + profile, *extra,
+                     "about:blank"]
         self.process = subprocess.Popen(arguments, preexec_fn=descriptors, pass_fds=(3, 4),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
@@ -62,9 +63,10 @@ class Browser:
         self.call("Network.enable", {}, self.session)
         self.call("Page.enable", {}, self.session)
         # Cut off: any request that leaves the disk fails, and is seen.
-        self.call("Network.emulateNetworkConditions",
-                  {"offline": True, "latency": 0, "downloadThroughput": -1,
-                   "uploadThroughput": -1}, self.session)
+        if offline:
+            self.call("Network.emulateNetworkConditions",
+                      {"offline": True, "latency": 0, "downloadThroughput": -1,
+                       "uploadThroughput": -1}, self.session)
 
     def close(self):
         try:

@@ -2,6 +2,8 @@
 // headless Chromium with the network cut off.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "cli/cli_support.h"
 #include "support/loopback_server.h"
 #include "support/modern_site.h"
@@ -51,6 +53,45 @@ TEST(Browser, ConvertedCopyReadsWhollyFromDisk) {
       EXPECT_EQ(Total(check.out, "online links"), row.online) << check.out;
     }
   }
+}
+
+// The same site kept as an archive, packed as WACZ, and opened in an archive player no one here
+// wrote: the start page as its server sent it, styled by its stylesheets and with its pictures,
+// and a second page by its link.
+TEST(Browser, ArchivePlayerReplaysThePackage) {
+  SiteServer modern;
+  auto server = std::make_unique<RawServer>(modern.Handler());
+  const std::string start = server->Url("/site/");
+  SiteFiles site = ModernSite("127.0.0.1:" + std::to_string(server->Port()));
+  // Pictures a browser can draw: a PNG of one pixel.
+  static const unsigned char kPixel[] = {
+      0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48,
+      0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00,
+      0x00, 0x1f, 0x15, 0xc4, 0x89, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x44, 0x41, 0x54, 0x78,
+      0x9c, 0x63, 0xf8, 0xcf, 0xc0, 0xf0, 0x1f, 0x00, 0x05, 0x00, 0x01, 0xff, 0x89, 0x99,
+      0x3d, 0x1d, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+  for (auto& [path, file] : site) {
+    if (file.type == "image/png")
+      file.body.assign(reinterpret_cast<const char*>(kPixel), sizeof kPixel);
+  }
+  modern.SetAll(site);
+  TempDir dir;
+  const std::string wacz = dir.Path() + "/site.wacz";
+  ProcessResult archive = Cli({"-p", "--wacz", wacz, "--save-to", dir.Path() + "/copy", start});
+  ASSERT_EQ(archive.exitCode, 0) << archive.err;
+  server.reset();  // what is replayed comes from the package alone
+  ProcessResult replay =
+      RunProcess({"/usr/bin/python3", KELVANE_SOURCE_DIR "/tests/browser/replay_check.py",
+                  KELVANE_SOURCE_DIR "/tests/archive/player", wacz, start, "about"});
+  ASSERT_NE(replay.exitCode, 2) << replay.err;
+  EXPECT_EQ(replay.exitCode, 0) << replay.out << replay.err;
+  const size_t end = replay.out.find('\n');
+  const std::string first = replay.out.substr(0, end), second = replay.out.substr(end + 1);
+  EXPECT_TRUE(Contains(first, "\"title\": \"Start\"")) << first;
+  EXPECT_TRUE(Contains(first, "img/body.png")) << first;  // main.css applied
+  EXPECT_TRUE(Contains(first, "\"loaded\": true")) << first;
+  EXPECT_FALSE(Contains(first, "\"loaded\": false")) << first;
+  EXPECT_TRUE(Contains(second, "start")) << second;  // the about page's one link
 }
 
 }  // namespace

@@ -222,11 +222,12 @@ TEST_F(Window, BrowserGetsTheAddressAsOneArgumentNeverThroughAShell) {
   Click(dialog, Control::BrowseUrlButton);  // silently nothing
 }
 
-// The copy's preferences as a person sets them: complete pages and converted links clicked, 4
-// transfers typed (a value out of range first, refused under its field), each kept at once;
-// Enter starts the crawl, which makes the complete, converted copy kelvane-cli makes with
-// -p -k --jobs 4; the status line's tooltip says what became of the files, and "Browse" opens
-// the copy's start page. Preferences shows the values again, and again after a restart.
+// The copy's preferences as a person sets them: complete pages, converted links and an archive
+// clicked, 4 transfers typed (a value out of range first, refused under its field), each kept at
+// once; Enter starts the crawl, which makes the complete, converted copy kelvane-cli makes with
+// -p -k --jobs 4, and its archive; the status line's tooltip says what became of the files, and
+// "Browse" opens the copy's start page. Preferences shows the values again, and again after a
+// restart.
 TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
   RawServer server(SiteHandler({
       {"/", "<a href=\"b.htm\">b</a><img src=\"p.png\"><link rel=\"stylesheet\" href=\"s.css\">"},
@@ -246,7 +247,7 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
   auto setUp = [&](CPreferencesDialog* preferences) {
     CopyPreferencesSection* copy = preferences->CopySection();
     // A click on the middle of each check box's caption.
-    for (const char* key : {"PageRequisites", "ConvertLinks"}) {
+    for (const char* key : {"PageRequisites", "ConvertLinks", "Archive"}) {
       QWidget* check = copy->ControlFor(key);
       QTest::mouseClick(check, Qt::LeftButton, {},
                         QPoint(check->sizeHint().width() / 2, check->height() / 2));
@@ -298,6 +299,10 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
     status->grab();
     EXPECT_TRUE(
         status->toolTip().contains("Last crawl: 5 stored, 0 from earlier copies, 0 not saved"))
+        << status->toolTip().toStdString();
+    // The archive beside the copy's directory, named after it: the warcinfo and 5 exchanges.
+    EXPECT_TRUE(fs::exists(host + ".wacz"));
+    EXPECT_TRUE(status->toolTip().contains("; 11 records in the archive"))
         << status->toolTip().toStdString();
     Click(dialog, Control::BrowseMirrorButton);
     ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));

@@ -1,26 +1,23 @@
 // The windows' captions as the X server has them, under a virtual display of the test's own:
 // the program's own words, with nothing the toolkit appends on X11.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <regex>
 #include <set>
 
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "ui/copy_preferences.h"
 #include "ui/directory_dialog.h"
-#include "ui/kelvane_app.h"
 #include "ui/main_dialog.h"
 #include "ui/preferences_dialog.h"
 #include "ui_test_support.h"
@@ -101,45 +98,64 @@ TEST(Captions, AreTheProgramsOwnOnX11) {
     EXPECT_EQ(name.find("\xE2\x80\x94"), std::string::npos) << name;  // " — Kelvane"
 }
 
-}  // namespace
-
-// A display of the test's own: Xvfb says which once it is ready.
-int main(int argc, char** argv) {
-  int ready[2];
-  if (pipe(ready) != 0)
-    return 1;
-  const pid_t server = fork();
-  if (server == 0) {
-    close(ready[0]);
-    const std::string fd = std::to_string(ready[1]);
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
-           "1024x768x24", static_cast<char*>(nullptr));
-    _exit(127);
+// At the scale this run is given, on a 1024x768 screen: every control of the window is on the
+// screen, and so is every field of Preferences as Tab reaches it, four of them holding refused
+// values (the section scrolls to the field that has the focus).
+TEST(Screen, WindowAndPreferencesFitAtThisScale) {
+  CKelvaneDlg dialog;
+  dialog.OnInitDialog();
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  const QRect screen = dialog.screen()->availableGeometry();
+  auto placeOf = [](const QWidget* widget) {
+    return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size());
+  };
+  for (const QWidget* child : dialog.findChildren<QWidget*>()) {
+    if (child->isVisible() && child->window() == &dialog) {
+      EXPECT_TRUE(screen.contains(placeOf(child))) << child->objectName().toStdString();
+    }
   }
-  close(ready[1]);
-  std::string display;
-  pollfd wait{ready[0], POLLIN, 0};
-  char c = 0;
-  while (poll(&wait, 1, 20000) == 1 && read(ready[0], &c, 1) == 1 && c != '\n')
-    display += c;
-  close(ready[0]);
-  if (display.empty()) {
-    std::fprintf(stderr, "Xvfb did not start (is the xvfb package installed?)\n");
-    kill(server, SIGKILL);
-    waitpid(server, nullptr, 0);
-    return 1;
-  }
-  setenv("DISPLAY", (":" + display).c_str(), 1);
-  setenv("QT_QPA_PLATFORM", "xcb", 1);
-  TempDir config;
-  setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
-  int result = 1;
-  {
-    CKelvaneApp application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    result = RUN_ALL_TESTS();
-  }
-  kill(server, SIGTERM);
-  waitpid(server, nullptr, 0);
-  return result;
+  AnswerNextModal<CPreferencesDialog>([&](CPreferencesDialog* preferences) {
+    CopyPreferencesSection* copy = preferences->CopySection();
+    EXPECT_TRUE(screen.contains(preferences->frameGeometry()));
+    const std::vector<std::pair<std::string, const char*>> refused = {
+        {"Jobs", "100"}, {"Level", "x"}, {"Wait", "1,5"}, {"LimitRate", "0"}};
+    QWidget* first = copy->ControlFor(refused.front().first);
+    QTest::mouseClick(first, Qt::LeftButton);
+    // Tab from field to field, as a person goes down the section, typing where a value is
+    // refused; every stop is seen whole on the screen.
+    std::vector<QWidget*> reached;
+    for (QWidget* at = first; reached.size() < 64;) {
+      reached.push_back(at);
+      for (const auto& [key, text] : refused) {
+        if (copy->ControlFor(key) == at) {
+          QTest::keyClicks(at, text);
+          EXPECT_TRUE(copy->Message(key)->isVisible()) << key;
+        }
+      }
+      const QRect viewport(copy->parentWidget()->mapToGlobal(QPoint(0, 0)),
+                           copy->parentWidget()->size());
+      EXPECT_TRUE(screen.contains(viewport.intersected(placeOf(at))) &&
+                  viewport.contains(placeOf(at)))
+          << at->objectName().toStdString();
+      QTest::keyClick(at, Qt::Key_Tab);
+      at = preferences->focusWidget();
+      if (at == first || !copy->isAncestorOf(at))
+        break;
+    }
+    EXPECT_GE(reached.size(), CopyPreferences().size());
+    EXPECT_TRUE(screen.contains(preferences->frameGeometry()));
+    // Emptied, the refused values let the dialog close.
+    for (const auto& [key, text] : refused) {
+      QWidget* field = copy->ControlFor(key);
+      QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+      QTest::keyClick(field, Qt::Key_Backspace);
+    }
+    QTest::keyClick(preferences, Qt::Key_Escape);
+  });
+  QTest::mouseClick(qobject_cast<QPushButton*>(dialog.ControlById(Control::OptionsButton)),
+                    Qt::LeftButton);
+  EXPECT_TRUE(WaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 15000));
 }
+
+}  // namespace

@@ -1,0 +1,191 @@
+#include "crawl/archive/wacz_package.h"
+
+#include <zip.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <list>
+
+#include "crawl/archive/warc_record.h"
+#include "platform/ascii.h"
+
+#ifndef KELVANE_VERSION
+#define KELVANE_VERSION "unknown"
+#endif
+
+namespace {
+
+std::string Json(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A file's SHA-256 in hexadecimal, read in pieces; empty when it cannot be read.
+std::string FileSha256(const std::string& path, uint64_t& size) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    return {};
+  Digest digest(true);
+  std::string piece(1 << 16, '\0');
+  size = 0;
+  while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+    digest.Add(std::string_view(piece.data(), static_cast<size_t>(in.gcount())));
+    size += static_cast<uint64_t>(in.gcount());
+  }
+  return digest.Hex();
+}
+
+std::string TextSha256(const std::string& text) {
+  Digest digest(true);
+  digest.Add(text);
+  return digest.Hex();
+}
+
+}  // namespace
+
+std::string PageTitle(std::string_view html) {
+  const std::string lower = ToLowerAscii(html.substr(0, 64 * 1024));
+  const size_t open = lower.find("<title");
+  if (open == std::string::npos ||
+      (open + 6 < lower.size() && lower[open + 6] != '>' && !IsSpace(lower[open + 6])))
+    return {};
+  const size_t start = lower.find('>', open);
+  const size_t end = lower.find("</title", start);
+  if (start == std::string::npos || end == std::string::npos)
+    return {};
+  std::string title;
+  for (const char c : html.substr(start + 1, end - start - 1)) {
+    if (IsSpace(c)) {
+      if (!title.empty() && title.back() != ' ')
+        title += ' ';
+    } else {
+      title += c;
+    }
+  }
+  while (!title.empty() && title.back() == ' ')
+    title.pop_back();
+  return title.substr(0, 500);
+}
+
+bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFiles,
+               const std::vector<IndexEntry>& index, const std::vector<ArchivedPage>& pages,
+               std::string& why) {
+  const std::string part = path + ".part";
+  int error = 0;
+  zip_t* zip = zip_open(part.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (zip == nullptr) {
+    zip_error_t reason;
+    zip_error_init_with_code(&reason, error);
+    why = path + ": " + zip_error_strerror(&reason);
+    zip_error_fini(&reason);
+    return false;
+  }
+  // Texts given to the package stay alive until it is closed, which is when it reads them.
+  std::list<std::string> texts;
+  std::string resources;
+  auto fail = [&](const std::string& what) {
+    why = path + ": " + what + ": " + zip_strerror(zip);
+    zip_discard(zip);
+    std::remove(part.c_str());
+    return false;
+  };
+  auto addText = [&](const std::string& name, std::string text) {
+    texts.push_back(std::move(text));
+    const std::string& kept = texts.back();
+    zip_source_t* source = zip_source_buffer(zip, kept.data(), kept.size(), 0);
+    if (source == nullptr)
+      return false;
+    const zip_int64_t at = zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_UTF_8);
+    if (at < 0) {
+      zip_source_free(source);
+      return false;
+    }
+    resources += std::string(resources.empty() ? "" : ",\n") +
+                 "    {\"name\": " + Json(BaseName(name)) + ", \"path\": " + Json(name) +
+                 ", \"hash\": \"sha256:" + TextSha256(kept) +
+                 "\", \"bytes\": " + std::to_string(kept.size()) + "}";
+    return true;
+  };
+  for (const std::string& file : warcFiles) {
+    uint64_t size = 0;
+    const std::string hash = FileSha256(file, size);
+    const std::string name = "archive/" + BaseName(file);
+    zip_source_t* source = zip_source_file(zip, file.c_str(), 0, -1);
+    const zip_int64_t at =
+        source == nullptr ? -1 : zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_UTF_8);
+    if (hash.empty() || at < 0) {
+      if (source != nullptr)
+        zip_source_free(source);
+      return fail(file);
+    }
+    // The records are gzip members already: stored as they are, so a player reads them where
+    // the index says they lie.
+    zip_set_file_compression(zip, static_cast<zip_uint64_t>(at), ZIP_CM_STORE, 0);
+    resources += std::string(resources.empty() ? "" : ",\n") +
+                 "    {\"name\": " + Json(BaseName(file)) + ", \"path\": " + Json(name) +
+                 ", \"hash\": \"sha256:" + hash + "\", \"bytes\": " + std::to_string(size) + "}";
+  }
+  std::vector<std::string> lines;
+  for (const IndexEntry& entry : index)
+    lines.push_back(IndexLine(entry) + "\n");
+  std::sort(lines.begin(), lines.end());
+  std::string cdxj;
+  for (const std::string& line : lines)
+    cdxj += line;
+  std::string jsonl =
+      "{\"format\": \"json-pages-1.0\", \"id\": \"pages\", \"title\": \"All Pages\"}\n";
+  int number = 0;
+  for (const ArchivedPage& page : pages) {
+    jsonl += "{\"id\": \"" + std::to_string(++number) + "\", \"url\": " + Json(page.url) +
+             ", \"ts\": " + Json(page.date);
+    if (!page.title.empty())
+      jsonl += ", \"title\": " + Json(page.title);
+    jsonl += "}\n";
+  }
+  if (!addText("indexes/index.cdxj", cdxj) || !addText("pages/pages.jsonl", jsonl))
+    return fail("index");
+  const std::string created = WarcDate(std::chrono::system_clock::now());
+  std::string package =
+      "{\n  \"profile\": \"data-package\",\n  \"wacz_version\": \"1.1.1\",\n"
+      "  \"created\": \"" +
+      created + "\",\n  \"software\": \"Kelvane/" + KELVANE_VERSION + "\",\n";
+  if (!pages.empty())
+    package += "  \"mainPageURL\": " + Json(pages.front().url) +
+               ",\n  \"mainPageDate\": " + Json(pages.front().date) + ",\n";
+  package += "  \"resources\": [\n" + resources + "\n  ]\n}\n";
+  const std::string digest =
+      "{\n  \"path\": \"datapackage.json\",\n  \"hash\": \"sha256:" + TextSha256(package) +
+      "\"\n}\n";
+  if (!addText("datapackage.json", package) || !addText("datapackage-digest.json", digest))
+    return fail("datapackage.json");
+  if (zip_close(zip) != 0)
+    return fail("closing");
+  std::error_code renamed;
+  std::filesystem::rename(part, path, renamed);
+  if (renamed) {
+    why = path + ": " + renamed.message();
+    std::remove(part.c_str());
+    return false;
+  }
+  return true;
+}

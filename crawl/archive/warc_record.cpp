@@ -1,0 +1,219 @@
+#include "crawl/archive/warc_record.h"
+
+#include <errno.h>
+#include <openssl/rand.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "platform/ascii.h"
+
+Digest::Digest(bool sha256) : m_context(EVP_MD_CTX_new()), m_sha256(sha256) {
+  EVP_DigestInit_ex(m_context, sha256 ? EVP_sha256() : EVP_sha1(), nullptr);
+}
+
+Digest::~Digest() {
+  EVP_MD_CTX_free(m_context);
+}
+
+void Digest::Add(std::string_view bytes) {
+  EVP_DigestUpdate(m_context, bytes.data(), bytes.size());
+}
+
+std::vector<unsigned char> Digest::Final() {
+  std::vector<unsigned char> sum(EVP_MAX_MD_SIZE);
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(m_context, sum.data(), &length);
+  sum.resize(length);
+  return sum;
+}
+
+std::string Digest::Labelled() {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+  const std::vector<unsigned char> sum = Final();
+  std::string text = m_sha256 ? "sha256:" : "sha1:";
+  uint32_t buffer = 0;
+  int bits = 0;
+  for (unsigned char byte : sum) {
+    buffer = (buffer << 8) | byte;
+    bits += 8;
+    while (bits >= 5) {
+      text += kAlphabet[(buffer >> (bits - 5)) & 31];
+      bits -= 5;
+    }
+  }
+  if (bits > 0)
+    text += kAlphabet[(buffer << (5 - bits)) & 31];
+  while ((text.size() - text.find(':') - 1) % 8 != 0)
+    text += '=';
+  return text;
+}
+
+std::string Digest::Hex() {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char byte : Final()) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 15];
+  }
+  return text;
+}
+
+RecordBody::~RecordBody() {
+  if (m_spill != nullptr)
+    std::fclose(m_spill);
+}
+
+bool RecordBody::Append(std::string_view bytes) {
+  constexpr size_t kInMemory = 256 * 1024;
+  m_size += bytes.size();
+  if (m_spill == nullptr && m_memory.size() + bytes.size() <= kInMemory) {
+    m_memory.append(bytes);
+    return true;
+  }
+  if (m_spill == nullptr) {
+    m_spill = std::tmpfile();
+    if (m_spill == nullptr ||
+        std::fwrite(m_memory.data(), 1, m_memory.size(), m_spill) != m_memory.size())
+      return false;
+    std::string().swap(m_memory);
+  }
+  return std::fwrite(bytes.data(), 1, bytes.size(), m_spill) == bytes.size();
+}
+
+std::string FieldValue(std::string_view value) {
+  std::string safe(value);
+  for (char& c : safe) {
+    if (c == '\r' || c == '\n' || c == '\0')
+      c = ' ';
+  }
+  return safe;
+}
+
+std::string WarcDate(std::chrono::system_clock::time_point when) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string NewRecordId() {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) {
+    // Never expected; a clock and counter still keep ids apart within the crawl.
+    static uint64_t counter = 0;
+    const uint64_t now = static_cast<uint64_t>(std::time(nullptr));
+    const uint64_t mixed = now * 0x9E3779B97F4A7C15ull ^ ++counter;
+    std::memcpy(bytes, &mixed, 8);
+    std::memcpy(bytes + 8, &now, 8);
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+  static const char kDigits[] = "0123456789abcdef";
+  std::string id = "<urn:uuid:";
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10)
+      id += '-';
+    id += kDigits[bytes[i] >> 4];
+    id += kDigits[bytes[i] & 15];
+  }
+  return id + ">";
+}
+
+std::string WithoutCredentials(std::string_view head) {
+  std::string out;
+  out.reserve(head.size());
+  size_t at = 0;
+  while (at < head.size()) {
+    size_t end = head.find('\n', at);
+    end = end == std::string_view::npos ? head.size() : end + 1;
+    const std::string_view line = head.substr(at, end - at);
+    const size_t colon = line.find(':');
+    const std::string_view name = line.substr(0, colon == std::string_view::npos ? 0 : colon);
+    if (EqualsNoCase(name, "authorization") || EqualsNoCase(name, "proxy-authorization")) {
+      out.append(name);
+      out.append(": [removed]\r\n");
+    } else {
+      out.append(line);
+    }
+    at = end;
+  }
+  return out;
+}
+
+std::string RecordHead(const WarcFields& fields, uint64_t length) {
+  std::string head = "WARC/1.1\r\n";
+  for (const auto& [name, value] : fields)
+    head += name + ": " + FieldValue(value) + "\r\n";
+  head += "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+  return head;
+}
+
+struct GzipMember::Stream {
+  z_stream z{};
+  bool ready = false;
+};
+
+GzipMember::GzipMember(int fd) : m_stream(std::make_unique<Stream>()), m_fd(fd) {
+  // The fastest level: an archive is written as the crawl goes, on the crawl's time.
+  m_stream->ready =
+      deflateInit2(&m_stream->z, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+  if (!m_stream->ready)
+    m_why = "zlib";
+}
+
+GzipMember::~GzipMember() {
+  if (m_stream->ready)
+    deflateEnd(&m_stream->z);
+}
+
+bool GzipMember::Deflate(std::string_view bytes, int flush) {
+  if (!m_stream->ready || !m_why.empty())
+    return false;
+  z_stream& z = m_stream->z;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  z.avail_in = static_cast<uInt>(bytes.size());
+  unsigned char out[64 * 1024];
+  int result = Z_OK;
+  do {
+    z.next_out = out;
+    z.avail_out = sizeof out;
+    result = deflate(&z, flush);
+    if (result == Z_STREAM_ERROR) {
+      m_why = "zlib";
+      return false;
+    }
+    size_t have = sizeof out - z.avail_out;
+    for (const unsigned char* p = out; have > 0;) {
+      const ssize_t wrote = ::write(m_fd, p, have);
+      if (wrote < 0 && errno == EINTR)
+        continue;
+      if (wrote <= 0) {
+        m_why = std::strerror(wrote < 0 ? errno : EIO);
+        return false;
+      }
+      p += wrote;
+      have -= static_cast<size_t>(wrote);
+      m_written += static_cast<uint64_t>(wrote);
+    }
+  } while (z.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
+  return true;
+}
+
+bool GzipMember::Add(std::string_view bytes) {
+  // zlib counts in 32 bits: a larger piece goes in several.
+  constexpr size_t kMost = 1u << 30;
+  for (size_t at = 0; at < bytes.size(); at += kMost) {
+    if (!Deflate(bytes.substr(at, kMost), Z_NO_FLUSH))
+      return false;
+  }
+  return m_why.empty();
+}
+
+bool GzipMember::Finish() {
+  return Deflate({}, Z_FINISH);
+}

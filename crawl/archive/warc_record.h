@@ -1,0 +1,190 @@
+#pragma once
+
+// The pieces of a WARC record: its digests, its header fields, a body kept on disk once large,
+// and the gzip member each record is written as.
+#include <openssl/evp.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// A SHA-1 (or SHA-256) digest taken piece by piece.
+class Digest {
+ public:
+  explicit Digest(bool sha256 = false);
+  ~Digest();
+  Digest(const Digest&) = delete;
+  Digest& operator=(const Digest&) = delete;
+  void Add(std::string_view bytes);
+  // "sha1:" and the digest in base 32, as archives label it.
+  std::string Labelled();
+  // The digest in hexadecimal.
+  std::string Hex();
+
+ private:
+  std::vector<unsigned char> Final();
+  EVP_MD_CTX* m_context;
+  bool m_sha256;
+};
+
+// A body's chunked framing taken off as it comes, for its payload digest: the payload is what
+// the chunks carry, content coding kept. Framing that breaks off or makes no sense ends the
+// payload there.
+class Dechunker {
+ public:
+  // Calls take(piece) for each piece of payload in bytes.
+  template <typename Take>
+  void Feed(std::string_view bytes, Take&& take);
+
+ private:
+  enum class State { Size, Extension, SizeEnd, Data, DataEnd, DataEndLf, Trailer, Done };
+  State m_state = State::Size;
+  uint64_t m_left = 0;
+  bool m_digits = false;
+};
+
+// A record's body: in memory while small, then in an unnamed temporary file, so that a large
+// answer never sits whole in memory.
+class RecordBody {
+ public:
+  RecordBody() = default;
+  ~RecordBody();
+  RecordBody(const RecordBody&) = delete;
+  RecordBody& operator=(const RecordBody&) = delete;
+  // false when the temporary file could not take the bytes.
+  bool Append(std::string_view bytes);
+  uint64_t Size() const { return m_size; }
+  // Hands the bytes over in order, in pieces; false when they could not be read back.
+  template <typename Take>
+  bool Each(Take&& take) const;
+
+ private:
+  std::string m_memory;
+  std::FILE* m_spill = nullptr;
+  uint64_t m_size = 0;
+};
+
+// A record's named fields, in the order written.
+using WarcFields = std::vector<std::pair<std::string, std::string>>;
+
+// A field value made safe to write: line breaks and NUL bytes, which would end the field or the
+// record early, become spaces.
+std::string FieldValue(std::string_view value);
+// "2026-12-09T05:57:10Z".
+std::string WarcDate(std::chrono::system_clock::time_point when);
+// "<urn:uuid:…>", random.
+std::string NewRecordId();
+
+// A request head with the values of its Authorization and Proxy-Authorization lines replaced.
+std::string WithoutCredentials(std::string_view head);
+
+// Writes one record as one gzip member to the file descriptor, the head and the body's pieces
+// deflated as they go; false, with errno's text in why, when the file refused.
+class GzipMember {
+ public:
+  explicit GzipMember(int fd);
+  ~GzipMember();
+  GzipMember(const GzipMember&) = delete;
+  GzipMember& operator=(const GzipMember&) = delete;
+  bool Add(std::string_view bytes);
+  bool Finish();
+  uint64_t Written() const { return m_written; }
+  const std::string& Why() const { return m_why; }
+
+ private:
+  bool Deflate(std::string_view bytes, int flush);
+  struct Stream;
+  std::unique_ptr<Stream> m_stream;
+  int m_fd;
+  uint64_t m_written = 0;
+  std::string m_why;
+};
+
+// The record's text before its body: "WARC/1.1", the fields, Content-Length, the blank line.
+std::string RecordHead(const WarcFields& fields, uint64_t length);
+
+template <typename Take>
+void Dechunker::Feed(std::string_view bytes, Take&& take) {
+  size_t at = 0;
+  while (at < bytes.size() && m_state != State::Done) {
+    const char c = bytes[at];
+    switch (m_state) {
+      case State::Size: {
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit >= 0 && m_left < (uint64_t{1} << 56)) {
+          m_left = m_left * 16 + static_cast<uint64_t>(digit);
+          m_digits = true;
+        } else if (m_digits && (c == ';' || c == ' ' || c == '\t')) {
+          m_state = State::Extension;
+        } else if (m_digits && c == '\r') {
+          m_state = State::SizeEnd;
+        } else if (m_digits && c == '\n') {
+          m_state = m_left == 0 ? State::Trailer : State::Data;
+        } else {
+          m_state = State::Done;
+        }
+        ++at;
+        break;
+      }
+      case State::Extension:
+        if (c == '\n')
+          m_state = m_left == 0 ? State::Trailer : State::Data;
+        ++at;
+        break;
+      case State::SizeEnd:
+        m_state = c == '\n' ? (m_left == 0 ? State::Trailer : State::Data) : State::Done;
+        ++at;
+        break;
+      case State::Data: {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(m_left, bytes.size() - at));
+        take(bytes.substr(at, n));
+        at += n;
+        m_left -= n;
+        if (m_left == 0)
+          m_state = State::DataEnd;
+        break;
+      }
+      case State::DataEnd:
+        m_state = c == '\r' ? State::DataEndLf : c == '\n' ? State::Size : State::Done;
+        m_digits = false;
+        ++at;
+        break;
+      case State::DataEndLf:
+        m_state = c == '\n' ? State::Size : State::Done;
+        ++at;
+        break;
+      case State::Trailer:
+      case State::Done:
+        at = bytes.size();
+        break;
+    }
+  }
+}
+
+template <typename Take>
+bool RecordBody::Each(Take&& take) const {
+  if (m_spill == nullptr) {
+    take(std::string_view(m_memory));
+    return true;
+  }
+  if (std::fflush(m_spill) != 0 || std::fseek(m_spill, 0, SEEK_SET) != 0)
+    return false;
+  std::string piece(64 * 1024, '\0');
+  uint64_t left = m_size;
+  while (left > 0) {
+    const size_t got = std::fread(piece.data(), 1, piece.size(), m_spill);
+    if (got == 0)
+      return false;
+    take(std::string_view(piece.data(), static_cast<size_t>(std::min<uint64_t>(got, left))));
+    left -= std::min<uint64_t>(got, left);
+  }
+  return true;
+}

@@ -1,0 +1,396 @@
+#include "crawl/archive/warc_writer.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <utility>
+
+#include "crawl/archive/archive_index.h"
+#include "platform/ascii.h"
+
+#ifndef KELVANE_VERSION
+#define KELVANE_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr const char* kProfiles = "http://netpreserve.org/warc/1.1/revisit/";
+
+int StatusOf(std::string_view head) {
+  const size_t space = head.find(' ');
+  int status = 0;
+  if (space != std::string_view::npos)
+    std::from_chars(head.data() + space + 1, head.data() + head.size(), status);
+  return status;
+}
+
+// The value of the head's first header of that name, or nothing.
+std::string HeaderValue(std::string_view head, std::string_view name) {
+  size_t at = head.find('\n');
+  while (at != std::string_view::npos && at + 1 < head.size()) {
+    const size_t start = at + 1;
+    at = head.find('\n', start);
+    const std::string_view line =
+        head.substr(start, (at == std::string_view::npos ? head.size() : at) - start);
+    const size_t colon = line.find(':');
+    if (colon != std::string_view::npos && EqualsNoCase(TrimSpace(line.substr(0, colon)), name))
+      return std::string(TrimSpace(line.substr(colon + 1)));
+  }
+  return {};
+}
+
+const char* CutName(WireCut cut) {
+  switch (cut) {
+    case WireCut::Length:
+      return "length";
+    case WireCut::Time:
+      return "time";
+    case WireCut::Disconnect:
+      return "disconnect";
+    case WireCut::Unspecified:
+      return "unspecified";
+    case WireCut::None:
+      break;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+struct WarcWriter::Captured {
+  std::string url, ip;
+  std::chrono::system_clock::time_point when;
+  std::string request, head;
+  RecordBody body;
+  std::string blockDigest, payloadDigest;
+  bool spillFailed = false;
+  WireCut cut = WireCut::None;
+};
+
+struct WarcWriter::Exchange final : WireExchange {
+  Exchange(WarcWriter& writer, std::string url, std::string ip,
+           std::chrono::system_clock::time_point when)
+      : writer(writer), captured(std::make_unique<Captured>()) {
+    captured->url = std::move(url);
+    captured->ip = std::move(ip);
+    captured->when = when;
+  }
+
+  void Request(std::string_view bytes) override { captured->request.append(bytes); }
+  void AnswerHead(std::string_view bytes) override {
+    captured->head.assign(bytes);
+    block.Add(captured->head);
+    chunked = Contains(ToLowerAscii(HeaderValue(captured->head, "transfer-encoding")), "chunked");
+    answered = true;
+  }
+  // The digests are taken as the bytes come, on the transfer's thread; the rest is the writer's.
+  void AnswerBody(std::string_view bytes) override {
+    block.Add(bytes);
+    if (chunked)
+      dechunker.Feed(bytes, [this](std::string_view piece) { payload.Add(piece); });
+    else
+      payload.Add(bytes);
+    captured->spillFailed = !captured->body.Append(bytes) || captured->spillFailed;
+  }
+  void End(WireCut how) override {
+    if (!answered || !captured)
+      return;
+    captured->cut = how;
+    captured->blockDigest = block.Labelled();
+    captured->payloadDigest = payload.Labelled();
+    writer.Queue(std::move(captured));
+  }
+
+  WarcWriter& writer;
+  std::unique_ptr<Captured> captured;
+  Digest block, payload;
+  Dechunker dechunker;
+  bool chunked = false, answered = false;
+};
+
+WarcWriter::WarcWriter(const ArchivePlan& plan) : m_plan(plan) {
+  m_info = "software: Kelvane/" KELVANE_VERSION
+           "\r\nformat: WARC File Format 1.1\r\nconformsTo: "
+           "http://iipc.github.io/warc-specifications/specifications/warc-format/warc-1.1/\r\n"
+           "description: answers that came over HTTP/2 are recorded in HTTP/1.1 form\r\n";
+  if (!plan.commandLine.empty())
+    m_info += "options: " + FieldValue(plan.commandLine) + "\r\n";
+}
+
+WarcWriter::~WarcWriter() {
+  std::string ignored;
+  Close(ignored);
+  if (m_fd >= 0)
+    ::close(m_fd);
+  if (!m_scratch.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_scratch, ignored);
+  }
+}
+
+std::unique_ptr<WarcWriter> WarcWriter::Open(const ArchivePlan& plan, std::string& why) {
+  std::unique_ptr<WarcWriter> writer(new WarcWriter(plan));
+  if (plan.warcFile.empty()) {
+    // The package alone: its WARC file is made beside it, under a directory of its own.
+    std::string scratch = plan.wacz + ".XXXXXX";
+    if (mkdtemp(scratch.data()) == nullptr) {
+      why = plan.wacz + ": " + std::strerror(errno);
+      return nullptr;
+    }
+    writer->m_scratch = scratch;
+    writer->m_plan.warcFile = scratch + "/data";
+  }
+  if (!plan.dedupIndex.empty() && !writer->LoadIndex(plan.dedupIndex)) {
+    why = plan.dedupIndex + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  {
+    std::lock_guard lock(writer->m_lock);
+    if (!writer->OpenNext()) {
+      why = writer->m_why;
+      return nullptr;
+    }
+  }
+  writer->m_thread = std::thread([raw = writer.get()] { raw->WriteAll(); });
+  return writer;
+}
+
+std::string WarcWriter::FileName(int number) const {
+  if (m_plan.maxSize <= 0)
+    return m_plan.warcFile + ".warc.gz";
+  char suffix[16];
+  std::snprintf(suffix, sizeof suffix, "-%05d", number);
+  return m_plan.warcFile + suffix + ".warc.gz";
+}
+
+bool WarcWriter::OpenNext() {
+  if (m_fd >= 0)
+    ::close(m_fd);
+  m_file = FileName(m_number++);
+  m_fd = ::open(m_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (m_fd < 0) {
+    m_why = m_file + ": " + std::strerror(errno);
+    return false;
+  }
+  m_size = 0;
+  m_files.push_back(m_file);
+  m_infoId = NewRecordId();
+  const size_t slash = m_file.rfind('/');
+  WarcFields fields = {
+      {"WARC-Type", "warcinfo"},
+      {"WARC-Record-ID", m_infoId},
+      {"WARC-Date", WarcDate(std::chrono::system_clock::now())},
+      {"WARC-Filename", slash == std::string::npos ? m_file : m_file.substr(slash + 1)},
+      {"Content-Type", "application/warc-fields"},
+  };
+  Digest digest;
+  digest.Add(m_info);
+  fields.emplace_back("WARC-Block-Digest", digest.Labelled());
+  return WriteRecord(fields, m_info, nullptr, nullptr);
+}
+
+bool WarcWriter::WriteRecord(const WarcFields& fields, const std::string& block,
+                             const RecordBody* body, IndexEntry* entry) {
+  if (!m_why.empty())
+    return false;
+  GzipMember member(m_fd);
+  const uint64_t length = block.size() + (body != nullptr ? body->Size() : 0);
+  bool written = member.Add(RecordHead(fields, length)) && member.Add(block);
+  if (written && body != nullptr)
+    written = body->Each([&](std::string_view piece) { written = written && member.Add(piece); }) &&
+              written;
+  written = written && member.Add("\r\n\r\n") && member.Finish();
+  if (!written) {
+    m_why = m_file + ": " + (member.Why().empty() ? "the record could not be read" : member.Why());
+    return false;
+  }
+  if (entry != nullptr) {
+    const size_t slash = m_file.rfind('/');
+    entry->file = slash == std::string::npos ? m_file : m_file.substr(slash + 1);
+    entry->offset = m_size;
+    entry->length = member.Written();
+    m_index.push_back(*entry);
+  }
+  m_size += member.Written();
+  ++m_records;
+  return true;
+}
+
+std::unique_ptr<WireExchange> WarcWriter::Begin(const std::string& url, const std::string& ip,
+                                                std::chrono::system_clock::time_point when) {
+  return std::make_unique<Exchange>(*this, url, ip, when);
+}
+
+void WarcWriter::Queue(std::unique_ptr<Captured> exchange) {
+  constexpr size_t kMostWaiting = 32;
+  std::unique_lock lock(m_queueLock);
+  m_queueChanged.wait(lock, [this] { return m_queue.size() < kMostWaiting || m_closing; });
+  if (m_closing)
+    return;  // the crawl has ended: an exchange still going at its end is no part of it
+  m_queue.push_back(std::move(exchange));
+  m_queueChanged.notify_all();
+}
+
+void WarcWriter::WriteAll() {
+  for (;;) {
+    std::unique_ptr<Captured> next;
+    {
+      std::unique_lock lock(m_queueLock);
+      m_queueChanged.wait(lock, [this] { return !m_queue.empty() || m_closing; });
+      if (m_queue.empty())
+        return;
+      next = std::move(m_queue.front());
+      m_queue.pop_front();
+      m_queueChanged.notify_all();
+    }
+    Write(*next);
+  }
+}
+
+void WarcWriter::Write(Captured& exchange) {
+  const int status = StatusOf(exchange.head);
+  const std::string date = WarcDate(exchange.when);
+  const std::string requestId = NewRecordId(), answerId = NewRecordId();
+  const std::string request = WithoutCredentials(exchange.request);
+  Digest requestDigest;
+  requestDigest.Add(request);
+  const std::string& blockDigest = exchange.blockDigest;
+  const std::string& payloadDigest = exchange.payloadDigest;
+
+  std::lock_guard lock(m_lock);
+  if (!m_why.empty() || m_fd < 0)
+    return;
+  if (exchange.spillFailed) {
+    m_why = "a temporary file for " + exchange.url + ": " + std::strerror(errno);
+    return;
+  }
+  WarcFields common = {
+      {"WARC-Warcinfo-ID", m_infoId}, {"WARC-Target-URI", exchange.url}, {"WARC-Date", date}};
+  if (!exchange.ip.empty())
+    common.emplace_back("WARC-IP-Address", exchange.ip);
+
+  WarcFields asked = {
+      {"WARC-Type", "request"}, {"WARC-Record-ID", requestId}, {"WARC-Concurrent-To", answerId}};
+  asked.insert(asked.end(), common.begin(), common.end());
+  asked.emplace_back("WARC-Block-Digest", requestDigest.Labelled());
+  asked.emplace_back("Content-Type", "application/http;msgtype=request");
+  if (!WriteRecord(asked, request, nullptr, nullptr))
+    return;
+
+  // Nothing new came: a 304, or with deduplication a payload already recorded whole.
+  const bool whole = exchange.cut == WireCut::None;
+  const auto earlier = m_plan.dedup && whole && status / 100 == 2 && exchange.body.Size() > 0
+                           ? m_payloads.find(payloadDigest)
+                           : m_payloads.end();
+  const bool notModified = status == 304;
+  const bool revisit = notModified || earlier != m_payloads.end();
+  WarcFields answered = {{"WARC-Type", revisit ? "revisit" : "response"},
+                         {"WARC-Record-ID", answerId},
+                         {"WARC-Concurrent-To", requestId}};
+  answered.insert(answered.end(), common.begin(), common.end());
+  if (revisit) {
+    Digest headDigest;
+    headDigest.Add(exchange.head);
+    answered.emplace_back("WARC-Profile",
+                          std::string(kProfiles) +
+                              (notModified ? "server-not-modified" : "identical-payload-digest"));
+    if (!notModified) {
+      answered.emplace_back("WARC-Refers-To-Target-URI", earlier->second.uri);
+      answered.emplace_back("WARC-Refers-To-Date", earlier->second.date);
+      if (!earlier->second.id.empty())
+        answered.emplace_back("WARC-Refers-To", earlier->second.id);
+      answered.emplace_back("WARC-Payload-Digest", payloadDigest);
+    }
+    answered.emplace_back("WARC-Block-Digest", headDigest.Labelled());
+  } else {
+    answered.emplace_back("WARC-Block-Digest", blockDigest);
+    answered.emplace_back("WARC-Payload-Digest", payloadDigest);
+    if (const char* cut = CutName(exchange.cut))
+      answered.emplace_back("WARC-Truncated", cut);
+  }
+  answered.emplace_back("Content-Type", "application/http;msgtype=response");
+  IndexEntry entry{exchange.url,  date,          status, HeaderValue(exchange.head, "content-type"),
+                   payloadDigest, std::string(), 0,      0,
+                   revisit};
+  if (!WriteRecord(answered, exchange.head, revisit ? nullptr : &exchange.body, &entry))
+    return;
+  if (!revisit && whole && status / 100 == 2 && exchange.body.Size() > 0)
+    m_payloads.emplace(payloadDigest, RecordedPayload{exchange.url, date, answerId});
+  if (m_plan.maxSize > 0 && m_size >= static_cast<uint64_t>(m_plan.maxSize))
+    OpenNext();
+}
+
+bool WarcWriter::Close(std::string& why) {
+  {
+    std::lock_guard lock(m_queueLock);
+    m_closing = true;
+    m_queueChanged.notify_all();
+  }
+  // What was handed over is written before the file is closed.
+  if (m_thread.joinable())
+    m_thread.join();
+  std::lock_guard lock(m_lock);
+  if (std::exchange(m_closed, true)) {
+    why = m_why;
+    return m_why.empty();
+  }
+  if (m_fd >= 0 && ::close(m_fd) != 0 && m_why.empty())
+    m_why = m_file + ": " + std::strerror(errno);
+  m_fd = -1;
+  if (m_why.empty() && m_plan.cdx && !WriteIndex(m_plan.warcFile + ".cdxj", m_index))
+    m_why = m_plan.warcFile + ".cdxj: " + std::strerror(errno);
+  if (m_why.empty() && !m_plan.wacz.empty()) {
+    // The pages as the crawl read them, each at the date of its first whole answer.
+    std::map<std::string, std::string> dates;
+    for (const IndexEntry& entry : m_index) {
+      if (!entry.revisit && entry.status / 100 == 2)
+        dates.emplace(entry.uri, entry.date);
+    }
+    std::vector<ArchivedPage> pages;
+    for (const auto& [url, title] : m_pages) {
+      if (const auto date = dates.find(url); date != dates.end())
+        pages.push_back({url, date->second, title});
+    }
+    WriteWacz(m_plan.wacz, m_files, m_index, pages, m_why);
+  }
+  why = m_why;
+  return m_why.empty();
+}
+
+void WarcWriter::AddPage(const std::string& url, const std::string& title) {
+  std::lock_guard lock(m_lock);
+  m_pages.emplace_back(url, title);
+}
+
+int WarcWriter::Records() const {
+  std::lock_guard lock(m_lock);
+  return m_records;
+}
+
+std::vector<std::string> WarcWriter::Files() const {
+  std::lock_guard lock(m_lock);
+  return m_files;
+}
+
+std::vector<IndexEntry> WarcWriter::Index() const {
+  std::lock_guard lock(m_lock);
+  return m_index;
+}
+
+bool WarcWriter::LoadIndex(const std::string& path) {
+  std::ifstream in(path);
+  if (!in)
+    return false;
+  for (std::string line; std::getline(in, line);) {
+    std::optional<IndexEntry> entry = ReadIndexLine(line);
+    if (entry && !entry->revisit && !entry->digest.empty())
+      m_payloads.emplace(entry->digest, RecordedPayload{entry->uri, entry->date, {}});
+  }
+  return true;
+}

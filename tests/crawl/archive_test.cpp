@@ -1,0 +1,81 @@
+// The archive's pieces: heads in HTTP/1.1 form, credentials left out, chunked payloads, digests,
+// index keys and lines.
+#include <gtest/gtest.h>
+
+#include "crawl/archive/archive_index.h"
+#include "crawl/archive/warc_record.h"
+#include "platform/wire_recorder.h"
+
+namespace {
+
+TEST(ArchivePieces, HeadsAndKeysAsArchivesReadThem) {
+  struct Row {
+    std::string (*rule)(std::string_view);
+    std::string in, out;
+  };
+  const std::vector<Row> rows = {
+      {AsHttp11Request, "GET /a HTTP/2\r\nHost: h\r\n\r\n", "GET /a HTTP/1.1\r\nHost: h\r\n\r\n"},
+      {AsHttp11Request, "GET /a HTTP/1.0\r\n\r\n", "GET /a HTTP/1.0\r\n\r\n"},
+      {AsHttp11Answer, "HTTP/2 404 \r\nserver: x\r\n\r\n",
+       "HTTP/1.1 404 Not Found\r\nserver: x\r\n\r\n"},
+      {AsHttp11Answer, "HTTP/2 299 \r\n\r\n", "HTTP/1.1 299 \r\n\r\n"},
+      {AsHttp11Answer, "HTTP/1.1 200 Fine\r\n\r\n", "HTTP/1.1 200 Fine\r\n\r\n"},
+      {[](std::string_view head) { return WithoutCredentials(head); },
+       "GET / HTTP/1.1\r\nauthorization: Basic dTpw\r\nProxy-Authorization: x\r\nA: b\r\n\r\n",
+       "GET / HTTP/1.1\r\nauthorization: [removed]\r\nProxy-Authorization: [removed]\r\nA: "
+       "b\r\n\r\n"},
+      {SurtKey, "http://www.Example.com:80/A/b?z=1&a=2#f", "com,example)/a/b?a=2&z=1"},
+      {SurtKey, "https://sub.example.org:8443", "org,example,sub:8443)/"},
+      {SurtKey, "http://127.0.0.1:8080/x", "1,0,0,127:8080)/x"},
+      {[](std::string_view date) { return IndexTimestamp(date); }, "2026-12-09T05:57:10Z",
+       "20261209055710"},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(row.rule(row.in), row.out) << row.in;
+}
+
+TEST(ArchivePieces, ChunkedPayloadWholeOrInPiecesAndItsDigest) {
+  const std::string body =
+      "4;x=y\r\nWiki\r\n6\r\npedia \r\nE\r\nin \r\n\r\nchunks.\r\n0\r\nT: v\r\n\r\n";
+  for (size_t piece : {body.size(), size_t{1}, size_t{3}}) {
+    Dechunker dechunker;
+    std::string payload;
+    for (size_t at = 0; at < body.size(); at += piece)
+      dechunker.Feed(std::string_view(body).substr(at, piece),
+                     [&](std::string_view part) { payload.append(part); });
+    EXPECT_EQ(payload, "Wikipedia in \r\n\r\nchunks.") << piece;
+  }
+  Digest empty;
+  EXPECT_EQ(empty.Labelled(), "sha1:3I42H3S6NNFQ2MSVX7XZKYAYSCX5QBYJ");
+  Digest abc(true);
+  abc.Add("abc");
+  EXPECT_EQ(abc.Hex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // A field value never ends its line early.
+  EXPECT_EQ(FieldValue(std::string_view("a\r\nWARC-Type: x\0b", 17)), "a  WARC-Type: x b");
+}
+
+TEST(ArchivePieces, IndexLinesReadBack) {
+  IndexEntry entry{"http://h/\"q\"",
+                   "2026-12-09T05:57:10Z",
+                   200,
+                   "text/html; charset=utf-8",
+                   "sha1:AAAA",
+                   "a.warc.gz",
+                   123,
+                   45,
+                   false};
+  const std::string line = IndexLine(entry);
+  EXPECT_EQ(line,
+            "h)/\"q\" 20261209055710 {\"url\": \"http://h/\\\"q\\\"\", \"mime\": \"text/html\", "
+            "\"status\": \"200\", \"digest\": \"sha1:AAAA\", \"length\": \"45\", \"offset\": "
+            "\"123\", \"filename\": \"a.warc.gz\"}");
+  const std::optional<IndexEntry> back = ReadIndexLine(line);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->uri, entry.uri);
+  EXPECT_EQ(back->date, entry.date);
+  EXPECT_EQ(back->digest, entry.digest);
+  EXPECT_EQ(back->offset, 123u);
+  EXPECT_FALSE(ReadIndexLine("no json here"));
+}
+
+}  // namespace
