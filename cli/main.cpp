@@ -69,7 +69,8 @@ void PrintSummary(const ConsoleDialog::Outcome& outcome, double seconds, bool co
                  outcome.ending.slowDowns);
   if (convertLinks)
     std::fprintf(
-        stderr, "kelvane-cli: links converted in %d files%s\n", outcome.ending.converted,
+        stderr, "kelvane-cli: links converted in %d file%s%s\n", outcome.ending.converted,
+        outcome.ending.converted == 1 ? "" : "s",
         outcome.ending.conversionStopped ? " (stopped: the next run converts the rest)" : "");
 }
 
@@ -104,14 +105,15 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
                  PrintableText(outcome.ending.archiveFailure).c_str());
   if (!line.quiet) {
     PrintSummary(outcome, seconds, plan.convertLinks);
-    if (plan.archive.Wanted()) {
+    if (plan.archive.Wanted() && outcome.ending.archiveFailure.empty()) {
       const ArchivePlan& archive = plan.archive;
       const std::string where =
           !archive.wacz.empty()
               ? archive.wacz
               : archive.warcFile + (archive.maxSize > 0 ? "-*.warc.gz" : ".warc.gz");
-      std::fprintf(stderr, "kelvane-cli: %d records in the archive %s\n",
-                   outcome.ending.archiveRecords, PrintableText(where).c_str());
+      std::fprintf(stderr, "kelvane-cli: %d record%s in the archive %s\n",
+                   outcome.ending.archiveRecords, outcome.ending.archiveRecords == 1 ? "" : "s",
+                   PrintableText(where).c_str());
     }
     if (plan.update)
       std::fprintf(stderr, "kelvane-cli: %d unchanged, %d updated, %d new, %d gone\n",

@@ -291,9 +291,13 @@ void Transfer::WireBytes(curl_infotype type, std::string_view bytes) {
     case CURLINFO_HEADER_IN:
       if (!m_wire || m_wireAnswered)
         return;
+      // A status line begins a head: an interim answer before it (100 Continue, 103), whose
+      // blank line the trace does not always show, is no part of the record.
+      if (bytes.starts_with("HTTP/"))
+        m_wireHead.clear();
       m_wireHead.append(bytes);
-      if (TrimSpace(bytes).empty()) {
-        // An interim answer (100 Continue) is no part of the record.
+      // Only an empty line ends the head; one of blanks is a header line folded over.
+      if (bytes == "\r\n" || bytes == "\n") {
         const size_t space = m_wireHead.find(' ');
         if (space != std::string::npos && m_wireHead.compare(space + 1, 1, "1") == 0) {
           m_wireHead.clear();
@@ -314,6 +318,12 @@ void Transfer::WireBytes(curl_infotype type, std::string_view bytes) {
 }
 
 void Transfer::EndWire(WireCut cut) {
+  // A head cut short, or refused, is recorded as far as it came.
+  if (m_wire && !m_wireAnswered && !m_wireHead.empty()) {
+    m_wire->AnswerHead(AsHttp11Answer(m_wireHead));
+    m_wireAnswered = true;
+    cut = WireCut::Unspecified;
+  }
   if (m_wire)
     m_wire->End(m_wireAnswered ? cut : WireCut::Unspecified);
   m_wire.reset();

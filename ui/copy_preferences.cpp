@@ -14,6 +14,8 @@
 
 namespace {
 
+const QString kClosingWaits = QStringLiteral(". Fix it, or empty the field, to close Preferences.");
+
 bool IsSwitch(const CopyPreference& preference) {
   return preference.refused == nullptr;
 }
@@ -52,7 +54,8 @@ const std::vector<CopyPreference>& CopyPreferences() {
        nullptr, nullptr},
       {"Archive", "--wacz", "Keep an archive (WACZ)",
        "Also record every request and answer, as an archive player replays them: a WACZ file "
-       "beside the copy's directory, named after it (127.0.0.1:8080.wacz).",
+       "for each crawl beside the copy's directory, named after it and the time "
+       "(127.0.0.1:8080-2026-12-09-101500.wacz).",
        nullptr, nullptr, kArchiveBesideCopy},
       {"Level", "--level", "Depth, in links from the start:",
        "Follow links at most this many deep from the start page; empty or 0 for no limit. What "
@@ -240,12 +243,20 @@ QWidget* CopyPreferencesSection::ControlFor(const std::string& key) const {
   return nullptr;
 }
 
-QWidget* CopyPreferencesSection::FirstRefused() const {
+QWidget* CopyPreferencesSection::FirstRefused() {
+  QWidget* first = nullptr;
   for (const auto& [key, message] : m_messages) {
-    if (!message->isHidden())
-      return ControlFor(key);
+    if (message->isHidden())
+      continue;
+    // Asked to close, the dialog stays: each message says why.
+    if (!message->text().endsWith(kClosingWaits)) {
+      message->setText(message->text() + kClosingWaits);
+      emit RoomChanged();
+    }
+    if (first == nullptr)
+      first = ControlFor(key);
   }
-  return nullptr;
+  return first;
 }
 
 QLabel* CopyPreferencesSection::Message(const std::string& key) const {

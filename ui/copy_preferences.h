@@ -45,8 +45,9 @@ class CopyPreferencesSection : public QWidget {
   // The control of a preference by its key, and the message under a field.
   QWidget* ControlFor(const std::string& key) const;
   QLabel* Message(const std::string& key) const;
-  // The first field whose value is refused, if one is.
-  QWidget* FirstRefused() const;
+  // The first field whose value is refused, if one is; every refused value's message then says
+  // that Preferences waits for it.
+  QWidget* FirstRefused();
 
  signals:
   // A message came or went beside a field: the dialog makes room for it.

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -94,8 +95,9 @@ void ApplyDialogUnits(QWidget* dialog) {
     int width = DialogUnitsToPixelsX(dialog, units.width());
     int height = DialogUnitsToPixelsY(dialog, units.height());
     if (auto* combo = qobject_cast<QComboBox*>(child)) {
-      // A combo box's template height includes its dropped list; the field keeps its own.
-      int field = combo->sizeHint().height();
+      // A combo box's template height includes its dropped list; the field keeps its own, no
+      // taller than a field's row, so that it never meets the row below.
+      int field = std::min(combo->sizeHint().height(), DialogUnitsToPixelsY(dialog, 14));
       int row = std::max(1, combo->fontMetrics().height() + 2);
       combo->setMaxVisibleItems(std::max(1, (height - field) / row));
       height = field;
@@ -103,11 +105,13 @@ void ApplyDialogUnits(QWidget* dialog) {
     child->setGeometry(x, y, width, height);
     FitCaption(child);
   }
-  // The captions of one dialog, its labels' and buttons', share one size of font: the smallest
-  // any of them needed, so that none looks larger than the rest.
+  // The texts of one dialog, its labels', buttons' and fields', share one size of font: the
+  // smallest any caption needed, so that none looks larger than the rest.
   std::vector<QWidget*> captions;
   for (QWidget* child : dialog->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-    if (qobject_cast<QAbstractButton*>(child) != nullptr || qobject_cast<QLabel*>(child) != nullptr)
+    if (qobject_cast<QAbstractButton*>(child) != nullptr ||
+        qobject_cast<QLabel*>(child) != nullptr || qobject_cast<QLineEdit*>(child) != nullptr ||
+        qobject_cast<QComboBox*>(child) != nullptr)
       captions.push_back(child);
   }
   qreal common = dialog->font().pointSizeF();
@@ -121,6 +125,19 @@ void ApplyDialogUnits(QWidget* dialog) {
   QSize size = dialog->geometry().size();
   dialog->setFixedSize(DialogUnitsToPixelsX(dialog, size.width()),
                        DialogUnitsToPixelsY(dialog, size.height()));
+}
+
+void FitWindowToScreen(QWidget* window) {
+  const QScreen* screen = window->screen();
+  if (screen == nullptr)
+    return;
+  const int frame = window->style()->pixelMetric(QStyle::PM_TitleBarHeight);
+  const QSize room = screen->availableGeometry().size() - QSize(frame / 2, 2 * frame);
+  const QSize wanted = window->size().isValid() && window->testAttribute(Qt::WA_Resized)
+                           ? window->size()
+                           : window->sizeHint();
+  window->setMinimumSize(window->minimumSize().boundedTo(room));
+  window->resize(wanted.boundedTo(room));
 }
 
 QStringList FitLines(const QString& text, const QFont& font, int width, int height) {

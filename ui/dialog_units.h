@@ -11,6 +11,10 @@ class QWidget;
 // of every child of a dialog built from such a template, and fixes the dialog to its size.
 void ApplyDialogUnits(QWidget* dialog);
 
+// A window whose own size would pass the screen's edge (a file dialog at a large scale) is made
+// to fit inside it.
+void FitWindowToScreen(QWidget* window);
+
 // The pixel size of a length in dialog units along x and y for a widget's font.
 int DialogUnitsToPixelsX(const QWidget* widget, int units);
 int DialogUnitsToPixelsY(const QWidget* widget, int units);

@@ -61,6 +61,7 @@ bool CDirectoryDialog::OnInitDialog() {
   m_openButton->setDefault(true);
   connect(m_openButton, &QPushButton::clicked, this, [this] { OnOpen(); });
   FollowPlaceAndSelection();
+  FitWindowToScreen(this);
   return true;
 }
 

@@ -1,6 +1,6 @@
 #include "ui/last_crawl.h"
 
-void LastCrawl::Begin(bool rules, bool update, bool converted) {
+void LastCrawl::Begin(bool rules, bool update, bool converted, const std::string& archive) {
   std::lock_guard lock(m_mutex);
   m_files = FileTally{};
   m_rules = rules;
@@ -8,6 +8,7 @@ void LastCrawl::Begin(bool rules, bool update, bool converted) {
   m_converted = converted;
   m_archiveRecords = 0;
   m_archiveFailure.clear();
+  m_archivePath = archive;
   m_ending = CrawlEnding::Completed;
   m_firstDone = false;
   m_startPage.clear();
@@ -56,14 +57,19 @@ QString LastCrawl::Summary() const {
   if (m_rules)
     line += QStringLiteral("; %1 left out by the rules").arg(m_files.leftOut);
   if (m_converted)
-    line += QStringLiteral("; links converted in %1 files").arg(m_convertedFiles) +
+    line += QStringLiteral("; links converted in %1 file%2")
+                .arg(m_convertedFiles)
+                .arg(m_convertedFiles == 1 ? "" : "s") +
             (m_conversionStopped ? QStringLiteral(" (stopped: the next run converts the rest)")
                                  : QString());
   if (!m_archiveFailure.empty())
     line += QStringLiteral("; the archive could not be written: ") +
             QString::fromStdString(m_archiveFailure);
-  else if (m_archiveRecords > 0)
-    line += QStringLiteral("; %1 records in the archive").arg(m_archiveRecords);
+  else if (!m_archivePath.empty())
+    line += QStringLiteral("; %1 record%2 in the archive %3")
+                .arg(m_archiveRecords)
+                .arg(m_archiveRecords == 1 ? "" : "s")
+                .arg(QString::fromStdString(m_archivePath));
   return line;
 }
 

@@ -12,7 +12,7 @@ class LastCrawl {
  public:
   // A crawl begins: rules, it has scope rules that leave links out; update, it asks for earlier
   // copies again; converted, its links are converted for reading offline.
-  void Begin(bool rules, bool update, bool converted);
+  void Begin(bool rules, bool update, bool converted, const std::string& archive = {});
   void FileDone(const FileOutcome& outcome);
   void Ended(const CrawlOutcome& outcome);
 
@@ -32,6 +32,7 @@ class LastCrawl {
   int32_t m_convertedFiles = 0;
   int32_t m_archiveRecords = 0;
   std::string m_archiveFailure;
+  std::string m_archivePath;  // the package the crawl writes, if any
   bool m_conversionStopped = false;
   bool m_firstDone = false;
   std::string m_startPage;  // where the start address's file was stored

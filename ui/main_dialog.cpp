@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QEvent>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -102,14 +103,20 @@ void CKelvaneDlg::MessageMap() {
   connect(m_ui->helpButton, &QPushButton::clicked, this, [this] { ShowHelp(); });
   connect(m_ui->saveToButton, &QPushButton::clicked, this, [this] { ChooseSaveToDirectory(); });
   connect(m_ui->optionsButton, &QPushButton::clicked, this, [this] { OpenPreferences(); });
-  connect(m_ui->browseUrlButton, &QPushButton::clicked, this,
-          [this] { LaunchBrowser(m_url.Get()); });
+  connect(m_ui->browseUrlButton, &QPushButton::clicked, this, [this] {
+    // No address, nothing to open: the browser is not started on an empty argument.
+    if (!m_url.Get().empty())
+      LaunchBrowser(m_url.Get());
+  });
   connect(m_ui->browseMirrorButton, &QPushButton::clicked, this, [this] {
-    // A copy whose links were converted opens at its start page; otherwise its directory.
+    // A copy whose links were converted opens at its start page, while it is the copy the
+    // window names; otherwise its directory.
     const std::string startPage = m_lastCrawl.ConvertedStartPage();
-    LaunchBrowser(!startPage.empty() && QFileInfo::exists(ToQt(startPage))
+    const std::string mirror = m_mirrorDirectory.Get();
+    LaunchBrowser(!startPage.empty() && startPage.starts_with(mirror + "/") &&
+                          QFileInfo::exists(ToQt(startPage))
                       ? startPage
-                      : m_mirrorDirectory.Get());
+                      : mirror);
   });
   connect(m_ui->deleteFromListButton, &QPushButton::clicked, this, [this] { DeleteCurrentUrl(); });
   // Focus loss of the URL box arrives through eventFilter.
@@ -195,12 +202,17 @@ void CKelvaneDlg::OnDownload() {
   CrawlPlan plan = ReadCopyPreferences();
   SetStart(plan, PlanFromDialog(*this).start);
   if (plan.archive.wacz == kArchiveBesideCopy) {
+    // One package for each crawl, named after the copy and the time: a rerun, which fetches
+    // only what is missing, never takes the place of an earlier, fuller one.
     std::string root = plan.start.localRoot;
     while (root.size() > 1 && root.back() == '/')
       root.pop_back();
-    plan.archive.wacz = root + ".wacz";
+    plan.archive.wacz =
+        root +
+        QDateTime::currentDateTime().toString(QStringLiteral("-yyyy-MM-dd-HHmmss")).toStdString() +
+        ".wacz";
   }
-  m_lastCrawl.Begin(!plan.scope.Empty(), plan.update, plan.convertLinks);
+  m_lastCrawl.Begin(!plan.scope.Empty(), plan.update, plan.convertLinks, plan.archive.wacz);
   // "Download" comes back only with the last worker's end actions, after which that worker
   // waits for nothing from this thread: joining it here is short, and serves no input meanwhile.
   // It comes first: a "Stop" disabled by those end actions, queued after this press, would

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLayout>
 #include <QLineEdit>
@@ -126,15 +127,13 @@ void CPreferencesDialog::ChooseBrowser() {
   chooser.setFileMode(QFileDialog::ExistingFile);
   chooser.setAcceptMode(QFileDialog::AcceptOpen);
   chooser.setNameFilters({kProgramsFilter, kAllFilesFilter});
-  const QDir::Filters programs =
-      QDir::AllDirs | QDir::Files | QDir::Executable | QDir::NoDotAndDotDot;
-  chooser.setFilter(programs);
-  connect(&chooser, &QFileDialog::filterSelected, &chooser,
-          [&chooser, programs](const QString& filter) {
-            chooser.setFilter(filter == kAllFilesFilter
-                                  ? (QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot)
-                                  : programs);
-          });
+  // A filter on permissions hides folders too, whatever their bits: programs are told apart by
+  // the dialog's own check once one is chosen, and folders stay listed.
+  chooser.setFilter(QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot);
+  // Browsers are installed where programs are, or beside the one chosen before.
+  chooser.setDirectory(m_browserPath.empty() ? QStringLiteral("/usr/bin")
+                                             : QFileInfo(ToQt(m_browserPath)).absolutePath());
+  FitWindowToScreen(&chooser);
   QApplication::restoreOverrideCursor();
   if (chooser.exec() == QDialog::Accepted && !chooser.selectedFiles().isEmpty()) {
     m_browserPath = chooser.selectedFiles().first().toStdString();

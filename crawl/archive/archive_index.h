@@ -21,7 +21,8 @@ struct IndexEntry {
   bool revisit = false;
 };
 
-// "http://www.Example.com:8080/a?b" → "com,example:8080)/a?b"; addresses of an IP keep it whole.
+// "http://www.Example.com:8080/a?b" → "com,example:8080)/a?b"; an IP address's parts are
+// reversed like a name's ("1,0,0,127:8080)/"), which the player replays by.
 std::string SurtKey(std::string_view url);
 // "2026-12-09T05:57:10Z" → "20261209055710".
 std::string IndexTimestamp(std::string_view warcDate);

@@ -10,6 +10,7 @@
 #include <list>
 
 #include "crawl/archive/warc_record.h"
+#include "crawl/read/character_references.h"
 #include "platform/ascii.h"
 
 #ifndef KELVANE_VERSION
@@ -55,6 +56,30 @@ std::string FileSha256(const std::string& path, uint64_t& size) {
   return digest.Hex();
 }
 
+// JSON is UTF-8: a byte that begins no valid sequence (a page in Latin-1) becomes U+FFFD.
+std::string ValidUtf8(std::string_view text) {
+  std::string out;
+  for (size_t at = 0; at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    const size_t length = c < 0x80         ? 1
+                          : (c >> 5) == 6  ? 2
+                          : (c >> 4) == 14 ? 3
+                          : (c >> 3) == 30 ? 4
+                                           : 0;
+    bool valid = length > 0 && at + length <= text.size() && !(length > 1 && c < 0xC2);
+    for (size_t i = 1; valid && i < length; ++i)
+      valid = (static_cast<unsigned char>(text[at + i]) & 0xC0) == 0x80;
+    if (valid) {
+      out.append(text.substr(at, length));
+      at += length;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++at;
+    }
+  }
+  return out;
+}
+
 std::string TextSha256(const std::string& text) {
   Digest digest(true);
   digest.Add(text);
@@ -64,7 +89,8 @@ std::string TextSha256(const std::string& text) {
 }  // namespace
 
 std::string PageTitle(std::string_view html) {
-  const std::string lower = ToLowerAscii(html.substr(0, 64 * 1024));
+  // A title is near the top of a page.
+  const std::string lower = ToLowerAscii(html.substr(0, 16 * 1024));
   const size_t open = lower.find("<title");
   if (open == std::string::npos ||
       (open + 6 < lower.size() && lower[open + 6] != '>' && !IsSpace(lower[open + 6])))
@@ -84,7 +110,7 @@ std::string PageTitle(std::string_view html) {
   }
   while (!title.empty() && title.back() == ' ')
     title.pop_back();
-  return title.substr(0, 500);
+  return ValidUtf8(DecodeCharacterReferences(title.substr(0, 500)));
 }
 
 bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFiles,

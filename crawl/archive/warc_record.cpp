@@ -1,6 +1,7 @@
 #include "crawl/archive/warc_record.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <openssl/rand.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -67,14 +68,23 @@ RecordBody::~RecordBody() {
 }
 
 bool RecordBody::Append(std::string_view bytes) {
-  constexpr size_t kInMemory = 256 * 1024;
+  constexpr size_t kInMemory = 1024 * 1024;
   m_size += bytes.size();
   if (m_spill == nullptr && m_memory.size() + bytes.size() <= kInMemory) {
     m_memory.append(bytes);
     return true;
   }
   if (m_spill == nullptr) {
-    m_spill = std::tmpfile();
+    const int fd = m_directory.empty()
+                       ? -1
+                       : ::open(m_directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      m_spill = ::fdopen(fd, "w+b");
+      if (m_spill == nullptr)
+        ::close(fd);
+    } else {
+      m_spill = std::tmpfile();
+    }
     if (m_spill == nullptr ||
         std::fwrite(m_memory.data(), 1, m_memory.size(), m_spill) != m_memory.size())
       return false;
@@ -124,6 +134,34 @@ std::string NewRecordId() {
   return id + ">";
 }
 
+bool CompressedAlready(std::string_view head) {
+  std::string coding, type;
+  size_t at = head.find('\n');
+  while (at != std::string_view::npos && at + 1 < head.size()) {
+    const size_t start = at + 1;
+    at = head.find('\n', start);
+    const std::string_view line =
+        head.substr(start, (at == std::string_view::npos ? head.size() : at) - start);
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos)
+      continue;
+    const std::string_view name = TrimSpace(line.substr(0, colon));
+    if (EqualsNoCase(name, "content-encoding"))
+      coding = ToLowerAscii(TrimSpace(line.substr(colon + 1)));
+    else if (EqualsNoCase(name, "content-type"))
+      type = ToLowerAscii(TrimSpace(line.substr(colon + 1)));
+  }
+  if (!coding.empty() && coding != "identity")
+    return true;
+  for (const char* kind : {"image/", "audio/", "video/", "font/woff", "application/zip",
+                           "application/gzip", "application/x-gzip", "application/zstd",
+                           "application/x-xz", "application/x-bzip2", "application/wasm"}) {
+    if (type.starts_with(kind))
+      return !type.starts_with("image/svg") && !type.starts_with("image/bmp");
+  }
+  return false;
+}
+
 std::string WithoutCredentials(std::string_view head) {
   std::string out;
   out.reserve(head.size());
@@ -158,10 +196,12 @@ struct GzipMember::Stream {
   bool ready = false;
 };
 
-GzipMember::GzipMember(int fd) : m_stream(std::make_unique<Stream>()), m_fd(fd) {
-  // The fastest level: an archive is written as the crawl goes, on the crawl's time.
+GzipMember::GzipMember(int fd, bool compress) : m_stream(std::make_unique<Stream>()), m_fd(fd) {
+  // The fastest level, an archive being written on the crawl's time; none for bytes that are
+  // compressed already, which deflate would only spend time on.
+  const int level = compress ? Z_BEST_SPEED : Z_NO_COMPRESSION;
   m_stream->ready =
-      deflateInit2(&m_stream->z, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+      deflateInit2(&m_stream->z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
   if (!m_stream->ready)
     m_why = "zlib";
 }

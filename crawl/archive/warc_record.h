@@ -56,6 +56,9 @@ class RecordBody {
   ~RecordBody();
   RecordBody(const RecordBody&) = delete;
   RecordBody& operator=(const RecordBody&) = delete;
+  // Where a body too large for memory goes: an unnamed file in that directory (beside the
+  // archive, not in a /tmp that may be memory itself).
+  void SpillTo(std::string directory) { m_directory = std::move(directory); }
   // false when the temporary file could not take the bytes.
   bool Append(std::string_view bytes);
   uint64_t Size() const { return m_size; }
@@ -65,6 +68,7 @@ class RecordBody {
 
  private:
   std::string m_memory;
+  std::string m_directory;
   std::FILE* m_spill = nullptr;
   uint64_t m_size = 0;
 };
@@ -80,6 +84,10 @@ std::string WarcDate(std::chrono::system_clock::time_point when);
 // "<urn:uuid:…>", random.
 std::string NewRecordId();
 
+// Whether an answer's body is compressed already, by its head: a content coding, or a type that
+// is (pictures but SVG, sound, video, fonts, archives).
+bool CompressedAlready(std::string_view head);
+
 // A request head with the values of its Authorization and Proxy-Authorization lines replaced.
 std::string WithoutCredentials(std::string_view head);
 
@@ -87,7 +95,7 @@ std::string WithoutCredentials(std::string_view head);
 // deflated as they go; false, with errno's text in why, when the file refused.
 class GzipMember {
  public:
-  explicit GzipMember(int fd);
+  explicit GzipMember(int fd, bool compress = true);
   ~GzipMember();
   GzipMember(const GzipMember&) = delete;
   GzipMember& operator=(const GzipMember&) = delete;

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <filesystem>
@@ -77,6 +78,7 @@ struct WarcWriter::Exchange final : WireExchange {
   Exchange(WarcWriter& writer, std::string url, std::string ip,
            std::chrono::system_clock::time_point when)
       : writer(writer), captured(std::make_unique<Captured>()) {
+    captured->body.SpillTo(writer.m_spillDirectory);
     captured->url = std::move(url);
     captured->ip = std::move(ip);
     captured->when = when;
@@ -98,8 +100,9 @@ struct WarcWriter::Exchange final : WireExchange {
       payload.Add(bytes);
     captured->spillFailed = !captured->body.Append(bytes) || captured->spillFailed;
   }
+  // An exchange that got no answer at all keeps its request: the server may have seen it.
   void End(WireCut how) override {
-    if (!answered || !captured)
+    if (!captured || captured->request.empty())
       return;
     captured->cut = how;
     captured->blockDigest = block.Labelled();
@@ -134,8 +137,48 @@ WarcWriter::~WarcWriter() {
   }
 }
 
+namespace {
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Scratch directories of packages whose crawl was killed before it could pack them.
+void RemoveStaleScratch(const std::string& wacz) {
+  const std::string directory = DirectoryOf(wacz);
+  const std::string prefix = wacz.substr(wacz.rfind('/') + 1) + ".";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() == prefix.size() + 6 && name.starts_with(prefix) && entry.is_directory(error) &&
+        std::filesystem::exists(entry.path() / "data.warc.gz", error))
+      std::filesystem::remove_all(entry.path(), error);
+  }
+}
+
+}  // namespace
+
 std::unique_ptr<WarcWriter> WarcWriter::Open(const ArchivePlan& plan, std::string& why) {
   std::unique_ptr<WarcWriter> writer(new WarcWriter(plan));
+  if (!plan.wacz.empty()) {
+    // An archive is never written over: the package asked for must be new, and its place one
+    // that takes a file.
+    std::error_code error;
+    if (std::filesystem::exists(plan.wacz, error)) {
+      why = plan.wacz + ": " + std::strerror(EEXIST);
+      return nullptr;
+    }
+    const std::string probe = plan.wacz + ".part";
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      why = plan.wacz + ": " + std::strerror(errno);
+      return nullptr;
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
+    RemoveStaleScratch(plan.wacz);
+  }
   if (plan.warcFile.empty()) {
     // The package alone: its WARC file is made beside it, under a directory of its own.
     std::string scratch = plan.wacz + ".XXXXXX";
@@ -146,6 +189,7 @@ std::unique_ptr<WarcWriter> WarcWriter::Open(const ArchivePlan& plan, std::strin
     writer->m_scratch = scratch;
     writer->m_plan.warcFile = scratch + "/data";
   }
+  writer->m_spillDirectory = DirectoryOf(writer->m_plan.warcFile);
   if (!plan.dedupIndex.empty() && !writer->LoadIndex(plan.dedupIndex)) {
     why = plan.dedupIndex + ": " + std::strerror(errno);
     return nullptr;
@@ -173,7 +217,8 @@ bool WarcWriter::OpenNext() {
   if (m_fd >= 0)
     ::close(m_fd);
   m_file = FileName(m_number++);
-  m_fd = ::open(m_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // An earlier archive of that name is kept, never written over.
+  m_fd = ::open(m_file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (m_fd < 0) {
     m_why = m_file + ": " + std::strerror(errno);
     return false;
@@ -199,7 +244,7 @@ bool WarcWriter::WriteRecord(const WarcFields& fields, const std::string& block,
                              const RecordBody* body, IndexEntry* entry) {
   if (!m_why.empty())
     return false;
-  GzipMember member(m_fd);
+  GzipMember member(m_fd, body == nullptr || !CompressedAlready(block));
   const uint64_t length = block.size() + (body != nullptr ? body->Size() : 0);
   bool written = member.Add(RecordHead(fields, length)) && member.Add(block);
   if (written && body != nullptr)
@@ -208,6 +253,8 @@ bool WarcWriter::WriteRecord(const WarcFields& fields, const std::string& block,
   written = written && member.Add("\r\n\r\n") && member.Finish();
   if (!written) {
     m_why = m_file + ": " + (member.Why().empty() ? "the record could not be read" : member.Why());
+    if (m_onFailure)
+      m_onFailure();
     return false;
   }
   if (entry != nullptr) {
@@ -228,7 +275,7 @@ std::unique_ptr<WireExchange> WarcWriter::Begin(const std::string& url, const st
 }
 
 void WarcWriter::Queue(std::unique_ptr<Captured> exchange) {
-  constexpr size_t kMostWaiting = 32;
+  constexpr size_t kMostWaiting = 16;
   std::unique_lock lock(m_queueLock);
   m_queueChanged.wait(lock, [this] { return m_queue.size() < kMostWaiting || m_closing; });
   if (m_closing)
@@ -268,6 +315,13 @@ void WarcWriter::Write(Captured& exchange) {
     return;
   if (exchange.spillFailed) {
     m_why = "a temporary file for " + exchange.url + ": " + std::strerror(errno);
+    if (m_onFailure)
+      m_onFailure();
+    return;
+  }
+  if (std::exchange(m_rollOver, false) && !OpenNext()) {
+    if (m_onFailure)
+      m_onFailure();
     return;
   }
   WarcFields common = {
@@ -280,6 +334,13 @@ void WarcWriter::Write(Captured& exchange) {
   asked.insert(asked.end(), common.begin(), common.end());
   asked.emplace_back("WARC-Block-Digest", requestDigest.Labelled());
   asked.emplace_back("Content-Type", "application/http;msgtype=request");
+  if (exchange.head.empty()) {
+    asked.erase(std::find_if(asked.begin(), asked.end(), [](const auto& field) {
+      return field.first == "WARC-Concurrent-To";
+    }));
+    WriteRecord(asked, request, nullptr, nullptr);
+    return;
+  }
   if (!WriteRecord(asked, request, nullptr, nullptr))
     return;
 
@@ -322,8 +383,8 @@ void WarcWriter::Write(Captured& exchange) {
     return;
   if (!revisit && whole && status / 100 == 2 && exchange.body.Size() > 0)
     m_payloads.emplace(payloadDigest, RecordedPayload{exchange.url, date, answerId});
-  if (m_plan.maxSize > 0 && m_size >= static_cast<uint64_t>(m_plan.maxSize))
-    OpenNext();
+  // The next file is begun by the next record, so that none holds its warcinfo alone.
+  m_rollOver = m_plan.maxSize > 0 && m_size >= static_cast<uint64_t>(m_plan.maxSize);
 }
 
 bool WarcWriter::Close(std::string& why) {
@@ -343,8 +404,13 @@ bool WarcWriter::Close(std::string& why) {
   if (m_fd >= 0 && ::close(m_fd) != 0 && m_why.empty())
     m_why = m_file + ": " + std::strerror(errno);
   m_fd = -1;
-  if (m_why.empty() && m_plan.cdx && !WriteIndex(m_plan.warcFile + ".cdxj", m_index))
-    m_why = m_plan.warcFile + ".cdxj: " + std::strerror(errno);
+  // With the package alone, its index goes beside it rather than into its scratch directory.
+  const std::string stem = !m_scratch.empty() && m_plan.wacz.ends_with(".wacz")
+                               ? m_plan.wacz.substr(0, m_plan.wacz.size() - 5)
+                           : !m_scratch.empty() ? m_plan.wacz
+                                                : m_plan.warcFile;
+  if (m_why.empty() && m_plan.cdx && !WriteIndex(stem + ".cdxj", m_index))
+    m_why = stem + ".cdxj: " + std::strerror(errno);
   if (m_why.empty() && !m_plan.wacz.empty()) {
     // The pages as the crawl read them, each at the date of its first whole answer.
     std::map<std::string, std::string> dates;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,9 @@ class WarcWriter : public WireRecorder {
   std::unique_ptr<WireExchange> Begin(const std::string& url, const std::string& ip,
                                       std::chrono::system_clock::time_point when) override;
 
+  // Called once, from the writer's thread, when a record cannot be written: the archive is not
+  // whole from then on, and the crawl had better stop.
+  void OnFailure(std::function<void()> failed) { m_onFailure = std::move(failed); }
   // A page the crawl read, for the package's list of pages.
   void AddPage(const std::string& url, const std::string& title);
   // Ends the last file, and writes the index and the package where they are asked for; false,
@@ -84,5 +88,8 @@ class WarcWriter : public WireRecorder {
   std::deque<std::unique_ptr<Captured>> m_queue;
   bool m_closing = false;
   bool m_closed = false;
+  bool m_rollOver = false;  // the file is full: the next record begins another
+  std::string m_spillDirectory;
+  std::function<void()> m_onFailure;
   std::thread m_thread;
 };

@@ -48,7 +48,10 @@ std::string MirrorDirectoryRoot(const std::string& saveToDirectory) {
 }
 
 std::string MirrorDirectory(const std::string& url, const std::string& saveToDirectory) {
-  std::string result = MirrorDirectoryRoot(saveToDirectory) + '/';
+  // "/" as the save-to directory gives "/host", not "//host".
+  std::string result = MirrorDirectoryRoot(saveToDirectory);
+  if (result.empty() || result.back() != '/')
+    result += '/';
   std::string_view rest = std::string_view(url).substr(AfterScheme(url));
   size_t k = rest.rfind('/');
   if (k == std::string_view::npos) {

@@ -124,6 +124,14 @@ CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
   if (plan.archive.Wanted()) {
     m_archive = WarcWriter::Open(plan.archive, m_archiveWhy);
     m_transport.Record(m_archive.get());
+    // An archive that can no longer be written stops the crawl, as "Stop" does: what it would
+    // go on to fetch would be kept nowhere, or kept without its record.
+    if (m_archive) {
+      m_archive->OnFailure([this] {
+        int running = 0;
+        m_dialog.m_stopRequested.compare_exchange_strong(running, 1);
+      });
+    }
   }
   // Read as the web is read, a copy keeps its files' times.
   m_store.SetFileTimes(plan.completePages);

@@ -164,7 +164,9 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
     std::vector<std::string> options;
     std::function<void(const std::vector<Record>&, const std::string& err)> check;
     bool killed = false;
+    std::string saveTo = {};
   };
+  const std::string bare = dir.Path() + "/bare";
   const Row rows[] = {
       {"h2",
        {"-p", "--ca-certificate", authority.Authority(), secure.Url("/")},
@@ -198,6 +200,15 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
                record.type == "revisit" && Contains(record.profile, "/server-not-modified");
          EXPECT_GE(unchanged, 5u);
        }},
+      {"alone",
+       {"-p", "--no-copy", site.Url("/")},
+       [&](const std::vector<Record>& records, const std::string&) {
+         // Read for its links and recorded, every page; nothing stored.
+         EXPECT_EQ(records.size(), 19u);
+         EXPECT_EQ(ReadTree(bare).size(), 0u) << ::testing::PrintToString(ReadTree(bare));
+       },
+       false,
+       bare},
       {"killed",
        {"-p", "--jobs", "1", site.Url("/killed.htm")},
        [](const std::vector<Record>& records, const std::string&) {
@@ -209,7 +220,8 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const std::string name = dir.Path() + "/" + row.name;
-    std::vector<std::string> argv = {KELVANE_CLI_PATH, "--warc-file", name, "--save-to", copy};
+    std::vector<std::string> argv = {KELVANE_CLI_PATH, "--warc-file", name, "--save-to",
+                                     row.saveTo.empty() ? copy : row.saveTo};
     argv.insert(argv.end(), row.options.begin(), row.options.end());
     const size_t before = site.Requests().size();
     const ProcessResult run = RunProcess(argv, [&](pid_t pid) {

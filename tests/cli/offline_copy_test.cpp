@@ -226,7 +226,7 @@ TEST(OfflineCopy, StoppedCrawlConvertsWhatItStoredUnlessStoppedAgain) {
     const char* page;
     const char* summary;
   } rows[] = {
-      {{SIGINT}, "href=\"main.css\"", "links converted in 1 files\n"},
+      {{SIGINT}, "href=\"main.css\"", "links converted in 1 file\n"},
       {{SIGINT, SIGTERM},
        "href=\"/main.css\"",
        "links converted in 0 files (stopped: the next run converts the rest)\n"},

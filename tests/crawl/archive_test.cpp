@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "crawl/archive/archive_index.h"
+#include "crawl/archive/wacz_package.h"
 #include "crawl/archive/warc_record.h"
 #include "platform/wire_recorder.h"
 
@@ -29,6 +30,15 @@ TEST(ArchivePieces, HeadsAndKeysAsArchivesReadThem) {
       {SurtKey, "http://127.0.0.1:8080/x", "1,0,0,127:8080)/x"},
       {[](std::string_view date) { return IndexTimestamp(date); }, "2026-12-09T05:57:10Z",
        "20261209055710"},
+      // A page's title as the package lists it: one line of valid UTF-8, references decoded.
+      {PageTitle, "<html><TITLE>\n A &amp; B\t&#8212; \xff</title>",
+       "A & B \xE2\x80\x94 \xEF\xBF\xBD"},
+      {PageTitle, "<titles>no</titles>", ""},
+      // Bytes compressed already are stored, not deflated again.
+      {[](std::string_view head) { return std::string(CompressedAlready(head) ? "yes" : "no"); },
+       "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n", "yes"},
+      {[](std::string_view head) { return std::string(CompressedAlready(head) ? "yes" : "no"); },
+       "HTTP/1.1 200 OK\r\ncontent-type: image/svg+xml\r\n\r\n", "no"},
   };
   for (const Row& row : rows)
     EXPECT_EQ(row.rule(row.in), row.out) << row.in;

@@ -33,7 +33,7 @@ TEST(MirrorDirectory, Table) {
       {"http://host/docs/.cfg", "/srv/Sites", "/srv/Sites/host/docs"},
       {"http://host:8080/x.html", "/srv/Sites", "/srv/Sites/host:8080"},
       {"http://host/docs/", "D:\\Sites", "D:/Sites/host/docs"},
-      {"http://host/docs/", "/srv/Sites/", "/srv/Sites//host/docs"},
+      {"http://host/docs/", "/srv/Sites/", "/srv/Sites/host/docs"},  // never "//"
       {"http://host/", "", "/host"},
       // https counts like http; text without a scheme is taken whole.
       {"https://host/docs/", "/srv/Sites", "/srv/Sites/host/docs"},

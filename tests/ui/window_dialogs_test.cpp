@@ -300,9 +300,17 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
     EXPECT_TRUE(
         status->toolTip().contains("Last crawl: 5 stored, 0 from earlier copies, 0 not saved"))
         << status->toolTip().toStdString();
-    // The archive beside the copy's directory, named after it: the warcinfo and 5 exchanges.
-    EXPECT_TRUE(fs::exists(host + ".wacz"));
-    EXPECT_TRUE(status->toolTip().contains("; 11 records in the archive"))
+    // The archive beside the copy's directory, named after it and the time: the warcinfo and 5
+    // exchanges.
+    std::vector<std::string> packages;
+    for (const auto& entry : fs::directory_iterator(m_saveTo.Path())) {
+      if (entry.path().extension() == ".wacz")
+        packages.push_back(entry.path().string());
+    }
+    ASSERT_EQ(packages.size(), 1u);
+    EXPECT_TRUE(packages[0].starts_with(host + "-")) << packages[0];
+    EXPECT_TRUE(status->toolTip().contains(
+        QString::fromStdString("; 11 records in the archive " + packages[0])))
         << status->toolTip().toStdString();
     Click(dialog, Control::BrowseMirrorButton);
     ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
