@@ -38,7 +38,7 @@ test-sanitize: deps
 # The tests that run a crawl on a worker thread beside the window, the console program or a
 # test's own server, with ThreadSanitizer. Qt is not built with it, so its own synchronisation
 # is invisible to the checker: tsan.supp names the few reports that come from that alone.
-THREAD_TESTS = Window|Cli\.|OfflineCopy|Parallel\.|CrawlSession|CrawlRoads|RoadsAgree|TransferSlots|HostileServer|FetchTest|CrashSafety|MirrorEndToEnd
+THREAD_TESTS = Window|Cli\.|OfflineCopy|Archive\.|Parallel\.|CrawlSession|CrawlRoads|RoadsAgree|TransferSlots|HostileServer|FetchTest|CrashSafety|MirrorEndToEnd
 THREAD_TARGETS = ui_tests cli_tests crawl_tests e2e_tests platform_tests
 test-thread: deps
 	@test -f $(THREAD_BUILD)/build.ninja || \

@@ -53,8 +53,11 @@ FIND = """
   const click = %s;
   if (click) {
     const link = Array.from(page.links).find(a => a.textContent.trim() === click);
-    if (link) link.click();
-    result.clicked = !!link;
+    // Where it leads, as the page's own address resolves it.
+    if (link) {
+      result.clicked = new URL(link.getAttribute('href'), target).href;
+      link.click();
+    }
   }
   return JSON.stringify(result);
 })()
@@ -157,9 +160,10 @@ def main():
                      browser.session)
         first = shown(browser, start, SECONDS)
         print(json.dumps(first))
-        if not first or not (evaluate(browser, start, link) or {}).get("clicked"):
+        target = (evaluate(browser, start, link) or {}).get("clicked") if first else None
+        if not target:
             return 1
-        second = shown(browser, start + link, SECONDS)
+        second = shown(browser, target, SECONDS)
         print(json.dumps(second))
         return 0 if second else 1
     finally:
