@@ -2,6 +2,7 @@
 // headless Chromium with the network cut off.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "cli/cli_support.h"
@@ -59,6 +60,8 @@ TEST(Browser, ConvertedCopyReadsWhollyFromDisk) {
 // wrote: the start page as its server sent it, styled by its stylesheets and with its pictures,
 // and a second page by its link.
 TEST(Browser, ArchivePlayerReplaysThePackage) {
+  if (!std::filesystem::exists(KELVANE_SOURCE_DIR "/tests/archive/player/sw.js"))
+    GTEST_SKIP() << "the archive player is not installed: scripts/install_deps.sh fetches it";
   SiteServer modern;
   auto server = std::make_unique<RawServer>(modern.Handler());
   const std::string start = server->Url("/site/");
