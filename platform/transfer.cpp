@@ -262,9 +262,12 @@ void Transfer::WireBytes(curl_infotype type, std::string_view bytes) {
   switch (type) {
     case CURLINFO_HEADER_OUT: {
       // A request after an answer (a redirect followed, a login asked again) is an exchange of
-      // its own; a head sent in pieces is one.
+      // its own, and so is one sent again on a new connection after a whole head went
+      // unanswered; a head sent in pieces is one.
       if (m_wireAnswered || m_wireTunnel)
         EndWire(WireCut::None);
+      else if (m_wireHeadSent)
+        EndWire(WireCut::Disconnect);
       if (bytes.starts_with("CONNECT ")) {
         m_wireTunnel = true;
         return;
@@ -279,9 +282,10 @@ void Transfer::WireBytes(curl_infotype type, std::string_view bytes) {
         if (!m_wire)
           return;
         m_wire->Request(AsHttp11Request(bytes));
-        return;
+      } else {
+        m_wire->Request(bytes);
       }
-      m_wire->Request(bytes);
+      m_wireHeadSent = bytes.ends_with("\r\n\r\n");
       return;
     }
     case CURLINFO_DATA_OUT:
@@ -330,6 +334,7 @@ void Transfer::EndWire(WireCut cut) {
   m_wireHead.clear();
   m_wireAnswered = false;
   m_wireTunnel = false;
+  m_wireHeadSent = false;
 }
 
 size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {

@@ -225,4 +225,5 @@ class Transfer {
   std::string m_wireHead;       // the answer's head as it comes, line by line
   bool m_wireAnswered = false;  // its head went to the recorder: body bytes follow
   bool m_wireTunnel = false;    // a proxy's CONNECT and its answer, which no archive keeps
+  bool m_wireHeadSent = false;  // the request's head went whole
 };
