@@ -60,7 +60,7 @@ std::vector<Record> ReadArchive(const std::vector<std::string>& files) {
   return records;
 }
 
-constexpr const char* kModified = "Mon, 02 Mar 2026 10:00:00 GMT";
+constexpr const char* kArchivedModified = "Mon, 02 Mar 2026 10:00:00 GMT";
 
 // A site with what an archive must keep apart: a redirect chain, a 404, a chunked answer, a
 // compressed one, two files with one body, and answers that say they have not changed.
@@ -69,7 +69,7 @@ RawServer::Handler ArchivedSite() {
     auto is = [&](const char* path) {
       return request.starts_with(std::string("GET ") + path + " ");
     };
-    const std::string dated = std::string("Last-Modified: ") + kModified + "\r\n";
+    const std::string dated = std::string("Last-Modified: ") + kArchivedModified + "\r\n";
     if (Contains(request, "If-Modified-Since: ")) {
       SendAll(fd, "HTTP/1.1 304 Not Modified\r\n" + dated + "Connection: close\r\n\r\n");
     } else if (is("/")) {
