@@ -22,13 +22,17 @@
 
 namespace {
 
-std::atomic<int>* g_stopFlag = nullptr;
-volatile std::sig_atomic_t g_signalled = 0;
+// Lock-free atomics, safe in a handler: the second Ctrl-C may reach another thread than the
+// first, and both write here.
+std::atomic<std::atomic<int>*> g_stopFlag{nullptr};
+std::atomic<int> g_signalled{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<std::atomic<int>*>::is_always_lock_free);
 
 void OnSignal(int) {
-  g_signalled = 1;
-  if (g_stopFlag != nullptr)
-    g_stopFlag->fetch_add(1);
+  g_signalled.store(1);
+  if (std::atomic<int>* flag = g_stopFlag.load())
+    flag->fetch_add(1);
 }
 
 // Ctrl-C and SIGTERM stop the crawl as "Stop" does; a second stops the links' conversion too.
@@ -44,7 +48,7 @@ void CatchSignals(std::atomic<int>& stopFlag) {
 // Where several apply, the lowest non-zero status wins, 1 aside: a network failure (4) before
 // answers not saved (8), both before a file that could not be obtained (1).
 int ExitStatus(const ConsoleDialog::Outcome& outcome) {
-  if (g_signalled != 0)
+  if (g_signalled.load() != 0)
     return 130;
   if (outcome.ending.ending == CrawlEnding::Cancelled || outcome.broken > 0)
     return 4;
@@ -93,7 +97,7 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
   dialog.ClearProgress();
 
   const ConsoleDialog::Outcome outcome = dialog.Result();
-  if (outcome.ending.ending == CrawlEnding::Cancelled && g_signalled == 0) {
+  if (outcome.ending.ending == CrawlEnding::Cancelled && g_signalled.load() == 0) {
     std::fprintf(stderr, "kelvane-cli: %s\nkelvane-cli: Transfert canceled\n",
                  PrintableText(outcome.ending.text).c_str());
   }
