@@ -223,8 +223,9 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
       {"killed",
        {"-p", "--jobs", "1", site.Url("/killed.htm")},
        [](const std::vector<Record>& records, const std::string&) {
-         // The page's exchange, whole; the one cut by the kill is not there at all.
-         EXPECT_EQ(records.size(), 3u);
+         // Whole records only: the page's exchange if its writer got to it before the kill (a
+         // slow build may not), and never the one the kill cut.
+         EXPECT_TRUE(records.size() == 1 || records.size() == 3) << records.size();
        },
        true},
   };
