@@ -8,23 +8,6 @@
 
 namespace {
 
-void AppendJsonString(std::string& out, std::string_view text) {
-  out += '"';
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
-
 // The string value of a key in a flat JSON object; only the escapes this file writes are read.
 std::optional<std::string> JsonValue(std::string_view object, std::string_view key) {
   const std::string quoted = "\"" + std::string(key) + "\"";
@@ -58,6 +41,23 @@ uint64_t Number(const std::optional<std::string>& text) {
 }
 
 }  // namespace
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
 
 std::string SurtKey(std::string_view url) {
   const size_t scheme = url.find("://");
@@ -132,15 +132,14 @@ std::string IndexTimestamp(std::string_view warcDate) {
 
 std::string IndexLine(const IndexEntry& entry) {
   std::string line = SurtKey(entry.uri) + " " + IndexTimestamp(entry.date) + " {\"url\": ";
-  AppendJsonString(line, entry.uri);
+  line += JsonString(entry.uri);
   line += ", \"mime\": ";
-  AppendJsonString(line,
-                   entry.revisit ? "warc/revisit" : entry.mime.substr(0, entry.mime.find(';')));
+  line += JsonString(entry.revisit ? "warc/revisit" : entry.mime.substr(0, entry.mime.find(';')));
   line += ", \"status\": \"" + std::to_string(entry.status) + "\", \"digest\": ";
-  AppendJsonString(line, entry.digest);
+  line += JsonString(entry.digest);
   line += ", \"length\": \"" + std::to_string(entry.length) + "\", \"offset\": \"" +
           std::to_string(entry.offset) + "\", \"filename\": ";
-  AppendJsonString(line, entry.file);
+  line += JsonString(entry.file);
   return line + "}";
 }
 

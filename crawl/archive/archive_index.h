@@ -24,6 +24,8 @@ struct IndexEntry {
 // "http://www.Example.com:8080/a?b" → "com,example:8080)/a?b"; an IP address's parts are
 // reversed like a name's ("1,0,0,127:8080)/"), which the player replays by.
 std::string SurtKey(std::string_view url);
+// The text as a JSON string, quotes included.
+std::string JsonString(std::string_view text);
 // "2026-12-09T05:57:10Z" → "20261209055710".
 std::string IndexTimestamp(std::string_view warcDate);
 std::string IndexLine(const IndexEntry& entry);

@@ -19,23 +19,6 @@
 
 namespace {
 
-std::string Json(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -147,8 +130,8 @@ bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFile
       return false;
     }
     resources += std::string(resources.empty() ? "" : ",\n") +
-                 "    {\"name\": " + Json(BaseName(name)) + ", \"path\": " + Json(name) +
-                 ", \"hash\": \"sha256:" + TextSha256(kept) +
+                 "    {\"name\": " + JsonString(BaseName(name)) +
+                 ", \"path\": " + JsonString(name) + ", \"hash\": \"sha256:" + TextSha256(kept) +
                  "\", \"bytes\": " + std::to_string(kept.size()) + "}";
     return true;
   };
@@ -168,8 +151,9 @@ bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFile
     // the index says they lie.
     zip_set_file_compression(zip, static_cast<zip_uint64_t>(at), ZIP_CM_STORE, 0);
     resources += std::string(resources.empty() ? "" : ",\n") +
-                 "    {\"name\": " + Json(BaseName(file)) + ", \"path\": " + Json(name) +
-                 ", \"hash\": \"sha256:" + hash + "\", \"bytes\": " + std::to_string(size) + "}";
+                 "    {\"name\": " + JsonString(BaseName(file)) +
+                 ", \"path\": " + JsonString(name) + ", \"hash\": \"sha256:" + hash +
+                 "\", \"bytes\": " + std::to_string(size) + "}";
   }
   std::vector<std::string> lines;
   for (const IndexEntry& entry : index)
@@ -182,10 +166,10 @@ bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFile
       "{\"format\": \"json-pages-1.0\", \"id\": \"pages\", \"title\": \"All Pages\"}\n";
   int number = 0;
   for (const ArchivedPage& page : pages) {
-    jsonl += "{\"id\": \"" + std::to_string(++number) + "\", \"url\": " + Json(page.url) +
-             ", \"ts\": " + Json(page.date);
+    jsonl += "{\"id\": \"" + std::to_string(++number) + "\", \"url\": " + JsonString(page.url) +
+             ", \"ts\": " + JsonString(page.date);
     if (!page.title.empty())
-      jsonl += ", \"title\": " + Json(page.title);
+      jsonl += ", \"title\": " + JsonString(page.title);
     jsonl += "}\n";
   }
   if (!addText("indexes/index.cdxj", cdxj) || !addText("pages/pages.jsonl", jsonl))
@@ -196,8 +180,8 @@ bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFile
       "  \"created\": \"" +
       created + "\",\n  \"software\": \"Kelvane/" + KELVANE_VERSION + "\",\n";
   if (!pages.empty())
-    package += "  \"mainPageURL\": " + Json(pages.front().url) +
-               ",\n  \"mainPageDate\": " + Json(pages.front().date) + ",\n";
+    package += "  \"mainPageURL\": " + JsonString(pages.front().url) +
+               ",\n  \"mainPageDate\": " + JsonString(pages.front().date) + ",\n";
   package += "  \"resources\": [\n" + resources + "\n  ]\n}\n";
   const std::string digest =
       "{\n  \"path\": \"datapackage.json\",\n  \"hash\": \"sha256:" + TextSha256(package) +

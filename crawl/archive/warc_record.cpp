@@ -134,8 +134,7 @@ std::string NewRecordId() {
   return id + ">";
 }
 
-bool CompressedAlready(std::string_view head) {
-  std::string coding, type;
+std::string HeaderValue(std::string_view head, std::string_view name) {
   size_t at = head.find('\n');
   while (at != std::string_view::npos && at + 1 < head.size()) {
     const size_t start = at + 1;
@@ -143,14 +142,15 @@ bool CompressedAlready(std::string_view head) {
     const std::string_view line =
         head.substr(start, (at == std::string_view::npos ? head.size() : at) - start);
     const size_t colon = line.find(':');
-    if (colon == std::string_view::npos)
-      continue;
-    const std::string_view name = TrimSpace(line.substr(0, colon));
-    if (EqualsNoCase(name, "content-encoding"))
-      coding = ToLowerAscii(TrimSpace(line.substr(colon + 1)));
-    else if (EqualsNoCase(name, "content-type"))
-      type = ToLowerAscii(TrimSpace(line.substr(colon + 1)));
+    if (colon != std::string_view::npos && EqualsNoCase(TrimSpace(line.substr(0, colon)), name))
+      return std::string(TrimSpace(line.substr(colon + 1)));
   }
+  return {};
+}
+
+bool CompressedAlready(std::string_view head) {
+  const std::string coding = ToLowerAscii(HeaderValue(head, "content-encoding"));
+  const std::string type = ToLowerAscii(HeaderValue(head, "content-type"));
   if (!coding.empty() && coding != "identity")
     return true;
   for (const char* kind : {"image/", "audio/", "video/", "font/woff", "application/zip",

@@ -84,6 +84,9 @@ std::string WarcDate(std::chrono::system_clock::time_point when);
 // "<urn:uuid:…>", random.
 std::string NewRecordId();
 
+// The value of a head's first header of that name, or nothing.
+std::string HeaderValue(std::string_view head, std::string_view name);
+
 // Whether an answer's body is compressed already, by its head: a content coding, or a type that
 // is (pictures but SVG, sound, video, fonts, archives).
 bool CompressedAlready(std::string_view head);

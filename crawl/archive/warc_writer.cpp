@@ -31,21 +31,6 @@ int StatusOf(std::string_view head) {
   return status;
 }
 
-// The value of the head's first header of that name, or nothing.
-std::string HeaderValue(std::string_view head, std::string_view name) {
-  size_t at = head.find('\n');
-  while (at != std::string_view::npos && at + 1 < head.size()) {
-    const size_t start = at + 1;
-    at = head.find('\n', start);
-    const std::string_view line =
-        head.substr(start, (at == std::string_view::npos ? head.size() : at) - start);
-    const size_t colon = line.find(':');
-    if (colon != std::string_view::npos && EqualsNoCase(TrimSpace(line.substr(0, colon)), name))
-      return std::string(TrimSpace(line.substr(colon + 1)));
-  }
-  return {};
-}
-
 const char* CutName(WireCut cut) {
   switch (cut) {
     case WireCut::Length:
