@@ -21,7 +21,8 @@ void LastCrawl::FileDone(const FileOutcome& outcome) {
   // The first file of a crawl is its start address's.
   if (!m_firstDone) {
     m_firstDone = true;
-    if (outcome.fate != FileFate::NotSaved && outcome.fate != FileFate::LeftOut)
+    if (outcome.fate != FileFate::NotSaved && outcome.fate != FileFate::LeftOut &&
+        outcome.fate != FileFate::Recorded)
       m_startPage = outcome.localPath;
   }
 }

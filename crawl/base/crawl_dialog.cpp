@@ -71,6 +71,8 @@ void FileTally::Count(const FileOutcome& file) {
     case FileFate::LeftOut:
       ++leftOut;
       break;
+    case FileFate::Recorded:
+      break;
     case FileFate::NotSaved:
       ++notSaved;
       broken += file.reason == NotSavedReason::BrokenTransfer ||

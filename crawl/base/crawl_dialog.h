@@ -56,6 +56,7 @@ enum class FileFate {
   Updated,    // the new answer replaced the copy
   Gone,       // the server no longer has it (404, 410); the copy was kept and read
   LeftOut,    // the crawl's scope rules left the link out: never fetched
+  Recorded,   // with the archive alone: fetched and recorded, never stored
 };
 // Why a file was not saved.
 enum class NotSavedReason {

@@ -401,6 +401,9 @@ void CrawlRun::FinishPass(Pass& pass) {
   FileOutcome outcome = kept ? *kept : OutcomeOf(pass, saved);
   if (saved == SaveResult::Saved && !pass.earlierCopy.empty())
     outcome.fate = FileFate::Updated;
+  const bool recorded = readable && pass.stored && pass.fromNetwork && !kept && !storing;
+  if (recorded)
+    outcome.fate = FileFate::Recorded;
   if (saved == SaveResult::Saved && m_plan.quota > 0) {
     m_storedBytes += pass.file->Size();
     if (!m_quotaReached && m_storedBytes >= m_plan.quota) {
@@ -411,7 +414,7 @@ void CrawlRun::FinishPass(Pass& pass) {
   }
   // A file outside the base prefix is only read for its links: neither stored nor refused.
   outcome.localPath = pass.localPath;
-  if (!pass.fromNetwork || unusable || saved || kept)
+  if (!pass.fromNetwork || unusable || saved || kept || recorded)
     m_dialog.FileDone(outcome);
   pass.file.reset();
 }
