@@ -2,7 +2,7 @@
 # The crawl benchmark: two sites served by nginx on 127.0.0.1, each mirrored alternately by every
 # contender: kelvane-cli, kelvane-cli --jobs 2, 4 and 8, wget, wget2 and the wire ceiling; on the
 # generated site also kelvane-cli --verbose and the window (offscreen); on the sqlite pages also
-# kelvane-cli -p --jobs 8 beside wget -r -np -p. The sites: one generated
+# kelvane-cli -p --jobs 8 beside wget -r -np -p, and the same crawl recording a WARC file. The sites: one generated
 # (PAGES pages and as many pictures), and Debian's sqlite3-doc pages. Then complete copies of
 # Debian's Python and SFML documentation: kelvane-cli -p -k -E and -p with no --jobs (the web
 # rules' default concurrency) beside wget2 -r -np -p -k -E -l inf.
@@ -85,6 +85,7 @@ measure() {
     wget) command=(wget -r -np -l inf -q -P "$out" "$base/") ;;
     wget2) command=(wget2 -r -np -l inf -q -P "$out" "$base/") ;;
     requisites) command=("$build/kelvane-cli" -p --jobs 8 --quiet --save-to "$out" "$base/") ;;
+    archive) command=("$build/kelvane-cli" -p --jobs 8 --warc-file "$out-warc" --quiet --save-to "$out" "$base/") ;;
     wgetp) command=(wget -r -np -l inf -p -q -P "$out" "$base/") ;;
     pke) command=("$build/kelvane-cli" -p -k -E --quiet --save-to "$out" "$base/") ;;
     p) command=("$build/kelvane-cli" -p --quiet --save-to "$out" "$base/") ;;
@@ -161,6 +162,7 @@ bench_site() {
   fi
   echo "$site: ${vs_wget2}kelvane/ceiling=$(ratio "$median_kelvane" "$median_ceiling")"
   [ -z "$vs_wgetp" ] || echo "$vs_wgetp"
+  [ -z "${median_archive:-}" ] || echo "$site: archive/requisites=$(ratio "$median_archive" "$median_requisites")"
   echo
 }
 
@@ -186,7 +188,7 @@ for site in $sites; do
     sqlite)
       base=$sqlite_base
       bench_site sqlite kelvane jobs2 jobs4 jobs8 $(theirs wget wget2) ceiling requisites \
-        $(theirs wgetp) ;;
+        archive $(theirs wgetp) ;;
     python) base=$python_base; bench_site python pke p $(theirs wget2pke) ;;
     sfml) base=$sfml_base; bench_site sfml pke p $(theirs wget2pke) ;;
   esac
