@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libcurl4-openssl-dev libssl-dev libzip-dev zlib1g-dev libbrotli-dev libzstd-dev
+  qt6-base-dev libcurl4-openssl-dev libssl-dev libzip-dev libdeflate-dev zlib1g-dev libbrotli-dev libzstd-dev
   nginx openssl ca-certificates fonts-dejavu-core
   fp-utils-3.2.2 libchm1 dpkg-dev file
   clang libclang-rt-14-dev

@@ -69,6 +69,50 @@ std::string TextSha256(const std::string& text) {
   return digest.Hex();
 }
 
+// One entry of the package's list of resources.
+std::string ResourceEntry(const std::string& path, const std::string& hash, uint64_t bytes) {
+  return "    {\"name\": " + JsonString(BaseName(path)) + ", \"path\": " + JsonString(path) +
+         ", \"hash\": \"sha256:" + hash + "\", \"bytes\": " + std::to_string(bytes) + "}";
+}
+
+// The index's lines in key order, as players search it.
+std::string SortedIndex(const std::vector<IndexEntry>& index) {
+  std::vector<std::string> lines;
+  for (const IndexEntry& entry : index)
+    lines.push_back(IndexLine(entry) + "\n");
+  std::sort(lines.begin(), lines.end());
+  std::string cdxj;
+  for (const std::string& line : lines)
+    cdxj += line;
+  return cdxj;
+}
+
+std::string PageList(const std::vector<ArchivedPage>& pages) {
+  std::string jsonl =
+      "{\"format\": \"json-pages-1.0\", \"id\": \"pages\", \"title\": \"All Pages\"}\n";
+  int number = 0;
+  for (const ArchivedPage& page : pages) {
+    jsonl += "{\"id\": \"" + std::to_string(++number) + "\", \"url\": " + JsonString(page.url) +
+             ", \"ts\": " + JsonString(page.date);
+    if (!page.title.empty())
+      jsonl += ", \"title\": " + JsonString(page.title);
+    jsonl += "}\n";
+  }
+  return jsonl;
+}
+
+std::string DataPackage(const std::vector<ArchivedPage>& pages, const std::string& resources) {
+  const std::string created = WarcDate(std::chrono::system_clock::now());
+  std::string package =
+      "{\n  \"profile\": \"data-package\",\n  \"wacz_version\": \"1.1.1\",\n"
+      "  \"created\": \"" +
+      created + "\",\n  \"software\": \"Kelvane/" + KELVANE_VERSION + "\",\n";
+  if (!pages.empty())
+    package += "  \"mainPageURL\": " + JsonString(pages.front().url) +
+               ",\n  \"mainPageDate\": " + JsonString(pages.front().date) + ",\n";
+  return package + "  \"resources\": [\n" + resources + "\n  ]\n}\n";
+}
+
 }  // namespace
 
 std::string PageTitle(std::string_view html) {
@@ -129,10 +173,8 @@ bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFile
       zip_source_free(source);
       return false;
     }
-    resources += std::string(resources.empty() ? "" : ",\n") +
-                 "    {\"name\": " + JsonString(BaseName(name)) +
-                 ", \"path\": " + JsonString(name) + ", \"hash\": \"sha256:" + TextSha256(kept) +
-                 "\", \"bytes\": " + std::to_string(kept.size()) + "}";
+    resources +=
+        (resources.empty() ? "" : ",\n") + ResourceEntry(name, TextSha256(kept), kept.size());
     return true;
   };
   for (const std::string& file : warcFiles) {
@@ -150,39 +192,12 @@ bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFile
     // The records are gzip members already: stored as they are, so a player reads them where
     // the index says they lie.
     zip_set_file_compression(zip, static_cast<zip_uint64_t>(at), ZIP_CM_STORE, 0);
-    resources += std::string(resources.empty() ? "" : ",\n") +
-                 "    {\"name\": " + JsonString(BaseName(file)) +
-                 ", \"path\": " + JsonString(name) + ", \"hash\": \"sha256:" + hash +
-                 "\", \"bytes\": " + std::to_string(size) + "}";
+    resources += (resources.empty() ? "" : ",\n") + ResourceEntry(name, hash, size);
   }
-  std::vector<std::string> lines;
-  for (const IndexEntry& entry : index)
-    lines.push_back(IndexLine(entry) + "\n");
-  std::sort(lines.begin(), lines.end());
-  std::string cdxj;
-  for (const std::string& line : lines)
-    cdxj += line;
-  std::string jsonl =
-      "{\"format\": \"json-pages-1.0\", \"id\": \"pages\", \"title\": \"All Pages\"}\n";
-  int number = 0;
-  for (const ArchivedPage& page : pages) {
-    jsonl += "{\"id\": \"" + std::to_string(++number) + "\", \"url\": " + JsonString(page.url) +
-             ", \"ts\": " + JsonString(page.date);
-    if (!page.title.empty())
-      jsonl += ", \"title\": " + JsonString(page.title);
-    jsonl += "}\n";
-  }
-  if (!addText("indexes/index.cdxj", cdxj) || !addText("pages/pages.jsonl", jsonl))
+  if (!addText("indexes/index.cdxj", SortedIndex(index)) ||
+      !addText("pages/pages.jsonl", PageList(pages)))
     return fail("index");
-  const std::string created = WarcDate(std::chrono::system_clock::now());
-  std::string package =
-      "{\n  \"profile\": \"data-package\",\n  \"wacz_version\": \"1.1.1\",\n"
-      "  \"created\": \"" +
-      created + "\",\n  \"software\": \"Kelvane/" + KELVANE_VERSION + "\",\n";
-  if (!pages.empty())
-    package += "  \"mainPageURL\": " + JsonString(pages.front().url) +
-               ",\n  \"mainPageDate\": " + JsonString(pages.front().date) + ",\n";
-  package += "  \"resources\": [\n" + resources + "\n  ]\n}\n";
+  const std::string package = DataPackage(pages, resources);
   const std::string digest =
       "{\n  \"path\": \"datapackage.json\",\n  \"hash\": \"sha256:" + TextSha256(package) +
       "\"\n}\n";

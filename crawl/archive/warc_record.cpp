@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <openssl/rand.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -227,19 +228,10 @@ bool GzipMember::Deflate(std::string_view bytes, int flush) {
       m_why = "zlib";
       return false;
     }
-    size_t have = sizeof out - z.avail_out;
-    for (const unsigned char* p = out; have > 0;) {
-      const ssize_t wrote = ::write(m_fd, p, have);
-      if (wrote < 0 && errno == EINTR)
-        continue;
-      if (wrote <= 0) {
-        m_why = std::strerror(wrote < 0 ? errno : EIO);
-        return false;
-      }
-      p += wrote;
-      have -= static_cast<size_t>(wrote);
-      m_written += static_cast<uint64_t>(wrote);
-    }
+    const size_t have = sizeof out - z.avail_out;
+    if (!WriteFully(m_fd, std::string_view(reinterpret_cast<const char*>(out), have), m_why))
+      return false;
+    m_written += have;
   } while (z.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
   return true;
 }
@@ -256,4 +248,44 @@ bool GzipMember::Add(std::string_view bytes) {
 
 bool GzipMember::Finish() {
   return Deflate({}, Z_FINISH);
+}
+
+bool WriteFully(int fd, std::string_view bytes, std::string& why) {
+  while (!bytes.empty()) {
+    const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
+    if (wrote < 0 && errno == EINTR)
+      continue;
+    if (wrote <= 0) {
+      why = std::strerror(wrote < 0 ? errno : EIO);
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(wrote));
+  }
+  return true;
+}
+
+struct MemberPacker::Compressors {
+  libdeflate_compressor* fast = libdeflate_alloc_compressor(1);
+  libdeflate_compressor* stored = libdeflate_alloc_compressor(0);
+  ~Compressors() {
+    libdeflate_free_compressor(fast);
+    libdeflate_free_compressor(stored);
+  }
+};
+
+MemberPacker::MemberPacker() : m_compressors(std::make_unique<Compressors>()) {}
+
+MemberPacker::~MemberPacker() = default;
+
+std::string_view MemberPacker::Pack(std::string_view bytes, bool compress) {
+  libdeflate_compressor* compressor = compress ? m_compressors->fast : m_compressors->stored;
+  if (compressor == nullptr)
+    return {};
+  // Grown only: a shrunken string would be filled again on the next growth.
+  const size_t bound = libdeflate_gzip_compress_bound(compressor, bytes.size());
+  if (m_out.size() < bound)
+    m_out.resize(bound);
+  const size_t size =
+      libdeflate_gzip_compress(compressor, bytes.data(), bytes.size(), m_out.data(), m_out.size());
+  return std::string_view(m_out.data(), size);
 }

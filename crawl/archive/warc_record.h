@@ -62,6 +62,8 @@ class RecordBody {
   // false when the temporary file could not take the bytes.
   bool Append(std::string_view bytes);
   uint64_t Size() const { return m_size; }
+  // The bytes, while they are all in memory; nothing once they went to the file.
+  const std::string* InMemory() const { return m_spill == nullptr ? &m_memory : nullptr; }
   // Hands the bytes over in order, in pieces; false when they could not be read back.
   template <typename Take>
   bool Each(Take&& take) const;
@@ -115,6 +117,28 @@ class GzipMember {
   uint64_t m_written = 0;
   std::string m_why;
 };
+
+// Makes whole records into gzip members in one go, the fast road for a record held in memory
+// (all but the largest answers). Kept for the whole archive: a compressor is costly to set up.
+class MemberPacker {
+ public:
+  MemberPacker();
+  ~MemberPacker();
+  MemberPacker(const MemberPacker&) = delete;
+  MemberPacker& operator=(const MemberPacker&) = delete;
+  // The bytes as one gzip member, deflated at the fastest level, or stored when compress is
+  // false; valid until the next call. Nothing when out of memory.
+  std::string_view Pack(std::string_view bytes, bool compress);
+
+ private:
+  struct Compressors;
+  std::unique_ptr<Compressors> m_compressors;
+  std::string m_out;
+};
+
+// Writes all the bytes, through interruptions and short writes; false, with errno's text in why,
+// when the file refused.
+bool WriteFully(int fd, std::string_view bytes, std::string& why);
 
 // The record's text before its body: "WARC/1.1", the fields, Content-Length, the blank line.
 std::string RecordHead(const WarcFields& fields, uint64_t length);

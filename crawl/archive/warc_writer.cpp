@@ -54,11 +54,11 @@ struct WarcWriter::Captured {
   std::chrono::system_clock::time_point when;
   std::string request, head;
   RecordBody body;
-  std::string blockDigest, payloadDigest;
   bool spillFailed = false;
   WireCut cut = WireCut::None;
 };
 
+// The transfer's thread only keeps the bytes; digests, compression and writing are the writer's.
 struct WarcWriter::Exchange final : WireExchange {
   Exchange(WarcWriter& writer, std::string url, std::string ip,
            std::chrono::system_clock::time_point when)
@@ -70,19 +70,8 @@ struct WarcWriter::Exchange final : WireExchange {
   }
 
   void Request(std::string_view bytes) override { captured->request.append(bytes); }
-  void AnswerHead(std::string_view bytes) override {
-    captured->head.assign(bytes);
-    block.Add(captured->head);
-    chunked = Contains(ToLowerAscii(HeaderValue(captured->head, "transfer-encoding")), "chunked");
-    answered = true;
-  }
-  // The digests are taken as the bytes come, on the transfer's thread; the rest is the writer's.
+  void AnswerHead(std::string_view bytes) override { captured->head.assign(bytes); }
   void AnswerBody(std::string_view bytes) override {
-    block.Add(bytes);
-    if (chunked)
-      dechunker.Feed(bytes, [this](std::string_view piece) { payload.Add(piece); });
-    else
-      payload.Add(bytes);
     captured->spillFailed = !captured->body.Append(bytes) || captured->spillFailed;
   }
   // An exchange that got no answer at all keeps its request: the server may have seen it.
@@ -90,17 +79,36 @@ struct WarcWriter::Exchange final : WireExchange {
     if (!captured || captured->request.empty())
       return;
     captured->cut = how;
-    captured->blockDigest = block.Labelled();
-    captured->payloadDigest = payload.Labelled();
     writer.Queue(std::move(captured));
   }
 
   WarcWriter& writer;
   std::unique_ptr<Captured> captured;
+};
+
+namespace {
+
+// The answer's block digest (head and body as they came) and payload digest (the body with its
+// chunked framing taken off, content coding kept); false when a spilled body cannot be read back.
+bool AnswerDigests(const std::string& head, const RecordBody& body, std::string& blockDigest,
+                   std::string& payloadDigest) {
   Digest block, payload;
   Dechunker dechunker;
-  bool chunked = false, answered = false;
-};
+  const bool chunked = Contains(ToLowerAscii(HeaderValue(head, "transfer-encoding")), "chunked");
+  block.Add(head);
+  const bool read = body.Each([&](std::string_view piece) {
+    block.Add(piece);
+    if (chunked)
+      dechunker.Feed(piece, [&payload](std::string_view bytes) { payload.Add(bytes); });
+    else
+      payload.Add(piece);
+  });
+  blockDigest = block.Labelled();
+  payloadDigest = payload.Labelled();
+  return read;
+}
+
+}  // namespace
 
 WarcWriter::WarcWriter(const ArchivePlan& plan) : m_plan(plan) {
   m_info = "software: Kelvane/" KELVANE_VERSION
@@ -229,15 +237,36 @@ bool WarcWriter::WriteRecord(const WarcFields& fields, const std::string& block,
                              const RecordBody* body, IndexEntry* entry) {
   if (!m_why.empty())
     return false;
-  GzipMember member(m_fd, body == nullptr || !CompressedAlready(block));
+  const bool compress = body == nullptr || !CompressedAlready(block);
   const uint64_t length = block.size() + (body != nullptr ? body->Size() : 0);
-  bool written = member.Add(RecordHead(fields, length)) && member.Add(block);
-  if (written && body != nullptr)
-    written = body->Each([&](std::string_view piece) { written = written && member.Add(piece); }) &&
-              written;
-  written = written && member.Add("\r\n\r\n") && member.Finish();
-  if (!written) {
-    m_why = m_file + ": " + (member.Why().empty() ? "the record could not be read" : member.Why());
+  uint64_t size = 0;
+  std::string why;
+  if (body == nullptr || body->InMemory() != nullptr) {
+    // Held whole in memory: packed in one go and written in one call.
+    m_record.assign(RecordHead(fields, length));
+    m_record.append(block);
+    if (body != nullptr)
+      m_record.append(*body->InMemory());
+    m_record.append("\r\n\r\n");
+    const std::string_view member = m_packer.Pack(m_record, compress);
+    if (member.empty())
+      why = "out of memory";
+    else if (WriteFully(m_fd, member, why))
+      size = member.size();
+  } else {
+    GzipMember member(m_fd, compress);
+    bool written = member.Add(RecordHead(fields, length)) && member.Add(block);
+    if (written)
+      written = body->Each([&](std::string_view piece) {
+        written = written && member.Add(piece);
+      }) && written;
+    if (written && member.Add("\r\n\r\n") && member.Finish())
+      size = member.Written();
+    else
+      why = member.Why().empty() ? "the record could not be read" : member.Why();
+  }
+  if (size == 0) {
+    m_why = m_file + ": " + why;
     if (m_onFailure)
       m_onFailure();
     return false;
@@ -246,10 +275,10 @@ bool WarcWriter::WriteRecord(const WarcFields& fields, const std::string& block,
     const size_t slash = m_file.rfind('/');
     entry->file = slash == std::string::npos ? m_file : m_file.substr(slash + 1);
     entry->offset = m_size;
-    entry->length = member.Written();
+    entry->length = size;
     m_index.push_back(*entry);
   }
-  m_size += member.Written();
+  m_size += size;
   ++m_records;
   return true;
 }
@@ -286,19 +315,18 @@ void WarcWriter::WriteAll() {
 }
 
 void WarcWriter::Write(Captured& exchange) {
-  const int status = StatusOf(exchange.head);
-  const std::string date = WarcDate(exchange.when);
-  const std::string requestId = NewRecordId(), answerId = NewRecordId();
   const std::string request = WithoutCredentials(exchange.request);
   Digest requestDigest;
   requestDigest.Add(request);
-  const std::string& blockDigest = exchange.blockDigest;
-  const std::string& payloadDigest = exchange.payloadDigest;
+  AnswerRecord answer;
+  const bool readBack =
+      exchange.head.empty() ||
+      AnswerDigests(exchange.head, exchange.body, answer.blockDigest, answer.payloadDigest);
 
   std::lock_guard lock(m_lock);
   if (!m_why.empty() || m_fd < 0)
     return;
-  if (exchange.spillFailed) {
+  if (exchange.spillFailed || !readBack) {
     m_why = "a temporary file for " + exchange.url + ": " + std::strerror(errno);
     if (m_onFailure)
       m_onFailure();
@@ -309,67 +337,75 @@ void WarcWriter::Write(Captured& exchange) {
       m_onFailure();
     return;
   }
-  WarcFields common = {
-      {"WARC-Warcinfo-ID", m_infoId}, {"WARC-Target-URI", exchange.url}, {"WARC-Date", date}};
+  answer.date = WarcDate(exchange.when);
+  const std::string requestId = NewRecordId();
+  if (!exchange.head.empty())
+    answer.id = NewRecordId();
+  WarcFields common = {{"WARC-Warcinfo-ID", m_infoId},
+                       {"WARC-Target-URI", exchange.url},
+                       {"WARC-Date", answer.date}};
   if (!exchange.ip.empty())
     common.emplace_back("WARC-IP-Address", exchange.ip);
 
-  WarcFields asked = {
-      {"WARC-Type", "request"}, {"WARC-Record-ID", requestId}, {"WARC-Concurrent-To", answerId}};
+  WarcFields asked = {{"WARC-Type", "request"}, {"WARC-Record-ID", requestId}};
+  if (!answer.id.empty())
+    asked.emplace_back("WARC-Concurrent-To", answer.id);
   asked.insert(asked.end(), common.begin(), common.end());
   asked.emplace_back("WARC-Block-Digest", requestDigest.Labelled());
   asked.emplace_back("Content-Type", "application/http;msgtype=request");
-  if (exchange.head.empty()) {
-    asked.erase(std::find_if(asked.begin(), asked.end(), [](const auto& field) {
-      return field.first == "WARC-Concurrent-To";
-    }));
-    WriteRecord(asked, request, nullptr, nullptr);
+  if (!WriteRecord(asked, request, nullptr, nullptr) || exchange.head.empty())
     return;
-  }
-  if (!WriteRecord(asked, request, nullptr, nullptr))
-    return;
+  answer.fields = {{"WARC-Record-ID", answer.id}, {"WARC-Concurrent-To", requestId}};
+  answer.fields.insert(answer.fields.end(), common.begin(), common.end());
+  WriteAnswer(exchange, answer);
+  // The next file is begun by the next record, so that none holds its warcinfo alone.
+  m_rollOver = m_plan.maxSize > 0 && m_size >= static_cast<uint64_t>(m_plan.maxSize);
+}
 
+void WarcWriter::WriteAnswer(Captured& exchange, AnswerRecord& answer) {
   // Nothing new came: a 304, or with deduplication a payload already recorded whole.
+  const int status = StatusOf(exchange.head);
   const bool whole = exchange.cut == WireCut::None;
-  const auto earlier = m_plan.dedup && whole && status / 100 == 2 && exchange.body.Size() > 0
-                           ? m_payloads.find(payloadDigest)
-                           : m_payloads.end();
+  const bool firstSeen = whole && status / 100 == 2 && exchange.body.Size() > 0;
+  const auto earlier =
+      m_plan.dedup && firstSeen ? m_payloads.find(answer.payloadDigest) : m_payloads.end();
   const bool notModified = status == 304;
   const bool revisit = notModified || earlier != m_payloads.end();
-  WarcFields answered = {{"WARC-Type", revisit ? "revisit" : "response"},
-                         {"WARC-Record-ID", answerId},
-                         {"WARC-Concurrent-To", requestId}};
-  answered.insert(answered.end(), common.begin(), common.end());
+  WarcFields& fields = answer.fields;
+  fields.insert(fields.begin(), {"WARC-Type", revisit ? "revisit" : "response"});
   if (revisit) {
     Digest headDigest;
     headDigest.Add(exchange.head);
-    answered.emplace_back("WARC-Profile",
-                          std::string(kProfiles) +
-                              (notModified ? "server-not-modified" : "identical-payload-digest"));
+    fields.emplace_back("WARC-Profile",
+                        std::string(kProfiles) +
+                            (notModified ? "server-not-modified" : "identical-payload-digest"));
     if (!notModified) {
-      answered.emplace_back("WARC-Refers-To-Target-URI", earlier->second.uri);
-      answered.emplace_back("WARC-Refers-To-Date", earlier->second.date);
+      fields.emplace_back("WARC-Refers-To-Target-URI", earlier->second.uri);
+      fields.emplace_back("WARC-Refers-To-Date", earlier->second.date);
       if (!earlier->second.id.empty())
-        answered.emplace_back("WARC-Refers-To", earlier->second.id);
-      answered.emplace_back("WARC-Payload-Digest", payloadDigest);
+        fields.emplace_back("WARC-Refers-To", earlier->second.id);
+      fields.emplace_back("WARC-Payload-Digest", answer.payloadDigest);
     }
-    answered.emplace_back("WARC-Block-Digest", headDigest.Labelled());
+    fields.emplace_back("WARC-Block-Digest", headDigest.Labelled());
   } else {
-    answered.emplace_back("WARC-Block-Digest", blockDigest);
-    answered.emplace_back("WARC-Payload-Digest", payloadDigest);
+    fields.emplace_back("WARC-Block-Digest", answer.blockDigest);
+    fields.emplace_back("WARC-Payload-Digest", answer.payloadDigest);
     if (const char* cut = CutName(exchange.cut))
-      answered.emplace_back("WARC-Truncated", cut);
+      fields.emplace_back("WARC-Truncated", cut);
   }
-  answered.emplace_back("Content-Type", "application/http;msgtype=response");
-  IndexEntry entry{exchange.url,  date,          status, HeaderValue(exchange.head, "content-type"),
-                   payloadDigest, std::string(), 0,      0,
+  fields.emplace_back("Content-Type", "application/http;msgtype=response");
+  IndexEntry entry{exchange.url,
+                   answer.date,
+                   status,
+                   HeaderValue(exchange.head, "content-type"),
+                   answer.payloadDigest,
+                   std::string(),
+                   0,
+                   0,
                    revisit};
-  if (!WriteRecord(answered, exchange.head, revisit ? nullptr : &exchange.body, &entry))
-    return;
-  if (!revisit && whole && status / 100 == 2 && exchange.body.Size() > 0)
-    m_payloads.emplace(payloadDigest, RecordedPayload{exchange.url, date, answerId});
-  // The next file is begun by the next record, so that none holds its warcinfo alone.
-  m_rollOver = m_plan.maxSize > 0 && m_size >= static_cast<uint64_t>(m_plan.maxSize);
+  if (WriteRecord(fields, exchange.head, revisit ? nullptr : &exchange.body, &entry) && !revisit &&
+      firstSeen)
+    m_payloads.emplace(answer.payloadDigest, RecordedPayload{exchange.url, answer.date, answer.id});
 }
 
 bool WarcWriter::Close(std::string& why) {

@@ -53,12 +53,17 @@ class WarcWriter : public WireRecorder {
  private:
   struct Exchange;
   struct Captured;
-  // A whole exchange goes to the writer's own thread, which compresses and writes its records;
+  // A whole exchange goes to the writer's own thread, which digests, compresses and writes it;
   // with many waiting, the transfer that hands one over waits, so memory stays bounded.
   void Queue(std::unique_ptr<Captured> exchange);
   void WriteAll();
   // Written as a request record and a response or revisit record.
   void Write(Captured& exchange);
+  struct AnswerRecord {
+    std::string id, date, blockDigest, payloadDigest;
+    WarcFields fields;  // those it shares with its request, and its id
+  };
+  void WriteAnswer(Captured& exchange, AnswerRecord& answer);
   explicit WarcWriter(const ArchivePlan& plan);
   bool OpenNext();
   // false once the archive has failed; the failure is kept in m_why.
@@ -91,5 +96,7 @@ class WarcWriter : public WireRecorder {
   bool m_rollOver = false;  // the file is full: the next record begins another
   std::string m_spillDirectory;
   std::function<void()> m_onFailure;
+  MemberPacker m_packer;
+  std::string m_record;  // the record being packed, kept for its room
   std::thread m_thread;
 };

@@ -62,8 +62,8 @@ std::vector<Record> ReadArchive(const std::vector<std::string>& files) {
 
 constexpr const char* kArchivedModified = "Mon, 02 Mar 2026 10:00:00 GMT";
 
-// A site with what an archive must keep apart: a redirect chain, a 404, a chunked answer, a
-// compressed one, two files with one body, and answers that say they have not changed.
+// A site with what an archive must keep apart: a redirect chain, a 404, a large chunked answer,
+// a compressed one, two files with one body, and answers that say they have not changed.
 RawServer::Handler ArchivedSite() {
   return [](int fd, const std::string& request) {
     auto is = [&](const char* path) {
@@ -86,8 +86,9 @@ RawServer::Handler ArchivedSite() {
       SendAll(fd, Answer(200, "<p>a</p>", "Content-Type: text/html\r\n" + dated));
     } else if (is("/chunk.htm")) {
       SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n" +
-                      dated +
-                      "Connection: close\r\n\r\n4\r\n<p>c\r\n5\r\nhunk<\r\n3\r\n/p>\r\n0\r\n\r\n");
+                      dated + "Connection: close\r\n\r\n4\r\n<p>c\r\n180000\r\n" +
+                      std::string(0x180000, 'x') +  // more than an answer kept in memory
+                      "\r\n5\r\nhunk<\r\n3\r\n/p>\r\n0\r\n\r\n");
     } else if (is("/gz.css")) {
       SendAll(fd, Answer(200, Gzip("p { color: red }"),
                          "Content-Type: text/css\r\nContent-Encoding: gzip\r\n" + dated));
@@ -213,9 +214,10 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
        }},
       {"alone",
        {"-p", "--no-copy", site.Url("/")},
-       [&](const std::vector<Record>& records, const std::string&) {
-         // Read for its links and recorded, every page; nothing stored.
+       [&](const std::vector<Record>& records, const std::string& err) {
+         // Read for its links and recorded, every page; nothing stored, all of it received.
          EXPECT_EQ(records.size(), 19u);
+         EXPECT_TRUE(Contains(err, " 0 stored,") && !Contains(err, " 0 bytes received")) << err;
          EXPECT_EQ(ReadTree(bare).size(), 0u) << ::testing::PrintToString(ReadTree(bare));
        },
        false,
