@@ -40,6 +40,8 @@ class Dechunker {
   // Calls take(piece) for each piece of payload in bytes.
   template <typename Take>
   void Feed(std::string_view bytes, Take&& take);
+  // The framing stopped before its last chunk: the body was cut short.
+  bool Midway() const { return m_state != State::Trailer && m_state != State::Done; }
 
  private:
   enum class State { Size, Extension, SizeEnd, Data, DataEnd, DataEndLf, Trailer, Done };

@@ -54,7 +54,7 @@ struct WarcWriter::Captured {
   std::chrono::system_clock::time_point when;
   std::string request, head;
   RecordBody body;
-  bool spillFailed = false;
+  int spillError = 0;  // errno of the first write to the body's temporary file that failed
   WireCut cut = WireCut::None;
 };
 
@@ -72,7 +72,8 @@ struct WarcWriter::Exchange final : WireExchange {
   void Request(std::string_view bytes) override { captured->request.append(bytes); }
   void AnswerHead(std::string_view bytes) override { captured->head.assign(bytes); }
   void AnswerBody(std::string_view bytes) override {
-    captured->spillFailed = !captured->body.Append(bytes) || captured->spillFailed;
+    if (!captured->body.Append(bytes) && captured->spillError == 0)
+      captured->spillError = errno != 0 ? errno : EIO;
   }
   // An exchange that got no answer at all keeps its request: the server may have seen it.
   void End(WireCut how) override {
@@ -88,10 +89,27 @@ struct WarcWriter::Exchange final : WireExchange {
 
 namespace {
 
+// Whether an answer's body came short of what its head announced: a transfer that ended without
+// reading all of it (a redirect followed over a connection that closes) says nothing of that.
+bool CameShort(const std::string& request, const std::string& head, uint64_t received,
+               bool chunkedMidway) {
+  const int status = StatusOf(head);
+  if (request.starts_with("HEAD ") || status / 100 == 1 || status == 204 || status == 304)
+    return false;
+  if (Contains(ToLowerAscii(HeaderValue(head, "transfer-encoding")), "chunked"))
+    return chunkedMidway;
+  const std::string length = HeaderValue(head, "content-length");
+  uint64_t announced = 0;
+  const auto [end, error] =
+      std::from_chars(length.data(), length.data() + length.size(), announced);
+  return error == std::errc() && end == length.data() + length.size() && received < announced;
+}
+
 // The answer's block digest (head and body as they came) and payload digest (the body with its
-// chunked framing taken off, content coding kept); false when a spilled body cannot be read back.
-bool AnswerDigests(const std::string& head, const RecordBody& body, std::string& blockDigest,
-                   std::string& payloadDigest) {
+// chunked framing taken off, content coding kept), and whether the body came short; false when
+// a spilled body cannot be read back.
+bool AnswerDigests(const std::string& request, const std::string& head, const RecordBody& body,
+                   std::string& blockDigest, std::string& payloadDigest, bool& cameShort) {
   Digest block, payload;
   Dechunker dechunker;
   const bool chunked = Contains(ToLowerAscii(HeaderValue(head, "transfer-encoding")), "chunked");
@@ -105,6 +123,7 @@ bool AnswerDigests(const std::string& head, const RecordBody& body, std::string&
   });
   blockDigest = block.Labelled();
   payloadDigest = payload.Labelled();
+  cameShort = CameShort(request, head, body.Size(), dechunker.Midway());
   return read;
 }
 
@@ -183,6 +202,11 @@ std::unique_ptr<WarcWriter> WarcWriter::Open(const ArchivePlan& plan, std::strin
     writer->m_plan.warcFile = scratch + "/data";
   }
   writer->m_spillDirectory = DirectoryOf(writer->m_plan.warcFile);
+  std::error_code error;
+  if (plan.cdx && std::filesystem::exists(writer->IndexPath(), error)) {
+    why = writer->IndexPath() + ": " + std::strerror(EEXIST);
+    return nullptr;
+  }
   if (!plan.dedupIndex.empty() && !writer->LoadIndex(plan.dedupIndex)) {
     why = plan.dedupIndex + ": " + std::strerror(errno);
     return nullptr;
@@ -194,6 +218,7 @@ std::unique_ptr<WarcWriter> WarcWriter::Open(const ArchivePlan& plan, std::strin
       return nullptr;
     }
   }
+  writer->m_opened = true;
   writer->m_thread = std::thread([raw = writer.get()] { raw->WriteAll(); });
   return writer;
 }
@@ -319,15 +344,20 @@ void WarcWriter::Write(Captured& exchange) {
   Digest requestDigest;
   requestDigest.Add(request);
   AnswerRecord answer;
+  bool cameShort = false;
+  errno = 0;
   const bool readBack =
-      exchange.head.empty() ||
-      AnswerDigests(exchange.head, exchange.body, answer.blockDigest, answer.payloadDigest);
+      exchange.head.empty() || AnswerDigests(exchange.request, exchange.head, exchange.body,
+                                             answer.blockDigest, answer.payloadDigest, cameShort);
+  if (cameShort && exchange.cut == WireCut::None)
+    exchange.cut = WireCut::Unspecified;
 
   std::lock_guard lock(m_lock);
   if (!m_why.empty() || m_fd < 0)
     return;
-  if (exchange.spillFailed || !readBack) {
-    m_why = "a temporary file for " + exchange.url + ": " + std::strerror(errno);
+  if (exchange.spillError != 0 || !readBack) {
+    const int error = exchange.spillError != 0 ? exchange.spillError : errno != 0 ? errno : EIO;
+    m_why = "a temporary file for " + exchange.url + ": " + std::strerror(error);
     if (m_onFailure)
       m_onFailure();
     return;
@@ -408,7 +438,21 @@ void WarcWriter::WriteAnswer(Captured& exchange, AnswerRecord& answer) {
     m_payloads.emplace(answer.payloadDigest, RecordedPayload{exchange.url, answer.date, answer.id});
 }
 
+std::string WarcWriter::IndexPath() const {
+  // With the package alone, its index goes beside it rather than into its scratch directory.
+  if (m_scratch.empty())
+    return m_plan.warcFile + ".cdxj";
+  return (m_plan.wacz.ends_with(".wacz") ? m_plan.wacz.substr(0, m_plan.wacz.size() - 5)
+                                         : m_plan.wacz) +
+         ".cdxj";
+}
+
 bool WarcWriter::Close(std::string& why) {
+  // An archive that never opened writes nothing: not its index, not its package.
+  if (!m_opened) {
+    why = m_why;
+    return false;
+  }
   {
     std::lock_guard lock(m_queueLock);
     m_closing = true;
@@ -425,13 +469,8 @@ bool WarcWriter::Close(std::string& why) {
   if (m_fd >= 0 && ::close(m_fd) != 0 && m_why.empty())
     m_why = m_file + ": " + std::strerror(errno);
   m_fd = -1;
-  // With the package alone, its index goes beside it rather than into its scratch directory.
-  const std::string stem = !m_scratch.empty() && m_plan.wacz.ends_with(".wacz")
-                               ? m_plan.wacz.substr(0, m_plan.wacz.size() - 5)
-                           : !m_scratch.empty() ? m_plan.wacz
-                                                : m_plan.warcFile;
-  if (m_why.empty() && m_plan.cdx && !WriteIndex(stem + ".cdxj", m_index))
-    m_why = stem + ".cdxj: " + std::strerror(errno);
+  if (m_why.empty() && m_plan.cdx && !WriteIndex(IndexPath(), m_index))
+    m_why = IndexPath() + ": " + std::strerror(errno);
   if (m_why.empty() && !m_plan.wacz.empty()) {
     // The pages as the crawl read them, each at the date of its first whole answer.
     std::map<std::string, std::string> dates;
@@ -440,8 +479,9 @@ bool WarcWriter::Close(std::string& why) {
         dates.emplace(entry.uri, entry.date);
     }
     std::vector<ArchivedPage> pages;
+    std::set<std::string> listed;  // a page read again (by a redirect's end) is listed once
     for (const auto& [url, title] : m_pages) {
-      if (const auto date = dates.find(url); date != dates.end())
+      if (const auto date = dates.find(url); date != dates.end() && listed.insert(url).second)
         pages.push_back({url, date->second, title});
     }
     WriteWacz(m_plan.wacz, m_files, m_index, pages, m_why);
@@ -471,12 +511,18 @@ std::vector<IndexEntry> WarcWriter::Index() const {
 }
 
 bool WarcWriter::LoadIndex(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    errno = EISDIR;
+    return false;
+  }
   std::ifstream in(path);
   if (!in)
     return false;
+  // Only whole answers are originals: never a 404's body, as in the crawl itself.
   for (std::string line; std::getline(in, line);) {
     std::optional<IndexEntry> entry = ReadIndexLine(line);
-    if (entry && !entry->revisit && !entry->digest.empty())
+    if (entry && !entry->revisit && entry->status / 100 == 2 && !entry->digest.empty())
       m_payloads.emplace(entry->digest, RecordedPayload{entry->uri, entry->date, {}});
   }
   return true;

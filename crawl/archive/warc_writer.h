@@ -70,6 +70,7 @@ class WarcWriter : public WireRecorder {
   bool WriteRecord(const WarcFields& fields, const std::string& block, const RecordBody* body,
                    IndexEntry* entry);
   bool LoadIndex(const std::string& path);
+  std::string IndexPath() const;
   std::string FileName(int number) const;
 
   ArchivePlan m_plan;
@@ -92,6 +93,7 @@ class WarcWriter : public WireRecorder {
   std::condition_variable m_queueChanged;
   std::deque<std::unique_ptr<Captured>> m_queue;
   bool m_closing = false;
+  bool m_opened = false;  // Open went through: Close writes the index and the package
   bool m_closed = false;
   bool m_rollOver = false;  // the file is full: the next record begins another
   std::string m_spillDirectory;

@@ -2,10 +2,14 @@
 // index keys and lines.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "crawl/archive/archive_index.h"
 #include "crawl/archive/wacz_package.h"
 #include "crawl/archive/warc_record.h"
+#include "crawl/archive/warc_writer.h"
 #include "platform/wire_recorder.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -86,6 +90,40 @@ TEST(ArchivePieces, IndexLinesReadBack) {
   EXPECT_EQ(back->digest, entry.digest);
   EXPECT_EQ(back->offset, 123u);
   EXPECT_FALSE(ReadIndexLine("no json here"));
+}
+
+// An archive refused at the start writes nothing, and leaves what was there as it was.
+TEST(ArchivePieces, RefusedArchiveTouchesNothing) {
+  TempDir dir;
+  const std::string kept = dir.Path() + "/kept";
+  WriteFileBytes(kept + ".wacz", "precious");
+  WriteFileBytes(kept + ".cdxj", "precious");
+  auto plan = [](std::string warcFile, std::string wacz, bool cdx, std::string dedupIndex) {
+    ArchivePlan plan;
+    plan.warcFile = std::move(warcFile);
+    plan.wacz = std::move(wacz);
+    plan.cdx = cdx;
+    plan.dedup = !dedupIndex.empty();
+    plan.dedupIndex = std::move(dedupIndex);
+    return plan;
+  };
+  struct Row {
+    ArchivePlan plan;
+    const char* why;
+  };
+  const Row rows[] = {
+      {plan(dir.Path() + "/a", kept + ".wacz", false, ""), "File exists"},
+      {plan(kept, "", true, ""), "File exists"},
+      {plan(dir.Path() + "/b", "", false, dir.Path()), "Is a directory"},
+  };
+  for (const Row& row : rows) {
+    std::string why;
+    EXPECT_EQ(WarcWriter::Open(row.plan, why), nullptr);
+    EXPECT_TRUE(why.ends_with(row.why)) << why;
+  }
+  EXPECT_EQ(ReadFileBytes(kept + ".wacz"), "precious");
+  EXPECT_EQ(ReadFileBytes(kept + ".cdxj"), "precious");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
 }
 
 }  // namespace
