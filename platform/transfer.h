@@ -148,6 +148,8 @@ class Transfer {
   // The request went over a connection that an earlier one had opened.
   bool Reused() const;
 
+  // Taken off its loop unfinished: what it exchanged so far is recorded as cut short.
+  void Abandon() { EndWire(WireCut::Unspecified); }
   // What the transfer came to, from curl's code for it (or a stall), mapped once.
   TransferResult Finish(CURLcode code, bool stalled);
   // An answer whose size header curl's framing refuses, or reads otherwise than the size check

@@ -42,8 +42,10 @@ bool TransferSlots::Start(int slot, TransferRequest request, TransferSink& sink,
 
 void TransferSlots::Abort(int slot) {
   Slot& s = *m_slots[static_cast<size_t>(slot)];
-  if (s.busy)
+  if (s.busy) {
     LoopOf(s).Remove(s.transfer);
+    s.transfer.Abandon();
+  }
   s.busy = false;
   s.retryAt.reset();
 }
