@@ -58,7 +58,12 @@ async function read(file) {
       line.firstLine = head.split("\r\n")[0];
       line.head = head;
       let payload = block.subarray(split + 4);
-      if (/\r\ntransfer-encoding:[^\r]*chunked/i.test(head)) payload = dechunk(payload);
+      const chunked = /\r\ntransfer-encoding:[^\r]*chunked/i.test(head);
+      if (chunked) payload = dechunk(payload);
+      // A body shorter than its head announced, which a record must say it cut.
+      const length = /\r\ncontent-length:[ \t]*(\d+)/i.exec(head);
+      line.short = record.warcType === "response" && !/^\S+ (1\d\d|204|304)\b/.test(line.firstLine) &&
+          (chunked ? payload === null : length !== null && payload.length < Number(length[1]));
       const expected = fields.get("WARC-Payload-Digest");
       if (expected && record.warcType === "response")
         line.payloadOk = payload !== null && expected === sha1(payload);
