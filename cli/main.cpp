@@ -50,6 +50,10 @@ void CatchSignals(std::atomic<int>& stopFlag) {
 int ExitStatus(const ConsoleDialog::Outcome& outcome) {
   if (g_signalled.load() != 0)
     return 130;
+  // An archive that could not be written stops the crawl itself: a write failure, not the
+  // network's, whatever the transfers it cut short.
+  if (!outcome.ending.archiveFailure.empty() && outcome.ending.text.empty())
+    return 8;
   if (outcome.ending.ending == CrawlEnding::Cancelled || outcome.broken > 0)
     return 4;
   if (outcome.notSaved > 0 || outcome.ending.cookiesNotSaved ||
@@ -98,8 +102,9 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
 
   const ConsoleDialog::Outcome outcome = dialog.Result();
   if (outcome.ending.ending == CrawlEnding::Cancelled && g_signalled.load() == 0) {
-    std::fprintf(stderr, "kelvane-cli: %s\nkelvane-cli: Transfert canceled\n",
-                 PrintableText(outcome.ending.text).c_str());
+    if (!outcome.ending.text.empty())
+      std::fprintf(stderr, "kelvane-cli: %s\n", PrintableText(outcome.ending.text).c_str());
+    std::fputs("kelvane-cli: Transfert canceled\n", stderr);
   }
   if (outcome.ending.cookiesNotSaved)
     std::fprintf(stderr, "kelvane-cli: cookies could not be written to %s\n",

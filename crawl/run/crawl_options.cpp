@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include <unistd.h>
 
@@ -396,7 +397,14 @@ std::vector<CrawlOption> ArchiveOptions() {
       {{"--warc-file", "", "NAME", "record every request and answer in the archive NAME.warc.gz",
         ValueKind::File},
        [](L& l, const std::string& v, std::string& error) {
+         // A name given with the files' own ending names that file, not NAME.warc.gz.warc.gz.
          l.archive.warcFile = v;
+         for (const char* ending : {".warc.gz", ".warc"}) {
+           if (v.ends_with(ending) && v.size() > std::strlen(ending)) {
+             l.archive.warcFile.resize(v.size() - std::strlen(ending));
+             break;
+           }
+         }
          if (v.empty())
            error = "option --warc-file needs a name";
          return !v.empty();
