@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "crawl/base/content_digest.h"
 #include "crawl/base/crawl_dialog.h"
 #include "crawl/copy/link_converter.h"
 #include "crawl/rules/web_names.h"
@@ -140,6 +141,13 @@ bool CopyUpkeep::SameAsCopy(const FetchedFile& file, const std::string& copyPath
       return true;
   }
   std::optional<MirrorStore::Record> record = m_store.RecordOf(copyPath);
+  if (record && record->digest.starts_with("fnv1a64:") && !file.spool) {
+    // Recorded by an earlier version, in its digest.
+    return !file.converted &&
+           EarlierContentDigest(std::string_view(
+               file.data.get(), static_cast<size_t>(std::max<int64_t>(file.length, 0)))) ==
+               record->digest;
+  }
   if (record && !record->digest.empty())
     return !file.converted && file.Digest() == record->digest;
   if (file.spool)

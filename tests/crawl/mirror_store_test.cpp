@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <vector>
 
+#include "crawl/base/content_digest.h"
 #include "support/recording_dialog.h"
 #include "support/temp_dir.h"
 
@@ -173,3 +175,23 @@ TEST_F(MirrorStoreTest, StaleRecordsAreWrittenAnew) {
 }
 
 }  // namespace
+
+// A file's digest is the same however its bytes came in pieces, and tells other bytes apart;
+// the earlier versions' digest still reads their records.
+TEST(ContentDigest, SameBytesSameDigestInAnyPieces) {
+  std::string bytes;
+  for (int i = 0; i < 1000; ++i)
+    bytes += static_cast<char>(i * 7);
+  const std::string whole = ContentDigest(bytes);
+  for (size_t piece : {size_t{1}, size_t{3}, size_t{7}, size_t{8}, size_t{9}, size_t{64}}) {
+    ContentDigester digester;
+    for (size_t at = 0; at < bytes.size(); at += piece)
+      digester.Add(std::string_view(bytes).substr(at, piece));
+    EXPECT_EQ(digester.Text(), whole) << piece;
+  }
+  std::set<std::string> seen = {whole, ContentDigest(""), ContentDigest(std::string(1, '\0'))};
+  for (size_t cut : {size_t{1}, size_t{7}, size_t{8}})
+    seen.insert(ContentDigest(std::string_view(bytes).substr(0, bytes.size() - cut)));
+  EXPECT_EQ(seen.size(), 6u);
+  EXPECT_EQ(EarlierContentDigest("a"), "fnv1a64:af63dc4c8601ec8c");
+}
