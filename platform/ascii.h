@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,20 @@ inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 inline bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && StartsWithNoCase(a, b);
 }
+
+// A set of bytes, each looked up in one step rather than searched for in a string.
+class ByteSet {
+ public:
+  constexpr explicit ByteSet(std::string_view bytes) {
+    for (const char c : bytes)
+      m_bits[static_cast<unsigned char>(c) / 64] |= uint64_t{1}
+                                                    << (static_cast<unsigned char>(c) % 64);
+  }
+  constexpr bool Has(unsigned char c) const { return (m_bits[c / 64] >> (c % 64)) & 1; }
+
+ private:
+  uint64_t m_bits[4] = {};
+};
 
 inline bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;

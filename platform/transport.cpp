@@ -90,7 +90,8 @@ bool Transport::SaveCookies() {
 }
 
 std::string ServerKey(std::string_view server) {
-  for (std::string_view port : {":80", ":443"}) {
+  static constexpr std::string_view kPorts[] = {":80", ":443"};
+  for (std::string_view port : kPorts) {
     if (server.ends_with(port))
       return std::string(server.substr(0, server.size() - port.size()));
   }

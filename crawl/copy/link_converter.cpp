@@ -64,8 +64,8 @@ std::string AttributeValue(std::string_view text, char quote) {
 // a <style>, <script> or <noscript> read as text, a comment, a CSS url() or string, a script's
 // string or template. Written %XX, which means the same in an address.
 bool Unsafe(unsigned char c) {
-  return c <= 0x20 || c == 0x7F ||
-         std::string_view("<>\"'`\\(){}^").find(static_cast<char>(c)) != std::string_view::npos;
+  static constexpr ByteSet kUnsafe("<>\"'`\\(){}^");
+  return c <= 0x20 || c == 0x7F || kUnsafe.Has(c);
 }
 
 // An address written where it stands, so that the reader (the HTML tokenizer, then the CSS
@@ -119,8 +119,9 @@ std::string Spliced(std::string_view text, std::vector<Edit> edits) {
 }
 
 bool IsPathByte(unsigned char c) {
+  static constexpr ByteSet kMarks("-._~!$&'()*+,;=:@");
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         std::string_view("-._~!$&'()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
+         kMarks.Has(c);
 }
 
 std::vector<std::string> Segments(std::string_view path) {

@@ -22,8 +22,10 @@ bool EndTagAt(std::string_view html, size_t lt, std::string_view tag) {
 }  // namespace
 
 bool IsRawText(std::string_view tag) {
-  for (std::string_view name :
-       {"style", "xmp", "iframe", "noembed", "noframes", "noscript", "textarea", "title"}) {
+  // Lengths known when built: this runs for every start tag.
+  static constexpr std::string_view kRawText[] = {"style",    "xmp",      "iframe",   "noembed",
+                                                  "noframes", "noscript", "textarea", "title"};
+  for (std::string_view name : kRawText) {
     if (tag == name)
       return true;
   }

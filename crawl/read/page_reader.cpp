@@ -59,8 +59,10 @@ bool IsNeededLink(std::string_view rel) {
     while (i < rel.size() && !IsSpace(rel[i]))
       ++i;
     const std::string_view word = rel.substr(start, i - start);
-    for (std::string_view needed : {"stylesheet", "icon", "apple-touch-icon", "preload",
-                                    "modulepreload", "prefetch", "manifest"}) {
+    static constexpr std::string_view kNeeded[] = {
+        "stylesheet",    "icon",     "apple-touch-icon", "preload",
+        "modulepreload", "prefetch", "manifest"};
+    for (std::string_view needed : kNeeded) {
       if (EqualsNoCase(word, needed))
         return true;
     }

@@ -31,8 +31,8 @@ bool Escaped(unsigned char c, const NamingPlan& naming) {
     return true;
   if (naming.ascii && c >= 0x80)
     return true;
-  return naming.windows &&
-         std::string_view("\\:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos;
+  static constexpr ByteSet kWindows("\\:*?\"<>|");
+  return naming.windows && kWindows.Has(c);
 }
 
 std::vector<std::string_view> Steps(std::string_view path) {

@@ -160,7 +160,8 @@ bool LinkStack::PassesFilters(std::string& link) const {
   std::string lower = ToLowerAscii(link);
   if (!Contains(lower, m_basePrefix))
     return false;
-  for (const char* scheme : {"javascript:", "mailto:", "ftp:", "news:"}) {
+  static constexpr std::string_view kSchemes[] = {"javascript:", "mailto:", "ftp:", "news:"};
+  for (std::string_view scheme : kSchemes) {
     if (Contains(lower, scheme))
       return false;
   }
