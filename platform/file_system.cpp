@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -269,6 +270,10 @@ std::optional<std::string> ConfinedDirectory::ReadText(const std::string& path, 
   if (!fd.Valid())
     return std::nullopt;
   std::string text;
+  // Room for the whole file at once: grown by appends, a page was copied over and over.
+  struct stat info {};
+  if (::fstat(fd.Get(), &info) == 0 && info.st_size > 0)
+    text.reserve(std::min(static_cast<size_t>(info.st_size), max) + 1);
   char buffer[65536];
   while (text.size() < max) {
     ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);

@@ -30,32 +30,39 @@ struct Place {
 // One byte of an HTML attribute value, written so that it reads back as itself and can end
 // nothing, whatever the element around it is read as: "&", quotes, "<", ">" and "`" as
 // character references always, and in an unquoted value what would end it too.
-std::string AttributeByte(unsigned char c, char quote) {
+void AppendAttributeByte(std::string& out, unsigned char c, char quote) {
   switch (c) {
     case '&':
-      return "&amp;";
+      out += "&amp;";
+      return;
     case '<':
-      return "&lt;";
+      out += "&lt;";
+      return;
     case '>':
-      return "&gt;";
+      out += "&gt;";
+      return;
     case '"':
-      return "&quot;";
+      out += "&quot;";
+      return;
     case '\'':
-      return "&#39;";
+      out += "&#39;";
+      return;
     case '`':
-      return "&#96;";
+      out += "&#96;";
+      return;
     default:
       break;
   }
   if (quote == 0 && (c <= 0x20 || c == '='))
-    return "&#" + std::to_string(c) + ";";
-  return std::string(1, static_cast<char>(c));
+    out += "&#" + std::to_string(c) + ";";
+  else
+    out += static_cast<char>(c);
 }
 
 std::string AttributeValue(std::string_view text, char quote) {
   std::string out;
   for (unsigned char c : text)
-    out += AttributeByte(c, quote);
+    AppendAttributeByte(out, c, quote);
   return out;
 }
 
@@ -77,7 +84,7 @@ std::string Written(const std::string& address, const Place& place) {
     if (Unsafe(c)) {
       AppendPercentEscaped(out, c);
     } else if (place.attribute) {
-      out += AttributeByte(c, place.quote);
+      AppendAttributeByte(out, c, place.quote);
     } else {
       out += static_cast<char>(c);
     }
