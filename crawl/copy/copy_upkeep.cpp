@@ -294,6 +294,15 @@ std::optional<std::string> CopyUpkeep::StoredFileOf(const std::string& url,
   const CrawlRules::Placement placement = m_rules.Place(basePrefix, url);
   if (!placement.stored)
     return std::nullopt;
+  const size_t slash = placement.localPath.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    const std::string directory = placement.localPath.substr(0, slash);
+    auto known = m_directoriesAfterCrawl.find(directory);
+    if (known == m_directoriesAfterCrawl.end())
+      known = m_directoriesAfterCrawl.emplace(directory, m_store.Exists(directory)).first;
+    if (!known->second)
+      return std::nullopt;
+  }
   std::optional<std::string> copy = EarlierCopy(url, placement.localPath);
   return copy && m_store.IsRegularFile(*copy) ? copy : std::nullopt;
 }

@@ -118,4 +118,7 @@ class CopyUpkeep {
   std::string m_basePrefix;
   std::map<std::string, std::string> m_touched;  // local path -> address
   std::mutex m_storeLock;  // held for the store while files convert side by side
+  // Whether each directory a converted link points into exists: none is made once the crawl has
+  // ended, and links to other servers name thousands of files in directories never made.
+  std::unordered_map<std::string, bool> m_directoriesAfterCrawl;
 };
