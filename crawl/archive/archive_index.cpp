@@ -59,15 +59,10 @@ std::string JsonString(std::string_view text) {
   return out + "\"";
 }
 
-std::string SurtKey(std::string_view url) {
-  const size_t scheme = url.find("://");
-  if (scheme == std::string_view::npos)
-    return std::string(url);
-  std::string_view rest = url.substr(scheme + 3);
-  const size_t pathAt = rest.find_first_of("/?#");
-  std::string_view authority = rest.substr(0, pathAt);
-  std::string_view path = pathAt == std::string_view::npos ? "/" : rest.substr(pathAt);
-  path = path.substr(0, path.find('#'));
+namespace {
+
+// The host's labels in reverse order, then its port where it is not the scheme's own.
+std::string SurtHost(std::string_view schemeName, std::string_view authority) {
   if (const size_t at = authority.rfind('@'); at != std::string_view::npos)
     authority = authority.substr(at + 1);
   std::string host = ToLowerAscii(authority);
@@ -77,7 +72,6 @@ std::string SurtKey(std::string_view url) {
     port = host.substr(colon);
     host.resize(colon);
   }
-  const std::string_view schemeName = url.substr(0, scheme);
   if ((EqualsNoCase(schemeName, "http") && port == ":80") ||
       (EqualsNoCase(schemeName, "https") && port == ":443"))
     port.clear();
@@ -89,35 +83,52 @@ std::string SurtKey(std::string_view url) {
     if (digits < host.size() && host[digits] == '.')
       host.erase(0, digits + 1);
   }
-  std::vector<std::string> parts;
+  std::vector<std::string> labels;
   for (size_t at = 0;;) {
     const size_t dot = host.find('.', at);
-    parts.push_back(host.substr(at, dot - at));
+    labels.push_back(host.substr(at, dot - at));
     if (dot == std::string::npos)
       break;
     at = dot + 1;
   }
   std::string key;
-  for (auto part = parts.rbegin(); part != parts.rend(); ++part)
-    key += (key.empty() ? "" : ",") + *part;
-  key += port + ")";
+  for (auto label = labels.rbegin(); label != labels.rend(); ++label)
+    key += (key.empty() ? "" : ",") + *label;
+  return key + port;
+}
+
+// The query's arguments in lower case and sorted, so that their order tells nothing apart.
+std::string SurtQuery(std::string_view query) {
+  std::vector<std::string> arguments;
+  for (size_t at = 0; at <= query.size();) {
+    size_t amp = query.find('&', at);
+    if (amp == std::string_view::npos)
+      amp = query.size();
+    arguments.push_back(ToLowerAscii(query.substr(at, amp - at)));
+    at = amp + 1;
+  }
+  std::sort(arguments.begin(), arguments.end());
+  std::string key = "?";
+  for (size_t i = 0; i < arguments.size(); ++i)
+    key += (i ? "&" : "") + arguments[i];
+  return key;
+}
+
+}  // namespace
+
+std::string SurtKey(std::string_view url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos)
+    return std::string(url);
+  std::string_view rest = url.substr(scheme + 3);
+  const size_t pathAt = rest.find_first_of("/?#");
+  std::string_view path = pathAt == std::string_view::npos ? "/" : rest.substr(pathAt);
+  path = path.substr(0, path.find('#'));
+  std::string key = SurtHost(url.substr(0, scheme), rest.substr(0, pathAt)) + ")";
   const size_t question = path.find('?');
   key += ToLowerAscii(path.substr(0, question));
-  if (question != std::string_view::npos) {
-    std::vector<std::string> arguments;
-    std::string_view query = path.substr(question + 1);
-    for (size_t at = 0; at <= query.size();) {
-      size_t amp = query.find('&', at);
-      if (amp == std::string_view::npos)
-        amp = query.size();
-      arguments.push_back(ToLowerAscii(query.substr(at, amp - at)));
-      at = amp + 1;
-    }
-    std::sort(arguments.begin(), arguments.end());
-    key += '?';
-    for (size_t i = 0; i < arguments.size(); ++i)
-      key += (i ? "&" : "") + arguments[i];
-  }
+  if (question != std::string_view::npos)
+    key += SurtQuery(path.substr(question + 1));
   return key;
 }
 

@@ -113,6 +113,26 @@ std::string DataPackage(const std::vector<ArchivedPage>& pages, const std::strin
   return package + "  \"resources\": [\n" + resources + "\n  ]\n}\n";
 }
 
+// A WARC file of the crawl, listed among the package's resources.
+bool AddRecordFile(zip_t* zip, const std::string& file, std::string& resources) {
+  uint64_t size = 0;
+  const std::string hash = FileSha256(file, size);
+  const std::string name = "archive/" + BaseName(file);
+  zip_source_t* source = zip_source_file(zip, file.c_str(), 0, -1);
+  const zip_int64_t at =
+      source == nullptr ? -1 : zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_UTF_8);
+  if (hash.empty() || at < 0) {
+    if (source != nullptr)
+      zip_source_free(source);
+    return false;
+  }
+  // The records are gzip members already: stored as they are, so a player reads them where
+  // the index says they lie.
+  zip_set_file_compression(zip, static_cast<zip_uint64_t>(at), ZIP_CM_STORE, 0);
+  resources += (resources.empty() ? "" : ",\n") + ResourceEntry(name, hash, size);
+  return true;
+}
+
 }  // namespace
 
 std::string PageTitle(std::string_view html) {
@@ -178,21 +198,8 @@ bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFile
     return true;
   };
   for (const std::string& file : warcFiles) {
-    uint64_t size = 0;
-    const std::string hash = FileSha256(file, size);
-    const std::string name = "archive/" + BaseName(file);
-    zip_source_t* source = zip_source_file(zip, file.c_str(), 0, -1);
-    const zip_int64_t at =
-        source == nullptr ? -1 : zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_UTF_8);
-    if (hash.empty() || at < 0) {
-      if (source != nullptr)
-        zip_source_free(source);
+    if (!AddRecordFile(zip, file, resources))
       return fail(file);
-    }
-    // The records are gzip members already: stored as they are, so a player reads them where
-    // the index says they lie.
-    zip_set_file_compression(zip, static_cast<zip_uint64_t>(at), ZIP_CM_STORE, 0);
-    resources += (resources.empty() ? "" : ",\n") + ResourceEntry(name, hash, size);
   }
   if (!addText("indexes/index.cdxj", SortedIndex(index)) ||
       !addText("pages/pages.jsonl", PageList(pages)))

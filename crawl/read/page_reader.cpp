@@ -266,29 +266,37 @@ class PageTokenizer {
       while (i < size && IsSpace(html[i]))
         ++i;
       RawValue value{i, i, 0, true};
-      if (i < size && html[i] == '=') {
-        ++i;
-        while (i < size && IsSpace(html[i]))
-          ++i;
-        if (i >= size)
-          return false;
-        const char quote = html[i];
-        if (quote == '"' || quote == '\'') {
-          const size_t close = Find(quote, i + 1);
-          if (close == npos)
-            return false;
-          value = {i + 1, close, quote, true};
-          i = close + 1;
-        } else {
-          const size_t begin = i;
-          while (i < size && !IsSpace(html[i]) && html[i] != '>')
-            ++i;
-          value = {begin, i, 0, true};
-        }
-      }
+      if (i < size && html[i] == '=' && !Value(i, value))
+        return false;
       if (values != nullptr)
         Keep(values, attribute, value);
     }
+  }
+
+  // Reads an attribute's value from its '=' at i to past its end. False when the page ends
+  // before the value does.
+  bool Value(size_t& i, RawValue& value) const {
+    const std::string_view html = m_html;
+    const size_t size = html.size();
+    ++i;
+    while (i < size && IsSpace(html[i]))
+      ++i;
+    if (i >= size)
+      return false;
+    const char quote = html[i];
+    if (quote == '"' || quote == '\'') {
+      const size_t close = Find(quote, i + 1);
+      if (close == npos)
+        return false;
+      value = {i + 1, close, quote, true};
+      i = close + 1;
+      return true;
+    }
+    const size_t begin = i;
+    while (i < size && !IsSpace(html[i]) && html[i] != '>')
+      ++i;
+    value = {begin, i, 0, true};
+    return true;
   }
 
   static void Keep(RawValue* values, std::string_view name, const RawValue& value) {

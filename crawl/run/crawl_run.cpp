@@ -356,6 +356,33 @@ Intake CrawlRun::IntakeOf() {
   return intake;
 }
 
+void CrawlRun::ReadForLinks(Pass& pass) {
+  FetchedFile& file = *pass.file;
+  m_links->SetPageDepth(pass.depth);
+  m_robots.NewPage();
+  if (file.spool && KindOf(file.contentType, pass.localPath) != FileKind::Other &&
+      !file.ReadSpooled(FetchedFile::kLargestRead)) {
+    file.length = 0;  // its first part alone would be read as if it were all
+    m_dialog.Log("Not read for links (larger than " + std::to_string(FetchedFile::kLargestRead) +
+                 " bytes): " + pass.url);
+  }
+  m_rules->Read(file, pass.localPath, *m_links);
+  if (m_archive && pass.fromNetwork && KindOf(file.contentType, pass.localPath) == FileKind::Page)
+    m_archive->AddPage(file.finalUrl.empty() ? pass.url : file.finalUrl,
+                       PageTitle(std::string_view(file.data.get(), file.length)));
+}
+
+void CrawlRun::CountTowardsQuota(std::int64_t bytes) {
+  if (m_plan.quota <= 0)
+    return;
+  m_storedBytes += bytes;
+  if (!m_quotaReached && m_storedBytes >= m_plan.quota) {
+    m_quotaReached = true;
+    m_dialog.Log("Quota of " + std::to_string(m_plan.quota) +
+                 " bytes reached: no more files are fetched");
+  }
+}
+
 void CrawlRun::FinishPass(Pass& pass) {
   FetchedFile& file = *pass.file;
   if (pass.fromNetwork && m_plan.maxFileSize > 0 && file.problem == FetchProblem::None &&
@@ -378,21 +405,7 @@ void CrawlRun::FinishPass(Pass& pass) {
   if (readable) {
     if (storing)
       pass.localPath = m_upkeep.StoredName(pass.url, NamedPath(pass), *pass.file);
-    m_links->SetPageDepth(pass.depth);
-    m_robots.NewPage();
-    if (pass.file->spool && KindOf(pass.file->contentType, pass.localPath) != FileKind::Other &&
-        !pass.file->ReadSpooled(FetchedFile::kLargestRead)) {
-      pass.file->length = 0;  // its first part alone would be read as if it were all
-      m_dialog.Log("Not read for links (larger than " + std::to_string(FetchedFile::kLargestRead) +
-                   " bytes): " + pass.url);
-    }
-    m_rules->Read(*pass.file, pass.localPath, *m_links);
-    if (m_archive && pass.fromNetwork &&
-        KindOf(pass.file->contentType, pass.localPath) == FileKind::Page) {
-      const FetchedFile& page = *pass.file;
-      m_archive->AddPage(page.finalUrl.empty() ? pass.url : page.finalUrl,
-                         PageTitle(std::string_view(page.data.get(), page.length)));
-    }
+    ReadForLinks(pass);
     if (storing)
       saved = m_store.Save(*pass.file, pass.localPath);
   }
@@ -404,14 +417,8 @@ void CrawlRun::FinishPass(Pass& pass) {
   const bool recorded = readable && pass.stored && pass.fromNetwork && !kept && !storing;
   if (recorded)
     outcome.fate = FileFate::Recorded;
-  if (saved == SaveResult::Saved && m_plan.quota > 0) {
-    m_storedBytes += pass.file->Size();
-    if (!m_quotaReached && m_storedBytes >= m_plan.quota) {
-      m_quotaReached = true;
-      m_dialog.Log("Quota of " + std::to_string(m_plan.quota) +
-                   " bytes reached: no more files are fetched");
-    }
-  }
+  if (saved == SaveResult::Saved)
+    CountTowardsQuota(pass.file->Size());
   // A file outside the base prefix is only read for its links: neither stored nor refused.
   outcome.localPath = pass.localPath;
   if (!pass.fromNetwork || unusable || saved || kept || recorded)
