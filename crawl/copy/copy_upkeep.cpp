@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstring>
 #include <thread>
 
@@ -394,6 +395,41 @@ void CopyUpkeep::LogConversion(const std::string& localPath, const Conversion& c
     Log("Links not converted (write failed): " + localPath);
 }
 
+namespace {
+
+// Raises halt once stop is set or the deadline has passed, until it is destroyed.
+class HaltWatch {
+ public:
+  HaltWatch(const std::atomic<int>& stop,
+            std::optional<std::chrono::steady_clock::time_point> deadline, std::atomic<int>& halt)
+      : m_thread([&stop, deadline, &halt, this] {
+          std::unique_lock lock(m_lock);
+          while (!m_over && halt == 0) {
+            if (stop != 0 || (deadline && std::chrono::steady_clock::now() >= *deadline))
+              halt = 1;
+            else
+              m_wake.wait_for(lock, std::chrono::milliseconds(20));
+          }
+        }) {}
+  ~HaltWatch() {
+    {
+      std::lock_guard lock(m_lock);
+      m_over = true;
+    }
+    m_wake.notify_all();
+  }
+  HaltWatch(const HaltWatch&) = delete;
+  HaltWatch& operator=(const HaltWatch&) = delete;
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_wake;
+  bool m_over = false;
+  std::jthread m_thread;  // last: it starts once the members it waits on are made
+};
+
+}  // namespace
+
 CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
     const std::string& basePrefix, const std::atomic<int>& stop,
     std::optional<std::chrono::steady_clock::time_point> deadline) {
@@ -410,14 +446,14 @@ CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
     for (; logged < files.size() && conversions[logged].done; ++logged)
       LogConversion(files[logged].first, conversions[logged]);
   };
+  // A stop, or the end of the time given, halts the files in hand too, however long they are.
+  std::atomic<int> halt = stop.load();
+  HaltWatch watch(stop, deadline, halt);
   // This thread logs, in the files' order, what it and the others have done.
   const auto work = [&](bool logs) {
     StoredFiles stored;
-    const auto going = [&] {
-      return stop == 0 && (!deadline || std::chrono::steady_clock::now() < *deadline);
-    };
-    for (size_t i = next++; i < files.size() && going(); i = next++) {
-      Conversion conversion = Convert(files[i].first, files[i].second, basePrefix, stop, stored);
+    for (size_t i = next++; i < files.size() && halt == 0; i = next++) {
+      Conversion conversion = Convert(files[i].first, files[i].second, basePrefix, halt, stored);
       conversion.done = true;
       std::lock_guard lock(doneLock);
       conversions[i] = conversion;

@@ -144,6 +144,10 @@ std::vector<std::string> Segments(std::string_view path) {
   return segments;
 }
 
+bool Halted(const std::atomic<int>* stop) {
+  return stop != nullptr && stop->load(std::memory_order_relaxed) != 0;
+}
+
 }  // namespace
 
 std::string RewriteReferences(
@@ -160,6 +164,8 @@ std::string RewriteReferences(
     std::map<size_t, std::vector<Edit>> decodedEdits;  // by the value's first byte
     std::map<size_t, const PageReference*> decodedValues;
     for (const PageReference& reference : links.references) {
+      if (Halted(stop))
+        break;  // what is read so far is of no use: the caller keeps the file as it is
       if (reference.begin == npos)
         continue;
       std::optional<std::string> replacement = replace(Found(reference.link, base));
@@ -188,6 +194,8 @@ std::string RewriteReferences(
       edits.push_back({links.baseBegin, links.baseEnd, links.baseQuote != 0 ? "" : "\"\""});
   } else if (kind == FileKind::Stylesheet) {
     for (const StylesheetLink& link : ReadStylesheetLinks(text, stop)) {
+      if (Halted(stop))
+        break;
       std::optional<std::string> replacement = replace(Found(link.link, address));
       if (!replacement)
         continue;

@@ -20,7 +20,8 @@ struct FoundReference {
 // it stands (in a quoted or unquoted attribute, a CSS url() or string); a srcset or style value
 // written with character references is written again whole. Every other byte stays. With
 // neutraliseBase, a page's <base href> is emptied, so that relative paths hold. The address and
-// base are those the references resolve against.
+// base are those the references resolve against. Once stop is set, what is returned is of no
+// use: a page of millions of links is left at once, not read to its end.
 std::string RewriteReferences(
     std::string_view text, FileKind kind, const std::string& address,
     const std::function<std::optional<std::string>(const FoundReference&)>& replace,

@@ -89,6 +89,28 @@ TEST(RewriteReferences, EachKindOfReferenceChangesAloneAndMeansTheNewAddress) {
   }
 }
 
+// A stop asked while a page's references are looked up ends the look-ups there: a page of
+// millions of links would otherwise be gone through to its end.
+TEST(RewriteReferences, AStopEndsTheLookUpsOfThePageInHand) {
+  for (const FileKind kind : {FileKind::Page, FileKind::Stylesheet}) {
+    std::string text;
+    for (int i = 0; i < 100; ++i)
+      text += kind == FileKind::Page ? "<a href=\"p" + std::to_string(i) + ".htm\">"
+                                     : "b{background:url(p" + std::to_string(i) + ".png)}";
+    std::atomic<int> stop = 0;
+    int asked = 0;
+    RewriteReferences(
+        text, kind, "http://h/",
+        [&](const FoundReference&) -> std::optional<std::string> {
+          if (++asked == 3)
+            stop = 1;
+          return std::nullopt;
+        },
+        true, &stop);
+    EXPECT_EQ(asked, 3);
+  }
+}
+
 TEST(RelativeAddress, BetweenLocalFilesAndBack) {
   struct {
     const char* to;
