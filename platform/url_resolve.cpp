@@ -204,9 +204,20 @@ std::optional<std::string> ResolvePlainLink(std::string_view base, std::string_v
   const std::string_view basePath = basePathAndQuery.substr(0, basePathAndQuery.find('?'));
   if (!IsPlainPathAndQuery(basePathAndQuery) || HasDotSegment(basePath))
     return std::nullopt;
-  // The link: a relative or root-relative path, or a query alone, with a fragment after. (An
-  // empty one, or a fragment alone, libcurl reads otherwise.)
+  // The link: absolute with a plain beginning, a relative or root-relative path, or a query
+  // alone, with a fragment after. (An empty one, or a fragment alone, libcurl reads otherwise.)
   link = link.substr(0, link.find('#'));
+  if (const std::optional<PlainStart> own = PlainStartOf(link)) {
+    const std::string_view pathAndQuery = link.substr(own->path);
+    if (!IsPlainPathAndQuery(pathAndQuery))
+      return std::nullopt;
+    const size_t query = pathAndQuery.find('?');
+    std::string out(link.substr(0, own->path));
+    out += WithoutDotSegments(pathAndQuery.substr(0, query));
+    if (query != std::string_view::npos)
+      out += pathAndQuery.substr(query);
+    return out;
+  }
   if (link.empty() || link.starts_with("//") || !IsPlainPathAndQuery(link))
     return std::nullopt;
   std::string out(base.substr(0, pathStart));

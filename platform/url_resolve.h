@@ -9,7 +9,7 @@
 // cut off. Nothing for a link that cannot be read or that names no http or https address.
 std::optional<std::string> ResolveLink(const std::string& base, const std::string& link);
 // The same for the links most pages are made of, read here without libcurl: plain letters,
-// digits, "-._~/" and a query of "=&", against a plain base. Nothing where it does not apply;
+// digits, "-._~/" and a query of "=&", absolute or against a plain base. Nothing where it does not apply;
 // where it applies, it is what libcurl's reading gives (ResolveLinkWithCurl).
 std::optional<std::string> ResolvePlainLink(std::string_view base, std::string_view link);
 std::optional<std::string> ResolveLinkWithCurl(const std::string& base, const std::string& link);

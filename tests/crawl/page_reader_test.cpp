@@ -291,6 +291,7 @@ TEST(ResolveLink, AsBrowsersDo) {
   }
   EXPECT_EQ(ResolvePlainLink(page, "b.gif"), "http://h:81/docs/a/b.gif");  // the quick road
   EXPECT_FALSE(ResolvePlainLink(page, "//other/x.png"));
+  EXPECT_EQ(ResolvePlainLink(page, "https://o.x/a/../b?c=d#e"), "https://o.x/b?c=d");
   EXPECT_EQ(OriginOf("http://h/x"), "http://h:80");
   EXPECT_EQ(OriginOf("HTTPS://h:8443/"), "https://h:8443");
   EXPECT_EQ(OriginOf("https://a.b/c?d"), "https://a.b:443");
@@ -314,7 +315,10 @@ TEST(ResolveLink, PlainLinksAsLibcurlReadsThem) {
                            "http://127.1:8/", "http://0x7f.0.0.1/", "http://2130706433/",
                            "http://h:65536/", "http://1.2.3/",      "http://3com.x/"};
     const std::string base = hosts[i % std::size(hosts)] + text(10);
-    const std::string link = (i % 3 == 0 ? "/" : "") + text(10);
+    const std::string link = (i % 3 == 0   ? "/"
+                              : i % 5 == 1 ? hosts[random() % std::size(hosts)]
+                                           : "") +
+                             text(10);
     if (std::optional<std::string> plain = ResolvePlainLink(base, link)) {
       ++applied;
       EXPECT_EQ(*plain, ResolveLinkWithCurl(base, link).value_or("(none)")) << base << " " << link;
