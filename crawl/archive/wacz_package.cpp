@@ -133,6 +133,29 @@ bool AddRecordFile(zip_t* zip, const std::string& file, std::string& resources) 
   return true;
 }
 
+// The package is written beside its place, and put there whole.
+zip_t* OpenPackage(const std::string& part, const std::string& path, std::string& why) {
+  int error = 0;
+  zip_t* zip = zip_open(part.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (zip == nullptr) {
+    zip_error_t reason;
+    zip_error_init_with_code(&reason, error);
+    why = path + ": " + zip_error_strerror(&reason);
+    zip_error_fini(&reason);
+  }
+  return zip;
+}
+
+bool PutInPlace(const std::string& part, const std::string& path, std::string& why) {
+  std::error_code renamed;
+  std::filesystem::rename(part, path, renamed);
+  if (!renamed)
+    return true;
+  why = path + ": " + renamed.message();
+  std::remove(part.c_str());
+  return false;
+}
+
 }  // namespace
 
 std::string PageTitle(std::string_view html) {
@@ -164,15 +187,9 @@ bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFile
                const std::vector<IndexEntry>& index, const std::vector<ArchivedPage>& pages,
                std::string& why) {
   const std::string part = path + ".part";
-  int error = 0;
-  zip_t* zip = zip_open(part.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-  if (zip == nullptr) {
-    zip_error_t reason;
-    zip_error_init_with_code(&reason, error);
-    why = path + ": " + zip_error_strerror(&reason);
-    zip_error_fini(&reason);
+  zip_t* zip = OpenPackage(part, path, why);
+  if (zip == nullptr)
     return false;
-  }
   // Texts given to the package stay alive until it is closed, which is when it reads them.
   std::list<std::string> texts;
   std::string resources;
@@ -212,12 +229,5 @@ bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFile
     return fail("datapackage.json");
   if (zip_close(zip) != 0)
     return fail("closing");
-  std::error_code renamed;
-  std::filesystem::rename(part, path, renamed);
-  if (renamed) {
-    why = path + ": " + renamed.message();
-    std::remove(part.c_str());
-    return false;
-  }
-  return true;
+  return PutInPlace(part, path, why);
 }

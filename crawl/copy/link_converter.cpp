@@ -150,48 +150,62 @@ bool Halted(const std::atomic<int>* stop) {
 
 }  // namespace
 
+namespace {
+
+// The edits of a page's references, its <base href> emptied with neutraliseBase.
+std::vector<Edit> PageEdits(
+    std::string_view text, const std::string& address,
+    const std::function<std::optional<std::string>(const FoundReference&)>& replace,
+    bool neutraliseBase, const std::atomic<int>* stop) {
+  std::vector<Edit> edits;
+  PageLinks links = ReadPage(text, stop);
+  std::string base = address;
+  if (links.base)
+    base = ResolveLink(address, *links.base).value_or(address);
+  // Values written with character references: edited decoded, then written again whole.
+  std::map<size_t, std::vector<Edit>> decodedEdits;  // by the value's first byte
+  std::map<size_t, const PageReference*> decodedValues;
+  for (const PageReference& reference : links.references) {
+    if (Halted(stop))
+      break;  // what is read so far is of no use: the caller keeps the file as it is
+    if (reference.begin == npos)
+      continue;
+    std::optional<std::string> replacement = replace(Found(reference.link, base));
+    if (!replacement)
+      continue;
+    Place place;
+    place.quote = reference.quote;
+    place.attribute = !reference.inStyleBlock && !reference.inDecodedValue;
+    if (reference.inDecodedValue) {
+      decodedEdits[reference.valueBegin].push_back(
+          {reference.begin, reference.end, Written(*replacement, place)});
+      decodedValues[reference.valueBegin] = &reference;
+    } else {
+      edits.push_back({reference.begin, reference.end, Written(*replacement, place)});
+    }
+  }
+  for (auto& [valueBegin, valueEdits] : decodedEdits) {
+    const PageReference& reference = *decodedValues[valueBegin];
+    const std::string decoded = DecodeCharacterReferences(
+        text.substr(reference.valueBegin, reference.valueEnd - reference.valueBegin));
+    edits.push_back({reference.valueBegin, reference.valueEnd,
+                     AttributeValue(Spliced(decoded, std::move(valueEdits)), reference.quote)});
+  }
+  // The base would take relative paths elsewhere: an empty one is the page's own address.
+  if (neutraliseBase && links.baseBegin != npos && links.baseEnd > links.baseBegin)
+    edits.push_back({links.baseBegin, links.baseEnd, links.baseQuote != 0 ? "" : "\"\""});
+  return edits;
+}
+
+}  // namespace
+
 std::string RewriteReferences(
     std::string_view text, FileKind kind, const std::string& address,
     const std::function<std::optional<std::string>(const FoundReference&)>& replace,
     bool neutraliseBase, const std::atomic<int>* stop) {
   std::vector<Edit> edits;
   if (kind == FileKind::Page) {
-    PageLinks links = ReadPage(text, stop);
-    std::string base = address;
-    if (links.base)
-      base = ResolveLink(address, *links.base).value_or(address);
-    // Values written with character references: edited decoded, then written again whole.
-    std::map<size_t, std::vector<Edit>> decodedEdits;  // by the value's first byte
-    std::map<size_t, const PageReference*> decodedValues;
-    for (const PageReference& reference : links.references) {
-      if (Halted(stop))
-        break;  // what is read so far is of no use: the caller keeps the file as it is
-      if (reference.begin == npos)
-        continue;
-      std::optional<std::string> replacement = replace(Found(reference.link, base));
-      if (!replacement)
-        continue;
-      Place place;
-      place.quote = reference.quote;
-      place.attribute = !reference.inStyleBlock && !reference.inDecodedValue;
-      if (reference.inDecodedValue) {
-        decodedEdits[reference.valueBegin].push_back(
-            {reference.begin, reference.end, Written(*replacement, place)});
-        decodedValues[reference.valueBegin] = &reference;
-      } else {
-        edits.push_back({reference.begin, reference.end, Written(*replacement, place)});
-      }
-    }
-    for (auto& [valueBegin, valueEdits] : decodedEdits) {
-      const PageReference& reference = *decodedValues[valueBegin];
-      const std::string decoded = DecodeCharacterReferences(
-          text.substr(reference.valueBegin, reference.valueEnd - reference.valueBegin));
-      edits.push_back({reference.valueBegin, reference.valueEnd,
-                       AttributeValue(Spliced(decoded, std::move(valueEdits)), reference.quote)});
-    }
-    // The base would take relative paths elsewhere: an empty one is the page's own address.
-    if (neutraliseBase && links.baseBegin != npos && links.baseEnd > links.baseBegin)
-      edits.push_back({links.baseBegin, links.baseEnd, links.baseQuote != 0 ? "" : "\"\""});
+    edits = PageEdits(text, address, replace, neutraliseBase, stop);
   } else if (kind == FileKind::Stylesheet) {
     for (const StylesheetLink& link : ReadStylesheetLinks(text, stop)) {
       if (Halted(stop))
