@@ -19,6 +19,15 @@ bool EndTagAt(std::string_view html, size_t lt, std::string_view tag) {
          EndsTagName(html[after]);
 }
 
+// Whether the tag name at `name` is "script"; `end` is past the name's letters.
+bool ScriptNameAt(std::string_view html, size_t name, size_t& end) {
+  end = name;
+  while (end < html.size() && IsAsciiLetter(html[end]))
+    ++end;
+  return end < html.size() && end - name == 6 && EqualsNoCase(html.substr(name, 6), "script") &&
+         EndsTagName(html[end]);
+}
+
 }  // namespace
 
 bool IsRawText(std::string_view tag) {
@@ -84,12 +93,8 @@ size_t ScriptEnd(std::string_view html, size_t begin, const StopCheck& stopped) 
       return i;
     // A name after "<" (escaped) or "</" (double-escaped) may change the state.
     const bool closing = i + 1 < html.size() && html[i + 1] == '/';
-    size_t name = i + 1 + (closing ? 1 : 0);
-    size_t end = name;
-    while (end < html.size() && IsAsciiLetter(html[end]))
-      ++end;
-    const bool script = end < html.size() && end - name == 6 &&
-                        EqualsNoCase(html.substr(name, 6), "script") && EndsTagName(html[end]);
+    size_t end = 0;
+    const bool script = ScriptNameAt(html, i + 1 + (closing ? 1 : 0), end);
     if (script && state == State::Escaped && !closing)
       state = State::DoubleEscaped;
     else if (script && state == State::DoubleEscaped && closing)
