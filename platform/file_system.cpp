@@ -269,20 +269,25 @@ std::optional<std::string> ConfinedDirectory::ReadText(const std::string& path, 
   FileDescriptor fd = OpenRegularFile(path);
   if (!fd.Valid())
     return std::nullopt;
-  std::string text;
-  // Room for the whole file at once: grown by appends, a page was copied over and over.
+  // Read straight into room for the whole file, as its size says: through a buffer, every page
+  // was copied twice.
   struct stat info {};
+  size_t room = 65536;
   if (::fstat(fd.Get(), &info) == 0 && info.st_size > 0)
-    text.reserve(std::min(static_cast<size_t>(info.st_size), max) + 1);
-  char buffer[65536];
-  while (text.size() < max) {
-    ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+    room = static_cast<size_t>(info.st_size) + 1;  // one more: a file that grew is seen to
+  std::string text(std::min(room, max), '\0');
+  size_t size = 0;
+  while (size < max) {
+    if (size == text.size())
+      text.resize(std::min(max, text.size() * 2));
+    const ssize_t n = ::read(fd.Get(), text.data() + size, text.size() - size);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
       break;
-    text.append(buffer, static_cast<size_t>(n));
+    size += static_cast<size_t>(n);
   }
+  text.resize(size);
   return text;
 }
 

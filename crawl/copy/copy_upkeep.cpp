@@ -199,8 +199,9 @@ bool CopyUpkeep::MoveAside(const std::string& localPath, const std::string& asid
     return false;
   auto touched = m_touched.find(localPath);
   if (touched != m_touched.end()) {
-    m_touched[aside] = touched->second;
+    Touch moved = std::move(touched->second);
     m_touched.erase(touched);
+    m_touched[aside] = std::move(moved);
   }
   return true;
 }
@@ -283,9 +284,62 @@ std::string CopyUpkeep::AdjustedName(const std::string& localPath, const Fetched
   return localPath;
 }
 
-void CopyUpkeep::Touched(const std::string& localPath, const std::string& address) {
-  if (m_plan.convertLinks)
-    m_touched[localPath] = address;
+namespace {
+
+// References kept from the crawl's reading, about 28 bytes each: beyond these, files are read
+// again when converted.
+constexpr size_t kMostKeptReferences = size_t{1} << 21;
+
+}  // namespace
+
+void CopyUpkeep::Touched(const std::string& localPath, const std::string& address,
+                         FileReading reading) {
+  if (!m_plan.convertLinks)
+    return;
+  Touch& touch = m_touched[localPath];
+  touch.address = address;
+  touch.reading = Kept(reading);
+}
+
+uint32_t CopyUpkeep::NameOf(std::string_view text) {
+  const auto known = m_nameIndex.find(text);
+  if (known != m_nameIndex.end())
+    return known->second;
+  const auto index = static_cast<uint32_t>(m_names.size());
+  m_nameIndex.emplace(m_names.emplace_back(text), index);
+  return index;
+}
+
+std::unique_ptr<const CopyUpkeep::KeptReading> CopyUpkeep::Kept(FileReading& reading) {
+  const std::vector<PageReference>& references = reading.links.references;
+  if (!reading.whole || reading.resolved.size() != references.size() ||
+      m_keptReferences + references.size() > kMostKeptReferences)
+    return nullptr;
+  auto kept = std::make_unique<KeptReading>();
+  kept->kind = reading.kind;
+  kept->address = std::move(reading.address);
+  kept->size = reading.size;
+  kept->hash = reading.hash;
+  if (reading.links.baseBegin != std::string::npos) {
+    ReferencePlace& base = kept->base.emplace();
+    base.begin = static_cast<uint32_t>(reading.links.baseBegin);
+    base.end = static_cast<uint32_t>(reading.links.baseEnd);
+    base.quote = reading.links.baseQuote;
+  }
+  kept->references.reserve(references.size());
+  for (size_t i = 0; i < references.size(); ++i) {
+    // What names no web address, or stands where it cannot be told, stays as written.
+    if (references[i].begin == std::string::npos || reading.resolved[i].empty())
+      continue;
+    KeptReference& reference = kept->references.emplace_back();
+    reference.place = PlaceOf(references[i]);
+    reference.address = NameOf(reading.resolved[i]);
+    const size_t hash = references[i].link.find('#');
+    if (hash != std::string::npos)
+      reference.fragment = NameOf(std::string_view(references[i].link).substr(hash));
+  }
+  m_keptReferences += kept->references.size();
+  return kept;
 }
 
 std::optional<std::string> CopyUpkeep::StoredFileOf(const std::string& url,
@@ -334,11 +388,12 @@ std::optional<std::string> CopyUpkeep::ConvertedAddress(const std::string& local
   }
   if (!target) {
     // Pages name the same few files over and over: each is looked up once.
-    auto found = stored.find(reference.resolved);
-    if (found == stored.end()) {
+    auto found = stored.byAddress.find(reference.resolved);
+    if (found == stored.byAddress.end()) {
       std::lock_guard lock(m_storeLock);
       found =
-          stored.emplace(reference.resolved, StoredFileOf(reference.resolved, basePrefix)).first;
+          stored.byAddress.emplace(reference.resolved, StoredFileOf(reference.resolved, basePrefix))
+              .first;
     }
     target = found->second;
   }
@@ -347,7 +402,31 @@ std::optional<std::string> CopyUpkeep::ConvertedAddress(const std::string& local
   return reference.resolved + reference.fragment;
 }
 
-CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const std::string& address,
+std::string CopyUpkeep::ConvertedKept(const std::string& localPath, std::string_view text,
+                                      const KeptReading& kept, const std::string& basePrefix,
+                                      const std::atomic<int>& stop, StoredFiles& stored) {
+  std::vector<std::pair<ReferencePlace, std::string>> addresses;
+  addresses.reserve(kept.references.size());
+  for (const KeptReference& reference : kept.references) {
+    if (stop.load(std::memory_order_relaxed) != 0)
+      break;  // the caller keeps the file as it is
+    auto found = stored.byName.find(reference.address);
+    if (found == stored.byName.end()) {
+      std::lock_guard lock(m_storeLock);
+      found = stored.byName
+                  .emplace(reference.address, StoredFileOf(m_names[reference.address], basePrefix))
+                  .first;
+    }
+    std::string address =
+        found->second ? RelativeAddress(localPath, *found->second) : m_names[reference.address];
+    if (reference.fragment != kNoName)
+      address += m_names[reference.fragment];
+    addresses.emplace_back(reference.place, std::move(address));
+  }
+  return WithAddresses(text, std::move(addresses), kept.base ? &*kept.base : nullptr);
+}
+
+CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const Touch& touch,
                                            const std::string& basePrefix,
                                            const std::atomic<int>& stop, StoredFiles& stored) {
   Conversion conversion;
@@ -363,12 +442,21 @@ CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const s
   if (!text || text->empty())
     return conversion;
   const bool converted = record && record->converted;
-  const std::string rewritten = RewriteReferences(
-      *text, kind, record && !record->url.empty() ? record->url : address,
-      [&](const FoundReference& reference) {
-        return ConvertedAddress(localPath, converted, reference, basePrefix, stored);
-      },
-      true, &stop);
+  const std::string& address = record && !record->url.empty() ? record->url : touch.address;
+  // The crawl's reading holds while the file is the text it read, as it read it.
+  const KeptReading* kept = touch.reading.get();
+  const bool keptHolds = kept != nullptr && !converted && kept->kind == kind &&
+                         kept->address == address && kept->size == text->size() &&
+                         kept->hash == std::hash<std::string_view>{}(*text);
+  const std::string rewritten =
+      keptHolds
+          ? ConvertedKept(localPath, *text, *kept, basePrefix, stop, stored)
+          : RewriteReferences(
+                *text, kind, address,
+                [&](const FoundReference& reference) {
+                  return ConvertedAddress(localPath, converted, reference, basePrefix, stored);
+                },
+                true, &stop);
   conversion.cut = stop != 0;
   if (rewritten == *text || stop != 0)
     return conversion;
@@ -433,18 +521,21 @@ class HaltWatch {
 CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
     const std::string& basePrefix, const std::atomic<int>& stop,
     std::optional<std::chrono::steady_clock::time_point> deadline) {
-  const std::vector<std::pair<std::string, std::string>> files(m_touched.begin(), m_touched.end());
+  std::vector<const std::pair<const std::string, Touch>*> files;
+  files.reserve(m_touched.size());
+  for (const auto& touched : m_touched)
+    files.push_back(&touched);
   Converted converted;
   if (files.empty())
     return converted;
-  m_store.RecordOf(files.front().first);  // the records read before any thread looks them up
+  m_store.RecordOf(files.front()->first);  // the records read before any thread looks them up
   std::vector<Conversion> conversions(files.size());
   std::atomic<size_t> next = 0;
   std::mutex doneLock;
   size_t logged = 0;
   const auto logDone = [&] {
     for (; logged < files.size() && conversions[logged].done; ++logged)
-      LogConversion(files[logged].first, conversions[logged]);
+      LogConversion(files[logged]->first, conversions[logged]);
   };
   // A stop, or the end of the time given, halts the files in hand too, however long they are.
   std::atomic<int> halt = stop.load();
@@ -453,7 +544,7 @@ CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
   const auto work = [&](bool logs) {
     StoredFiles stored;
     for (size_t i = next++; i < files.size() && halt == 0; i = next++) {
-      Conversion conversion = Convert(files[i].first, files[i].second, basePrefix, halt, stored);
+      Conversion conversion = Convert(files[i]->first, files[i]->second, basePrefix, halt, stored);
       conversion.done = true;
       std::lock_guard lock(doneLock);
       conversions[i] = conversion;
@@ -473,7 +564,7 @@ CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
   // A file that had no address on record has this crawl's.
   for (size_t i = 0; i < files.size(); ++i) {
     if (conversions[i].write != Conversion::Write::None)
-      m_store.RecordAddress(files[i].first, files[i].second);
+      m_store.RecordAddress(files[i]->first, files[i]->second.address);
     converted.files += conversions[i].write == Conversion::Write::Written ? 1 : 0;
     converted.stopped = converted.stopped || !conversions[i].done || conversions[i].cut;
   }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,8 +46,8 @@ class CopyUpkeep {
   std::string StoredName(const std::string& url, const std::string& localPath,
                          const FetchedFile& file);
   // A file of this crawl, stored or read from its copy, and the address it stands for: only these
-  // are rewritten.
-  void Touched(const std::string& localPath, const std::string& address);
+  // are rewritten. What reading it found is kept, within a bound, so that it is not read again.
+  void Touched(const std::string& localPath, const std::string& address, FileReading reading = {});
   // Rewrites this crawl's pages and stylesheets: a reference to a stored file becomes a relative
   // path to it, any other its absolute address. Files are converted side by side, each against
   // the records as they stood when conversion began, and logged in order. Stops when the flag is
@@ -61,7 +62,30 @@ class CopyUpkeep {
 
  private:
   // The files stored for addresses, as one conversion thread has looked them up.
-  using StoredFiles = std::unordered_map<std::string, std::optional<std::string>>;
+  struct StoredFiles {
+    std::unordered_map<std::string, std::optional<std::string>> byAddress;
+    std::unordered_map<uint32_t, std::optional<std::string>> byName;  // of m_names
+  };
+  // A reference as the crawl read it: its place and the address it names, in m_names.
+  struct KeptReference {
+    ReferencePlace place;
+    uint32_t address = 0;
+    uint32_t fragment = kNoName;  // "#..." as written
+  };
+  static constexpr uint32_t kNoName = UINT32_MAX;
+  // A file's references as the crawl read them, for a text of this size and hash.
+  struct KeptReading {
+    FileKind kind = FileKind::Other;
+    std::string address;
+    size_t size = 0;
+    size_t hash = 0;
+    std::optional<ReferencePlace> base;  // the <base href> value
+    std::vector<KeptReference> references;
+  };
+  struct Touch {
+    std::string address;
+    std::unique_ptr<const KeptReading> reading;  // none: read again when converted
+  };
   // What converting one file came to.
   struct Conversion {
     bool done = false;
@@ -77,10 +101,18 @@ class CopyUpkeep {
   std::optional<std::string> ConvertedAddress(const std::string& localPath, bool converted,
                                               const FoundReference& reference,
                                               const std::string& basePrefix, StoredFiles& stored);
+  // The text with the kept references converted.
+  std::string ConvertedKept(const std::string& localPath, std::string_view text,
+                            const KeptReading& kept, const std::string& basePrefix,
+                            const std::atomic<int>& stop, StoredFiles& stored);
   // Converts one file; the store is used under m_storeLock, as other files convert beside it.
-  Conversion Convert(const std::string& localPath, const std::string& address,
+  Conversion Convert(const std::string& localPath, const Touch& touch,
                      const std::string& basePrefix, const std::atomic<int>& stop,
                      StoredFiles& stored);
+  // What reading found, kept compactly; nothing when it was cut short or over the bound.
+  std::unique_ptr<const KeptReading> Kept(FileReading& reading);
+  // The index of a text in m_names, added when new.
+  uint32_t NameOf(std::string_view text);
   // The log lines of a conversion.
   static void LogConversion(const std::string& localPath, const Conversion& conversion);
 
@@ -116,7 +148,11 @@ class CopyUpkeep {
   const CrawlRules& m_rules;
   MirrorStore& m_store;
   std::string m_basePrefix;
-  std::map<std::string, std::string> m_touched;  // local path -> address
+  std::map<std::string, Touch> m_touched;  // by local path
+  // The addresses and fragments that kept references name, each once.
+  std::deque<std::string> m_names;
+  std::unordered_map<std::string_view, uint32_t> m_nameIndex;
+  size_t m_keptReferences = 0;
   std::mutex m_storeLock;  // held for the store while files convert side by side
   // Whether each directory a converted link points into exists: none is made once the crawl has
   // ended, and links to other servers name thousands of files in directories never made.

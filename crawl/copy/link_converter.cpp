@@ -79,6 +79,12 @@ bool Unsafe(unsigned char c) {
 // tokenizer) gives back the address itself and nothing around it changes: what could end or
 // change its context is %XX, and in an HTML attribute "&" is a character reference.
 std::string Written(const std::string& address, const Place& place) {
+  // Most addresses hold nothing to write otherwise.
+  const auto plain = [&place](unsigned char c) {
+    return !Unsafe(c) && !(place.attribute && (c == '&' || (place.quote == 0 && c == '=')));
+  };
+  if (std::all_of(address.begin(), address.end(), plain))
+    return address;
   std::string out;
   for (unsigned char c : address) {
     if (Unsafe(c)) {
@@ -109,8 +115,9 @@ FoundReference Found(const std::string& link, const std::string& base) {
 }
 
 std::string Spliced(std::string_view text, std::vector<Edit> edits) {
-  std::sort(edits.begin(), edits.end(),
-            [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
+  const auto before = [](const Edit& a, const Edit& b) { return a.begin < b.begin; };
+  if (!std::is_sorted(edits.begin(), edits.end(), before))
+    std::sort(edits.begin(), edits.end(), before);
   std::string out;
   out.reserve(text.size());
   size_t at = 0;
@@ -150,62 +157,79 @@ bool Halted(const std::atomic<int>* stop) {
 
 }  // namespace
 
-namespace {
+ReferencePlace PlaceOf(const PageReference& reference) {
+  ReferencePlace place;
+  place.begin = static_cast<uint32_t>(reference.begin);
+  place.end = static_cast<uint32_t>(reference.end);
+  place.quote = reference.quote;
+  place.attribute = !reference.inStyleBlock && !reference.inDecodedValue;
+  place.inDecodedValue = reference.inDecodedValue;
+  if (reference.inDecodedValue) {
+    place.valueBegin = static_cast<uint32_t>(reference.valueBegin);
+    place.valueEnd = static_cast<uint32_t>(reference.valueEnd);
+  }
+  return place;
+}
 
-// The edits of a page's references, its <base href> emptied with neutraliseBase.
-std::vector<Edit> PageEdits(
-    std::string_view text, const std::string& address,
-    const std::function<std::optional<std::string>(const FoundReference&)>& replace,
-    bool neutraliseBase, const std::atomic<int>* stop) {
+std::string WithAddresses(std::string_view text,
+                          std::vector<std::pair<ReferencePlace, std::string>> addresses,
+                          const ReferencePlace* emptiedBase) {
   std::vector<Edit> edits;
-  PageLinks links = ReadPage(text, stop);
-  std::string base = address;
-  if (links.base)
-    base = ResolveLink(address, *links.base).value_or(address);
+  edits.reserve(addresses.size() + 1);
   // Values written with character references: edited decoded, then written again whole.
-  std::map<size_t, std::vector<Edit>> decodedEdits;  // by the value's first byte
-  std::map<size_t, const PageReference*> decodedValues;
-  for (const PageReference& reference : links.references) {
-    if (Halted(stop))
-      break;  // what is read so far is of no use: the caller keeps the file as it is
-    if (reference.begin == npos)
-      continue;
-    std::optional<std::string> replacement = replace(Found(reference.link, base));
-    if (!replacement)
-      continue;
-    Place place;
-    place.quote = reference.quote;
-    place.attribute = !reference.inStyleBlock && !reference.inDecodedValue;
-    if (reference.inDecodedValue) {
-      decodedEdits[reference.valueBegin].push_back(
-          {reference.begin, reference.end, Written(*replacement, place)});
-      decodedValues[reference.valueBegin] = &reference;
+  std::map<uint32_t, std::vector<Edit>> decodedEdits;  // by the value's first byte
+  std::map<uint32_t, ReferencePlace> decodedValues;
+  for (auto& [place, address] : addresses) {
+    Place written;
+    written.quote = place.quote;
+    written.attribute = place.attribute;
+    if (place.inDecodedValue) {
+      if (place.valueEnd < place.valueBegin || place.valueEnd > text.size())
+        continue;
+      decodedEdits[place.valueBegin].push_back({place.begin, place.end, Written(address, written)});
+      decodedValues[place.valueBegin] = place;
     } else {
-      edits.push_back({reference.begin, reference.end, Written(*replacement, place)});
+      edits.push_back({place.begin, place.end, Written(address, written)});
     }
   }
   for (auto& [valueBegin, valueEdits] : decodedEdits) {
-    const PageReference& reference = *decodedValues[valueBegin];
-    const std::string decoded = DecodeCharacterReferences(
-        text.substr(reference.valueBegin, reference.valueEnd - reference.valueBegin));
-    edits.push_back({reference.valueBegin, reference.valueEnd,
-                     AttributeValue(Spliced(decoded, std::move(valueEdits)), reference.quote)});
+    const ReferencePlace& place = decodedValues[valueBegin];
+    const std::string decoded =
+        DecodeCharacterReferences(text.substr(place.valueBegin, place.valueEnd - place.valueBegin));
+    edits.push_back({place.valueBegin, place.valueEnd,
+                     AttributeValue(Spliced(decoded, std::move(valueEdits)), place.quote)});
   }
   // The base would take relative paths elsewhere: an empty one is the page's own address.
-  if (neutraliseBase && links.baseBegin != npos && links.baseEnd > links.baseBegin)
-    edits.push_back({links.baseBegin, links.baseEnd, links.baseQuote != 0 ? "" : "\"\""});
-  return edits;
+  if (emptiedBase != nullptr && emptiedBase->end > emptiedBase->begin)
+    edits.push_back({emptiedBase->begin, emptiedBase->end, emptiedBase->quote != 0 ? "" : "\"\""});
+  return Spliced(text, std::move(edits));
 }
-
-}  // namespace
 
 std::string RewriteReferences(
     std::string_view text, FileKind kind, const std::string& address,
     const std::function<std::optional<std::string>(const FoundReference&)>& replace,
     bool neutraliseBase, const std::atomic<int>* stop) {
-  std::vector<Edit> edits;
+  std::vector<std::pair<ReferencePlace, std::string>> addresses;
+  std::optional<ReferencePlace> base;
   if (kind == FileKind::Page) {
-    edits = PageEdits(text, address, replace, neutraliseBase, stop);
+    PageLinks links = ReadPage(text, stop);
+    std::string against = address;
+    if (links.base)
+      against = ResolveLink(address, *links.base).value_or(address);
+    for (const PageReference& reference : links.references) {
+      if (Halted(stop))
+        break;  // what is read so far is of no use: the caller keeps the file as it is
+      if (reference.begin == npos)
+        continue;
+      if (std::optional<std::string> replacement = replace(Found(reference.link, against)))
+        addresses.emplace_back(PlaceOf(reference), std::move(*replacement));
+    }
+    if (neutraliseBase && links.baseBegin != npos) {
+      base.emplace();
+      base->begin = static_cast<uint32_t>(links.baseBegin);
+      base->end = static_cast<uint32_t>(links.baseEnd);
+      base->quote = links.baseQuote;
+    }
   } else if (kind == FileKind::Stylesheet) {
     for (const StylesheetLink& link : ReadStylesheetLinks(text, stop)) {
       if (Halted(stop))
@@ -213,33 +237,35 @@ std::string RewriteReferences(
       std::optional<std::string> replacement = replace(Found(link.link, address));
       if (!replacement)
         continue;
-      Place place;
+      ReferencePlace place;
+      place.begin = static_cast<uint32_t>(link.begin);
+      place.end = static_cast<uint32_t>(link.end);
       place.attribute = false;
-      edits.push_back({link.begin, link.end, Written(*replacement, place)});
+      addresses.emplace_back(place, std::move(*replacement));
     }
   }
-  return Spliced(text, std::move(edits));
+  return WithAddresses(text, std::move(addresses), base ? &*base : nullptr);
 }
 
 std::string RelativeAddress(const std::string& fromFile, const std::string& toFile) {
-  const std::vector<std::string> from = Segments(fromFile);
-  const std::vector<std::string> to = Segments(toFile);
-  // The directories both lie in; the last segment of each is its file.
+  // The directories both lie in: whole segments alike, through the last "/" they share.
   size_t common = 0;
-  while (common + 1 < from.size() && common + 1 < to.size() && from[common] == to[common])
-    ++common;
+  for (size_t i = 0; i < fromFile.size() && i < toFile.size() && fromFile[i] == toFile[i]; ++i) {
+    if (fromFile[i] == '/')
+      common = i + 1;
+  }
   std::string relative;
-  for (size_t i = common; i + 1 < from.size(); ++i)
-    relative += "../";
-  for (size_t i = common; i < to.size(); ++i) {
-    for (unsigned char c : to[i]) {
-      if (IsPathByte(c))
-        relative += static_cast<char>(c);
-      else
-        AppendPercentEscaped(relative, c);
-    }
-    if (i + 1 < to.size())
-      relative += '/';
+  relative.reserve(toFile.size() - common + 16);
+  for (size_t i = common; i < fromFile.size(); ++i) {
+    if (fromFile[i] == '/')
+      relative += "../";
+  }
+  for (size_t i = common; i < toFile.size(); ++i) {
+    const auto c = static_cast<unsigned char>(toFile[i]);
+    if (c == '/' || IsPathByte(c))
+      relative += static_cast<char>(c);
+    else
+      AppendPercentEscaped(relative, c);
   }
   // A first segment with ":" would be read as a scheme.
   const size_t colon = relative.find(':');

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "crawl/base/fetched_file.h"
 
@@ -14,6 +17,32 @@ struct FoundReference {
   std::string resolved;  // the absolute address it names, fragment cut; empty when none
   std::string fragment;  // "#..." as written, or empty
 };
+
+// Where a reference stands in a page or stylesheet, as reading it found: enough to write another
+// address there without reading it again.
+struct ReferencePlace {
+  uint32_t begin = 0;  // the bytes [begin, end) that spell it; in the value decoded, see below
+  uint32_t end = 0;
+  // A srcset candidate or style url in a value written with character references: the value's
+  // own bytes, written again whole.
+  uint32_t valueBegin = 0;
+  uint32_t valueEnd = 0;
+  char quote = 0;         // the quote around the attribute holding it: '"', '\'', or 0
+  bool attribute = true;  // in an HTML attribute, not a <style> block or a stylesheet
+  bool inDecodedValue = false;
+};
+
+struct PageReference;
+// Where a reference the page reader found stands; a stylesheet's, read as a <style> block's.
+ReferencePlace PlaceOf(const PageReference& reference);
+
+// A page's or stylesheet's text with each place given an address, written so that it means that
+// address where it stands (in a quoted or unquoted attribute, a CSS url() or string); every other
+// byte stays. A place that overlaps one before it, or lies beyond the text, is left as it is.
+// With emptiedBase, a <base href> value there is emptied, so that relative paths hold.
+std::string WithAddresses(std::string_view text,
+                          std::vector<std::pair<ReferencePlace, std::string>> addresses,
+                          const ReferencePlace* emptiedBase = nullptr);
 
 // Rewrites the references of a page or stylesheet in place: each reference for which replace
 // gives a text has just its own bytes replaced by it, written so that it means that text where

@@ -1,6 +1,7 @@
 #include "crawl/rules/complete_pages.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "crawl/read/page_reader.h"
 #include "crawl/read/stylesheet_reader.h"
@@ -62,44 +63,60 @@ RedirectRule CompletePageRules::Redirects(bool requisite) const {
   };
 }
 
-void CompletePageRules::Read(FetchedFile& file, const std::string& localPath,
-                             LinkSink& linkStack) const {
+void CompletePageRules::Read(FetchedFile& file, const std::string& localPath, LinkSink& linkStack,
+                             FileReading* reading) const {
   const FileKind kind = KindOf(file.contentType, localPath);
   if (kind == FileKind::Other || file.length <= 0)
     return;
   const std::string_view text(file.data.get(), static_cast<size_t>(file.length));
   // Links resolve against the address that answered, as a browser that followed the redirect.
-  std::string base = file.finalUrl.empty() ? file.url : file.finalUrl;
-  std::vector<PageReference> references;
-  bool followNone = false;
+  const std::string address = file.finalUrl.empty() ? file.url : file.finalUrl;
+  std::string base = address;
+  PageLinks links;
   if (kind == FileKind::Page) {
-    PageLinks links = ReadPage(text, &StopFlag());
+    links = ReadPage(text, &StopFlag());
     if (links.base) {
       if (std::optional<std::string> resolved = ResolveLink(base, *links.base))
         base = *resolved;
     }
-    references = std::move(links.references);
-    followNone = links.nofollow;
   } else {
-    for (std::string& link : ReadStylesheet(text, &StopFlag()))
-      references.push_back({std::move(link), false});
+    for (StylesheetLink& link : ReadStylesheetLinks(text, &StopFlag())) {
+      PageReference& reference = links.references.emplace_back();
+      reference.link = std::move(link.link);
+      reference.begin = link.begin;
+      reference.end = link.end;
+      reference.css = true;
+      reference.inStyleBlock = true;
+    }
   }
-  for (size_t i = 0; i < references.size(); ++i) {
+  std::vector<std::string> resolved(reading != nullptr ? links.references.size() : 0);
+  for (size_t i = 0; i < links.references.size(); ++i) {
     // A page of a hundred thousand links must not hold up "Stop".
     if (i % kReferencesBetweenStops == 0 && StopFlag() != 0)
       return;
-    Take(references[i], base, followNone, linkStack);
+    const PageReference& reference = links.references[i];
+    // A fragment alone names the page itself: nothing to fetch.
+    std::optional<std::string> url;
+    if (!reference.link.empty() && reference.link.front() != '#')
+      url = ResolveLink(base, reference.link);
+    Take(reference, url, links.nofollow, linkStack);
+    if (reading != nullptr && url)
+      resolved[i] = std::move(*url);
+  }
+  if (reading != nullptr && StopFlag() == 0) {
+    reading->kind = kind;
+    reading->address = address;
+    reading->links = std::move(links);
+    reading->resolved = std::move(resolved);
+    reading->size = text.size();
+    reading->hash = std::hash<std::string_view>{}(text);
+    reading->whole = true;
   }
 }
 
-void CompletePageRules::Take(const PageReference& reference, const std::string& base,
+void CompletePageRules::Take(const PageReference& reference, const std::optional<std::string>& url,
                              bool followNone, LinkSink& linkStack) const {
-  // A fragment alone names the page itself: nothing to fetch.
-  if (reference.link.empty() || reference.link.size() > kLongestLink ||
-      reference.link.front() == '#')
-    return;
-  std::optional<std::string> url = ResolveLink(base, reference.link);
-  if (!url || url->size() > kLongestLink)
+  if (!url || reference.link.size() > kLongestLink || url->size() > kLongestLink)
     return;  // no web address at all
   const std::optional<std::string> origin = OriginOf(*url);
   if (!origin)

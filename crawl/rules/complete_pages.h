@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,13 +19,14 @@ class CompletePageRules : public CrawlRules {
  public:
   explicit CompletePageRules(const CrawlPlan& plan);
   Placement Place(const std::string& basePrefix, const std::string& url) const override;
-  void Read(FetchedFile& file, const std::string& localPath, LinkSink& linkStack) const override;
+  void Read(FetchedFile& file, const std::string& localPath, LinkSink& linkStack,
+            FileReading* reading) const override;
   RedirectRule Redirects(bool requisite) const override;
   bool KeepsRecords() const override { return true; }
 
  private:
   // One reference of a page or stylesheet, against base: pushed, or left out with the rule.
-  void Take(const PageReference& reference, const std::string& base, bool followNone,
+  void Take(const PageReference& reference, const std::optional<std::string>& url, bool followNone,
             LinkSink& linkStack) const;
   // Whether a page at the address is followed: under a start's directory on its server.
   bool FollowsPage(const std::string& url) const;

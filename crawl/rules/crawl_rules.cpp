@@ -14,8 +14,9 @@ CrawlRules::Placement LinkScannerRules::Place(const std::string& basePrefix,
   return Placement{LocalPathOf(url, rel, m_localRoot), !rel.empty()};
 }
 
-void LinkScannerRules::Read(FetchedFile& file, const std::string& localPath,
-                            LinkSink& linkStack) const {
+void LinkScannerRules::Read(FetchedFile& file, const std::string& localPath, LinkSink& linkStack,
+                            FileReading* reading) const {
+  (void)reading;  // the scanner reads no places
   if (!IsHtmlName(localPath))
     return;
   if (!m_nofollow || file.length <= 0)

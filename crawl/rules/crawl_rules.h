@@ -2,10 +2,24 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "crawl/base/crawl_plan.h"
 #include "crawl/base/fetched_file.h"
 #include "crawl/base/link_sink.h"
+#include "crawl/read/page_reader.h"
+
+// What reading a page or stylesheet for its links found, kept so that converting its links need
+// not read it again.
+struct FileReading {
+  FileKind kind = FileKind::Other;
+  std::string address;                // what it was read as, against which its references resolve
+  PageLinks links;                    // a stylesheet's references stand outside any attribute
+  std::vector<std::string> resolved;  // each reference's address; empty where it names none
+  size_t size = 0;                    // of the text read
+  size_t hash = 0;                    // std::hash of the text read
+  bool whole = false;                 // read to its end, no stop halfway
+};
 
 // The rules of a crawl: where the file of an address goes, how a file is read for further
 // links, and where a redirect may lead. Every road of the crawl asks them.
@@ -18,7 +32,9 @@ class CrawlRules {
   };
   // basePrefix: the start address up to its last "/", which decides what belongs to the site.
   virtual Placement Place(const std::string& basePrefix, const std::string& url) const = 0;
-  virtual void Read(FetchedFile& file, const std::string& localPath, LinkSink& linkStack) const = 0;
+  // With reading, what was read is kept there, where the rules read references in place.
+  virtual void Read(FetchedFile& file, const std::string& localPath, LinkSink& linkStack,
+                    FileReading* reading) const = 0;
   // requisite: the request is for what a page needs to show, not for a page.
   virtual RedirectRule Redirects(bool requisite) const {
     (void)requisite;
@@ -40,7 +56,8 @@ class LinkScannerRules : public CrawlRules {
   LinkScannerRules(const CrawlStart& start, bool nofollow)
       : m_localRoot(start.localRoot), m_nofollow(nofollow) {}
   Placement Place(const std::string& basePrefix, const std::string& url) const override;
-  void Read(FetchedFile& file, const std::string& localPath, LinkSink& linkStack) const override;
+  void Read(FetchedFile& file, const std::string& localPath, LinkSink& linkStack,
+            FileReading* reading) const override;
 
  private:
   std::string m_localRoot;

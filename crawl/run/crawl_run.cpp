@@ -356,8 +356,9 @@ Intake CrawlRun::IntakeOf() {
   return intake;
 }
 
-void CrawlRun::ReadForLinks(Pass& pass) {
+FileReading CrawlRun::ReadForLinks(Pass& pass) {
   FetchedFile& file = *pass.file;
+  FileReading reading;
   m_links->SetPageDepth(pass.depth);
   m_robots.NewPage();
   if (file.spool && KindOf(file.contentType, pass.localPath) != FileKind::Other &&
@@ -366,10 +367,12 @@ void CrawlRun::ReadForLinks(Pass& pass) {
     m_dialog.Log("Not read for links (larger than " + std::to_string(FetchedFile::kLargestRead) +
                  " bytes): " + pass.url);
   }
-  m_rules->Read(file, pass.localPath, *m_links);
+  // Kept for the conversion at the end, which then need not read the file again.
+  m_rules->Read(file, pass.localPath, *m_links, m_plan.convertLinks ? &reading : nullptr);
   if (m_archive && pass.fromNetwork && KindOf(file.contentType, pass.localPath) == FileKind::Page)
     m_archive->AddPage(file.finalUrl.empty() ? pass.url : file.finalUrl,
                        PageTitle(std::string_view(file.data.get(), file.length)));
+  return reading;
 }
 
 void CrawlRun::CountTowardsQuota(std::int64_t bytes) {
@@ -402,15 +405,17 @@ void CrawlRun::FinishPass(Pass& pass) {
   const bool storing = pass.stored && pass.fromNetwork && !kept && !m_plan.archive.noCopy;
   // A copy kept in place of the answer is read, unless it could not be: then nothing is.
   const bool readable = !unusable && (!kept || pass.localPath == pass.earlierCopy);
+  FileReading reading;
   if (readable) {
     if (storing)
       pass.localPath = m_upkeep.StoredName(pass.url, NamedPath(pass), *pass.file);
-    ReadForLinks(pass);
+    reading = ReadForLinks(pass);
     if (storing)
       saved = m_store.Save(*pass.file, pass.localPath);
   }
   if (readable && pass.stored && (saved == SaveResult::Saved || !storing))
-    m_upkeep.Touched(pass.localPath, pass.file->finalUrl.empty() ? pass.url : pass.file->finalUrl);
+    m_upkeep.Touched(pass.localPath, pass.file->finalUrl.empty() ? pass.url : pass.file->finalUrl,
+                     std::move(reading));
   FileOutcome outcome = kept ? *kept : OutcomeOf(pass, saved);
   if (saved == SaveResult::Saved && !pass.earlierCopy.empty())
     outcome.fate = FileFate::Updated;

@@ -99,7 +99,7 @@ class CrawlRun {
   // The rest of a pass once its file is in: what was not saved said, the file read for links,
   // a fetched file stored, the outcome reported. The file is released.
   void FinishPass(Pass& pass);
-  void ReadForLinks(Pass& pass);
+  FileReading ReadForLinks(Pass& pass);
   void CountTowardsQuota(std::int64_t bytes);
   // A redirect refused because the robots.txt of its target's server was not read yet: the
   // file is read now, and true says the pass is to be fetched again.

@@ -158,8 +158,11 @@ TEST(OfflineCopy, ConvertedLinksLeadToTheFileOfTheirAddress) {
       {"/h/",
        {"<a href=\"list.php?page=2\">2</a> <a href=\"list.php\">1</a> "
         "<a href=\"a%2Fb.html\">ab</a> <a href=\"based.html\">b</a> "
-        "<a href=\"go.html\">go</a> <a href=\"x.html?v=2\">v2</a>",
+        "<a href=\"go.html\">go</a> <a href=\"x.html?v=2\">v2</a> <a href=\"pic.html\">p</a>",
         html}},
+      {"/h/pic.html", {"<img srcset=\"a&#46;png 1x, b.png 2x\">", html}},
+      {"/h/a.png", {"a", "image/png"}},
+      {"/h/b.png", {"b", "image/png"}},
       {"/h/list.php", {"page one", html}},
       {"/h/list.php?page=2", {"page two", html}},
       {"/h/a%2Fb.html", {"escaped", html}},
@@ -179,8 +182,10 @@ TEST(OfflineCopy, ConvertedLinksLeadToTheFileOfTheirAddress) {
   const std::string host = "127.0.0.1:" + std::to_string(server.Port()) + "/h/";
   EXPECT_EQ(HrefsOf(copy.at(host + "~index.htm")),
             "list.php%3Fpage=2.html list.php.html a%252Fb.html based.html go.html "
-            "x.html%3Fv=2.html ");
+            "x.html%3Fv=2.html pic.html ");
   EXPECT_EQ(HrefsOf(copy.at(host + "based.html")), " other/x.html ");
+  // A value written with character references is written again whole.
+  EXPECT_EQ(copy.at(host + "pic.html"), "<img srcset=\"a.png 1x, b.png 2x\">");
   EXPECT_EQ(HrefsOf(copy.at(host + "go.html")), "other/x.html ");
   EXPECT_EQ(copy.count(host + "a/b.html"), 0u);
 }
