@@ -36,7 +36,7 @@ const std::vector<CopyPreference>& CopyPreferences() {
       {"Jobs", "--jobs", "Transfers at once:",
        "How many files are fetched at the same time, from 1 to 64; 1 fetches one file after "
        "another. Empty is 1, or with complete pages as many as a server is polite to ask of: 6 "
-       "connections to each server and 16 in all, or 32 streams over one HTTP/2 connection.",
+       "connections to each server and 16 in all, or 100 streams over one HTTP/2 connection.",
        "a whole number from 1 to 64", "1; with complete pages, as a browser asks"},
       {"PageRequisites", "--page-requisites", "Complete pages: also what each page needs",
        "Fetch the stylesheets, scripts, pictures and media that the pages need to show, and read "

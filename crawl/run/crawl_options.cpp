@@ -155,8 +155,7 @@ std::vector<CrawlOption> NetworkAndCopyOptions() {
        }},
       {{"--jobs", "", "N",
         "transfer up to N files at once, 1 to 64 (default 1; with -p 6 per server, 16 in all, or "
-        "32 "
-        "streams over an HTTP/2 connection)",
+        "100 streams over an HTTP/2 connection)",
         ValueKind::Number},
        [](L& l, const std::string& v, std::string& error) {
          char* end = nullptr;

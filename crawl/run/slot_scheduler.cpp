@@ -20,7 +20,7 @@ constexpr size_t kMostHeld = 4096;
 // Where the number of jobs is not given, with the web rules: what a browser takes of a server.
 constexpr int kPoliteConnections = 6;  // HTTP/1.1 connections to one server
 constexpr int kPoliteInAll = 16;       // connections to all servers
-constexpr int kPoliteStreams = 32;     // streams of one server's multiplexed connection
+constexpr int kPoliteStreams = 100;    // streams of one server's multiplexed connection
 
 // A pass in transfer, and where its answer goes.
 struct InTransfer {
