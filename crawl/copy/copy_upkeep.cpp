@@ -4,6 +4,7 @@
 #include <cctype>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "crawl/base/content_digest.h"
@@ -286,9 +287,10 @@ std::string CopyUpkeep::AdjustedName(const std::string& localPath, const Fetched
 
 namespace {
 
-// References kept from the crawl's reading, about 28 bytes each: beyond these, files are read
-// again when converted.
+// References kept from the crawl's reading, about 28 bytes each, and the bytes of the addresses
+// they name: beyond these, files are read again when converted.
 constexpr size_t kMostKeptReferences = size_t{1} << 21;
+constexpr size_t kMostNameBytes = size_t{64} << 20;
 
 }  // namespace
 
@@ -307,13 +309,14 @@ uint32_t CopyUpkeep::NameOf(std::string_view text) {
     return known->second;
   const auto index = static_cast<uint32_t>(m_names.size());
   m_nameIndex.emplace(m_names.emplace_back(text), index);
+  m_nameBytes += text.size();
   return index;
 }
 
 std::unique_ptr<const CopyUpkeep::KeptReading> CopyUpkeep::Kept(FileReading& reading) {
   const std::vector<PageReference>& references = reading.links.references;
   if (!reading.whole || reading.resolved.size() != references.size() ||
-      m_keptReferences + references.size() > kMostKeptReferences)
+      m_keptReferences + references.size() > kMostKeptReferences || m_nameBytes > kMostNameBytes)
     return nullptr;
   auto kept = std::make_unique<KeptReading>();
   kept->kind = reading.kind;
@@ -337,6 +340,8 @@ std::unique_ptr<const CopyUpkeep::KeptReading> CopyUpkeep::Kept(FileReading& rea
     const size_t hash = references[i].link.find('#');
     if (hash != std::string::npos)
       reference.fragment = NameOf(std::string_view(references[i].link).substr(hash));
+    if (m_nameBytes > kMostNameBytes)
+      return nullptr;
   }
   m_keptReferences += kept->references.size();
   return kept;
@@ -516,6 +521,16 @@ class HaltWatch {
   std::jthread m_thread;  // last: it starts once the members it waits on are made
 };
 
+// Runs work on this thread (told so) and on helpers beside it, at most four in all.
+void SideBySide(size_t items, const std::function<void(bool)>& work) {
+  const size_t threads =
+      std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), 4, items});
+  std::vector<std::jthread> helpers;
+  for (size_t k = 1; k < threads; ++k)
+    helpers.emplace_back(work, false);
+  work(true);
+}
+
 }  // namespace
 
 CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
@@ -552,14 +567,7 @@ CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
         logDone();
     }
   };
-  {
-    const size_t threads =
-        std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), 4, files.size()});
-    std::vector<std::jthread> helpers;
-    for (size_t k = 1; k < threads; ++k)
-      helpers.emplace_back(work, false);
-    work(true);
-  }
+  SideBySide(files.size(), work);
   logDone();
   // A file that had no address on record has this crawl's.
   for (size_t i = 0; i < files.size(); ++i) {

@@ -153,6 +153,7 @@ class CopyUpkeep {
   std::deque<std::string> m_names;
   std::unordered_map<std::string_view, uint32_t> m_nameIndex;
   size_t m_keptReferences = 0;
+  size_t m_nameBytes = 0;
   std::mutex m_storeLock;  // held for the store while files convert side by side
   // Whether each directory a converted link points into exists: none is made once the crawl has
   // ended, and links to other servers name thousands of files in directories never made.

@@ -17,6 +17,8 @@ namespace {
 constexpr size_t kLongestLink = 65536;
 // How many references are taken between two looks at the stop flag.
 constexpr size_t kReferencesBetweenStops = 256;
+// The bytes of one file's addresses kept for converting it: a file beyond is read again then.
+constexpr size_t kMostKeptAddressBytes = size_t{32} << 20;
 
 }  // namespace
 
@@ -89,7 +91,9 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath, Li
       reference.inStyleBlock = true;
     }
   }
-  std::vector<std::string> resolved(reading != nullptr ? links.references.size() : 0);
+  bool keep = reading != nullptr;
+  size_t keptBytes = 0;
+  std::vector<std::string> resolved(keep ? links.references.size() : 0);
   for (size_t i = 0; i < links.references.size(); ++i) {
     // A page of a hundred thousand links must not hold up "Stop".
     if (i % kReferencesBetweenStops == 0 && StopFlag() != 0)
@@ -100,10 +104,16 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath, Li
     if (!reference.link.empty() && reference.link.front() != '#')
       url = ResolveLink(base, reference.link);
     Take(reference, url, links.nofollow, linkStack);
-    if (reading != nullptr && url)
-      resolved[i] = std::move(*url);
+    if (keep && url) {
+      keptBytes += url->size();
+      keep = keptBytes <= kMostKeptAddressBytes;
+      if (keep)
+        resolved[i] = std::move(*url);
+      else
+        resolved = {};
+    }
   }
-  if (reading != nullptr && StopFlag() == 0) {
+  if (keep && StopFlag() == 0) {
     reading->kind = kind;
     reading->address = address;
     reading->links = std::move(links);
