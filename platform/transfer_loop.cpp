@@ -2,16 +2,21 @@
 
 #include <algorithm>
 
-TransferLoop::TransferLoop(long connectionsPerServer, long connections)
+TransferLoop::TransferLoop(long streams, long connectionsPerServer, long connections)
     : m_multi(curl_multi_init()) {
   InitCurl();
-  if (m_multi && connectionsPerServer > 0) {
-    curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, connectionsPerServer);
+  if (m_multi && streams > 0) {
+    const long perServer = connectionsPerServer > 0 ? connectionsPerServer : streams;
+    curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, perServer);
     curl_multi_setopt(m_multi.get(), CURLMOPT_MAXCONNECTS,
-                      connections > 0 ? connections : connectionsPerServer);
+                      connections > 0 ? connections : perServer);
+    // A hard bound too: a server that closes its multiplexed connection (after so many requests)
+    // would otherwise see a new connection for each of the streams it had.
+    if (connections > 0)
+      curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, connections);
     // Never more streams at once than transfers; curl keeps below the server's own limit.
     curl_multi_setopt(m_multi.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_CONCURRENT_STREAMS, connectionsPerServer);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_CONCURRENT_STREAMS, streams);
   }
 }
 

@@ -21,9 +21,10 @@ class TransferLoop {
     bool stalled;
   };
 
-  // connectionsPerServer also bounds the streams of one multiplexed connection; 0: curl's own.
-  // connections: how many are kept open in all, idle ones closed first; 0: connectionsPerServer.
-  explicit TransferLoop(long connectionsPerServer = 0, long connections = 0);
+  // streams: at most so many of one multiplexed connection; 0: curl's own settings throughout.
+  // connectionsPerServer: at most so many to one server; 0: as many as streams. connections: at
+  // most so many in all, idle ones closed first; 0: as many as to one server, no bound in all.
+  explicit TransferLoop(long streams = 0, long connectionsPerServer = 0, long connections = 0);
   ~TransferLoop();
   TransferLoop(const TransferLoop&) = delete;
   TransferLoop& operator=(const TransferLoop&) = delete;

@@ -12,8 +12,11 @@ struct TransferSlots::Slot {
   std::optional<SteadyClock::time_point> retryAt;  // asked for again at this time
 };
 
-TransferSlots::TransferSlots(int slots, Transport& transport, Receiver& receiver, int connections)
-    : m_transport(transport), m_receiver(receiver), m_loop(slots, connections) {
+TransferSlots::TransferSlots(int slots, Transport& transport, Receiver& receiver,
+                             int connectionsPerServer, int connections)
+    : m_transport(transport),
+      m_receiver(receiver),
+      m_loop(slots, connectionsPerServer, connections) {
   for (int i = 0; i < slots; ++i)
     m_slots.push_back(std::make_unique<Slot>(transport));
 }

@@ -19,8 +19,10 @@ class TransferSlots {
     virtual void OnEnd(int slot, const TransferResult& result) = 0;
   };
 
-  // connections: how many connections are kept open in all; 0: as many as slots.
-  TransferSlots(int slots, Transport& transport, Receiver& receiver, int connections = 0);
+  // At most connectionsPerServer connections to a server and connections in all; 0: as many as
+  // slots.
+  TransferSlots(int slots, Transport& transport, Receiver& receiver, int connectionsPerServer = 0,
+                int connections = 0);
   ~TransferSlots();
   TransferSlots(const TransferSlots&) = delete;
   TransferSlots& operator=(const TransferSlots&) = delete;

@@ -12,6 +12,9 @@ namespace {
 
 constexpr int kReadSize = 1024;       // the described fetch reads, and logs, this much at a time
 constexpr int kShortReadsToEnd = 10;  // its reads end after this many short ones in a row
+// With somewhere to spool to, a body larger than this goes there whole: a hundred streams at once
+// hold a hundred of these in memory, not a hundred areas.
+constexpr int32_t kSpoolBeyond = 1 << 20;
 
 // Drives one transfer to its end, or until the stop flag is raised.
 class OneTransfer : public TransferSlots::Receiver {
@@ -174,7 +177,8 @@ TransferSink::Take FileReceiver::OnBody(const char* data, size_t size) {
   }
   if (m_intake.spool)
     m_digest.Add(std::string_view(data, size));
-  const size_t room = file.spool ? 0 : static_cast<size_t>(FetchedFile::kCapacity - file.length);
+  const int32_t area = m_intake.spool ? kSpoolBeyond : FetchedFile::kCapacity;
+  const size_t room = file.spool ? 0 : static_cast<size_t>(area - file.length);
   const size_t n = std::min(size, room);
   std::copy(data, data + n, file.data.get() + file.length);
   file.length += static_cast<int32_t>(n);

@@ -26,6 +26,13 @@ constexpr int kPoliteStreams = 100;    // streams of one server's multiplexed co
 struct InTransfer {
   CrawlRun::Pass pass;
   std::unique_ptr<FileReceiver> receiver;
+  SteadyClock::time_point started = SteadyClock::now();
+};
+
+// A pause a server asked for; the first of its answers in one pause is the one that counts.
+struct Slowdown {
+  std::chrono::milliseconds wait;
+  bool first = true;
 };
 
 // The passes that wait for their server's turn, in the order they were taken.
@@ -56,7 +63,8 @@ class SlotScheduler : public TransferSlots::Receiver {
         m_oneAtATime(jobs == 1),
         m_startOrigin(OriginOf(run.StartUrl())),
         m_inFlight(static_cast<size_t>(m_jobs)),
-        m_slots(m_jobs, run.Network(), *this, m_polite ? kPoliteInAll : 0) {}
+        m_slots(m_jobs, run.Network(), *this, m_polite ? kPoliteConnections : 0,
+                m_polite ? kPoliteInAll : 0) {}
 
   CrawlOutcome Run();
   void OnEnd(int slot, const TransferResult& result) override;
@@ -94,11 +102,12 @@ class SlotScheduler : public TransferSlots::Receiver {
   // The server asked for a pause: it is left alone that long, with half its transfers after,
   // and the pass waits for it.
   void Pause(CrawlRun::Pass pass, const TransferResult& result, const std::string& answering,
-             std::chrono::milliseconds pause);
+             Slowdown pause);
   // The pause an answer asks for, where the web rules grant one.
-  std::optional<std::chrono::milliseconds> PauseFor(const CrawlRun::Pass& pass,
-                                                    const TransferResult& result,
-                                                    const std::string& answering);
+  // Answers to requests sent before the server's last pause began are of that pause: they wait
+  // with it, and neither count as another pause in a row nor halve its transfers again.
+  std::optional<Slowdown> PauseFor(const InTransfer& ended, const TransferResult& result,
+                                   const std::string& answering);
   CrawlOutcome Cancel();
   // The end of a pass taken from the stack: the run's last steps, then it is read.
   void Finish(CrawlRun::Pass& pass);
@@ -122,6 +131,7 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::map<std::string, int> m_serverCap;  // lowered by pauses asked for
   std::set<std::string> m_multiplexing;    // servers whose answers came as streams
   std::map<std::string, int> m_pausesInARow;
+  std::map<std::string, SteadyClock::time_point> m_pausedAt;  // the last pause's beginning
   std::multiset<int> m_depths;  // of the passes taken and not yet read
   std::string m_failedCall;
   bool m_droppedByStop = false;              // a file came in as the crawl was stopped
@@ -279,35 +289,43 @@ bool SlotScheduler::AtCap(const std::string& server) const {
   return connections >= kPoliteInAll;
 }
 
-std::optional<std::chrono::milliseconds> SlotScheduler::PauseFor(const CrawlRun::Pass& pass,
-                                                                 const TransferResult& result,
-                                                                 const std::string& answering) {
+std::optional<Slowdown> SlotScheduler::PauseFor(const InTransfer& ended,
+                                                const TransferResult& result,
+                                                const std::string& answering) {
+  const CrawlRun::Pass& pass = ended.pass;
   if (!m_run.WebRules() || pass.slowedDown >= kMostPauses)
     return std::nullopt;
   std::optional<std::chrono::milliseconds> pause = result.PauseAsked(pass.slowedDown);
   int& inARow = m_pausesInARow[answering];
-  if (!pause || inARow >= kMostPauses) {
+  const auto last = m_pausedAt.find(answering);
+  const bool first = last == m_pausedAt.end() || ended.started >= last->second;
+  if (!pause || (first && inARow >= kMostPauses)) {
     // Another answer: the server is heard again.
     inARow = pause ? inARow : 0;
     return std::nullopt;
   }
-  ++inARow;
-  return pause;
+  if (first) {
+    ++inARow;
+    m_pausedAt[answering] = SteadyClock::now();
+  }
+  return Slowdown{*pause, first};
 }
 
 // The pause holds off the server that asked, which a redirect may have reached; the pass is
 // held with the server it asks.
 void SlotScheduler::Pause(CrawlRun::Pass pass, const TransferResult& result,
-                          const std::string& answering, std::chrono::milliseconds pause) {
+                          const std::string& answering, Slowdown pause) {
   const std::string server = ServerOf(pass.url);
   m_run.CountSlowDown();
-  const SteadyClock::time_point until = SteadyClock::now() + pause;
+  const SteadyClock::time_point until = SteadyClock::now() + pause.wait;
   m_run.Network().Polite().HoldOff(answering, until);
   m_run.Network().Polite().HoldOff(server, until);
-  for (const std::string& halved : {answering, server})
-    m_serverCap[halved] = std::max(1, std::min(Cap(halved), m_jobs) / 2);
+  for (const std::string& halved : {answering, server}) {
+    if (pause.first || m_serverCap.count(halved) == 0)
+      m_serverCap[halved] = std::max(1, std::min(Cap(halved), m_jobs) / 2);
+  }
   Log("Paused at the server's request: " + pass.url + " (HTTP " + std::to_string(result.status) +
-      "), asked again in " + std::to_string((pause.count() + 999) / 1000) + " s");
+      "), asked again in " + std::to_string((pause.wait.count() + 999) / 1000) + " s");
   ++pass.slowedDown;
   HeldBack& queue = m_held[server];
   queue.due = std::max(queue.due, until);
@@ -357,7 +375,7 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   // Paused, the pass keeps its local path: another address of it waits for the answer, as it
   // would without the pause.
   if (!m_run.Stopping() && !CancelsCrawl(result, pass.url, pass.untestedStart)) {
-    if (const std::optional<std::chrono::milliseconds> pause = PauseFor(pass, result, answering))
+    if (const std::optional<Slowdown> pause = PauseFor(*ended, result, answering))
       return Pause(std::move(pass), result, answering, *pause);
   }
   m_inTransfer.erase(pass.localPath);

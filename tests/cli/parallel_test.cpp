@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "cli/cli_support.h"
@@ -214,7 +215,8 @@ TEST(Parallel, DefaultJobsArePoliteToEachServer) {
 
 // A server that asks for a pause (429, or 503 with Retry-After) is left alone that long and
 // asked again; the file is stored and the summary counts the pauses. One that never stops
-// asking gets its answer after four pauses. Under --robots, Crawl-delay spaces the requests.
+// asking gets its answer after four pauses; answers to requests that were under way when it
+// asked are of the same pause. Under --robots, Crawl-delay spaces the requests.
 TEST(Parallel, ServersThatAskForAPauseGetIt) {
   const auto inTwoSeconds = [] {
     const std::time_t t = std::time(nullptr) + 2;
@@ -232,6 +234,7 @@ TEST(Parallel, ServersThatAskForAPauseGetIt) {
     // first request of all and the last (at least c.htm, d.htm and e.htm wait their turns).
     std::chrono::milliseconds least;
     std::string summary;
+    int burst = 0;  // more pictures, each refused at its first request with Retry-After: 1
   } rows[] = {
       {"429 seconds",
        [] { return Answer(429, "", "Retry-After: 1\r\n"); },
@@ -276,12 +279,22 @@ TEST(Parallel, ServersThatAskForAPauseGetIt) {
        0,
        std::chrono::milliseconds(2 * 400),
        ""},
+      {"burst",
+       [] { return Answer(200, "GIF89a"); },
+       0,
+       {"-p"},
+       0,
+       std::chrono::milliseconds(0),
+       "servers asked for a pause",
+       8},
   };
   std::mutex mutex;
   std::vector<Clock::time_point> asked;  // for the picture
   std::vector<Clock::time_point> all;    // but robots.txt
   int refusals = 0;
   std::string refusal;
+  std::string burst;              // the start page's more pictures
+  std::set<std::string> refused;  // of those
   RawServer server([&](int fd, const std::string& request) {
     std::unique_lock lock(mutex);
     if (request.starts_with("GET /robots.txt "))
@@ -289,7 +302,10 @@ TEST(Parallel, ServersThatAskForAPauseGetIt) {
     all.push_back(Clock::now());
     // Pages after the start: robots.txt is read for the first, and the rest wait its delay.
     if (request.starts_with("GET / "))
-      return SendAll(fd, Answer(200, "<IMG SRC=\"a.gif\"><IMG SRC=\"b.gif\"><A HREF=\"c.htm\">"));
+      return SendAll(
+          fd, Answer(200, "<IMG SRC=\"a.gif\"><IMG SRC=\"b.gif\"><A HREF=\"c.htm\">" + burst));
+    if (request.starts_with("GET /x") && refused.insert(request.substr(0, 12)).second)
+      return SendAll(fd, Answer(503, "", "Retry-After: 1\r\n"));
     if (request.starts_with("GET /c.htm "))
       return SendAll(fd, Answer(200, "<A HREF=\"d.htm\">"));
     if (request.starts_with("GET /d.htm "))
@@ -307,14 +323,20 @@ TEST(Parallel, ServersThatAskForAPauseGetIt) {
       all.clear();
       refusals = row.refusals;
       refusal = row.refusal();
+      burst.clear();
+      refused.clear();
+      for (int k = 0; k < row.burst; ++k)
+        burst += "<IMG SRC=\"x" + std::to_string(k) + ".gif\">";
     }
     TempDir saveTo;
     std::vector<std::string> args = row.options;
     args.insert(args.end(), {"--save-to", saveTo.Path(), server.Url("/")});
     ProcessResult run = Cli(args);
     EXPECT_EQ(run.exitCode, row.exitCode) << run.err;
-    EXPECT_EQ(fs::exists(saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/a.gif"),
-              row.exitCode == 0);
+    const std::string stored = saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/";
+    EXPECT_EQ(fs::exists(stored + "a.gif"), row.exitCode == 0);
+    for (int k = 0; k < row.burst; ++k)
+      EXPECT_TRUE(fs::exists(stored + "x" + std::to_string(k) + ".gif")) << k << run.err;
     EXPECT_EQ(Contains(run.err, "servers asked for a pause"), !row.summary.empty()) << run.err;
     EXPECT_TRUE(Contains(run.err, row.summary)) << run.err;
     std::lock_guard lock(mutex);
