@@ -3,7 +3,9 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -188,6 +190,41 @@ TEST(OfflineCopy, ConvertedLinksLeadToTheFileOfTheirAddress) {
   EXPECT_EQ(copy.at(host + "pic.html"), "<img srcset=\"a.png 1x, b.png 2x\">");
   EXPECT_EQ(HrefsOf(copy.at(host + "go.html")), "other/x.html ");
   EXPECT_EQ(copy.count(host + "a/b.html"), 0u);
+}
+
+// A page changed on disk while the crawl goes on is converted as it is then, not as it was read.
+TEST(OfflineCopy, PagesChangedBeforeTheirConversionAreReadAgain) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool edited = false;
+  RawServer server([&](int fd, const std::string& request) {
+    if (request.starts_with("GET /c/slow.png ")) {
+      std::unique_lock lock(mutex);
+      changed.wait_for(lock, std::chrono::minutes(1), [&] { return edited; });
+      return SendAll(fd, Answer(200, "png"));
+    }
+    SendAll(fd,
+            Answer(200, request.starts_with("GET /c/ ")
+                            ? "<a href=\"a.html\">a</a><a href=\"b.html\">b</a><img src=slow.png>"
+                            : "page"));
+  });
+  TempDir saveTo;
+  ProcessResult run;
+  std::thread crawl([&] { run = Cli({"-pkE", "--save-to", saveTo.Path(), server.Url("/c/")}); });
+  const std::string page =
+      saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/c/~index.htm";
+  const bool stored = WaitUntil([&] { return fs::exists(page); });
+  if (stored)  // as long as it was, its links elsewhere
+    WriteFileBytes(page, "<a href=\"b.html\">b</a><a href=\"a.html\">a</a><img src=slow.png>");
+  {
+    std::lock_guard lock(mutex);
+    edited = true;
+  }
+  changed.notify_all();
+  crawl.join();
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(HrefsOf(ReadFileBytes(page)), "b.html a.html ");
 }
 
 // A conversion that makes a page longer than a file's area, then another run: nothing is cut.
