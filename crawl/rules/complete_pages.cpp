@@ -20,6 +20,22 @@ constexpr size_t kReferencesBetweenStops = 256;
 // The bytes of one file's addresses kept for converting it: a file beyond is read again then.
 constexpr size_t kMostKeptAddressBytes = size_t{32} << 20;
 
+// A page's references, or a stylesheet's as a <style> block's.
+PageLinks LinksOf(FileKind kind, std::string_view text) {
+  if (kind == FileKind::Page)
+    return ReadPage(text, &StopFlag());
+  PageLinks links;
+  for (StylesheetLink& link : ReadStylesheetLinks(text, &StopFlag())) {
+    PageReference& reference = links.references.emplace_back();
+    reference.link = std::move(link.link);
+    reference.begin = link.begin;
+    reference.end = link.end;
+    reference.css = true;
+    reference.inStyleBlock = true;
+  }
+  return links;
+}
+
 }  // namespace
 
 CompletePageRules::CompletePageRules(const CrawlPlan& plan)
@@ -74,22 +90,10 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath, Li
   // Links resolve against the address that answered, as a browser that followed the redirect.
   const std::string address = file.finalUrl.empty() ? file.url : file.finalUrl;
   std::string base = address;
-  PageLinks links;
-  if (kind == FileKind::Page) {
-    links = ReadPage(text, &StopFlag());
-    if (links.base) {
-      if (std::optional<std::string> resolved = ResolveLink(base, *links.base))
-        base = *resolved;
-    }
-  } else {
-    for (StylesheetLink& link : ReadStylesheetLinks(text, &StopFlag())) {
-      PageReference& reference = links.references.emplace_back();
-      reference.link = std::move(link.link);
-      reference.begin = link.begin;
-      reference.end = link.end;
-      reference.css = true;
-      reference.inStyleBlock = true;
-    }
+  PageLinks links = LinksOf(kind, text);
+  if (links.base) {
+    if (std::optional<std::string> resolved = ResolveLink(base, *links.base))
+      base = *resolved;
   }
   bool keep = reading != nullptr;
   size_t keptBytes = 0;
