@@ -1,10 +1,14 @@
 #include "crawl/archive/archive_index.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
-#include <fstream>
 
 #include "platform/ascii.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -146,8 +150,10 @@ std::string IndexLine(const IndexEntry& entry) {
   line += JsonString(entry.uri);
   line += ", \"mime\": ";
   line += JsonString(entry.revisit ? "warc/revisit" : entry.mime.substr(0, entry.mime.find(';')));
-  line += ", \"status\": \"" + std::to_string(entry.status) + "\", \"digest\": ";
-  line += JsonString(entry.digest);
+  line += ", \"status\": \"" + std::to_string(entry.status) + "\"";
+  // A revisit of a body never recorded has none to name.
+  if (!entry.digest.empty())
+    line += ", \"digest\": " + JsonString(entry.digest);
   line += ", \"length\": \"" + std::to_string(entry.length) + "\", \"offset\": \"" +
           std::to_string(entry.offset) + "\", \"filename\": ";
   line += JsonString(entry.file);
@@ -160,11 +166,21 @@ bool WriteIndex(const std::string& path, const std::vector<IndexEntry>& entries)
   for (const IndexEntry& entry : entries)
     lines.push_back(IndexLine(entry));
   std::sort(lines.begin(), lines.end());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::string text;
   for (const std::string& line : lines)
-    out << line << '\n';
-  out.close();
-  return static_cast<bool>(out);
+    (text += line) += '\n';
+  // A new file, never one that is there already nor through a link.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return false;
+  const bool written = WriteAll(fd, text.data(), text.size());
+  const int saved = errno;
+  if (::close(fd) != 0 || !written) {
+    errno = written ? errno : saved;
+    ::unlink(path.c_str());
+    return false;
+  }
+  return true;
 }
 
 std::optional<IndexEntry> ReadIndexLine(std::string_view line) {

@@ -1,10 +1,16 @@
 #include "crawl/archive/wacz_package.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <list>
@@ -113,19 +119,30 @@ std::string DataPackage(const std::vector<ArchivedPage>& pages, const std::strin
   return package + "  \"resources\": [\n" + resources + "\n  ]\n}\n";
 }
 
-// A WARC file of the crawl, listed among the package's resources.
+// An entry of the package as unzip makes it: a file its owner alone may change.
+zip_int64_t AddEntry(zip_t* zip, const std::string& name, zip_source_t* source) {
+  const zip_int64_t at =
+      source == nullptr ? -1 : zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_UTF_8);
+  // Once added, the source is the package's own, freed with it.
+  if (at < 0 && source != nullptr)
+    zip_source_free(source);
+  if (at >= 0)
+    zip_file_set_external_attributes(zip, static_cast<zip_uint64_t>(at), 0, ZIP_OPSYS_UNIX,
+                                     (S_IFREG | 0644u) << 16);
+  return at;
+}
+
+// A WARC file of the crawl, listed among the package's resources; false when it is not there to
+// be read.
 bool AddRecordFile(zip_t* zip, const std::string& file, std::string& resources) {
   uint64_t size = 0;
   const std::string hash = FileSha256(file, size);
-  const std::string name = "archive/" + BaseName(file);
-  zip_source_t* source = zip_source_file(zip, file.c_str(), 0, -1);
-  const zip_int64_t at =
-      source == nullptr ? -1 : zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_UTF_8);
-  if (hash.empty() || at < 0) {
-    if (source != nullptr)
-      zip_source_free(source);
+  if (hash.empty())
     return false;
-  }
+  const std::string name = "archive/" + BaseName(file);
+  const zip_int64_t at = AddEntry(zip, name, zip_source_file(zip, file.c_str(), 0, -1));
+  if (at < 0)
+    return false;
   // The records are gzip members already: stored as they are, so a player reads them where
   // the index says they lie.
   zip_set_file_compression(zip, static_cast<zip_uint64_t>(at), ZIP_CM_STORE, 0);
@@ -146,12 +163,16 @@ zip_t* OpenPackage(const std::string& part, const std::string& path, std::string
   return zip;
 }
 
+// Never over what took the name meanwhile, be it a link.
 bool PutInPlace(const std::string& part, const std::string& path, std::string& why) {
-  std::error_code renamed;
-  std::filesystem::rename(part, path, renamed);
-  if (!renamed)
+  if (::renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
     return true;
-  why = path + ": " + renamed.message();
+  // A file system that cannot rename so: a second name, which is refused as well where taken.
+  if (errno == EINVAL && ::link(part.c_str(), path.c_str()) == 0) {
+    std::remove(part.c_str());
+    return true;
+  }
+  why = path + ": " + std::strerror(errno);
   std::remove(part.c_str());
   return false;
 }
@@ -194,7 +215,9 @@ bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFile
   std::list<std::string> texts;
   std::string resources;
   auto fail = [&](const std::string& what) {
-    why = path + ": " + what + ": " + zip_strerror(zip);
+    const int error = errno != 0 ? errno : EIO;
+    const bool zipError = zip_error_code_zip(zip_get_error(zip)) != ZIP_ER_OK;
+    why = path + ": " + what + ": " + (zipError ? zip_strerror(zip) : std::strerror(error));
     zip_discard(zip);
     std::remove(part.c_str());
     return false;
@@ -202,14 +225,8 @@ bool WriteWacz(const std::string& path, const std::vector<std::string>& warcFile
   auto addText = [&](const std::string& name, std::string text) {
     texts.push_back(std::move(text));
     const std::string& kept = texts.back();
-    zip_source_t* source = zip_source_buffer(zip, kept.data(), kept.size(), 0);
-    if (source == nullptr)
+    if (AddEntry(zip, name, zip_source_buffer(zip, kept.data(), kept.size(), 0)) < 0)
       return false;
-    const zip_int64_t at = zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_UTF_8);
-    if (at < 0) {
-      zip_source_free(source);
-      return false;
-    }
     resources +=
         (resources.empty() ? "" : ",\n") + ResourceEntry(name, TextSha256(kept), kept.size());
     return true;

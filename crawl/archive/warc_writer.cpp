@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <utility>
 
 #include "crawl/archive/archive_index.h"
+#include "crawl/archive/package_scratch.h"
 #include "platform/ascii.h"
 
 #ifndef KELVANE_VERSION
@@ -143,10 +143,6 @@ WarcWriter::~WarcWriter() {
   Close(ignored);
   if (m_fd >= 0)
     ::close(m_fd);
-  if (!m_scratch.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_scratch, ignored);
-  }
 }
 
 namespace {
@@ -156,19 +152,6 @@ std::string DirectoryOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Scratch directories of packages whose crawl was killed before it could pack them.
-void RemoveStaleScratch(const std::string& wacz) {
-  const std::string directory = DirectoryOf(wacz);
-  const std::string prefix = wacz.substr(wacz.rfind('/') + 1) + ".";
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() == prefix.size() + 6 && name.starts_with(prefix) && entry.is_directory(error) &&
-        std::filesystem::exists(entry.path() / "data.warc.gz", error))
-      std::filesystem::remove_all(entry.path(), error);
-  }
-}
-
 }  // namespace
 
 std::unique_ptr<WarcWriter> WarcWriter::Open(const ArchivePlan& plan, std::string& why) {
@@ -176,8 +159,7 @@ std::unique_ptr<WarcWriter> WarcWriter::Open(const ArchivePlan& plan, std::strin
   if (!plan.wacz.empty()) {
     // An archive is never written over: the package asked for must be new, and its place one
     // that takes a file.
-    std::error_code error;
-    if (std::filesystem::exists(plan.wacz, error)) {
+    if (NameTaken(plan.wacz)) {
       why = plan.wacz + ": " + std::strerror(EEXIST);
       return nullptr;
     }
@@ -189,26 +171,25 @@ std::unique_ptr<WarcWriter> WarcWriter::Open(const ArchivePlan& plan, std::strin
     }
     ::close(fd);
     ::unlink(probe.c_str());
-    RemoveStaleScratch(plan.wacz);
-  }
-  if (plan.warcFile.empty()) {
-    // The package alone: its WARC file is made beside it, under a directory of its own.
-    std::string scratch = plan.wacz + ".XXXXXX";
-    if (mkdtemp(scratch.data()) == nullptr) {
-      why = plan.wacz + ": " + std::strerror(errno);
+    writer->m_scratch = PackageScratch::Claim(plan.wacz, why);
+    if (!writer->m_scratch)
       return nullptr;
-    }
-    writer->m_scratch = scratch;
-    writer->m_plan.warcFile = scratch + "/data";
+    // The package alone: its WARC file is made in that directory.
+    writer->m_inScratch = plan.warcFile.empty();
+    if (writer->m_inScratch)
+      writer->m_plan.warcFile = writer->m_scratch->Path() + "/data";
   }
   writer->m_spillDirectory = DirectoryOf(writer->m_plan.warcFile);
-  std::error_code error;
-  if (plan.cdx && std::filesystem::exists(writer->IndexPath(), error)) {
+  if (plan.cdx && NameTaken(writer->IndexPath())) {
     why = writer->IndexPath() + ": " + std::strerror(EEXIST);
     return nullptr;
   }
   if (!plan.dedupIndex.empty() && !writer->LoadIndex(plan.dedupIndex)) {
     why = plan.dedupIndex + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  if (!plan.wacz.empty() && !writer->m_payloads.empty()) {
+    why = plan.dedupIndex + ": a package holds the answers it replays, not those of other archives";
     return nullptr;
   }
   {
@@ -292,6 +273,9 @@ bool WarcWriter::WriteRecord(const WarcFields& fields, const std::string& block,
   }
   if (size == 0) {
     m_why = m_file + ": " + why;
+    // What came of the record is cut off: a reader must not take half a record for a whole one.
+    if (::ftruncate(m_fd, static_cast<off_t>(m_size)) != 0)
+      m_why += " (and the part written could not be cut off)";
     if (m_onFailure)
       m_onFailure();
     return false;
@@ -409,12 +393,20 @@ void WarcWriter::WriteAnswer(Captured& exchange, AnswerRecord& answer) {
     fields.emplace_back("WARC-Profile",
                         std::string(kProfiles) +
                             (notModified ? "server-not-modified" : "identical-payload-digest"));
-    if (!notModified) {
+    // Not modified, the body is the one an earlier archive of the address holds, where known.
+    const auto original = notModified ? m_originals.find(exchange.url) : m_originals.end();
+    if (original != m_originals.end()) {
+      fields.emplace_back("WARC-Refers-To-Target-URI", exchange.url);
+      fields.emplace_back("WARC-Refers-To-Date", original->second.date);
+      answer.payloadDigest = original->second.id;
+    } else if (!notModified) {
       fields.emplace_back("WARC-Refers-To-Target-URI", earlier->second.uri);
       fields.emplace_back("WARC-Refers-To-Date", earlier->second.date);
       if (!earlier->second.id.empty())
         fields.emplace_back("WARC-Refers-To", earlier->second.id);
       fields.emplace_back("WARC-Payload-Digest", answer.payloadDigest);
+    } else {
+      answer.payloadDigest.clear();
     }
     fields.emplace_back("WARC-Block-Digest", headDigest.Labelled());
   } else {
@@ -439,8 +431,8 @@ void WarcWriter::WriteAnswer(Captured& exchange, AnswerRecord& answer) {
 }
 
 std::string WarcWriter::IndexPath() const {
-  // With the package alone, its index goes beside it rather than into its scratch directory.
-  if (m_scratch.empty())
+  // With the package alone, its index goes beside it rather than into its working directory.
+  if (!m_inScratch)
     return m_plan.warcFile + ".cdxj";
   return (m_plan.wacz.ends_with(".wacz") ? m_plan.wacz.substr(0, m_plan.wacz.size() - 5)
                                          : m_plan.wacz) +
@@ -469,7 +461,8 @@ bool WarcWriter::Close(std::string& why) {
   if (m_fd >= 0 && ::close(m_fd) != 0 && m_why.empty())
     m_why = m_file + ": " + std::strerror(errno);
   m_fd = -1;
-  if (m_why.empty() && m_plan.cdx && !WriteIndex(IndexPath(), m_index))
+  // The index lists the whole records, which are all the files hold, even once one failed.
+  if (m_plan.cdx && !WriteIndex(IndexPath(), m_index) && m_why.empty())
     m_why = IndexPath() + ": " + std::strerror(errno);
   if (m_why.empty() && !m_plan.wacz.empty()) {
     // The pages as the crawl read them, each at the date of its first whole answer.
@@ -522,8 +515,10 @@ bool WarcWriter::LoadIndex(const std::string& path) {
   // Only whole answers are originals: never a 404's body, as in the crawl itself.
   for (std::string line; std::getline(in, line);) {
     std::optional<IndexEntry> entry = ReadIndexLine(line);
-    if (entry && !entry->revisit && entry->status / 100 == 2 && !entry->digest.empty())
+    if (entry && !entry->revisit && entry->status / 100 == 2 && !entry->digest.empty()) {
       m_payloads.emplace(entry->digest, RecordedPayload{entry->uri, entry->date, {}});
+      m_originals[entry->uri] = RecordedPayload{entry->uri, entry->date, entry->digest};
+    }
   }
   return true;
 }

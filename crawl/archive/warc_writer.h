@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "crawl/archive/archive_index.h"
+#include "crawl/archive/package_scratch.h"
 #include "crawl/archive/wacz_package.h"
 #include "crawl/archive/warc_record.h"
 #include "crawl/base/crawl_plan.h"
@@ -85,10 +86,15 @@ class WarcWriter : public WireRecorder {
   int m_records = 0;
   std::vector<std::string> m_files;
   std::vector<IndexEntry> m_index;
-  std::map<std::string, RecordedPayload> m_payloads;         // by payload digest, for revisits
+  std::map<std::string, RecordedPayload> m_payloads;  // by payload digest, for revisits
+  // The earlier index's answers by address (id: their payload digest), which an answer saying
+  // its address has not changed refers to.
+  std::map<std::string, RecordedPayload> m_originals;
   std::vector<std::pair<std::string, std::string>> m_pages;  // address, title
-  // Where the WARC files of a package asked for alone are written first; removed once packed.
-  std::string m_scratch;
+  // A package's working directory, where its WARC files are written first when it is asked for
+  // alone (m_inScratch); removed once packed.
+  std::unique_ptr<PackageScratch> m_scratch;
+  bool m_inScratch = false;
   std::mutex m_queueLock;
   std::condition_variable m_queueChanged;
   std::deque<std::unique_ptr<Captured>> m_queue;
