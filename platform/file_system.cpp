@@ -213,18 +213,19 @@ bool ConfinedDirectory::Exists(const std::string& path) {
   return fd.Valid();
 }
 
-void ConfinedDirectory::MakeDirectory(const std::string& path) {
+int ConfinedDirectory::MakeDirectory(const std::string& path) {
   std::optional<std::string> below = Below(path);
+  int made = 0;
   if (!below || below->empty()) {
     // The root and what lies above it: the user's own directories, made as named.
     if (AtOrAbove(path))
-      ::mkdir(path.c_str(), 0777);
-    return;
+      made = ::mkdir(path.c_str(), 0777);
+  } else {
+    std::string name;
+    FileDescriptor parent = OpenParent(path, name);
+    made = parent.Valid() ? ::mkdirat(parent.Get(), name.c_str(), 0777) : -1;
   }
-  std::string name;
-  FileDescriptor parent = OpenParent(path, name);
-  if (parent.Valid())
-    ::mkdirat(parent.Get(), name.c_str(), 0777);
+  return made == 0 || errno == EEXIST ? 0 : errno;
 }
 
 FileDescriptor ConfinedDirectory::OpenRegularFile(const std::string& path) {

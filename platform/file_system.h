@@ -78,8 +78,8 @@ class ConfinedDirectory {
 
   // Whether anything exists at the path (a dangling link or one leading out counts as nothing).
   bool Exists(const std::string& path);
-  // Creates one directory level; the result is not wanted by any caller.
-  void MakeDirectory(const std::string& path);
+  // Creates one directory level; 0 when it is made or there, else errno of the failure.
+  int MakeDirectory(const std::string& path);
   // A regular file's first max bytes, read into destination; nothing for anything that is not
   // a regular file beneath the root (a directory, a pipe, a device, a link leading out).
   std::optional<size_t> ReadRegularFile(const std::string& path, char* destination, size_t max);

@@ -26,6 +26,13 @@ struct NetworkSettings {
   std::string user;
   std::string password;
   bool netrc = false;  // from ~/.netrc, what the credentials given leave out
+  // Logins written into other start addresses, each given to its own server alone.
+  struct ServerLogin {
+    std::string server;  // "scheme://server", as authServer
+    std::string user;
+    std::string password;
+  };
+  std::vector<ServerLogin> moreLogins;
   // Basic credentials sent at once, to a server that never asks for them; otherwise they go
   // only once the server asks, by the scheme it names (Basic or Digest).
   bool authNoChallenge = false;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/ascii.h"
 #include "platform/transfer_rules.h"
@@ -31,6 +32,9 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   m_stoppedAtAnswer = false;
   m_refused = false;
   m_refusedRedirect.clear();
+  m_followTarget.clear();
+  m_redirectsBefore = 0;
+  m_redirectStatus = 0;
   m_paused = false;
   m_pausedUntil.reset();
   m_waitingSince.reset();
@@ -51,7 +55,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
     return false;
   // A handle that logged in keeps the scheme it used and would send it unasked with its next
   // request, wherever that goes: each transfer starts with none.
-  if (!m_transport.Options().user.empty()) {
+  if (!m_transport.Options().user.empty() || !m_transport.Options().moreLogins.empty()) {
     // libcurl 7.88 loses the handle's cookie-file list on a reset; it is let go first.
     curl_easy_setopt(m_easy.get(), CURLOPT_COOKIEFILE, nullptr);
     curl_easy_reset(m_easy.get());
@@ -104,7 +108,7 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, nullptr);
   curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
   curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
-  curl_easy_setopt(easy, CURLOPT_REFERER, m_referrer.c_str());
+  curl_easy_setopt(easy, CURLOPT_REFERER, m_referrer.empty() ? nullptr : m_referrer.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers.get());
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -169,9 +173,17 @@ void Transfer::SetCredentials(const TransferRequest& request) {
   CURL* easy = m_easy.get();
   const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
   const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);
-  const bool user = authorised && !options.user.empty();
-  curl_easy_setopt(easy, CURLOPT_USERNAME, user ? options.user.c_str() : nullptr);
-  curl_easy_setopt(easy, CURLOPT_PASSWORD, user ? options.password.c_str() : nullptr);
+  const char* name = authorised && !options.user.empty() ? options.user.c_str() : nullptr;
+  const char* password = name != nullptr ? options.password.c_str() : nullptr;
+  for (const NetworkSettings::ServerLogin& login : options.moreLogins) {
+    if (name == nullptr && EqualsNoCase(server, login.server)) {
+      name = login.user.c_str();
+      password = login.password.c_str();
+    }
+  }
+  const bool user = name != nullptr;
+  curl_easy_setopt(easy, CURLOPT_USERNAME, name);
+  curl_easy_setopt(easy, CURLOPT_PASSWORD, password);
   curl_easy_setopt(easy, CURLOPT_NETRC, CURL_NETRC_IGNORED);
   // Credentials go only where the server asks for them, by the scheme it names; for a server
   // that never asks, Basic at once when told so.
@@ -185,7 +197,8 @@ int Transfer::Status() const {
   long status = 0;
   if (m_easy)
     curl_easy_getinfo(m_easy.get(), CURLINFO_RESPONSE_CODE, &status);
-  return static_cast<int>(status);
+  // Before an answer to a redirect followed from here, the redirect is the last answer.
+  return status != 0 ? static_cast<int>(status) : m_redirectStatus;
 }
 
 std::string Transfer::ContentType() const {
@@ -321,6 +334,33 @@ void Transfer::WireBytes(curl_infotype type, std::string_view bytes) {
   }
 }
 
+bool Transfer::Follow(TransferRequest& request, TransferResult& failure) {
+  const int followed = m_redirectsBefore + static_cast<int>(RedirectCount()) + 1;
+  const int status = Status();
+  EndWire(WireCut::None);
+  const std::string target = std::exchange(m_followTarget, std::string());
+  const size_t scheme = target.find("://");
+  const size_t path = target.find('/', scheme + 3);
+  request.https = StartsWithNoCase(target, "https://");
+  request.server = target.substr(scheme + 3, path - scheme - 3);
+  request.objectName = path == std::string::npos ? std::string() : target.substr(path + 1);
+  const bool prepared = Prepare(request, *m_sink, failure);
+  m_redirectsBefore = followed;
+  m_redirectStatus = status;
+  return prepared;
+}
+
+long Transfer::RedirectCount() const {
+  long followed = 0;
+  curl_easy_getinfo(m_easy.get(), CURLINFO_REDIRECT_COUNT, &followed);
+  return followed;
+}
+
+void Transfer::ForgetUnanswered() {
+  if (!m_wireAnswered && m_wireHead.empty())
+    m_wire.reset();
+}
+
 void Transfer::EndWire(WireCut cut) {
   // A head cut short, or refused, is recorded as far as it came.
   if (m_wire && !m_wireAnswered && !m_wireHead.empty()) {
@@ -345,6 +385,12 @@ size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
 bool Transfer::HeaderLine(std::string_view line) {
   m_lastData = SteadyClock::now();
   Answer& a = m_answer;
+  if (a.complete && line.starts_with("HTTP/")) {
+    // Another answer after the one taken (curl asking again on its own): the two must not mix.
+    a.result = CURLE_WEIRD_SERVER_REPLY;
+    a.resultText = "a second answer came after the one read";
+    return false;
+  }
   if (a.complete)
     return true;  // a chunked body's trailer: the answer's headers are what came before
   a.framing.Line(line);
@@ -385,8 +431,7 @@ bool Transfer::HeaderLine(std::string_view line) {
 bool Transfer::HeaderBlockEnded() {
   Answer& a = m_answer;
   const long status = Status();
-  long redirects = 0;
-  curl_easy_getinfo(m_easy.get(), CURLINFO_REDIRECT_COUNT, &redirects);
+  const long redirects = m_redirectsBefore + RedirectCount();
   if (status >= 100 && status < 200)
     return true;
   // The server asks for credentials the transfer has: curl asks again with them, once, and
@@ -402,8 +447,18 @@ bool Transfer::HeaderBlockEnded() {
     return false;
   }
   const bool redirect = IsFollowedRedirect(status) && a.location;
-  if (redirect && redirects < kMaxRedirects && RedirectAllowed())
-    return true;
+  if (redirect && redirects < kMaxRedirects && RedirectAllowed()) {
+    // Read to its close, an empty redirect over a connection the server keeps open would be
+    // waited on to the stall time: it is whole now, and followed from here.
+    if (m_readToClose && a.framing.Length() == 0) {
+      m_followTarget = RedirectTarget(Info().url.c_str(), *a.location).value_or("");
+      // What is no web address is curl's to refuse.
+      if (!StartsWithNoCase(m_followTarget, "http://") &&
+          !StartsWithNoCase(m_followTarget, "https://"))
+        m_followTarget.clear();
+    }
+    return m_followTarget.empty();
+  }
   // Another 3xx with a location is the answer; curl, which would follow it, is stopped here.
   if (!redirect && IsRedirect(status) && a.location) {
     BeginAnswer(status);
@@ -616,11 +671,13 @@ TransferResult Transfer::Outcome(CURLcode code, bool stalled) {
   if (text.empty())
     text =
         m_errorBuffer[0] != '\0' ? std::string(TrimSpace(m_errorBuffer)) : curl_easy_strerror(code);
-  // The server answered: what went wrong after is this file's failure, not the network's.
-  result.end = a.statusLine ? TransferEnd::Broken : TransferEnd::Failed;
+  // The server answered (a redirect followed from here included): what went wrong after is this
+  // file's failure, not the network's.
+  const bool answered = a.statusLine || m_redirectsBefore > 0;
+  result.end = answered ? TransferEnd::Broken : TransferEnd::Failed;
   if (a.statusLine && !a.complete)
     result.sizeHeader = a.framing.SizeText();
-  result.unreachable = !a.statusLine && !stalled && Unreachable(code);
+  result.unreachable = !answered && !stalled && Unreachable(code);
   result.text = text;
   return result;
 }

@@ -150,6 +150,12 @@ class Transfer {
 
   // Taken off its loop unfinished: what it exchanged so far is recorded as cut short.
   void Abandon() { EndWire(WireCut::Unspecified); }
+  // A request that got no answer, to be sent again: it is not recorded.
+  void ForgetUnanswered();
+  // A redirect the transfer ended at, to be followed by a request of its own (its target then
+  // written into the request), the redirects counted on.
+  bool FollowsOn() const { return !m_followTarget.empty(); }
+  bool Follow(TransferRequest& request, TransferResult& failure);
   // What the transfer came to, from curl's code for it (or a stall), mapped once.
   TransferResult Finish(CURLcode code, bool stalled);
   // An answer whose size header curl's framing refuses, or reads otherwise than the size check
@@ -218,6 +224,10 @@ class Transfer {
   bool m_refused = false;
   bool m_cookieEngine = false;  // the handle reads the shared cookies
   std::string m_refusedRedirect;
+  std::string m_followTarget;  // a redirect followed by a request of its own
+  long m_redirectsBefore = 0;  // those followed by the requests before this one
+  int m_redirectStatus = 0;    // the last of them
+  long RedirectCount() const;
   bool m_paused = false;
   std::optional<SteadyClock::time_point> m_pausedUntil;  // the end of a wait for the budget
   std::optional<SteadyClock::time_point> m_waitingSince;

@@ -76,8 +76,7 @@ bool TransferSlots::Retry(Slot& slot, const TransferLoop::Ended& ended) {
   // A stream of a multiplexed connection may be refused or reset before its answer for reasons
   // of the connection's own (its stream limit, a server going away, a header the framing layer
   // rejects), on a new connection as on a reused one.
-  const bool newStream =
-      slot.request.pooled && !ended.stalled && !slot.transfer.Finish(ended.code, false).unreachable;
+  const bool newStream = slot.request.pooled && !ended.stalled && !Unreachable(ended.code);
   const bool noAnswer = !slot.transfer.AnswerBegan() && (slot.transfer.Reused() || newStream);
   // A request made that way already is its own retry.
   const bool plainest =
@@ -85,6 +84,8 @@ bool TransferSlots::Retry(Slot& slot, const TransferLoop::Ended& ended) {
   if (slot.retried || plainest || (!framing && !noAnswer))
     return false;
   slot.retried = true;
+  // The request is recorded once, with the answer it gets.
+  slot.transfer.ForgetUnanswered();
   slot.request.ownConnection = true;
   slot.request.http10 = true;
   slot.request.readToClose = true;
@@ -92,6 +93,20 @@ bool TransferSlots::Retry(Slot& slot, const TransferLoop::Ended& ended) {
   slot.request.compressed = false;
   slot.retryAt = m_transport.Polite().ReserveStart(slot.request.server);
   return true;
+}
+
+// A redirect the transfer stopped at goes on in the same slot; the slot ends as failed when its
+// request cannot be made.
+void TransferSlots::Follow(int index) {
+  Slot& slot = *m_slots[static_cast<size_t>(index)];
+  TransferResult failure;
+  if (slot.transfer.Follow(slot.request, failure) && LoopOf(slot).Add(slot.transfer, failure.text))
+    return;
+  slot.busy = false;
+  TransferResult broken;
+  broken.end = TransferEnd::Broken;  // the redirect was the server's answer
+  broken.text = failure.text;
+  m_receiver.OnEnd(index, broken);
 }
 
 // Starts the retries whose time has come; one that cannot even be sent ends as failed.
@@ -127,6 +142,10 @@ bool TransferSlots::Pump(int waitMs, std::string& errorText) {
     if (found == m_slots.end())
       continue;
     Slot& slot = **found;
+    if (slot.transfer.FollowsOn()) {
+      Follow(static_cast<int>(found - m_slots.begin()));
+      continue;
+    }
     if (Retry(slot, e))
       continue;
     slot.busy = false;

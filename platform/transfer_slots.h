@@ -41,6 +41,7 @@ class TransferSlots {
  private:
   struct Slot;
   bool Retry(Slot& slot, const TransferLoop::Ended& ended);
+  void Follow(int slot);
   void StartRetries();
   TransferLoop& LoopOf(const Slot& slot);
 

@@ -132,6 +132,11 @@ SteadyClock::time_point Politeness::ReserveStart(const std::string& name) {
   return turn;
 }
 
+void Politeness::Started(const std::string& name, SteadyClock::time_point when) {
+  SteadyClock::time_point& last = m_lastStart[ServerKey(name)];
+  last = std::max(last, when);
+}
+
 void Politeness::SetWait(const std::string& server, long waitMs) {
   m_serverWaitMs[ServerKey(server)] = waitMs;
 }

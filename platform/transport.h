@@ -40,6 +40,9 @@ class Politeness {
   void SetWait(const std::string& server, long waitMs);
   // No request to the server starts before then: it asked to be left alone until that time.
   void HoldOff(const std::string& server, SteadyClock::time_point until);
+  // A request to the server started then, outside the turns claimed (its robots.txt): the wait
+  // after it holds all the same.
+  void Started(const std::string& server, SteadyClock::time_point when);
   // The next turn with the server, claimed now for a start at that time.
   SteadyClock::time_point ReserveStart(const std::string& server);
   bool RateLimited() const { return m_bytesPerSecond > 0; }

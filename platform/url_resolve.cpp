@@ -261,6 +261,9 @@ std::optional<std::string> ResolveLinkWithCurl(const std::string& base, const st
   if (!IsWebScheme(url.get()))
     return std::nullopt;
   curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
+  // A login written into a link is no part of the address fetched, logged or named after.
+  curl_url_set(url.get(), CURLUPART_USER, nullptr, 0);
+  curl_url_set(url.get(), CURLUPART_PASSWORD, nullptr, 0);
   return Part(url.get(), CURLUPART_URL);
 }
 
@@ -283,4 +286,15 @@ std::optional<std::string> OriginOf(const std::string& url) {
   if (!scheme || !host || !port)
     return std::nullopt;
   return *scheme + "://" + *host + ":" + *port;
+}
+
+std::string BrowserReferrer(const std::string& page, const std::string& target) {
+  const std::optional<std::string> from = OriginOf(page);
+  const std::optional<std::string> to = OriginOf(target);
+  if (!from || !to || (from->starts_with("https:") && !to->starts_with("https:")))
+    return {};
+  if (*from == *to)
+    return page;
+  const size_t path = page.find_first_of("/?#", page.find("://") + 3);
+  return page.substr(0, path) + "/";
 }

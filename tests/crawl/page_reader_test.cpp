@@ -277,6 +277,7 @@ TEST(ResolveLink, AsBrowsersDo) {
       {"https://h:81/s.css", "https://h:81/s.css"},
       {"../../../../above.gif", "http://h:81/above.gif"},
       {"?q=1", "http://h:81/docs/a/page.htm?q=1"},
+      {"http://alice:pw@h:81/x", "http://h:81/x"},  // a login is no part of the address
       {"mailto:a@b", nullptr},
       {"javascript:void(0)", nullptr},
       {"data:image/png;base64,AAA=", nullptr},

@@ -111,6 +111,7 @@ const Case kCases[] = {
     {"missing.htm", kDone, kNotSaved, NotSavedReason::HttpStatus},
     {"failing.htm", kDone, kNotSaved, NotSavedReason::HttpStatus},
     {"moved.htm", kDone, kStored, kNone},
+    {"emptymove.htm", kDone, kStored, kNone},
     {"nowhere.htm", kDone, kNotSaved, NotSavedReason::HttpStatus},
     {"local.htm", kDone, kNotSaved, kBroken},
     {"silent.htm", CrawlEnding::Cancelled, kStored, kNone},

@@ -1,5 +1,7 @@
 #include "support/hostile_routes.h"
 
+#include <poll.h>
+
 #include <sys/socket.h>
 
 #include <chrono>
@@ -112,6 +114,11 @@ void Route(int fd, const std::string& path) {
     SendAll(fd, Answer(500, "<html>failing</html>"));
   } else if (path == "/moved.htm") {
     SendAll(fd, Answer(301, "<html>moved</html>", "Location: /target.htm\r\n"));
+  } else if (path == "/emptymove.htm") {
+    // Moved, said whole, on a connection the server keeps open until the next request on it.
+    SendAll(fd, "HTTP/1.1 301 Moved\r\nLocation: /target.htm\r\nContent-Length: 0\r\n\r\n");
+    pollfd next{fd, POLLIN, 0};
+    poll(&next, 1, 30000);
   } else if (path == "/nowhere.htm") {
     SendAll(fd, Answer(301, "<html>moved, but not said where</html>"));
   } else if (path == "/wide.htm") {
