@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -196,21 +195,20 @@ bool ReadInputFile(CommandLine& line) {
     text.append(buffer, n);
   if (in != stdin)
     std::fclose(in);
+  int number = 0;
   for (size_t start = 0; start < text.size();) {
     const size_t end = std::min(text.find('\n', start), text.size());
-    std::string address = text.substr(start, end - start);
+    std::string address = TypedAddress(std::string_view(text).substr(start, end - start), false);
     start = end + 1;
-    while (!address.empty() && std::isspace(static_cast<unsigned char>(address.back())))
-      address.pop_back();
-    address.erase(0, std::min(address.find_first_not_of(" \t"), address.size()));
+    ++number;
     if (address.empty() || address.front() == '#')
       continue;
-    // An address is read as the web is read; one of another scheme is none to fetch.
-    const size_t scheme = address.find("://");
-    if (scheme == std::string::npos) {
-      address = "http://" + address;
-    } else if (!IsHttpUrl(address)) {
-      std::fprintf(stderr, "kelvane-cli: not an http or https address, skipped: %s\n",
+    address = TypedAddress(address, true);
+    // One line that is no address to fetch is left out, and the crawl goes on with the others.
+    if (const std::optional<std::string> problem = AddressProblem(address)) {
+      TakeUserInfo(address);
+      std::fprintf(stderr, "kelvane-cli: %s, line %d: %s, skipped: %s\n",
+                   PrintableText(line.inputFile).c_str(), number, problem->c_str(),
                    PrintableText(address).c_str());
       continue;
     }

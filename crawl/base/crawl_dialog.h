@@ -78,6 +78,8 @@ struct FileOutcome {
   int64_t bytes = 0;   // bytes received over the network, or read from the earlier copy
   bool fromNetwork = false;
   std::string localPath;  // where its copy is, for a file stored or read from a copy
+  std::string referrer;   // the page that linked it; empty for a start address
+  std::string why;        // for a file not saved: the reason, as the log says it
 };
 
 // What became of a crawl's files, counted alike by every front end.

@@ -203,7 +203,12 @@ void MirrorStore::MakeDirectories(const std::string& directory) {
   }
   for (auto entry = chain.rbegin(); entry != chain.rend(); ++entry) {
     Log("Mkdir: " + *entry);
-    m_directory.MakeDirectory(*entry);
+    // Only a directory of the copy's own tells why the file cannot be written.
+    if (const int error = m_directory.MakeDirectory(*entry);
+        error != 0 && m_directory.Below(*entry).value_or("").size() > 0 && m_writeError == 0) {
+      m_writeError = error;
+      m_writeDirectory = std::string(BeforeLast(*entry, '/'));
+    }
   }
 }
 
@@ -225,12 +230,19 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
     return SaveResult::OutsideSaveTo;
   }
   Log("Saving: " + localPath);
+  m_writeError = 0;
   std::string name;
   FileDescriptor directory = DirectoryFor(localPath, name);
-  if (!directory.Valid())
+  if (!directory.Valid()) {
+    const int error = errno;
+    if (m_writeError == 0) {
+      m_writeError = error;
+      m_writeDirectory = std::string(BeforeLast(localPath, '/'));
+    }
     return Reported(
-        errno == EXDEV || errno == ELOOP ? WriteResult::Outside : WriteResult::OpenFailed,
+        error == EXDEV || error == ELOOP ? WriteResult::Outside : WriteResult::OpenFailed,
         localPath);
+  }
   // What the file is goes in before the file itself: a crash between the two leaves a record
   // without a file, which costs nothing, never a file without its type. Its validators go in only
   // after it, so that a crash never pairs the old bytes with the new answer's validators.
@@ -253,6 +265,10 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   const WriteResult written =
       fetched.spool ? fetched.spool->Name(directory, name)
                     : m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size);
+  if (written == WriteResult::WriteFailed || written == WriteResult::OpenFailed) {
+    m_writeError = errno;
+    m_writeDirectory = std::string(BeforeLast(localPath, '/'));
+  }
   if (written == WriteResult::Written) {
     m_savedNow.insert(*below);
     // The copy is as old as the server says the file is, so that tools that go by times see
@@ -285,6 +301,19 @@ SaveResult MirrorStore::Reported(WriteResult written, const std::string& localPa
   }
   Log("Not saved (write failed): " + localPath);
   return SaveResult::WriteFailed;
+}
+
+std::optional<MirrorStore::Refusal> MirrorStore::Refused() const {
+  switch (m_writeError) {
+    case ENOSPC:
+    case EDQUOT:
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return Refusal{m_writeError, m_writeDirectory};
+    default:
+      return std::nullopt;
+  }
 }
 
 std::string MirrorStore::FullPath(const std::string& below) const {

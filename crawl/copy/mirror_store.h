@@ -44,6 +44,14 @@ class MirrorStore {
   // Stores a fetched file at the path, creating the directories it needs, and logs each step.
   SaveResult Save(const FetchedFile& fetched, const std::string& localPath);
 
+  // Why the last file Save was given could not be written, where the disk refused it for want of
+  // room or of permission: the error, and the directory that refused it.
+  struct Refusal {
+    int error = 0;
+    std::string directory;
+  };
+  std::optional<Refusal> Refused() const;
+
   // Whether an earlier copy that can be read is at the path: a regular file, not empty.
   bool IsEarlierCopy(const std::string& localPath);
   // Whether a regular file, empty or not, is at the path.
@@ -111,6 +119,8 @@ class MirrorStore {
   std::unordered_map<std::string, std::string> m_byUrl;  // address -> path below
   std::unordered_map<std::string, std::string> m_byAsked;  // address asked for -> path below
   std::unordered_set<std::string> m_savedNow;              // paths below written by this store
+  int m_writeError = 0;                                    // errno of the last Save's failure
+  std::string m_writeDirectory;
   bool m_fileTimes = false;
   bool m_anySize = false;
 };

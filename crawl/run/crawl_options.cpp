@@ -450,23 +450,6 @@ std::vector<CrawlOption> ArchiveOptions() {
 
 }  // namespace
 
-std::optional<std::pair<std::string, std::string>> TakeUserInfo(std::string& url) {
-  const size_t scheme = url.find("://");
-  if (scheme == std::string::npos)
-    return std::nullopt;
-  const size_t begin = scheme + 3;
-  const size_t end = std::min(url.find_first_of("/?#", begin), url.size());
-  const size_t at = url.rfind('@', end - 1);
-  if (at == std::string::npos || at < begin)
-    return std::nullopt;
-  const std::string userInfo = url.substr(begin, at - begin);
-  const size_t colon = userInfo.find(':');
-  url.erase(begin, at + 1 - begin);
-  return std::pair(
-      PercentDecoded(userInfo.substr(0, colon)),
-      colon == std::string::npos ? std::string() : PercentDecoded(userInfo.substr(colon + 1)));
-}
-
 const std::vector<CrawlOption>& CrawlOptions() {
   static const std::vector<CrawlOption> options = [] {
     std::vector<CrawlOption> all = NetworkAndCopyOptions();
@@ -484,41 +467,4 @@ const CrawlOption* FindCrawlOption(std::string_view name) {
       return &option;
   }
   return nullptr;
-}
-
-void SetStart(CrawlPlan& plan, CrawlStart start) {
-  plan.start = std::move(start);
-  // A login in the address would otherwise be in every log line, in the directory's name, and
-  // make the start's own server look like another.
-  if (std::optional<std::pair<std::string, std::string>> login = TakeUserInfo(plan.start.url)) {
-    plan.start.localRoot = MirrorDirectory(plan.start.url, plan.start.saveToDirectory);
-    if (plan.network.user.empty()) {
-      plan.network.user = login->first;
-      plan.network.password = login->second;
-    }
-  }
-}
-
-std::optional<std::string> WebRulesMissing(const CrawlPlan& plan) {
-  if (plan.completePages)
-    return std::nullopt;
-  const NamingPlan plain;
-  const NamingPlan& naming = plan.naming;
-  const std::pair<bool, const char*> options[] = {
-      {!naming.hostDirectories, "--no-host-directories"},
-      {!naming.directories, "--no-directories"},
-      {naming.cutDirs != 0, "--cut-dirs"},
-      {naming.defaultPage != plain.defaultPage, "--default-page"},
-      {naming.escapeControl != plain.escapeControl || naming.windows || naming.ascii ||
-           naming.lowercase || naming.uppercase,
-       "--restrict-file-names"},
-      {naming.contentDisposition, "--content-disposition"},
-      {plan.scope.httpsOnly, "--https-only"},
-      {!plan.moreStarts.empty(), "--input-file"},
-  };
-  for (const auto& [given, name] : options) {
-    if (given)
-      return "option " + std::string(name) + " needs --page-requisites (-p)";
-  }
-  return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "crawl/base/crawl_plan.h"
+#include "crawl/run/plan_start.h"
 
 // How the shell completes an option's value.
 enum class ValueKind { None, Directory, File, Number, Text };
@@ -31,14 +32,3 @@ struct CrawlOption {
 
 const std::vector<CrawlOption>& CrawlOptions();
 const CrawlOption* FindCrawlOption(std::string_view name);
-
-// The user and password written into an address before its server, taken out of it.
-std::optional<std::pair<std::string, std::string>> TakeUserInfo(std::string& url);
-
-// Gives the plan its start. A login written into the start address ("http://user:password@
-// host/") is taken as the credentials, where none are given, and left out of the address.
-void SetStart(CrawlPlan& plan, CrawlStart start);
-
-// Options that name or take files as the web is read, given without --page-requisites: the first
-// one's complaint; nothing when there is none.
-std::optional<std::string> WebRulesMissing(const CrawlPlan& plan);

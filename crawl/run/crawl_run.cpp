@@ -93,6 +93,7 @@ FileOutcome OutcomeOf(const CrawlRun::Pass& pass, std::optional<SaveResult> save
   outcome.httpStatus = pass.file->status;
   outcome.bytes = pass.file->wireBytes.value_or(pass.file->Size());
   outcome.fromNetwork = pass.fromNetwork;
+  outcome.referrer = pass.referrer;
   if (!pass.fromNetwork) {
     outcome.fate = FileFate::ReadFromCopy;
   } else if (Unusable(*pass.file)) {
@@ -174,6 +175,8 @@ CrawlRun::Pass CrawlRun::TakeLink() {
   Pass pass = Place(std::move(entry.url));
   pass.depth = entry.depth;
   pass.requisite = entry.requisite;
+  if (entry.referrer)
+    pass.referrer = *entry.referrer;
   pass.untestedStart = std::exchange(m_startUntested, false);
   if (entry.readOnly)
     pass.stored = false;
@@ -223,7 +226,9 @@ bool CrawlRun::ReadCopy(Pass& pass) {
   if (m_plan.update && !another) {
     if (m_store.IsRegularFile(*copy)) {
       pass.earlierCopy = *copy;
-      pass.conditions = m_upkeep.Conditions(*copy);
+      // A package replays on its own: each file is asked for whole, and so recorded.
+      if (m_plan.archive.wacz.empty())
+        pass.conditions = m_upkeep.Conditions(*copy);
     }
     return false;
   }
@@ -360,6 +365,7 @@ FileReading CrawlRun::ReadForLinks(Pass& pass) {
   FetchedFile& file = *pass.file;
   FileReading reading;
   m_links->SetPageDepth(pass.depth);
+  m_links->SetPage(file.finalUrl.empty() ? pass.url : file.finalUrl);
   m_robots.NewPage();
   if (file.spool && KindOf(file.contentType, pass.localPath) != FileKind::Other &&
       !file.ReadSpooled(FetchedFile::kLargestRead)) {

@@ -37,6 +37,7 @@ class CrawlRun {
     std::vector<std::string> conditions;  // with updates: the request asks only for a change
     int depth = 0;                        // links from the start page
     bool requisite = false;               // what a page needs to show, not a page
+    std::string referrer;                 // the page that linked it; empty for a start
     int robotsRetries = 0;                // asked again once a robots.txt was read
     int slowedDown = 0;                   // asked again after its server asked for a pause
     // The start address fetched without a reachability test before it: its answer stands for
@@ -94,6 +95,11 @@ class CrawlRun {
   // A server asked to be left alone a while (429, or 503 with Retry-After), with the web rules.
   void CountSlowDown() { ++m_slowDowns; }
   bool WebRules() const { return m_plan.completePages; }
+  // With robots.txt obeyed, the robots.txt of the address's server is read before its first file.
+  void ReadRobotsFirst(const std::string& url) {
+    if (m_scope && m_plan.scope.robots)
+      m_robots.ReadFirst(url);
+  }
   // The plan's quota of stored bytes has been reached: no new file is to be fetched.
   bool QuotaReached() const { return m_quotaReached; }
   // The rest of a pass once its file is in: what was not saved said, the file read for links,

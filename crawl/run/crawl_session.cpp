@@ -36,6 +36,7 @@ void RunCrawl(CrawlDialog& dialog, const CrawlPlan& plan) {
       run.End(outcome);
     return;
   }
+  run.ReadRobotsFirst(run.StartUrl());
   CrawlRun::Obtained reachable = run.FetchFile(run.StartUrl());
   if (reachable.cancelled)
     return;

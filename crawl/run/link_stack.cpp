@@ -99,7 +99,8 @@ void LinkStack::SeenAgain(const std::string& link) {
   // Its place is in the nearer queue; the old node stays behind, marked, until it comes up.
   LinkNode* old = pending->second;
   old->moved = true;
-  auto* node = new LinkNode{old->url, nullptr, m_pageDepth + 1, old->readOnly, old->requisite};
+  auto* node = new LinkNode{old->url,       nullptr, m_pageDepth + 1, old->readOnly,
+                            old->requisite, false,   old->referrer};
   pending->second = node;
   Enqueue(node);
 }
@@ -192,7 +193,7 @@ void LinkStack::Accept(std::string link, int depth, bool readOnly, bool requisit
   ++m_acceptedCount;
   ShowControlText(Control::ReadFilesEdit, IntToText(m_acceptedCount));
 
-  auto* node = new LinkNode{std::move(link), nullptr, depth, readOnly, requisite};
+  auto* node = new LinkNode{std::move(link), nullptr, depth, readOnly, requisite, false, m_page};
   if (m_byDepth)
     m_pendingIndex[node->url] = node;
   Enqueue(node);
@@ -225,7 +226,8 @@ LinkStack::Entry LinkStack::PopEntry() {
   LinkNode* head = first->second.head;
   if (m_byDepth)
     m_pendingIndex.erase(head->url);
-  Entry entry{std::move(head->url), head->depth, head->readOnly, head->requisite};
+  Entry entry{std::move(head->url), head->depth, head->readOnly, head->requisite,
+              std::move(head->referrer)};
   first->second.head = head->next;
   delete head;
   if (first->second.head == nullptr)

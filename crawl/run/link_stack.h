@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -31,6 +32,7 @@ class LinkStack : public LinkSink {
     int depth = 0;           // links from the start page
     bool readOnly = false;   // the scope rejects its name: read for its links, not stored
     bool requisite = false;  // what a page needs to show, not a page it leads to
+    std::shared_ptr<const std::string> referrer;  // the page that linked it; none for a start
   };
   Entry PopEntry();
 
@@ -40,6 +42,8 @@ class LinkStack : public LinkSink {
   void SetScope(const Scope* scope, LeftOutReport report);
   // The depth of the page whose links are pushed next; the start address is pushed at -1.
   void SetPageDepth(int depth) { m_pageDepth = depth; }
+  // The address of the page whose links are pushed next, which each of them keeps.
+  void SetPage(const std::string& url) { m_page = std::make_shared<const std::string>(url); }
   // Links taken nearest the start first, so that each page is reached by its shortest path
   // and the depth it is judged at is the least it has. Otherwise pages at the tail and
   // other files at the head, in one queue.
@@ -76,6 +80,7 @@ class LinkStack : public LinkSink {
     bool readOnly = false;
     bool requisite = false;
     bool moved = false;  // taken to a nearer depth: skipped where it was
+    std::shared_ptr<const std::string> referrer = nullptr;
   };
   struct Queue {
     LinkNode* head = nullptr;
@@ -109,5 +114,6 @@ class LinkStack : public LinkSink {
   const Scope* m_scope = nullptr;
   LeftOutReport m_report;
   int m_pageDepth = -1;
+  std::shared_ptr<const std::string> m_page;
   std::unordered_map<std::string, int> m_leftOut;  // link -> the least depth it was seen at
 };

@@ -53,6 +53,13 @@ TransferResult Fetch(Transport& transport, const TransferRequest& request, TextS
   return sink.result.value_or(TransferResult::Failure("stopped"));
 }
 
+// The request waits its turn with its server, as every request of the crawl does.
+void WaitForTurn(Politeness& politeness, const std::string& server) {
+  for (auto wait = politeness.ClaimStart(server); wait.count() > 0 && StopFlag() == 0;
+       wait = politeness.ClaimStart(server))
+    std::this_thread::sleep_for(std::min(wait, std::chrono::milliseconds(kPollMs)));
+}
+
 std::string ServerOrigin(const std::string& url) {
   std::string server;
   std::string objectName;
@@ -72,10 +79,16 @@ RobotsRules RobotsFiles::ReadFile(const std::string& origin) {
   request.mayRedirect = [this](const std::string& target) {
     return IsHttpUrl(target) && !ServerExcluded(m_plan.scope, ServerOrigin(target));
   };
+  // Read as the web is read, the file is asked for as no page's: with no Referer.
+  if (m_plan.completePages)
+    request.referrer.clear();
   TextSink sink;
   std::optional<TransferResult> read;
+  SteadyClock::time_point started = SteadyClock::now();
   for (int tries = 0; !read; ++tries) {
     sink = TextSink();
+    WaitForTurn(m_transport.Polite(), request.server);
+    started = SteadyClock::now();
     read = Fetch(m_transport, request, sink);
     // With the web rules, a server that asks for a pause gets it here too, as for any file.
     const std::optional<std::chrono::milliseconds> pause =
@@ -102,13 +115,26 @@ RobotsRules RobotsFiles::ReadFile(const std::string& origin) {
   Log("Robots rules: " + address + " (HTTP " + std::to_string(result.status) + ")");
   if (result.status >= 200 && result.status < 300) {
     RobotsRules rules = RobotsRules::Parse(sink.text, ProductToken(m_transport.UserAgent()));
-    if (const std::optional<long> delay = rules.CrawlDelayMs())
+    // The delay holds from the server's first request, which was for this file.
+    if (const std::optional<long> delay = rules.CrawlDelayMs()) {
       m_transport.Polite().SetWait(request.server, *delay);
+      m_transport.Polite().Started(request.server, started);
+    }
     return rules;
   }
   if (result.status >= 300 && result.status < 500)
     return RobotsRules::AllowAll();
   return RobotsRules::DisallowAll();
+}
+
+void RobotsFiles::ReadFirst(const std::string& url) {
+  if (!IsHttpUrl(url))
+    return;
+  const std::string origin = ServerOrigin(url);
+  if (m_files.count(origin) == 0) {
+    m_files.emplace(origin, ReadFile(origin));
+    m_wanted.erase(origin);
+  }
 }
 
 std::optional<std::string> RobotsFiles::Allow(const std::string& url, bool mayRead) {

@@ -20,6 +20,9 @@ class RobotsFiles {
   // not. mayRead: the file may be read now if it has not been; a redirect, judged during its
   // transfer, may not, and one to a server whose file is unread waits for it.
   std::optional<std::string> Allow(const std::string& url, bool mayRead);
+  // Reads the robots.txt of the address's server, where it has not been read: it comes before
+  // the server's first other file, whatever that is.
+  void ReadFirst(const std::string& url);
   // The links of another page are judged: the work they may take starts afresh.
   void NewPage() { m_budget = kWorkPerPage; }
   // Whether the file of a server ("scheme://server") has been read.

@@ -11,6 +11,7 @@
 #include "platform/ascii.h"
 #include "platform/http_date.h"
 #include "platform/transfer_slots.h"
+#include "platform/url_resolve.h"
 
 namespace {
 
@@ -219,6 +220,7 @@ bool SlotScheduler::ReadLocal(CrawlRun::Pass& pass) {
 void SlotScheduler::StartOrHold(int slot, Taken taken) {
   if (m_unreachable.count(OriginOf(taken.pass.url)) != 0)
     return NotReached(taken.pass);
+  m_run.ReadRobotsFirst(taken.pass.url);
   const std::string server = ServerOf(taken.pass.url);
   auto held = m_held.find(server);
   // A server with passes waiting keeps its order: a new one joins them.
@@ -252,6 +254,9 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   TransferRequest request = RequestFor(url, m_oneAtATime, m_run.Network().Polite().RateLimited());
   request.mayRedirect = m_run.Redirects(pass.depth, pass.requisite);
   request.headers = pass.conditions;
+  // Read as the web is read, a file is asked for as a browser asks the page's files for.
+  if (m_run.WebRules())
+    request.referrer = BrowserReferrer(pass.referrer, url);
   auto inFlight = std::make_unique<InTransfer>(InTransfer{
       std::move(pass),
       std::make_unique<FileReceiver>(std::move(file), m_fileBar, m_oneAtATime, m_run.IntakeOf())});
