@@ -80,6 +80,8 @@ void ConsoleDialog::EnableControl(Control, bool) {}
 void ConsoleDialog::FileDone(const FileOutcome& file) {
   std::lock_guard lock(m_mutex);
   m_outcome.Count(file);
+  if (file.fate == FileFate::NotSaved && m_outcome.failures.size() < kFailuresNamed)
+    m_outcome.failures.push_back(file.url + " (" + file.why + ")");
 }
 
 void ConsoleDialog::CrawlEnded(const CrawlOutcome& ending) {

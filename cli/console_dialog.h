@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "crawl/base/crawl_dialog.h"
 
@@ -25,7 +26,10 @@ class ConsoleDialog : public CrawlDialog {
   struct Outcome : FileTally {
     CrawlOutcome ending;
     bool ended = false;
+    // The first files not saved, "address (why)", as many as are named after the summary.
+    std::vector<std::string> failures;
   };
+  static constexpr size_t kFailuresNamed = 20;
   Outcome Result() const;
   // Removes the progress line, so that the next output starts on a clean line.
   void ClearProgress();

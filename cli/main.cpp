@@ -42,6 +42,8 @@ void CatchSignals(std::atomic<int>& stopFlag) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A file grown past the size limit (ulimit -f) is a write that fails, said as such.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 // Where several apply, the lowest non-zero status wins, 1 aside: a network failure (4) before
@@ -56,7 +58,8 @@ int ExitStatus(const ConsoleDialog::Outcome& outcome) {
   if (outcome.ending.ending == CrawlEnding::Cancelled || outcome.broken > 0)
     return 4;
   if (outcome.notSaved > 0 || outcome.ending.cookiesNotSaved ||
-      !outcome.ending.archiveFailure.empty())
+      !outcome.ending.archiveFailure.empty() || outcome.ending.originalsNotKept > 0 ||
+      !outcome.ending.writeRefusal.empty())
     return 8;
   if (outcome.ending.ending == CrawlEnding::NotObtained)
     return 1;
@@ -79,6 +82,15 @@ void PrintSummary(const ConsoleDialog::Outcome& outcome, double seconds, bool co
         stderr, "kelvane-cli: links converted in %d file%s%s\n", outcome.ending.converted,
         outcome.ending.converted == 1 ? "" : "s",
         outcome.ending.conversionStopped ? " (stopped: the next run converts the rest)" : "");
+}
+
+// The files not saved, and why, as many as a terminal shows at once; the log has them all.
+void NameFailures(const ConsoleDialog::Outcome& outcome) {
+  for (const std::string& failure : outcome.failures)
+    std::fprintf(stderr, "kelvane-cli: not saved: %s\n", PrintableText(failure).c_str());
+  const size_t more = static_cast<size_t>(outcome.notSaved) - outcome.failures.size();
+  if (outcome.notSaved > 0 && more > 0)
+    std::fprintf(stderr, "kelvane-cli: and %zu more (Kelvane.log with --verbose)\n", more);
 }
 
 // Runs the crawl on a worker thread, as the window does, and reports how it ended.
@@ -111,6 +123,12 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
   if (!outcome.ending.archiveFailure.empty())
     std::fprintf(stderr, "kelvane-cli: the archive could not be written: %s\n",
                  PrintableText(outcome.ending.archiveFailure).c_str());
+  if (!outcome.ending.writeRefusal.empty())
+    std::fprintf(stderr, "kelvane-cli: cannot write in %s\n",
+                 PrintableText(outcome.ending.writeRefusal).c_str());
+  if (outcome.ending.originalsNotKept > 0)
+    std::fprintf(stderr, "kelvane-cli: the original of %d converted file%s could not be kept\n",
+                 outcome.ending.originalsNotKept, outcome.ending.originalsNotKept == 1 ? "" : "s");
   if (!line.quiet) {
     PrintSummary(outcome, seconds, plan.convertLinks);
     if (plan.archive.Wanted() && outcome.ending.archiveFailure.empty()) {
@@ -131,6 +149,7 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
     if (outcome.ending.ending == CrawlEnding::QuotaReached)
       std::fprintf(stderr, "kelvane-cli: quota of %lld bytes reached, %d links not fetched\n",
                    static_cast<long long>(plan.quota), outcome.ending.linksLeft);
+    NameFailures(outcome);
   }
   g_stopFlag = nullptr;
   return ExitStatus(outcome);

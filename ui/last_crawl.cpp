@@ -35,6 +35,7 @@ void LastCrawl::Ended(const CrawlOutcome& outcome) {
   m_conversionStopped = outcome.conversionStopped;
   m_archiveRecords = outcome.archiveRecords;
   m_archiveFailure = outcome.archiveFailure;
+  m_writeRefusal = outcome.writeRefusal;
 }
 
 QString LastCrawl::Summary() const {
@@ -63,6 +64,8 @@ QString LastCrawl::Summary() const {
                 .arg(m_convertedFiles == 1 ? "" : "s") +
             (m_conversionStopped ? QStringLiteral(" (stopped: the next run converts the rest)")
                                  : QString());
+  if (!m_writeRefusal.empty())
+    line += QStringLiteral("; cannot write in ") + QString::fromStdString(m_writeRefusal);
   if (!m_archiveFailure.empty())
     line += QStringLiteral("; the archive could not be written: ") +
             QString::fromStdString(m_archiveFailure);

@@ -121,6 +121,9 @@ struct CrawlOutcome {
   // run.
   int32_t converted = 0;
   bool conversionStopped = false;
+  int32_t originalsNotKept = 0;  // with originals kept, converted files whose original was not
+  // The disk refused a file for want of room or permission: "DIR: reason", DIR where it did.
+  std::string writeRefusal{};
   // With an archive: the records written, and why it could not be written whole.
   int32_t archiveRecords = 0;
   std::string archiveFailure{};

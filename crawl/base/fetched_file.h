@@ -42,6 +42,7 @@ struct FetchedFile {
   // the limit, where it is not the file area's.
   std::string problemText;
   std::string failedCallText;  // the error text of a network call that failed and stopped the crawl
+  int writeError = 0;          // Unwritten: errno of the write that failed
   std::string contentType;     // the answer's type, or the type it was stored with
   std::string lastModified;    // the answer's validators
   std::string etag;

@@ -470,8 +470,12 @@ CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const T
     std::lock_guard lock(m_storeLock);
     // The original as it came, kept beside the file once: a later conversion has only converted
     // text to keep.
-    if (m_plan.backupConverted && !converted)
-      conversion.backupFailed = !m_store.WriteBackup(localPath, *text);
+    if (m_plan.backupConverted && !converted) {
+      const std::optional<std::string> backup = m_store.WriteBackup(localPath, *text);
+      conversion.backupFailed = !backup;
+      if (backup && *backup != localPath + ".orig")
+        conversion.backup = *backup;
+    }
     marked = m_store.MarkConverted(localPath);
   }
   const bool written = marked && m_store.WriteConverted(localPath, rewritten);
@@ -482,6 +486,8 @@ CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const T
 void CopyUpkeep::LogConversion(const std::string& localPath, const Conversion& conversion) {
   if (conversion.backupFailed)
     Log("Original not kept (write failed): " + localPath + ".orig");
+  if (!conversion.backup.empty())
+    Log("Original kept as " + conversion.backup + ": " + localPath + ".orig is the site's own");
   if (conversion.write == Conversion::Write::Written)
     Log("Links converted: " + localPath);
   else if (conversion.write == Conversion::Write::Failed)
@@ -574,6 +580,7 @@ CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
     if (conversions[i].write != Conversion::Write::None)
       m_store.RecordAddress(files[i]->first, files[i]->second.address);
     converted.files += conversions[i].write == Conversion::Write::Written ? 1 : 0;
+    converted.originalsNotKept += conversions[i].backupFailed ? 1 : 0;
     converted.stopped = converted.stopped || !conversions[i].done || conversions[i].cut;
   }
   return converted;

@@ -55,6 +55,7 @@ class CopyUpkeep {
   struct Converted {
     int32_t files = 0;     // rewritten
     bool stopped = false;  // before every file was looked at
+    int32_t originalsNotKept = 0;  // with backups, converted files whose original could not be
   };
   // No file is begun after the deadline, where there is one.
   Converted ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop,
@@ -91,6 +92,7 @@ class CopyUpkeep {
     bool done = false;
     bool cut = false;  // stopped before its end: left as it was
     bool backupFailed = false;
+    std::string backup;  // where the original went, where it is not NAME.orig
     enum class Write { None, Written, Failed } write = Write::None;
   };
 

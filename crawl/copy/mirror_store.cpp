@@ -303,17 +303,23 @@ SaveResult MirrorStore::Reported(WriteResult written, const std::string& localPa
   return SaveResult::WriteFailed;
 }
 
-std::optional<MirrorStore::Refusal> MirrorStore::Refused() const {
-  switch (m_writeError) {
+bool RoomOrPermission(int error) {
+  switch (error) {
     case ENOSPC:
     case EDQUOT:
     case EACCES:
     case EPERM:
     case EROFS:
-      return Refusal{m_writeError, m_writeDirectory};
+      return true;
     default:
-      return std::nullopt;
+      return false;
   }
+}
+
+std::optional<MirrorStore::Refusal> MirrorStore::Refused() const {
+  if (!RoomOrPermission(m_writeError))
+    return std::nullopt;
+  return Refusal{m_writeError, m_writeDirectory};
 }
 
 std::string MirrorStore::FullPath(const std::string& below) const {
@@ -437,16 +443,24 @@ std::unique_ptr<SpoolFile> MirrorStore::OpenSpool() {
   return SpoolFile::Open(m_directory);
 }
 
-bool MirrorStore::WriteBackup(const std::string& localPath, const std::string& text) {
-  std::optional<std::string> below = m_directory.Below(localPath + ".orig");
-  if (!below || IsOwnArea(*below) || HasParentSegment(*below))
-    return false;
-  // A file of the site that has the name is no backup to replace.
+std::optional<std::string> MirrorStore::WriteBackup(const std::string& localPath,
+                                                    const std::string& text) {
   LoadRecords();
-  if (m_records.count(*below) != 0)
-    return false;
-  return m_directory.WriteFileAtomically(localPath + ".orig", text.data(), text.size()) ==
-         WriteResult::Written;
+  // A file of the site that has the name is no backup to replace: the next free one is taken.
+  constexpr int kMostNames = 9;
+  for (int number = 1; number <= kMostNames; ++number) {
+    const std::string path =
+        localPath + ".orig" + (number == 1 ? std::string() : "~" + std::to_string(number));
+    std::optional<std::string> below = m_directory.Below(path);
+    if (!below || IsOwnArea(*below) || HasParentSegment(*below))
+      return std::nullopt;
+    if (m_records.count(*below) != 0)
+      continue;
+    if (m_directory.WriteFileAtomically(path, text.data(), text.size()) != WriteResult::Written)
+      return std::nullopt;
+    return path;
+  }
+  return std::nullopt;
 }
 
 bool MirrorStore::MarkConverted(const std::string& localPath) {

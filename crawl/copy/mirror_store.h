@@ -15,6 +15,9 @@
 
 enum class SaveResult { Saved, WriteFailed, OutsideSaveTo };
 
+// Whether a write failed for want of room or of permission, which every later file would meet.
+bool RoomOrPermission(int error);
+
 // Every file access of a crawl under its save-to directory: whether an earlier copy is there,
 // reading it, storing a fetched file. Whatever a path says, nothing outside the save-to
 // directory is read or written, and an earlier copy is read only when it is a regular file.
@@ -85,8 +88,9 @@ class MirrorStore {
   void SetAnySize(bool on) { m_anySize = on; }
   // Where a body goes as it comes, to be stored by Save; nothing where no file can be made.
   std::unique_ptr<SpoolFile> OpenSpool();
-  // Writes a stored file's original text beside it, as NAME.orig; false when it cannot.
-  bool WriteBackup(const std::string& localPath, const std::string& text);
+  // Writes a stored file's original text beside it, as NAME.orig, or where that is a file of the
+  // site's, NAME.orig~2, NAME.orig~3 ...; the path written, nothing when it cannot be.
+  std::optional<std::string> WriteBackup(const std::string& localPath, const std::string& text);
   // Marks a stored file's record converted, before its text is; false when it has no place in
   // the records. A file without a record gets one, its address given by RecordAddress.
   bool MarkConverted(const std::string& localPath);

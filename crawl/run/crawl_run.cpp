@@ -2,6 +2,7 @@
 
 #include "platform/url_resolve.h"
 
+#include <cstring>
 #include <utility>
 
 #include "crawl/read/link_scanner.h"
@@ -65,26 +66,30 @@ bool Unusable(const FetchedFile& file) {
 
 }  // namespace
 
-std::string NotSavedText(const FetchedFile& file) {
+std::string NotSavedWhy(const FetchedFile& file) {
   switch (file.problem) {
     case FetchProblem::HttpError:
-      return "Not saved (HTTP " + IntToText(file.status) + "): " + file.url;
+      return "HTTP " + IntToText(file.status);
     case FetchProblem::Broken:
-      return "Not saved (transfer broken: " + file.problemText + "): " + file.url;
+      return "transfer broken: " + file.problemText;
     case FetchProblem::TooLarge:
-      return "Not saved (larger than " +
-             (file.problemText.empty() ? std::string("4194304") : file.problemText) +
-             " bytes): " + file.url;
+      return "larger than " +
+             (file.problemText.empty() ? std::string("4194304") : file.problemText) + " bytes";
     case FetchProblem::RedirectRefused:
-      return "Not saved (redirected outside the crawl: " + file.problemText + "): " + file.url;
+      return "redirected outside the crawl: " + file.problemText;
     case FetchProblem::Unreachable:
-      return "Not saved (server unreachable): " + file.url;
+      return "server unreachable";
     case FetchProblem::Unwritten:
-      return "Not saved (write failed): " + file.url;
+      return "write failed";
     case FetchProblem::None:
       break;
   }
   return std::string();
+}
+
+std::string NotSavedText(const FetchedFile& file) {
+  const std::string why = NotSavedWhy(file);
+  return why.empty() ? why : "Not saved (" + why + "): " + file.url;
 }
 
 FileOutcome OutcomeOf(const CrawlRun::Pass& pass, std::optional<SaveResult> saved) {
@@ -99,10 +104,12 @@ FileOutcome OutcomeOf(const CrawlRun::Pass& pass, std::optional<SaveResult> save
   } else if (Unusable(*pass.file)) {
     outcome.fate = FileFate::NotSaved;
     outcome.reason = ReasonOf(pass.file->problem);
+    outcome.why = NotSavedWhy(*pass.file);
   } else if (saved == SaveResult::WriteFailed || saved == SaveResult::OutsideSaveTo) {
     outcome.fate = FileFate::NotSaved;
-    outcome.reason = saved == SaveResult::WriteFailed ? NotSavedReason::WriteFailed
-                                                      : NotSavedReason::OutsideSaveTo;
+    const bool failed = saved == SaveResult::WriteFailed;
+    outcome.reason = failed ? NotSavedReason::WriteFailed : NotSavedReason::OutsideSaveTo;
+    outcome.why = failed ? "write failed" : "outside the save-to directory";
   }
   return outcome;
 }
@@ -430,11 +437,24 @@ void CrawlRun::FinishPass(Pass& pass) {
     outcome.fate = FileFate::Recorded;
   if (saved == SaveResult::Saved)
     CountTowardsQuota(pass.file->Size());
+  if (const std::optional<MirrorStore::Refusal> refusal =
+          saved == SaveResult::WriteFailed ? m_store.Refused() : std::nullopt)
+    WriteRefused(refusal->error, refusal->directory);
+  if (pass.fromNetwork && pass.file->problem == FetchProblem::Unwritten &&
+      RoomOrPermission(pass.file->writeError))
+    WriteRefused(pass.file->writeError, m_plan.start.saveToDirectory);
   // A file outside the base prefix is only read for its links: neither stored nor refused.
   outcome.localPath = pass.localPath;
   if (!pass.fromNetwork || unusable || saved || kept || recorded)
     m_dialog.FileDone(outcome);
   pass.file.reset();
+}
+
+void CrawlRun::WriteRefused(int error, const std::string& directory) {
+  if (!m_writeRefusal.empty())
+    return;
+  m_writeRefusal = directory + ": " + std::strerror(error);
+  m_dialog.Log("Cannot write in " + m_writeRefusal);
 }
 
 void CrawlRun::ConvertLinks(CrawlOutcome& outcome) {
@@ -454,6 +474,7 @@ void CrawlRun::ConvertLinks(CrawlOutcome& outcome) {
               : std::nullopt);
   outcome.converted = converted.files;
   outcome.conversionStopped = converted.stopped;
+  outcome.originalsNotKept = converted.originalsNotKept;
 }
 
 CrawlOutcome CrawlRun::Cancel(const std::string& failedCall) {
@@ -465,6 +486,7 @@ CrawlOutcome CrawlRun::Cancel(const std::string& failedCall) {
     EndActions(m_dialog);
   ReportLeftOut();
   CrawlOutcome outcome = Counted(CrawlOutcome{CrawlEnding::Cancelled, failedCall, false});
+  outcome.writeRefusal = m_writeRefusal;
   m_links.reset();
   if (m_plan.convertLinks) {
     ConvertLinks(outcome);
@@ -494,6 +516,7 @@ void CrawlRun::End(CrawlOutcome outcome) {
   if (outcome.ending == CrawlEnding::QuotaReached)
     outcome.linksLeft += m_links->PendingCount();
   outcome = Counted(outcome);
+  outcome.writeRefusal = m_writeRefusal;
   m_links.reset();
   // However the crawl ended, its copy reads from disk.
   ConvertLinks(outcome);

@@ -40,6 +40,7 @@ class CrawlRun {
     std::string referrer;                 // the page that linked it; empty for a start
     int robotsRetries = 0;                // asked again once a robots.txt was read
     int slowedDown = 0;                   // asked again after its server asked for a pause
+    int crowded = 0;                      // asked again after its server took no more at once
     // The start address fetched without a reachability test before it: its answer stands for
     // the test's, and no answer at all, or an empty one, ends the crawl as the test's would.
     bool untestedStart = false;
@@ -102,6 +103,9 @@ class CrawlRun {
   }
   // The plan's quota of stored bytes has been reached: no new file is to be fetched.
   bool QuotaReached() const { return m_quotaReached; }
+  // Read as the web is read, the disk refused a file for want of room or permission: every file
+  // after would be refused too, so none is fetched and those under way are dropped.
+  bool WriteStopped() const { return m_plan.completePages && !m_writeRefusal.empty(); }
   // The rest of a pass once its file is in: what was not saved said, the file read for links,
   // a fetched file stored, the outcome reported. The file is released.
   void FinishPass(Pass& pass);
@@ -129,6 +133,8 @@ class CrawlRun {
   // With a scope, a redirect it refused is that rule's leaving out (true: the pass is done);
   // one it followed to a name it reads only is not stored.
   bool JudgeRedirect(Pass& pass);
+  // A file the disk refused for want of room or permission, in that directory: said once.
+  void WriteRefused(int error, const std::string& directory);
   // The cookie file written, if one is asked for; false, and said, when it cannot be.
   bool SaveCookies();
   // The links the scope left out and no page took after all, one outcome each.
@@ -160,10 +166,12 @@ class CrawlRun {
   int32_t m_slowDowns = 0;
   bool m_startUntested = false;  // the next link taken is the start, fetched without a test
   int64_t m_storedBytes = 0;
+  std::string m_writeRefusal;  // "DIR: reason", once a file was refused
   bool m_quotaReached = false;
 };
 
-// The line that says a fetched answer was not saved, and why.
+// Why a fetched answer is not saved ("HTTP 404"), and the line that says so.
+std::string NotSavedWhy(const FetchedFile& file);
 std::string NotSavedText(const FetchedFile& file);
 // What became of a pass's file, once it is done with it.
 FileOutcome OutcomeOf(const CrawlRun::Pass& pass, std::optional<SaveResult> saved);

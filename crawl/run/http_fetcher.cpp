@@ -1,6 +1,7 @@
 #include "crawl/run/http_fetcher.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <thread>
 
 #include "crawl/base/crawl_dialog.h"
@@ -183,7 +184,7 @@ TransferSink::Take FileReceiver::OnBody(const char* data, size_t size) {
   std::copy(data, data + n, file.data.get() + file.length);
   file.length += static_cast<int32_t>(n);
   if (n < size && m_intake.spool && !Spool(data + n, size - n)) {
-    m_unwritten = true;
+    m_unwritten = errno != 0 ? errno : EIO;
     return Take::Refuse;
   }
   ReportPieces(false);
@@ -236,8 +237,10 @@ void FileReceiver::Ended(const TransferResult& result) {
     ShowProgressPosition(Control::FileProgress, 0);
   ShowProgressPosition(Control::ActivityProgress, 0);
   JudgeAnswer(*m_file, result, m_tooLarge);
-  if (m_unwritten)
+  if (m_unwritten != 0) {
     m_file->problem = FetchProblem::Unwritten;
+    m_file->writeError = m_unwritten;
+  }
   m_file->wireBytes = result.wireBytes;
   if (m_intake.spool)
     m_file->digest = m_digest.Text();

@@ -115,6 +115,6 @@ class FileReceiver : public TransferSink {
   int64_t m_reported = 0;
   bool m_answered = false;  // the final answer's headers came
   bool m_tooLarge = false;
-  bool m_unwritten = false;  // the spool could not be made or written
+  int m_unwritten = 0;  // errno where the spool could not be made or written
   ContentDigester m_digest;
 };

@@ -58,6 +58,12 @@ std::string TypedAddress(std::string_view text, bool webRules) {
   if (first == std::string_view::npos)
     return {};
   std::string url(text.substr(first, text.find_last_not_of(kBlanks) - first + 1));
+  // "HTTP://" is the scheme "http://", which links and names are read by.
+  if (IsHttpUrl(url)) {
+    const size_t scheme = url.find("://");
+    std::transform(url.begin(), url.begin() + static_cast<std::ptrdiff_t>(scheme), url.begin(),
+                   LowerAscii);
+  }
   if (webRules && url.find("://") == std::string::npos && url.front() != '/' &&
       url.front() != '.' && !HasScheme(url))
     url = "http://" + url;

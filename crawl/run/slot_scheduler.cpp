@@ -109,7 +109,15 @@ class SlotScheduler : public TransferSlots::Receiver {
   // with it, and neither count as another pause in a row nor halve its transfers again.
   std::optional<Slowdown> PauseFor(const InTransfer& ended, const TransferResult& result,
                                    const std::string& answering);
+  // A server that refuses or drops a connection, or answers 503 without a pause, while others
+  // of its transfers are under way takes no more at once: it keeps the number it has (one at
+  // least) and the pass is asked again, as often as a pause allows.
+  bool Crowded(const CrawlRun::Pass& pass, const TransferResult& result,
+               const std::string& server) const;
+  void AskAgain(CrawlRun::Pass pass, const TransferResult& result, const std::string& server);
   CrawlOutcome Cancel();
+  // Every transfer under way ends at once, and nothing of them is stored.
+  void DropTransfers();
   // The end of a pass taken from the stack: the run's last steps, then it is read.
   void Finish(CrawlRun::Pass& pass);
 
@@ -184,7 +192,7 @@ void SlotScheduler::Finish(CrawlRun::Pass& pass) {
 }
 
 void SlotScheduler::FillSlots() {
-  while (!m_run.Stopping() && !m_run.QuotaReached() && !m_notObtained) {
+  while (!m_run.Stopping() && !m_run.QuotaReached() && !m_run.WriteStopped() && !m_notObtained) {
     std::optional<int> slot = FreeSlot();
     if (!slot)
       return;
@@ -192,8 +200,8 @@ void SlotScheduler::FillSlots() {
     if (!taken)
       return;
     CrawlRun::Pass& pass = taken->pass;
-    // A pass back from a pause holds its local path still.
-    if (m_inTransfer.count(pass.localPath) != 0 && pass.slowedDown == 0) {
+    // A pass back from a pause, or asked again, holds its local path still.
+    if (m_inTransfer.count(pass.localPath) != 0 && pass.slowedDown == 0 && pass.crowded == 0) {
       m_waiting.emplace(pass.localPath, std::move(pass));
     } else if (m_run.ReadCopy(pass)) {
       Finish(pass);
@@ -338,6 +346,27 @@ void SlotScheduler::Pause(CrawlRun::Pass pass, const TransferResult& result,
   ++m_heldCount;
 }
 
+bool SlotScheduler::Crowded(const CrawlRun::Pass& pass, const TransferResult& result,
+                            const std::string& server) const {
+  const auto others = m_serverInFlight.find(server);
+  if (m_oneAtATime || pass.crowded >= kMostPauses || others == m_serverInFlight.end() ||
+      others->second <= 0)
+    return false;
+  return result.end == TransferEnd::Failed ||
+         (result.end == TransferEnd::Complete && result.status == 503 &&
+          result.retryAfter.empty());
+}
+
+void SlotScheduler::AskAgain(CrawlRun::Pass pass, const TransferResult& result,
+                             const std::string& server) {
+  m_serverCap[server] = std::max(1, std::min(Cap(server), m_serverInFlight[server]));
+  Log("Asked again with fewer transfers at once (" +
+      (result.end == TransferEnd::Failed ? result.text : "HTTP 503") + "): " + pass.url);
+  ++pass.crowded;
+  m_held[server].passes.push_front(std::move(pass));
+  ++m_heldCount;
+}
+
 bool SlotScheduler::CancelsCrawl(const TransferResult& result, const std::string& url,
                                  bool untestedStart) const {
   return result.end == TransferEnd::Failed &&
@@ -383,6 +412,8 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
     if (const std::optional<Slowdown> pause = PauseFor(*ended, result, answering))
       return Pause(std::move(pass), result, answering, *pause);
   }
+  if (!m_run.Stopping() && Crowded(pass, result, server))
+    return AskAgain(std::move(pass), result, server);
   m_inTransfer.erase(pass.localPath);
   auto [first, last] = m_waiting.equal_range(pass.localPath);
   for (auto waiting = first; waiting != last; ++waiting)
@@ -433,6 +464,10 @@ CrawlOutcome SlotScheduler::Run() {
     if (m_notObtained)
       return CrawlOutcome{CrawlEnding::NotObtained, *m_notObtained,
                           *m_notObtained == m_run.StartUrl()};
+    if (m_run.WriteStopped() && !m_run.Stopping()) {
+      DropTransfers();
+      return CrawlOutcome{CrawlEnding::Stopped, {}, false};
+    }
     if (m_run.Stopping()) {
       // One at a time, a pass that waits for its server's turn is a fetch under way.
       const bool underWay = m_slots.Active() > 0 || m_droppedByStop || !m_failedCall.empty() ||
@@ -459,6 +494,11 @@ CrawlOutcome SlotScheduler::Run() {
 // "Stop", a signal or a failed network call during transfers: every transfer ends at once and
 // nothing of them is stored.
 CrawlOutcome SlotScheduler::Cancel() {
+  DropTransfers();
+  return m_run.Cancel(m_failedCall);
+}
+
+void SlotScheduler::DropTransfers() {
   for (size_t i = 0; i < m_inFlight.size(); ++i) {
     // One at a time, the read that waited ends empty and is shown, as described.
     if (m_oneAtATime && m_inFlight[i] && m_inFlight[i]->receiver->File().status != 0)
@@ -466,7 +506,6 @@ CrawlOutcome SlotScheduler::Cancel() {
     m_slots.Abort(static_cast<int>(i));
     m_inFlight[i].reset();
   }
-  return m_run.Cancel(m_failedCall);
 }
 
 }  // namespace
