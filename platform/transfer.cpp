@@ -275,12 +275,15 @@ void Transfer::WireBytes(curl_infotype type, std::string_view bytes) {
   switch (type) {
     case CURLINFO_HEADER_OUT: {
       // A request after an answer (a redirect followed, a login asked again) is an exchange of
-      // its own, and so is one sent again on a new connection after a whole head went
-      // unanswered; a head sent in pieces is one.
+      // its own; one sent again on a new connection after a whole head went unanswered takes
+      // the place of the first, so that a request is recorded once, with the answer it got; a
+      // head sent in pieces is one.
       if (m_wireAnswered || m_wireTunnel)
         EndWire(WireCut::None);
       else if (m_wireHeadSent)
-        EndWire(WireCut::Disconnect);
+        ForgetUnanswered();
+      if (m_wireHeadSent)
+        EndWire(WireCut::Disconnect);  // a head of an answer had begun: it stays as it came
       if (bytes.starts_with("CONNECT ")) {
         m_wireTunnel = true;
         return;
@@ -357,8 +360,10 @@ long Transfer::RedirectCount() const {
 }
 
 void Transfer::ForgetUnanswered() {
-  if (!m_wireAnswered && m_wireHead.empty())
-    m_wire.reset();
+  if (m_wireAnswered || !m_wireHead.empty())
+    return;
+  m_wire.reset();
+  m_wireHeadSent = false;
 }
 
 void Transfer::EndWire(WireCut cut) {
@@ -601,7 +606,7 @@ std::optional<std::chrono::milliseconds> TransferResult::PauseAsked(int tries) c
     seconds = retryAfter.size() > 6 ? kLongest : std::stoll(retryAfter);
   } else if (const std::optional<int64_t> date = ParseHttpDate(retryAfter)) {
     seconds = std::max<int64_t>(0, *date - static_cast<int64_t>(std::time(nullptr)));
-  } else if (status == 429) {
+  } else {
     seconds = 1LL << std::clamp(tries, 0, 9);
   }
   if (seconds < 0)

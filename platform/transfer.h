@@ -44,9 +44,9 @@ struct TransferResult {
   std::string retryAfter;    // the last answer's Retry-After, as sent
   bool multiplexed = false;  // it came as a stream of a connection that carries several
 
-  // The pause the answer asks for before the server is asked again: a 429, or a 503 with
-  // Retry-After (seconds or a date), at most ten minutes; a 429 without one, one second doubled
-  // at each try. None: the answer is the file's.
+  // The pause the answer asks for before the server is asked again: a 429 or a 503, with
+  // Retry-After (seconds or a date), at most ten minutes; without one, one second doubled at
+  // each try. None: the answer is the file's.
   std::optional<std::chrono::milliseconds> PauseAsked(int tries) const;
 
   // No answer: the connection or the request failed, for this reason.

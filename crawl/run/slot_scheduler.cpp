@@ -353,15 +353,14 @@ bool SlotScheduler::Crowded(const CrawlRun::Pass& pass, const TransferResult& re
       others->second <= 0)
     return false;
   return result.end == TransferEnd::Failed ||
-         (result.end == TransferEnd::Complete && result.status == 503 &&
-          result.retryAfter.empty());
+         (result.end == TransferEnd::Complete && result.status == 503 && result.retryAfter.empty());
 }
 
 void SlotScheduler::AskAgain(CrawlRun::Pass pass, const TransferResult& result,
                              const std::string& server) {
   m_serverCap[server] = std::max(1, std::min(Cap(server), m_serverInFlight[server]));
-  Log("Asked again with fewer transfers at once (" +
-      (result.end == TransferEnd::Failed ? result.text : "HTTP 503") + "): " + pass.url);
+  Log(std::string("Asked again with fewer transfers at once (") +
+      (result.end == TransferEnd::Failed ? "no answer" : "HTTP 503") + "): " + pass.url);
   ++pass.crowded;
   m_held[server].passes.push_front(std::move(pass));
   ++m_heldCount;

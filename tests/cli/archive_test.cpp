@@ -168,7 +168,10 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
   TempDir served;
   WriteTree(served.Path(), GenerateSite(12, 20261209));
   TestAuthority authority;
-  NginxServer secure(served.Path(), {authority.Certificate(), authority.Key(), true, true, ""});
+  // Connections ended after a few requests: the streams refused are asked again, and each request
+  // is recorded once, with the answer it got.
+  NginxServer secure(served.Path(), {authority.Certificate(), authority.Key(), true, true,
+                                     "  keepalive_requests 5;\n"});
   ASSERT_TRUE(authority.Ready() && secure.Running());
   RawServer site(ArchivedSite());
   TempDir dir;
@@ -179,17 +182,21 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
     std::function<void(const std::vector<Record>&, const std::string& err)> check;
     int signal = 0;  // sent once the crawl asks for /slow.bin
     std::string saveTo = {};
+    int fileLimit = 0;  // ulimit -f: a full disk for the archive
   };
+  const std::string twice = dir.Path() + "/twice.wacz";
+  ProcessResult second;  // a crawl of the same package while the first runs
   const std::string bare = dir.Path() + "/bare";
   const Row rows[] = {
       {"h2",
        {"-p", "--ca-certificate", authority.Authority(), secure.Url("/")},
        [&](const std::vector<Record>& records, const std::string&) {
          EXPECT_TRUE(Contains(records.front().text, "HTTP/2")) << records.front().text;
-         size_t answers = 0;
+         size_t answers = 0, requests = 0;
          for (const Record& record : records) {
            if (record.type == "request") {
              EXPECT_TRUE(Contains(record.firstLine, " HTTP/1.1")) << record.firstLine;
+             ++requests;
            }
            if (record.type == "response") {
              EXPECT_EQ(record.firstLine, "HTTP/1.1 200 OK");
@@ -197,6 +204,7 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
            }
          }
          EXPECT_GE(answers, 10u);
+         EXPECT_EQ(requests, answers);
        }},
       {"rolled",
        {"-p", "--warc-max-size", "1k", site.Url("/")},
@@ -234,6 +242,24 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
            EXPECT_FALSE(Contains(record.uri, "slow.bin")) << record.type;
        },
        SIGKILL},
+      {"full",
+       {"-p", site.Url("/")},
+       [](const std::vector<Record>& records, const std::string& err) {
+         // Cut back to its last whole record, which the reader reads to its end.
+         EXPECT_GE(records.size(), 1u);
+         EXPECT_TRUE(Contains(err, "the archive could not be written: ")) << err;
+       },
+       0,
+       dir.Path() + "/fullcopy",
+       64},
+      {"twice",
+       {"-p", "--wacz", twice, site.Url("/killed.htm")},
+       [&](const std::vector<Record>&, const std::string&) {
+         EXPECT_EQ(second.exitCode, 8) << second.err;
+         EXPECT_TRUE(Contains(second.err, twice + ": another crawl is making this package"));
+         EXPECT_TRUE(std::filesystem::exists(twice));  // the first crawl's, packed as it ended
+       },
+       SIGINT},
       {"interrupted",
        {"-p", site.Url("/killed.htm")},
        [](const std::vector<Record>& records, const std::string&) {
@@ -255,6 +281,10 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
     const std::string name = dir.Path() + "/" + row.name;
     std::vector<std::string> argv = {KELVANE_CLI_PATH, "--warc-file", name, "--save-to",
                                      row.saveTo.empty() ? copy : row.saveTo};
+    if (row.fileLimit > 0)
+      argv.insert(
+          argv.begin(),
+          {"/bin/sh", "-c", "ulimit -f " + std::to_string(row.fileLimit) + "; exec \"$@\"", "sh"});
     argv.insert(argv.end(), row.options.begin(), row.options.end());
     const size_t before = site.Requests().size();
     const ProcessResult run = RunProcess(argv, [&](pid_t pid) {
@@ -264,6 +294,8 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
         const std::vector<std::string> lines = site.RequestLines();
         return lines.size() > before && lines.back().starts_with("GET /slow.bin ");
       });
+      if (row.name == "twice")
+        second = Cli({"-p", "--wacz", twice, "--save-to", dir.Path() + "/second", site.Url("/")});
       kill(pid, row.signal);
     });
     if (row.signal == 0) {
@@ -271,7 +303,8 @@ TEST(Archive, RecordsHoldOverHttp2RolloverUpdatesAndKills) {
     }
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
-      if (entry.path().filename().string().starts_with(row.name))
+      const std::string file = entry.path().filename().string();
+      if (file.starts_with(row.name) && file.ends_with(".warc.gz"))
         files.push_back(entry.path().string());
     }
     std::sort(files.begin(), files.end());

@@ -111,4 +111,38 @@ TEST(CommandLine, ScopeAndIdentityOptions) {
   }
 }
 
+// A start address as it is typed, pasted or listed; and its login, for its server alone.
+TEST(CommandLine, StartAddressesAsTyped) {
+  const struct {
+    const char* typed;
+    bool webRules;
+    const char* url;
+    const char* problem;  // nullptr: an address to fetch
+  } rows[] = {
+      {" http://h/a \r\n", false, "http://h/a", nullptr},
+      {"HTTP://h/", false, "http://h/", nullptr},
+      {"h:8080/docs/", true, "http://h:8080/docs/", nullptr},
+      {"h:8080/docs/", false, "h:8080/docs/", "not an http or https address"},
+      {"./site/index.htm", true, "./site/index.htm", "not an http or https address"},
+      {"javascript:void(0)", true, "javascript:void(0)", "not an http or https address"},
+      {"http://exa mple/", true, "http://exa mple/", "not a web address"},
+      {"http://", true, "http://", "not a web address"},
+  };
+  for (const auto& row : rows) {
+    const std::string url = TypedAddress(row.typed, row.webRules);
+    EXPECT_EQ(url, row.url) << row.typed;
+    EXPECT_EQ(AddressProblem(url).value_or(""), row.problem ? row.problem : "") << row.typed;
+  }
+  CrawlPlan plan;
+  plan.moreStarts = {"http://a:b@o:81/x", "http://c:d@h/y"};
+  SetStart(plan, CrawlStart{" http://h/ ", "", "/save"});
+  EXPECT_EQ(plan.start.url, "http://h/");
+  EXPECT_EQ(plan.start.localRoot, "/save/h");
+  EXPECT_EQ(plan.moreStarts, (std::vector<std::string>{"http://o:81/x", "http://h/y"}));
+  EXPECT_EQ(plan.network.user, "c");
+  ASSERT_EQ(plan.network.moreLogins.size(), 1u);
+  EXPECT_EQ(plan.network.moreLogins[0].server, "http://o:81");
+  EXPECT_EQ(plan.network.moreLogins[0].password, "b");
+}
+
 }  // namespace

@@ -17,6 +17,7 @@
 namespace {
 
 constexpr const char* kPassword = "s3cret-Pa55";
+using Strings = std::vector<std::string>;
 
 // A site whose pages lie behind a cookie and a login: "/" links both; "/member/" needs the
 // cookie session=abc, "/private/" the login kelvane with kPassword (Basic), and every answer
@@ -113,6 +114,29 @@ TEST(Identity, LoginInTheAddressAndAnUnwritableCookieFile) {
     for (const auto& [path, bytes] : ReadTree(saveTo.Path()))
       EXPECT_FALSE(Contains(path, kPassword)) << path;
   }
+  // The same written into an address of a list beside a start of its own, at every job count:
+  // the page whole (its 401's body was stored for it), the password in nothing written or sent.
+  for (const Strings& jobs : {Strings{"--jobs", "1"}, Strings{"--jobs", "4"}, Strings{}}) {
+    TempDir saveTo;
+    const std::string list = saveTo.Path() + "/list";
+    WriteFileBytes(list,
+                   "http://kelvane:" + std::string(kPassword) + "@" + site.Host() + "/private/\n");
+    Strings args = {"-p",        "--verbose",   "-i",
+                    list,        "--warc-file", saveTo.Path() + "/arch",
+                    "--save-to", saveTo.Path(), site.Url()};
+    args.insert(args.end(), jobs.begin(), jobs.end());
+    const ProcessResult run = Cli(args);
+    EXPECT_EQ(run.exitCode, 8) << run.err;  // the page behind a cookie
+    EXPECT_EQ(ReadFileBytes(saveTo.Path() + "/" + site.Host() + "/private/~index.htm"), "private");
+    const std::string archive =
+        RunProcess({"/bin/sh", "-c", "gzip -dc " + saveTo.Path() + "/arch.warc.gz"}).out;
+    for (const std::string& text : {run.err, archive})
+      EXPECT_FALSE(Contains(text, kPassword)) << text;
+    for (const auto& [path, bytes] : ReadTree(saveTo.Path()))
+      EXPECT_TRUE(path == "list" || !Contains(path + bytes, kPassword)) << path;
+  }
+  for (const std::string& request : site.Requests())
+    EXPECT_FALSE(Contains(request, kPassword)) << request;
   // The arguments, read once the program has sent its first request and while the server holds
   // the answer back.
   std::atomic<bool> asked{false};

@@ -29,8 +29,8 @@ TEST(WebOptions, EachOptionDoesWhatItsNameSays) {
     ++otherRequests;
     SendAll(fd, Answer(200, "png", "Content-Type: image/png\r\n"));
   });
-  const std::string page =
-      "<a href=\"a\">a</a><img src=\"dl?id=7\"><img src=\"" + other.Url("/x.png") + "\">";
+  const std::string page = "<a href=\"a\">a</a><img src=\"dl?id=7\"><img src=\"" +
+                           other.Url("/x.png") + "\"><a href=\"~index.htm.orig\">o</a>";
   // Every answer is whole, conditions or not, and as old as kModified.
   RawServer server([&](int fd, const std::string& request) {
     const std::string dated = std::string("Last-Modified: ") + kModified + "\r\n";
@@ -47,7 +47,8 @@ TEST(WebOptions, EachOptionDoesWhatItsNameSays) {
   TempDir files;
   const std::string list = files.Path() + "/starts.txt";
   WriteFileBytes(list, "  " + server.Url("/a") + "\n# not an address\n\nftp://127.0.0.1/x\n" +
-                           server.Url("/b") + "\n");
+                           "not a url\nhttp://\nhttp://exa mple.com/\njavascript:void(0)\n" +
+                           server.Url("/b") + "\r\n");
   std::tm day{};
   strptime(kModified, "%a, %d %b %Y %H:%M:%S", &day);
   const int64_t modified = timegm(&day);
@@ -63,7 +64,9 @@ TEST(WebOptions, EachOptionDoesWhatItsNameSays) {
        }},
       {{"-pk", "-K"},
        [&](Host host, const ProcessResult&) {
-         EXPECT_EQ(ReadFileBytes(host + "/~index.htm.orig"), page);
+         // The site has a file of the backup's name: the backup takes the next.
+         EXPECT_EQ(ReadFileBytes(host + "/~index.htm.orig"), "<p>~</p>");
+         EXPECT_EQ(ReadFileBytes(host + "/~index.htm.orig~2"), page);
          EXPECT_TRUE(Contains(ReadFileBytes(host + "/~index.htm"), "href=\"a\""));
        }},
       {{"-pH", "--https-only"},
@@ -73,8 +76,13 @@ TEST(WebOptions, EachOptionDoesWhatItsNameSays) {
          EXPECT_EQ(ReadFileBytes(host + "/a"), "<p>a</p>");
          EXPECT_EQ(ReadFileBytes(host + "/b"), "<p>b</p>");
          EXPECT_EQ(Count(run.err, " stored, "), 1u) << run.err;  // one crawl, one summary
-         EXPECT_TRUE(Contains(run.err, "not an http or https address, skipped: ftp://127.0.0.1/x"))
+         // Each line that is no address is named and left out; the others are copied.
+         EXPECT_TRUE(Contains(run.err,
+                              "starts.txt, line 4: not an http or https address, "
+                              "skipped: ftp://127.0.0.1/x"))
              << run.err;
+         EXPECT_TRUE(Contains(run.err, "line 5: not a web address, skipped: http://not a url"));
+         EXPECT_EQ(Count(run.err, ", skipped: "), 5u) << run.err;
        }},
       {{"-p"},
        [&](Host host, const ProcessResult&) {
@@ -83,7 +91,10 @@ TEST(WebOptions, EachOptionDoesWhatItsNameSays) {
          // As old as the server's file and as large: unchanged, though sent whole again.
          ProcessResult update =
              Cli({"-pN", "--save-to", host.substr(0, host.rfind('/')), server.Url("/")});
-         EXPECT_TRUE(Contains(update.err, "3 unchanged, 0 updated, 0 new, 0 gone\n")) << update.err;
+         EXPECT_TRUE(Contains(update.err, "4 unchanged, 0 updated, 0 new, 0 gone\n")) << update.err;
+         // As a browser asks, a start address is asked for with no Referer.
+         for (const std::string& request : server.Requests())
+           EXPECT_FALSE(request.starts_with("GET / ") && Contains(request, "Referer:")) << request;
        }},
   };
   for (const auto& row : rows) {

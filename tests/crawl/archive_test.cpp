@@ -90,6 +90,10 @@ TEST(ArchivePieces, IndexLinesReadBack) {
   EXPECT_EQ(back->digest, entry.digest);
   EXPECT_EQ(back->offset, 123u);
   EXPECT_FALSE(ReadIndexLine("no json here"));
+  // A revisit of a body never recorded names none.
+  entry.digest.clear();
+  entry.revisit = true;
+  EXPECT_FALSE(IndexLine(entry).find("digest") != std::string::npos) << IndexLine(entry);
 }
 
 // An archive refused at the start writes nothing, and leaves what was there as it was.
@@ -111,19 +115,30 @@ TEST(ArchivePieces, RefusedArchiveTouchesNothing) {
     ArchivePlan plan;
     const char* why;
   };
+  // Names taken by links to nowhere, and a package another crawl is making.
+  std::filesystem::create_symlink(dir.Path() + "/nowhere.cdxj", dir.Path() + "/linked.cdxj");
+  std::filesystem::create_symlink(dir.Path() + "/nowhere.wacz", dir.Path() + "/linked.wacz");
+  std::string why;
+  const std::unique_ptr<WarcWriter> making =
+      WarcWriter::Open(plan("", dir.Path() + "/made.wacz", false, ""), why);
+  ASSERT_NE(making, nullptr) << why;
   const Row rows[] = {
       {plan(dir.Path() + "/a", kept + ".wacz", false, ""), "File exists"},
       {plan(kept, "", true, ""), "File exists"},
       {plan(dir.Path() + "/b", "", false, dir.Path()), "Is a directory"},
+      {plan(dir.Path() + "/linked", "", true, ""), "File exists"},
+      {plan("", dir.Path() + "/linked.wacz", false, ""), "File exists"},
+      {plan("", dir.Path() + "/made.wacz", false, ""), "another crawl is making this package"},
   };
   for (const Row& row : rows) {
-    std::string why;
     EXPECT_EQ(WarcWriter::Open(row.plan, why), nullptr);
     EXPECT_TRUE(why.ends_with(row.why)) << why;
   }
   EXPECT_EQ(ReadFileBytes(kept + ".wacz"), "precious");
   EXPECT_EQ(ReadFileBytes(kept + ".cdxj"), "precious");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
+  EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/nowhere.cdxj"));
+  EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/nowhere.wacz"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 5);
 }
 
 }  // namespace

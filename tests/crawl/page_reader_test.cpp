@@ -298,6 +298,11 @@ TEST(ResolveLink, AsBrowsersDo) {
   EXPECT_EQ(OriginOf("https://a.b/c?d"), "https://a.b:443");
   EXPECT_EQ(OriginOf("http://[::1]:8/"), "http://[::1]:8");
   EXPECT_FALSE(OriginOf("ftp://h/"));
+  // What a browser sends as the Referer of a page's file.
+  EXPECT_EQ(BrowserReferrer("http://h/d/p.htm?q", "http://h:80/x.png"), "http://h/d/p.htm?q");
+  EXPECT_EQ(BrowserReferrer("https://h:8443/d/p.htm", "https://o/x.png"), "https://h:8443/");
+  EXPECT_EQ(BrowserReferrer("https://h/p.htm", "http://h/x.png"), "");
+  EXPECT_EQ(BrowserReferrer("", "http://h/"), "");
 }
 
 // Wherever the quick road for plain links applies, it gives what libcurl's reading gives.
