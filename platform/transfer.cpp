@@ -17,7 +17,7 @@ Transfer::Transfer(Transport& transport) : m_transport(transport) {
 }
 
 Transfer::~Transfer() {
-  EndWire(WireCut::Unspecified);
+  m_wire.End(WireCut::Unspecified);
 }
 
 bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
@@ -42,7 +42,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   m_errorBuffer[0] = '\0';
   m_sink = &sink;
   m_mayRedirect = request.mayRedirect;
-  EndWire(WireCut::Unspecified);
+  m_wire.End(WireCut::Unspecified);
   if (!m_easy)
     m_easy.reset(curl_easy_init());
   failure = TransferResult::Failure({});
@@ -264,83 +264,17 @@ bool Transfer::FramingRefused(CURLcode code) const {
 }
 
 int Transfer::OnWire(CURL*, curl_infotype type, char* data, size_t size, void* self) {
-  static_cast<Transfer*>(self)->WireBytes(type, std::string_view(data, size));
+  auto* transfer = static_cast<Transfer*>(self);
+  if (WireRecorder* recorder = transfer->m_transport.Recorder())
+    transfer->m_wire.Trace(*recorder, transfer->m_easy.get(), transfer->m_url, type,
+                           std::string_view(data, size));
   return 0;
 }
 
-void Transfer::WireBytes(curl_infotype type, std::string_view bytes) {
-  WireRecorder* recorder = m_transport.Recorder();
-  if (recorder == nullptr)
-    return;
-  switch (type) {
-    case CURLINFO_HEADER_OUT: {
-      // A request after an answer (a redirect followed, a login asked again) is an exchange of
-      // its own; one sent again on a new connection after a whole head went unanswered takes
-      // the place of the first, so that a request is recorded once, with the answer it got; a
-      // head sent in pieces is one.
-      if (m_wireAnswered || m_wireTunnel)
-        EndWire(WireCut::None);
-      else if (m_wireHeadSent)
-        ForgetUnanswered();
-      if (m_wireHeadSent)
-        EndWire(WireCut::Disconnect);  // a head of an answer had begun: it stays as it came
-      if (bytes.starts_with("CONNECT ")) {
-        m_wireTunnel = true;
-        return;
-      }
-      if (!m_wire) {
-        char* url = nullptr;
-        char* ip = nullptr;
-        curl_easy_getinfo(m_easy.get(), CURLINFO_EFFECTIVE_URL, &url);
-        curl_easy_getinfo(m_easy.get(), CURLINFO_PRIMARY_IP, &ip);
-        m_wire = recorder->Begin(url != nullptr ? url : m_url, ip != nullptr ? ip : "",
-                                 std::chrono::system_clock::now());
-        if (!m_wire)
-          return;
-        m_wire->Request(AsHttp11Request(bytes));
-      } else {
-        m_wire->Request(bytes);
-      }
-      m_wireHeadSent = bytes.ends_with("\r\n\r\n");
-      return;
-    }
-    case CURLINFO_DATA_OUT:
-      if (m_wire && !m_wireAnswered)
-        m_wire->Request(bytes);
-      return;
-    case CURLINFO_HEADER_IN:
-      if (!m_wire || m_wireAnswered)
-        return;
-      // A status line begins a head: an interim answer before it (100 Continue, 103), whose
-      // blank line the trace does not always show, is no part of the record.
-      if (bytes.starts_with("HTTP/"))
-        m_wireHead.clear();
-      m_wireHead.append(bytes);
-      // Only an empty line ends the head; one of blanks is a header line folded over.
-      if (bytes == "\r\n" || bytes == "\n") {
-        const size_t space = m_wireHead.find(' ');
-        if (space != std::string::npos && m_wireHead.compare(space + 1, 1, "1") == 0) {
-          m_wireHead.clear();
-          return;
-        }
-        m_wire->AnswerHead(AsHttp11Answer(m_wireHead));
-        m_wireHead.clear();
-        m_wireAnswered = true;
-      }
-      return;
-    case CURLINFO_DATA_IN:
-      if (m_wire && m_wireAnswered)
-        m_wire->AnswerBody(bytes);
-      return;
-    default:
-      return;
-  }
-}
-
 bool Transfer::Follow(TransferRequest& request, TransferResult& failure) {
-  const int followed = m_redirectsBefore + static_cast<int>(RedirectCount()) + 1;
+  const long followed = m_redirectsBefore + RedirectCount() + 1;
   const int status = Status();
-  EndWire(WireCut::None);
+  m_wire.End(WireCut::None);
   const std::string target = std::exchange(m_followTarget, std::string());
   const size_t scheme = target.find("://");
   const size_t path = target.find('/', scheme + 3);
@@ -350,6 +284,9 @@ bool Transfer::Follow(TransferRequest& request, TransferResult& failure) {
   const bool prepared = Prepare(request, *m_sink, failure);
   m_redirectsBefore = followed;
   m_redirectStatus = status;
+  // curl counts afresh: it stops where the redirects of the whole chain reach the most.
+  if (prepared)
+    curl_easy_setopt(m_easy.get(), CURLOPT_MAXREDIRS, std::max(0L, kMaxRedirects - followed));
   return prepared;
 }
 
@@ -357,29 +294,6 @@ long Transfer::RedirectCount() const {
   long followed = 0;
   curl_easy_getinfo(m_easy.get(), CURLINFO_REDIRECT_COUNT, &followed);
   return followed;
-}
-
-void Transfer::ForgetUnanswered() {
-  if (m_wireAnswered || !m_wireHead.empty())
-    return;
-  m_wire.reset();
-  m_wireHeadSent = false;
-}
-
-void Transfer::EndWire(WireCut cut) {
-  // A head cut short, or refused, is recorded as far as it came.
-  if (m_wire && !m_wireAnswered && !m_wireHead.empty()) {
-    m_wire->AnswerHead(AsHttp11Answer(m_wireHead));
-    m_wireAnswered = true;
-    cut = WireCut::Unspecified;
-  }
-  if (m_wire)
-    m_wire->End(m_wireAnswered ? cut : WireCut::Unspecified);
-  m_wire.reset();
-  m_wireHead.clear();
-  m_wireAnswered = false;
-  m_wireTunnel = false;
-  m_wireHeadSent = false;
 }
 
 size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
@@ -618,16 +532,16 @@ TransferResult Transfer::Finish(CURLcode code, bool stalled) {
   TransferResult result = Outcome(code, stalled);
   switch (result.end) {
     case TransferEnd::Complete:
-      EndWire(m_stoppedAtAnswer ? WireCut::Unspecified : WireCut::None);
+      m_wire.End(m_stoppedAtAnswer ? WireCut::Unspecified : WireCut::None);
       break;
     case TransferEnd::Refused:
-      EndWire(WireCut::Length);
+      m_wire.End(WireCut::Length);
       break;
     case TransferEnd::RedirectRefused:
-      EndWire(WireCut::Unspecified);
+      m_wire.End(WireCut::Unspecified);
       break;
     default:
-      EndWire(stalled ? WireCut::Time : WireCut::Disconnect);
+      m_wire.End(stalled ? WireCut::Time : WireCut::Disconnect);
   }
   return result;
 }

@@ -18,6 +18,7 @@
 #include "platform/content_decoding.h"
 #include "platform/transfer_rules.h"
 #include "platform/transport.h"
+#include "platform/wire_capture.h"
 
 // How a transfer ended.
 enum class TransferEnd {
@@ -149,9 +150,9 @@ class Transfer {
   bool Reused() const;
 
   // Taken off its loop unfinished: what it exchanged so far is recorded as cut short.
-  void Abandon() { EndWire(WireCut::Unspecified); }
+  void Abandon() { m_wire.End(WireCut::Unspecified); }
   // A request that got no answer, to be sent again: it is not recorded.
-  void ForgetUnanswered();
+  void ForgetUnanswered() { m_wire.ForgetUnanswered(); }
   // A redirect the transfer ended at, to be followed by a request of its own (its target then
   // written into the request), the redirects counted on.
   bool FollowsOn() const { return !m_followTarget.empty(); }
@@ -184,8 +185,6 @@ class Transfer {
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   static int OnWire(CURL* easy, curl_infotype type, char* data, size_t size, void* self);
-  void WireBytes(curl_infotype type, std::string_view bytes);
-  void EndWire(WireCut cut);
   TransferResult Outcome(CURLcode code, bool stalled);
   bool Address(const TransferRequest& request, std::optional<std::string>& resolveEntry,
                TransferResult& failure);
@@ -232,10 +231,6 @@ class Transfer {
   std::optional<SteadyClock::time_point> m_pausedUntil;  // the end of a wait for the budget
   std::optional<SteadyClock::time_point> m_waitingSince;
   std::optional<SteadyClock::time_point> m_lastData;  // the stall clock; runs once answered
-  // The exchange being recorded, where the crawl keeps an archive.
-  std::unique_ptr<WireExchange> m_wire;
-  std::string m_wireHead;       // the answer's head as it comes, line by line
-  bool m_wireAnswered = false;  // its head went to the recorder: body bytes follow
-  bool m_wireTunnel = false;    // a proxy's CONNECT and its answer, which no archive keeps
-  bool m_wireHeadSent = false;  // the request's head went whole
+  // The exchanges being recorded, where the crawl keeps an archive.
+  WireCapture m_wire;
 };

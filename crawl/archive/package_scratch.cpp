@@ -11,12 +11,12 @@
 #include <filesystem>
 #include <utility>
 
-namespace {
-
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
+
+namespace {
 
 // A lock held while its descriptor is open.
 class Locked {

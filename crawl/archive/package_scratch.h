@@ -26,3 +26,5 @@ class PackageScratch {
 
 // Whether anything has the name: a file, a directory, or a link, wherever it leads or not.
 bool NameTaken(const std::string& path);
+// The directory a path names its file in: "." for a bare name.
+std::string DirectoryOf(const std::string& path);

@@ -145,15 +145,6 @@ WarcWriter::~WarcWriter() {
     ::close(m_fd);
 }
 
-namespace {
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
-
 std::unique_ptr<WarcWriter> WarcWriter::Open(const ArchivePlan& plan, std::string& why) {
   std::unique_ptr<WarcWriter> writer(new WarcWriter(plan));
   if (!plan.wacz.empty()) {

@@ -37,7 +37,7 @@ std::string ServerOfStart(const std::string& url) {
 }
 
 // Whether the text begins with a scheme other than a server's "host:port".
-bool HasScheme(std::string_view text) {
+bool StartsWithScheme(std::string_view text) {
   const size_t colon = text.find(':');
   if (colon == std::string_view::npos || colon == 0 || !IsAsciiLetter(text.front()))
     return false;
@@ -65,7 +65,7 @@ std::string TypedAddress(std::string_view text, bool webRules) {
                    LowerAscii);
   }
   if (webRules && url.find("://") == std::string::npos && url.front() != '/' &&
-      url.front() != '.' && !HasScheme(url))
+      url.front() != '.' && !StartsWithScheme(url))
     url = "http://" + url;
   return url;
 }

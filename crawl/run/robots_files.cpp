@@ -53,12 +53,16 @@ TransferResult Fetch(Transport& transport, const TransferRequest& request, TextS
   return sink.result.value_or(TransferResult::Failure("stopped"));
 }
 
+namespace {
+
 // The request waits its turn with its server, as every request of the crawl does.
-void WaitForTurn(Politeness& politeness, const std::string& server) {
+void AwaitTurn(Politeness& politeness, const std::string& server) {
   for (auto wait = politeness.ClaimStart(server); wait.count() > 0 && StopFlag() == 0;
        wait = politeness.ClaimStart(server))
     std::this_thread::sleep_for(std::min(wait, std::chrono::milliseconds(kPollMs)));
 }
+
+}  // namespace
 
 std::string ServerOrigin(const std::string& url) {
   std::string server;
@@ -87,7 +91,7 @@ RobotsRules RobotsFiles::ReadFile(const std::string& origin) {
   SteadyClock::time_point started = SteadyClock::now();
   for (int tries = 0; !read; ++tries) {
     sink = TextSink();
-    WaitForTurn(m_transport.Polite(), request.server);
+    AwaitTurn(m_transport.Polite(), request.server);
     started = SteadyClock::now();
     read = Fetch(m_transport, request, sink);
     // With the web rules, a server that asks for a pause gets it here too, as for any file.

@@ -28,6 +28,10 @@ struct InTransfer {
   CrawlRun::Pass pass;
   std::unique_ptr<FileReceiver> receiver;
   SteadyClock::time_point started = SteadyClock::now();
+  // Whether other transfers to its server ran beside it: those under way when it started, and
+  // the server's starts before its own.
+  int alongside = 0;
+  int64_t startsBefore = 0;
 };
 
 // A pause a server asked for; the first of its answers in one pause is the one that counts.
@@ -109,12 +113,12 @@ class SlotScheduler : public TransferSlots::Receiver {
   // with it, and neither count as another pause in a row nor halve its transfers again.
   std::optional<Slowdown> PauseFor(const InTransfer& ended, const TransferResult& result,
                                    const std::string& answering);
-  // A server that refuses or drops a connection, or answers 503 without a pause, while others
-  // of its transfers are under way takes no more at once: it keeps the number it has (one at
-  // least) and the pass is asked again, as often as a pause allows.
-  bool Crowded(const CrawlRun::Pass& pass, const TransferResult& result,
+  // A server that refuses or drops a connection, or answers 503 without a pause, to a transfer
+  // that ran beside others of its own takes no more at once: it keeps as many as it has still
+  // (one at least) and the pass is asked again, as often as a pause allows.
+  bool Crowded(const InTransfer& ended, const TransferResult& result,
                const std::string& server) const;
-  void AskAgain(CrawlRun::Pass pass, const TransferResult& result, const std::string& server);
+  void AskAgain(InTransfer& ended, const TransferResult& result, const std::string& server);
   CrawlOutcome Cancel();
   // Every transfer under way ends at once, and nothing of them is stored.
   void DropTransfers();
@@ -137,6 +141,7 @@ class SlotScheduler : public TransferSlots::Receiver {
   size_t m_heldCount = 0;
   std::set<std::string> m_unreachable;  // origins
   std::map<std::string, int> m_serverInFlight;
+  std::map<std::string, int64_t> m_serverStarts;
   std::map<std::string, int> m_serverCap;  // lowered by pauses asked for
   std::set<std::string> m_multiplexing;    // servers whose answers came as streams
   std::map<std::string, int> m_pausesInARow;
@@ -279,7 +284,8 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
     return;
   }
   m_inTransfer.insert(inFlight->pass.localPath);
-  ++m_serverInFlight[ServerOf(url)];
+  inFlight->alongside = m_serverInFlight[ServerOf(url)]++;
+  inFlight->startsBefore = m_serverStarts[ServerOf(url)]++;
   m_inFlight[static_cast<size_t>(slot)] = std::move(inFlight);
 }
 
@@ -346,23 +352,25 @@ void SlotScheduler::Pause(CrawlRun::Pass pass, const TransferResult& result,
   ++m_heldCount;
 }
 
-bool SlotScheduler::Crowded(const CrawlRun::Pass& pass, const TransferResult& result,
+bool SlotScheduler::Crowded(const InTransfer& ended, const TransferResult& result,
                             const std::string& server) const {
-  const auto others = m_serverInFlight.find(server);
-  if (m_oneAtATime || pass.crowded >= kMostPauses || others == m_serverInFlight.end() ||
-      others->second <= 0)
+  const auto inFlight = m_serverInFlight.find(server);
+  const bool beside = ended.alongside > 0 || inFlight->second > 0 ||
+                      m_serverStarts.at(server) > ended.startsBefore + 1;
+  if (m_oneAtATime || ended.pass.crowded >= kMostPauses || !beside)
     return false;
   return result.end == TransferEnd::Failed ||
          (result.end == TransferEnd::Complete && result.status == 503 && result.retryAfter.empty());
 }
 
-void SlotScheduler::AskAgain(CrawlRun::Pass pass, const TransferResult& result,
+// As many transfers as the server still has are what it takes.
+void SlotScheduler::AskAgain(InTransfer& ended, const TransferResult& result,
                              const std::string& server) {
   m_serverCap[server] = std::max(1, std::min(Cap(server), m_serverInFlight[server]));
   Log(std::string("Asked again with fewer transfers at once (") +
-      (result.end == TransferEnd::Failed ? "no answer" : "HTTP 503") + "): " + pass.url);
-  ++pass.crowded;
-  m_held[server].passes.push_front(std::move(pass));
+      (result.end == TransferEnd::Failed ? "no answer" : "HTTP 503") + "): " + ended.pass.url);
+  ++ended.pass.crowded;
+  m_held[server].passes.push_front(std::move(ended.pass));
   ++m_heldCount;
 }
 
@@ -411,8 +419,8 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
     if (const std::optional<Slowdown> pause = PauseFor(*ended, result, answering))
       return Pause(std::move(pass), result, answering, *pause);
   }
-  if (!m_run.Stopping() && Crowded(pass, result, server))
-    return AskAgain(std::move(pass), result, server);
+  if (!m_run.Stopping() && Crowded(*ended, result, server))
+    return AskAgain(*ended, result, server);
   m_inTransfer.erase(pass.localPath);
   auto [first, last] = m_waiting.equal_range(pass.localPath);
   for (auto waiting = first; waiting != last; ++waiting)
