@@ -58,7 +58,7 @@ int ExitStatus(const ConsoleDialog::Outcome& outcome) {
   if (outcome.ending.ending == CrawlEnding::Cancelled || outcome.broken > 0)
     return 4;
   if (outcome.notSaved > 0 || outcome.ending.cookiesNotSaved ||
-      !outcome.ending.archiveFailure.empty() || outcome.ending.originalsNotKept > 0 ||
+      !outcome.ending.archiveFailure.empty() || outcome.ending.notConverted > 0 ||
       !outcome.ending.writeRefusal.empty())
     return 8;
   if (outcome.ending.ending == CrawlEnding::NotObtained)
@@ -126,9 +126,9 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
   if (!outcome.ending.writeRefusal.empty())
     std::fprintf(stderr, "kelvane-cli: cannot write in %s\n",
                  PrintableText(outcome.ending.writeRefusal).c_str());
-  if (outcome.ending.originalsNotKept > 0)
-    std::fprintf(stderr, "kelvane-cli: the original of %d converted file%s could not be kept\n",
-                 outcome.ending.originalsNotKept, outcome.ending.originalsNotKept == 1 ? "" : "s");
+  if (outcome.ending.notConverted > 0)
+    std::fprintf(stderr, "kelvane-cli: links could not be converted in %d file%s\n",
+                 outcome.ending.notConverted, outcome.ending.notConverted == 1 ? "" : "s");
   if (!line.quiet) {
     PrintSummary(outcome, seconds, plan.convertLinks);
     if (plan.archive.Wanted() && outcome.ending.archiveFailure.empty()) {

@@ -11,6 +11,7 @@
 
 #include "platform/ascii.h"
 #include "platform/transfer_rules.h"
+#include "platform/url_resolve.h"
 
 Transfer::Transfer(Transport& transport) : m_transport(transport) {
   InitCurl();
@@ -42,6 +43,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   m_errorBuffer[0] = '\0';
   m_sink = &sink;
   m_mayRedirect = request.mayRedirect;
+  m_referringPage = request.referringPage;
   m_wire.End(WireCut::Unspecified);
   if (!m_easy)
     m_easy.reset(curl_easy_init());
@@ -212,7 +214,7 @@ AnswerInfo Transfer::Info() const {
   char* url = nullptr;
   if (m_easy)
     curl_easy_getinfo(m_easy.get(), CURLINFO_EFFECTIVE_URL, &url);
-  return AnswerInfo{url != nullptr ? url : m_url,
+  return AnswerInfo{WithoutLogin(url != nullptr ? url : m_url),
                     Status(),
                     m_answer.framing.SizeText(),
                     ContentType(),
@@ -281,6 +283,8 @@ bool Transfer::Follow(TransferRequest& request, TransferResult& failure) {
   request.https = StartsWithNoCase(target, "https://");
   request.server = target.substr(scheme + 3, path - scheme - 3);
   request.objectName = path == std::string::npos ? std::string() : target.substr(path + 1);
+  if (!request.referringPage.empty())
+    request.referrer = BrowserReferrer(request.referringPage, target);
   const bool prepared = Prepare(request, *m_sink, failure);
   m_redirectsBefore = followed;
   m_redirectStatus = status;
@@ -366,18 +370,8 @@ bool Transfer::HeaderBlockEnded() {
     return false;
   }
   const bool redirect = IsFollowedRedirect(status) && a.location;
-  if (redirect && redirects < kMaxRedirects && RedirectAllowed()) {
-    // Read to its close, an empty redirect over a connection the server keeps open would be
-    // waited on to the stall time: it is whole now, and followed from here.
-    if (m_readToClose && a.framing.Length() == 0) {
-      m_followTarget = RedirectTarget(Info().url.c_str(), *a.location).value_or("");
-      // What is no web address is curl's to refuse.
-      if (!StartsWithNoCase(m_followTarget, "http://") &&
-          !StartsWithNoCase(m_followTarget, "https://"))
-        m_followTarget.clear();
-    }
-    return m_followTarget.empty();
-  }
+  if (redirect && redirects < kMaxRedirects && RedirectAllowed())
+    return !FollowsHere(status);
   // Another 3xx with a location is the answer; curl, which would follow it, is stopped here.
   if (!redirect && IsRedirect(status) && a.location) {
     BeginAnswer(status);
@@ -412,6 +406,27 @@ bool Transfer::HeaderBlockEnded() {
   return m_refusedRedirect.empty();
 }
 
+bool Transfer::FollowsHere(long status) {
+  // Read to its close, an empty redirect over a connection the server keeps open would be
+  // waited on to the stall time: it is whole now. A request of a page's whose Referer the
+  // redirect changes, as a browser changes it, goes on with that one.
+  const bool empty = m_readToClose && m_answer.framing.Length() == 0;
+  if (!empty && m_referringPage.empty())
+    return false;
+  const std::string target = RedirectTarget(Info().url.c_str(), *m_answer.location).value_or("");
+  // What is no web address is not followed, as curl would refuse it once the close came.
+  if (!StartsWithNoCase(target, "http://") && !StartsWithNoCase(target, "https://")) {
+    if (!empty)
+      return false;
+    BeginAnswer(status);
+    m_answer.result = CURLE_UNSUPPORTED_PROTOCOL;
+    return true;
+  }
+  if (empty || BrowserReferrer(m_referringPage, target) != m_referrer)
+    m_followTarget = target;
+  return !m_followTarget.empty();
+}
+
 void Transfer::BeginAnswer(long status) {
   Answer& a = m_answer;
   a.complete = true;
@@ -420,10 +435,10 @@ void Transfer::BeginAnswer(long status) {
   if (m_decoding && !a.codings.empty() && !CompressedFile(Info().url, ContentType()))
     m_decoder = ContentDecoder::For(a.codings);
   a.encoded = m_decoder != nullptr;
-  if (!(IsFollowedRedirect(status) && a.location)) {
-    a.expected = status == 204 || status == 304 ? std::nullopt : a.framing.Length();
-    a.empty = status == 204 || status == 304 || a.expected == 0;
-  }
+  // A redirect that is the answer (not followed) is framed as any: read to its close, an empty
+  // one is whole at once.
+  a.expected = status == 204 || status == 304 ? std::nullopt : a.framing.Length();
+  a.empty = status == 204 || status == 304 || a.expected == 0;
   m_sink->OnAnswer(Info());
 }
 
@@ -520,7 +535,7 @@ std::optional<std::chrono::milliseconds> TransferResult::PauseAsked(int tries) c
     seconds = retryAfter.size() > 6 ? kLongest : std::stoll(retryAfter);
   } else if (const std::optional<int64_t> date = ParseHttpDate(retryAfter)) {
     seconds = std::max<int64_t>(0, *date - static_cast<int64_t>(std::time(nullptr)));
-  } else {
+  } else if (status == 429) {
     seconds = 1LL << std::clamp(tries, 0, 9);
   }
   if (seconds < 0)

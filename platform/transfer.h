@@ -45,9 +45,9 @@ struct TransferResult {
   std::string retryAfter;    // the last answer's Retry-After, as sent
   bool multiplexed = false;  // it came as a stream of a connection that carries several
 
-  // The pause the answer asks for before the server is asked again: a 429 or a 503, with
-  // Retry-After (seconds or a date), at most ten minutes; without one, one second doubled at
-  // each try. None: the answer is the file's.
+  // The pause the answer asks for before the server is asked again: a 429, or a 503 with
+  // Retry-After (seconds or a date), at most ten minutes; a 429 without one, one second doubled
+  // at each try. None: the answer is the file's.
   std::optional<std::chrono::milliseconds> PauseAsked(int tries) const;
 
   // No answer: the connection or the request failed, for this reason.
@@ -102,6 +102,9 @@ struct TransferRequest {
   // Where a redirect may lead; empty: anywhere over http or https.
   std::function<bool(const std::string& target)> mayRedirect;
   std::vector<std::string> headers;  // more request header lines, "Name: value"
+  // Where a page asked for the file: each redirect's request gives the Referer a browser gives
+  // from it there.
+  std::string referringPage;
 };
 
 struct ListDeleter {
@@ -198,6 +201,9 @@ class Transfer {
   // The answer is the one in hand: what it announces is noted and the sink told.
   void BeginAnswer(long status);
   bool RedirectAllowed();
+  // A redirect to follow that the transfer stops at, to be followed by a request of its own (or
+  // that is the answer, being none to follow): true when curl is to go no further.
+  bool FollowsHere(long status);
 
   Transport& m_transport;
   std::unique_ptr<CURL, EasyDeleter> m_easy;
@@ -224,6 +230,7 @@ class Transfer {
   bool m_cookieEngine = false;  // the handle reads the shared cookies
   std::string m_refusedRedirect;
   std::string m_followTarget;  // a redirect followed by a request of its own
+  std::string m_referringPage;
   long m_redirectsBefore = 0;  // those followed by the requests before this one
   int m_redirectStatus = 0;    // the last of them
   long RedirectCount() const;

@@ -24,6 +24,10 @@ std::optional<std::string> RedirectTarget(const char* from, const std::string& l
   if (curl_url_set(url, CURLUPART_URL, from, kFlags) == CURLUE_OK &&
       curl_url_set(url, CURLUPART_URL, location.c_str(), kFlags) == CURLUE_OK) {
     char* text = nullptr;
+    // Where a login is written into it, the address is named without: the login is the
+    // server's own to ask for.
+    curl_url_set(url, CURLUPART_USER, nullptr, 0);
+    curl_url_set(url, CURLUPART_PASSWORD, nullptr, 0);
     if (curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK && text != nullptr)
       target = text;
     curl_free(text);

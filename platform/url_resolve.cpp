@@ -298,3 +298,15 @@ std::string BrowserReferrer(const std::string& page, const std::string& target) 
   const size_t path = page.find_first_of("/?#", page.find("://") + 3);
   return page.substr(0, path) + "/";
 }
+
+std::string WithoutLogin(std::string url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos)
+    return url;
+  const size_t begin = scheme + 3;
+  const size_t end = std::min(url.find_first_of("/?#", begin), url.size());
+  const size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
+  if (at != std::string::npos && at >= begin && at < end)
+    url.erase(begin, at + 1 - begin);
+  return url;
+}

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "platform/url_resolve.h"
+
 void WireCapture::Trace(WireRecorder& recorder, CURL* easy, const std::string& url,
                         curl_infotype type, std::string_view bytes) {
   switch (type) {
@@ -43,8 +45,8 @@ void WireCapture::RequestHead(WireRecorder& recorder, CURL* easy, const std::str
     char* ip = nullptr;
     curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
     curl_easy_getinfo(easy, CURLINFO_PRIMARY_IP, &ip);
-    m_exchange = recorder.Begin(effective != nullptr ? effective : url, ip != nullptr ? ip : "",
-                                std::chrono::system_clock::now());
+    m_exchange = recorder.Begin(WithoutLogin(effective != nullptr ? effective : url),
+                                ip != nullptr ? ip : "", std::chrono::system_clock::now());
     if (!m_exchange)
       return;
     m_exchange->Request(AsHttp11Request(bytes));

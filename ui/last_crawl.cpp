@@ -36,6 +36,7 @@ void LastCrawl::Ended(const CrawlOutcome& outcome) {
   m_archiveRecords = outcome.archiveRecords;
   m_archiveFailure = outcome.archiveFailure;
   m_writeRefusal = outcome.writeRefusal;
+  m_notConverted = outcome.notConverted;
 }
 
 QString LastCrawl::Summary() const {
@@ -64,6 +65,10 @@ QString LastCrawl::Summary() const {
                 .arg(m_convertedFiles == 1 ? "" : "s") +
             (m_conversionStopped ? QStringLiteral(" (stopped: the next run converts the rest)")
                                  : QString());
+  if (m_notConverted > 0)
+    line += QStringLiteral("; links could not be converted in %1 file%2")
+                .arg(m_notConverted)
+                .arg(m_notConverted == 1 ? "" : "s");
   if (!m_writeRefusal.empty())
     line += QStringLiteral("; cannot write in ") + QString::fromStdString(m_writeRefusal);
   if (!m_archiveFailure.empty())

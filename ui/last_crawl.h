@@ -33,6 +33,7 @@ class LastCrawl {
   int32_t m_archiveRecords = 0;
   std::string m_archiveFailure;
   std::string m_writeRefusal;  // the directory that refused a file, and why
+  int32_t m_notConverted = 0;
   std::string m_archivePath;  // the package the crawl writes, if any
   bool m_conversionStopped = false;
   bool m_firstDone = false;

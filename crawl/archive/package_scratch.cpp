@@ -39,12 +39,19 @@ class Locked {
   bool m_locked = false;
 };
 
-// Only what a crawl puts there: its WARC files, or nothing where the package has its own.
+// Marks a working directory as a crawl's own, so that no other is ever taken for one.
+constexpr const char* kMark = ".kelvane-package";
+
+// Only what a crawl puts there: its mark, and its WARC files or nothing where the package has
+// its own, all regular files.
 bool OnlyArchives(const std::filesystem::path& scratch) {
   std::error_code error;
+  if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(scratch / kMark, error)))
+    return false;
   for (const auto& entry : std::filesystem::directory_iterator(scratch, error)) {
     const std::string name = entry.path().filename().string();
-    if (!name.starts_with("data") || !name.ends_with(".warc.gz"))
+    const bool archive = name.starts_with("data") && name.ends_with(".warc.gz");
+    if ((!archive && name != kMark) || !entry.is_regular_file(error) || entry.is_symlink(error))
       return false;
   }
   return !error;
@@ -71,16 +78,19 @@ bool NameTaken(const std::string& path) {
 
 std::unique_ptr<PackageScratch> PackageScratch::Claim(const std::string& package,
                                                       std::string& why) {
-  // Two crawls starting at once look and claim one after the other.
+  // Two crawls starting at once look and claim one after the other. A directory the user may
+  // write in but not read is neither locked nor looked in: nothing of another crawl is seen.
   const std::string directory = DirectoryOf(package);
   Locked looking(directory, LOCK_EX);
-  if (!looking.Held()) {
+  if (!looking.Held() && errno != EACCES) {
     why = package + ": " + std::strerror(errno);
     return nullptr;
   }
   const std::string prefix = package.substr(package.rfind('/') + 1) + ".";
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+  const auto entries = looking.Held() ? std::filesystem::directory_iterator(directory, error)
+                                      : std::filesystem::directory_iterator();
+  for (const auto& entry : entries) {
     const std::string name = entry.path().filename().string();
     if (name.size() != prefix.size() + 6 || !name.starts_with(prefix) ||
         !entry.is_directory(error) || entry.is_symlink(error))
@@ -96,9 +106,13 @@ std::unique_ptr<PackageScratch> PackageScratch::Claim(const std::string& package
     return nullptr;
   }
   Locked own(path, LOCK_EX | LOCK_NB);
-  if (!own.Held()) {
+  const int mark =
+      ::open((path + "/" + kMark).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (mark >= 0)
+    ::close(mark);
+  if (!own.Held() || mark < 0) {
     why = package + ": " + std::strerror(errno);
-    std::filesystem::remove(path, error);
+    std::filesystem::remove_all(path, error);
     return nullptr;
   }
   return std::unique_ptr<PackageScratch>(new PackageScratch(std::move(path), own.Release()));

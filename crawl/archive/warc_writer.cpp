@@ -157,7 +157,7 @@ std::unique_ptr<WarcWriter> WarcWriter::Open(const ArchivePlan& plan, std::strin
     const std::string probe = plan.wacz + ".part";
     const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
-      why = plan.wacz + ": " + std::strerror(errno);
+      why = probe + ": " + std::strerror(errno);
       return nullptr;
     }
     ::close(fd);
@@ -452,26 +452,37 @@ bool WarcWriter::Close(std::string& why) {
   if (m_fd >= 0 && ::close(m_fd) != 0 && m_why.empty())
     m_why = m_file + ": " + std::strerror(errno);
   m_fd = -1;
-  // The index lists the whole records, which are all the files hold, even once one failed.
-  if (m_plan.cdx && !WriteIndex(IndexPath(), m_index) && m_why.empty())
-    m_why = IndexPath() + ": " + std::strerror(errno);
-  if (m_why.empty() && !m_plan.wacz.empty()) {
-    // The pages as the crawl read them, each at the date of its first whole answer.
-    std::map<std::string, std::string> dates;
-    for (const IndexEntry& entry : m_index) {
-      if (!entry.revisit && entry.status / 100 == 2)
-        dates.emplace(entry.uri, entry.date);
-    }
-    std::vector<ArchivedPage> pages;
-    std::set<std::string> listed;  // a page read again (by a redirect's end) is listed once
-    for (const auto& [url, title] : m_pages) {
-      if (const auto date = dates.find(url); date != dates.end() && listed.insert(url).second)
-        pages.push_back({url, date->second, title});
-    }
-    WriteWacz(m_plan.wacz, m_files, m_index, pages, m_why);
-  }
+  // The index lists the whole records, which are all the files hold, even once one failed; with
+  // the package alone, whose files go into it, only beside the package written.
+  if (!m_inScratch)
+    WriteIndexFile();
+  if (m_why.empty() && !m_plan.wacz.empty())
+    Pack();
+  if (m_inScratch && m_why.empty())
+    WriteIndexFile();
   why = m_why;
   return m_why.empty();
+}
+
+void WarcWriter::WriteIndexFile() {
+  if (m_plan.cdx && !WriteIndex(IndexPath(), m_index) && m_why.empty())
+    m_why = IndexPath() + ": " + std::strerror(errno);
+}
+
+void WarcWriter::Pack() {
+  // The pages as the crawl read them, each at the date of its first whole answer.
+  std::map<std::string, std::string> dates;
+  for (const IndexEntry& entry : m_index) {
+    if (!entry.revisit && entry.status / 100 == 2)
+      dates.emplace(entry.uri, entry.date);
+  }
+  std::vector<ArchivedPage> pages;
+  std::set<std::string> listed;  // a page read again (by a redirect's end) is listed once
+  for (const auto& [url, title] : m_pages) {
+    if (const auto date = dates.find(url); date != dates.end() && listed.insert(url).second)
+      pages.push_back({url, date->second, title});
+  }
+  WriteWacz(m_plan.wacz, m_files, m_index, pages, m_why);
 }
 
 void WarcWriter::AddPage(const std::string& url, const std::string& title) {

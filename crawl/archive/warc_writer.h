@@ -71,6 +71,9 @@ class WarcWriter : public WireRecorder {
   bool WriteRecord(const WarcFields& fields, const std::string& block, const RecordBody* body,
                    IndexEntry* entry);
   bool LoadIndex(const std::string& path);
+  // With m_lock held, at the close: the index file, and the package with its list of pages.
+  void WriteIndexFile();
+  void Pack();
   std::string IndexPath() const;
   std::string FileName(int number) const;
 

@@ -121,7 +121,7 @@ struct CrawlOutcome {
   // run.
   int32_t converted = 0;
   bool conversionStopped = false;
-  int32_t originalsNotKept = 0;  // with originals kept, converted files whose original was not
+  int32_t notConverted = 0;  // files whose converted text (or kept original) could not be written
   // The disk refused a file for want of room or permission: "DIR: reason", DIR where it did.
   std::string writeRefusal{};
   // With an archive: the records written, and why it could not be written whole.

@@ -470,15 +470,19 @@ CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const T
     std::lock_guard lock(m_storeLock);
     // The original as it came, kept beside the file once: a later conversion has only converted
     // text to keep.
+    // An original that cannot be kept is not written over either.
     if (m_plan.backupConverted && !converted) {
       const std::optional<std::string> backup = m_store.WriteBackup(localPath, *text);
       conversion.backupFailed = !backup;
+      conversion.error = backup ? 0 : errno;
       if (backup && *backup != localPath + ".orig")
         conversion.backup = *backup;
     }
-    marked = m_store.MarkConverted(localPath);
+    marked = !conversion.backupFailed && m_store.MarkConverted(localPath);
   }
   const bool written = marked && m_store.WriteConverted(localPath, rewritten);
+  if (marked && !written)
+    conversion.error = errno;
   conversion.write = written ? Conversion::Write::Written : Conversion::Write::Failed;
   return conversion;
 }
@@ -580,7 +584,13 @@ CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
     if (conversions[i].write != Conversion::Write::None)
       m_store.RecordAddress(files[i]->first, files[i]->second.address);
     converted.files += conversions[i].write == Conversion::Write::Written ? 1 : 0;
-    converted.originalsNotKept += conversions[i].backupFailed ? 1 : 0;
+    if (conversions[i].write == Conversion::Write::Failed) {
+      ++converted.notConverted;
+      if (converted.refusal == 0 && RoomOrPermission(conversions[i].error)) {
+        converted.refusal = conversions[i].error;
+        converted.refusedIn = std::string(BeforeLast(files[i]->first, '/'));
+      }
+    }
     converted.stopped = converted.stopped || !conversions[i].done || conversions[i].cut;
   }
   return converted;

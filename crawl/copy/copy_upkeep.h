@@ -55,7 +55,11 @@ class CopyUpkeep {
   struct Converted {
     int32_t files = 0;     // rewritten
     bool stopped = false;  // before every file was looked at
-    int32_t originalsNotKept = 0;  // with backups, converted files whose original could not be
+    int32_t notConverted =
+        0;  // could not be written, or their originals not kept: left as they were
+    // The first of those refused for want of room or permission: errno, and the directory.
+    int refusal = 0;
+    std::string refusedIn;
   };
   // No file is begun after the deadline, where there is one.
   Converted ConvertLinks(const std::string& basePrefix, const std::atomic<int>& stop,
@@ -92,6 +96,7 @@ class CopyUpkeep {
     bool done = false;
     bool cut = false;  // stopped before its end: left as it was
     bool backupFailed = false;
+    int error = 0;       // errno of the write that failed
     std::string backup;  // where the original went, where it is not NAME.orig
     enum class Write { None, Written, Failed } write = Write::None;
   };

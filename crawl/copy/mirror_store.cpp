@@ -154,21 +154,34 @@ std::string MirrorStore::RecordLine(const std::string& below, const Record& reco
 }
 
 void MirrorStore::Index(const std::string& below, Record record) {
-  auto old = m_records.find(below);
-  if (old != m_records.end()) {
-    // The addresses of the file the path held before no longer lead to it.
-    for (auto* index : {&m_byUrl, &m_byAsked}) {
-      for (const std::string& url : {old->second.url, old->second.asked}) {
-        auto entry = index->find(url);
-        if (entry != index->end() && entry->second == below)
-          index->erase(entry);
-      }
-    }
-  }
+  // The addresses of the file the path held before no longer lead to it.
+  if (auto old = m_records.find(below); old != m_records.end())
+    Unindex(below, old->second);
   m_byUrl[record.url] = below;
   if (!record.asked.empty())
     m_byAsked[record.asked] = below;
   m_records[below] = std::move(record);
+}
+
+void MirrorStore::Unrecord(const std::string& below, std::optional<Record> before) {
+  if (before) {
+    Index(below, std::move(*before));
+    return;
+  }
+  if (const auto old = m_records.find(below); old != m_records.end()) {
+    Unindex(below, old->second);
+    m_records.erase(old);
+  }
+}
+
+void MirrorStore::Unindex(const std::string& below, const Record& record) {
+  for (auto* index : {&m_byUrl, &m_byAsked}) {
+    for (const std::string& url : {record.url, record.asked}) {
+      auto entry = index->find(url);
+      if (entry != index->end() && entry->second == below)
+        index->erase(entry);
+    }
+  }
 }
 
 void MirrorStore::AppendRecord(const std::string& below, const Record& record) {
@@ -253,12 +266,15 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   record.digest = fetched.Digest();
   // The same document again (a directory's page, asked for with and without its "/"): the
   // address sent on to it stays recorded, as the address that answered finds the file anyway.
+  std::optional<Record> before;
   if (m_keepRecords) {
     LoadRecords();
     const auto old = m_records.find(*below);
-    if (old != m_records.end() && old->second.url == record.url && !old->second.asked.empty() &&
-        old->second.asked != old->second.url)
-      record.asked = old->second.asked;
+    if (old != m_records.end())
+      before = old->second;
+    if (before && before->url == record.url && !before->asked.empty() &&
+        before->asked != before->url)
+      record.asked = before->asked;
     AddRecord(*below, record);
   }
   const size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
@@ -268,6 +284,9 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   if (written == WriteResult::WriteFailed || written == WriteResult::OpenFailed) {
     m_writeError = errno;
     m_writeDirectory = std::string(BeforeLast(localPath, '/'));
+    // What the path holds is what it held before: its links are converted to it, not to this.
+    if (m_keepRecords)
+      Unrecord(*below, std::move(before));
   }
   if (written == WriteResult::Written) {
     m_savedNow.insert(*below);

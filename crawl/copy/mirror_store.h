@@ -108,6 +108,11 @@ class MirrorStore {
   bool IsOwnArea(const std::string& below) const;
   void LoadRecords();
   void AddRecord(const std::string& below, const Record& record);
+  // A file that could not be written: the record it held before is the one held (for this
+  // crawl; the line written stays, and costs a rerun nothing), or none.
+  void Unrecord(const std::string& below, std::optional<Record> before);
+  // The addresses of a record no longer lead to the path.
+  void Unindex(const std::string& below, const Record& record);
   // The record held for the path, found again by either of its addresses.
   void Index(const std::string& below, Record record);
   void MakeDirectories(const std::string& directory);

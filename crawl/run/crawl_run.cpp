@@ -2,6 +2,7 @@
 
 #include "platform/url_resolve.h"
 
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -226,15 +227,17 @@ bool CrawlRun::ReadCopy(Pass& pass) {
   // The copy is asked for again, only if it changed, by the address it was stored for: another
   // that shares its name reads it, as it did when it was stored, so that no two answers take
   // turns in one file.
+  // A package replays on its own: the file of an earlier copy is asked for whole all the same,
+  // as an update asks for it, and so recorded.
+  const bool packaged = !m_plan.archive.wacz.empty();
   const std::optional<MirrorStore::Record> record =
-      m_plan.update ? m_store.RecordOf(*copy) : std::nullopt;
+      m_plan.update || packaged ? m_store.RecordOf(*copy) : std::nullopt;
   const bool another =
       record && !record->asked.empty() && record->asked != pass.url && record->url != pass.url;
-  if (m_plan.update && !another) {
+  if ((m_plan.update || packaged) && !another) {
     if (m_store.IsRegularFile(*copy)) {
       pass.earlierCopy = *copy;
-      // A package replays on its own: each file is asked for whole, and so recorded.
-      if (m_plan.archive.wacz.empty())
+      if (!packaged)
         pass.conditions = m_upkeep.Conditions(*copy);
     }
     return false;
@@ -451,6 +454,10 @@ void CrawlRun::FinishPass(Pass& pass) {
 }
 
 void CrawlRun::WriteRefused(int error, const std::string& directory) {
+  // A full or read-only disk, or a save-to directory that takes nothing, refuses every file to
+  // come; a directory within the copy refuses its own files alone.
+  m_writeStop = m_writeStop || error == ENOSPC || error == EDQUOT || error == EROFS ||
+                directory == m_plan.start.saveToDirectory;
   if (!m_writeRefusal.empty())
     return;
   m_writeRefusal = directory + ": " + std::strerror(error);
@@ -474,7 +481,11 @@ void CrawlRun::ConvertLinks(CrawlOutcome& outcome) {
               : std::nullopt);
   outcome.converted = converted.files;
   outcome.conversionStopped = converted.stopped;
-  outcome.originalsNotKept = converted.originalsNotKept;
+  outcome.notConverted = converted.notConverted;
+  if (converted.refusal != 0) {
+    WriteRefused(converted.refusal, converted.refusedIn);
+    outcome.writeRefusal = m_writeRefusal;
+  }
 }
 
 CrawlOutcome CrawlRun::Cancel(const std::string& failedCall) {

@@ -103,9 +103,9 @@ class CrawlRun {
   }
   // The plan's quota of stored bytes has been reached: no new file is to be fetched.
   bool QuotaReached() const { return m_quotaReached; }
-  // Read as the web is read, the disk refused a file for want of room or permission: every file
-  // after would be refused too, so none is fetched and those under way are dropped.
-  bool WriteStopped() const { return m_plan.completePages && !m_writeRefusal.empty(); }
+  // Read as the web is read, the disk refused a file for want of room or permission as it would
+  // refuse every file after: none is fetched, and those under way are dropped.
+  bool WriteStopped() const { return m_plan.completePages && m_writeStop; }
   // The rest of a pass once its file is in: what was not saved said, the file read for links,
   // a fetched file stored, the outcome reported. The file is released.
   void FinishPass(Pass& pass);
@@ -167,6 +167,7 @@ class CrawlRun {
   bool m_startUntested = false;  // the next link taken is the start, fetched without a test
   int64_t m_storedBytes = 0;
   std::string m_writeRefusal;  // "DIR: reason", once a file was refused
+  bool m_writeStop = false;    // and every file to come would be
   bool m_quotaReached = false;
 };
 

@@ -36,18 +36,14 @@ std::string ServerOfStart(const std::string& url) {
          url.substr(scheme + 3, end == std::string::npos ? end : end - scheme - 3);
 }
 
-// Whether the text begins with a scheme other than a server's "host:port".
+// Whether the text begins with a scheme that is written without "//" (mailto:, javascript:
+// ...): no web address. "host:8080/" and "user:password@host/" begin with a server, as wget
+// reads them.
 bool StartsWithScheme(std::string_view text) {
-  const size_t colon = text.find(':');
-  if (colon == std::string_view::npos || colon == 0 || !IsAsciiLetter(text.front()))
-    return false;
-  for (const char c : text.substr(0, colon)) {
-    if (!IsAsciiLetter(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.')
-      return false;
-  }
-  const std::string_view after = text.substr(colon + 1);
-  const size_t digits = std::min(after.find_first_not_of("0123456789"), after.size());
-  return digits == 0 || (digits < after.size() && after[digits] != '/');
+  static constexpr std::string_view kSchemes[] = {
+      "javascript:", "mailto:", "data:", "tel:", "about:", "blob:", "file:", "urn:"};
+  return std::any_of(std::begin(kSchemes), std::end(kSchemes),
+                     [&](std::string_view scheme) { return StartsWithNoCase(text, scheme); });
 }
 
 }  // namespace

@@ -268,8 +268,10 @@ void SlotScheduler::Start(int slot, CrawlRun::Pass pass) {
   request.mayRedirect = m_run.Redirects(pass.depth, pass.requisite);
   request.headers = pass.conditions;
   // Read as the web is read, a file is asked for as a browser asks the page's files for.
-  if (m_run.WebRules())
+  if (m_run.WebRules()) {
     request.referrer = BrowserReferrer(pass.referrer, url);
+    request.referringPage = pass.referrer;
+  }
   auto inFlight = std::make_unique<InTransfer>(InTransfer{
       std::move(pass),
       std::make_unique<FileReceiver>(std::move(file), m_fileBar, m_oneAtATime, m_run.IntakeOf())});

@@ -342,7 +342,7 @@ TEST(Cli, FullDiskIsNoSuccess) {
       GTEST_SKIP() << "no tmpfs can be mounted here";
     std::vector<std::string> args = {"--save-to", saveTo.Path(), server.Url("/")};
     if (webRules)
-      args.insert(args.begin(), "-p");
+      args.insert(args.begin(), "-pk");
     const ProcessResult run = Cli(args);
     const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
     int stored = 0;
@@ -354,9 +354,12 @@ TEST(Cli, FullDiskIsNoSuccess) {
         ++stored;
       }
     }
+    // Converted, the page leads to the server for each picture not stored.
+    const std::string converted = ReadFileBytes(host + "/~index.htm");
     std::system(("umount '" + saveTo.Path() + "'").c_str());
     EXPECT_EQ(run.exitCode, 8) << run.err;
     EXPECT_LT(stored, 8);
+    EXPECT_TRUE(!webRules || Count(converted, server.Url("/p")) == 8u - stored) << converted;
     EXPECT_EQ(Count(run.err, "cannot write in " + host + ": No space left on device\n"), 1u)
         << run.err;
     EXPECT_TRUE(Contains(run.err, ", " + std::to_string(stored + 1) + " stored, ")) << run.err;

@@ -123,6 +123,7 @@ TEST(CommandLine, StartAddressesAsTyped) {
       {"HTTP://h/", false, "http://h/", nullptr},
       {"h:8080/docs/", true, "http://h:8080/docs/", nullptr},
       {"h:8080/docs/", false, "h:8080/docs/", "not an http or https address"},
+      {"alice:pw@h/", true, "http://alice:pw@h/", nullptr},  // a login, not a scheme
       {"./site/index.htm", true, "./site/index.htm", "not an http or https address"},
       {"javascript:void(0)", true, "javascript:void(0)", "not an http or https address"},
       {"http://exa mple/", true, "http://exa mple/", "not a web address"},

@@ -118,6 +118,9 @@ TEST(ArchivePieces, RefusedArchiveTouchesNothing) {
   // Names taken by links to nowhere, and a package another crawl is making.
   std::filesystem::create_symlink(dir.Path() + "/nowhere.cdxj", dir.Path() + "/linked.cdxj");
   std::filesystem::create_symlink(dir.Path() + "/nowhere.wacz", dir.Path() + "/linked.wacz");
+  // A directory of the user's that looks like a package's working one is no crawl's to remove.
+  std::filesystem::create_directory(dir.Path() + "/made.wacz.backup");
+  WriteFileBytes(dir.Path() + "/made.wacz.backup/data.warc.gz", "precious");
   std::string why;
   const std::unique_ptr<WarcWriter> making =
       WarcWriter::Open(plan("", dir.Path() + "/made.wacz", false, ""), why);
@@ -138,7 +141,8 @@ TEST(ArchivePieces, RefusedArchiveTouchesNothing) {
   EXPECT_EQ(ReadFileBytes(kept + ".cdxj"), "precious");
   EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/nowhere.cdxj"));
   EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/nowhere.wacz"));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 5);
+  EXPECT_EQ(ReadFileBytes(dir.Path() + "/made.wacz.backup/data.warc.gz"), "precious");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 6);
 }
 
 }  // namespace

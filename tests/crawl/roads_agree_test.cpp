@@ -112,6 +112,8 @@ const Case kCases[] = {
     {"failing.htm", kDone, kNotSaved, NotSavedReason::HttpStatus},
     {"moved.htm", kDone, kStored, kNone},
     {"emptymove.htm", kDone, kStored, kNone},
+    {"emptyloop.htm", kDone, kNotSaved, kBroken},
+    {"emptylocal.htm", kDone, kNotSaved, kBroken},
     {"nowhere.htm", kDone, kNotSaved, NotSavedReason::HttpStatus},
     {"local.htm", kDone, kNotSaved, kBroken},
     {"silent.htm", CrawlEnding::Cancelled, kStored, kNone},
@@ -182,7 +184,8 @@ TEST(RoadsAgree, EveryHostileAnswerAtOneJobAndAtFour) {
         continue;
       // A redirect to another server, or to no web address, is not followed for complete pages.
       const std::string route = c.route;
-      const bool away = completePages && (route == "away.gif" || route == "local.htm");
+      const bool away = completePages &&
+                        (route == "away.gif" || route == "local.htm" || route == "emptylocal.htm");
       auto outcome = one.outcomes.find(url + route);
       ASSERT_NE(outcome, one.outcomes.end());
       EXPECT_EQ(std::get<0>(outcome->second), c.fate);

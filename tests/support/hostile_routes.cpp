@@ -114,9 +114,14 @@ void Route(int fd, const std::string& path) {
     SendAll(fd, Answer(500, "<html>failing</html>"));
   } else if (path == "/moved.htm") {
     SendAll(fd, Answer(301, "<html>moved</html>", "Location: /target.htm\r\n"));
-  } else if (path == "/emptymove.htm") {
-    // Moved, said whole, on a connection the server keeps open until the next request on it.
-    SendAll(fd, "HTTP/1.1 301 Moved\r\nLocation: /target.htm\r\nContent-Length: 0\r\n\r\n");
+  } else if (path == "/emptymove.htm" || path == "/emptyloop.htm" || path == "/emptylocal.htm") {
+    // Moved, said whole, on a connection the server keeps open until the next request on it: to
+    // a file, to itself, to no web address.
+    const char* to = path == "/emptymove.htm"   ? "/target.htm"
+                     : path == "/emptyloop.htm" ? "/emptyloop.htm"
+                                                : "file:///etc/passwd";
+    SendAll(fd,
+            std::string("HTTP/1.1 301 Moved\r\nLocation: ") + to + "\r\nContent-Length: 0\r\n\r\n");
     pollfd next{fd, POLLIN, 0};
     poll(&next, 1, 30000);
   } else if (path == "/nowhere.htm") {
