@@ -173,8 +173,8 @@ std::string OptionsForArchive(const std::vector<std::string>& arguments) {
       if (name == "authorization" || name == "proxy-authorization" ||
           name == "--header=authorization" || name == "--header=proxy-authorization")
         shown = argument.substr(0, colon) + ": [removed]";
-      else
-        TakeUserInfo(shown);  // an address's password, with its user
+      else if (std::string address = TypedAddress(argument, true); TakeUserInfo(address))
+        shown = address;  // an address's password, with its user, however it is written
     }
     secretNext = argument == "--password";
     text += (text.empty() ? "" : " ") + shown;

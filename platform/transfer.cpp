@@ -276,7 +276,8 @@ int Transfer::OnWire(CURL*, curl_infotype type, char* data, size_t size, void* s
 bool Transfer::Follow(TransferRequest& request, TransferResult& failure) {
   const long followed = m_redirectsBefore + RedirectCount() + 1;
   const int status = Status();
-  m_wire.End(WireCut::None);
+  // The redirect's head came whole; its body, where it has one, was left unread.
+  m_wire.End(m_answer.framing.Length() == 0 ? WireCut::None : WireCut::Length, true);
   const std::string target = std::exchange(m_followTarget, std::string());
   const size_t scheme = target.find("://");
   const size_t path = target.find('/', scheme + 3);
@@ -420,6 +421,7 @@ bool Transfer::FollowsHere(long status) {
       return false;
     BeginAnswer(status);
     m_answer.result = CURLE_UNSUPPORTED_PROTOCOL;
+    m_answer.resultText = "redirected to no web address: " + WithoutLogin(*m_answer.location);
     return true;
   }
   if (empty || BrowserReferrer(m_referringPage, target) != m_referrer)
@@ -612,6 +614,8 @@ TransferResult Transfer::Outcome(CURLcode code, bool stalled) {
   if (a.statusLine && !a.complete)
     result.sizeHeader = a.framing.SizeText();
   result.unreachable = !answered && !stalled && Unreachable(code);
+  result.nameUnknown = result.unreachable &&
+                       (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY);
   result.text = text;
   return result;
 }

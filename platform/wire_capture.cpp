@@ -75,11 +75,13 @@ void WireCapture::AnswerHead(std::string_view bytes) {
   m_head.clear();
 }
 
-void WireCapture::End(WireCut cut) {
+void WireCapture::End(WireCut cut, bool headWhole) {
   if (m_exchange && !m_answered && !m_head.empty()) {
+    if (!m_head.ends_with("\r\n\r\n") && headWhole)
+      m_head += "\r\n";
     m_exchange->AnswerHead(AsHttp11Answer(m_head));
     m_answered = true;
-    cut = WireCut::Unspecified;
+    cut = headWhole ? cut : WireCut::Unspecified;
   }
   if (m_exchange)
     m_exchange->End(m_answered ? cut : WireCut::Unspecified);

@@ -17,8 +17,8 @@ class WireCapture {
   void Trace(WireRecorder& recorder, CURL* easy, const std::string& url, curl_infotype type,
              std::string_view bytes);
   // The exchange in hand ends, cut as said where its answer has begun; a head cut short is
-  // recorded as far as it came.
-  void End(WireCut cut);
+  // recorded as far as it came, unless headWhole: it came, its last line not traced yet.
+  void End(WireCut cut, bool headWhole = false);
   // A request that got no answer, to be sent again: it is not recorded.
   void ForgetUnanswered();
 

@@ -114,8 +114,9 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::optional<Slowdown> PauseFor(const InTransfer& ended, const TransferResult& result,
                                    const std::string& answering);
   // A server that refuses or drops a connection, or answers 503 without a pause, to a transfer
-  // that ran beside others of its own takes no more at once: it keeps as many as it has still
-  // (one at least) and the pass is asked again, as often as a pause allows.
+  // that ran beside others of its own (or drops one just after it answered) takes no more at
+  // once: it keeps as many as it has still (one at least) and the pass is asked again, as often
+  // as a pause allows.
   bool Crowded(const InTransfer& ended, const TransferResult& result,
                const std::string& server) const;
   void AskAgain(InTransfer& ended, const TransferResult& result, const std::string& server);
@@ -142,8 +143,9 @@ class SlotScheduler : public TransferSlots::Receiver {
   std::set<std::string> m_unreachable;  // origins
   std::map<std::string, int> m_serverInFlight;
   std::map<std::string, int64_t> m_serverStarts;
-  std::map<std::string, int> m_serverCap;  // lowered by pauses asked for
-  std::set<std::string> m_multiplexing;    // servers whose answers came as streams
+  std::map<std::string, SteadyClock::time_point> m_lastAnswer;  // by server
+  std::map<std::string, int> m_serverCap;                       // lowered by pauses asked for
+  std::set<std::string> m_multiplexing;  // servers whose answers came as streams
   std::map<std::string, int> m_pausesInARow;
   std::map<std::string, SteadyClock::time_point> m_pausedAt;  // the last pause's beginning
   std::multiset<int> m_depths;  // of the passes taken and not yet read
@@ -356,23 +358,32 @@ void SlotScheduler::Pause(CrawlRun::Pass pass, const TransferResult& result,
 
 bool SlotScheduler::Crowded(const InTransfer& ended, const TransferResult& result,
                             const std::string& server) const {
-  const auto inFlight = m_serverInFlight.find(server);
-  const bool beside = ended.alongside > 0 || inFlight->second > 0 ||
-                      m_serverStarts.at(server) > ended.startsBefore + 1;
-  if (m_oneAtATime || ended.pass.crowded >= kMostPauses || !beside)
+  // The described crawl's failed network call cancels it, as described.
+  if ((m_oneAtATime && !m_run.WebRules()) || ended.pass.crowded >= kMostPauses)
     return false;
-  return result.end == TransferEnd::Failed ||
-         (result.end == TransferEnd::Complete && result.status == 503 && result.retryAfter.empty());
+  const bool lost = result.end == TransferEnd::Failed && !result.nameUnknown;
+  const bool busy =
+      result.end == TransferEnd::Complete && result.status == 503 && result.retryAfter.empty();
+  const bool beside = ended.alongside > 0 || m_serverInFlight.at(server) > 0 ||
+                      m_serverStarts.at(server) > ended.startsBefore + 1;
+  // A server that has just answered may not yet have let go of the connection it answered on.
+  const auto answered = m_lastAnswer.find(server);
+  const bool lately = answered != m_lastAnswer.end() &&
+                      SteadyClock::now() - answered->second < std::chrono::seconds(2);
+  return (lost && (beside || lately)) || (busy && beside);
 }
 
-// As many transfers as the server still has are what it takes.
+// As many transfers as the server still has are what it takes; the file is asked again a little
+// later each time.
 void SlotScheduler::AskAgain(InTransfer& ended, const TransferResult& result,
                              const std::string& server) {
   m_serverCap[server] = std::max(1, std::min(Cap(server), m_serverInFlight[server]));
   Log(std::string("Asked again with fewer transfers at once (") +
       (result.end == TransferEnd::Failed ? "no answer" : "HTTP 503") + "): " + ended.pass.url);
-  ++ended.pass.crowded;
-  m_held[server].passes.push_front(std::move(ended.pass));
+  HeldBack& queue = m_held[server];
+  queue.due = std::max(queue.due,
+                       SteadyClock::now() + std::chrono::milliseconds(50 << ended.pass.crowded++));
+  queue.passes.push_front(std::move(ended.pass));
   ++m_heldCount;
 }
 
@@ -411,6 +422,8 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   CrawlRun::Pass& pass = ended->pass;
   const std::string server = ServerOf(pass.url);
   --m_serverInFlight[server];
+  if (result.status != 0)
+    m_lastAnswer[server] = SteadyClock::now();
   if (result.multiplexed)
     m_multiplexing.insert(server);
   const std::string& answered = ended->receiver->File().finalUrl;

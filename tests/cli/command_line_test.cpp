@@ -144,6 +144,9 @@ TEST(CommandLine, StartAddressesAsTyped) {
   ASSERT_EQ(plan.network.moreLogins.size(), 1u);
   EXPECT_EQ(plan.network.moreLogins[0].server, "http://o:81");
   EXPECT_EQ(plan.network.moreLogins[0].password, "b");
+  // Nor is the login written into the options an archive records, however it was typed.
+  EXPECT_EQ(Parse({"--warc-file", "w", "alice:pw@h/"})->plan.archive.commandLine,
+            "--warc-file w http://h/");
 }
 
 }  // namespace
