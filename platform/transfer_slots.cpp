@@ -12,10 +12,10 @@ struct TransferSlots::Slot {
   std::optional<SteadyClock::time_point> retryAt;  // asked for again at this time
 };
 
-TransferSlots::TransferSlots(int slots, Transport& transport, Receiver& receiver,
+TransferSlots::TransferSlots(int slots, Transport& transport, EndReport onEnd,
                              int connectionsPerServer, int connections)
     : m_transport(transport),
-      m_receiver(receiver),
+      m_onEnd(std::move(onEnd)),
       m_loop(slots, connectionsPerServer, connections) {
   for (int i = 0; i < slots; ++i)
     m_slots.push_back(std::make_unique<Slot>(transport));
@@ -106,7 +106,7 @@ void TransferSlots::Follow(int index) {
   TransferResult broken;
   broken.end = TransferEnd::Broken;  // the redirect was the server's answer
   broken.text = failure.text;
-  m_receiver.OnEnd(index, broken);
+  m_onEnd(index, broken);
 }
 
 // Starts the retries whose time has come; one that cannot even be sent ends as failed.
@@ -122,7 +122,7 @@ void TransferSlots::StartRetries() {
     if (!slot.transfer.Prepare(slot.request, *slot.sink, failure) ||
         !LoopOf(slot).Add(slot.transfer, failure.text)) {
       slot.busy = false;
-      m_receiver.OnEnd(static_cast<int>(i), failure);
+      m_onEnd(static_cast<int>(i), failure);
     }
   }
 }
@@ -149,8 +149,7 @@ bool TransferSlots::Pump(int waitMs, std::string& errorText) {
     if (Retry(slot, e))
       continue;
     slot.busy = false;
-    m_receiver.OnEnd(static_cast<int>(found - m_slots.begin()),
-                     slot.transfer.Finish(e.code, e.stalled));
+    m_onEnd(static_cast<int>(found - m_slots.begin()), slot.transfer.Finish(e.code, e.stalled));
   }
   // Read to its close, an answer is still over at its announced length, closed or not.
   for (size_t i = 0; i < m_slots.size(); ++i) {
@@ -158,7 +157,7 @@ bool TransferSlots::Pump(int waitMs, std::string& errorText) {
     if (slot.busy && !slot.retryAt && slot.request.readToClose && slot.transfer.BodyComplete()) {
       LoopOf(slot).Remove(slot.transfer);
       slot.busy = false;
-      m_receiver.OnEnd(static_cast<int>(i), slot.transfer.Finish(CURLE_OK, false));
+      m_onEnd(static_cast<int>(i), slot.transfer.Finish(CURLE_OK, false));
       ended.push_back({&slot.transfer, CURLE_OK, false});
     }
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,16 +13,13 @@
 // Everything runs on the thread that calls Pump.
 class TransferSlots {
  public:
-  class Receiver {
-   public:
-    virtual ~Receiver() = default;
-    // A slot's request has ended; the slot is free again, and may be started from here.
-    virtual void OnEnd(int slot, const TransferResult& result) = 0;
-  };
+  // A slot's request has ended; the slot is free again, and may be started from here. The
+  // crawl above is told through this alone, so that the transport knows nothing of it.
+  using EndReport = std::function<void(int slot, const TransferResult& result)>;
 
   // At most connectionsPerServer connections to a server and connections in all; 0: as many as
   // slots.
-  TransferSlots(int slots, Transport& transport, Receiver& receiver, int connectionsPerServer = 0,
+  TransferSlots(int slots, Transport& transport, EndReport onEnd, int connectionsPerServer = 0,
                 int connections = 0);
   ~TransferSlots();
   TransferSlots(const TransferSlots&) = delete;
@@ -46,7 +44,7 @@ class TransferSlots {
   TransferLoop& LoopOf(const Slot& slot);
 
   Transport& m_transport;
-  Receiver& m_receiver;
+  EndReport m_onEnd;
   TransferLoop m_loop;
   // Requests over a connection of their own, apart: libcurl 7.88 may hand a transfer that waits
   // for a stream of a connection being made to one of these, and both read the one answer.

@@ -2,8 +2,6 @@
 
 #include "platform/url_resolve.h"
 
-#include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "crawl/read/link_scanner.h"
@@ -12,26 +10,6 @@
 #include "support/int_text.h"
 
 namespace {
-
-NotSavedReason ReasonOf(FetchProblem problem) {
-  switch (problem) {
-    case FetchProblem::HttpError:
-      return NotSavedReason::HttpStatus;
-    case FetchProblem::Broken:
-      return NotSavedReason::BrokenTransfer;
-    case FetchProblem::TooLarge:
-      return NotSavedReason::TooLarge;
-    case FetchProblem::RedirectRefused:
-      return NotSavedReason::RedirectRefused;
-    case FetchProblem::Unreachable:
-      return NotSavedReason::ServerUnreachable;
-    case FetchProblem::Unwritten:
-      return NotSavedReason::WriteFailed;
-    case FetchProblem::None:
-      break;
-  }
-  return NotSavedReason::None;
-}
 
 // The plan's network part as the transport reads it, with what the crawl's other rules make of
 // it: credentials for the start address's server alone, and pages read as a browser reads them
@@ -61,87 +39,26 @@ std::string AsLink(const std::string& url) {
   return url;
 }
 
-bool Unusable(const FetchedFile& file) {
-  return file.problem != FetchProblem::None;
-}
-
 }  // namespace
-
-std::string NotSavedWhy(const FetchedFile& file) {
-  switch (file.problem) {
-    case FetchProblem::HttpError:
-      return "HTTP " + IntToText(file.status);
-    case FetchProblem::Broken:
-      return "transfer broken: " + file.problemText;
-    case FetchProblem::TooLarge:
-      return "larger than " +
-             (file.problemText.empty() ? std::string("4194304") : file.problemText) + " bytes";
-    case FetchProblem::RedirectRefused:
-      return "redirected outside the crawl: " + file.problemText;
-    case FetchProblem::Unreachable:
-      return "server unreachable";
-    case FetchProblem::Unwritten:
-      return "write failed";
-    case FetchProblem::None:
-      break;
-  }
-  return std::string();
-}
-
-std::string NotSavedText(const FetchedFile& file) {
-  const std::string why = NotSavedWhy(file);
-  return why.empty() ? why : "Not saved (" + why + "): " + file.url;
-}
-
-FileOutcome OutcomeOf(const CrawlRun::Pass& pass, std::optional<SaveResult> saved) {
-  FileOutcome outcome;
-  outcome.url = pass.url;
-  outcome.httpStatus = pass.file->status;
-  outcome.bytes = pass.file->wireBytes.value_or(pass.file->Size());
-  outcome.fromNetwork = pass.fromNetwork;
-  outcome.referrer = pass.referrer;
-  if (!pass.fromNetwork) {
-    outcome.fate = FileFate::ReadFromCopy;
-  } else if (Unusable(*pass.file)) {
-    outcome.fate = FileFate::NotSaved;
-    outcome.reason = ReasonOf(pass.file->problem);
-    outcome.why = NotSavedWhy(*pass.file);
-  } else if (saved == SaveResult::WriteFailed || saved == SaveResult::OutsideSaveTo) {
-    outcome.fate = FileFate::NotSaved;
-    const bool failed = saved == SaveResult::WriteFailed;
-    outcome.reason = failed ? NotSavedReason::WriteFailed : NotSavedReason::OutsideSaveTo;
-    outcome.why = failed ? "write failed" : "outside the save-to directory";
-  }
-  return outcome;
-}
-
-void EndActions(CrawlDialog& dialog) {
-  dialog.EnableControl(Control::DownloadButton, true);
-  dialog.EnableControl(Control::StopButton, false);
-}
 
 CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
     : m_dialog(dialog),
       m_plan(plan),
+      m_archive(plan.archive, dialog.m_stopRequested),
       m_transport(NetworkOf(plan)),
       m_rules(RulesOf(plan)),
       m_store(plan.start.saveToDirectory, KeepsRecords(plan, *m_rules)),
       m_upkeep(plan, *m_rules, m_store),
       m_robots(m_transport, plan),
-      m_startUrl(plan.start.url) {
+      m_startUrl(plan.start.url),
+      m_scope(plan.scope.Empty() ? nullptr : std::make_unique<Scope>(plan.scope)),
+      m_counts(dialog),
+      m_limits(dialog, plan),
+      m_redirects(plan, *m_rules, m_scope.get(), m_robots),
+      m_endings({dialog, plan, m_upkeep, m_transport, m_archive, m_counts, m_limits, m_robots}) {
   m_dialog.m_stopRequested = 0;
-  if (plan.archive.Wanted()) {
-    m_archive = WarcWriter::Open(plan.archive, m_archiveWhy);
-    m_transport.Record(m_archive.get());
-    // An archive that can no longer be written stops the crawl, as "Stop" does: what it would
-    // go on to fetch would be kept nowhere, or kept without its record.
-    if (m_archive) {
-      m_archive->OnFailure([this] {
-        int running = 0;
-        m_dialog.m_stopRequested.compare_exchange_strong(running, 1);
-      });
-    }
-  }
+  if (plan.archive.Wanted())
+    m_archive.RecordFrom(m_transport);
   // Read as the web is read, a copy keeps its files' times.
   m_store.SetFileTimes(plan.completePages);
   m_store.SetAnySize(plan.completePages);
@@ -155,11 +72,11 @@ CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
   m_links = std::make_unique<LinkStack>(m_startUrl);
   m_basePrefix = m_links->BasePrefix();
   m_upkeep.SetBasePrefix(m_basePrefix);
+  m_endings.SetBasePrefix(m_basePrefix);
   if (m_plan.scope.level > 0)
     m_links->SetBreadthFirst();
-  if (m_plan.scope.Empty())
+  if (!m_scope)
     return;
-  m_scope = std::make_unique<Scope>(m_plan.scope);
   m_scope->SetRobots(
       [this](const std::string& url, bool mayRead) { return m_robots.Allow(url, mayRead); });
   m_links->SetScope(m_scope.get(), [this](const std::string& url, const std::string& why) {
@@ -195,27 +112,6 @@ std::optional<int> CrawlRun::NextDepth() const {
   if (m_plan.scope.level <= 0 || !LinksPending())
     return std::nullopt;
   return m_links->NextDepth();
-}
-
-RedirectRule CrawlRun::Redirects(int depth, bool requisite) const {
-  RedirectRule reading = m_rules->Redirects(requisite);
-  if (!m_scope)
-    return reading;
-  return [reading, scope = m_scope.get(), depth, requisite](const std::string& target) {
-    return (!reading || reading(target)) &&
-           scope->Judge(target, depth, requisite, true).verdict != Scope::Verdict::LeftOut;
-  };
-}
-
-void CrawlRun::ReportLeftOut() {
-  if (!m_links)
-    return;
-  for (const std::string& url : m_links->LeftOut()) {
-    FileOutcome outcome;
-    outcome.url = url;
-    outcome.fate = FileFate::LeftOut;
-    m_dialog.FileDone(outcome);
-  }
 }
 
 bool CrawlRun::ReadCopy(Pass& pass) {
@@ -300,59 +196,6 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source) {
   return obtained;
 }
 
-bool CrawlRun::RetryAfterRobots(Pass& pass, const std::string& refusedTarget) {
-  // Only a redirect that every other rule took, refused for want of its server's robots.txt:
-  // that file is read now, once, and the pass is asked for again. A chain may need a file at
-  // each step; a server that sends each request somewhere new gets a few tries, not more.
-  constexpr int kMostTries = 5;
-  if (!m_scope || !m_plan.scope.robots || !IsHttpUrl(refusedTarget) ||
-      pass.robotsRetries >= kMostTries)
-    return false;
-  const std::string origin = ServerOrigin(refusedTarget);
-  if (!m_robots.Read(origin)) {
-    if (!m_robots.Wanted(origin))
-      return false;  // another rule refused it first
-    m_robots.Allow(refusedTarget, true);
-  } else if (!Redirects(pass.depth, pass.requisite)(refusedTarget)) {
-    return false;  // the file was read meanwhile, for another pass, and refuses it all the same
-  }
-  ++pass.robotsRetries;
-  return true;
-}
-
-bool CrawlRun::JudgeRedirect(Pass& pass) {
-  FetchedFile& file = *pass.file;
-  // The start address is always fetched: where it is sent is no rule's to leave out.
-  if (pass.depth == 0)
-    return false;
-  if (file.problem == FetchProblem::RedirectRefused) {
-    // Refused by a rule of the scope where the reading rules would follow: that rule leaves
-    // the target out, as it would a link to it; nothing of this pass is stored or refused.
-    const RedirectRule reading = m_rules->Redirects(pass.requisite);
-    if (reading && !reading(file.problemText)) {
-      // Another server is the scope's rule only once servers are spanned at all.
-      if (!m_plan.scope.spanHosts)
-        return false;
-      ShowDownloaded();
-      m_links->LeaveOut(file.problemText, "another server");
-      return true;
-    }
-    const Scope::Judgement judgement =
-        m_scope->Judge(file.problemText, pass.depth, pass.requisite, true);
-    if (judgement.verdict != Scope::Verdict::LeftOut)
-      return false;
-    ShowDownloaded();
-    m_links->LeaveOut(file.problemText, judgement.why);
-    return true;
-  }
-  // A page followed to a name the scope reads for its links only is not stored either.
-  if (pass.stored && !file.finalUrl.empty() && file.finalUrl != pass.url &&
-      m_scope->Judge(file.finalUrl, pass.depth, pass.requisite, true).verdict ==
-          Scope::Verdict::ReadOnly)
-    pass.stored = false;
-  return false;
-}
-
 std::string CrawlRun::NamedPath(const Pass& pass) const {
   // Read as the web is read, an address its server sends on to its own "/" names a directory:
   // its page is that directory's index, one file for both.
@@ -385,21 +228,11 @@ FileReading CrawlRun::ReadForLinks(Pass& pass) {
   }
   // Kept for the conversion at the end, which then need not read the file again.
   m_rules->Read(file, pass.localPath, *m_links, m_plan.convertLinks ? &reading : nullptr);
-  if (m_archive && pass.fromNetwork && KindOf(file.contentType, pass.localPath) == FileKind::Page)
-    m_archive->AddPage(file.finalUrl.empty() ? pass.url : file.finalUrl,
-                       PageTitle(std::string_view(file.data.get(), file.length)));
+  if (m_archive.Open() && pass.fromNetwork &&
+      KindOf(file.contentType, pass.localPath) == FileKind::Page)
+    m_archive.AddPage(file.finalUrl.empty() ? pass.url : file.finalUrl,
+                      PageTitle(std::string_view(file.data.get(), file.length)));
   return reading;
-}
-
-void CrawlRun::CountTowardsQuota(std::int64_t bytes) {
-  if (m_plan.quota <= 0)
-    return;
-  m_storedBytes += bytes;
-  if (!m_quotaReached && m_storedBytes >= m_plan.quota) {
-    m_quotaReached = true;
-    m_dialog.Log("Quota of " + std::to_string(m_plan.quota) +
-                 " bytes reached: no more files are fetched");
-  }
 }
 
 void CrawlRun::FinishPass(Pass& pass) {
@@ -409,13 +242,26 @@ void CrawlRun::FinishPass(Pass& pass) {
     file.problem = FetchProblem::TooLarge;
     file.problemText = std::to_string(m_plan.maxFileSize);
   }
-  if (pass.fromNetwork && m_scope && JudgeRedirect(pass))
-    return pass.file.reset();
+  if (pass.fromNetwork) {
+    if (const std::optional<RedirectJudge::LeftOut> leftOut = m_redirects.Judge(pass)) {
+      m_counts.ShowDownloaded();
+      m_links->LeaveOut(leftOut->target, leftOut->why);
+      return pass.file.reset();
+    }
+  }
   const std::optional<FileOutcome> kept = KeepEarlierCopy(pass);
   const bool unusable = !kept && Unusable(*pass.file);
   if (pass.fromNetwork && unusable)
     m_dialog.Log(NotSavedText(*pass.file));
-  ShowDownloaded();
+  m_counts.ShowDownloaded();
+  if (const std::optional<FileOutcome> outcome = ReadAndStore(pass, kept, unusable))
+    m_dialog.FileDone(*outcome);
+  pass.file.reset();
+}
+
+std::optional<FileOutcome> CrawlRun::ReadAndStore(Pass& pass,
+                                                  const std::optional<FileOutcome>& kept,
+                                                  bool unusable) {
   std::optional<SaveResult> saved;
   // With the archive alone, what is fetched is read for its links and recorded, never stored.
   const bool storing = pass.stored && pass.fromNetwork && !kept && !m_plan.archive.noCopy;
@@ -439,75 +285,18 @@ void CrawlRun::FinishPass(Pass& pass) {
   if (recorded)
     outcome.fate = FileFate::Recorded;
   if (saved == SaveResult::Saved)
-    CountTowardsQuota(pass.file->Size());
+    m_limits.CountStored(pass.file->Size());
   if (const std::optional<MirrorStore::Refusal> refusal =
           saved == SaveResult::WriteFailed ? m_store.Refused() : std::nullopt)
-    WriteRefused(refusal->error, refusal->directory);
+    m_limits.WriteRefused(refusal->error, refusal->directory);
   if (pass.fromNetwork && pass.file->problem == FetchProblem::Unwritten &&
       RoomOrPermission(pass.file->writeError))
-    WriteRefused(pass.file->writeError, m_plan.start.saveToDirectory);
+    m_limits.WriteRefused(pass.file->writeError, m_plan.start.saveToDirectory);
   // A file outside the base prefix is only read for its links: neither stored nor refused.
   outcome.localPath = pass.localPath;
   if (!pass.fromNetwork || unusable || saved || kept || recorded)
-    m_dialog.FileDone(outcome);
-  pass.file.reset();
-}
-
-void CrawlRun::WriteRefused(int error, const std::string& directory) {
-  // A full or read-only disk, or a save-to directory that takes nothing, refuses every file to
-  // come; a directory within the copy refuses its own files alone.
-  m_writeStop = m_writeStop || error == ENOSPC || error == EDQUOT || error == EROFS ||
-                directory == m_plan.start.saveToDirectory;
-  if (!m_writeRefusal.empty())
-    return;
-  m_writeRefusal = directory + ": " + std::strerror(error);
-  m_dialog.Log("Cannot write in " + m_writeRefusal);
-}
-
-void CrawlRun::ConvertLinks(CrawlOutcome& outcome) {
-  if (!m_plan.convertLinks)
-    return;
-  // The stop that ended the crawl is spent; another, asked already or while files convert,
-  // leaves the rest to the next run, as does the end of the time a stopped crawl is given.
-  int once = 1;
-  const bool stopped = m_dialog.m_stopRequested.compare_exchange_strong(once, 0);
-  if (!stopped && once != 0) {
-    outcome.conversionStopped = true;
-    return;
-  }
-  const CopyUpkeep::Converted converted = m_upkeep.ConvertLinks(
-      m_basePrefix, m_dialog.m_stopRequested,
-      stopped ? std::optional(std::chrono::steady_clock::now() + kConversionAfterStop)
-              : std::nullopt);
-  outcome.converted = converted.files;
-  outcome.conversionStopped = converted.stopped;
-  outcome.notConverted = converted.notConverted;
-  if (converted.refusal != 0) {
-    WriteRefused(converted.refusal, converted.refusedIn);
-    outcome.writeRefusal = m_writeRefusal;
-  }
-}
-
-CrawlOutcome CrawlRun::Cancel(const std::string& failedCall) {
-  m_dialog.Log("Transfert canceled");
-  m_dialog.SetProgressPosition(Control::FileProgress, 0);
-  m_dialog.SetProgressPosition(Control::ActivityProgress, 0);
-  // Stop stays at hand while the links of what was stored are converted.
-  if (!m_plan.convertLinks)
-    EndActions(m_dialog);
-  ReportLeftOut();
-  CrawlOutcome outcome = Counted(CrawlOutcome{CrawlEnding::Cancelled, failedCall, false});
-  outcome.writeRefusal = m_writeRefusal;
-  m_links.reset();
-  if (m_plan.convertLinks) {
-    ConvertLinks(outcome);
-    EndActions(m_dialog);
-  }
-  outcome.cookiesNotSaved = !SaveCookies();
-  CloseArchive(outcome);
-  m_dialog.CrawlEnded(outcome);
-  m_dialog.WorkerEnded();
-  return outcome;
+    return outcome;
+  return std::nullopt;
 }
 
 void CrawlRun::PushStart(const FetchedFile& reachable) {
@@ -520,53 +309,4 @@ void CrawlRun::PushStartsUntested() {
   for (auto start = m_plan.moreStarts.rbegin(); start != m_plan.moreStarts.rend(); ++start)
     m_links->Push(std::string(), AsLink(*start), 1);
   m_links->Push(std::string(), m_startUrl, 1);
-}
-
-void CrawlRun::End(CrawlOutcome outcome) {
-  ReportLeftOut();
-  if (outcome.ending == CrawlEnding::QuotaReached)
-    outcome.linksLeft += m_links->PendingCount();
-  outcome = Counted(outcome);
-  outcome.writeRefusal = m_writeRefusal;
-  m_links.reset();
-  // However the crawl ended, its copy reads from disk.
-  ConvertLinks(outcome);
-  EndActions(m_dialog);
-  outcome.cookiesNotSaved = !SaveCookies();
-  CloseArchive(outcome);
-  m_dialog.CrawlEnded(outcome);
-  m_dialog.WorkerEnded();
-}
-
-void CrawlRun::CloseArchive(CrawlOutcome& outcome) {
-  if (!m_plan.archive.Wanted())
-    return;
-  if (m_archive) {
-    m_transport.Record(nullptr);
-    m_archive->Close(m_archiveWhy);
-    outcome.archiveRecords = m_archive->Records();
-  }
-  outcome.archiveFailure = m_archiveWhy;
-  if (!m_archiveWhy.empty())
-    m_dialog.Log("Archive not written: " + m_archiveWhy);
-}
-
-void CrawlRun::ShowDownloaded() {
-  m_downloadedShown = m_downloadedCount;
-  m_dialog.SetControlText(Control::DownloadedFilesEdit, IntToText(m_downloadedShown));
-}
-
-CrawlOutcome CrawlRun::Counted(CrawlOutcome outcome) const {
-  // Destroying the link stack pops what is pending, so the queue shows 0 at every end.
-  outcome.accepted = m_links ? m_links->AcceptedCount() : 0;
-  outcome.downloaded = m_downloadedShown;
-  outcome.slowDowns = m_slowDowns + m_robots.Pauses();
-  return outcome;
-}
-
-bool CrawlRun::SaveCookies() {
-  if (m_transport.SaveCookies())
-    return true;
-  m_dialog.Log("Cookies not saved: " + m_plan.network.saveCookies);
-  return false;
 }

@@ -46,7 +46,7 @@ void RunCrawl(CrawlDialog& dialog, const CrawlPlan& plan) {
   }
   run.PushStart(*reachable.file);
   reachable.file.reset();
-  // One file at a time is one transfer slot, with the described requests.
+  // One file at a time is one transfer slot, with its plain requests.
   const CrawlOutcome outcome = RunSlots(run, JobsOf(plan));
   if (outcome.ending != CrawlEnding::Cancelled)
     run.End(outcome);

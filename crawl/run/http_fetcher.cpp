@@ -11,17 +11,17 @@
 
 namespace {
 
-constexpr int kReadSize = 1024;       // the described fetch reads, and logs, this much at a time
+constexpr int kReadSize = 1024;       // one at a time, a fetch reads, and logs, this much at a time
 constexpr int kShortReadsToEnd = 10;  // its reads end after this many short ones in a row
 // With somewhere to spool to, a body larger than this goes there whole: a hundred streams at once
 // hold a hundred of these in memory, not a hundred areas.
 constexpr int32_t kSpoolBeyond = 1 << 20;
 
 // Drives one transfer to its end, or until the stop flag is raised.
-class OneTransfer : public TransferSlots::Receiver {
+class OneTransfer {
  public:
-  explicit OneTransfer(Transport& transport) : m_slots(1, transport, *this) {}
-  void OnEnd(int, const TransferResult& result) override { m_result = result; }
+  explicit OneTransfer(Transport& transport)
+      : m_slots(1, transport, [this](int, const TransferResult& result) { m_result = result; }) {}
 
   // False, with how it failed, when the request cannot even be sent.
   bool Run(const TransferRequest& request, TransferSink& sink, TransferResult& result) {
@@ -188,7 +188,7 @@ TransferSink::Take FileReceiver::OnBody(const char* data, size_t size) {
     return Take::Refuse;
   }
   ReportPieces(false);
-  // The area is full and more came: as the described fetch, the area is read full first.
+  // The area is full and more came: as one at a time, the area is read full first.
   m_tooLarge = overLimit || (n < size && !file.spool);
   return m_tooLarge ? Take::Refuse : Take::All;
 }
@@ -219,14 +219,14 @@ void FileReceiver::ReportPieces(bool last) {
 }
 
 void FileReceiver::Ended(const TransferResult& result) {
-  // The described fetch reports the headers of whatever answer it reads, one that ended before
+  // One at a time, a fetch reports the headers of whatever answer it reads, one that ended before
   // its body (or a redirect that led nowhere) included.
   if (m_oneAtATime && !m_answered) {
     const std::optional<std::string>& size = result.sizeHeader;
     ReportAnswerHeaders(size && size->size() <= 254 ? size : std::nullopt, m_bar.owner == this);
   }
   ReportPieces(true);
-  // The described fetch reads on after the end until ten reads in a row have come short, the
+  // One at a time, a fetch reads on after the end until ten reads in a row have come short, the
   // last piece of the file among them; a file larger than its area ends at once.
   if (m_oneAtATime && !m_tooLarge && result.end != TransferEnd::Refused) {
     const int shortReads = m_file->Size() % kReadSize == 0 ? 0 : 1;

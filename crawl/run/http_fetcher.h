@@ -52,7 +52,7 @@ class ReadProgress {
 // The answer's status, and why it must not be stored, from how its transfer ended.
 void JudgeAnswer(FetchedFile& file, const TransferResult& result, bool tooLarge);
 
-// How requests are made. One at a time, as described: each over a connection of its own, as
+// How requests are made. One at a time: each over a connection of its own, as
 // HTTP/1.0, its size header only text and the answer read to its close, nothing compressed
 // asked for. Several at once: connections kept open, HTTP/2 streams over TLS (unless a rate
 // limit pauses transfers), compressed answers asked for.
@@ -82,7 +82,7 @@ struct Intake {
 // unless the intake gives somewhere for the rest.
 class FileReceiver : public TransferSink {
  public:
-  // oneAtATime: the reads are reported as the described fetch makes them, its reads after the
+  // oneAtATime: the reads are reported as a fetch one at a time makes them, its reads after the
   // end included, until ten in a row have come short.
   FileReceiver(std::unique_ptr<FetchedFile> file, FileBar& bar, bool oneAtATime,
                Intake intake = {});

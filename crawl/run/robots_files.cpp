@@ -13,13 +13,13 @@ namespace {
 constexpr size_t kLargest = 512 * 1024;  // what is read of a file; the rest is not looked at
 
 // The file's text as it comes, up to what is read of it.
-struct TextSink : TransferSink, TransferSlots::Receiver {
+struct TextSink : TransferSink {
   void OnAnswer(const AnswerInfo&) override {}
   Take OnBody(const char* data, size_t size) override {
     text.append(data, std::min(size, kLargest - text.size()));
     return text.size() < kLargest ? Take::All : Take::Refuse;
   }
-  void OnEnd(int, const TransferResult& ended) override { result = ended; }
+  void OnEnd(const TransferResult& ended) { result = ended; }
   std::string text;
   std::optional<TransferResult> result;
 };
@@ -41,7 +41,8 @@ std::string RequestPath(const std::string& url) {
 
 // The file's text into the sink, and how its transfer ended.
 TransferResult Fetch(Transport& transport, const TransferRequest& request, TextSink& sink) {
-  TransferSlots slot(1, transport, sink);
+  TransferSlots slot(1, transport,
+                     [&sink](int, const TransferResult& ended) { sink.OnEnd(ended); });
   TransferResult failure;
   std::string errorText;
   if (!slot.Start(0, request, sink, failure))
@@ -76,19 +77,11 @@ RobotsFiles::RobotsFiles(Transport& transport, const CrawlPlan& plan)
 
 // A server's robots.txt: its rules on 2xx, everything allowed on 3xx (a redirect not followed)
 // and 4xx, nothing on anything else (5xx, no answer), as crawlers are asked to read it.
-RobotsRules RobotsFiles::ReadFile(const std::string& origin) {
-  const std::string address = origin + "/robots.txt";
-  TransferRequest request = RequestFor(address, true, m_transport.Polite().RateLimited());
-  // The file may move anywhere but to a server the plan keeps out.
-  request.mayRedirect = [this](const std::string& target) {
-    return IsHttpUrl(target) && !ServerExcluded(m_plan.scope, ServerOrigin(target));
-  };
-  // Read as the web is read, the file is asked for as no page's: with no Referer.
-  if (m_plan.completePages)
-    request.referrer.clear();
+RobotsFiles::FileRead RobotsFiles::FetchPolitely(const TransferRequest& request,
+                                                 const std::string& address) {
   TextSink sink;
+  SteadyClock::time_point started;
   std::optional<TransferResult> read;
-  SteadyClock::time_point started = SteadyClock::now();
   for (int tries = 0; !read; ++tries) {
     sink = TextSink();
     AwaitTurn(m_transport.Polite(), request.server);
@@ -110,7 +103,21 @@ RobotsRules RobotsFiles::ReadFile(const std::string& origin) {
     if (StopFlag() == 0)
       read.reset();
   }
-  const TransferResult result = *read;
+  return FileRead{*read, std::move(sink.text), started};
+}
+
+RobotsRules RobotsFiles::ReadFile(const std::string& origin) {
+  const std::string address = origin + "/robots.txt";
+  TransferRequest request = RequestFor(address, true, m_transport.Polite().RateLimited());
+  // The file may move anywhere but to a server the plan keeps out.
+  request.mayRedirect = [this](const std::string& target) {
+    return IsHttpUrl(target) && !ServerExcluded(m_plan.scope, ServerOrigin(target));
+  };
+  // Read as the web is read, the file is asked for as no page's: with no Referer.
+  if (m_plan.completePages)
+    request.referrer.clear();
+  FileRead read = FetchPolitely(request, address);
+  const TransferResult& result = read.result;
   if (result.end == TransferEnd::Failed) {
     Log("Robots rules: " + address + " could not be read (" + result.text +
         "): nothing there is fetched");
@@ -118,11 +125,11 @@ RobotsRules RobotsFiles::ReadFile(const std::string& origin) {
   }
   Log("Robots rules: " + address + " (HTTP " + std::to_string(result.status) + ")");
   if (result.status >= 200 && result.status < 300) {
-    RobotsRules rules = RobotsRules::Parse(sink.text, ProductToken(m_transport.UserAgent()));
+    RobotsRules rules = RobotsRules::Parse(read.text, ProductToken(m_transport.UserAgent()));
     // The delay holds from the server's first request, which was for this file.
     if (const std::optional<long> delay = rules.CrawlDelayMs()) {
       m_transport.Polite().SetWait(request.server, *delay);
-      m_transport.Polite().Started(request.server, started);
+      m_transport.Polite().Started(request.server, read.started);
     }
     return rules;
   }

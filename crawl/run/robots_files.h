@@ -8,6 +8,7 @@
 
 #include "crawl/base/crawl_plan.h"
 #include "crawl/rules/robots_rules.h"
+#include "platform/transfer.h"
 #include "platform/transport.h"
 
 // The robots.txt of each server a crawl reaches, read once over the crawl's own transport (its
@@ -34,6 +35,13 @@ class RobotsFiles {
 
  private:
   RobotsRules ReadFile(const std::string& origin);
+  // The file asked for in its server's turn, and again after each pause the server asks for.
+  struct FileRead {
+    TransferResult result;
+    std::string text;
+    SteadyClock::time_point started;  // its last request
+  };
+  FileRead FetchPolitely(const TransferRequest& request, const std::string& address);
 
   // The work robots.txt rules may take over the links of one page.
   static constexpr int64_t kWorkPerPage = int64_t{1} << 28;

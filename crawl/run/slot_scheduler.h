@@ -2,7 +2,7 @@
 
 #include "crawl/run/crawl_run.h"
 
-// The passes of a crawl with up to `jobs` files in transfer at once: one, with the described
+// The passes of a crawl with up to `jobs` files in transfer at once: one, with plain
 // requests (each over a connection of its own) and reports; several, over connections kept open
 // between files. Each pass goes through the crawl's one pipeline. Two links that lead to one
 // local path are never in transfer together: the second waits, then finds the first one's copy.

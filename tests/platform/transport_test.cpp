@@ -38,10 +38,13 @@ struct Collect : TransferSink {
 };
 
 // Drives slots until every started transfer has ended; the results by slot.
-class Driver : public TransferSlots::Receiver {
+class Driver {
  public:
   Driver(int slots, NetworkSettings options)
-      : m_transport(std::move(options)), m_slots(slots, m_transport, *this), m_sinks(slots) {}
+      : m_transport(std::move(options)),
+        m_slots(slots, m_transport,
+                [this](int slot, const TransferResult& result) { OnEnd(slot, result); }),
+        m_sinks(slots) {}
 
   void Start(int slot, const std::string& server, const std::string& object,
              RedirectRule mayRedirect = {}) {
@@ -62,7 +65,7 @@ class Driver : public TransferSlots::Receiver {
       ASSERT_TRUE(m_slots.Pump(50, error)) << error;
     ASSERT_EQ(m_slots.Active(), 0);
   }
-  void OnEnd(int slot, const TransferResult& result) override {
+  void OnEnd(int slot, const TransferResult& result) {
     m_results[slot] = result;
     m_ends[slot] = Clock::now();
   }

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+#include "crawl/base/crawl_dialog.h"
+
+// The counts a crawl shows as it goes, and gives its outcome at the end: what the dialog shows
+// last is what the outcome says.
+class CrawlCounts {
+ public:
+  explicit CrawlCounts(CrawlDialog& dialog) : m_dialog(dialog) {}
+
+  void CountDownload() { ++m_downloaded; }
+  // A server asked to be left alone a while (429, or 503 with Retry-After), with the web rules.
+  void CountSlowDown() { ++m_slowDowns; }
+  // The downloaded files, as edit 1011 shows them.
+  void ShowDownloaded();
+  // The counters as the dialog shows them last, into the outcome.
+  CrawlOutcome Counted(CrawlOutcome outcome, int32_t accepted, int32_t robotsPauses) const;
+
+ private:
+  CrawlDialog& m_dialog;
+  int32_t m_downloaded = 0;
+  int32_t m_shown = 0;
+  int32_t m_slowDowns = 0;
+};
