@@ -243,7 +243,7 @@ void CrawlRun::FinishPass(Pass& pass) {
     file.problemText = std::to_string(m_plan.maxFileSize);
   }
   if (pass.fromNetwork) {
-    if (const std::optional<RedirectJudge::LeftOut> leftOut = m_redirects.Judge(pass)) {
+    if (const std::optional<RedirectJudge::LeftOut> leftOut = m_redirects.Refused(pass)) {
       m_counts.ShowDownloaded();
       m_links->LeaveOut(leftOut->target, leftOut->why);
       return pass.file.reset();

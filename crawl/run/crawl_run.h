@@ -93,7 +93,7 @@ class CrawlRun {
   // The rest of a pass once its file is in: what was not saved said, the file read for links,
   // a fetched file stored, the outcome reported. The file is released.
   void FinishPass(Pass& pass);
-  RedirectJudge& Judge() { return m_redirects; }
+  RedirectJudge& Redirections() { return m_redirects; }
   // "Transfert canceled": bars and buttons back, the link stack destroyed, the ending reported.
   CrawlOutcome Cancel(const std::string& failedCall) {
     return m_endings.Cancel(failedCall, m_links);

@@ -12,7 +12,7 @@ RedirectRule RedirectJudge::Redirects(int depth, bool requisite) const {
   };
 }
 
-std::optional<RedirectJudge::LeftOut> RedirectJudge::Judge(CrawlPass& pass) const {
+std::optional<RedirectJudge::LeftOut> RedirectJudge::Refused(CrawlPass& pass) const {
   FetchedFile& file = *pass.file;
   // The start address is always fetched: where it is sent is no rule's to leave out.
   if (!m_scope || pass.depth == 0)

@@ -26,7 +26,7 @@ class RedirectJudge {
   };
   // With a scope, a redirect it refused is that rule's leaving out of its target, and the pass
   // is done; a page followed to a name the scope reads only is not stored.
-  std::optional<LeftOut> Judge(CrawlPass& pass) const;
+  std::optional<LeftOut> Refused(CrawlPass& pass) const;
   // A redirect refused because the robots.txt of its target's server was not read yet: the
   // file is read now, and true says the pass is to be fetched again.
   bool RetryAfterRobots(CrawlPass& pass, const std::string& refusedTarget);

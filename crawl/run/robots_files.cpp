@@ -40,7 +40,7 @@ std::string RequestPath(const std::string& url) {
 }  // namespace
 
 // The file's text into the sink, and how its transfer ended.
-TransferResult Fetch(Transport& transport, const TransferRequest& request, TextSink& sink) {
+TransferResult FetchText(Transport& transport, const TransferRequest& request, TextSink& sink) {
   TransferSlots slot(1, transport,
                      [&sink](int, const TransferResult& ended) { sink.OnEnd(ended); });
   TransferResult failure;
@@ -86,7 +86,7 @@ RobotsFiles::FileRead RobotsFiles::FetchPolitely(const TransferRequest& request,
     sink = TextSink();
     AwaitTurn(m_transport.Polite(), request.server);
     started = SteadyClock::now();
-    read = Fetch(m_transport, request, sink);
+    read = FetchText(m_transport, request, sink);
     // With the web rules, a server that asks for a pause gets it here too, as for any file.
     const std::optional<std::chrono::milliseconds> pause =
         m_plan.completePages && tries < kMostPauses ? read->PauseAsked(tries) : std::nullopt;

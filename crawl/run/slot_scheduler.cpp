@@ -64,7 +64,7 @@ class SlotScheduler {
   bool ReadLocal(CrawlPass& pass);
   // Starts a pass that needs the network, or holds it back until its server's turn.
   void StartOrHold(int slot, Taken taken);
-  void Start(int slot, CrawlPass pass);
+  void StartPass(int slot, CrawlPass pass);
   void Fail(const std::string& errorText);
   // Whether a failed transfer ends the crawl, as a failed network call does: one that got no
   // answer, and, one at a time, one whose start server cannot be reached.
@@ -204,7 +204,7 @@ void SlotScheduler::StartOrHold(int slot, Taken taken) {
   const std::chrono::milliseconds wait =
       queued ? std::chrono::milliseconds(0) : m_run.Network().Polite().ClaimStart(server);
   if (!queued && wait.count() == 0)
-    return Start(slot, std::move(taken.pass));
+    return StartPass(slot, std::move(taken.pass));
   HeldBack& queue = m_held[server];
   if (wait.count() > 0)
     queue.due = SteadyClock::now() + wait;
@@ -220,7 +220,7 @@ void SlotScheduler::StartOrHold(int slot, Taken taken) {
   ++m_heldCount;
 }
 
-void SlotScheduler::Start(int slot, CrawlPass pass) {
+void SlotScheduler::StartPass(int slot, CrawlPass pass) {
   const std::string url = IsHttpUrl(pass.url) ? pass.url : "http://" + pass.url;
   if (url != m_announced)
     ReportStart(url);
@@ -370,7 +370,7 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
     return;
   }
   if (result.end == TransferEnd::RedirectRefused &&
-      m_run.Judge().RetryAfterRobots(pass, result.text)) {
+      m_run.Redirections().RetryAfterRobots(pass, result.text)) {
     m_ready.push_back(std::move(pass));
     return;
   }
