@@ -38,6 +38,15 @@ const std::vector<ConsoleOption>& OwnOptions() {
            error = "option --input-file needs a file";
          return !v.empty();
        }},
+      {{"--serve", "", "DIR",
+        "serve the copy in DIR on 127.0.0.1 until Ctrl-C, and print its address",
+        ValueKind::Directory},
+       [](L& l, const std::string& v, std::string& error) {
+         l.serve = v;
+         if (v.empty())
+           error = "--serve needs a directory";
+         return !v.empty();
+       }},
       {{"--help", "-h", "", "show this help and exit", ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.help = true; }},
       {{"--version", "", "", "show the version and exit", ValueKind::None},
@@ -211,7 +220,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     if (!taken)
       return std::nullopt;
   }
-  if (!haveUrl && !line.help && !line.version && line.inputFile.empty()) {
+  if (!haveUrl && !line.help && !line.version && line.inputFile.empty() && line.serve.empty()) {
     error = "no URL given";
     return std::nullopt;
   }

@@ -17,6 +17,7 @@ struct CommandLine {
   bool quiet = false;
   bool help = false;
   bool version = false;
+  std::string serve;  // a copy's directory to serve instead of a crawl
 };
 
 // An option of the console's own: where the copy goes and what is printed.

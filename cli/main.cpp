@@ -1,4 +1,5 @@
 // kelvane-cli: the crawl engine on a terminal, for scripts and servers.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "crawl/rules/mirror_paths.h"
 #include "crawl/run/crawl.h"
 #include "crawl/run/crawl_options.h"
+#include "platform/copy_server.h"
 
 #ifndef KELVANE_VERSION
 #define KELVANE_VERSION "unknown"
@@ -244,6 +246,30 @@ bool ReadInputFile(CommandLine& line) {
   return false;
 }
 
+// Serves a copy until Ctrl-C or SIGTERM: its start page's address on standard output, for a
+// browser or a script to open.
+int Serve(const std::string& directory) {
+  sigset_t ending;
+  sigemptyset(&ending);
+  sigaddset(&ending, SIGINT);
+  sigaddset(&ending, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  CopyServer server(NormalSaveTo(directory));
+  std::string why;
+  if (!server.Start(why)) {
+    std::fprintf(stderr, "kelvane-cli: cannot serve %s\n", PrintableText(why).c_str());
+    return 1;
+  }
+  std::printf("%s\n", server.StartAddress().c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "kelvane-cli: serving %s on 127.0.0.1 (Ctrl-C ends)\n",
+               PrintableText(NormalSaveTo(directory)).c_str());
+  int signal = 0;
+  sigwait(&ending, &signal);
+  server.Stop();
+  return 0;
+}
+
 int main(int argc, char** argv) {
   std::string error;
   const std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -261,6 +287,8 @@ int main(int argc, char** argv) {
     std::printf("kelvane-cli %s\n", KELVANE_VERSION);
     return 0;
   }
+  if (!line->serve.empty())
+    return Serve(line->serve);
   if (!ReadInputFile(*line))
     return 2;
   if (std::optional<std::string> missing = WebRulesMissing(line->plan)) {

@@ -1,5 +1,6 @@
 #include "platform/file_system.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -238,6 +239,28 @@ FileDescriptor ConfinedDirectory::OpenRegularFile(const std::string& path) {
   if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
     return FileDescriptor();
   return fd;
+}
+
+std::optional<std::vector<std::string>> ConfinedDirectory::Entries(const std::string& path) {
+  std::optional<std::string> below = Below(path);
+  if (!below)
+    return std::nullopt;
+  const int fd = OpenBelow(*below, O_RDONLY | O_DIRECTORY);
+  DIR* directory = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (directory == nullptr) {
+    if (fd >= 0)
+      ::close(fd);
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  while (const struct dirent* entry = ::readdir(directory)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..")
+      names.push_back(name);
+  }
+  ::closedir(directory);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::optional<size_t> ConfinedDirectory::ReadRegularFile(const std::string& path, char* destination,

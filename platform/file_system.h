@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Writes every byte to an open file, going on after interruptions; false on an error.
 bool WriteAll(int fd, const char* data, size_t size);
@@ -83,6 +84,10 @@ class ConfinedDirectory {
   // A regular file's first max bytes, read into destination; nothing for anything that is not
   // a regular file beneath the root (a directory, a pipe, a device, a link leading out).
   std::optional<size_t> ReadRegularFile(const std::string& path, char* destination, size_t max);
+  // A regular file beneath the root, opened to read; invalid for anything else.
+  FileDescriptor OpenRegularFile(const std::string& path);
+  // The names in a directory at or beneath the root, sorted; nothing where it is none.
+  std::optional<std::vector<std::string>> Entries(const std::string& path);
   // The size and modification time (seconds since 1970) of a regular file beneath the root.
   struct FileInfo {
     int64_t size = 0;
@@ -115,7 +120,6 @@ class ConfinedDirectory {
   // Opens what lies at a path below the root with the given flags; -1 with errno set otherwise
   // (EXDEV when the path leads out).
   int OpenBelow(const std::string& below, int flags, int mode = 0);
-  FileDescriptor OpenRegularFile(const std::string& path);
   bool OpenRoot();
 
   std::string m_root;

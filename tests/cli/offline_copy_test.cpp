@@ -1,9 +1,12 @@
 // kelvane-cli -k -E -N: a copy that reads from disk and is kept current.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -439,3 +442,81 @@ TEST(OfflineCopy, AdjustedNamesKeepToTheirAddressesAtAnyJobs) {
   EXPECT_EQ(copy.at(host + "p.php?id=1.html"), "<p>two</p>");
   EXPECT_EQ(copy.at(host + "p.php?id=1~2.html"), "<p>one</p>");
 }
+
+namespace {
+
+// kelvane-cli --serve DIR: its process id and the address it prints; it runs until signalled.
+struct Served {
+  explicit Served(const std::string& directory) {
+    const std::string command =
+        std::string("echo $$; exec ") + KELVANE_CLI_PATH + " --serve '" + directory + "'";
+    pipe = popen(command.c_str(), "r");
+    char line[4096];
+    if (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr)
+      pid = std::atoi(line);
+    if (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr)
+      address = std::string(line, std::strcspn(line, "\n"));
+  }
+  ~Served() {
+    if (pid > 0)
+      kill(pid, SIGTERM);
+    if (pipe != nullptr)
+      exitStatus = pclose(pipe);
+  }
+  int Port() const { return std::atoi(address.c_str() + std::strlen("http://127.0.0.1:")); }
+  FILE* pipe = nullptr;
+  pid_t pid = 0;
+  std::string address;
+  int exitStatus = -1;
+};
+
+TEST(OfflineCopy, ServedCopyGivesItsOwnFilesAndNothingBeyond) {
+  TempDir outside;
+  WriteFileBytes(outside.Path() + "/secret", "not of the copy");
+  TempDir copy;
+  fs::create_directories(copy.Path() + "/site/sub");
+  fs::create_directories(copy.Path() + "/.kelvane");
+  WriteFileBytes(copy.Path() + "/site/index.html", "<script type=module src=m.mjs></script>");
+  WriteFileBytes(copy.Path() + "/site/m.mjs", "export const a = 1;");
+  WriteFileBytes(copy.Path() + "/site/data", "{}");
+  WriteFileBytes(copy.Path() + "/.kelvane/records",
+                 "site/index.html\ttext/html; charset=utf-8\thttp://h/\n"
+                 "site/data\tapplication/json\thttp://h/data\n");
+  fs::create_symlink(outside.Path() + "/secret", copy.Path() + "/site/leak");
+  fs::create_symlink(outside.Path(), copy.Path() + "/site/out");
+  Served served(copy.Path());
+  ASSERT_EQ(served.address.rfind("http://127.0.0.1:", 0), 0u) << served.address;
+  EXPECT_TRUE(Contains(served.address, "/site/index.html")) << served.address;
+  httplib::Client client("127.0.0.1", served.Port());
+  const struct {
+    const char* path;
+    int status;
+    const char* type;
+  } rows[] = {
+      {"/site/index.html", 200, "text/html; charset=utf-8"},
+      {"/site/m.mjs", 200, "text/javascript"},  // a module script needs its type
+      {"/site/data", 200, "application/json"},  // as recorded
+      {"/site/", 200, "text/html; charset=utf-8"},
+      {"/site", 301, ""},
+      {"/.kelvane/records", 404, ""},
+      {"/site/../../secret", 404, ""},
+      {"/site/%2e%2e/%2E%2E/secret", 404, ""},
+      {"/site/leak", 404, ""},
+      {"/site/out/secret", 404, ""},
+      {"/site/nothing", 404, ""},
+  };
+  for (const auto& row : rows) {
+    const httplib::Result answer = client.Get(row.path);
+    ASSERT_TRUE(answer) << row.path;
+    EXPECT_EQ(answer->status, row.status) << row.path;
+    if (*row.type != '\0') {
+      EXPECT_EQ(answer->get_header_value("Content-Type"), row.type) << row.path;
+    }
+    EXPECT_FALSE(Contains(answer->body, "not of the copy")) << row.path;
+  }
+  // Only 127.0.0.1 is listened on: another loopback address finds nothing there.
+  httplib::Client elsewhere("127.0.0.2", served.Port());
+  EXPECT_FALSE(elsewhere.Get("/site/index.html"));
+}
+
+}  // namespace

@@ -1,0 +1,260 @@
+#include "platform/copy_server.h"
+
+#include <httplib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "platform/ascii.h"
+#include "platform/file_system.h"
+
+namespace {
+
+constexpr size_t kRecordsLimit = 256 << 20;
+
+// A request's path with its escapes decoded; nothing where it holds a "." or ".." segment, a
+// NUL or a backslash, which no stored name needs and a way out might.
+std::optional<std::string> DecodedPath(const std::string& target) {
+  std::string path;
+  for (size_t i = 0; i < target.size(); ++i) {
+    if (target[i] == '%' && i + 2 < target.size() && std::isxdigit(target[i + 1]) &&
+        std::isxdigit(target[i + 2])) {
+      path += static_cast<char>(std::stoi(target.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      path += target[i];
+    }
+  }
+  if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos ||
+      path.find('\\') != std::string::npos)
+    return std::nullopt;
+  for (size_t start = 1; start <= path.size();) {
+    const size_t end = std::min(path.find('/', start), path.size());
+    const std::string segment = path.substr(start, end - start);
+    if (segment == "." || segment == "..")
+      return std::nullopt;
+    start = end + 1;
+  }
+  return path;
+}
+
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string PathEscaped(const std::string& name) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char c : name) {
+    if ((c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') ||
+        std::string_view("-._~/").find(c) != std::string::npos) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string TypeOfName(const std::string& name) {
+  static const std::map<std::string, std::string> kTypes = {
+      {"html", "text/html"},
+      {"htm", "text/html"},
+      {"xhtml", "application/xhtml+xml"},
+      {"css", "text/css"},
+      {"js", "text/javascript"},
+      {"mjs", "text/javascript"},
+      {"json", "application/json"},
+      {"map", "application/json"},
+      {"xml", "application/xml"},
+      {"txt", "text/plain"},
+      {"svg", "image/svg+xml"},
+      {"png", "image/png"},
+      {"jpg", "image/jpeg"},
+      {"jpeg", "image/jpeg"},
+      {"gif", "image/gif"},
+      {"webp", "image/webp"},
+      {"avif", "image/avif"},
+      {"ico", "image/x-icon"},
+      {"woff", "font/woff"},
+      {"woff2", "font/woff2"},
+      {"ttf", "font/ttf"},
+      {"otf", "font/otf"},
+      {"wasm", "application/wasm"},
+      {"pdf", "application/pdf"},
+      {"mp4", "video/mp4"},
+      {"webm", "video/webm"},
+      {"mp3", "audio/mpeg"},
+      {"ogg", "audio/ogg"},
+  };
+  const size_t slash = name.rfind('/');
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return "application/octet-stream";
+  auto found = kTypes.find(ToLowerAscii(name.substr(dot + 1)));
+  return found == kTypes.end() ? "application/octet-stream" : found->second;
+}
+
+struct CopyServer::Server {
+  explicit Server(const std::string& directory) : root(directory) {}
+  void Serve(const httplib::Request& request, httplib::Response& response);
+  void ServeFile(const std::string& path, httplib::Response& response);
+  void List(const std::string& path, const std::vector<std::string>& names,
+            httplib::Response& response);
+  // The recorded types and the first page stored, from the crawl's records.
+  void ReadRecords();
+
+  ConfinedDirectory root;
+  std::mutex rootLock;                       // the directory opens its root once, on first use
+  std::map<std::string, std::string> types;  // by path beneath the root
+  std::string startPage;
+  httplib::Server http;
+};
+
+void CopyServer::Server::ReadRecords() {
+  const std::optional<std::string> text =
+      root.ReadText(root.Root() + "/.kelvane/records", kRecordsLimit);
+  if (!text)
+    return;
+  size_t start = 0;
+  while (start < text->size()) {
+    const size_t end = std::min(text->find('\n', start), text->size());
+    const std::string line = text->substr(start, end - start);
+    start = end + 1;
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos || tab == 0)
+      continue;
+    const size_t typeEnd = line.find('\t', tab + 1);
+    const std::string path = line.substr(0, tab);
+    if (startPage.empty())
+      startPage = path;
+    types[path] = line.substr(tab + 1, typeEnd == std::string::npos ? typeEnd : typeEnd - tab - 1);
+  }
+}
+
+void CopyServer::Server::ServeFile(const std::string& path, httplib::Response& response) {
+  FileDescriptor fd;
+  {
+    std::lock_guard<std::mutex> lock(rootLock);
+    fd = root.OpenRegularFile(root.Root() + "/" + path);
+  }
+  struct stat info {};
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0) {
+    response.status = 404;
+    return;
+  }
+  auto recorded = types.find(path);
+  const std::string type =
+      recorded != types.end() && !recorded->second.empty() ? recorded->second : TypeOfName(path);
+  auto shared = std::make_shared<FileDescriptor>(std::move(fd));
+  response.set_header("Cache-Control", "no-cache");
+  response.set_content_provider(static_cast<size_t>(info.st_size), type,
+                                [shared](size_t offset, size_t length, httplib::DataSink& sink) {
+                                  char buffer[65536];
+                                  const ssize_t n = ::pread(shared->Get(), buffer,
+                                                            std::min(length, sizeof buffer),
+                                                            static_cast<off_t>(offset));
+                                  return n > 0 && sink.write(buffer, static_cast<size_t>(n));
+                                });
+}
+
+void CopyServer::Server::List(const std::string& path, const std::vector<std::string>& names,
+                              httplib::Response& response) {
+  std::string page = "<!DOCTYPE html><meta charset=\"utf-8\"><title>" + Escaped(path) +
+                     "</title><h1>" + Escaped(path) + "</h1><ul>";
+  for (const std::string& name : names) {
+    if (path == "/" && name == ".kelvane")
+      continue;
+    page += "<li><a href=\"" + Escaped(PathEscaped(name)) + "\">" + Escaped(name) + "</a></li>";
+  }
+  response.set_content(page + "</ul>", "text/html; charset=utf-8");
+}
+
+void CopyServer::Server::Serve(const httplib::Request& request, httplib::Response& response) {
+  const std::optional<std::string> path = DecodedPath(request.path);
+  // The crawl's own records are no part of the copy.
+  if (!path || path->starts_with("/.kelvane/") || *path == "/.kelvane") {
+    response.status = 404;
+    return;
+  }
+  const std::string below = path->substr(1);
+  std::optional<std::vector<std::string>> names;
+  {
+    std::lock_guard<std::mutex> lock(rootLock);
+    names = root.Entries(below.empty() ? root.Root() : root.Root() + "/" + below);
+  }
+  if (!names)
+    return ServeFile(below, response);
+  if (!path->ends_with('/'))
+    return response.set_redirect(PathEscaped(*path) + "/", 301);
+  // A directory's page, as a crawl names it, or as a site names its own.
+  for (const char* index : {"index.html", "index.htm", "~index.htm"}) {
+    if (std::find(names->begin(), names->end(), index) != names->end())
+      return ServeFile(below + index, response);
+  }
+  List(*path, *names, response);
+}
+
+CopyServer::CopyServer(std::string directory)
+    : m_directory(std::move(directory)), m_server(std::make_unique<Server>(m_directory)) {}
+
+CopyServer::~CopyServer() {
+  Stop();
+}
+
+bool CopyServer::Start(std::string& why) {
+  if (!m_server->root.Entries(m_directory)) {
+    why = m_directory + ": no directory to serve";
+    return false;
+  }
+  m_server->ReadRecords();
+  m_server->http.Get(".*", [server = m_server.get()](const httplib::Request& request,
+                                                     httplib::Response& response) {
+    server->Serve(request, response);
+  });
+  m_port = m_server->http.bind_to_any_port("127.0.0.1");
+  if (m_port <= 0) {
+    why = "no port of 127.0.0.1 to listen on";
+    return false;
+  }
+  m_thread = std::thread([server = m_server.get()] { server->http.listen_after_bind(); });
+  return true;
+}
+
+std::string CopyServer::StartAddress() const {
+  return "http://127.0.0.1:" + std::to_string(m_port) + "/" + PathEscaped(m_server->startPage);
+}
+
+void CopyServer::Stop() {
+  if (!m_thread.joinable())
+    return;
+  m_server->http.stop();
+  m_thread.join();
+}
