@@ -95,6 +95,51 @@ void NameFailures(const ConsoleDialog::Outcome& outcome) {
     std::fprintf(stderr, "kelvane-cli: and %zu more (Kelvane.log with --verbose)\n", more);
 }
 
+// What went wrong beside the files, said whatever --quiet says.
+void NameProblems(const ConsoleDialog::Outcome& outcome, const CrawlPlan& plan) {
+  if (outcome.ending.ending == CrawlEnding::Cancelled && g_signalled.load() == 0) {
+    if (!outcome.ending.text.empty())
+      std::fprintf(stderr, "kelvane-cli: %s\n", PrintableText(outcome.ending.text).c_str());
+    std::fputs("kelvane-cli: Transfert canceled\n", stderr);
+  }
+  if (outcome.ending.cookiesNotSaved)
+    std::fprintf(stderr, "kelvane-cli: cookies could not be written to %s\n",
+                 PrintableText(plan.network.saveCookies).c_str());
+  if (!outcome.ending.archiveFailure.empty())
+    std::fprintf(stderr, "kelvane-cli: the archive could not be written: %s\n",
+                 PrintableText(outcome.ending.archiveFailure).c_str());
+  if (!outcome.ending.writeRefusal.empty())
+    std::fprintf(stderr, "kelvane-cli: cannot write in %s\n",
+                 PrintableText(outcome.ending.writeRefusal).c_str());
+  if (outcome.ending.notConverted > 0)
+    std::fprintf(stderr, "kelvane-cli: links could not be converted in %d file%s\n",
+                 outcome.ending.notConverted, outcome.ending.notConverted == 1 ? "" : "s");
+}
+
+// The crawl's totals, and each part of the plan that was asked for, then the failures.
+void PrintReport(const ConsoleDialog::Outcome& outcome, double seconds, const CrawlPlan& plan) {
+  PrintSummary(outcome, seconds, plan.convertLinks);
+  if (plan.archive.Wanted() && outcome.ending.archiveFailure.empty()) {
+    const ArchivePlan& archive = plan.archive;
+    const std::string where =
+        !archive.wacz.empty()
+            ? archive.wacz
+            : archive.warcFile + (archive.maxSize > 0 ? "-*.warc.gz" : ".warc.gz");
+    std::fprintf(stderr, "kelvane-cli: %d record%s in the archive %s\n",
+                 outcome.ending.archiveRecords, outcome.ending.archiveRecords == 1 ? "" : "s",
+                 PrintableText(where).c_str());
+  }
+  if (plan.update)
+    std::fprintf(stderr, "kelvane-cli: %d unchanged, %d updated, %d new, %d gone\n",
+                 outcome.unchanged, outcome.updated, outcome.added, outcome.gone);
+  if (!plan.scope.Empty())
+    std::fprintf(stderr, "kelvane-cli: %d left out by the rules\n", outcome.leftOut);
+  if (outcome.ending.ending == CrawlEnding::QuotaReached)
+    std::fprintf(stderr, "kelvane-cli: quota of %lld bytes reached, %d links not fetched\n",
+                 static_cast<long long>(plan.quota), outcome.ending.linksLeft);
+  NameFailures(outcome);
+}
+
 // Runs the crawl on a worker thread, as the window does, and reports how it ended.
 int Crawl(const CommandLine& line, const std::string& saveTo) {
   ConsoleDialog dialog(!line.quiet && isatty(STDERR_FILENO) == 1);
@@ -114,45 +159,9 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
   dialog.ClearProgress();
 
   const ConsoleDialog::Outcome outcome = dialog.Result();
-  if (outcome.ending.ending == CrawlEnding::Cancelled && g_signalled.load() == 0) {
-    if (!outcome.ending.text.empty())
-      std::fprintf(stderr, "kelvane-cli: %s\n", PrintableText(outcome.ending.text).c_str());
-    std::fputs("kelvane-cli: Transfert canceled\n", stderr);
-  }
-  if (outcome.ending.cookiesNotSaved)
-    std::fprintf(stderr, "kelvane-cli: cookies could not be written to %s\n",
-                 PrintableText(plan.network.saveCookies).c_str());
-  if (!outcome.ending.archiveFailure.empty())
-    std::fprintf(stderr, "kelvane-cli: the archive could not be written: %s\n",
-                 PrintableText(outcome.ending.archiveFailure).c_str());
-  if (!outcome.ending.writeRefusal.empty())
-    std::fprintf(stderr, "kelvane-cli: cannot write in %s\n",
-                 PrintableText(outcome.ending.writeRefusal).c_str());
-  if (outcome.ending.notConverted > 0)
-    std::fprintf(stderr, "kelvane-cli: links could not be converted in %d file%s\n",
-                 outcome.ending.notConverted, outcome.ending.notConverted == 1 ? "" : "s");
-  if (!line.quiet) {
-    PrintSummary(outcome, seconds, plan.convertLinks);
-    if (plan.archive.Wanted() && outcome.ending.archiveFailure.empty()) {
-      const ArchivePlan& archive = plan.archive;
-      const std::string where =
-          !archive.wacz.empty()
-              ? archive.wacz
-              : archive.warcFile + (archive.maxSize > 0 ? "-*.warc.gz" : ".warc.gz");
-      std::fprintf(stderr, "kelvane-cli: %d record%s in the archive %s\n",
-                   outcome.ending.archiveRecords, outcome.ending.archiveRecords == 1 ? "" : "s",
-                   PrintableText(where).c_str());
-    }
-    if (plan.update)
-      std::fprintf(stderr, "kelvane-cli: %d unchanged, %d updated, %d new, %d gone\n",
-                   outcome.unchanged, outcome.updated, outcome.added, outcome.gone);
-    if (!plan.scope.Empty())
-      std::fprintf(stderr, "kelvane-cli: %d left out by the rules\n", outcome.leftOut);
-    if (outcome.ending.ending == CrawlEnding::QuotaReached)
-      std::fprintf(stderr, "kelvane-cli: quota of %lld bytes reached, %d links not fetched\n",
-                   static_cast<long long>(plan.quota), outcome.ending.linksLeft);
-    NameFailures(outcome);
-  }
+  NameProblems(outcome, plan);
+  if (!line.quiet)
+    PrintReport(outcome, seconds, plan);
   g_stopFlag = nullptr;
   return ExitStatus(outcome);
 }

@@ -1,15 +1,12 @@
 #include "platform/transfer.h"
 
-#include <ctime>
-
-#include "platform/http_date.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "platform/ascii.h"
+#include "platform/request_options.h"
 #include "platform/transfer_rules.h"
 #include "platform/url_resolve.h"
 
@@ -53,7 +50,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
     return false;
   }
   std::optional<std::string> entry;
-  if (!Address(request, entry, failure))
+  if (!RequestAddress(m_transport.Options(), request, m_url, entry, failure))
     return false;
   // A handle that logged in keeps the scheme it used and would send it unasked with its next
   // request, wherever that goes: each transfer starts with none.
@@ -67,66 +64,21 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   return true;
 }
 
-bool Transfer::Address(const TransferRequest& request, std::optional<std::string>& entry,
-                       TransferResult& failure) {
-  const NetworkSettings& options = m_transport.Options();
-  std::string host;
-  if (!ResolveEntry(options, request.https, request.server, host, entry, failure.text))
-    return false;
-  if (options.resolve && !entry) {
-    failure.text = "Could not resolve host: " + host;
-    failure.unreachable = true;
-    return false;
-  }
-  m_url = std::string(request.https ? "https://" : "http://") + request.server + "/" +
-          EncodeRequestPath(request.objectName);
-  CURLU* parsed = curl_url();
-  CURLUcode parse = parsed != nullptr
-                        ? curl_url_set(parsed, CURLUPART_URL, m_url.c_str(), CURLU_PATH_AS_IS)
-                        : CURLUE_OUT_OF_MEMORY;
-  curl_url_cleanup(parsed);
-  if (parse != CURLUE_OK)
-    failure.text = curl_url_strerror(parse);
-  return parse == CURLUE_OK;
-}
-
 void Transfer::SetOptions(const TransferRequest& request, const std::optional<std::string>& entry) {
   const NetworkSettings& options = m_transport.Options();
   CURL* easy = m_easy.get();
   m_resolve.reset(entry ? curl_slist_append(nullptr, entry->c_str()) : nullptr);
   curl_easy_setopt(easy, CURLOPT_RESOLVE, m_resolve.get());
-  SetHeaders(request);
+  m_headers = RequestHeaderLines(options, request);
   SetSharing(request);
-  SetCredentials(request);
+  m_answersChallenge = SetLogin(easy, options, request);
   m_referrer = request.referrer;
   curl_easy_setopt(easy, CURLOPT_URL, m_url.c_str());
   m_userAgent = m_transport.UserAgent();
   curl_easy_setopt(easy, CURLOPT_USERAGENT, m_userAgent.c_str());
-  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
-                   request.http10   ? CURL_HTTP_VERSION_1_0
-                   : request.pooled ? CURL_HTTP_VERSION_2TLS
-                                    : CURL_HTTP_VERSION_1_1);
-  // Bodies come as they crossed the wire; compressed ones are decoded here.
-  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, nullptr);
-  curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
-  curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(easy, CURLOPT_REFERER, m_referrer.empty() ? nullptr : m_referrer.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers.get());
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  // Read to the close, the size header is only text; otherwise a kept-open connection needs
-  // the answer's own framing.
-  curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, request.readToClose ? 1L : 0L);
-  curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, request.ownConnection ? 1L : 0L);
-  curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, request.ownConnection ? 1L : 0L);
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
-  if (!options.caFile.empty())
-    curl_easy_setopt(easy, CURLOPT_CAINFO, options.caFile.c_str());
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  // A proxy's answer to CONNECT is not the server's: its status and size header stay unseen.
-  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  SetConnection(easy, options, request);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, m_errorBuffer);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
@@ -138,21 +90,6 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, record ? &Transfer::OnWire : nullptr);
   curl_easy_setopt(easy, CURLOPT_DEBUGDATA, record ? this : nullptr);
   curl_easy_setopt(easy, CURLOPT_VERBOSE, record ? 1L : 0L);
-}
-
-void Transfer::SetHeaders(const TransferRequest& request) {
-  const auto add = [this](const std::string& line) {
-    m_headers.reset(curl_slist_append(m_headers.release(), line.c_str()));
-  };
-  m_headers.reset();
-  // libcurl adds "Accept: */*" of its own; the request carries no accept list.
-  add("Accept:");
-  if (request.compressed)
-    add(std::string("Accept-Encoding: ") + kAcceptedCodings);
-  for (const std::string& header : m_transport.Options().headers)
-    add(header);
-  for (const std::string& header : request.headers)
-    add(header);
 }
 
 void Transfer::SetSharing(const TransferRequest& request) {
@@ -167,32 +104,6 @@ void Transfer::SetSharing(const TransferRequest& request) {
   if (cookies && !m_cookieEngine)
     curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
   m_cookieEngine = m_cookieEngine || cookies;
-}
-
-// Credentials go to the start address's server alone, never to another it links or sends to.
-void Transfer::SetCredentials(const TransferRequest& request) {
-  const NetworkSettings& options = m_transport.Options();
-  CURL* easy = m_easy.get();
-  const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
-  const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);
-  const char* name = authorised && !options.user.empty() ? options.user.c_str() : nullptr;
-  const char* password = name != nullptr ? options.password.c_str() : nullptr;
-  for (const NetworkSettings::ServerLogin& login : options.moreLogins) {
-    if (name == nullptr && EqualsNoCase(server, login.server)) {
-      name = login.user.c_str();
-      password = login.password.c_str();
-    }
-  }
-  const bool user = name != nullptr;
-  curl_easy_setopt(easy, CURLOPT_USERNAME, name);
-  curl_easy_setopt(easy, CURLOPT_PASSWORD, password);
-  curl_easy_setopt(easy, CURLOPT_NETRC, CURL_NETRC_IGNORED);
-  // Credentials go only where the server asks for them, by the scheme it names; for a server
-  // that never asks, Basic at once when told so.
-  curl_easy_setopt(easy, CURLOPT_HTTPAUTH,
-                   options.authNoChallenge ? CURLAUTH_BASIC : CURLAUTH_BASIC | CURLAUTH_DIGEST);
-  m_answersChallenge = user && !options.authNoChallenge;
-  curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
 }
 
 int Transfer::Status() const {
@@ -317,37 +228,9 @@ bool Transfer::HeaderLine(std::string_view line) {
   }
   if (a.complete)
     return true;  // a chunked body's trailer: the answer's headers are what came before
-  a.framing.Line(line);
-  if (line.starts_with("HTTP/")) {
-    a.statusLine = true;
-    a.location.reset();
-    a.lastModified.clear();
-    a.etag.clear();
-    a.contentDisposition.clear();
-    a.retryAfter.clear();
-    a.codings.clear();
-    a.challenged = false;
-  } else if (StartsWithNoCase(line, "content-encoding:")) {
-    AddCodings(line.substr(17), a.codings);
-  } else if (StartsWithNoCase(line, "last-modified:")) {
-    a.lastModified = std::string(TrimSpace(line.substr(14)));
-  } else if (StartsWithNoCase(line, "www-authenticate:")) {
-    const std::string_view scheme = TrimSpace(line.substr(17));
-    a.challenged =
-        a.challenged || StartsWithNoCase(scheme, "basic") || StartsWithNoCase(scheme, "digest");
-  } else if (StartsWithNoCase(line, "content-disposition:")) {
-    a.contentDisposition = std::string(TrimSpace(line.substr(20)));
-  } else if (StartsWithNoCase(line, "retry-after:")) {
-    a.retryAfter = std::string(TrimSpace(line.substr(12)));
-  } else if (StartsWithNoCase(line, "etag:")) {
-    a.etag = std::string(TrimSpace(line.substr(5)));
-  } else if (StartsWithNoCase(line, "location:")) {
-    std::string_view value = TrimSpace(line.substr(9));
-    if (!a.location && !value.empty())
-      a.location = std::string(value);
-  } else if (TrimSpace(line).empty()) {
+  a.Line(line);
+  if (TrimSpace(line).empty())
     return HeaderBlockEnded();
-  }
   return true;
 }
 
@@ -366,19 +249,14 @@ bool Transfer::HeaderBlockEnded() {
       m_challengeAnswered = true;
       return true;
     }
-    BeginAnswer(status);
-    m_stoppedAtAnswer = true;
-    return false;
+    return StopAtAnswer(status);
   }
   const bool redirect = IsFollowedRedirect(status) && a.location;
   if (redirect && redirects < kMaxRedirects && RedirectAllowed())
     return !FollowsHere(status);
   // Another 3xx with a location is the answer; curl, which would follow it, is stopped here.
-  if (!redirect && IsRedirect(status) && a.location) {
-    BeginAnswer(status);
-    m_stoppedAtAnswer = true;
-    return false;
-  }
+  if (!redirect && IsRedirect(status) && a.location)
+    return StopAtAnswer(status);
   // Over a kept-open connection curl frames the body by a size header that the size check may
   // not read as a number; then the answer is asked for again and read to its close.
   // A transfer coding frames the body whatever the size header says.
@@ -390,6 +268,17 @@ bool Transfer::HeaderBlockEnded() {
   // The answer is this one: a final answer, one redirect too many, or one not to be followed,
   // with which the transfer ends here.
   BeginAnswer(status);
+  return ReadsOn(bodyless, redirect);
+}
+
+bool Transfer::StopAtAnswer(long status) {
+  BeginAnswer(status);
+  m_stoppedAtAnswer = true;
+  return false;
+}
+
+bool Transfer::ReadsOn(bool bodyless, bool redirect) {
+  Answer& a = m_answer;
   if (!bodyless && !a.framing.Problem().empty()) {
     a.result = CURLE_WEIRD_SERVER_REPLY;
     a.resultText = a.framing.Problem();
@@ -527,24 +416,6 @@ size_t Transfer::TakeBody(const char* data, size_t n) {
   return n;
 }
 
-std::optional<std::chrono::milliseconds> TransferResult::PauseAsked(int tries) const {
-  constexpr long long kLongest = 600;
-  if (status != 429 && status != 503)
-    return std::nullopt;
-  long long seconds = -1;
-  if (!retryAfter.empty() && retryAfter.find_first_not_of("0123456789") == std::string::npos) {
-    // However many digits: beyond the longest pause it is the longest.
-    seconds = retryAfter.size() > 6 ? kLongest : std::stoll(retryAfter);
-  } else if (const std::optional<int64_t> date = ParseHttpDate(retryAfter)) {
-    seconds = std::max<int64_t>(0, *date - static_cast<int64_t>(std::time(nullptr)));
-  } else if (status == 429) {
-    seconds = 1LL << std::clamp(tries, 0, 9);
-  }
-  if (seconds < 0)
-    return std::nullopt;
-  return std::chrono::milliseconds(std::min(seconds, kLongest) * 1000);
-}
-
 TransferResult Transfer::Finish(CURLcode code, bool stalled) {
   TransferResult result = Outcome(code, stalled);
   switch (result.end) {
@@ -585,6 +456,27 @@ TransferResult Transfer::Outcome(CURLcode code, bool stalled) {
   if (m_stoppedAtAnswer)
     return result;
   std::string text = a.resultText;
+  code = EndCode(code, stalled, text);
+  if (code == CURLE_OK)
+    return result;
+  if (text.empty())
+    text =
+        m_errorBuffer[0] != '\0' ? std::string(TrimSpace(m_errorBuffer)) : curl_easy_strerror(code);
+  // The server answered (a redirect followed from here included): what went wrong after is this
+  // file's failure, not the network's.
+  const bool answered = a.statusLine || m_redirectsBefore > 0;
+  result.end = answered ? TransferEnd::Broken : TransferEnd::Failed;
+  if (a.statusLine && !a.complete)
+    result.sizeHeader = a.framing.SizeText();
+  result.unreachable = !answered && !stalled && Unreachable(code);
+  result.nameUnknown = result.unreachable &&
+                       (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY);
+  result.text = text;
+  return result;
+}
+
+CURLcode Transfer::EndCode(CURLcode code, bool stalled, std::string& text) const {
+  const Answer& a = m_answer;
   if (stalled) {
     code = CURLE_OPERATION_TIMEDOUT;
     text = StallText(m_transport.Options().stallTimeoutMs);
@@ -602,20 +494,5 @@ TransferResult Transfer::Outcome(CURLcode code, bool stalled) {
     code = CURLE_PARTIAL_FILE;
     text = "the compressed answer ended before its end";
   }
-  if (code == CURLE_OK)
-    return result;
-  if (text.empty())
-    text =
-        m_errorBuffer[0] != '\0' ? std::string(TrimSpace(m_errorBuffer)) : curl_easy_strerror(code);
-  // The server answered (a redirect followed from here included): what went wrong after is this
-  // file's failure, not the network's.
-  const bool answered = a.statusLine || m_redirectsBefore > 0;
-  result.end = answered ? TransferEnd::Broken : TransferEnd::Failed;
-  if (a.statusLine && !a.complete)
-    result.sizeHeader = a.framing.SizeText();
-  result.unreachable = !answered && !stalled && Unreachable(code);
-  result.nameUnknown = result.unreachable &&
-                       (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY);
-  result.text = text;
-  return result;
+  return code;
 }

@@ -15,50 +15,12 @@
 #include <vector>
 
 #include "platform/answer_framing.h"
+#include "platform/answer_headers.h"
 #include "platform/content_decoding.h"
+#include "platform/transfer_result.h"
 #include "platform/transfer_rules.h"
 #include "platform/transport.h"
 #include "platform/wire_capture.h"
-
-// How a transfer ended.
-enum class TransferEnd {
-  Complete,         // the answer came whole
-  Broken,           // the answer's headers came, then it broke off
-  Failed,           // no answer: the connection or the request failed
-  Refused,          // the reader refused more bytes
-  RedirectRefused,  // the answer sent it where the crawl does not go; text is the address
-};
-
-struct TransferResult {
-  TransferEnd end = TransferEnd::Complete;
-  std::string text;  // the reason, for every end but Complete and Refused
-  int status = 0;    // the last answer's status, 0 when none came
-  // Failed before the server could be talked to at all: its name, a connection to it or the
-  // TLS set-up with it failed. Every request to that server would fail the same way.
-  bool unreachable = false;
-  bool nameUnknown = false;  // among those: the server's name could not be resolved
-  // The body's bytes as they crossed the wire, where they differ from the bytes handed on (a
-  // compressed answer); otherwise nothing.
-  std::optional<int64_t> wireBytes;
-  // The size header of the last answer whose headers began, where none became the file's: one
-  // cut in its headers, or a redirect whose target failed.
-  std::optional<std::string> sizeHeader;
-  std::string retryAfter;    // the last answer's Retry-After, as sent
-  bool multiplexed = false;  // it came as a stream of a connection that carries several
-
-  // The pause the answer asks for before the server is asked again: a 429, or a 503 with
-  // Retry-After (seconds or a date), at most ten minutes; a 429 without one, one second doubled
-  // at each try. None: the answer is the file's.
-  std::optional<std::chrono::milliseconds> PauseAsked(int tries) const;
-
-  // No answer: the connection or the request failed, for this reason.
-  static TransferResult Failure(std::string why) {
-    TransferResult result;
-    result.end = TransferEnd::Failed;
-    result.text = std::move(why);
-    return result;
-  }
-};
 
 // What the final answer's headers say.
 struct AnswerInfo {
@@ -168,21 +130,13 @@ class Transfer {
   bool FramingRefused(CURLcode code) const;
 
  private:
-  struct Answer {
-    bool statusLine = false;              // an answer's status line came: the answer has begun
-    bool complete = false;                // the final answer's headers are in
-    std::optional<std::string> location;  // the first, which is the one curl follows
-    std::string lastModified;
-    std::string etag;
-    std::string contentDisposition;
-    std::string retryAfter;
-    AnswerFraming framing;
-    std::optional<int64_t> expected;   // the announced length, when it is a number
-    bool empty = false;                // nothing will follow the headers
-    std::vector<std::string> codings;  // of its Content-Encoding headers, in the order applied
-    bool challenged = false;           // it asks for Basic or Digest credentials
-    bool encoded = false;              // decoded here: what the wire carries is not the file
-    std::string resultText;            // a reason of our own, where curl's is not the one
+  // The answer as it comes: what its headers say, and what the transfer made of them.
+  struct Answer : AnswerHeaders {
+    bool complete = false;            // the final answer's headers are in
+    std::optional<int64_t> expected;  // the announced length, when it is a number
+    bool empty = false;               // nothing will follow the headers
+    bool encoded = false;             // decoded here: what the wire carries is not the file
+    std::string resultText;           // a reason of our own, where curl's is not the one
     CURLcode result = CURLE_OK;
   };
 
@@ -190,15 +144,20 @@ class Transfer {
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   static int OnWire(CURL* easy, curl_infotype type, char* data, size_t size, void* self);
   TransferResult Outcome(CURLcode code, bool stalled);
-  bool Address(const TransferRequest& request, std::optional<std::string>& resolveEntry,
-               TransferResult& failure);
+  // The code the transfer ended with: a stall, or a fault found here in the answer, before
+  // curl's own; an answer curl took as whole that came short. text takes the reason where it is
+  // this transfer's own.
+  CURLcode EndCode(CURLcode code, bool stalled, std::string& text) const;
   void SetOptions(const TransferRequest& request, const std::optional<std::string>& resolveEntry);
-  void SetHeaders(const TransferRequest& request);
   void SetSharing(const TransferRequest& request);
-  void SetCredentials(const TransferRequest& request);
   // false when the header block ends a redirect that must not be followed.
   bool HeaderLine(std::string_view line);
   bool HeaderBlockEnded();
+  // A 3xx curl would follow, or a login refused, is the answer: curl is stopped there (false).
+  bool StopAtAnswer(long status);
+  // Whether the transfer reads on past the answer's headers: not where its body cannot be
+  // read as framed or coded, nor after a redirect it refused; one redirect too many fails it.
+  bool ReadsOn(bool bodyless, bool redirect);
   // The answer is the one in hand: what it announces is noted and the sink told.
   void BeginAnswer(long status);
   bool RedirectAllowed();

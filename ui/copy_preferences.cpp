@@ -1,6 +1,7 @@
 #include "ui/copy_preferences.h"
 
 #include <QCheckBox>
+#include <QDateTime>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -125,6 +126,14 @@ CrawlPlan ReadCopyPreferences(std::vector<std::string>* problems) {
     }
   }
   return settings;
+}
+
+std::string ArchiveBesideCopy(std::string localRoot) {
+  while (localRoot.size() > 1 && localRoot.back() == '/')
+    localRoot.pop_back();
+  return localRoot +
+         QDateTime::currentDateTime().toString(QStringLiteral("-yyyy-MM-dd-HHmmss")).toStdString() +
+         ".wacz";
 }
 
 CopyPreferencesSection::CopyPreferencesSection(QWidget* parent) : QWidget(parent) {

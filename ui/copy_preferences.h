@@ -28,6 +28,10 @@ const std::vector<CopyPreference>& CopyPreferences();
 
 // The archive's place until the crawl's start is known: then beside the copy's directory.
 inline constexpr const char* kArchiveBesideCopy = "beside-the-copy.wacz";
+// The package beside a copy's directory: one for each crawl, named after the copy and the time,
+// so that a rerun, which fetches only what is missing, never takes the place of an earlier,
+// fuller one.
+std::string ArchiveBesideCopy(std::string localRoot);
 
 // The option of the crawl's table that a preference gives.
 const CrawlOption& OptionOf(const CopyPreference& preference);

@@ -5,13 +5,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QEvent>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QFocusEvent>
 #include <QGridLayout>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -35,6 +33,7 @@
 #include "ui/qt_text.h"
 #include "ui/setting_keys.h"
 #include "ui/url_history.h"
+#include "ui/window_geometry.h"
 #include "ui/window_placement.h"
 #include "ui_main_dialog.h"
 
@@ -201,17 +200,8 @@ void CKelvaneDlg::OnDownload() {
   // The copy's preferences as they are now; none stored, the plan has every option off.
   CrawlPlan plan = ReadCopyPreferences();
   SetStart(plan, PlanFromDialog(*this).start);
-  if (plan.archive.wacz == kArchiveBesideCopy) {
-    // One package for each crawl, named after the copy and the time: a rerun, which fetches
-    // only what is missing, never takes the place of an earlier, fuller one.
-    std::string root = plan.start.localRoot;
-    while (root.size() > 1 && root.back() == '/')
-      root.pop_back();
-    plan.archive.wacz =
-        root +
-        QDateTime::currentDateTime().toString(QStringLiteral("-yyyy-MM-dd-HHmmss")).toStdString() +
-        ".wacz";
-  }
+  if (plan.archive.wacz == kArchiveBesideCopy)
+    plan.archive.wacz = ArchiveBesideCopy(plan.start.localRoot);
   m_lastCrawl.Begin(!plan.scope.Empty(), plan.update, plan.convertLinks, plan.archive.wacz);
   // "Download" comes back only with the last worker's end actions, after which that worker
   // waits for nothing from this thread: joining it here is short, and serves no input meanwhile.
@@ -395,39 +385,12 @@ bool CKelvaneDlg::LoadWindowPlacement() {
     return false;
   std::optional<WindowPlacement> placement =
       ParseWindowPlacement(ReadProfileString("Settings", m_placementEntry));
-  if (!placement)
-    return false;
-  // A rectangle that is none, or that no screen shows any more, would hide the window.
-  QRect normal(QPoint(placement->left, placement->top),
-               QPoint(placement->right, placement->bottom));
-  bool onScreen = false;
-  for (QScreen* screen : QGuiApplication::screens()) {
-    onScreen = onScreen || screen->geometry().intersects(normal);
-  }
-  if (placement->right < placement->left || placement->bottom < placement->top || !onScreen) {
-    return false;
-  }
-  move(placement->left, placement->top);
-  if (placement->showCmd == 2) {
-    setWindowState(Qt::WindowMinimized);
-  } else if (placement->showCmd == 3) {
-    setWindowState(Qt::WindowMaximized);
-  }
-  return true;
+  return placement && PlaceWindow(this, *placement);
 }
 
 void CKelvaneDlg::SaveWindowPlacement() {
-  WindowPlacement placement;
-  placement.flags = isMaximized() ? 2 : 0;
-  placement.showCmd = isMinimized() ? 2 : isMaximized() ? 3 : 1;
-  QRect frame = frameGeometry();
-  placement.left = frame.left();
-  placement.top = frame.top();
-  placement.right = frame.left() + frame.width();
-  placement.bottom = frame.top() + frame.height();
-  if (!m_placementEntry.empty()) {
-    WriteProfileString("Settings", m_placementEntry, FormatWindowPlacement(placement));
-  }
+  if (!m_placementEntry.empty())
+    WriteProfileString("Settings", m_placementEntry, FormatWindowPlacement(PlacementOf(this)));
 }
 
 void CKelvaneDlg::CommitUrl() {

@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <utility>
 
+#include "crawl/archive/answer_digests.h"
 #include "crawl/archive/archive_index.h"
 #include "crawl/archive/package_scratch.h"
 #include "platform/ascii.h"
@@ -22,30 +22,6 @@
 namespace {
 
 constexpr const char* kProfiles = "http://netpreserve.org/warc/1.1/revisit/";
-
-int StatusOf(std::string_view head) {
-  const size_t space = head.find(' ');
-  int status = 0;
-  if (space != std::string_view::npos)
-    std::from_chars(head.data() + space + 1, head.data() + head.size(), status);
-  return status;
-}
-
-const char* CutName(WireCut cut) {
-  switch (cut) {
-    case WireCut::Length:
-      return "length";
-    case WireCut::Time:
-      return "time";
-    case WireCut::Disconnect:
-      return "disconnect";
-    case WireCut::Unspecified:
-      return "unspecified";
-    case WireCut::None:
-      break;
-  }
-  return nullptr;
-}
 
 }  // namespace
 
@@ -86,48 +62,6 @@ struct WarcWriter::Exchange final : WireExchange {
   WarcWriter& writer;
   std::unique_ptr<Captured> captured;
 };
-
-namespace {
-
-// Whether an answer's body came short of what its head announced: a transfer that ended without
-// reading all of it (a redirect followed over a connection that closes) says nothing of that.
-bool CameShort(const std::string& request, const std::string& head, uint64_t received,
-               bool chunkedMidway) {
-  const int status = StatusOf(head);
-  if (request.starts_with("HEAD ") || status / 100 == 1 || status == 204 || status == 304)
-    return false;
-  if (Contains(ToLowerAscii(HeaderValue(head, "transfer-encoding")), "chunked"))
-    return chunkedMidway;
-  const std::string length = HeaderValue(head, "content-length");
-  uint64_t announced = 0;
-  const auto [end, error] =
-      std::from_chars(length.data(), length.data() + length.size(), announced);
-  return error == std::errc() && end == length.data() + length.size() && received < announced;
-}
-
-// The answer's block digest (head and body as they came) and payload digest (the body with its
-// chunked framing taken off, content coding kept), and whether the body came short; false when
-// a spilled body cannot be read back.
-bool AnswerDigests(const std::string& request, const std::string& head, const RecordBody& body,
-                   std::string& blockDigest, std::string& payloadDigest, bool& cameShort) {
-  Digest block, payload;
-  Dechunker dechunker;
-  const bool chunked = Contains(ToLowerAscii(HeaderValue(head, "transfer-encoding")), "chunked");
-  block.Add(head);
-  const bool read = body.Each([&](std::string_view piece) {
-    block.Add(piece);
-    if (chunked)
-      dechunker.Feed(piece, [&payload](std::string_view bytes) { payload.Add(bytes); });
-    else
-      payload.Add(piece);
-  });
-  blockDigest = block.Labelled();
-  payloadDigest = payload.Labelled();
-  cameShort = CameShort(request, head, body.Size(), dechunker.Midway());
-  return read;
-}
-
-}  // namespace
 
 WarcWriter::WarcWriter(const ArchivePlan& plan) : m_plan(plan) {
   m_info = "software: Kelvane/" KELVANE_VERSION
@@ -234,10 +168,34 @@ bool WarcWriter::WriteRecord(const WarcFields& fields, const std::string& block,
                              const RecordBody* body, IndexEntry* entry) {
   if (!m_why.empty())
     return false;
+  std::string why;
+  const uint64_t size = WriteMember(fields, block, body, why);
+  if (size == 0) {
+    m_why = m_file + ": " + why;
+    // What came of the record is cut off: a reader must not take half a record for a whole one.
+    if (::ftruncate(m_fd, static_cast<off_t>(m_size)) != 0)
+      m_why += " (and the part written could not be cut off)";
+    if (m_onFailure)
+      m_onFailure();
+    return false;
+  }
+  if (entry != nullptr) {
+    const size_t slash = m_file.rfind('/');
+    entry->file = slash == std::string::npos ? m_file : m_file.substr(slash + 1);
+    entry->offset = m_size;
+    entry->length = size;
+    m_index.push_back(*entry);
+  }
+  m_size += size;
+  ++m_records;
+  return true;
+}
+
+uint64_t WarcWriter::WriteMember(const WarcFields& fields, const std::string& block,
+                                 const RecordBody* body, std::string& why) {
   const bool compress = body == nullptr || !CompressedAlready(block);
   const uint64_t length = block.size() + (body != nullptr ? body->Size() : 0);
   uint64_t size = 0;
-  std::string why;
   if (body == nullptr || body->InMemory() != nullptr) {
     // Held whole in memory: packed in one go and written in one call.
     m_record.assign(RecordHead(fields, length));
@@ -262,25 +220,7 @@ bool WarcWriter::WriteRecord(const WarcFields& fields, const std::string& block,
     else
       why = member.Why().empty() ? "the record could not be read" : member.Why();
   }
-  if (size == 0) {
-    m_why = m_file + ": " + why;
-    // What came of the record is cut off: a reader must not take half a record for a whole one.
-    if (::ftruncate(m_fd, static_cast<off_t>(m_size)) != 0)
-      m_why += " (and the part written could not be cut off)";
-    if (m_onFailure)
-      m_onFailure();
-    return false;
-  }
-  if (entry != nullptr) {
-    const size_t slash = m_file.rfind('/');
-    entry->file = slash == std::string::npos ? m_file : m_file.substr(slash + 1);
-    entry->offset = m_size;
-    entry->length = size;
-    m_index.push_back(*entry);
-  }
-  m_size += size;
-  ++m_records;
-  return true;
+  return size;
 }
 
 std::unique_ptr<WireExchange> WarcWriter::Begin(const std::string& url, const std::string& ip,
@@ -328,20 +268,8 @@ void WarcWriter::Write(Captured& exchange) {
     exchange.cut = WireCut::Unspecified;
 
   std::lock_guard lock(m_lock);
-  if (!m_why.empty() || m_fd < 0)
+  if (!Takes(exchange, readBack))
     return;
-  if (exchange.spillError != 0 || !readBack) {
-    const int error = exchange.spillError != 0 ? exchange.spillError : errno != 0 ? errno : EIO;
-    m_why = "a temporary file for " + exchange.url + ": " + std::strerror(error);
-    if (m_onFailure)
-      m_onFailure();
-    return;
-  }
-  if (std::exchange(m_rollOver, false) && !OpenNext()) {
-    if (m_onFailure)
-      m_onFailure();
-    return;
-  }
   answer.date = WarcDate(exchange.when);
   const std::string requestId = NewRecordId();
   if (!exchange.head.empty())
@@ -367,6 +295,24 @@ void WarcWriter::Write(Captured& exchange) {
   m_rollOver = m_plan.maxSize > 0 && m_size >= static_cast<uint64_t>(m_plan.maxSize);
 }
 
+bool WarcWriter::Takes(const Captured& exchange, bool readBack) {
+  if (!m_why.empty() || m_fd < 0)
+    return false;
+  if (exchange.spillError != 0 || !readBack) {
+    const int error = exchange.spillError != 0 ? exchange.spillError : errno != 0 ? errno : EIO;
+    m_why = "a temporary file for " + exchange.url + ": " + std::strerror(error);
+    if (m_onFailure)
+      m_onFailure();
+    return false;
+  }
+  if (std::exchange(m_rollOver, false) && !OpenNext()) {
+    if (m_onFailure)
+      m_onFailure();
+    return false;
+  }
+  return true;
+}
+
 void WarcWriter::WriteAnswer(Captured& exchange, AnswerRecord& answer) {
   // Nothing new came: a 304, or with deduplication a payload already recorded whole.
   const int status = StatusOf(exchange.head);
@@ -379,27 +325,7 @@ void WarcWriter::WriteAnswer(Captured& exchange, AnswerRecord& answer) {
   WarcFields& fields = answer.fields;
   fields.insert(fields.begin(), {"WARC-Type", revisit ? "revisit" : "response"});
   if (revisit) {
-    Digest headDigest;
-    headDigest.Add(exchange.head);
-    fields.emplace_back("WARC-Profile",
-                        std::string(kProfiles) +
-                            (notModified ? "server-not-modified" : "identical-payload-digest"));
-    // Not modified, the body is the one an earlier archive of the address holds, where known.
-    const auto original = notModified ? m_originals.find(exchange.url) : m_originals.end();
-    if (original != m_originals.end()) {
-      fields.emplace_back("WARC-Refers-To-Target-URI", exchange.url);
-      fields.emplace_back("WARC-Refers-To-Date", original->second.date);
-      answer.payloadDigest = original->second.id;
-    } else if (!notModified) {
-      fields.emplace_back("WARC-Refers-To-Target-URI", earlier->second.uri);
-      fields.emplace_back("WARC-Refers-To-Date", earlier->second.date);
-      if (!earlier->second.id.empty())
-        fields.emplace_back("WARC-Refers-To", earlier->second.id);
-      fields.emplace_back("WARC-Payload-Digest", answer.payloadDigest);
-    } else {
-      answer.payloadDigest.clear();
-    }
-    fields.emplace_back("WARC-Block-Digest", headDigest.Labelled());
+    RevisitFields(exchange, answer, notModified ? nullptr : &earlier->second);
   } else {
     fields.emplace_back("WARC-Block-Digest", answer.blockDigest);
     fields.emplace_back("WARC-Payload-Digest", answer.payloadDigest);
@@ -419,6 +345,33 @@ void WarcWriter::WriteAnswer(Captured& exchange, AnswerRecord& answer) {
   if (WriteRecord(fields, exchange.head, revisit ? nullptr : &exchange.body, &entry) && !revisit &&
       firstSeen)
     m_payloads.emplace(answer.payloadDigest, RecordedPayload{exchange.url, answer.date, answer.id});
+}
+
+void WarcWriter::RevisitFields(const Captured& exchange, AnswerRecord& answer,
+                               const RecordedPayload* earlier) {
+  const bool notModified = earlier == nullptr;
+  WarcFields& fields = answer.fields;
+  Digest headDigest;
+  headDigest.Add(exchange.head);
+  fields.emplace_back(
+      "WARC-Profile",
+      std::string(kProfiles) + (notModified ? "server-not-modified" : "identical-payload-digest"));
+  // Not modified, the body is the one an earlier archive of the address holds, where known.
+  const auto original = notModified ? m_originals.find(exchange.url) : m_originals.end();
+  if (original != m_originals.end()) {
+    fields.emplace_back("WARC-Refers-To-Target-URI", exchange.url);
+    fields.emplace_back("WARC-Refers-To-Date", original->second.date);
+    answer.payloadDigest = original->second.id;
+  } else if (!notModified) {
+    fields.emplace_back("WARC-Refers-To-Target-URI", earlier->uri);
+    fields.emplace_back("WARC-Refers-To-Date", earlier->date);
+    if (!earlier->id.empty())
+      fields.emplace_back("WARC-Refers-To", earlier->id);
+    fields.emplace_back("WARC-Payload-Digest", answer.payloadDigest);
+  } else {
+    answer.payloadDigest.clear();
+  }
+  fields.emplace_back("WARC-Block-Digest", headDigest.Labelled());
 }
 
 std::string WarcWriter::IndexPath() const {

@@ -65,11 +65,21 @@ class WarcWriter : public WireRecorder {
     WarcFields fields;  // those it shares with its request, and its id
   };
   void WriteAnswer(Captured& exchange, AnswerRecord& answer);
+  // With m_lock held: whether the archive takes the exchange, the next file begun where the last
+  // is full; where it cannot, the failure is kept and told.
+  bool Takes(const Captured& exchange, bool readBack);
+  // A revisit's own fields: the profile, what it refers to (an earlier record of the payload,
+  // none for a 304), and its block digest, of the head alone.
+  void RevisitFields(const Captured& exchange, AnswerRecord& answer,
+                     const RecordedPayload* earlier);
   explicit WarcWriter(const ArchivePlan& plan);
   bool OpenNext();
   // false once the archive has failed; the failure is kept in m_why.
   bool WriteRecord(const WarcFields& fields, const std::string& block, const RecordBody* body,
                    IndexEntry* entry);
+  // Writes a record as one gzip member; its size, or 0, with why, when it could not be.
+  uint64_t WriteMember(const WarcFields& fields, const std::string& block, const RecordBody* body,
+                       std::string& why);
   bool LoadIndex(const std::string& path);
   // With m_lock held, at the close: the index file, and the package with its list of pages.
   void WriteIndexFile();

@@ -1,15 +1,13 @@
 #include "crawl/copy/copy_upkeep.h"
 
 #include <algorithm>
-#include <cctype>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
-#include <thread>
 
 #include "crawl/base/content_digest.h"
 #include "crawl/base/crawl_dialog.h"
 #include "crawl/copy/link_converter.h"
+#include "crawl/copy/side_by_side.h"
 #include "crawl/rules/web_names.h"
 #include "platform/ascii.h"
 #include "platform/http_date.h"
@@ -45,7 +43,8 @@ std::optional<std::string> CopyUpkeep::EarlierCopy(const std::string& url,
         m_plan.completePages ? m_store.LocalPathOf(url) : std::nullopt;
     return recorded && m_store.IsRegularFile(*recorded) ? recorded : std::nullopt;
   };
-  // Described by the name alone; with adjusted names a directory at the plain name is no copy.
+  // By the name alone, as one at a time; with adjusted names a directory at the plain name is
+  // no copy.
   if (!m_plan.adjustExtension) {
     if (!m_store.Exists(localPath) || m_store.Reserved(localPath))
       return std::nullopt;
@@ -217,22 +216,9 @@ std::string CopyUpkeep::DisposedName(const std::string& localPath, const Fetched
   return localPath.substr(0, slash == std::string::npos ? 0 : slash + 1) + *name;
 }
 
-std::string CopyUpkeep::Numbered(const std::string& localPath, int n) {
-  const size_t slash = localPath.rfind('/');
-  const size_t start = slash == std::string::npos ? 0 : slash + 1;
-  size_t dot = localPath.rfind('.');
-  // An extension is a short run of letters and digits after the name's last dot.
-  const auto extension = std::string_view(localPath).substr(dot == std::string::npos ? 0 : dot + 1);
-  if (dot == std::string::npos || dot <= start || extension.empty() || extension.size() > 8 ||
-      !std::all_of(extension.begin(), extension.end(),
-                   [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }))
-    dot = localPath.size();
-  return localPath.substr(0, dot) + "~" + std::to_string(n) + localPath.substr(dot);
-}
-
 std::string CopyUpkeep::NameBeside(const std::string& localPath, const std::string& url) {
   for (int n = 2;; ++n) {
-    const std::string name = Numbered(localPath, n);
+    const std::string name = NumberedName(localPath, n);
     if (!m_store.Exists(name) || !HeldByAnother(name, url))
       return name;
   }
@@ -250,7 +236,7 @@ std::string CopyUpkeep::RankedBeside(const std::string& name, const std::string&
                                      const std::string& answered) {
   const auto rank = Rank(name, asked, answered);
   for (int n = 2;; ++n) {
-    const std::string place = Numbered(name, n);
+    const std::string place = NumberedName(name, n);
     if (!m_store.Exists(place) || !HeldByAnother(place, asked, answered))
       return place;
     const std::optional<MirrorStore::Record> there = m_store.RecordOf(place);
@@ -259,13 +245,13 @@ std::string CopyUpkeep::RankedBeside(const std::string& name, const std::string&
     // This crawl's files from here on move one place on, the last first, so that the order of
     // the names is the order of the documents whichever was fetched first.
     int last = n;
-    while (m_store.SavedNow(Numbered(name, last + 1)))
+    while (m_store.SavedNow(NumberedName(name, last + 1)))
       ++last;
-    if (m_store.Exists(Numbered(name, last + 1)))
+    if (m_store.Exists(NumberedName(name, last + 1)))
       continue;
     bool moved = true;
     for (int k = last; moved && k >= n; --k)
-      moved = MoveAside(Numbered(name, k), Numbered(name, k + 1));
+      moved = MoveAside(NumberedName(name, k), NumberedName(name, k + 1));
     if (moved)
       return place;
   }
@@ -285,66 +271,13 @@ std::string CopyUpkeep::AdjustedName(const std::string& localPath, const Fetched
   return localPath;
 }
 
-namespace {
-
-// References kept from the crawl's reading, about 28 bytes each, and the bytes of the addresses
-// they name: beyond these, files are read again when converted.
-constexpr size_t kMostKeptReferences = size_t{1} << 21;
-constexpr size_t kMostNameBytes = size_t{64} << 20;
-
-}  // namespace
-
 void CopyUpkeep::Touched(const std::string& localPath, const std::string& address,
                          FileReading reading) {
   if (!m_plan.convertLinks)
     return;
   Touch& touch = m_touched[localPath];
   touch.address = address;
-  touch.reading = Kept(reading);
-}
-
-uint32_t CopyUpkeep::NameOf(std::string_view text) {
-  const auto known = m_nameIndex.find(text);
-  if (known != m_nameIndex.end())
-    return known->second;
-  const auto index = static_cast<uint32_t>(m_names.size());
-  m_nameIndex.emplace(m_names.emplace_back(text), index);
-  m_nameBytes += text.size();
-  return index;
-}
-
-std::unique_ptr<const CopyUpkeep::KeptReading> CopyUpkeep::Kept(FileReading& reading) {
-  const std::vector<PageReference>& references = reading.links.references;
-  if (!reading.whole || reading.resolved.size() != references.size() ||
-      m_keptReferences + references.size() > kMostKeptReferences || m_nameBytes > kMostNameBytes)
-    return nullptr;
-  auto kept = std::make_unique<KeptReading>();
-  kept->kind = reading.kind;
-  kept->address = std::move(reading.address);
-  kept->size = reading.size;
-  kept->hash = reading.hash;
-  if (reading.links.baseBegin != std::string::npos) {
-    ReferencePlace& base = kept->base.emplace();
-    base.begin = static_cast<uint32_t>(reading.links.baseBegin);
-    base.end = static_cast<uint32_t>(reading.links.baseEnd);
-    base.quote = reading.links.baseQuote;
-  }
-  kept->references.reserve(references.size());
-  for (size_t i = 0; i < references.size(); ++i) {
-    // What names no web address, or stands where it cannot be told, stays as written.
-    if (references[i].begin == std::string::npos || reading.resolved[i].empty())
-      continue;
-    KeptReference& reference = kept->references.emplace_back();
-    reference.place = PlaceOf(references[i]);
-    reference.address = NameOf(reading.resolved[i]);
-    const size_t hash = references[i].link.find('#');
-    if (hash != std::string::npos)
-      reference.fragment = NameOf(std::string_view(references[i].link).substr(hash));
-    if (m_nameBytes > kMostNameBytes)
-      return nullptr;
-  }
-  m_keptReferences += kept->references.size();
-  return kept;
+  touch.reading = m_kept.Keep(reading);
 }
 
 std::optional<std::string> CopyUpkeep::StoredFileOf(const std::string& url,
@@ -418,14 +351,15 @@ std::string CopyUpkeep::ConvertedKept(const std::string& localPath, std::string_
     auto found = stored.byName.find(reference.address);
     if (found == stored.byName.end()) {
       std::lock_guard lock(m_storeLock);
-      found = stored.byName
-                  .emplace(reference.address, StoredFileOf(m_names[reference.address], basePrefix))
-                  .first;
+      found =
+          stored.byName
+              .emplace(reference.address, StoredFileOf(m_kept.Name(reference.address), basePrefix))
+              .first;
     }
     std::string address =
-        found->second ? RelativeAddress(localPath, *found->second) : m_names[reference.address];
-    if (reference.fragment != kNoName)
-      address += m_names[reference.fragment];
+        found->second ? RelativeAddress(localPath, *found->second) : m_kept.Name(reference.address);
+    if (reference.fragment != KeptReference::kNoName)
+      address += m_kept.Name(reference.fragment);
     addresses.emplace_back(reference.place, std::move(address));
   }
   return WithAddresses(text, std::move(addresses), kept.base ? &*kept.base : nullptr);
@@ -465,6 +399,13 @@ CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const T
   conversion.cut = stop != 0;
   if (rewritten == *text || stop != 0)
     return conversion;
+  WriteConverted(localPath, *text, rewritten, converted, conversion);
+  return conversion;
+}
+
+void CopyUpkeep::WriteConverted(const std::string& localPath, const std::string& original,
+                                const std::string& rewritten, bool converted,
+                                Conversion& conversion) {
   bool marked = false;
   {
     std::lock_guard lock(m_storeLock);
@@ -472,7 +413,7 @@ CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const T
     // text to keep.
     // An original that cannot be kept is not written over either.
     if (m_plan.backupConverted && !converted) {
-      const std::optional<std::string> backup = m_store.WriteBackup(localPath, *text);
+      const std::optional<std::string> backup = m_store.WriteBackup(localPath, original);
       conversion.backupFailed = !backup;
       conversion.error = backup ? 0 : errno;
       if (backup && *backup != localPath + ".orig")
@@ -484,7 +425,6 @@ CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const T
   if (marked && !written)
     conversion.error = errno;
   conversion.write = written ? Conversion::Write::Written : Conversion::Write::Failed;
-  return conversion;
 }
 
 void CopyUpkeep::LogConversion(const std::string& localPath, const Conversion& conversion) {
@@ -498,61 +438,15 @@ void CopyUpkeep::LogConversion(const std::string& localPath, const Conversion& c
     Log("Links not converted (write failed): " + localPath);
 }
 
-namespace {
-
-// Raises halt once stop is set or the deadline has passed, until it is destroyed.
-class HaltWatch {
- public:
-  HaltWatch(const std::atomic<int>& stop,
-            std::optional<std::chrono::steady_clock::time_point> deadline, std::atomic<int>& halt)
-      : m_thread([&stop, deadline, &halt, this] {
-          std::unique_lock lock(m_lock);
-          while (!m_over && halt == 0) {
-            if (stop != 0 || (deadline && std::chrono::steady_clock::now() >= *deadline))
-              halt = 1;
-            else
-              m_wake.wait_for(lock, std::chrono::milliseconds(20));
-          }
-        }) {}
-  ~HaltWatch() {
-    {
-      std::lock_guard lock(m_lock);
-      m_over = true;
-    }
-    m_wake.notify_all();
-  }
-  HaltWatch(const HaltWatch&) = delete;
-  HaltWatch& operator=(const HaltWatch&) = delete;
-
- private:
-  std::mutex m_lock;
-  std::condition_variable m_wake;
-  bool m_over = false;
-  std::jthread m_thread;  // last: it starts once the members it waits on are made
-};
-
-// Runs work on this thread (told so) and on helpers beside it, at most four in all.
-void SideBySide(size_t items, const std::function<void(bool)>& work) {
-  const size_t threads =
-      std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), 4, items});
-  std::vector<std::jthread> helpers;
-  for (size_t k = 1; k < threads; ++k)
-    helpers.emplace_back(work, false);
-  work(true);
-}
-
-}  // namespace
-
 CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
     const std::string& basePrefix, const std::atomic<int>& stop,
     std::optional<std::chrono::steady_clock::time_point> deadline) {
-  std::vector<const std::pair<const std::string, Touch>*> files;
+  std::vector<const TouchedFile*> files;
   files.reserve(m_touched.size());
   for (const auto& touched : m_touched)
     files.push_back(&touched);
-  Converted converted;
   if (files.empty())
-    return converted;
+    return Converted();
   m_store.RecordOf(files.front()->first);  // the records read before any thread looks them up
   std::vector<Conversion> conversions(files.size());
   std::atomic<size_t> next = 0;
@@ -579,6 +473,12 @@ CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
   };
   SideBySide(files.size(), work);
   logDone();
+  return Tally(files, conversions);
+}
+
+CopyUpkeep::Converted CopyUpkeep::Tally(const std::vector<const TouchedFile*>& files,
+                                        const std::vector<Conversion>& conversions) {
+  Converted converted;
   // A file that had no address on record has this crawl's.
   for (size_t i = 0; i < files.size(); ++i) {
     if (conversions[i].write != Conversion::Write::None)

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,6 +12,7 @@
 
 #include "crawl/base/crawl_plan.h"
 #include "crawl/base/fetched_file.h"
+#include "crawl/copy/kept_readings.h"
 #include "crawl/copy/link_converter.h"
 #include "crawl/copy/mirror_store.h"
 #include "crawl/rules/crawl_rules.h"
@@ -69,28 +69,13 @@ class CopyUpkeep {
   // The files stored for addresses, as one conversion thread has looked them up.
   struct StoredFiles {
     std::unordered_map<std::string, std::optional<std::string>> byAddress;
-    std::unordered_map<uint32_t, std::optional<std::string>> byName;  // of m_names
-  };
-  // A reference as the crawl read it: its place and the address it names, in m_names.
-  struct KeptReference {
-    ReferencePlace place;
-    uint32_t address = 0;
-    uint32_t fragment = kNoName;  // "#..." as written
-  };
-  static constexpr uint32_t kNoName = UINT32_MAX;
-  // A file's references as the crawl read them, for a text of this size and hash.
-  struct KeptReading {
-    FileKind kind = FileKind::Other;
-    std::string address;
-    size_t size = 0;
-    size_t hash = 0;
-    std::optional<ReferencePlace> base;  // the <base href> value
-    std::vector<KeptReference> references;
+    std::unordered_map<uint32_t, std::optional<std::string>> byName;  // by the index of a name kept
   };
   struct Touch {
     std::string address;
     std::unique_ptr<const KeptReading> reading;  // none: read again when converted
   };
+  using TouchedFile = std::pair<const std::string, Touch>;  // by local path
   // What converting one file came to.
   struct Conversion {
     bool done = false;
@@ -116,10 +101,12 @@ class CopyUpkeep {
   Conversion Convert(const std::string& localPath, const Touch& touch,
                      const std::string& basePrefix, const std::atomic<int>& stop,
                      StoredFiles& stored);
-  // What reading found, kept compactly; nothing when it was cut short or over the bound.
-  std::unique_ptr<const KeptReading> Kept(FileReading& reading);
-  // The index of a text in m_names, added when new.
-  uint32_t NameOf(std::string_view text);
+  // Writes a file's converted text, its original kept beside it first where asked.
+  void WriteConverted(const std::string& localPath, const std::string& original,
+                      const std::string& rewritten, bool converted, Conversion& conversion);
+  // Records the address of each file written, and counts what became of the files.
+  Converted Tally(const std::vector<const TouchedFile*>& files,
+                  const std::vector<Conversion>& conversions);
   // The log lines of a conversion.
   static void LogConversion(const std::string& localPath, const Conversion& conversion);
 
@@ -130,8 +117,8 @@ class CopyUpkeep {
   // The local path the crawl's rules give an address.
   std::string OwnPath(const std::string& url) const;
   // Whether the file at the path was stored, with complete pages, for another address than url
-  // whose own local path is not url's: addresses that share a local path share its copy, as the
-  // described crawl has it; one named otherwise (by -E, or beside another) keeps to itself.
+  // whose own local path is not url's: addresses that share a local path share its copy, as they
+  // do one at a time; one named otherwise (by -E, or beside another) keeps to itself.
   bool HeldByAnother(const std::string& localPath, const std::string& url,
                      const std::string& answeredBy = {});
   // A file of this program's in the way of the path, where a directory must be, moves beside
@@ -141,7 +128,6 @@ class CopyUpkeep {
   bool MoveAside(const std::string& localPath, const std::string& aside);
   // A free name beside the path for the file of url: "~2", "~3", ... before its extension.
   std::string NameBeside(const std::string& localPath, const std::string& url);
-  static std::string Numbered(const std::string& localPath, int n);
   // How a document stands among those that would have the name: the one whose own name it is
   // first, then by address.
   std::pair<bool, std::string> Rank(const std::string& name, const std::string& asked,
@@ -156,12 +142,8 @@ class CopyUpkeep {
   MirrorStore& m_store;
   std::string m_basePrefix;
   std::map<std::string, Touch> m_touched;  // by local path
-  // The addresses and fragments that kept references name, each once.
-  std::deque<std::string> m_names;
-  std::unordered_map<std::string_view, uint32_t> m_nameIndex;
-  size_t m_keptReferences = 0;
-  size_t m_nameBytes = 0;
-  std::mutex m_storeLock;  // held for the store while files convert side by side
+  KeptReadings m_kept;                     // what the crawl's reading of the files touched found
+  std::mutex m_storeLock;                  // held for the store while files convert side by side
   // Whether each directory a converted link points into exists: none is made once the crawl has
   // ended, and links to other servers name thousands of files in directories never made.
   std::unordered_map<std::string, bool> m_directoriesAfterCrawl;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "crawl/base/crawl_dialog.h"
+#include "crawl/copy/record_lines.h"
 #include "platform/ascii.h"
 #include "platform/http_date.h"
 #include "support/activity_log.h"
@@ -14,23 +15,8 @@ namespace {
 // The program's own directory in the save-to directory; no crawled file may go there.
 constexpr const char* kOwnArea = ".kelvane";
 constexpr const char* kRecordsName = ".kelvane/records";
-// The last field of every record line: a line without it was torn by a crash.
-constexpr const char* kRecordEnd = ";";
 // Far above the records of any site; a larger file is read this far.
 constexpr size_t kRecordsLimit = 256 << 20;
-
-// A record field on one line: "%", tab and line ends (and every control byte) as %XX.
-std::string EscapeField(const std::string& text) {
-  std::string escaped;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F || c == '%') {
-      AppendPercentEscaped(escaped, c);
-    } else {
-      escaped += static_cast<char>(c);
-    }
-  }
-  return escaped;
-}
 
 }  // namespace
 
@@ -111,26 +97,8 @@ void MirrorStore::LoadRecords() {
     ++lines;
     std::string_view line(text.data() + start, end - start);
     start = end + 1;
-    std::vector<std::string> fields;
-    for (size_t from = 0;;) {
-      const size_t tab = line.find('\t', from);
-      fields.push_back(PercentDecoded(line.substr(from, tab - from)));
-      if (tab == std::string_view::npos)
-        break;
-      from = tab + 1;
-    }
-    // Records of earlier versions lack the address asked for and the digest.
-    const bool older = fields.size() == 7;
-    if ((fields.size() != 9 && !older) || fields.back() != kRecordEnd)
-      continue;
-    Record record{fields[1],
-                  fields[2],
-                  fields[3],
-                  fields[4],
-                  fields[5] == "k",
-                  older ? std::string() : fields[6],
-                  older ? std::string() : fields[7]};
-    Index(fields[0], std::move(record));
+    if (std::optional<std::pair<std::string, Record>> record = ReadRecordLine(line))
+      Index(record->first, std::move(record->second));
   }
   // Every change adds a line: once most of them are stale, the records are written anew.
   if (m_keepRecords && lines > 2 * m_records.size() + 1024)
@@ -144,13 +112,6 @@ void MirrorStore::CompactRecords() {
   if (m_directory.WriteFileAtomically(RecordsPath(), text.data(), text.size()) ==
       WriteResult::Written)
     m_recordsTorn = false;
-}
-
-std::string MirrorStore::RecordLine(const std::string& below, const Record& record) {
-  return EscapeField(below) + "\t" + EscapeField(record.contentType) + "\t" +
-         EscapeField(record.url) + "\t" + EscapeField(record.lastModified) + "\t" +
-         EscapeField(record.etag) + "\t" + (record.converted ? "k" : "") + "\t" +
-         EscapeField(record.asked) + "\t" + EscapeField(record.digest) + "\t" + kRecordEnd + "\n";
 }
 
 void MirrorStore::Index(const std::string& below, Record record) {
@@ -246,16 +207,8 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   m_writeError = 0;
   std::string name;
   FileDescriptor directory = DirectoryFor(localPath, name);
-  if (!directory.Valid()) {
-    const int error = errno;
-    if (m_writeError == 0) {
-      m_writeError = error;
-      m_writeDirectory = std::string(BeforeLast(localPath, '/'));
-    }
-    return Reported(
-        error == EXDEV || error == ELOOP ? WriteResult::Outside : WriteResult::OpenFailed,
-        localPath);
-  }
+  if (!directory.Valid())
+    return NoDirectory(localPath);
   // What the file is goes in before the file itself: a crash between the two leaves a record
   // without a file, which costs nothing, never a file without its type. Its validators go in only
   // after it, so that a crash never pairs the old bytes with the new answer's validators.
@@ -264,32 +217,54 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   record.url = fetched.finalUrl.empty() ? fetched.url : fetched.finalUrl;
   record.asked = fetched.url;
   record.digest = fetched.Digest();
-  // The same document again (a directory's page, asked for with and without its "/"): the
-  // address sent on to it stays recorded, as the address that answered finds the file anyway.
-  std::optional<Record> before;
-  if (m_keepRecords) {
-    LoadRecords();
-    const auto old = m_records.find(*below);
-    if (old != m_records.end())
-      before = old->second;
-    if (before && before->url == record.url && !before->asked.empty() &&
-        before->asked != before->url)
-      record.asked = before->asked;
-    AddRecord(*below, record);
-  }
+  std::optional<Record> before = RecordBefore(*below, record);
   const size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
   const WriteResult written =
       fetched.spool ? fetched.spool->Name(directory, name)
                     : m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size);
+  AfterWrite(fetched, localPath, *below, written, record, std::move(before));
+  return Reported(written, localPath);
+}
+
+SaveResult MirrorStore::NoDirectory(const std::string& localPath) {
+  const int error = errno;
+  if (m_writeError == 0) {
+    m_writeError = error;
+    m_writeDirectory = std::string(BeforeLast(localPath, '/'));
+  }
+  return Reported(error == EXDEV || error == ELOOP ? WriteResult::Outside : WriteResult::OpenFailed,
+                  localPath);
+}
+
+std::optional<MirrorStore::Record> MirrorStore::RecordBefore(const std::string& below,
+                                                             Record& record) {
+  std::optional<Record> before;
+  if (!m_keepRecords)
+    return before;
+  // The same document again (a directory's page, asked for with and without its "/"): the
+  // address sent on to it stays recorded, as the address that answered finds the file anyway.
+  LoadRecords();
+  const auto old = m_records.find(below);
+  if (old != m_records.end())
+    before = old->second;
+  if (before && before->url == record.url && !before->asked.empty() && before->asked != before->url)
+    record.asked = before->asked;
+  AddRecord(below, record);
+  return before;
+}
+
+void MirrorStore::AfterWrite(const FetchedFile& fetched, const std::string& localPath,
+                             const std::string& below, WriteResult written, Record& record,
+                             std::optional<Record> before) {
   if (written == WriteResult::WriteFailed || written == WriteResult::OpenFailed) {
     m_writeError = errno;
     m_writeDirectory = std::string(BeforeLast(localPath, '/'));
     // What the path holds is what it held before: its links are converted to it, not to this.
     if (m_keepRecords)
-      Unrecord(*below, std::move(before));
+      Unrecord(below, std::move(before));
   }
   if (written == WriteResult::Written) {
-    m_savedNow.insert(*below);
+    m_savedNow.insert(below);
     // The copy is as old as the server says the file is, so that tools that go by times see
     // what changed.
     if (m_fileTimes) {
@@ -301,9 +276,8 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
       (!fetched.lastModified.empty() || !fetched.etag.empty())) {
     record.lastModified = fetched.lastModified;
     record.etag = fetched.etag;
-    AddRecord(*below, record);
+    AddRecord(below, record);
   }
-  return Reported(written, localPath);
 }
 
 SaveResult MirrorStore::Reported(WriteResult written, const std::string& localPath) {

@@ -104,7 +104,6 @@ class MirrorStore {
   std::string FullPath(const std::string& below) const;
   void AppendRecord(const std::string& below, const Record& record);
   void CompactRecords();
-  static std::string RecordLine(const std::string& below, const Record& record);
   bool IsOwnArea(const std::string& below) const;
   void LoadRecords();
   void AddRecord(const std::string& below, const Record& record);
@@ -117,6 +116,16 @@ class MirrorStore {
   void Index(const std::string& below, Record record);
   void MakeDirectories(const std::string& directory);
   FileDescriptor DirectoryFor(const std::string& localPath, std::string& name);
+  // A file whose directory could neither be opened nor made: why, kept, and said.
+  SaveResult NoDirectory(const std::string& localPath);
+  // Records a file about to be written, before it is; the record the path held before, which
+  // a write that fails gives back.
+  std::optional<Record> RecordBefore(const std::string& below, Record& record);
+  // What a write leaves: a failure kept and the path's record given back, or the file's time
+  // and its validators recorded.
+  void AfterWrite(const FetchedFile& fetched, const std::string& localPath,
+                  const std::string& below, WriteResult written, Record& record,
+                  std::optional<Record> before);
   // What became of a write, said in the log where it failed.
   SaveResult Reported(WriteResult written, const std::string& localPath);
 

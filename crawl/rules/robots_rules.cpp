@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "crawl/rules/scope_rules.h"
 #include "platform/ascii.h"
@@ -90,6 +91,23 @@ std::string ComparablePattern(std::string_view value) {
   return pattern;
 }
 
+// A line's field: its name in lower case, and its value.
+using RobotsField = std::pair<std::string, std::string_view>;
+
+// Takes the first line off text, and gives its field, a comment and blanks taken off; none where
+// the line holds no field.
+std::optional<RobotsField> TakeField(std::string_view& text) {
+  size_t end = text.find_first_of("\r\n");
+  std::string_view line = text.substr(0, end);
+  text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+  line = TrimSpace(line.substr(0, line.find('#')));
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos)
+    return std::nullopt;
+  return RobotsField(ToLowerAscii(TrimSpace(line.substr(0, colon))),
+                     TrimSpace(line.substr(colon + 1)));
+}
+
 }  // namespace
 
 std::string ProductToken(std::string_view userAgent) {
@@ -112,15 +130,10 @@ RobotsRules RobotsRules::Parse(std::string_view text, std::string_view product) 
   if (text.starts_with("\xEF\xBB\xBF"))
     text.remove_prefix(3);  // a byte order mark is no part of the first line
   while (!text.empty()) {
-    size_t end = text.find_first_of("\r\n");
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    line = TrimSpace(line.substr(0, line.find('#')));
-    const size_t colon = line.find(':');
-    if (colon == std::string_view::npos)
+    const std::optional<RobotsField> field = TakeField(text);
+    if (!field)
       continue;
-    const std::string key = ToLowerAscii(TrimSpace(line.substr(0, colon)));
-    const std::string_view value = TrimSpace(line.substr(colon + 1));
+    const auto& [key, value] = *field;
     if (key == "user-agent") {
       if (rulesBegun || !inGroup)
         forUs = forAnyone = rulesBegun = false;

@@ -1,6 +1,7 @@
 #include "crawl/rules/web_names.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -184,4 +185,17 @@ std::optional<std::string> DispositionName(std::string_view value, const NamingP
       written.find('\0') != std::string::npos)
     return std::nullopt;
   return written;
+}
+
+std::string NumberedName(const std::string& localPath, int n) {
+  const size_t slash = localPath.rfind('/');
+  const size_t start = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = localPath.rfind('.');
+  // An extension is a short run of letters and digits after the name's last dot.
+  const auto extension = std::string_view(localPath).substr(dot == std::string::npos ? 0 : dot + 1);
+  if (dot == std::string::npos || dot <= start || extension.empty() || extension.size() > 8 ||
+      !std::all_of(extension.begin(), extension.end(),
+                   [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }))
+    dot = localPath.size();
+  return localPath.substr(0, dot) + "~" + std::to_string(n) + localPath.substr(dot);
 }

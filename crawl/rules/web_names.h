@@ -21,3 +21,7 @@ std::string RestrictedName(std::string_view name, const NamingPlan& naming);
 // The file name a Content-Disposition value gives (filename*= or filename=), its last part
 // alone, written as names are; nothing when it gives none that can be a name.
 std::optional<std::string> DispositionName(std::string_view value, const NamingPlan& naming);
+
+// A name beside a local path for another file: "~N" before its extension, a short run of letters
+// and digits after the name's last dot.
+std::string NumberedName(const std::string& localPath, int n);

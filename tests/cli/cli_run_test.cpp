@@ -186,7 +186,7 @@ TEST(Cli, EndlessBodyKeepsMemoryBounded) {
   });
   for (const std::vector<std::string>& options :
        {std::vector<std::string>{}, std::vector<std::string>{"-p", "--max-file-size", "48M"}}) {
-    SCOPED_TRACE(options.empty() ? "described" : "web rules");
+    SCOPED_TRACE(options.empty() ? "one at a time" : "web rules");
     TempDir small, big;
     std::vector<std::string> args = options;
     args.insert(args.end(), {"--save-to", small.Path(), server.Url("/")});

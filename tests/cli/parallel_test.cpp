@@ -194,7 +194,7 @@ TEST(Parallel, DefaultJobsArePoliteToEachServer) {
     int most;
   } rows[] = {{{"-p"}, 6}, {{"-p", "--jobs", "1"}, 1}, {{}, 1}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.options.empty() ? "described" : row.options.back());
+    SCOPED_TRACE(row.options.empty() ? "one at a time" : row.options.back());
     {
       std::lock_guard lock(mutex);
       group = row.most;
@@ -306,7 +306,7 @@ TEST(Parallel, ServersThatAskForAPauseGetIt) {
        "servers asked for a pause 4 times"},
       // Beside the other files, the server took no more at once: it is asked again, no pause.
       {"503 bare", [] { return Answer(503, ""); }, 1, {"-p"}, 0, std::chrono::milliseconds(0), ""},
-      {"described",
+      {"one at a time",
        [] { return Answer(429, "", "Retry-After: 1\r\n"); },
        1,
        {},

@@ -86,10 +86,9 @@ struct Case {
   CrawlEnding ending;
   FileFate fate;  // of the route's own file
   NotSavedReason reason;
-  // Which crawls the row holds for. One file at a time, the described crawl stores a compressed
-  // answer as it came, where transfers that ask for compression decode it; only it keeps a
-  // file to its area.
-  enum Road { Both, WebRules, Described } road = Both;
+  // Which crawls the row holds for. One at a time, the crawl stores a compressed answer as it
+  // came, where transfers that ask for compression decode it; only it keeps a file to its area.
+  enum Road { Both, WebRules, OneAtATime } road = Both;
   int64_t bytes = -1;  // of the route's own file, where it matters
 };
 
@@ -103,7 +102,7 @@ const Case kCases[] = {
     {"reset.htm", kDone, kNotSaved, kBroken},
     {"stall.htm", kDone, kNotSaved, kBroken},
     {"short.gif", kDone, kNotSaved, kBroken},
-    {"large.gif", kDone, kNotSaved, NotSavedReason::TooLarge, Case::Described},
+    {"large.gif", kDone, kNotSaved, NotSavedReason::TooLarge, Case::OneAtATime},
     {"large.gif", kDone, kStored, kNone, Case::WebRules, FetchedFile::kCapacity + 1},
     // Read as the web is read, the user's limit is all that ends it.
     {"endless.gif", kDone, kNotSaved, NotSavedReason::TooLarge},
@@ -172,7 +171,7 @@ TEST(RoadsAgree, EveryHostileAnswerAtOneJobAndAtFour) {
   for (bool completePages : {false, true}) {
     for (size_t i = 0; i < std::size(kCases); ++i) {
       const Case& c = kCases[i];
-      if (c.road == (completePages ? Case::Described : Case::WebRules))
+      if (c.road == (completePages ? Case::OneAtATime : Case::WebRules))
         continue;
       SCOPED_TRACE(std::string(c.route) + (completePages ? " with complete pages" : ""));
       const std::string url = server.Url("/c/" + std::to_string(i) + "/");

@@ -1,0 +1,12 @@
+#pragma once
+
+// A window's place on the screens: as a stored placement gives it, and as it stands.
+#include "ui/window_placement.h"
+
+class QWidget;
+
+// Puts the window where the placement says; false, the window left as it is, where the
+// placement's rectangle is none or no screen shows any of it, which would hide the window.
+bool PlaceWindow(QWidget* window, const WindowPlacement& placement);
+// The placement the window stands in: its state and its frame's rectangle.
+WindowPlacement PlacementOf(const QWidget* window);
