@@ -6,7 +6,7 @@ JOBS ?= 2
 # The checkers' trees are built a target at a time in one unit: half the time on 2 cores.
 CHECK_FLAGS ?= -DCMAKE_UNITY_BUILD=ON -DKELVANE_BENCH=OFF
 
-.PHONY: all bench fuzz fuzz-smoke build deps run test test-sanitize test-thread test-console-only package package-check install-package format clean
+.PHONY: all bench fuzz fuzz-smoke build deps run check-sizes test test-sanitize test-thread test-console-only package package-check install-package format clean
 
 all: build
 
@@ -22,6 +22,10 @@ run: deps build
 	  echo "No desktop to open the window on. The console program runs anywhere:"; \
 	  echo "  ./$(BUILD)/kelvane-cli --save-to DIR URL     (./$(BUILD)/kelvane-cli --help for more)"; \
 	else ./$(BUILD)/kelvane; fi
+
+# No source file over 500 lines, no function of logic over 50.
+check-sizes:
+	@scripts/check_sizes.sh
 
 test: deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 300

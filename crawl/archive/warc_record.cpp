@@ -289,3 +289,41 @@ std::string_view MemberPacker::Pack(std::string_view bytes, bool compress) {
       libdeflate_gzip_compress(compressor, bytes.data(), bytes.size(), m_out.data(), m_out.size());
   return std::string_view(m_out.data(), size);
 }
+
+void Dechunker::Frame(char c) {
+  const State afterSize = m_left == 0 ? State::Trailer : State::Data;
+  switch (m_state) {
+    case State::Size: {
+      const int digit = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
+      if (digit >= 0 && m_left < (uint64_t{1} << 56)) {
+        m_left = m_left * 16 + static_cast<uint64_t>(digit);
+        m_digits = true;
+      } else if (m_digits && (c == ';' || c == ' ' || c == '\t')) {
+        m_state = State::Extension;
+      } else if (m_digits && c == '\r') {
+        m_state = State::SizeEnd;
+      } else {
+        m_state = m_digits && c == '\n' ? afterSize : State::Done;
+      }
+      break;
+    }
+    case State::Extension:
+      m_state = c == '\n' ? afterSize : State::Extension;
+      break;
+    case State::SizeEnd:
+      m_state = c == '\n' ? afterSize : State::Done;
+      break;
+    case State::DataEnd:
+      m_state = c == '\r' ? State::DataEndLf : c == '\n' ? State::Size : State::Done;
+      m_digits = false;
+      break;
+    case State::DataEndLf:
+      m_state = c == '\n' ? State::Size : State::Done;
+      break;
+    default:
+      break;
+  }
+}

@@ -45,6 +45,8 @@ class Dechunker {
 
  private:
   enum class State { Size, Extension, SizeEnd, Data, DataEnd, DataEndLf, Trailer, Done };
+  // One byte of the framing around the data: a size, its extension, a line's end.
+  void Frame(char c);
   State m_state = State::Size;
   uint64_t m_left = 0;
   bool m_digits = false;
@@ -148,61 +150,17 @@ std::string RecordHead(const WarcFields& fields, uint64_t length);
 template <typename Take>
 void Dechunker::Feed(std::string_view bytes, Take&& take) {
   size_t at = 0;
-  while (at < bytes.size() && m_state != State::Done) {
-    const char c = bytes[at];
-    switch (m_state) {
-      case State::Size: {
-        const int digit = c >= '0' && c <= '9'   ? c - '0'
-                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                 : -1;
-        if (digit >= 0 && m_left < (uint64_t{1} << 56)) {
-          m_left = m_left * 16 + static_cast<uint64_t>(digit);
-          m_digits = true;
-        } else if (m_digits && (c == ';' || c == ' ' || c == '\t')) {
-          m_state = State::Extension;
-        } else if (m_digits && c == '\r') {
-          m_state = State::SizeEnd;
-        } else if (m_digits && c == '\n') {
-          m_state = m_left == 0 ? State::Trailer : State::Data;
-        } else {
-          m_state = State::Done;
-        }
-        ++at;
-        break;
-      }
-      case State::Extension:
-        if (c == '\n')
-          m_state = m_left == 0 ? State::Trailer : State::Data;
-        ++at;
-        break;
-      case State::SizeEnd:
-        m_state = c == '\n' ? (m_left == 0 ? State::Trailer : State::Data) : State::Done;
-        ++at;
-        break;
-      case State::Data: {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(m_left, bytes.size() - at));
-        take(bytes.substr(at, n));
-        at += n;
-        m_left -= n;
-        if (m_left == 0)
-          m_state = State::DataEnd;
-        break;
-      }
-      case State::DataEnd:
-        m_state = c == '\r' ? State::DataEndLf : c == '\n' ? State::Size : State::Done;
-        m_digits = false;
-        ++at;
-        break;
-      case State::DataEndLf:
-        m_state = c == '\n' ? State::Size : State::Done;
-        ++at;
-        break;
-      case State::Trailer:
-      case State::Done:
-        at = bytes.size();
-        break;
+  while (at < bytes.size() && m_state != State::Trailer && m_state != State::Done) {
+    if (m_state != State::Data) {
+      Frame(bytes[at++]);
+      continue;
     }
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(m_left, bytes.size() - at));
+    take(bytes.substr(at, n));
+    at += n;
+    m_left -= n;
+    if (m_left == 0)
+      m_state = State::DataEnd;
   }
 }
 
