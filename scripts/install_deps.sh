@@ -9,7 +9,7 @@ packages=(
   nginx openssl ca-certificates fonts-dejavu-core
   fp-utils-3.2.2 libchm1 dpkg-dev file
   clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev libcpp-httplib-dev
+  libgtest-dev libgmock-dev libcpp-httplib-dev nlohmann-json3-dev
   chromium python3
   xvfb x11-utils
 )

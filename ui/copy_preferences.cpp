@@ -50,6 +50,11 @@ const std::vector<CopyPreference>& CopyPreferences() {
       {"AdjustExtension", "--adjust-extension", "Names a browser opens (.html, .css)",
        "Name pages .html and stylesheets .css, whatever their addresses end with.", nullptr,
        nullptr},
+      {"Render", "--render", "Run the pages' scripts (needs Chromium)",
+       "With complete pages, load each page in a headless Chromium as it is read: what its "
+       "scripts ask for is fetched and kept, and the links they add are followed, so that the "
+       "copy holds what the page shows live.",
+       nullptr, nullptr},
       {"Update", "--update", "Update an existing copy",
        "Ask the server again for every file already copied, and replace those that changed.",
        nullptr, nullptr},

@@ -88,7 +88,11 @@ struct CrawlPlan {
   bool adjustExtension = false;  // pages and stylesheets named so that a browser opens them
   bool update = false;           // each earlier copy asked for again if it changed
   bool backupConverted = false;  // a converted file's original kept beside it as NAME.orig
-  NamingPlan naming;             // with complete pages
+  // With complete pages, each page read also loaded in a headless browser: what its scripts ask
+  // for is fetched and kept, and links they add are followed.
+  bool render = false;
+  int renderSeconds = 30;  // the most a page's scripts are given
+  NamingPlan naming;       // with complete pages
   // Which links are taken beyond the reading rules: depth, names, directories. Empty: all.
   ScopePlan scope;
   // More addresses to start from, in one crawl with the first (with complete pages).

@@ -185,6 +185,23 @@ std::vector<CrawlOption> NetworkAndCopyOptions() {
       {{"--page-requisites", "-p", "", "also fetch what pages need: stylesheets, scripts, media",
         ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.completePages = true; }},
+      {{"--render", "", "", "with -p, run each page's scripts in Chromium and keep what they load",
+        ValueKind::None},
+       [](L& l, const std::string&, std::string&) { return l.render = true; }},
+      {{"--render-budget", "", "S",
+        "with --render, give each page's scripts at most S seconds (default 30)",
+        ValueKind::Number},
+       [](L& l, const std::string& v, std::string& error) {
+         char* end = nullptr;
+         const long n = std::strtol(v.c_str(), &end, 10);
+         if (v.empty() || *end != '\0' || n < 1 || n > 3600) {
+           error =
+               "option --render-budget needs a number of seconds from 1 to 3600, not '" + v + "'";
+           return false;
+         }
+         l.renderSeconds = static_cast<int>(n);
+         return true;
+       }},
       {{"--convert-links", "-k", "", "once done, make links in the copy work from disk",
         ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.convertLinks = true; }},

@@ -86,6 +86,23 @@ CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
 
 CrawlRun::~CrawlRun() = default;
 
+bool CrawlRun::StartScripts() {
+  if (!m_plan.render)
+    return true;
+  // A tab a job, at most 8: each is a renderer of its own beside the transfers.
+  const int tabs = m_plan.jobs > 0 ? std::min(m_plan.jobs, 8) : 4;
+  RenderBudget budget;
+  budget.time = std::chrono::seconds(m_plan.renderSeconds);
+  m_scripts = std::make_unique<ScriptPages>(m_dialog, m_store, m_links, tabs, budget);
+  std::string why;
+  if (m_scripts->Start(why))
+    return true;
+  m_scripts.reset();
+  m_dialog.Log(why);
+  m_dialog.ShowMessageBox(why);
+  return false;
+}
+
 CrawlRun::Pass CrawlRun::Place(std::string url) const {
   CrawlRules::Placement placement = m_rules->Place(m_basePrefix, url);
   Pass pass;
@@ -246,6 +263,8 @@ void CrawlRun::FinishPass(Pass& pass) {
     if (const std::optional<RedirectJudge::LeftOut> leftOut = m_redirects.Refused(pass)) {
       m_counts.ShowDownloaded();
       m_links->LeaveOut(leftOut->target, leftOut->why);
+      if (m_scripts)
+        m_scripts->Failed(pass.url);
       return pass.file.reset();
     }
   }
@@ -256,6 +275,8 @@ void CrawlRun::FinishPass(Pass& pass) {
   m_counts.ShowDownloaded();
   if (const std::optional<FileOutcome> outcome = ReadAndStore(pass, kept, unusable))
     m_dialog.FileDone(*outcome);
+  if (m_scripts)
+    m_scripts->Done(pass);
   pass.file.reset();
 }
 

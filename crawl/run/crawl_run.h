@@ -23,6 +23,7 @@
 #include "crawl/run/redirect_judge.h"
 #include "crawl/run/robots_files.h"
 #include "crawl/run/run_archive.h"
+#include "crawl/run/script_pages.h"
 #include "crawl/run/store_limits.h"
 #include "platform/transport.h"
 
@@ -99,6 +100,14 @@ class CrawlRun {
     return m_endings.Cancel(failedCall, m_links);
   }
   const std::string& BasePrefix() const { return m_basePrefix; }
+  // With --render, the browser started; false, and said, where it cannot be.
+  bool StartScripts();
+  // The pages' scripts moved on, for at most waitMs; whether pages are still loading.
+  void PumpScripts(int waitMs) {
+    if (m_scripts)
+      m_scripts->Pump(waitMs);
+  }
+  bool ScriptsBusy() const { return m_scripts && m_scripts->Busy(); }
 
  private:
   FileReading ReadForLinks(Pass& pass);
@@ -129,5 +138,6 @@ class CrawlRun {
   StoreLimits m_limits;
   RedirectJudge m_redirects;
   CrawlEndings m_endings;
+  std::unique_ptr<ScriptPages> m_scripts;  // with --render
   bool m_startUntested = false;  // the next link taken is the start, fetched without a test
 };

@@ -26,7 +26,7 @@ void RunCrawl(CrawlDialog& dialog, const CrawlPlan& plan) {
     ~LogCloser() { CloseLogFile(); }
   } logCloser;
   CrawlRun run(dialog, plan);
-  if (run.ArchiveRefused())
+  if (run.ArchiveRefused() || !run.StartScripts())
     return run.End(CrawlOutcome{CrawlEnding::Stopped, {}, false});
   // Read as the web is read, the start page's own fetch is its test: one request, not two.
   if (plan.completePages && IsHttpUrl(run.StartUrl())) {

@@ -125,6 +125,7 @@ std::optional<std::string> WebRulesMissing(const CrawlPlan& plan) {
       {naming.contentDisposition, "--content-disposition"},
       {plan.scope.httpsOnly, "--https-only"},
       {!plan.moreStarts.empty(), "--input-file"},
+      {plan.render, "--render"},
   };
   for (const auto& [given, name] : options) {
     if (given)

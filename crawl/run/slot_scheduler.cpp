@@ -416,6 +416,11 @@ CrawlOutcome SlotScheduler::Run() {
       return underWay ? Cancel() : CrawlOutcome{CrawlEnding::Stopped, {}, false};
     }
     if (m_slots.Active() == 0) {
+      // Pages still loading may ask for more files, or give more links.
+      if (m_ready.empty() && m_held.empty() && !m_run.LinksPending() && m_run.ScriptsBusy()) {
+        m_run.PumpScripts(kPollMs);
+        continue;
+      }
       if (m_ready.empty() && m_held.empty() && !m_run.LinksPending())
         return CrawlOutcome{CrawlEnding::Completed, {}, false};
       if (m_run.Limits().QuotaReached()) {
@@ -424,11 +429,13 @@ CrawlOutcome SlotScheduler::Run() {
         return outcome;
       }
       WaitForATurn();
+      m_run.PumpScripts(0);
       continue;
     }
     std::string errorText;
     if (!m_slots.Pump(kPollMs, errorText))
       Fail(errorText);
+    m_run.PumpScripts(0);
   }
 }
 

@@ -3,6 +3,11 @@
 Chromium with the network cut off.
 
 Usage: browser_check.py [--json] [--list] DIR
+       browser_check.py --served URL EXPRESSION
+
+With --served, it opens a copy served on 127.0.0.1 (kelvane-cli --serve) with every other address
+cut off, waits until EXPRESSION is true on the page, prints the value, and exits 0 when it came
+true without a request leaving 127.0.0.1, else 1.
 
 For every page under DIR (a name ending in .htm or .html), it counts the page's subresources that
 load from disk, those that are missing, and those that try the network, the alerts that script
@@ -205,7 +210,34 @@ def pages_under(root):
                 yield os.path.join(directory, name)
 
 
+def served(address, expression):
+    """Whether the page a server of the copy gives comes to hold what its scripts build."""
+    with tempfile.TemporaryDirectory() as profile:
+        browser = Browser(profile, offline=False,
+                          extra=("--host-resolver-rules=MAP * ~NOTFOUND , EXCLUDE 127.0.0.1",))
+        try:
+            browser.call("Page.navigate", {"url": address}, browser.session)
+            value = None
+            deadline = time.monotonic() + PAGE_SECONDS
+            while not value and time.monotonic() < deadline:
+                time.sleep(0.1)
+                result = browser.call("Runtime.evaluate",
+                                      {"expression": expression, "returnByValue": True},
+                                      browser.session)
+                value = result.get("result", {}).get("value")
+            outside = [e["params"]["request"]["url"] for e in browser.events
+                       if e.get("method") == "Network.requestWillBeSent" and
+                       urllib.parse.urlsplit(e["params"]["request"]["url"]).hostname
+                       not in (None, "127.0.0.1")]
+        finally:
+            browser.close()
+    print("served: %s; outside: %s" % (json.dumps(value), outside))
+    return 0 if value and not outside else 1
+
+
 def main(arguments):
+    if arguments[:1] == ["--served"] and len(arguments) == 3:
+        return served(arguments[1], arguments[2])
     as_json = "--json" in arguments
     listing = "--list" in arguments
     roots = [a for a in arguments if not a.startswith("--")]

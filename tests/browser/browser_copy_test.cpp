@@ -1,6 +1,10 @@
 // The converted copy of a site, judged by a real browser: every stored page opened from disk in
 // headless Chromium with the network cut off.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
 
 #include <filesystem>
 #include <memory>
@@ -105,6 +109,43 @@ TEST(Browser, ArchivePlayerReplaysThePackage) {
   EXPECT_TRUE(Contains(first, "\"loaded\": true")) << first;
   EXPECT_FALSE(Contains(first, "\"loaded\": false")) << first;
   EXPECT_TRUE(Contains(second, "start")) << second;  // the about page's one link
+}
+
+}  // namespace
+
+namespace {
+
+// The copy of a page whose content its scripts build, kept with --render and served with
+// --serve: opened in headless Chromium with every other address cut off, its scripts build it as
+// they do live, from the copy alone.
+TEST(Browser, ServedCopyRunsItsScriptsOffline) {
+  RawServer away([](int fd, const std::string&) { SendAll(fd, Answer(200, "away")); });
+  SiteServer site(ScriptSite("http://127.0.0.1:" + std::to_string(away.Port())));
+  RawServer server(site.Handler());
+  TempDir saveTo;
+  const ProcessResult copy = Cli({"-pkE", "--render", "--render-budget", "2", "--save-to",
+                                  saveTo.Path(), server.Url("/site/index.html")});
+  ASSERT_NE(copy.exitCode, 2) << copy.err;
+  const std::string command =
+      std::string("echo $$; exec ") + KELVANE_CLI_PATH + " --serve '" + saveTo.Path() + "'";
+  FILE* serving = popen(command.c_str(), "r");
+  ASSERT_NE(serving, nullptr);
+  char line[4096] = {};
+  const pid_t pid = std::fgets(line, sizeof line, serving) != nullptr ? std::atoi(line) : 0;
+  const std::string address = std::fgets(line, sizeof line, serving) != nullptr
+                                  ? std::string(line, std::strcspn(line, "\n"))
+                                  : "";
+  ProcessResult check = RunProcess(
+      {"/usr/bin/python3", KELVANE_SOURCE_DIR "/tests/browser/browser_check.py", "--served",
+       address,
+       "document.querySelectorAll('#list li').length == 2 && document.body.dataset.mod == 'ab' && "
+       "document.body.dataset.worker == 'from the worker' && "
+       "document.getElementById('pick').src.endsWith('b.png')"});
+  if (pid > 0)
+    kill(pid, SIGTERM);
+  pclose(serving);
+  ASSERT_NE(check.exitCode, 2) << check.err;
+  EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
 }
 
 }  // namespace

@@ -96,6 +96,59 @@ SiteFiles ModernSite(const std::string& server) {
   return site;
 }
 
+SiteFiles ScriptSite(const std::string& away) {
+  const std::string index =
+      R"(<!DOCTYPE html><title>Scripts</title><img id="pick"><ul id="list"></ul>
+<div style="height:3000px"></div><img class="lazy" data-src="lazy/1.png">
+<a href="endless.html">endless</a>
+<script>
+document.getElementById('pick').src = ['img/a.png', 'img/b.png'][1];
+fetch('data/list.json').then(r => r.json()).then(items => items.forEach(i => {
+  const li = document.createElement('li'); li.textContent = i;
+  document.getElementById('list').append(li);
+}));
+new IntersectionObserver((seen, o) => seen.forEach(e => {
+  if (e.isIntersecting) { e.target.src = e.target.dataset.src; o.unobserve(e.target); }
+})).observe(document.querySelector('.lazy'));
+new Worker('w/worker.js').onmessage = e => { document.body.dataset.worker = e.data; };
+import('./mod/a.mjs').then(m => { document.body.dataset.mod = m.value; });
+setTimeout(() => {
+  const a = document.createElement('a'); a.href = 'later.html'; a.textContent = 'later';
+  document.body.append(a);
+}, 100);
+</script>)";
+  const std::string endless = R"(<!DOCTYPE html><a href="index.html">home</a><script>
+let n = 0;
+setInterval(() => fetch('tick?' + n++), 20);
+alert('hi'); confirm('sure?');
+for (let i = 0; i < 50; ++i) window.open(')" +
+                              away + R"(/popup');
+fetch(')" + away + R"(/fetched').catch(() => {});
+setTimeout(() => { location.href = ')" +
+                              away + R"(/away'; }, 300);
+</script>)";
+  return {
+      {"/site/index.html", {index, "text/html"}},
+      {"/site/endless.html", {endless, "text/html"}},
+      {"/site/later.html", {"<p>later</p>", "text/html"}},
+      {"/site/img/a.png", {"\x89PNG a", "image/png"}},
+      {"/site/img/b.png", {"\x89PNG b", "image/png"}},
+      {"/site/lazy/1.png", {"\x89PNG lazy", "image/png"}},
+      {"/site/data/list.json", {R"(["one", "two"])", "application/json"}},
+      {"/site/mod/a.mjs",
+       {"import {b} from './b.mjs'; export const value = 'a' + b;", "text/javascript"}},
+      {"/site/mod/b.mjs", {"export const b = 'b';", "text/javascript"}},
+      {"/site/w/worker.js",
+       {"fetch('data.txt').then(r => r.text()).then(t => postMessage(t));", "text/javascript"}},
+      {"/site/w/data.txt", {"from the worker", "text/plain"}},
+  };
+}
+
+std::vector<std::string> ScriptSiteLoads() {
+  return {"img/b.png", "lazy/1.png",  "data/list.json", "mod/a.mjs",
+          "mod/b.mjs", "w/worker.js", "w/data.txt",     "later.html"};
+}
+
 SiteFiles CleanSite() {
   const std::string html = "text/html; charset=utf-8";
   auto page = [&](const std::string& body) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "support/loopback_server.h"
 
@@ -29,6 +30,14 @@ SiteFiles ModernSite(const std::string& server);
 // its "/", a download whose name has no dot, a page whose name is also a directory's, and one
 // whose address names the file another's page is stored in.
 SiteFiles CleanSite();
+
+// A site whose files only its scripts name, under /site/: a picture chosen from an array, a list
+// built from fetched JSON, a lazy picture shown once scrolled to, a worker that fetches a file, a
+// chain of module imports, a link added after load; and a page that asks for files forever,
+// raises dialogs, opens windows and leaves for another server (away, "http://127.0.0.1:port").
+SiteFiles ScriptSite(const std::string& away);
+// What a browser loads of it, beside its pages: the files the copy with scripts run must hold.
+std::vector<std::string> ScriptSiteLoads();
 
 // Serves files with their types, an ETag and a Last-Modified, answering a conditional request
 // for an unchanged file with 304, an unknown path with 404. Files may change between requests.
