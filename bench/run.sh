@@ -5,7 +5,8 @@
 # kelvane-cli -p --jobs 8 beside wget -r -np -p, and the same crawl recording a WARC file. The sites: one generated
 # (PAGES pages and as many pictures), and Debian's sqlite3-doc pages. Then complete copies of
 # Debian's Python and SFML documentation: kelvane-cli -p -k -E and -p with no --jobs (the web
-# rules' default concurrency) beside wget2 -r -np -p -k -E -l inf.
+# rules' default concurrency) and -p -k -E --render (each page's scripts run in Chromium, whose
+# processes count in its peak memory) beside wget2 -r -np -p -k -E -l inf.
 # Usage: bench/run.sh [BUILD-DIR] [PAGES] [RUNS]
 # Environment: OTHERS=0 runs kelvane-cli and the ceiling alone (no wget, no wget2); SITES, the
 # sites to run ("generated sqlite python sfml").
@@ -90,17 +91,29 @@ measure() {
     pke) command=("$build/kelvane-cli" -p -k -E --quiet --save-to "$out" "$base/") ;;
     p) command=("$build/kelvane-cli" -p --quiet --save-to "$out" "$base/") ;;
     wget2pke) command=(wget2 -r -np -p -k -E -l inf -q -P "$out" "$base/") ;;
+    render) command=("$build/kelvane-cli" -p -k -E --render --quiet --save-to "$out" "$base/") ;;
     ceiling) command=("$build/kelvane_wire_ceiling" "$work/urls-$site" "$out") ;;
     verbose) command=("$build/kelvane-cli" --quiet --verbose --save-to "$out" "$base/") ;;
     window) command=("$build/kelvane_window_crawl" "$base/" "$out") ;;
   esac
   local start end
   start=$(date +%s.%N)
-  /usr/bin/time -f "%M %U %S" -o "$work/time" "${command[@]}" </dev/null >/dev/null 2>&1 || true
+  /usr/bin/time -f "%M %U %S" -o "$work/time" "${command[@]}" </dev/null >/dev/null 2>&1 &
+  local pid=$! sampler=""
+  # With the browser, its processes are a tree of their own: their memory is summed as it goes.
+  if [ "$name" = render ]; then
+    "$(dirname "$0")/tree_memory.py" "$pid" > "$work/tree" &
+    sampler=$!
+  fi
+  wait "$pid" || true
   end=$(date +%s.%N)
   local files
   files=$(find "$out" -type f ! -name Kelvane.log ! -name '*.wget-hsts' | wc -l)
   read -r memory user system < <(tail -1 "$work/time")
+  if [ -n "$sampler" ]; then
+    wait "$sampler" || true
+    memory=$(cat "$work/tree")
+  fi
   echo "$(echo "$end - $start" | bc -l) $memory $files $(echo "$user + $system" | bc -l)"
 }
 
@@ -141,6 +154,13 @@ bench_site() {
       best=$name best_median=$med
     fi
   done
+  if [ -n "${median_render:-}" ]; then
+    local pages
+    pages=$(find "$work/out-$site-pke-1" -name '*.html' | wc -l)
+    echo "$site: render/pke=$(ratio "$median_render" "$median_pke"), $pages pages, scripts" \
+      "$(echo "($median_render - $median_pke) * 1000 / $pages" | bc -l | xargs printf '%.0f') ms a page"
+    unset median_render
+  fi
   if [ -n "${median_pke:-}" ]; then
     if [ -n "${median_wget2pke:-}" ]; then
       echo "$site: pke/wget2pke=$(ratio "$median_pke" "$median_wget2pke") p/pke=$(ratio "$median_p" "$median_pke")"
@@ -189,7 +209,7 @@ for site in $sites; do
       base=$sqlite_base
       bench_site sqlite kelvane jobs2 jobs4 jobs8 $(theirs wget wget2) ceiling requisites \
         archive $(theirs wgetp) ;;
-    python) base=$python_base; bench_site python pke p $(theirs wget2pke) ;;
-    sfml) base=$sfml_base; bench_site sfml pke p $(theirs wget2pke) ;;
+    python) base=$python_base; bench_site python pke p render $(theirs wget2pke) ;;
+    sfml) base=$sfml_base; bench_site sfml pke p render $(theirs wget2pke) ;;
   esac
 done
