@@ -71,6 +71,7 @@ struct PageRenderer::Tab {
   std::string targetId;
   std::string session;
   bool documentServed = false;
+  bool shown = false;  // its document parsed: a reader sees it and scrolls
   bool loaded = false;
   bool atEnd = false;
   bool asking = false;  // an evaluation is under way
@@ -228,8 +229,10 @@ void PageRenderer::OnEvent(const std::string& method, const Json& params,
     return;
   if (method == "Fetch.requestPaused") {
     RequestPaused(*tab, params, session);
+  } else if (method == "Page.domContentEventFired") {
+    tab->shown = true;
   } else if (method == "Page.loadEventFired") {
-    tab->loaded = true;
+    tab->shown = tab->loaded = true;
     tab->lastActivity = SteadyClock::now();
   } else if (method == "Inspector.targetCrashed" && session == tab->session) {
     Close(*tab, "the page's renderer crashed");
@@ -398,14 +401,15 @@ void PageRenderer::Step(Tab& tab) {
     if (tab.closing)
       return;
     m_host.Say("Scripts stopped at the page's budget: " + tab.page.url);
-    return tab.loaded ? TakeLinks(tab) : Close(tab);
+    return tab.shown ? TakeLinks(tab) : Close(tab);
   }
-  if (tab.closing || !tab.loaded || tab.asking)
+  if (tab.closing || !tab.shown || tab.asking)
     return;
-  // Down a screen at a time, whatever the page is still loading, as a reader scrolls.
+  // Down a screen at a time, whatever the page is still loading (a slow picture holds back its
+  // load event, not its reader), as a reader scrolls.
   if (!tab.atEnd && tab.scrolls < m_budget.scrolls)
     return Scroll(tab);
-  if (tab.pending == 0 && now - tab.lastActivity >= m_budget.quiet)
+  if (tab.loaded && tab.pending == 0 && now - tab.lastActivity >= m_budget.quiet)
     TakeLinks(tab);
 }
 

@@ -25,8 +25,8 @@ TEST(Render, CopyKeepsWhatScriptsLoadAndNothingLeavesTheRules) {
     bool scripts;
   } rows[] = {
       {{"-p"}, false},
-      {{"-p", "--render", "--render-budget", "2", "--jobs", "1"}, true},
-      {{"-p", "--render", "--render-budget", "2", "--jobs", "4"}, true},
+      {{"-p", "--render", "--render-budget", "4", "--jobs", "1"}, true},
+      {{"-p", "--render", "--render-budget", "4", "--jobs", "4"}, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.options.back());
