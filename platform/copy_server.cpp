@@ -249,7 +249,11 @@ bool CopyServer::Start(std::string& why) {
 }
 
 std::string CopyServer::StartAddress() const {
-  return "http://127.0.0.1:" + std::to_string(m_port) + "/" + PathEscaped(m_server->startPage);
+  return AddressOf(m_server->startPage);
+}
+
+std::string CopyServer::AddressOf(const std::string& below) const {
+  return "http://127.0.0.1:" + std::to_string(m_port) + "/" + PathEscaped(below);
 }
 
 void CopyServer::Stop() {

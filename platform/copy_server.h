@@ -18,6 +18,9 @@ class CopyServer {
   bool Start(std::string& why);
   // The address of the copy's start page: the first page its crawl stored, else its root.
   std::string StartAddress() const;
+  // The address a file of the copy is served at, named by its path below the directory.
+  std::string AddressOf(const std::string& below) const;
+  const std::string& Directory() const { return m_directory; }
   void Stop();
 
  private:

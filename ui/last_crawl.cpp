@@ -82,6 +82,11 @@ QString LastCrawl::Summary() const {
   return line;
 }
 
+std::string LastCrawl::StartPage() const {
+  std::lock_guard lock(m_mutex);
+  return m_ended ? m_startPage : std::string();
+}
+
 std::string LastCrawl::ConvertedStartPage() const {
   std::lock_guard lock(m_mutex);
   return m_converted && m_ended ? m_startPage : std::string();

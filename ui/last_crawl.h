@@ -21,6 +21,8 @@ class LastCrawl {
   // The start address's file of a crawl that ended with its links converted, where a browser
   // reads the copy from; empty otherwise.
   std::string ConvertedStartPage() const;
+  // The start address's file once the crawl has ended, converted or not; empty otherwise.
+  std::string StartPage() const;
 
  private:
   mutable std::mutex m_mutex;

@@ -24,6 +24,7 @@
 
 #include "crawl/rules/mirror_paths.h"
 #include "crawl/run/crawl.h"
+#include "platform/copy_server.h"
 #include "support/settings_store.h"
 #include "ui/copy_preferences.h"
 #include "ui/dialog_units.h"
@@ -107,16 +108,7 @@ void CKelvaneDlg::MessageMap() {
     if (!m_url.Get().empty())
       LaunchBrowser(m_url.Get());
   });
-  connect(m_ui->browseMirrorButton, &QPushButton::clicked, this, [this] {
-    // A copy whose links were converted opens at its start page, while it is the copy the
-    // window names; otherwise its directory.
-    const std::string startPage = m_lastCrawl.ConvertedStartPage();
-    const std::string mirror = m_mirrorDirectory.Get();
-    LaunchBrowser(!startPage.empty() && startPage.starts_with(mirror + "/") &&
-                          QFileInfo::exists(ToQt(startPage))
-                      ? startPage
-                      : mirror);
-  });
+  connect(m_ui->browseMirrorButton, &QPushButton::clicked, this, [this] { BrowseCopy(); });
   connect(m_ui->deleteFromListButton, &QPushButton::clicked, this, [this] { DeleteCurrentUrl(); });
   // Focus loss of the URL box arrives through eventFilter.
   connect(m_ui->urlCombo->lineEdit(), &QLineEdit::textEdited, this,
@@ -203,6 +195,7 @@ void CKelvaneDlg::OnDownload() {
   if (plan.archive.wacz == kArchiveBesideCopy)
     plan.archive.wacz = ArchiveBesideCopy(plan.start.localRoot);
   m_lastCrawl.Begin(!plan.scope.Empty(), plan.update, plan.convertLinks, plan.archive.wacz);
+  m_renderedSaveTo = plan.render ? plan.start.saveToDirectory : std::string();
   // "Download" comes back only with the last worker's end actions, after which that worker
   // waits for nothing from this thread: joining it here is short, and serves no input meanwhile.
   // It comes first: a "Stop" disabled by those end actions, queued after this press, would
@@ -454,6 +447,40 @@ void CKelvaneDlg::UpdateBrowseButtons() {
 std::string CKelvaneDlg::BrowserCommandLine(const std::string& browser,
                                             const std::string& argument) {
   return browser + " " + argument;
+}
+
+void CKelvaneDlg::BrowseCopy() {
+  const std::string mirror = m_mirrorDirectory.Get();
+  auto inCopy = [&](const std::string& page) {
+    return !page.empty() && page.starts_with(mirror + "/") && QFileInfo::exists(ToQt(page));
+  };
+  // A copy whose pages ran their scripts opens over http: from disk a browser refuses its
+  // workers, fetches and module scripts.
+  const std::string startPage = m_lastCrawl.StartPage();
+  if (!m_renderedSaveTo.empty() && inCopy(startPage)) {
+    if (const std::string served = ServedAddress(startPage); !served.empty())
+      return LaunchBrowser(served);
+  }
+  // A copy whose links were converted opens at its start page, while it is the copy the
+  // window names; otherwise its directory.
+  const std::string converted = m_lastCrawl.ConvertedStartPage();
+  LaunchBrowser(inCopy(converted) ? converted : mirror);
+}
+
+std::string CKelvaneDlg::ServedAddress(const std::string& page) {
+  const std::string& root = m_renderedSaveTo;
+  if (!page.starts_with(root + "/"))
+    return {};
+  if (!m_copyServer || m_copyServer->Directory() != root) {
+    m_copyServer.reset();
+    auto server = std::make_unique<CopyServer>(root);
+    std::string why;
+    // Without a port to serve on, the copy still opens from disk.
+    if (!server->Start(why))
+      return {};
+    m_copyServer = std::move(server);
+  }
+  return m_copyServer->AddressOf(page.substr(root.size() + 1));
 }
 
 void CKelvaneDlg::LaunchBrowser(const std::string& argument) {

@@ -16,6 +16,8 @@
 #include "ui/control_updates.h"
 #include "ui/last_crawl.h"
 
+class CopyServer;
+
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -88,6 +90,8 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void ChooseSaveToDirectory();
   void OpenPreferences();
   void LaunchBrowser(const std::string& argument);
+  void BrowseCopy();
+  std::string ServedAddress(const std::string& page);
   void UpdateBrowseButtons();
   void DeleteCurrentUrl();
   void CommitUrl();
@@ -122,4 +126,8 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   std::atomic<bool> m_workerDone{true};
   bool m_closing = false;
   LastCrawl m_lastCrawl;
+  // Where the last crawl that ran its pages' scripts saved to, and the server its copy is
+  // opened through while the window is open.
+  std::string m_renderedSaveTo;
+  std::unique_ptr<CopyServer> m_copyServer;
 };

@@ -1,5 +1,7 @@
 // What the window's buttons open: the save-to chooser, Preferences with the copy's
 // preferences, and the browser.
+#include <httplib.h>
+
 #include "window_fixture.h"
 
 namespace {
@@ -389,6 +391,45 @@ TEST_F(Window, NewcomerMakesACopyThatReadsFromDiskInOneClick) {
   const std::string start = ReadFileBytes(host + "/~index.htm");
   EXPECT_NE(start.find("href=\"s.css\""), std::string::npos) << start;
   EXPECT_NE(start.find("href=\"b.html\""), std::string::npos) << start;
+}
+
+// A copy whose pages ran their scripts opens through the window's own server while the window
+// is open: from disk a browser refuses the scripts' fetches.
+TEST_F(Window, BrowseOpensACopyMadeWithScriptsOverHttp) {
+  if (!fs::exists("/usr/lib/chromium/chromium"))
+    GTEST_SKIP() << "no Chromium: apt-get install chromium";
+  RawServer server([](int fd, const std::string& request) {
+    if (request.starts_with("GET /d.json "))
+      return SendAll(fd, Answer(200, "[1]", "Content-Type: application/json\r\n"));
+    SendAll(fd, Answer(200, "<script>fetch('d.json')</script>", "Content-Type: text/html\r\n"));
+  });
+  TempDir programs;
+  const std::string browser = programs.Path() + "/browser";
+  const std::string record = programs.Path() + "/opened";
+  WriteFileBytes(browser, "#!/bin/sh\nprintf '%s' \"$1\" > '" + record + ".part' && mv '" + record +
+                              ".part' '" + record + "'\n");
+  fs::permissions(browser, fs::perms::owner_all);
+  WriteSetting(kRoot + "Browser", browser);
+  WriteSetting(kRoot + "Copy\\PageRequisites", "1");
+  WriteSetting(kRoot + "Copy\\Render", "1");
+  CKelvaneDlg dialog;
+  Start(dialog);
+  Type(dialog, server.Url("/"));
+  QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_Return);
+  ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }, 120000));
+  const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_EQ(ReadFileBytes(m_saveTo.Path() + "/" + host + "/d.json"), "[1]");
+  Click(dialog, Control::BrowseMirrorButton);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
+  const std::string address = ReadFileBytes(record);
+  ASSERT_TRUE(address.starts_with("http://127.0.0.1:")) << address;
+  EXPECT_TRUE(address.ends_with("/127.0.0.1%3A" + std::to_string(server.Port()) + "/~index.htm"))
+      << address;
+  const size_t port = std::string("http://127.0.0.1:").size();
+  httplib::Client client("127.0.0.1", std::stoi(address.substr(port)));
+  const httplib::Result page = client.Get(address.substr(address.find('/', port)));
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->body, "<script>fetch('d.json')</script>");
 }
 
 // The Preferences dialog fits what it holds, at the default font and at a large one: every
