@@ -83,6 +83,8 @@ bool ScriptPages::Take(const std::string& url, const std::string& page, int dept
     m_links->SeenAgain(url);
     return true;
   }
-  m_links->Push(std::string(), url, 1, requisite);
+  // What the page asks for is a requisite, judged by the rules for those; a link its scripts
+  // made is a link as any other, kept to the start's server and directory.
+  m_links->Push(std::string(), url, requisite ? 1 : 0, requisite);
   return false;
 }

@@ -44,8 +44,9 @@ TEST(Render, CopyKeepsWhatScriptsLoadAndNothingLeavesTheRules) {
     EXPECT_FALSE(fs::exists(copy + "img/a.png"));
     EXPECT_EQ(row.scripts, Contains(run.err, "tick?")) << run.err;
   }
-  // Windows and the move to another server never reached it.
+  // Windows, the move to another server and a link a script made to it never reached it.
   for (const std::string& request : away.RequestLines()) {
+    EXPECT_FALSE(Contains(request, "/linked")) << request;
     EXPECT_FALSE(Contains(request, "/popup")) << request;
     EXPECT_FALSE(Contains(request, "/away")) << request;
   }

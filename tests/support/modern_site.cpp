@@ -98,7 +98,7 @@ SiteFiles ModernSite(const std::string& server) {
 
 SiteFiles ScriptSite(const std::string& away) {
   const std::string index =
-      R"(<!DOCTYPE html><title>Scripts</title><img id="pick"><ul id="list"></ul>
+      std::string(R"(<!DOCTYPE html><title>Scripts</title><img id="pick"><ul id="list"></ul>
 <div style="height:3000px"></div><img class="lazy" data-src="lazy/1.png">
 <a href="endless.html">endless</a>
 <script>
@@ -114,7 +114,9 @@ new Worker('w/worker.js').onmessage = e => { document.body.dataset.worker = e.da
 import('./mod/a.mjs').then(m => { document.body.dataset.mod = m.value; });
 setTimeout(() => {
   const a = document.createElement('a'); a.href = 'later.html'; a.textContent = 'later';
-  document.body.append(a);
+  const b = document.createElement('a'); b.href = ')") +
+      away + R"(/linked';
+  document.body.append(a, b);
 }, 100);
 </script>)";
   const std::string endless = R"(<!DOCTYPE html><a href="index.html">home</a><script>
