@@ -232,6 +232,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
         "--wacz";
     return std::nullopt;
   }
+  if (!line.plan.render && line.plan.renderSeconds != CrawlPlan().renderSeconds) {
+    error = "option --render-budget needs --render";
+    return std::nullopt;
+  }
   if (archive.noCopy && (line.plan.convertLinks || line.plan.update)) {
     error = "option --no-copy leaves no copy to convert or update";
     return std::nullopt;

@@ -111,6 +111,10 @@ void NameProblems(const ConsoleDialog::Outcome& outcome, const CrawlPlan& plan) 
   if (!outcome.ending.writeRefusal.empty())
     std::fprintf(stderr, "kelvane-cli: cannot write in %s\n",
                  PrintableText(outcome.ending.writeRefusal).c_str());
+  if (outcome.ending.readWithoutScripts > 0)
+    std::fprintf(
+        stderr, "kelvane-cli: %d page%s read without scripts (Kelvane.log with --verbose)\n",
+        outcome.ending.readWithoutScripts, outcome.ending.readWithoutScripts == 1 ? "" : "s");
   if (outcome.ending.notConverted > 0)
     std::fprintf(stderr, "kelvane-cli: links could not be converted in %d file%s\n",
                  outcome.ending.notConverted, outcome.ending.notConverted == 1 ? "" : "s");

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -41,8 +42,10 @@ std::vector<std::string> BrowserArguments(const std::string& program, const std:
       "--hide-scrollbars",
       "--password-store=basic",
       "--deny-permission-prompts",
-      // Only the last of these counts: every feature that calls out on its own, in one.
-      "--disable-features=Translate,OptimizationHints,MediaRouter,DialMediaRouteProvider,"
+      // Only the last of these counts: every feature that calls out on its own, in one, and the
+      // page cache that would give each next page of a window a process of its own.
+      "--disable-features=BackForwardCache,Translate,OptimizationHints,MediaRouter,"
+      "DialMediaRouteProvider,"
       "AutofillServerCommunication,CertificateTransparencyComponentUpdater,"
       "InterestFeedContentSuggestions,PrivacySandboxSettings4,ServiceWorkerAutoPreload,"
       "NetworkTimeServiceQuerying",
@@ -80,6 +83,16 @@ bool BrowserPipe::Start(const std::string& program, const std::string& profileDi
   for (const std::string& argument : arguments)
     argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+  // Its scratch files go in its profile, removed with it, even when it is stopped at its start.
+  std::vector<std::string> environment = {"TMPDIR=" + profileDirectory};
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::string_view(*entry).substr(0, 7) != "TMPDIR=")
+      environment.emplace_back(*entry);
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : environment)
+    envp.push_back(entry.data());
+  envp.push_back(nullptr);
   m_pid = ::fork();
   if (m_pid == 0) {
     // Out of the way of 3 and 4 first: a pipe may have been given either.
@@ -92,7 +105,7 @@ bool BrowserPipe::Start(const std::string& program, const std::string& profileDi
     ::dup2(nowhere, 2);
     ::dup2(nowhere, 1);
     ::setpgid(0, 0);
-    ::execv(argv[0], argv.data());
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
   ::close(toBrowser[0]);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include "platform/watched_fd.h"
 
 // A headless Chromium driven over its DevTools pipe: commands written to its fd 3, answers and
 // events read from its fd 4, each a JSON text ended by a NUL. No port is opened, so nothing but
@@ -36,6 +37,11 @@ class BrowserPipe {
   // Reads what came within waitMs and hands it on; false once the browser is gone.
   bool Pump(int waitMs);
   bool Running() const { return m_in >= 0; }
+  // What a wait elsewhere watches so as to pump again as soon as there is work: the browser's
+  // messages, and room for what is still to be written to it.
+  std::vector<WatchedFd> Watched() const {
+    return {{m_in, false}, {m_toSend.empty() ? -1 : m_out, true}};
+  }
   // Ends the browser and every process it started.
   void Stop();
 

@@ -18,24 +18,16 @@ constexpr size_t kRecordsLimit = 256 << 20;
 
 // A request's path with its escapes decoded; nothing where it holds a "." or ".." segment, a
 // NUL or a backslash, which no stored name needs and a way out might.
-std::optional<std::string> DecodedPath(const std::string& target) {
-  std::string path;
-  for (size_t i = 0; i < target.size(); ++i) {
-    if (target[i] == '%' && i + 2 < target.size() && std::isxdigit(target[i + 1]) &&
-        std::isxdigit(target[i + 2])) {
-      path += static_cast<char>(std::stoi(target.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      path += target[i];
-    }
-  }
+// A request's path, already decoded by the server library, as a path below the copy: no "." or
+// ".." segment, no empty one but a directory's last, no NUL or backslash.
+std::optional<std::string> CheckedPath(const std::string& path) {
   if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos ||
       path.find('\\') != std::string::npos)
     return std::nullopt;
   for (size_t start = 1; start <= path.size();) {
     const size_t end = std::min(path.find('/', start), path.size());
     const std::string segment = path.substr(start, end - start);
-    if (segment == "." || segment == "..")
+    if (segment == "." || segment == ".." || (segment.empty() && end < path.size()))
       return std::nullopt;
     start = end + 1;
   }
@@ -153,7 +145,7 @@ void CopyServer::Server::ReadRecords() {
       continue;
     const size_t typeEnd = line.find('\t', tab + 1);
     const std::string path = line.substr(0, tab);
-    if (startPage.empty())
+    if (startPage.empty() && CheckedPath("/" + path) && !path.starts_with(".kelvane/"))
       startPage = path;
     types[path] = line.substr(tab + 1, typeEnd == std::string::npos ? typeEnd : typeEnd - tab - 1);
   }
@@ -198,9 +190,9 @@ void CopyServer::Server::List(const std::string& path, const std::vector<std::st
 }
 
 void CopyServer::Server::Serve(const httplib::Request& request, httplib::Response& response) {
-  const std::optional<std::string> path = DecodedPath(request.path);
-  // The crawl's own records are no part of the copy.
-  if (!path || path->starts_with("/.kelvane/") || *path == "/.kelvane") {
+  const std::optional<std::string> path = CheckedPath(request.path);
+  // The crawl's own records and log are no part of the copy.
+  if (!path || path->starts_with("/.kelvane/") || *path == "/.kelvane" || *path == "/Kelvane.log") {
     response.status = 404;
     return;
   }

@@ -100,10 +100,16 @@ int TransferLoop::PauseBound(int waitMs, SteadyClock::time_point now) const {
   return waitMs;
 }
 
-bool TransferLoop::Wait(int waitMs, std::string& errorText, const TransferLoop* alongside) {
+bool TransferLoop::Wait(int waitMs, std::string& errorText, const TransferLoop* alongside,
+                        const std::vector<WatchedFd>& watched) {
   const SteadyClock::time_point now = SteadyClock::now();
   waitMs = PauseBound(waitMs, now);
   std::vector<curl_waitfd> extra;
+  for (const WatchedFd& w : watched) {
+    if (w.fd >= 0)
+      extra.push_back(
+          curl_waitfd{w.fd, static_cast<short>(w.write ? CURL_WAIT_POLLOUT : CURL_WAIT_POLLIN), 0});
+  }
   if (alongside != nullptr && !alongside->m_transfers.empty()) {
     CURLM* other = alongside->m_multi.get();
     waitMs = alongside->PauseBound(waitMs, now);

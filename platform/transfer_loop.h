@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/transfer.h"
+#include "platform/watched_fd.h"
 
 struct MultiDeleter {
   void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
@@ -36,8 +37,9 @@ class TransferLoop {
   // itself failed, with its reason.
   bool Perform(std::vector<Ended>& ended, std::string& errorText);
   // Waits for the network at most waitMs, less when a rate pause ends sooner; for the
-  // transfers of the loop alongside as well, when there is one.
-  bool Wait(int waitMs, std::string& errorText, const TransferLoop* alongside = nullptr);
+  // transfers of the loop alongside as well, when there is one, and for what is watched.
+  bool Wait(int waitMs, std::string& errorText, const TransferLoop* alongside = nullptr,
+            const std::vector<WatchedFd>& watched = {});
 
  private:
   // waitMs, or less when a transfer's rate pause ends sooner.

@@ -127,7 +127,8 @@ void TransferSlots::StartRetries() {
   }
 }
 
-bool TransferSlots::Pump(int waitMs, std::string& errorText) {
+bool TransferSlots::Pump(int waitMs, std::string& errorText,
+                         const std::vector<WatchedFd>& watched) {
   StartRetries();
   std::vector<TransferLoop::Ended> ended;
   std::vector<TransferLoop::Ended> endedApart;
@@ -169,7 +170,7 @@ bool TransferSlots::Pump(int waitMs, std::string& errorText) {
       waitMs = static_cast<int>(std::clamp<long long>(left.count(), 0, waitMs));
     }
   }
-  return m_loop.Wait(waitMs, errorText, &m_ownLoop);
+  return m_loop.Wait(waitMs, errorText, &m_ownLoop, watched);
 }
 
 TransferLoop& TransferSlots::LoopOf(const Slot& slot) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/transfer_loop.h"
+#include "platform/watched_fd.h"
 
 // Several GETs at once: over HTTP/2 where a server offers it, as streams of one connection;
 // elsewhere over HTTP/1.1, where connections to a server stay open between files and the next
@@ -34,7 +35,7 @@ class TransferSlots {
   int Active() const;
   // Moves the requests on for at most waitMs and reports those that ended. False when the multi
   // interface itself failed, with its reason.
-  bool Pump(int waitMs, std::string& errorText);
+  bool Pump(int waitMs, std::string& errorText, const std::vector<WatchedFd>& watched = {});
 
  private:
   struct Slot;

@@ -127,6 +127,9 @@ struct CrawlOutcome {
   // With an archive: the records written, and why it could not be written whole.
   int32_t archiveRecords = 0;
   std::string archiveFailure{};
+  // With the pages' scripts run: the pages read without them (their browser tab failed, or the
+  // browser itself did twice).
+  int32_t readWithoutScripts = 0;
 };
 
 // What the crawl needs of the main dialog. The window, the console program and the tests each

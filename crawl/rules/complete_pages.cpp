@@ -128,6 +128,13 @@ void CompletePageRules::Read(FetchedFile& file, const std::string& localPath, Li
   }
 }
 
+void CompletePageRules::TakeFound(const std::string& url, bool page, LinkSink& linkStack) const {
+  PageReference reference;
+  reference.link = url;
+  reference.page = page;
+  Take(reference, url, false, linkStack);
+}
+
 void CompletePageRules::Take(const PageReference& reference, const std::optional<std::string>& url,
                              bool followNone, LinkSink& linkStack) const {
   if (!url || reference.link.size() > kLongestLink || url->size() > kLongestLink)

@@ -23,6 +23,7 @@ class CompletePageRules : public CrawlRules {
             FileReading* reading) const override;
   RedirectRule Redirects(bool requisite) const override;
   bool KeepsRecords() const override { return true; }
+  void TakeFound(const std::string& url, bool page, LinkSink& linkStack) const override;
 
  private:
   // One reference of a page or stylesheet, against base: pushed, or left out with the rule.

@@ -42,6 +42,13 @@ class CrawlRules {
   }
   // Whether each stored file's type and address are recorded, for reading it again as what it is.
   virtual bool KeepsRecords() const { return false; }
+  // An address a page's scripts reached, judged as the page's own reference would be: a link
+  // (page) or what the page asked for. Pushed, or left out with the rule; none by default.
+  virtual void TakeFound(const std::string& url, bool page, LinkSink& linkStack) const {
+    (void)url;
+    (void)page;
+    (void)linkStack;
+  }
 };
 
 // Whether a crawl keeps a record of each stored file: its rules read files by type, or the copy

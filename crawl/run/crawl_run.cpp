@@ -93,7 +93,7 @@ bool CrawlRun::StartScripts() {
   const int tabs = m_plan.jobs > 0 ? std::min(m_plan.jobs, 8) : 4;
   RenderBudget budget;
   budget.time = std::chrono::seconds(m_plan.renderSeconds);
-  m_scripts = std::make_unique<ScriptPages>(m_dialog, m_store, m_links, tabs, budget);
+  m_scripts = std::make_unique<ScriptPages>(m_dialog, m_store, *m_rules, m_links, tabs, budget);
   std::string why;
   if (m_scripts->Start(why))
     return true;

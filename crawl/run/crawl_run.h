@@ -26,6 +26,7 @@
 #include "crawl/run/script_pages.h"
 #include "crawl/run/store_limits.h"
 #include "platform/transport.h"
+#include "platform/watched_fd.h"
 
 // One crawl and the steps of its passes, which the scheduler takes in turn: taking a link and
 // placing it, reading its earlier copy, reading a fetched file for links, storing it, reporting
@@ -55,7 +56,11 @@ class CrawlRun {
   void PushStartsUntested();
   // The end of a crawl that was not cancelled: what is pending dropped, the copy converted
   // where the crawl ran its course, the buttons back, the ending reported.
-  void End(CrawlOutcome outcome) { m_endings.End(std::move(outcome), m_links); }
+  void End(CrawlOutcome outcome) {
+    if (m_scripts)
+      outcome.readWithoutScripts = m_scripts->WithoutScripts();
+    m_endings.End(std::move(outcome), m_links);
+  }
 
   CrawlDialog& Dialog() { return m_dialog; }
   // The archive asked for could not be begun: the crawl does not start.
@@ -108,6 +113,10 @@ class CrawlRun {
       m_scripts->Pump(waitMs);
   }
   bool ScriptsBusy() const { return m_scripts && m_scripts->Busy(); }
+  // What the transfers' wait also watches, so that a page's request is answered at once.
+  std::vector<WatchedFd> ScriptsWatched() const {
+    return m_scripts ? m_scripts->Watched() : std::vector<WatchedFd>();
+  }
 
  private:
   FileReading ReadForLinks(Pass& pass);

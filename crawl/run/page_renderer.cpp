@@ -3,8 +3,10 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <utility>
 
 #include "crawl/base/fetched_file.h"
+#include "platform/ascii.h"
 #include "platform/url_resolve.h"
 
 namespace {
@@ -47,6 +49,26 @@ bool BrowsersOwn(const Json& paused) {
   const size_t path = url.find('/', url.find("://") + 3);
   return paused.value("resourceType", "") == "Other" && path != std::string::npos &&
          url.compare(path, std::string::npos, "/favicon.ico") == 0;
+}
+
+// What a page may have of the crawl: what it reads. No form sent nor anything changed on the
+// server (the crawl asks with GET alone), no stream without end, and no service worker's script,
+// which would answer the origin's requests itself from then on.
+bool Readable(const Json& paused) {
+  const Json request = paused.value("request", Json::object());
+  const std::string method = request.value("method", "GET");
+  const std::string type = paused.value("resourceType", "");
+  if ((method != "GET" && method != "HEAD") || type == "EventSource" || type == "WebSocket" ||
+      type == "Ping" || type == "CSPViolationReport")
+    return false;
+  const auto headers = request.find("headers");
+  if (headers == request.end() || !headers->is_object())
+    return true;
+  for (auto header = headers->begin(); header != headers->end(); ++header) {
+    if (EqualsNoCase(header.key(), "Service-Worker"))
+      return false;
+  }
+  return true;
 }
 
 // Every request paused before it is sent.
@@ -126,6 +148,7 @@ void PageRenderer::Stop() {
     m_browser->Stop();
   m_browser.reset();
   m_tabs.clear();
+  m_idle.clear();
   m_sessions.clear();
   m_waiting.clear();
   m_asks.clear();
@@ -139,8 +162,10 @@ void PageRenderer::Stop() {
 }
 
 void PageRenderer::Load(std::string url, std::string bytes, std::string contentType, int depth) {
-  if (m_withoutScripts || !m_browser)
+  if (m_withoutScripts || !m_browser) {
+    m_withoutScriptsCount += m_withoutScripts ? 1 : 0;
     return;
+  }
   m_queue.push_back(Page{std::move(url), std::move(bytes), std::move(contentType), depth});
   OpenTabs();
 }
@@ -152,6 +177,15 @@ void PageRenderer::OpenTabs() {
     tab->page = std::move(m_queue.front());
     m_queue.pop_front();
     const int id = tab->id;
+    if (!m_idle.empty()) {
+      auto [target, session, blank] = std::move(m_idle.back());
+      m_idle.pop_back();
+      tab->targetId = target;
+      m_targets[target] = id;
+      m_tabs[id] = std::move(tab);
+      Attached(id, session, false);
+      continue;
+    }
     m_tabs[id] = std::move(tab);
     // A window of its own: a tab behind another in one window is drawn slowly.
     m_browser->Send("Target.createTarget", {{"url", "about:blank"}, {"newWindow", true}}, {},
@@ -172,13 +206,18 @@ void PageRenderer::OpenTabs() {
                     });
   }
 }
-void PageRenderer::Attached(int id, const std::string& session) {
+void PageRenderer::Attached(int id, const std::string& session, bool fresh) {
   auto found = m_tabs.find(id);
   if (found == m_tabs.end() || session.empty())
     return;
   Tab& tab = *found->second;
   tab.session = session;
   m_sessions[session] = id;
+  // A window kept from an earlier page has every setting still.
+  if (!fresh) {
+    m_browser->Send("Page.navigate", {{"url", tab.page.url}}, session);
+    return;
+  }
   // Every setting takes hold before the page comes: sent together, a page may commit first and
   // never report its load.
   const std::pair<const char*, Json> setup[] = {
@@ -229,13 +268,15 @@ void PageRenderer::OnEvent(const std::string& method, const Json& params,
     return;
   if (method == "Fetch.requestPaused") {
     RequestPaused(*tab, params, session);
+  } else if (method == "Inspector.targetCrashed" && session == tab->session) {
+    Close(*tab, "the page's renderer crashed");
+  } else if (!tab->documentServed) {
+    return;  // the page the window held before, or its blank
   } else if (method == "Page.domContentEventFired") {
     tab->shown = true;
   } else if (method == "Page.loadEventFired") {
     tab->shown = tab->loaded = true;
     tab->lastActivity = SteadyClock::now();
-  } else if (method == "Inspector.targetCrashed" && session == tab->session) {
-    Close(*tab, "the page's renderer crashed");
   }
 }
 
@@ -288,11 +329,12 @@ void PageRenderer::RequestPaused(Tab& tab, const Json& params, const std::string
     return Fulfil(Paused{tab.id, session, requestId},
                   RenderAnswer{200, tab.page.contentType, tab.page.bytes, {}});
   }
-  // No navigation away from the page (the page stays as it is), and nothing past its budget.
-  if (document && frame == tab.targetId)
+  // No navigation away from the page (the page stays as it is), nothing past its budget, and
+  // nothing of the page the window held before.
+  if (!tab.documentServed || (document && frame == tab.targetId))
     return Fail(session, requestId, "Aborted");
-  if (!IsHttpUrl(url) || ++tab.requests > m_budget.requests || tab.bytes > m_budget.bytes ||
-      BrowsersOwn(params))
+  if (!IsHttpUrl(url) || !Readable(params) || ++tab.requests > m_budget.requests ||
+      tab.bytes > m_budget.bytes || BrowsersOwn(params))
     return Fail(session, requestId, "BlockedByClient");
   const std::string address = Normal(url);
   ++tab.pending;
@@ -384,6 +426,11 @@ void PageRenderer::Pump(int waitMs) {
       Step(*tab->second);
   }
   OpenTabs();
+  // A window no page is waiting for is blanked, its scripts ended, until the next comes.
+  for (Idle& idle : m_idle) {
+    if (!std::exchange(idle.blank, true) && m_browser)
+      m_browser->Send("Page.navigate", {{"url", "about:blank"}}, idle.session);
+  }
 }
 
 void PageRenderer::Step(Tab& tab) {
@@ -452,10 +499,15 @@ void PageRenderer::TakeLinks(Tab& tab) {
 }
 
 void PageRenderer::Close(Tab& tab, const std::string& why) {
-  if (!why.empty())
+  if (!why.empty()) {
+    ++m_withoutScriptsCount;
     m_host.Say("Read without scripts (" + why + "): " + tab.page.url);
-  if (!tab.targetId.empty())
+  }
+  if (why.empty() && !tab.session.empty()) {
+    m_idle.push_back({tab.targetId, tab.session});
+  } else if (!tab.targetId.empty()) {
     m_browser->Send("Target.closeTarget", {{"targetId", tab.targetId}});
+  }
   m_targets.erase(tab.targetId);
   DropAsks(tab.id);
   for (auto session = m_sessions.begin(); session != m_sessions.end();) {
@@ -482,8 +534,10 @@ void PageRenderer::DropAsks(int tab) {
 }
 
 void PageRenderer::BrowserEnded() {
-  for (const auto& [id, tab] : m_tabs)
+  for (const auto& [id, tab] : m_tabs) {
+    ++m_withoutScriptsCount;
     m_host.Say("Read without scripts (the browser ended): " + tab->page.url);
+  }
   std::deque<Page> queued = std::move(m_queue);
   Stop();
   std::string why;
@@ -493,5 +547,6 @@ void PageRenderer::BrowserEnded() {
     return;
   }
   m_withoutScripts = true;
+  m_withoutScriptsCount += static_cast<int>(queued.size());
   m_host.Say("The browser ended twice: the rest of the crawl reads pages without scripts");
 }

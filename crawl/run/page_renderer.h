@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/browser_pipe.h"
+#include "platform/watched_fd.h"
 
 // What a page's scripts ask of the crawl, and what they leave in the page.
 class RenderHost {
@@ -59,8 +60,13 @@ class PageRenderer {
   void Answer(const std::string& url, const std::optional<RenderAnswer>& answer);
   // Moves the tabs on for at most waitMs.
   void Pump(int waitMs);
+  std::vector<WatchedFd> Watched() const {
+    return m_browser ? m_browser->Watched() : std::vector<WatchedFd>();
+  }
   // Pages waiting or loading.
   bool Busy() const { return !m_queue.empty() || !m_tabs.empty(); }
+  // The pages read without their scripts: a tab that failed, or after the browser did twice.
+  int WithoutScripts() const { return m_withoutScriptsCount; }
   void Stop();
 
  private:
@@ -80,7 +86,7 @@ class PageRenderer {
 
   bool StartBrowser(std::string& why);
   void OpenTabs();
-  void Attached(int tab, const std::string& session);
+  void Attached(int tab, const std::string& session, bool fresh = true);
   void OnEvent(const std::string& method, const Json& params, const std::string& session);
   void RequestPaused(Tab& tab, const Json& params, const std::string& session);
   void ChildAttached(const Json& params, const std::string& parent);
@@ -106,7 +112,8 @@ class PageRenderer {
   std::string m_program;
   std::string m_profile;  // the browser's own directory, removed with it
   int m_restarts = 0;
-  bool m_withoutScripts = false;  // the browser failed twice: pages are read as they came
+  bool m_withoutScripts = false;
+  int m_withoutScriptsCount = 0;  // the browser failed twice: pages are read as they came
   std::deque<Page> m_queue;
   std::map<int, std::unique_ptr<Tab>> m_tabs;
   int m_nextTab = 1;
@@ -119,4 +126,11 @@ class PageRenderer {
   std::map<std::string, int> m_targets;            // tabs by their target, the page's frame
   std::map<std::string, std::string> m_unclaimed;  // tabs attached before their creation's reply
   std::map<std::string, std::string> m_parents;    // workers' targets: the page they came from
+  // Windows whose page is done, kept for the next: a new window costs the browser a process.
+  struct Idle {
+    std::string target;
+    std::string session;
+    bool blank = false;  // sent to a blank page, its scripts ended
+  };
+  std::vector<Idle> m_idle;
 };

@@ -15,9 +15,13 @@ std::optional<std::string> RenderMissing(const CrawlPlan& plan) {
   return "Running the pages' scripts needs Chromium: install the package chromium";
 }
 
-ScriptPages::ScriptPages(CrawlDialog& dialog, MirrorStore& store, std::unique_ptr<LinkStack>& links,
-                         int tabs, RenderBudget budget)
-    : m_dialog(dialog), m_store(store), m_links(links), m_renderer(*this, tabs, budget) {}
+ScriptPages::ScriptPages(CrawlDialog& dialog, MirrorStore& store, const CrawlRules& rules,
+                         std::unique_ptr<LinkStack>& links, int tabs, RenderBudget budget)
+    : m_dialog(dialog),
+      m_store(store),
+      m_rules(rules),
+      m_links(links),
+      m_renderer(*this, tabs, budget) {}
 
 void ScriptPages::Done(const CrawlPass& pass) {
   const FetchedFile& file = *pass.file;
@@ -83,8 +87,8 @@ bool ScriptPages::Take(const std::string& url, const std::string& page, int dept
     m_links->SeenAgain(url);
     return true;
   }
-  // What the page asks for is a requisite, judged by the rules for those; a link its scripts
-  // made is a link as any other, kept to the start's server and directory.
-  m_links->Push(std::string(), url, requisite ? 1 : 0, requisite);
+  // Judged as the page's own reference: what it asks for as a requisite, a link its scripts made
+  // as any link.
+  m_rules.TakeFound(url, !requisite, *m_links);
   return false;
 }

@@ -7,9 +7,11 @@
 
 #include "crawl/base/crawl_dialog.h"
 #include "crawl/copy/mirror_store.h"
+#include "crawl/rules/crawl_rules.h"
 #include "crawl/run/crawl_pass.h"
 #include "crawl/run/link_stack.h"
 #include "crawl/run/page_renderer.h"
+#include "platform/watched_fd.h"
 
 // With --render: the crawl's side of the pages' scripts. Every file a page asks for becomes a
 // link of the crawl, a requisite of the page, fetched, stored and recorded as any other; its
@@ -17,8 +19,8 @@
 // page's own.
 class ScriptPages : public RenderHost {
  public:
-  ScriptPages(CrawlDialog& dialog, MirrorStore& store, std::unique_ptr<LinkStack>& links, int tabs,
-              RenderBudget budget);
+  ScriptPages(CrawlDialog& dialog, MirrorStore& store, const CrawlRules& rules,
+              std::unique_ptr<LinkStack>& links, int tabs, RenderBudget budget);
 
   // Starts the browser; false, with why, when it cannot be.
   bool Start(std::string& why) { return m_renderer.Start(why); }
@@ -28,7 +30,9 @@ class ScriptPages : public RenderHost {
   // A pass that ended with nothing for the pages that asked for it.
   void Failed(const std::string& url) { m_renderer.Answer(url, std::nullopt); }
   void Pump(int waitMs) { m_renderer.Pump(waitMs); }
+  std::vector<WatchedFd> Watched() const { return m_renderer.Watched(); }
   bool Busy() const { return m_renderer.Busy(); }
+  int WithoutScripts() const { return m_renderer.WithoutScripts(); }
 
   bool Want(const std::string& url, const std::string& page, int depth) override;
   void FoundLink(const std::string& url, const std::string& page, int depth) override;
@@ -48,6 +52,7 @@ class ScriptPages : public RenderHost {
 
   CrawlDialog& m_dialog;
   MirrorStore& m_store;
+  const CrawlRules& m_rules;
   std::unique_ptr<LinkStack>& m_links;
   std::unordered_map<std::string, Held> m_held;
   PageRenderer m_renderer;

@@ -433,7 +433,7 @@ CrawlOutcome SlotScheduler::Run() {
       continue;
     }
     std::string errorText;
-    if (!m_slots.Pump(kPollMs, errorText))
+    if (!m_slots.Pump(kPollMs, errorText, m_run.ScriptsWatched()))
       Fail(errorText);
     m_run.PumpScripts(0);
   }

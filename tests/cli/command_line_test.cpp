@@ -61,6 +61,7 @@ TEST(CommandLine, BadArgumentsSayWhy) {
       {{"--stall-timeout", "-3", "u"},
        "option --stall-timeout needs a number of seconds above 0, not '-3'"},
       {{"-kpx", "u"}, "unknown option -x"},
+      {{"--render-budget", "5", "u"}, "option --render-budget needs --render"},
       {{"-U", "a\x01b", "u"}, "option --user-agent needs one line of text"},
       {{"--header", "X-A: b\x7f", "u"},
        "option --header needs one line \"Name: value\", not 'X-A: b\x7f'"},

@@ -479,6 +479,8 @@ TEST(OfflineCopy, ServedCopyGivesItsOwnFilesAndNothingBeyond) {
   WriteFileBytes(copy.Path() + "/site/index.html", "<script type=module src=m.mjs></script>");
   WriteFileBytes(copy.Path() + "/site/m.mjs", "export const a = 1;");
   WriteFileBytes(copy.Path() + "/site/data", "{}");
+  WriteFileBytes(copy.Path() + "/site/a%41.txt", "a query's name");
+  WriteFileBytes(copy.Path() + "/Kelvane.log", "not of the copy");
   WriteFileBytes(copy.Path() + "/.kelvane/records",
                  "site/index.html\ttext/html; charset=utf-8\thttp://h/\n"
                  "site/data\tapplication/json\thttp://h/data\n");
@@ -499,6 +501,10 @@ TEST(OfflineCopy, ServedCopyGivesItsOwnFilesAndNothingBeyond) {
       {"/site/", 200, "text/html; charset=utf-8"},
       {"/site", 301, ""},
       {"/.kelvane/records", 404, ""},
+      {"//.kelvane/records", 404, ""},
+      {"/%2f.kelvane/records", 404, ""},
+      {"/Kelvane.log", 404, ""},
+      {"/site/a%2541.txt", 200, "text/plain"},  // its name holds a "%": decoded once
       {"/site/../../secret", 404, ""},
       {"/site/%2e%2e/%2E%2E/secret", 404, ""},
       {"/site/leak", 404, ""},

@@ -40,13 +40,16 @@ TEST(Render, CopyKeepsWhatScriptsLoadAndNothingLeavesTheRules) {
     EXPECT_TRUE(fs::exists(copy + "endless.html"));
     for (const std::string& file : ScriptSiteLoads())
       EXPECT_EQ(fs::exists(copy + file), row.scripts) << file;
-    // What no page asked for is not fetched: the picture the array does not choose.
-    EXPECT_FALSE(fs::exists(copy + "img/a.png"));
+    // What no page asked for is not fetched (the picture the array does not choose), nor what
+    // a page sends or a service worker.
+    for (const char* never : {"img/a.png", "data/post", "sw.js"})
+      EXPECT_FALSE(fs::exists(copy + never)) << never;
     EXPECT_EQ(row.scripts, Contains(run.err, "tick?")) << run.err;
   }
   // Windows, the move to another server and a link a script made to it never reached it.
   for (const std::string& request : away.RequestLines()) {
     EXPECT_FALSE(Contains(request, "/linked")) << request;
+    EXPECT_FALSE(Contains(request, "/fetched")) << request;
     EXPECT_FALSE(Contains(request, "/popup")) << request;
     EXPECT_FALSE(Contains(request, "/away")) << request;
   }

@@ -112,6 +112,9 @@ new IntersectionObserver((seen, o) => seen.forEach(e => {
 })).observe(document.querySelector('.lazy'));
 new Worker('w/worker.js').onmessage = e => { document.body.dataset.worker = e.data; };
 import('./mod/a.mjs').then(m => { document.body.dataset.mod = m.value; });
+fetch('data/post', {method: 'POST', body: 'x'}).catch(() => {});
+Object.getOwnPropertyDescriptor(Navigator.prototype, 'serviceWorker').get.call(navigator)
+  .register('sw.js').catch(() => {});
 setTimeout(() => {
   const a = document.createElement('a'); a.href = 'later.html'; a.textContent = 'later';
   const b = document.createElement('a'); b.href = ')") +
@@ -136,6 +139,9 @@ setTimeout(() => { location.href = ')" +
       {"/site/img/a.png", {"\x89PNG a", "image/png"}},
       {"/site/img/b.png", {"\x89PNG b", "image/png"}},
       {"/site/lazy/1.png", {"\x89PNG lazy", "image/png"}},
+      {"/site/data/post", {"changed", "text/plain"}},
+      {"/site/sw.js",
+       {"self.onfetch = e => e.respondWith(new Response('mine'));", "text/javascript"}},
       {"/site/data/list.json", {R"(["one", "two"])", "application/json"}},
       {"/site/mod/a.mjs",
        {"import {b} from './b.mjs'; export const value = 'a' + b;", "text/javascript"}},
