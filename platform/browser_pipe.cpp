@@ -55,6 +55,17 @@ std::vector<std::string> BrowserArguments(const std::string& program, const std:
   };
 }
 
+// This process's environment, but for the browser's scratch files, which go in its profile,
+// removed with it, even when it is stopped at its start.
+std::vector<std::string> EnvironmentWithin(const std::string& profile) {
+  std::vector<std::string> environment = {"TMPDIR=" + profile};
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::string_view(*entry).substr(0, 7) != "TMPDIR=")
+      environment.emplace_back(*entry);
+  }
+  return environment;
+}
+
 }  // namespace
 
 BrowserPipe::~BrowserPipe() {
@@ -83,12 +94,7 @@ bool BrowserPipe::Start(const std::string& program, const std::string& profileDi
   for (const std::string& argument : arguments)
     argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  // Its scratch files go in its profile, removed with it, even when it is stopped at its start.
-  std::vector<std::string> environment = {"TMPDIR=" + profileDirectory};
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::string_view(*entry).substr(0, 7) != "TMPDIR=")
-      environment.emplace_back(*entry);
-  }
+  std::vector<std::string> environment = EnvironmentWithin(profileDirectory);
   std::vector<char*> envp;
   for (std::string& entry : environment)
     envp.push_back(entry.data());

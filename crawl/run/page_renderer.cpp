@@ -6,84 +6,13 @@
 #include <utility>
 
 #include "crawl/base/fetched_file.h"
-#include "platform/ascii.h"
-#include "platform/url_resolve.h"
+#include "crawl/run/render_protocol.h"
 
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// Before a page's own scripts: dialogs answered at once, no new windows, no service worker, so
-// that nothing a page does waits on a person or outlives its tab.
-constexpr const char* kTame = R"((() => {
-  const none = () => undefined;
-  window.alert = none;
-  window.print = none;
-  window.confirm = () => false;
-  window.prompt = () => null;
-  window.open = () => null;
-  try { Object.defineProperty(navigator, 'serviceWorker', {get: none}); } catch (e) {}
-})();)";
-
-// One screen further down, once two frames are drawn (so that observers of what comes in view
-// have run); whether the end of the page is in view.
-constexpr const char* kScroll = R"(new Promise(done => {
-  window.scrollBy(0, window.innerHeight);
-  const end = () => done(window.innerHeight + window.scrollY + 2 >=
-                         document.documentElement.scrollHeight);
-  requestAnimationFrame(() => requestAnimationFrame(end));
-  setTimeout(end, 200);
-}))";
-
-// The page's links as its scripts left them, written as in the page and read against its base.
-constexpr const char* kLinks =
-    R"(Array.from(document.querySelectorAll('a[href], area[href]'), a => {
-  try { return new URL(a.getAttribute('href'), document.baseURI).href; } catch (e) { return ''; }
-}).filter(h => h.startsWith('http:') || h.startsWith('https:')))";
-
-using Json = BrowserPipe::Json;
-
-// The icon a browser looks for on its own where a page names none: no file of the page's.
-bool BrowsersOwn(const Json& paused) {
-  const std::string url = paused.value("request", Json::object()).value("url", "");
-  const size_t path = url.find('/', url.find("://") + 3);
-  return paused.value("resourceType", "") == "Other" && path != std::string::npos &&
-         url.compare(path, std::string::npos, "/favicon.ico") == 0;
-}
-
-// What a page may have of the crawl: what it reads. No form sent nor anything changed on the
-// server (the crawl asks with GET alone), no stream without end, and no service worker's script,
-// which would answer the origin's requests itself from then on.
-bool Readable(const Json& paused) {
-  const Json request = paused.value("request", Json::object());
-  const std::string method = request.value("method", "GET");
-  const std::string type = paused.value("resourceType", "");
-  if ((method != "GET" && method != "HEAD") || type == "EventSource" || type == "WebSocket" ||
-      type == "Ping" || type == "CSPViolationReport")
-    return false;
-  const auto headers = request.find("headers");
-  if (headers == request.end() || !headers->is_object())
-    return true;
-  for (auto header = headers->begin(); header != headers->end(); ++header) {
-    if (EqualsNoCase(header.key(), "Service-Worker"))
-      return false;
-  }
-  return true;
-}
-
-// Every request paused before it is sent.
-Json EveryRequest() {
-  return {{"patterns", Json::array({{{"urlPattern", "*"}, {"requestStage", "Request"}}})}};
-}
-
-Json PausedChildren() {
-  return {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}};
-}
-
-// An address as the crawl keeps it: without its fragment, its dot segments resolved.
-std::string Normal(const std::string& url) {
-  return ResolveLink(url, url).value_or(url);
-}
+using namespace render_protocol;
 
 }  // namespace
 
