@@ -107,12 +107,12 @@ void PageRenderer::OpenTabs() {
     m_queue.pop_front();
     const int id = tab->id;
     if (!m_idle.empty()) {
-      auto [target, session, blank] = std::move(m_idle.back());
+      const Idle idle = std::move(m_idle.back());
       m_idle.pop_back();
-      tab->targetId = target;
-      m_targets[target] = id;
+      tab->targetId = idle.target;
+      m_targets[idle.target] = id;
       m_tabs[id] = std::move(tab);
-      Attached(id, session, false);
+      Attached(id, idle.session, false);
       continue;
     }
     m_tabs[id] = std::move(tab);

@@ -112,8 +112,8 @@ class PageRenderer {
   std::string m_program;
   std::string m_profile;  // the browser's own directory, removed with it
   int m_restarts = 0;
-  bool m_withoutScripts = false;
-  int m_withoutScriptsCount = 0;  // the browser failed twice: pages are read as they came
+  bool m_withoutScripts = false;  // the browser failed twice: pages are read as they came
+  int m_withoutScriptsCount = 0;
   std::deque<Page> m_queue;
   std::map<int, std::unique_ptr<Tab>> m_tabs;
   int m_nextTab = 1;
