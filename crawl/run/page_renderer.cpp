@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 
@@ -25,6 +26,7 @@ struct PageRenderer::Tab {
   bool shown = false;  // its document parsed: a reader sees it and scrolls
   bool loaded = false;
   bool atEnd = false;
+  int unwatched = 0;    // 1: nothing reacts to scrolling; 2: and looked for again
   bool asking = false;  // an evaluation is under way
   bool closing = false;
   int scrolls = 0;
@@ -328,6 +330,9 @@ void PageRenderer::Fulfil(const Paused& paused, const RenderAnswer& answer) {
     headers.push_back({{"name", "Location"}, {"value", answer.location}});
   // A page's fonts and scripts of other servers are its own here: every answer may be shared.
   headers.push_back({{"name", "Access-Control-Allow-Origin"}, {"value", "*"}});
+  // An address has one answer for the whole crawl: kept by the browser, the next page that
+  // wants it is spared its parse and compile, which is most of a page's time.
+  headers.push_back({{"name", "Cache-Control"}, {"value", "max-age=31536000"}});
   m_browser->Send("Fetch.fulfillRequest",
                   {{"requestId", paused.requestId},
                    {"responseCode", answer.status},
@@ -385,8 +390,15 @@ void PageRenderer::Step(Tab& tab) {
   // load event, not its reader), as a reader scrolls.
   if (!tab.atEnd && tab.scrolls < m_budget.scrolls)
     return Scroll(tab);
-  if (tab.loaded && tab.pending == 0 && now - tab.lastActivity >= m_budget.quiet)
+  if (tab.loaded && tab.pending == 0 && now - tab.lastActivity >= m_budget.quiet) {
+    // What a page set watching late (a script of a script) is looked for once more.
+    if (tab.unwatched == 1) {
+      tab.unwatched = 2;
+      tab.atEnd = false;
+      return Scroll(tab);
+    }
     TakeLinks(tab);
+  }
 }
 
 void PageRenderer::Scroll(Tab& tab) {
@@ -402,7 +414,12 @@ void PageRenderer::Scroll(Tab& tab) {
                     found->second->asking = false;
                     const Json result =
                         reply.value("result", Json::object()).value("result", Json::object());
-                    found->second->atEnd = result.value("value", true);
+                    const Json value = result.value("value", Json(true));
+                    if (value.is_string()) {
+                      found->second->unwatched = std::max(found->second->unwatched, 1);
+                      --found->second->scrolls;
+                    }
+                    found->second->atEnd = !value.is_boolean() || value.get<bool>();
                   });
 }
 

@@ -15,11 +15,30 @@ const char* const kTame = R"((() => {
   window.prompt = () => null;
   window.open = () => null;
   try { Object.defineProperty(navigator, 'serviceWorker', {get: none}); } catch (e) {}
+  // Whether anything on the page reacts to scrolling: a page nothing watches is not scrolled,
+  // which would only cost the browser a drawing of every screen.
+  const watched = () => {
+    for (const w of [window, window.top]) try { w[Symbol.for('kelvane-watched')] = true; } catch (e) {}
+  };
+  const observe = IntersectionObserver.prototype.observe;
+  IntersectionObserver.prototype.observe = function (...a) {
+    watched();
+    return observe.apply(this, a);
+  };
+  const listen = EventTarget.prototype.addEventListener;
+  EventTarget.prototype.addEventListener = function (type, ...rest) {
+    if (type === 'scroll' || type === 'scrollend' || type === 'wheel') watched();
+    return listen.call(this, type, ...rest);
+  };
 })();)";
 
 // One screen further down, once two frames are drawn (so that observers of what comes in view
-// have run); whether the end of the page is in view.
+// have run); whether the end of the page is in view, or "unwatched" where nothing on the page
+// reacts to scrolling.
 const char* const kScroll = R"(new Promise(done => {
+  if (!window[Symbol.for('kelvane-watched')] && !window.onscroll && !document.onscroll &&
+      !document.querySelector('[loading=lazy], [onscroll]'))
+    return done('unwatched');
   window.scrollBy(0, window.innerHeight);
   const end = () => done(window.innerHeight + window.scrollY + 2 >=
                          document.documentElement.scrollHeight);

@@ -135,10 +135,16 @@ setTimeout(() => { location.href = ')" +
   return {
       {"/site/index.html", {index, "text/html"}},
       {"/site/endless.html", {endless, "text/html"}},
-      {"/site/later.html", {"<p>later</p>", "text/html"}},
+      // Its picture comes only as a reader scrolls to it: no observer, only a listener.
+      {"/site/later.html",
+       {"<p>later</p><div style=\"height:3000px\"></div><script>addEventListener('scroll', () => {"
+        " if (scrollY > 1000 && !window.p) (window.p = new Image()).src = 'lazy/2.png'; });"
+        "</script>",
+        "text/html"}},
       {"/site/img/a.png", {"\x89PNG a", "image/png"}},
       {"/site/img/b.png", {"\x89PNG b", "image/png"}},
       {"/site/lazy/1.png", {"\x89PNG lazy", "image/png"}},
+      {"/site/lazy/2.png", {"\x89PNG lazy 2", "image/png"}},
       {"/site/data/post", {"changed", "text/plain"}},
       {"/site/sw.js",
        {"self.onfetch = e => e.respondWith(new Response('mine'));", "text/javascript"}},
@@ -153,8 +159,8 @@ setTimeout(() => { location.href = ')" +
 }
 
 std::vector<std::string> ScriptSiteLoads() {
-  return {"img/b.png", "lazy/1.png",  "data/list.json", "mod/a.mjs",
-          "mod/b.mjs", "w/worker.js", "w/data.txt",     "later.html"};
+  return {"img/b.png",   "lazy/1.png", "data/list.json", "mod/a.mjs", "mod/b.mjs",
+          "w/worker.js", "w/data.txt", "later.html",     "lazy/2.png"};
 }
 
 SiteFiles CleanSite() {
