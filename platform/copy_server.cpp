@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -16,8 +17,6 @@ namespace {
 
 constexpr size_t kRecordsLimit = 256 << 20;
 
-// A request's path with its escapes decoded; nothing where it holds a "." or ".." segment, a
-// NUL or a backslash, which no stored name needs and a way out might.
 // A request's path, already decoded by the server library, as a path below the copy: no "." or
 // ".." segment, no empty one but a directory's last, no NUL or backslash.
 std::optional<std::string> CheckedPath(const std::string& path) {
@@ -117,7 +116,10 @@ std::string TypeOfName(const std::string& name) {
 struct CopyServer::Server {
   explicit Server(const std::string& directory) : root(directory) {}
   void Serve(const httplib::Request& request, httplib::Response& response);
-  void ServeFile(const std::string& path, httplib::Response& response);
+  void ServeFile(const std::string& path, const httplib::Request& request,
+                 httplib::Response& response);
+  // Whether the open file is the crawl's own (its records or log), reached by a link in the copy.
+  bool CrawlsOwn(const FileDescriptor& fd) const;
   void List(const std::string& path, const std::vector<std::string>& names,
             httplib::Response& response);
   // The recorded types and the first page stored, from the crawl's records.
@@ -127,6 +129,7 @@ struct CopyServer::Server {
   std::mutex rootLock;                       // the directory opens its root once, on first use
   std::map<std::string, std::string> types;  // by path beneath the root
   std::string startPage;
+  std::string realRoot;  // the root with its links resolved
   httplib::Server http;
 };
 
@@ -151,16 +154,33 @@ void CopyServer::Server::ReadRecords() {
   }
 }
 
-void CopyServer::Server::ServeFile(const std::string& path, httplib::Response& response) {
+bool CopyServer::Server::CrawlsOwn(const FileDescriptor& fd) const {
+  std::error_code error;
+  const std::string landed =
+      std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd.Get()), error);
+  return error || realRoot.empty() || landed.starts_with(realRoot + "/.kelvane/") ||
+         landed == realRoot + "/Kelvane.log";
+}
+
+void CopyServer::Server::ServeFile(const std::string& path, const httplib::Request& request,
+                                   httplib::Response& response) {
   FileDescriptor fd;
   {
     std::lock_guard<std::mutex> lock(rootLock);
     fd = root.OpenRegularFile(root.Root() + "/" + path);
   }
   struct stat info {};
-  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0) {
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || CrawlsOwn(fd)) {
     response.status = 404;
     return;
+  }
+  // A part that begins past the end is none: said so, rather than a length that wraps.
+  for (const auto& [first, last] : request.ranges) {
+    if (info.st_size == 0 || first >= static_cast<ssize_t>(info.st_size)) {
+      response.status = 416;
+      response.set_header("Content-Range", "bytes */" + std::to_string(info.st_size));
+      return;
+    }
   }
   auto recorded = types.find(path);
   const std::string type =
@@ -203,13 +223,13 @@ void CopyServer::Server::Serve(const httplib::Request& request, httplib::Respons
     names = root.Entries(below.empty() ? root.Root() : root.Root() + "/" + below);
   }
   if (!names)
-    return ServeFile(below, response);
+    return ServeFile(below, request, response);
   if (!path->ends_with('/'))
     return response.set_redirect(PathEscaped(*path) + "/", 301);
   // A directory's page, as a crawl names it, or as a site names its own.
   for (const char* index : {"index.html", "index.htm", "~index.htm"}) {
     if (std::find(names->begin(), names->end(), index) != names->end())
-      return ServeFile(below + index, response);
+      return ServeFile(below + index, request, response);
   }
   List(*path, *names, response);
 }
@@ -227,6 +247,8 @@ bool CopyServer::Start(std::string& why) {
     return false;
   }
   m_server->ReadRecords();
+  std::error_code error;
+  m_server->realRoot = std::filesystem::canonical(m_directory, error).string();
   m_server->http.Get(".*", [server = m_server.get()](const httplib::Request& request,
                                                      httplib::Response& response) {
     server->Serve(request, response);

@@ -376,9 +376,10 @@ void PageRenderer::Step(Tab& tab) {
     return;
   }
   if (now - tab.started > m_budget.time) {
-    // A page that does not even give its links a while after is closed as it stands.
-    if (tab.closing && now - tab.started > m_budget.time + m_budget.quiet * 10)
-      return Close(tab, "the page did not answer");
+    // A page that does not even give its links a while after (a script that never returns) is
+    // closed as it stands: what its scripts loaded is kept, and its budget was said.
+    if (tab.closing && now - tab.started > m_budget.time + std::chrono::seconds(2))
+      return Close(tab, {}, false);
     if (tab.closing)
       return;
     m_host.Say("Scripts stopped at the page's budget: " + tab.page.url);
@@ -444,12 +445,12 @@ void PageRenderer::TakeLinks(Tab& tab) {
                   });
 }
 
-void PageRenderer::Close(Tab& tab, const std::string& why) {
+void PageRenderer::Close(Tab& tab, const std::string& why, bool keepWindow) {
   if (!why.empty()) {
     ++m_withoutScriptsCount;
     m_host.Say("Read without scripts (" + why + "): " + tab.page.url);
   }
-  if (why.empty() && !tab.session.empty()) {
+  if (why.empty() && keepWindow && !tab.session.empty()) {
     m_idle.push_back({tab.targetId, tab.session});
   } else if (!tab.targetId.empty()) {
     m_browser->Send("Target.closeTarget", {{"targetId", tab.targetId}});

@@ -101,7 +101,9 @@ class PageRenderer {
   void Step(Tab& tab);
   void Scroll(Tab& tab);
   void TakeLinks(Tab& tab);
-  void Close(Tab& tab, const std::string& why = {});
+  // A tab is done; said why where its page was read without scripts. Its window is kept for the
+  // next page unless it failed or its page still runs.
+  void Close(Tab& tab, const std::string& why = {}, bool keepWindow = true);
   void BrowserEnded();
   Tab* TabOf(const std::string& session);
 

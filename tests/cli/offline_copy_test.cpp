@@ -486,6 +486,8 @@ TEST(OfflineCopy, ServedCopyGivesItsOwnFilesAndNothingBeyond) {
                  "site/data\tapplication/json\thttp://h/data\n");
   fs::create_symlink(outside.Path() + "/secret", copy.Path() + "/site/leak");
   fs::create_symlink(outside.Path(), copy.Path() + "/site/out");
+  fs::create_symlink("../.kelvane/records", copy.Path() + "/site/records");
+  fs::create_symlink("../Kelvane.log", copy.Path() + "/site/log");
   Served served(copy.Path());
   ASSERT_EQ(served.address.rfind("http://127.0.0.1:", 0), 0u) << served.address;
   EXPECT_TRUE(Contains(served.address, "/site/index.html")) << served.address;
@@ -509,6 +511,8 @@ TEST(OfflineCopy, ServedCopyGivesItsOwnFilesAndNothingBeyond) {
       {"/site/%2e%2e/%2E%2E/secret", 404, ""},
       {"/site/leak", 404, ""},
       {"/site/out/secret", 404, ""},
+      {"/site/records", 404, ""},  // a link in the copy to the crawl's own files
+      {"/site/log", 404, ""},
       {"/site/nothing", 404, ""},
   };
   for (const auto& row : rows) {
@@ -520,6 +524,9 @@ TEST(OfflineCopy, ServedCopyGivesItsOwnFilesAndNothingBeyond) {
     }
     EXPECT_FALSE(Contains(answer->body, "not of the copy")) << row.path;
   }
+  const httplib::Result past = client.Get("/site/data", {{"Range", "bytes=9999-"}});
+  ASSERT_TRUE(past);
+  EXPECT_EQ(past->status, 416);
   // Only 127.0.0.1 is listened on: another loopback address finds nothing there.
   httplib::Client elsewhere("127.0.0.2", served.Port());
   EXPECT_FALSE(elsewhere.Get("/site/index.html"));
