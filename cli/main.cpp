@@ -115,6 +115,11 @@ void NameProblems(const ConsoleDialog::Outcome& outcome, const CrawlPlan& plan) 
     std::fprintf(
         stderr, "kelvane-cli: %d page%s read without scripts (Kelvane.log with --verbose)\n",
         outcome.ending.readWithoutScripts, outcome.ending.readWithoutScripts == 1 ? "" : "s");
+  if (outcome.ending.stoppedAtBudget > 0)
+    std::fprintf(stderr,
+                 "kelvane-cli: %d page%s stopped at the scripts' budget (Kelvane.log with "
+                 "--verbose)\n",
+                 outcome.ending.stoppedAtBudget, outcome.ending.stoppedAtBudget == 1 ? "" : "s");
   if (outcome.ending.notConverted > 0)
     std::fprintf(stderr, "kelvane-cli: links could not be converted in %d file%s\n",
                  outcome.ending.notConverted, outcome.ending.notConverted == 1 ? "" : "s");

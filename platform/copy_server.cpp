@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "platform/ascii.h"
 #include "platform/file_system.h"
@@ -72,6 +73,48 @@ std::string PathEscaped(const std::string& name) {
   return out;
 }
 
+// The directory of a record's path named for the server of its address, as a crawl names it
+// (host, host:port, or host+port where names avoid ':').
+std::optional<std::string> HostDirectory(const std::string& path, const std::string& url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos)
+    return std::nullopt;
+  std::string server = url.substr(scheme + 3, url.find_first_of("/?#", scheme + 3) - scheme - 3);
+  server = server.substr(server.rfind('@') == std::string::npos ? 0 : server.rfind('@') + 1);
+  const std::string first = path.substr(0, path.find('/'));
+  std::string plus = server;
+  std::replace(plus.begin(), plus.end(), ':', '+');
+  const std::string host = server.substr(0, server.rfind(':'));
+  if (first.size() < path.size() && !first.empty() &&
+      (EqualsNoCase(first, server) || EqualsNoCase(first, plus) || EqualsNoCase(first, host)))
+    return first;
+  return std::nullopt;
+}
+
+// Brings each part asked for within the file, as the server library takes them as given; false
+// where none is left. A part past the end, or the last 0 bytes, is none.
+bool WithinFile(httplib::Ranges& ranges, off_t size) {
+  if (ranges.empty())
+    return true;
+  httplib::Ranges within;
+  for (auto [first, last] : ranges) {
+    if (first < 0) {
+      if (last <= 0 || size == 0)
+        continue;
+      first = std::max<ssize_t>(0, size - last);
+      last = size - 1;
+    }
+    if (first >= size)
+      continue;
+    if (last < 0 || last >= size)
+      last = size - 1;
+    if (last >= first)
+      within.emplace_back(first, last);
+  }
+  ranges = within;
+  return !within.empty();
+}
+
 }  // namespace
 
 std::string TypeOfName(const std::string& name) {
@@ -116,8 +159,12 @@ std::string TypeOfName(const std::string& name) {
 struct CopyServer::Server {
   explicit Server(const std::string& directory) : root(directory) {}
   void Serve(const httplib::Request& request, httplib::Response& response);
-  void ServeFile(const std::string& path, const httplib::Request& request,
+  // False, with nothing answered, where the path is no regular file of the copy.
+  bool ServeFile(const std::string& path, const httplib::Request& request,
                  httplib::Response& response);
+  // The directory of the server whose page asked, for an address its scripts built from "/".
+  std::optional<std::string> SiteOf(const httplib::Request& request) const;
+  void FindOwnFiles();
   // Whether the open file is the crawl's own (its records or log), reached by a link in the copy.
   bool CrawlsOwn(const FileDescriptor& fd) const;
   void List(const std::string& path, const std::vector<std::string>& names,
@@ -129,7 +176,9 @@ struct CopyServer::Server {
   std::mutex rootLock;                       // the directory opens its root once, on first use
   std::map<std::string, std::string> types;  // by path beneath the root
   std::string startPage;
-  std::string realRoot;  // the root with its links resolved
+  std::set<std::string> hostDirectories;       // the copy's directories named for a server
+  std::string realRoot;                        // the root with its links resolved
+  std::set<std::pair<dev_t, ino_t>> ownFiles;  // the crawl's records and log, however linked
   httplib::Server http;
 };
 
@@ -150,19 +199,56 @@ void CopyServer::Server::ReadRecords() {
     const std::string path = line.substr(0, tab);
     if (startPage.empty() && CheckedPath("/" + path) && !path.starts_with(".kelvane/"))
       startPage = path;
+    if (typeEnd != std::string::npos) {
+      if (std::optional<std::string> site = HostDirectory(path, line.substr(typeEnd + 1)))
+        hostDirectories.insert(*site);
+    }
     types[path] = line.substr(tab + 1, typeEnd == std::string::npos ? typeEnd : typeEnd - tab - 1);
   }
 }
 
 bool CopyServer::Server::CrawlsOwn(const FileDescriptor& fd) const {
+  struct stat info {};
+  if (::fstat(fd.Get(), &info) != 0 || ownFiles.contains({info.st_dev, info.st_ino}))
+    return true;
   std::error_code error;
   const std::string landed =
       std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd.Get()), error);
-  return error || realRoot.empty() || landed.starts_with(realRoot + "/.kelvane/") ||
-         landed == realRoot + "/Kelvane.log";
+  return error || realRoot.empty() || landed == realRoot + "/.kelvane" ||
+         landed.starts_with(realRoot + "/.kelvane/") || landed == realRoot + "/Kelvane.log";
 }
 
-void CopyServer::Server::ServeFile(const std::string& path, const httplib::Request& request,
+void CopyServer::Server::FindOwnFiles() {
+  std::error_code error;
+  realRoot = std::filesystem::canonical(root.Root(), error).string();
+  std::vector<std::string> own = {root.Root() + "/Kelvane.log"};
+  for (const std::string& name :
+       root.Entries(root.Root() + "/.kelvane").value_or(std::vector<std::string>()))
+    own.push_back(root.Root() + "/.kelvane/" + name);
+  for (const std::string& path : own) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+      ownFiles.insert({info.st_dev, info.st_ino});
+  }
+}
+
+std::optional<std::string> CopyServer::Server::SiteOf(const httplib::Request& request) const {
+  std::string page = request.get_header_value("Referer");
+  const size_t scheme = page.find("://");
+  const size_t path = scheme == std::string::npos ? scheme : page.find('/', scheme + 3);
+  std::string site;
+  if (path != std::string::npos) {
+    page = page.substr(path + 1);
+    site = PercentDecoded(page.substr(0, std::min(page.find_first_of("/?#"), page.size())));
+  }
+  if (!hostDirectories.contains(site))
+    site = startPage.substr(0, startPage.find('/'));
+  if (!hostDirectories.contains(site))
+    return std::nullopt;
+  return site;
+}
+
+bool CopyServer::Server::ServeFile(const std::string& path, const httplib::Request& request,
                                    httplib::Response& response) {
   FileDescriptor fd;
   {
@@ -170,17 +256,13 @@ void CopyServer::Server::ServeFile(const std::string& path, const httplib::Reque
     fd = root.OpenRegularFile(root.Root() + "/" + path);
   }
   struct stat info {};
-  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || CrawlsOwn(fd)) {
-    response.status = 404;
-    return;
-  }
-  // A part that begins past the end is none: said so, rather than a length that wraps.
-  for (const auto& [first, last] : request.ranges) {
-    if (info.st_size == 0 || first >= static_cast<ssize_t>(info.st_size)) {
-      response.status = 416;
-      response.set_header("Content-Range", "bytes */" + std::to_string(info.st_size));
-      return;
-    }
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || CrawlsOwn(fd))
+    return false;
+  // The request is the server's own, handed on as const; its ranges are its to read next.
+  if (!WithinFile(const_cast<httplib::Request&>(request).ranges, info.st_size)) {
+    response.status = 416;
+    response.set_header("Content-Range", "bytes */" + std::to_string(info.st_size));
+    return true;
   }
   auto recorded = types.find(path);
   const std::string type =
@@ -195,6 +277,7 @@ void CopyServer::Server::ServeFile(const std::string& path, const httplib::Reque
                                                             static_cast<off_t>(offset));
                                   return n > 0 && sink.write(buffer, static_cast<size_t>(n));
                                 });
+  return true;
 }
 
 void CopyServer::Server::List(const std::string& path, const std::vector<std::string>& names,
@@ -202,7 +285,7 @@ void CopyServer::Server::List(const std::string& path, const std::vector<std::st
   std::string page = "<!DOCTYPE html><meta charset=\"utf-8\"><title>" + Escaped(path) +
                      "</title><h1>" + Escaped(path) + "</h1><ul>";
   for (const std::string& name : names) {
-    if (path == "/" && name == ".kelvane")
+    if (path == "/" && (name == ".kelvane" || name == "Kelvane.log"))
       continue;
     page += "<li><a href=\"" + Escaped(PathEscaped(name)) + "\">" + Escaped(name) + "</a></li>";
   }
@@ -222,14 +305,31 @@ void CopyServer::Server::Serve(const httplib::Request& request, httplib::Respons
     std::lock_guard<std::mutex> lock(rootLock);
     names = root.Entries(below.empty() ? root.Root() : root.Root() + "/" + below);
   }
-  if (!names)
-    return ServeFile(below, request, response);
+  if (!names) {
+    if (ServeFile(below, request, response))
+      return;
+    // An address a page's script built from "/" is its own server's, whose directory the copy
+    // holds beside the others.
+    const std::optional<std::string> site = SiteOf(request);
+    if (!site || below.starts_with(*site + "/") ||
+        !ServeFile(*site + "/" + below, request, response))
+      response.status = 404;
+    return;
+  }
+  // A directory reached by a link into the crawl's own records is none of the copy's.
+  std::error_code error;
+  const std::string real = std::filesystem::canonical(root.Root() + "/" + below, error).string();
+  if (error || real == realRoot + "/.kelvane" || real.starts_with(realRoot + "/.kelvane/")) {
+    response.status = 404;
+    return;
+  }
   if (!path->ends_with('/'))
     return response.set_redirect(PathEscaped(*path) + "/", 301);
   // A directory's page, as a crawl names it, or as a site names its own.
   for (const char* index : {"index.html", "index.htm", "~index.htm"}) {
-    if (std::find(names->begin(), names->end(), index) != names->end())
-      return ServeFile(below + index, request, response);
+    if (std::find(names->begin(), names->end(), index) != names->end() &&
+        ServeFile(below + index, request, response))
+      return;
   }
   List(*path, *names, response);
 }
@@ -247,8 +347,7 @@ bool CopyServer::Start(std::string& why) {
     return false;
   }
   m_server->ReadRecords();
-  std::error_code error;
-  m_server->realRoot = std::filesystem::canonical(m_directory, error).string();
+  m_server->FindOwnFiles();
   m_server->http.Get(".*", [server = m_server.get()](const httplib::Request& request,
                                                      httplib::Response& response) {
     server->Serve(request, response);

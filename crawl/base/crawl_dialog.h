@@ -130,6 +130,7 @@ struct CrawlOutcome {
   // With the pages' scripts run: the pages read without them (their browser tab failed, or the
   // browser itself did twice).
   int32_t readWithoutScripts = 0;
+  int32_t stoppedAtBudget = 0;  // pages whose scripts ran until their budget
 };
 
 // What the crawl needs of the main dialog. The window, the console program and the tests each

@@ -57,8 +57,10 @@ class CrawlRun {
   // The end of a crawl that was not cancelled: what is pending dropped, the copy converted
   // where the crawl ran its course, the buttons back, the ending reported.
   void End(CrawlOutcome outcome) {
-    if (m_scripts)
+    if (m_scripts) {
       outcome.readWithoutScripts = m_scripts->WithoutScripts();
+      outcome.stoppedAtBudget = m_scripts->StoppedAtBudget();
+    }
     m_endings.End(std::move(outcome), m_links);
   }
 

@@ -382,8 +382,10 @@ void PageRenderer::Step(Tab& tab) {
       return Close(tab, {}, false);
     if (tab.closing)
       return;
+    ++m_stoppedCount;
     m_host.Say("Scripts stopped at the page's budget: " + tab.page.url);
-    return tab.shown ? TakeLinks(tab) : Close(tab);
+    // A page not even parsed may be stuck in a script: its window goes with it.
+    return tab.shown ? TakeLinks(tab) : Close(tab, {}, false);
   }
   if (tab.closing || !tab.shown || tab.asking)
     return;

@@ -67,6 +67,7 @@ class PageRenderer {
   bool Busy() const { return !m_queue.empty() || !m_tabs.empty(); }
   // The pages read without their scripts: a tab that failed, or after the browser did twice.
   int WithoutScripts() const { return m_withoutScriptsCount; }
+  int StoppedAtBudget() const { return m_stoppedCount; }
   void Stop();
 
  private:
@@ -116,6 +117,7 @@ class PageRenderer {
   int m_restarts = 0;
   bool m_withoutScripts = false;  // the browser failed twice: pages are read as they came
   int m_withoutScriptsCount = 0;
+  int m_stoppedCount = 0;
   std::deque<Page> m_queue;
   std::map<int, std::unique_ptr<Tab>> m_tabs;
   int m_nextTab = 1;

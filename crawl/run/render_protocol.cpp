@@ -25,6 +25,12 @@ const char* const kTame = R"((() => {
     watched();
     return observe.apply(this, a);
   };
+  // Where a thing is on the screen, asked in a loop, is how older scripts wait for it to come.
+  const where = Element.prototype.getBoundingClientRect;
+  Element.prototype.getBoundingClientRect = function () {
+    watched();
+    return where.call(this);
+  };
   const listen = EventTarget.prototype.addEventListener;
   EventTarget.prototype.addEventListener = function (type, ...rest) {
     if (type === 'scroll' || type === 'scrollend' || type === 'wheel') watched();
@@ -36,8 +42,9 @@ const char* const kTame = R"((() => {
 // have run); whether the end of the page is in view, or "unwatched" where nothing on the page
 // reacts to scrolling.
 const char* const kScroll = R"(new Promise(done => {
-  if (!window[Symbol.for('kelvane-watched')] && !window.onscroll && !document.onscroll &&
-      !document.querySelector('[loading=lazy], [onscroll]'))
+  const handlers = ['onscroll', 'onscrollend', 'onwheel'];
+  if (!window[Symbol.for('kelvane-watched')] && !handlers.some(h => window[h] || document[h]) &&
+      !document.querySelector('[loading=lazy], [onscroll], [onscrollend], [onwheel]'))
     return done('unwatched');
   window.scrollBy(0, window.innerHeight);
   const end = () => done(window.innerHeight + window.scrollY + 2 >=

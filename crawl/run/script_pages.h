@@ -33,6 +33,7 @@ class ScriptPages : public RenderHost {
   std::vector<WatchedFd> Watched() const { return m_renderer.Watched(); }
   bool Busy() const { return m_renderer.Busy(); }
   int WithoutScripts() const { return m_renderer.WithoutScripts(); }
+  int StoppedAtBudget() const { return m_renderer.StoppedAtBudget(); }
 
   bool Want(const std::string& url, const std::string& page, int depth) override;
   void FoundLink(const std::string& url, const std::string& page, int depth) override;

@@ -483,11 +483,16 @@ TEST(OfflineCopy, ServedCopyGivesItsOwnFilesAndNothingBeyond) {
   WriteFileBytes(copy.Path() + "/Kelvane.log", "not of the copy");
   WriteFileBytes(copy.Path() + "/.kelvane/records",
                  "site/index.html\ttext/html; charset=utf-8\thttp://h/\n"
-                 "site/data\tapplication/json\thttp://h/data\n");
+                 "site/data\tapplication/json\thttp://h/data\n"
+                 "h/x.json\tapplication/json\thttp://h/x.json\n");
   fs::create_symlink(outside.Path() + "/secret", copy.Path() + "/site/leak");
   fs::create_symlink(outside.Path(), copy.Path() + "/site/out");
   fs::create_symlink("../.kelvane/records", copy.Path() + "/site/records");
   fs::create_symlink("../Kelvane.log", copy.Path() + "/site/log");
+  fs::create_directory_symlink("../.kelvane", copy.Path() + "/site/own");
+  fs::create_hard_link(copy.Path() + "/.kelvane/records", copy.Path() + "/site/hard");
+  fs::create_directories(copy.Path() + "/h");
+  WriteFileBytes(copy.Path() + "/h/x.json", "[]");
   Served served(copy.Path());
   ASSERT_EQ(served.address.rfind("http://127.0.0.1:", 0), 0u) << served.address;
   EXPECT_TRUE(Contains(served.address, "/site/index.html")) << served.address;
@@ -513,6 +518,8 @@ TEST(OfflineCopy, ServedCopyGivesItsOwnFilesAndNothingBeyond) {
       {"/site/out/secret", 404, ""},
       {"/site/records", 404, ""},  // a link in the copy to the crawl's own files
       {"/site/log", 404, ""},
+      {"/site/own/", 404, ""},
+      {"/site/hard", 404, ""},
       {"/site/nothing", 404, ""},
   };
   for (const auto& row : rows) {
@@ -524,9 +531,24 @@ TEST(OfflineCopy, ServedCopyGivesItsOwnFilesAndNothingBeyond) {
     }
     EXPECT_FALSE(Contains(answer->body, "not of the copy")) << row.path;
   }
-  const httplib::Result past = client.Get("/site/data", {{"Range", "bytes=9999-"}});
-  ASSERT_TRUE(past);
-  EXPECT_EQ(past->status, 416);
+  // Parts asked for are brought within the file; none left is said so.
+  const struct {
+    const char* range;
+    int status;
+    const char* body;
+  } parts[] = {{"bytes=9999-", 416, ""}, {"bytes=-0", 416, ""}, {"bytes=1-999", 206, "}"}};
+  for (const auto& part : parts) {
+    const httplib::Result answer = client.Get("/site/data", {{"Range", part.range}});
+    ASSERT_TRUE(answer) << part.range;
+    EXPECT_EQ(answer->status, part.status) << part.range;
+    EXPECT_EQ(answer->body, part.body) << part.range;
+  }
+  // An address a page's script built from "/" is looked for in its server's directory.
+  const std::string page = "http://127.0.0.1:" + std::to_string(served.Port()) + "/h/page.html";
+  const httplib::Result built = client.Get("/x.json", {{"Referer", page}});
+  ASSERT_TRUE(built);
+  EXPECT_EQ(built->status, 200);
+  EXPECT_EQ(built->body, "[]");
   // Only 127.0.0.1 is listened on: another loopback address finds nothing there.
   httplib::Client elsewhere("127.0.0.2", served.Port());
   EXPECT_FALSE(elsewhere.Get("/site/index.html"));

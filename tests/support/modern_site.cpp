@@ -100,7 +100,7 @@ SiteFiles ScriptSite(const std::string& away) {
   const std::string index =
       std::string(R"(<!DOCTYPE html><title>Scripts</title><img id="pick"><ul id="list"></ul>
 <div style="height:3000px"></div><img class="lazy" data-src="lazy/1.png">
-<a href="endless.html">endless</a>
+<a href="endless.html">endless</a> <a href="hang.html">hang</a> <a href="poll.html">poll</a>
 <script>
 document.getElementById('pick').src = ['img/a.png', 'img/b.png'][1];
 fetch('data/list.json').then(r => r.json()).then(items => items.forEach(i => {
@@ -135,6 +135,15 @@ setTimeout(() => { location.href = ')" +
   return {
       {"/site/index.html", {index, "text/html"}},
       {"/site/endless.html", {endless, "text/html"}},
+      // A script that never returns, before its page is even parsed: its window is no one's
+      // after it.
+      {"/site/hang.html", {"<script>for (;;) {}</script>", "text/html"}},
+      // Its picture comes when a loop that asks where it is finds it on the screen.
+      {"/site/poll.html",
+       {"<div style=\"height:3000px\"></div><img id=p><script>(function look() {"
+        " if (p.getBoundingClientRect().top < innerHeight) p.src = 'lazy/3.png';"
+        " else requestAnimationFrame(look); })();</script>",
+        "text/html"}},
       // Its picture comes only as a reader scrolls to it: no observer, only a listener.
       {"/site/later.html",
        {"<p>later</p><div style=\"height:3000px\"></div><script>addEventListener('scroll', () => {"
@@ -145,6 +154,7 @@ setTimeout(() => { location.href = ')" +
       {"/site/img/b.png", {"\x89PNG b", "image/png"}},
       {"/site/lazy/1.png", {"\x89PNG lazy", "image/png"}},
       {"/site/lazy/2.png", {"\x89PNG lazy 2", "image/png"}},
+      {"/site/lazy/3.png", {"\x89PNG lazy 3", "image/png"}},
       {"/site/data/post", {"changed", "text/plain"}},
       {"/site/sw.js",
        {"self.onfetch = e => e.respondWith(new Response('mine'));", "text/javascript"}},
@@ -159,8 +169,8 @@ setTimeout(() => { location.href = ')" +
 }
 
 std::vector<std::string> ScriptSiteLoads() {
-  return {"img/b.png",   "lazy/1.png", "data/list.json", "mod/a.mjs", "mod/b.mjs",
-          "w/worker.js", "w/data.txt", "later.html",     "lazy/2.png"};
+  return {"img/b.png",   "lazy/1.png", "data/list.json", "mod/a.mjs",  "mod/b.mjs",
+          "w/worker.js", "w/data.txt", "later.html",     "lazy/2.png", "lazy/3.png"};
 }
 
 SiteFiles CleanSite() {
