@@ -323,20 +323,10 @@ void PageRenderer::Answer(const std::string& url, const std::optional<RenderAnsw
 }
 
 void PageRenderer::Fulfil(const Paused& paused, const RenderAnswer& answer) {
-  Json headers = Json::array();
-  if (!answer.contentType.empty())
-    headers.push_back({{"name", "Content-Type"}, {"value", answer.contentType}});
-  if (!answer.location.empty())
-    headers.push_back({{"name", "Location"}, {"value", answer.location}});
-  // A page's fonts and scripts of other servers are its own here: every answer may be shared.
-  headers.push_back({{"name", "Access-Control-Allow-Origin"}, {"value", "*"}});
-  // An address has one answer for the whole crawl: kept by the browser, the next page that
-  // wants it is spared its parse and compile, which is most of a page's time.
-  headers.push_back({{"name", "Cache-Control"}, {"value", "max-age=31536000"}});
   m_browser->Send("Fetch.fulfillRequest",
                   {{"requestId", paused.requestId},
                    {"responseCode", answer.status},
-                   {"responseHeaders", headers},
+                   {"responseHeaders", AnswerHeaders(answer.contentType, answer.location)},
                    {"body", Base64(answer.body)}},
                   paused.session);
 }

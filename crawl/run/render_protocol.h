@@ -21,6 +21,8 @@ extern const char* const kLinks;
 bool BrowsersOwn(const Json& paused);
 // Whether a paused request is one a page reads, which the crawl may answer.
 bool Readable(const Json& paused);
+// The header lines of an answer the crawl gives a page.
+Json AnswerHeaders(const std::string& contentType, const std::string& location);
 // Every request paused before it is sent.
 Json EveryRequest();
 // New targets attached, paused until they are set up.
