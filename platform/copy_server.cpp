@@ -166,7 +166,7 @@ struct CopyServer::Server {
   std::optional<std::string> SiteOf(const httplib::Request& request) const;
   void FindOwnFiles();
   // Whether the open file is the crawl's own (its records or log), reached by a link in the copy.
-  bool CrawlsOwn(const FileDescriptor& fd) const;
+  bool CrawlsOwn(const FileDescriptor& fd, const struct stat& info) const;
   void List(const std::string& path, const std::vector<std::string>& names,
             httplib::Response& response);
   // The recorded types and the first page stored, from the crawl's records.
@@ -207,9 +207,8 @@ void CopyServer::Server::ReadRecords() {
   }
 }
 
-bool CopyServer::Server::CrawlsOwn(const FileDescriptor& fd) const {
-  struct stat info {};
-  if (::fstat(fd.Get(), &info) != 0 || ownFiles.contains({info.st_dev, info.st_ino}))
+bool CopyServer::Server::CrawlsOwn(const FileDescriptor& fd, const struct stat& info) const {
+  if (ownFiles.contains({info.st_dev, info.st_ino}))
     return true;
   std::error_code error;
   const std::string landed =
@@ -256,7 +255,7 @@ bool CopyServer::Server::ServeFile(const std::string& path, const httplib::Reque
     fd = root.OpenRegularFile(root.Root() + "/" + path);
   }
   struct stat info {};
-  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || CrawlsOwn(fd))
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || CrawlsOwn(fd, info))
     return false;
   // The request is the server's own, handed on as const; its ranges are its to read next.
   if (!WithinFile(const_cast<httplib::Request&>(request).ranges, info.st_size)) {
