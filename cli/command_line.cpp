@@ -19,7 +19,7 @@ const std::vector<ConsoleOption>& OwnOptions() {
   using L = CommandLine;
   static const std::vector<ConsoleOption> options = {
       {{"--save-to", "", "DIR", "save under DIR (default: the current directory)",
-        ValueKind::Directory},
+        ValueKind::Directory, "--directory-prefix -P"},
        [](L& l, const std::string& v, std::string& error) {
          l.saveTo = v;
          if (v.empty())
@@ -92,8 +92,13 @@ std::string UsageText() {
     std::string left = "  " + std::string(about.name);
     if (!about.value.empty())
       left += " " + std::string(about.value);
-    if (!about.shortName.empty())
-      left += " (" + std::string(about.shortName) + ")";
+    std::string others(about.shortName);
+    for (const char c : about.also)
+      others += c == ' ' ? std::string(", ") : std::string(1, c);
+    if (!about.also.empty() && !about.shortName.empty())
+      others.insert(about.shortName.size(), ", ");
+    if (!others.empty())
+      left += " (" + others + ")";
     left.resize(std::max(left.size() + 1, kHelpColumn), ' ');
     text += left + std::string(about.help) + "\n";
   }
@@ -147,7 +152,7 @@ bool TakeSwitches(const std::string& argument, CommandLine& line, std::string& e
     const std::string name = std::string("-") + argument[c];
     const CliOption* option = FindCliOption(name);
     if (option == nullptr) {
-      error = "unknown option " + name;
+      error = "unknown option " + (c == 1 ? argument : name);
       return false;
     }
     // A value written on to its letter, as in "-l3" or "-pl3".
@@ -173,8 +178,8 @@ std::string OptionsForArchive(const std::vector<std::string>& arguments) {
     std::string shown = argument;
     if (secretNext) {
       shown = "[removed]";
-    } else if (argument.starts_with("--password=")) {
-      shown = "--password=[removed]";
+    } else if (argument.starts_with("--password=") || argument.starts_with("--http-password=")) {
+      shown = argument.substr(0, argument.find('=')) + "=[removed]";
     } else if (const size_t colon = argument.find(':'); colon != std::string::npos) {
       std::string name = argument.substr(0, colon);
       for (char& c : name)
@@ -185,7 +190,7 @@ std::string OptionsForArchive(const std::vector<std::string>& arguments) {
       else if (std::string address = TypedAddress(argument, true); TakeUserInfo(address))
         shown = address;  // an address's password, with its user, however it is written
     }
-    secretNext = argument == "--password";
+    secretNext = argument == "--password" || argument == "--http-password";
     text += (text.empty() ? "" : " ") + shown;
   }
   return text;
@@ -246,8 +251,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
 
 const CliOption* FindCliOption(const std::string& name) {
   for (const CliOption& option : CliOptions()) {
-    if (name == option.text->name ||
-        (!option.text->shortName.empty() && name == option.text->shortName))
+    if (option.text->Named(name))
       return &option;
   }
   return nullptr;
@@ -259,12 +263,19 @@ std::string BashCompletion() {
   for (const CliOption& option : CliOptions()) {
     const OptionText& about = *option.text;
     names += (names.empty() ? "" : " ") + std::string(about.name);
+    std::string label(about.name);
+    if (!about.also.empty()) {
+      names += " " + std::string(about.also);
+      for (const char c : about.also)
+        label += c == ' ' ? '|' : c;
+      label.insert(about.name.size(), "|");
+    }
     const char* offer = about.kind == ValueKind::Directory ? "compgen -d -- \"$cur\""
                         : about.kind == ValueKind::File    ? "compgen -f -- \"$cur\""
                                                            : nullptr;
     if (about.kind == ValueKind::None)
       continue;
-    cases += "    " + std::string(about.name) + ")\n";
+    cases += "    " + label + ")\n";
     if (offer != nullptr)
       cases += "      COMPREPLY=($(" + std::string(offer) + "))\n";
     cases += "      return ;;\n";

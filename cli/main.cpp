@@ -203,12 +203,17 @@ void HidePassword(int argc, char** argv) {
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     char* value = nullptr;
-    if (std::strcmp(argv[i], "--") == 0)
+    const std::string_view argument = argv[i];
+    const bool named = argument == "--password" || argument == "--http-password";
+    const size_t equals = argument.find('=');
+    if (argument == "--")
       optionsEnded = true;
-    else if (!optionsEnded && std::strcmp(argv[i], "--password") == 0 && i + 1 < argc)
+    else if (!optionsEnded && named && i + 1 < argc)
       value = argv[++i];
-    else if (!optionsEnded && std::strncmp(argv[i], "--password=", 11) == 0)
-      value = argv[i] + 11;
+    else if (!optionsEnded && equals != std::string_view::npos &&
+             (argument.substr(0, equals) == "--password" ||
+              argument.substr(0, equals) == "--http-password"))
+      value = argv[i] + equals + 1;
     if (value != nullptr)
       std::memset(value, '*', std::strlen(value));
     else

@@ -205,10 +205,11 @@ std::vector<CrawlOption> NetworkAndCopyOptions() {
       {{"--convert-links", "-k", "", "once done, make links in the copy work from disk",
         ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.convertLinks = true; }},
-      {{"--adjust-extension", "-E", "", "name pages .html and stylesheets .css", ValueKind::None},
+      {{"--adjust-extension", "-E", "", "name pages .html and stylesheets .css", ValueKind::None,
+        "--html-extension"},
        [](L& l, const std::string&, std::string&) { return l.adjustExtension = true; }},
       {{"--update", "-N", "", "ask for earlier copies again; replace those that changed",
-        ValueKind::None},
+        ValueKind::None, "--timestamping"},
        [](L& l, const std::string&, std::string&) { return l.update = true; }},
       {{"--backup-converted", "-K", "", "with -k, keep each converted file's original as .orig",
         ValueKind::None},
@@ -360,12 +361,14 @@ std::vector<CrawlOption> IdentityOptions() {
            error = "option --save-cookies needs a file";
          return !v.empty();
        }},
-      {{"--user", "", "NAME", "log in to the start address's server as NAME", ValueKind::Text},
+      {{"--user", "", "NAME", "log in to the start address's server as NAME", ValueKind::Text,
+        "--http-user"},
        [](L& l, const std::string& v, std::string&) {
          l.network.user = v;
          return true;
        }},
-      {{"--password", "", "TEXT", "with --user: the password (never shown)", ValueKind::Text},
+      {{"--password", "", "TEXT", "with --user: the password (never shown)", ValueKind::Text,
+        "--http-password"},
        [](L& l, const std::string& v, std::string&) {
          l.network.password = v;
          return true;
@@ -479,8 +482,7 @@ const std::vector<CrawlOption>& CrawlOptions() {
 
 const CrawlOption* FindCrawlOption(std::string_view name) {
   for (const CrawlOption& option : CrawlOptions()) {
-    if (name == option.text.name ||
-        (!option.text.shortName.empty() && name == option.text.shortName))
+    if (option.text.Named(name))
       return &option;
   }
   return nullptr;

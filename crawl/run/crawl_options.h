@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,21 @@ struct OptionText {
   std::string_view value;      // the value's name in --help ("N"), empty for a switch
   std::string_view help;
   ValueKind kind;
+  // Other names wget gives it, blank-separated ("--directory-prefix -P"), taken as its own.
+  std::string_view also = {};
+
+  // Whether the option is called so, by any of its names.
+  bool Named(std::string_view called) const {
+    if (called == name || (!shortName.empty() && called == shortName))
+      return true;
+    for (size_t start = 0; start < also.size();) {
+      const size_t end = std::min(also.find(' ', start), also.size());
+      if (also.substr(start, end - start) == called)
+        return true;
+      start = end + 1;
+    }
+    return false;
+  }
 };
 
 // One option of a crawl, named as kelvane-cli names it: the console program takes it from its

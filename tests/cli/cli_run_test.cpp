@@ -71,6 +71,19 @@ TEST(Cli, HelpManualPageAndCompletionFollowTheOptionTable) {
     EXPECT_TRUE(Contains(page, "<dt>" + name + (value.empty() ? "" : " " + value))) << name;
     EXPECT_TRUE(Contains(page, "<dd>" + text + "</dd>")) << text;
     EXPECT_TRUE(Contains(offered, name + "\n")) << name;
+    // wget's other names for it, wherever its own is.
+    const std::string also(option.text->also);
+    for (size_t start = 0; start < also.size();) {
+      const size_t end = std::min(also.find(' ', start), also.size());
+      const std::string other = also.substr(start, end - start);
+      for (const std::string& where : {help, plain, page})
+        EXPECT_TRUE(Contains(where, other)) << other;
+      if (other.starts_with("--")) {  // what "--" completes to, one a line
+        EXPECT_TRUE(Contains(offered, other + "\n")) << other;
+        ++options;
+      }
+      start = end + 1;
+    }
     ++options;
   }
   EXPECT_EQ(std::count(offered.begin(), offered.end(), '\n'), options);

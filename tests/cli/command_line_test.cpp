@@ -61,6 +61,7 @@ TEST(CommandLine, BadArgumentsSayWhy) {
       {{"--stall-timeout", "-3", "u"},
        "option --stall-timeout needs a number of seconds above 0, not '-3'"},
       {{"-kpx", "u"}, "unknown option -x"},
+      {{"-zp", "u"}, "unknown option -zp"},  // named whole where its first letter is none
       {{"--render-budget", "5", "u"}, "option --render-budget needs --render"},
       {{"-U", "a\x01b", "u"}, "option --user-agent needs one line of text"},
       {{"--header", "X-A: b\x7f", "u"},
@@ -91,6 +92,14 @@ TEST(CommandLine, ScopeAndIdentityOptions) {
   EXPECT_EQ(line->plan.quota, 2 << 20);
   EXPECT_EQ(line->plan.maxFileSize, 10 << 10);
   EXPECT_EQ(Parse({"--level", "inf", "u"})->plan.scope.level, 0);
+  // wget's names for the same options.
+  auto wget = Parse({"-P", "d", "--html-extension", "--timestamping", "--http-user", "a",
+                     "--http-password=b", "u"});
+  ASSERT_TRUE(wget);
+  EXPECT_EQ(wget->saveTo, "d");
+  EXPECT_TRUE(wget->plan.adjustExtension && wget->plan.update);
+  EXPECT_EQ(wget->plan.network.user + wget->plan.network.password, "ab");
+  EXPECT_EQ(wget->plan.archive.commandLine.find("=b"), std::string::npos);
   const struct {
     std::vector<std::string> arguments;
     std::string error;
