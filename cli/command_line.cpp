@@ -14,6 +14,15 @@ namespace {
 // Column of the help texts in --help.
 constexpr size_t kHelpColumn = 27;
 
+bool PrintInto(CommandLine& line, const std::string& file, bool append, std::string& error) {
+  line.outputFile = file;
+  line.appendOutput = append;
+  if (file.empty())
+    error =
+        std::string("option ") + (append ? "--append-output" : "--output-file") + " needs a file";
+  return !file.empty();
+}
+
 // The console's own options: where the copy goes and what is printed, then help and version.
 const std::vector<ConsoleOption>& OwnOptions() {
   using L = CommandLine;
@@ -28,8 +37,18 @@ const std::vector<ConsoleOption>& OwnOptions() {
        }},
       {{"--verbose", "", "", "write every step to DIR/Kelvane.log", ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.verbose = true; }},
-      {{"--quiet", "", "", "print no progress and no summary", ValueKind::None},
+      {{"--quiet", "", "", "print no progress and no summary", ValueKind::None, "-q"},
        [](L& l, const std::string&, std::string&) { return l.quiet = true; }},
+      {{"--no-verbose", "-nv", "", "print no progress line, only the summary and failures",
+        ValueKind::None},
+       [](L& l, const std::string&, std::string&) { return l.noProgress = true; }},
+      {{"--output-file", "-o", "FILE", "print into FILE, not the terminal", ValueKind::File},
+       [](L& l, const std::string& v, std::string& error) {
+         return PrintInto(l, v, false, error);
+       }},
+      {{"--append-output", "-a", "FILE", "print at the end of FILE, not the terminal",
+        ValueKind::File},
+       [](L& l, const std::string& v, std::string& error) { return PrintInto(l, v, true, error); }},
       {{"--input-file", "-i", "FILE",
         "with -p, start from each address of FILE too (- reads input)", ValueKind::File},
        [](L& l, const std::string& v, std::string& error) {
@@ -66,7 +85,7 @@ const std::vector<CliOption>& CliOptions() {
   static const std::vector<CliOption> options = [] {
     const std::vector<ConsoleOption>& own = OwnOptions();
     std::vector<CliOption> all;
-    constexpr size_t kFirst = 4;  // where the copy goes, what is printed, where it starts
+    constexpr size_t kFirst = 7;  // where the copy goes, what is printed, where it starts
     for (size_t i = 0; i < kFirst; ++i)
       all.push_back({&own[i].text, &own[i]});
     for (const CrawlOption& option : CrawlOptions())
@@ -108,7 +127,8 @@ std::string UsageText() {
       "failure cancelled the crawl or broke a transfer; 8 some files were not saved (an HTTP\n"
       "error status, a file larger than 4 MiB without -p, a failed write, a path outside the\n"
       "save-to directory, a redirect the crawl does not follow); 130 stopped by Ctrl-C or\n"
-      "SIGTERM.\n"
+      "SIGTERM. With -p, -r or -m, as wget: 3 a file could not be written; 5 a certificate\n"
+      "did not verify; 6 a login was refused; 8 with --spider, a link is broken.\n"
       "Where several apply, the lowest non-zero one wins, 1 aside.\n";
   return text;
 }
@@ -146,9 +166,25 @@ bool TakeOption(const std::vector<std::string>& arguments, size_t& i, CommandLin
   return option->Apply(line, value, error);
 }
 
+// wget's "-n" and the letters after it, each a switch of its own: "-nHd" is "-nH -nd".
+bool TakeNoSwitches(const std::string& argument, size_t n, CommandLine& line, std::string& error) {
+  for (size_t c = n + 1; c < argument.size(); ++c) {
+    const CliOption* option = FindCliOption(std::string("-n") + argument[c]);
+    if (option == nullptr || !option->text->value.empty()) {
+      error = "unknown option " + (n == 1 ? argument : std::string("-n") + argument[c]);
+      return false;
+    }
+    if (!option->Apply(line, "", error))
+      return false;
+  }
+  return n + 1 < argument.size() || (error = "unknown option -n", false);
+}
+
 // Several one-letter switches written as one argument: "-pkE" is "-p -k -E".
 bool TakeSwitches(const std::string& argument, CommandLine& line, std::string& error) {
   for (size_t c = 1; c < argument.size(); ++c) {
+    if (argument[c] == 'n')
+      return TakeNoSwitches(argument, c, line, error);
     const std::string name = std::string("-") + argument[c];
     const CliOption* option = FindCliOption(name);
     if (option == nullptr) {
@@ -196,6 +232,22 @@ std::string OptionsForArchive(const std::vector<std::string>& arguments) {
   return text;
 }
 
+// Options that need another, or exclude one: the first complaint. Otherwise the defaults that
+// -r and -m bring are given.
+std::optional<std::string> SettlePlan(CrawlPlan& plan) {
+  const ArchivePlan& archive = plan.archive;
+  if (!archive.Wanted() && (archive.maxSize > 0 || archive.cdx || archive.dedup || archive.noCopy))
+    return "options --warc-max-size, --warc-cdx, --warc-dedup and --no-copy need --warc-file or "
+           "--wacz";
+  if (!plan.render && plan.renderSeconds != CrawlPlan().renderSeconds)
+    return "option --render-budget needs --render";
+  if (std::optional<std::string> problem = SettleRecursion(plan))
+    return problem;
+  if (archive.noCopy && (plan.convertLinks || plan.update))
+    return "option --no-copy leaves no copy to convert or update";
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
@@ -229,23 +281,11 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     error = "no URL given";
     return std::nullopt;
   }
-  ArchivePlan& archive = line.plan.archive;
-  if (!archive.Wanted() &&
-      (archive.maxSize > 0 || archive.cdx || archive.dedup || archive.noCopy)) {
-    error =
-        "options --warc-max-size, --warc-cdx, --warc-dedup and --no-copy need --warc-file or "
-        "--wacz";
+  if (std::optional<std::string> problem = SettlePlan(line.plan)) {
+    error = *problem;
     return std::nullopt;
   }
-  if (!line.plan.render && line.plan.renderSeconds != CrawlPlan().renderSeconds) {
-    error = "option --render-budget needs --render";
-    return std::nullopt;
-  }
-  if (archive.noCopy && (line.plan.convertLinks || line.plan.update)) {
-    error = "option --no-copy leaves no copy to convert or update";
-    return std::nullopt;
-  }
-  archive.commandLine = OptionsForArchive(arguments);
+  line.plan.archive.commandLine = OptionsForArchive(arguments);
   return line;
 }
 

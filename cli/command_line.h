@@ -15,6 +15,9 @@ struct CommandLine {
   std::string inputFile;  // addresses to start from, one a line; "-": standard input
   bool verbose = false;
   bool quiet = false;
+  bool noProgress = false;  // the summary and failures, no progress line
+  std::string outputFile;   // what would go to the terminal goes there
+  bool appendOutput = false;
   bool help = false;
   bool version = false;
   std::string serve;  // a copy's directory to serve instead of a crawl

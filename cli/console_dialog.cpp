@@ -28,7 +28,8 @@ std::string PrintableText(const std::string& text) {
   return printable;
 }
 
-ConsoleDialog::ConsoleDialog(bool showProgress) : m_showProgress(showProgress) {
+ConsoleDialog::ConsoleDialog(bool showProgress, bool listBroken)
+    : m_showProgress(showProgress), m_listBroken(listBroken) {
   g_mainDialog = this;
 }
 
@@ -82,6 +83,10 @@ void ConsoleDialog::FileDone(const FileOutcome& file) {
   m_outcome.Count(file);
   if (file.fate == FileFate::NotSaved && m_outcome.failures.size() < kFailuresNamed)
     m_outcome.failures.push_back(file.url + " (" + file.why + ")");
+  if (file.fate == FileFate::NotSaved && m_listBroken)
+    m_outcome.brokenLinks.push_back(
+        file.url + " (" + file.why + ")" +
+        (file.referrer.empty() ? "" : ", linked from " + file.referrer));
 }
 
 void ConsoleDialog::CrawlEnded(const CrawlOutcome& ending) {

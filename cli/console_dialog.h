@@ -12,7 +12,8 @@
 // standard error is a terminal, and what the exit status and the summary need to know.
 class ConsoleDialog : public CrawlDialog {
  public:
-  explicit ConsoleDialog(bool showProgress);
+  // listBroken: every file not saved is kept for the list of broken links.
+  explicit ConsoleDialog(bool showProgress, bool listBroken = false);
   ~ConsoleDialog() override;
 
   void SetControlText(Control control, const std::string& text) override;
@@ -28,6 +29,8 @@ class ConsoleDialog : public CrawlDialog {
     bool ended = false;
     // The first files not saved, "address (why)", as many as are named after the summary.
     std::vector<std::string> failures;
+    // Every file not saved, "address (why), linked from page", where they are all listed.
+    std::vector<std::string> brokenLinks;
   };
   static constexpr size_t kFailuresNamed = 20;
   Outcome Result() const;
@@ -38,6 +41,7 @@ class ConsoleDialog : public CrawlDialog {
   void Redraw(bool force);
 
   const bool m_showProgress;
+  const bool m_listBroken;
   mutable std::mutex m_mutex;
   Outcome m_outcome;
   std::string m_queued, m_read, m_downloaded;  // the counters, for the progress line

@@ -1,8 +1,10 @@
 // kelvane-cli: the crawl engine on a terminal, for scripts and servers.
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -49,10 +51,21 @@ void CatchSignals(std::atomic<int>& stopFlag) {
 }
 
 // Where several apply, the lowest non-zero status wins, 1 aside: a network failure (4) before
-// answers not saved (8), both before a file that could not be obtained (1).
-int ExitStatus(const ConsoleDialog::Outcome& outcome) {
+// answers not saved (8), both before a file that could not be obtained (1). Read as the web is
+// read, wget's are told apart: a failed write (3), a certificate (5), a login refused (6).
+int ExitStatus(const ConsoleDialog::Outcome& outcome, const CrawlPlan& plan) {
   if (g_signalled.load() != 0)
     return 130;
+  if (plan.completePages) {
+    if (outcome.writeFailed > 0 || !outcome.ending.writeRefusal.empty())
+      return 3;
+    // A server whose certificate does not verify is out of reach too: that is what is said.
+    if (outcome.ending.certificateRefused)
+      return 5;
+    if (outcome.ending.ending != CrawlEnding::Cancelled && outcome.broken == 0 &&
+        outcome.loginRefused > 0)
+      return 6;
+  }
   // An archive that could not be written stops the crawl itself: a write failure, not the
   // network's, whatever the transfers it cut short.
   if (!outcome.ending.archiveFailure.empty() && outcome.ending.text.empty())
@@ -149,9 +162,18 @@ void PrintReport(const ConsoleDialog::Outcome& outcome, double seconds, const Cr
   NameFailures(outcome);
 }
 
+// Checking links: each broken one, with the page that links to it.
+void ListBroken(const ConsoleDialog::Outcome& outcome) {
+  std::fprintf(stderr, "kelvane-cli: %d link%s checked, %zu broken\n", outcome.ending.downloaded,
+               outcome.ending.downloaded == 1 ? "" : "s", outcome.brokenLinks.size());
+  for (const std::string& link : outcome.brokenLinks)
+    std::fprintf(stderr, "kelvane-cli: broken: %s\n", PrintableText(link).c_str());
+}
+
 // Runs the crawl on a worker thread, as the window does, and reports how it ended.
 int Crawl(const CommandLine& line, const std::string& saveTo) {
-  ConsoleDialog dialog(!line.quiet && isatty(STDERR_FILENO) == 1);
+  ConsoleDialog dialog(!line.quiet && !line.noProgress && isatty(STDERR_FILENO) == 1,
+                       line.plan.spider);
   dialog.m_verbose = line.verbose ? 1 : 0;
   dialog.m_saveToDirectory.Set(saveTo);
   dialog.DeleteLog();
@@ -169,10 +191,12 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
 
   const ConsoleDialog::Outcome outcome = dialog.Result();
   NameProblems(outcome, plan);
-  if (!line.quiet)
+  if (plan.spider)
+    ListBroken(outcome);
+  else if (!line.quiet)
     PrintReport(outcome, seconds, plan);
   g_stopFlag = nullptr;
-  return ExitStatus(outcome);
+  return ExitStatus(outcome, plan);
 }
 
 }  // namespace
@@ -269,6 +293,24 @@ bool ReadInputFile(CommandLine& line) {
   return false;
 }
 
+// What would go to the terminal goes to the file, written anew or added to; false, said, when
+// it cannot be opened.
+bool PrintInto(const std::string& file, bool append) {
+  const int out =
+      ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
+  if (out < 0) {
+    std::fprintf(stderr, "kelvane-cli: cannot write %s: %s\n", PrintableText(file).c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::dup2(out, STDOUT_FILENO);
+  ::dup2(out, STDERR_FILENO);
+  ::close(out);
+  return true;
+}
+
 // Serves a copy until Ctrl-C or SIGTERM: its start page's address on standard output, for a
 // browser or a script to open.
 int Serve(const std::string& directory) {
@@ -312,8 +354,15 @@ int main(int argc, char** argv) {
   }
   if (!line->serve.empty())
     return Serve(line->serve);
+  if (!line->outputFile.empty() && !PrintInto(line->outputFile, line->appendOutput))
+    return 2;
   if (!ReadInputFile(*line))
     return 2;
+  if (!line->plan.network.checkCertificates)
+    std::fputs(
+        "kelvane-cli: warning: certificates are not checked: anyone between here and the "
+        "servers could have given the copy\n",
+        stderr);
   if (std::optional<std::string> missing = WebRulesMissing(line->plan)) {
     std::fprintf(stderr, "kelvane-cli: %s\nTry 'kelvane-cli --help' for more.\n", missing->c_str());
     return 2;
@@ -326,7 +375,7 @@ int main(int argc, char** argv) {
   if (!std::filesystem::is_directory(saveTo)) {
     std::fprintf(stderr, "kelvane-cli: cannot make the directory %s: %s\n",
                  PrintableText(saveTo).c_str(), failure.message().c_str());
-    return 8;
+    return line->plan.completePages ? 3 : 8;  // wget's status for a failed write, with its rules
   }
   return Crawl(*line, saveTo);
 }

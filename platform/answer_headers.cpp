@@ -14,15 +14,15 @@ void AnswerHeaders::Line(std::string_view line) {
     contentDisposition.clear();
     retryAfter.clear();
     codings.clear();
-    challenged = false;
+    challenged = digest = false;
   } else if (StartsWithNoCase(line, "content-encoding:")) {
     AddCodings(line.substr(17), codings);
   } else if (StartsWithNoCase(line, "last-modified:")) {
     lastModified = std::string(TrimSpace(line.substr(14)));
   } else if (StartsWithNoCase(line, "www-authenticate:")) {
     const std::string_view scheme = TrimSpace(line.substr(17));
-    challenged =
-        challenged || StartsWithNoCase(scheme, "basic") || StartsWithNoCase(scheme, "digest");
+    digest = digest || StartsWithNoCase(scheme, "digest");
+    challenged = challenged || digest || StartsWithNoCase(scheme, "basic");
   } else if (StartsWithNoCase(line, "content-disposition:")) {
     contentDisposition = std::string(TrimSpace(line.substr(20)));
   } else if (StartsWithNoCase(line, "retry-after:")) {

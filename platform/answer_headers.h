@@ -18,6 +18,7 @@ struct AnswerHeaders {
   AnswerFraming framing;
   std::vector<std::string> codings;  // of its Content-Encoding headers, in the order applied
   bool challenged = false;           // it asks for Basic or Digest credentials
+  bool digest = false;               // Digest among them, which is taken over Basic
 
   // One header line as it came; a status line begins another answer, whose headers replace
   // these.

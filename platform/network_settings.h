@@ -13,6 +13,10 @@ inline constexpr const char* kDefaultUserAgent = "Kelvane";
 struct NetworkSettings {
   long connectTimeoutMs = 30000;     // a connection not made by then is a failed network call
   long stallTimeoutMs = 60000;       // an answer that delivers nothing for this long is broken
+  long dnsTimeoutMs = 0;             // given apart: a name lookup's own, before the connection's
+  long maxRedirects = 20;            // redirects followed in a row
+  bool checkCertificates = true;     // off: any server certificate is taken, said as a warning
+  bool randomWait = false;           // each wait between 0.5 and 1.5 times the one given
   std::string caFile;                // a certificate authority to trust besides the system's
   long waitMs = 0;                   // between the starts of two requests to one server
   long long maxBytesPerSecond = 0;   // what the whole crawl may receive; 0 for no limit

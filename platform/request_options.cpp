@@ -61,8 +61,14 @@ void SetConnection(CURL* easy, const NetworkSettings& options, const TransferReq
   curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, request.ownConnection ? 1L : 0L);
   curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, request.ownConnection ? 1L : 0L);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, options.maxRedirects);
+  // curl's connection time counts the name lookup: a lookup given a time of its own adds it.
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                   options.connectTimeoutMs + options.dnsTimeoutMs);
+  if (!options.checkCertificates) {
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+  }
   if (!options.caFile.empty())
     curl_easy_setopt(easy, CURLOPT_CAINFO, options.caFile.c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -71,7 +77,8 @@ void SetConnection(CURL* easy, const NetworkSettings& options, const TransferReq
 }
 
 // Credentials go to the start address's server alone, never to another it links or sends to.
-bool SetLogin(CURL* easy, const NetworkSettings& options, const TransferRequest& request) {
+bool SetLogin(CURL* easy, const NetworkSettings& options, const TransferRequest& request,
+              bool remembered) {
   const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
   const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);
   const char* name = authorised && !options.user.empty() ? options.user.c_str() : nullptr;
@@ -88,8 +95,9 @@ bool SetLogin(CURL* easy, const NetworkSettings& options, const TransferRequest&
   curl_easy_setopt(easy, CURLOPT_NETRC, CURL_NETRC_IGNORED);
   // Credentials go only where the server asks for them, by the scheme it names; for a server
   // that never asks, Basic at once when told so.
+  const bool atOnce = options.authNoChallenge || remembered;
   curl_easy_setopt(easy, CURLOPT_HTTPAUTH,
-                   options.authNoChallenge ? CURLAUTH_BASIC : CURLAUTH_BASIC | CURLAUTH_DIGEST);
+                   atOnce ? CURLAUTH_BASIC : CURLAUTH_BASIC | CURLAUTH_DIGEST);
   curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
-  return user && !options.authNoChallenge;
+  return user && !atOnce;
 }

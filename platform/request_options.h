@@ -21,4 +21,6 @@ std::unique_ptr<curl_slist, ListDeleter> RequestHeaderLines(const NetworkSetting
 void SetConnection(CURL* easy, const NetworkSettings& options, const TransferRequest& request);
 // The login for the request's server, where it has one; true when it is sent once the server
 // asks for it.
-bool SetLogin(CURL* easy, const NetworkSettings& options, const TransferRequest& request);
+// remembered: a Basic login the server took for this address already, sent at once.
+bool SetLogin(CURL* easy, const NetworkSettings& options, const TransferRequest& request,
+              bool remembered);

@@ -1,8 +1,6 @@
 #include "platform/transfer.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <utility>
 
 #include "platform/ascii.h"
@@ -26,7 +24,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   m_decoding = request.compressed || m_transport.Options().decodeAnyCoding;
   m_decoder.reset();
   m_framingDiffers = false;
-  m_challengeAnswered = false;
+  m_challengeAnswered = m_basicAsked = false;
   m_stoppedAtAnswer = false;
   m_refused = false;
   m_refusedRedirect.clear();
@@ -71,7 +69,7 @@ void Transfer::SetOptions(const TransferRequest& request, const std::optional<st
   curl_easy_setopt(easy, CURLOPT_RESOLVE, m_resolve.get());
   m_headers = RequestHeaderLines(options, request);
   SetSharing(request);
-  m_answersChallenge = SetLogin(easy, options, request);
+  m_answersChallenge = SetLogin(easy, options, request, m_transport.LoginRemembered(m_url));
   m_referrer = request.referrer;
   curl_easy_setopt(easy, CURLOPT_URL, m_url.c_str());
   m_userAgent = m_transport.UserAgent();
@@ -202,7 +200,8 @@ bool Transfer::Follow(TransferRequest& request, TransferResult& failure) {
   m_redirectStatus = status;
   // curl counts afresh: it stops where the redirects of the whole chain reach the most.
   if (prepared)
-    curl_easy_setopt(m_easy.get(), CURLOPT_MAXREDIRS, std::max(0L, kMaxRedirects - followed));
+    curl_easy_setopt(m_easy.get(), CURLOPT_MAXREDIRS,
+                     std::max(0L, m_transport.Options().maxRedirects - followed));
   return prepared;
 }
 
@@ -247,12 +246,13 @@ bool Transfer::HeaderBlockEnded() {
   if (status == 401 && a.challenged && m_answersChallenge) {
     if (!m_challengeAnswered) {
       m_challengeAnswered = true;
+      m_basicAsked = !a.digest;
       return true;
     }
     return StopAtAnswer(status);
   }
   const bool redirect = IsFollowedRedirect(status) && a.location;
-  if (redirect && redirects < kMaxRedirects && RedirectAllowed())
+  if (redirect && redirects < m_transport.Options().maxRedirects && RedirectAllowed())
     return !FollowsHere(status);
   // Another 3xx with a location is the answer; curl, which would follow it, is stopped here.
   if (!redirect && IsRedirect(status) && a.location)
@@ -291,7 +291,8 @@ bool Transfer::ReadsOn(bool bodyless, bool redirect) {
   }
   if (redirect && m_refusedRedirect.empty()) {
     a.result = CURLE_TOO_MANY_REDIRECTS;
-    a.resultText = "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed";
+    a.resultText =
+        "Maximum (" + std::to_string(m_transport.Options().maxRedirects) + ") redirects followed";
   }
   return m_refusedRedirect.empty();
 }
@@ -418,6 +419,8 @@ size_t Transfer::TakeBody(const char* data, size_t n) {
 
 TransferResult Transfer::Finish(CURLcode code, bool stalled) {
   TransferResult result = Outcome(code, stalled);
+  if (m_basicAsked && result.status != 401 && result.status != 0)
+    m_transport.RememberLogin(Info().url);  // the address whose server took the login
   switch (result.end) {
     case TransferEnd::Complete:
       m_wire.End(m_stoppedAtAnswer ? WireCut::Unspecified : WireCut::None);
@@ -468,9 +471,8 @@ TransferResult Transfer::Outcome(CURLcode code, bool stalled) {
   result.end = answered ? TransferEnd::Broken : TransferEnd::Failed;
   if (a.statusLine && !a.complete)
     result.sizeHeader = a.framing.SizeText();
-  result.unreachable = !answered && !stalled && Unreachable(code);
-  result.nameUnknown = result.unreachable &&
-                       (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY);
+  if (!answered && !stalled)
+    NoteUnreachable(result, code);
   result.text = text;
   return result;
 }

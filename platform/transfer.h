@@ -185,6 +185,7 @@ class Transfer {
   bool m_framingDiffers = false;     // the size header is no number that the size check reads
   bool m_answersChallenge = false;   // credentials are sent to this server once it asks
   bool m_challengeAnswered = false;  // it asked, and curl asks again with them
+  bool m_basicAsked = false;         // by Basic: a login the transport may remember
   bool m_stoppedAtAnswer = false;    // a 3xx curl would follow is the answer: nothing more is read
   bool m_refused = false;
   bool m_cookieEngine = false;  // the handle reads the shared cookies

@@ -24,6 +24,8 @@ struct TransferResult {
   // TLS set-up with it failed. Every request to that server would fail the same way.
   bool unreachable = false;
   bool nameUnknown = false;  // among those: the server's name could not be resolved
+  bool refused = false;      // among those: the connection was refused
+  bool certificate = false;  // among those: the server's certificate did not verify
   // The body's bytes as they crossed the wire, where they differ from the bytes handed on (a
   // compressed answer); otherwise nothing.
   std::optional<int64_t> wireBytes;

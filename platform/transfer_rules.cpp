@@ -123,3 +123,11 @@ std::string StallText(long stallTimeoutMs) {
                 static_cast<double>(stallTimeoutMs) / 1000.0);
   return text;
 }
+
+void NoteUnreachable(TransferResult& result, CURLcode code) {
+  result.unreachable = Unreachable(code);
+  result.refused = result.unreachable && code == CURLE_COULDNT_CONNECT;
+  result.certificate = result.unreachable && code == CURLE_PEER_FAILED_VERIFICATION;
+  result.nameUnknown = result.unreachable &&
+                       (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY);
+}

@@ -8,9 +8,7 @@
 #include <string>
 
 #include "platform/network_settings.h"
-
-// The most redirects a transfer follows.
-inline constexpr long kMaxRedirects = 20;
+#include "platform/transfer_result.h"
 
 // curl would follow every 3xx answer that names a location.
 bool IsRedirect(long status);
@@ -26,6 +24,8 @@ bool ResolveEntry(const NetworkSettings& options, bool https, const std::string&
 bool CompressedFile(const std::string& url, const std::string& type);
 // Failures before any byte was exchanged with the server: every request to it would meet them.
 bool Unreachable(CURLcode code);
+// How a transfer that got no answer failed, where its server was out of reach, into the result.
+void NoteUnreachable(TransferResult& result, CURLcode code);
 
 // Bytes that cannot stand in a request path (0x20 and below, 0x7F and above) as %XX.
 std::string EncodeRequestPath(const std::string& objectName);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <random>
 
 #include "platform/netrc.h"
 
@@ -12,6 +13,11 @@ void InitCurl() {
 }
 
 namespace {
+
+std::minstd_rand& RandomBits() {
+  static std::minstd_rand bits(std::random_device{}());
+  return bits;
+}
 
 // What the login given leaves out, ~/.netrc gives for the server's host: the password for the
 // user given, or the user and password both. (libcurl's own lookup is skipped once a user is
@@ -37,7 +43,8 @@ void FillFromNetrc(NetworkSettings& options) {
 }  // namespace
 
 Transport::Transport(NetworkSettings options)
-    : m_options(std::move(options)), m_politeness(m_options.waitMs, m_options.maxBytesPerSecond) {
+    : m_options(std::move(options)),
+      m_politeness(m_options.waitMs, m_options.maxBytesPerSecond, m_options.randomWait) {
   InitCurl();
   if (m_options.netrc)
     FillFromNetrc(m_options);
@@ -100,6 +107,8 @@ std::string ServerKey(std::string_view server) {
 
 SteadyClock::time_point Politeness::Due(const std::string& server, long& waitMs) const {
   waitMs = m_waitMs;
+  if (auto drawn = m_drawnWaitMs.find(server); drawn != m_drawnWaitMs.end())
+    waitMs = drawn->second;
   if (auto own = m_serverWaitMs.find(server); own != m_serverWaitMs.end())
     waitMs = std::max(waitMs, own->second);
   SteadyClock::time_point due{};
@@ -119,7 +128,7 @@ std::chrono::milliseconds Politeness::ClaimStart(const std::string& name) {
     return std::max(std::chrono::ceil<std::chrono::milliseconds>(due - now),
                     std::chrono::milliseconds(1));
   if (waitMs > 0)
-    m_lastStart[server] = now;
+    CountStart(server, now);
   return std::chrono::milliseconds(0);
 }
 
@@ -128,8 +137,15 @@ SteadyClock::time_point Politeness::ReserveStart(const std::string& name) {
   long waitMs = 0;
   const SteadyClock::time_point turn = std::max(SteadyClock::now(), Due(server, waitMs));
   if (waitMs > 0)
-    m_lastStart[server] = turn;
+    CountStart(server, turn);
   return turn;
+}
+
+void Politeness::CountStart(const std::string& server, SteadyClock::time_point when) {
+  m_lastStart[server] = when;
+  if (m_randomWait && m_waitMs > 0)
+    m_drawnWaitMs[server] =
+        std::uniform_int_distribution<long>(m_waitMs / 2, m_waitMs * 3 / 2)(RandomBits());
 }
 
 void Politeness::Started(const std::string& name, SteadyClock::time_point when) {
@@ -151,4 +167,19 @@ SteadyClock::time_point Politeness::TakeBytes(size_t n) {
            std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(
                static_cast<double>(n) / static_cast<double>(m_bytesPerSecond)));
   return m_next;
+}
+
+void Transport::RememberLogin(std::string_view url) {
+  const size_t path = url.find('/', url.find("://") + 3);
+  if (path == std::string_view::npos)
+    return;
+  std::string directory(url.substr(0, url.find_first_of("?#", path)));
+  directory.resize(directory.rfind('/') + 1);
+  if (!LoginRemembered(directory))
+    m_loginDirectories.push_back(std::move(directory));
+}
+
+bool Transport::LoginRemembered(std::string_view url) const {
+  return std::any_of(m_loginDirectories.begin(), m_loginDirectories.end(),
+                     [url](const std::string& directory) { return url.starts_with(directory); });
 }

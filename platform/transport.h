@@ -29,8 +29,10 @@ std::string ServerKey(std::string_view server);
 // budget. Used from the crawl's one thread.
 class Politeness {
  public:
-  Politeness(long waitMs, long long bytesPerSecond)
-      : m_waitMs(waitMs), m_bytesPerSecond(bytesPerSecond) {}
+  // randomWait: each wait after a start drawn between half and one and a half times waitMs, so
+  // that the requests keep no beat a server could tell from a person's.
+  Politeness(long waitMs, long long bytesPerSecond, bool randomWait = false)
+      : m_waitMs(waitMs), m_bytesPerSecond(bytesPerSecond), m_randomWait(randomWait) {}
 
   // Zero when a request to the server may start now, and the start is then counted; otherwise
   // how long it must still wait, and nothing is counted.
@@ -54,9 +56,13 @@ class Politeness {
  private:
   // The earliest time of the server's next start, and the wait after it.
   SteadyClock::time_point Due(const std::string& server, long& waitMs) const;
+  // A start at that time, and the wait after it.
+  void CountStart(const std::string& server, SteadyClock::time_point when);
 
   long m_waitMs;
   long long m_bytesPerSecond;
+  bool m_randomWait;
+  std::map<std::string, long> m_drawnWaitMs;  // with random waits: the wait after each last start
   std::map<std::string, SteadyClock::time_point> m_lastStart;
   std::map<std::string, long> m_serverWaitMs;
   std::map<std::string, SteadyClock::time_point> m_heldOff;
@@ -91,6 +97,10 @@ class Transport {
   // Writes the cookie store to the file for them, when there is one; false when it cannot.
   // Done once: by the crawl at its end, else when the transport goes.
   bool SaveCookies();
+  // A Basic login the server asked for at the address, and took: from then on it goes at once
+  // with every request below the address's directory on that server, as browsers send it.
+  void RememberLogin(std::string_view url);
+  bool LoginRemembered(std::string_view url) const;
   // Every exchange of the crawl's transfers goes to the recorder too, from then on.
   void Record(WireRecorder* recorder) { m_recorder = recorder; }
   WireRecorder* Recorder() const { return m_recorder; }
@@ -101,6 +111,7 @@ class Transport {
   std::unique_ptr<CURLSH, ShareDeleter> m_share;
   bool m_cookiesSaved = false;
   WireRecorder* m_recorder = nullptr;
+  std::vector<std::string> m_loginDirectories;  // "scheme://server/dir/" where a login worked
 };
 
 // libcurl's process-wide set-up, done once before any handle is made.

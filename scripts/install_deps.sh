@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libcurl4-openssl-dev libssl-dev libzip-dev libdeflate-dev zlib1g-dev libbrotli-dev libzstd-dev
-  nginx openssl ca-certificates fonts-dejavu-core
+  nginx openssl ca-certificates fonts-dejavu-core wget
   fp-utils-3.2.2 libchm1 dpkg-dev file
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev nlohmann-json3-dev

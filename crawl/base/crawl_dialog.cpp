@@ -79,6 +79,8 @@ void FileTally::Count(const FileOutcome& file) {
                         file.reason == NotSavedReason::ServerUnreachable
                     ? 1
                     : 0;
+      writeFailed += file.reason == NotSavedReason::WriteFailed ? 1 : 0;
+      loginRefused += file.httpStatus == 401 || file.httpStatus == 407 ? 1 : 0;
       break;
   }
 }

@@ -89,9 +89,11 @@ struct FileTally {
   int notSaved = 0;
   // With updates: what became of the earlier copies, and the files that had none.
   int unchanged = 0, updated = 0, added = 0, gone = 0;
-  int leftOut = 0;    // links the scope rules left out
-  int broken = 0;     // not saved because the transfer broke off or the server was out of reach
-  int64_t bytes = 0;  // received over the network by the passes
+  int leftOut = 0;  // links the scope rules left out
+  int broken = 0;   // not saved because the transfer broke off or the server was out of reach
+  int writeFailed = 0;
+  int loginRefused = 0;  // not saved with a 401 or 407
+  int64_t bytes = 0;     // received over the network by the passes
   void Count(const FileOutcome& file);
 };
 
@@ -117,6 +119,7 @@ struct CrawlOutcome {
   int32_t accepted = 0;
   int32_t downloaded = 0;
   int32_t slowDowns = 0;  // answers by which a server asked for a pause, the file asked again
+  bool certificateRefused = false;  // a server's certificate did not verify
   // With converted links: the files rewritten, and whether a second stop left some for the next
   // run.
   int32_t converted = 0;

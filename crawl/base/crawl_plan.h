@@ -73,6 +73,26 @@ struct ArchivePlan {
   bool Wanted() const { return !warcFile.empty() || !wacz.empty(); }
 };
 
+// A crawl as wget's -r and -m ask for it: the web rules, with wget's scope and defaults.
+struct RecursionPlan {
+  bool on = false;          // pages followed anywhere on the start's server
+  bool noParent = false;    // only below the start's directory
+  bool requisites = false;  // -p as well: what pages need comes from anywhere, past the depth
+  bool mirror = false;      // updates, and no depth limit unless one is given
+  // Which of the defaults the options gave themselves, whatever their order.
+  bool levelGiven = false;
+  bool robotsGiven = false;
+  bool triesGiven = false;
+};
+
+// Asking again for a file after a failure that may pass: a connection reset or cut short, an
+// answer that never came, a 5xx status; a refused connection only when told.
+struct RetryPlan {
+  int tries = 0;             // every attempt counted; 0: none asked again
+  long waitRetryMs = 10000;  // the wait before the n-th attempt: n-1 seconds, at most this
+  bool connectionRefused = false;
+};
+
 // Everything a crawl does, said once: both front ends build a plan and hand it to RunCrawl.
 struct CrawlPlan {
   CrawlStart start;
@@ -101,4 +121,10 @@ struct CrawlPlan {
   long long quota = 0;
   long long maxFileSize = 0;  // a larger answer is not saved; 0: the file area's limit alone
   ArchivePlan archive;
+  RecursionPlan recursion;
+  RetryPlan retries;
+  // Every link checked, nothing stored: the broken ones are what the crawl reports.
+  bool spider = false;
+  bool noClobber = false;  // files already in the copy are not asked for again (as by default)
+  bool resume = false;     // a file cut short by an interruption is asked for from where it was
 };

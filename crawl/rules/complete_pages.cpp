@@ -42,7 +42,8 @@ CompletePageRules::CompletePageRules(const CrawlPlan& plan)
     : m_saveToDirectory(plan.start.saveToDirectory),
       m_naming(plan.naming),
       m_nofollow(plan.scope.robots),
-      m_scope(plan.scope) {
+      m_scope(plan.scope),
+      m_recursion(plan.recursion) {
   std::vector<std::string> starts{plan.start.url};
   starts.insert(starts.end(), plan.moreStarts.begin(), plan.moreStarts.end());
   for (const std::string& start : starts) {
@@ -62,6 +63,8 @@ CrawlRules::Placement CompletePageRules::Place(const std::string& basePrefix,
 }
 
 bool CompletePageRules::FollowsPage(const std::string& url) const {
+  if (m_recursion.on && !m_recursion.noParent)
+    return true;  // anywhere on the start's server, as wget's recursion goes
   for (const std::string& pages : m_pages) {
     if (url.starts_with(pages))
       return true;
@@ -139,6 +142,8 @@ void CompletePageRules::Take(const PageReference& reference, const std::optional
                              bool followNone, LinkSink& linkStack) const {
   if (!url || reference.link.size() > kLongestLink || url->size() > kLongestLink)
     return;  // no web address at all
+  // Recursion without -p follows what a page needs as any link: as deep, and as far.
+  const bool page = reference.page || (m_recursion.on && !m_recursion.requisites);
   const std::optional<std::string> origin = OriginOf(*url);
   if (!origin)
     return;
@@ -147,9 +152,9 @@ void CompletePageRules::Take(const PageReference& reference, const std::optional
     return;
   }
   if (std::find(m_origins.begin(), m_origins.end(), *origin) != m_origins.end()) {
-    if (reference.page && !FollowsPage(*url))
-      return;  // pages are followed under the start addresses' directories only
-  } else if (!ServerInScope(m_scope, *origin, reference.page)) {
+    if (page && !FollowsPage(*url))
+      return;  // pages are followed under the start addresses' directories, or -r's scope
+  } else if (!ServerInScope(m_scope, *origin, page)) {
     // Another server the plan does not reach; left out by a rule when servers are spanned.
     if (m_scope.spanHosts)
       linkStack.LeaveOut(*url, "another server");
@@ -162,5 +167,5 @@ void CompletePageRules::Take(const PageReference& reference, const std::optional
   if (linkStack.WasAccepted(*url))
     linkStack.SeenAgain(*url);
   else
-    linkStack.Push(std::string(), *url, 1, !reference.page);
+    linkStack.Push(std::string(), *url, 1, !page);
 }

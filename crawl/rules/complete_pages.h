@@ -9,7 +9,8 @@
 // The rules of a crawl for complete pages. Pages are read with the HTML page reader and
 // stylesheets with the stylesheet reader, whether fetched or found on disk, as what they were
 // served as (or, without a record, by their names); links resolve as browsers resolve them.
-// Pages are followed under each start address's directory on its server; everything else a page
+// Pages are followed under each start address's directory on its server (with wget's recursion
+// anywhere on it, unless it is told not to climb); everything else a page
 // needs is fetched from those servers wherever it lies there; another server is contacted, by a
 // link or by a redirect, only as the scope spans to it. Files are named from their addresses as
 // they are (web_names.h): a last part without a dot is a file of that name.
@@ -38,4 +39,5 @@ class CompletePageRules : public CrawlRules {
   std::vector<std::string> m_pages;    // each start's directory, ending in "/"
   bool m_nofollow;
   ScopePlan m_scope;  // for the servers it spans to
+  RecursionPlan m_recursion;
 };

@@ -12,5 +12,6 @@ CrawlOutcome CrawlCounts::Counted(CrawlOutcome outcome, int32_t accepted,
   outcome.accepted = accepted;
   outcome.downloaded = m_shown;
   outcome.slowDowns = m_slowDowns + robotsPauses;
+  outcome.certificateRefused = m_certificateRefused;
   return outcome;
 }

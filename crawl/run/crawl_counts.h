@@ -13,6 +13,8 @@ class CrawlCounts {
   void CountDownload() { ++m_downloaded; }
   // A server asked to be left alone a while (429, or 503 with Retry-After), with the web rules.
   void CountSlowDown() { ++m_slowDowns; }
+  // A server's certificate did not verify.
+  void CountCertificateRefused() { m_certificateRefused = true; }
   // The downloaded files, as edit 1011 shows them.
   void ShowDownloaded();
   // The counters as the dialog shows them last, into the outcome.
@@ -23,4 +25,5 @@ class CrawlCounts {
   int32_t m_downloaded = 0;
   int32_t m_shown = 0;
   int32_t m_slowDowns = 0;
+  bool m_certificateRefused = false;
 };

@@ -12,9 +12,6 @@
 #include "crawl/rules/scope_rules.h"
 #include "platform/ascii.h"
 
-namespace {
-
-// Seconds as a positive decimal number, into milliseconds.
 bool ParseSeconds(const std::string& text, long& milliseconds) {
   if (text.empty())
     return false;
@@ -34,7 +31,6 @@ bool Seconds(const std::string& name, const std::string& text, long& target, std
   return false;
 }
 
-// Seconds of zero or more, into milliseconds.
 bool ParseWait(const std::string& text, long& milliseconds) {
   if (text == "0") {
     milliseconds = 0;
@@ -42,6 +38,8 @@ bool ParseWait(const std::string& text, long& milliseconds) {
   }
   return ParseSeconds(text, milliseconds);
 }
+
+namespace {
 
 // A byte count with an optional k (1,024) or M (1,048,576) suffix, above 0.
 bool ParseRate(const std::string& text, long long& bytes) {
@@ -143,7 +141,7 @@ std::vector<CrawlOption> NetworkAndCopyOptions() {
          return Seconds("--connect-timeout", v, l.network.connectTimeoutMs, error);
        }},
       {{"--stall-timeout", "", "S", "give up a transfer silent for S seconds (default 60)",
-        ValueKind::Number},
+        ValueKind::Number, "--read-timeout"},
        [](L& l, const std::string& v, std::string& error) {
          return Seconds("--stall-timeout", v, l.network.stallTimeoutMs, error);
        }},
@@ -184,7 +182,10 @@ std::vector<CrawlOption> NetworkAndCopyOptions() {
        }},
       {{"--page-requisites", "-p", "", "also fetch what pages need: stylesheets, scripts, media",
         ValueKind::None},
-       [](L& l, const std::string&, std::string&) { return l.completePages = true; }},
+       [](L& l, const std::string&, std::string&) {
+         l.recursion.requisites = true;
+         return l.completePages = true;
+       }},
       {{"--render", "", "", "with -p, run each page's scripts in Chromium and keep what they load",
         ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.render = true; }},
@@ -283,7 +284,7 @@ std::vector<CrawlOption> ScopeOptions() {
            return false;
          }
          l.scope.level = static_cast<int>(n);
-         return true;
+         return l.recursion.levelGiven = true;
        }},
       {{"--accept", "-A", "LIST", "take only files whose names end so or match these patterns",
         ValueKind::Text},
@@ -327,7 +328,10 @@ std::vector<CrawlOption> ScopeOptions() {
        }},
       {{"--robots", "", "", "obey each server's robots.txt (for sites not your own)",
         ValueKind::None},
-       [](L& l, const std::string&, std::string&) { return l.scope.robots = true; }},
+       [](L& l, const std::string&, std::string&) {
+         l.recursion.robotsGiven = true;
+         return l.scope.robots = true;
+       }},
   };
 }
 
@@ -473,7 +477,8 @@ std::vector<CrawlOption> ArchiveOptions() {
 const std::vector<CrawlOption>& CrawlOptions() {
   static const std::vector<CrawlOption> options = [] {
     std::vector<CrawlOption> all = NetworkAndCopyOptions();
-    for (auto group : {NamingOptions(), ScopeOptions(), IdentityOptions(), ArchiveOptions()})
+    for (auto group :
+         {RecursionOptions(), NamingOptions(), ScopeOptions(), IdentityOptions(), ArchiveOptions()})
       all.insert(all.end(), group.begin(), group.end());
     return all;
   }();

@@ -47,4 +47,16 @@ struct CrawlOption {
 };
 
 const std::vector<CrawlOption>& CrawlOptions();
+// wget's recursion and the options it brings: -r, -m, -np, retries, timeouts, checks.
+std::vector<CrawlOption> RecursionOptions();
+// The defaults -r and -m bring, for what the options did not give; then why the plan cannot be
+// run as given, or nothing.
+std::optional<std::string> SettleRecursion(CrawlPlan& plan);
+
+// Seconds as a positive decimal number, into milliseconds.
+bool ParseSeconds(const std::string& text, long& milliseconds);
+// The same, or the option's complaint.
+bool Seconds(const std::string& name, const std::string& text, long& target, std::string& error);
+// Seconds of zero or more, into milliseconds.
+bool ParseWait(const std::string& text, long& milliseconds);
 const CrawlOption* FindCrawlOption(std::string_view name);

@@ -25,6 +25,7 @@ struct CrawlPass {
   int robotsRetries = 0;                // asked again once a robots.txt was read
   int slowedDown = 0;                   // asked again after its server asked for a pause
   int crowded = 0;                      // asked again after its server took no more at once
+  int triedAgain = 0;                   // asked again after a failure that may pass
   // The start address fetched without a reachability test before it: its answer stands for
   // the test's, and no answer at all, or an empty one, ends the crawl as the test's would.
   bool untestedStart = false;

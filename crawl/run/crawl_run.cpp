@@ -132,7 +132,8 @@ std::optional<int> CrawlRun::NextDepth() const {
 }
 
 bool CrawlRun::ReadCopy(Pass& pass) {
-  if (!pass.stored)
+  // Checking links, the crawl asks for each: a copy on disk says nothing of the site now.
+  if (!pass.stored || m_plan.spider)
     return false;
   std::optional<std::string> copy = m_upkeep.EarlierCopy(pass.url, pass.localPath);
   if (!copy)
@@ -254,6 +255,10 @@ FileReading CrawlRun::ReadForLinks(Pass& pass) {
 
 void CrawlRun::FinishPass(Pass& pass) {
   FetchedFile& file = *pass.file;
+  // As wget reads the web, no content is no file: a 204 leaves nothing to store.
+  if (pass.fromNetwork && m_plan.recursion.on && file.status == 204 &&
+      file.problem == FetchProblem::None)
+    pass.stored = false;
   if (pass.fromNetwork && m_plan.maxFileSize > 0 && file.problem == FetchProblem::None &&
       file.Size() > m_plan.maxFileSize) {
     file.problem = FetchProblem::TooLarge;
@@ -284,8 +289,10 @@ std::optional<FileOutcome> CrawlRun::ReadAndStore(Pass& pass,
                                                   const std::optional<FileOutcome>& kept,
                                                   bool unusable) {
   std::optional<SaveResult> saved;
-  // With the archive alone, what is fetched is read for its links and recorded, never stored.
-  const bool storing = pass.stored && pass.fromNetwork && !kept && !m_plan.archive.noCopy;
+  // With the archive alone, or checking links, what is fetched is read for its links, never
+  // stored.
+  const bool storing =
+      pass.stored && pass.fromNetwork && !kept && !m_plan.archive.noCopy && !m_plan.spider;
   // A copy kept in place of the answer is read, unless it could not be: then nothing is.
   const bool readable = !unusable && (!kept || pass.localPath == pass.earlierCopy);
   FileReading reading;

@@ -92,6 +92,7 @@ class CrawlRun {
   Obtained FetchFile(const std::string& source);
   CrawlCounts& Counts() { return m_counts; }
   bool WebRules() const { return m_plan.completePages; }
+  const RetryPlan& Retries() const { return m_plan.retries; }
   // With robots.txt obeyed, the robots.txt of the address's server is read before its first file.
   void ReadRobotsFirst(const std::string& url) {
     if (m_scope && m_plan.scope.robots)

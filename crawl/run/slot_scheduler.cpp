@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "crawl/run/http_fetcher.h"
+#include "crawl/run/retry_rule.h"
 #include "crawl/run/server_turns.h"
 #include "platform/ascii.h"
 #include "platform/http_date.h"
@@ -87,6 +88,11 @@ class SlotScheduler {
   bool Crowded(const InTransfer& ended, const TransferResult& result,
                const std::string& server) const;
   void AskAgain(InTransfer& ended, const TransferResult& result, const std::string& server);
+  // The answer is none to keep yet: the server asked for a pause, took no more at once, or
+  // failed in a way that may pass. The pass is held to be asked again.
+  bool HeldToAskAgain(InTransfer& ended, const TransferResult& result, const std::string& server);
+  // Held first among its server's passes, until due.
+  void Hold(CrawlPass pass, SteadyClock::time_point due);
   CrawlOutcome Cancel();
   // Every transfer under way ends at once, and nothing of them is stored.
   void DropTransfers();
@@ -169,7 +175,8 @@ void SlotScheduler::FillSlots() {
       return;
     CrawlPass& pass = taken->pass;
     // A pass back from a pause, or asked again, holds its local path still.
-    if (m_inTransfer.count(pass.localPath) != 0 && pass.slowedDown == 0 && pass.crowded == 0) {
+    if (m_inTransfer.count(pass.localPath) != 0 && pass.slowedDown == 0 && pass.crowded == 0 &&
+        pass.triedAgain == 0) {
       m_waiting.emplace(pass.localPath, std::move(pass));
     } else if (m_run.ReadCopy(pass)) {
       Finish(pass);
@@ -276,8 +283,12 @@ void SlotScheduler::Pause(CrawlPass pass, const TransferResult& result,
   Log("Paused at the server's request: " + pass.url + " (HTTP " + std::to_string(result.status) +
       "), asked again in " + std::to_string((pause.wait.count() + 999) / 1000) + " s");
   ++pass.slowedDown;
-  HeldBack& queue = m_held[server];
-  queue.due = std::max(queue.due, until);
+  Hold(std::move(pass), until);
+}
+
+void SlotScheduler::Hold(CrawlPass pass, SteadyClock::time_point due) {
+  HeldBack& queue = m_held[ServerOf(pass.url)];
+  queue.due = std::max(queue.due, due);
   queue.passes.push_front(std::move(pass));
   ++m_heldCount;
 }
@@ -286,6 +297,9 @@ bool SlotScheduler::Crowded(const InTransfer& ended, const TransferResult& resul
                             const std::string& server) const {
   // One at a time, a failed network call cancels the crawl.
   if ((m_oneAtATime && !m_run.WebRules()) || ended.pass.crowded >= kMostPauses)
+    return false;
+  // Tries counted, this is one of them: any job count asks as often.
+  if (m_run.Retries().tries > 0 && ended.pass.triedAgain + 1 >= m_run.Retries().tries)
     return false;
   return m_turns.Crowded(ended.beside, result, server);
 }
@@ -297,15 +311,16 @@ void SlotScheduler::AskAgain(InTransfer& ended, const TransferResult& result,
   m_turns.KeepToInFlight(server);
   Log(std::string("Asked again with fewer transfers at once (") +
       (result.end == TransferEnd::Failed ? "no answer" : "HTTP 503") + "): " + ended.pass.url);
-  HeldBack& queue = m_held[server];
-  queue.due = std::max(queue.due,
-                       SteadyClock::now() + std::chrono::milliseconds(50 << ended.pass.crowded++));
-  queue.passes.push_front(std::move(ended.pass));
-  ++m_heldCount;
+  const auto wait = std::chrono::milliseconds(50 << ended.pass.crowded++);
+  ended.pass.triedAgain += m_run.Retries().tries > 0 ? 1 : 0;
+  Hold(std::move(ended.pass), SteadyClock::now() + wait);
 }
 
 bool SlotScheduler::CancelsCrawl(const TransferResult& result, const std::string& url,
                                  bool untestedStart) const {
+  // Asked again as often as the plan says, a file whose answer never came is its own failure.
+  if (m_run.Retries().tries > 0 && !untestedStart)
+    return false;
   return result.end == TransferEnd::Failed &&
          (!result.unreachable || untestedStart ||
           (m_oneAtATime && SchemeAndServer(url) == m_startOrigin));
@@ -343,21 +358,41 @@ void SlotScheduler::FreePath(const std::string& localPath) {
   m_waiting.erase(first, last);
 }
 
+bool SlotScheduler::HeldToAskAgain(InTransfer& ended, const TransferResult& result,
+                                   const std::string& server) {
+  CrawlPass& pass = ended.pass;
+  const std::string& answered = ended.receiver->File().finalUrl;
+  const std::string answering = answered.empty() ? server : ServerOf(answered);
+  // Paused, the pass keeps its local path: another address of it waits for the answer, as it
+  // would without the pause.
+  if (!CancelsCrawl(result, pass.url, pass.untestedStart)) {
+    if (const std::optional<Slowdown> pause = PauseFor(ended, result, answering)) {
+      Pause(std::move(pass), result, answering, *pause);
+      return true;
+    }
+  }
+  if (Crowded(ended, result, server)) {
+    AskAgain(ended, result, server);
+    return true;
+  }
+  const std::optional<std::chrono::milliseconds> wait =
+      RetryWait(m_run.Retries(), result, pass.triedAgain++);
+  if (wait) {
+    Log("Asked again (" + FailureText(result) + "): " + pass.url);
+    Hold(std::move(pass), SteadyClock::now() + *wait);
+  }
+  return wait.has_value();
+}
+
 void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   std::unique_ptr<InTransfer> ended = std::move(m_inFlight[static_cast<size_t>(slot)]);
   CrawlPass& pass = ended->pass;
   const std::string server = ServerOf(pass.url);
   m_turns.End(server, result);
-  const std::string& answered = ended->receiver->File().finalUrl;
-  const std::string answering = answered.empty() ? server : ServerOf(answered);
-  // Paused, the pass keeps its local path: another address of it waits for the answer, as it
-  // would without the pause.
-  if (!m_run.Stopping() && !CancelsCrawl(result, pass.url, pass.untestedStart)) {
-    if (const std::optional<Slowdown> pause = PauseFor(*ended, result, answering))
-      return Pause(std::move(pass), result, answering, *pause);
-  }
-  if (!m_run.Stopping() && Crowded(*ended, result, server))
-    return AskAgain(*ended, result, server);
+  if (result.certificate)
+    m_run.Counts().CountCertificateRefused();
+  if (!m_run.Stopping() && HeldToAskAgain(*ended, result, server))
+    return;
   FreePath(pass.localPath);
   if (CancelsCrawl(result, pass.url, pass.untestedStart)) {
     Fail(result.text);
@@ -383,7 +418,9 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   pass.file = ended->receiver->TakeFile();
   pass.fromNetwork = true;
   // An empty start page is no page to start from, as the test would have found.
-  if (pass.untestedStart && pass.file->Size() == 0 && pass.file->problem == FetchProblem::None) {
+  // Read as the web is read, an empty answer (a 204) is a file like another.
+  if (pass.untestedStart && !m_run.WebRules() && pass.file->Size() == 0 &&
+      pass.file->problem == FetchProblem::None) {
     m_run.Dialog().ShowMessageBox("Can't connect to " + pass.url);
     m_notObtained = pass.url;
     return;

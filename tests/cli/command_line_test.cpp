@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 namespace {
 
 std::optional<CommandLine> Parse(std::vector<std::string> arguments, std::string* error = nullptr) {
@@ -60,7 +62,7 @@ TEST(CommandLine, BadArgumentsSayWhy) {
        "option --stall-timeout needs a number of seconds above 0, not 'x'"},
       {{"--stall-timeout", "-3", "u"},
        "option --stall-timeout needs a number of seconds above 0, not '-3'"},
-      {{"-kpx", "u"}, "unknown option -x"},
+      {{"-kpz", "u"}, "unknown option -z"},
       {{"-zp", "u"}, "unknown option -zp"},  // named whole where its first letter is none
       {{"--render-budget", "5", "u"}, "option --render-budget needs --render"},
       {{"-U", "a\x01b", "u"}, "option --user-agent needs one line of text"},
@@ -100,6 +102,27 @@ TEST(CommandLine, ScopeAndIdentityOptions) {
   EXPECT_TRUE(wget->plan.adjustExtension && wget->plan.update);
   EXPECT_EQ(wget->plan.network.user + wget->plan.network.password, "ab");
   EXPECT_EQ(wget->plan.archive.commandLine.find("=b"), std::string::npos);
+  // -r's defaults, whatever the order of the options that give them otherwise.
+  const struct {
+    std::vector<std::string> arguments;
+    int level, tries;
+    bool robots, update;
+  } recursions[] = {
+      {{"-r", "u"}, 5, 20, true, false},
+      {{"-m", "u"}, 0, 20, true, true},
+      {{"-e", "robots=off", "-l", "inf", "-t", "0", "-r", "u"}, 0, INT_MAX, false, false},
+      {{"-rl1", "-rnpH", "-eROBOTS = On", "-t3", "u"}, 1, 3, true, false},
+      {{"-p", "u"}, 0, 0, false, false},
+  };
+  for (const auto& c : recursions) {
+    auto recursive = Parse(c.arguments);
+    ASSERT_TRUE(recursive) << c.arguments.front();
+    const CrawlPlan& plan = recursive->plan;
+    EXPECT_EQ(plan.scope.level, c.level) << c.arguments.front();
+    EXPECT_EQ(plan.retries.tries, c.tries) << c.arguments.front();
+    EXPECT_EQ(plan.scope.robots, c.robots) << c.arguments.front();
+    EXPECT_EQ(plan.update, c.update) << c.arguments.front();
+  }
   const struct {
     std::vector<std::string> arguments;
     std::string error;
@@ -113,6 +136,13 @@ TEST(CommandLine, ScopeAndIdentityOptions) {
       {{"--user-agent", "a\nb", "u"}, "option --user-agent needs one line of text"},
       {{"-A", ",", "u"}, "option --accept needs a list, not ','"},
       {{"-l"}, "option -l needs a value"},
+      {{"-e", "robots=maybe", "u"},
+       "option --execute knows robots=on and robots=off, not 'robots=maybe'"},
+      {{"-e", "tries=3", "u"}, "option --execute knows robots=on and robots=off, not 'tries=3'"},
+      {{"-nc", "-N", "u"}, "options --no-clobber and --update cannot be given together"},
+      {{"-t", "x", "u"}, "option --tries needs a number of tries or inf, not 'x'"},
+      {{"--max-redirect", "-1", "u"},
+       "option --max-redirect needs a number of redirects, not '-1'"},
   };
   for (const auto& c : refused) {
     std::string error;
