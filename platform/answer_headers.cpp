@@ -13,6 +13,7 @@ void AnswerHeaders::Line(std::string_view line) {
     etag.clear();
     contentDisposition.clear();
     retryAfter.clear();
+    contentRange.clear();
     codings.clear();
     challenged = digest = false;
   } else if (StartsWithNoCase(line, "content-encoding:")) {
@@ -27,6 +28,8 @@ void AnswerHeaders::Line(std::string_view line) {
     contentDisposition = std::string(TrimSpace(line.substr(20)));
   } else if (StartsWithNoCase(line, "retry-after:")) {
     retryAfter = std::string(TrimSpace(line.substr(12)));
+  } else if (StartsWithNoCase(line, "content-range:")) {
+    contentRange = std::string(TrimSpace(line.substr(14)));
   } else if (StartsWithNoCase(line, "etag:")) {
     etag = std::string(TrimSpace(line.substr(5)));
   } else if (StartsWithNoCase(line, "location:")) {

@@ -15,6 +15,7 @@ struct AnswerHeaders {
   std::string etag;
   std::string contentDisposition;
   std::string retryAfter;
+  std::string contentRange;
   AnswerFraming framing;
   std::vector<std::string> codings;  // of its Content-Encoding headers, in the order applied
   bool challenged = false;           // it asks for Basic or Digest credentials

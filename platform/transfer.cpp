@@ -23,10 +23,8 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   m_readToClose = request.readToClose;
   m_decoding = request.compressed || m_transport.Options().decodeAnyCoding;
   m_decoder.reset();
-  m_framingDiffers = false;
-  m_challengeAnswered = m_basicAsked = false;
-  m_stoppedAtAnswer = false;
-  m_refused = false;
+  m_framingDiffers = m_challengeAnswered = m_basicAsked = false;
+  m_stoppedAtAnswer = m_refused = false;
   m_refusedRedirect.clear();
   m_followTarget.clear();
   m_redirectsBefore = 0;
@@ -130,7 +128,8 @@ AnswerInfo Transfer::Info() const {
                     m_answer.lastModified,
                     m_answer.etag,
                     m_answer.encoded,
-                    m_answer.contentDisposition};
+                    m_answer.contentDisposition,
+                    m_answer.contentRange};
 }
 
 bool Transfer::BodyComplete() const {

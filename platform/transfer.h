@@ -32,6 +32,7 @@ struct AnswerInfo {
   std::string etag;
   bool encoded = false;  // compressed on the wire: the size header is not the file's size
   std::string contentDisposition;
+  std::string contentRange;  // of a 206: which part of the file it holds
 };
 
 // Where a transfer hands what arrives.

@@ -57,6 +57,8 @@ CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
       m_redirects(plan, *m_rules, m_scope.get(), m_robots),
       m_endings({dialog, plan, m_upkeep, m_transport, m_archive, m_counts, m_limits, m_robots}) {
   m_dialog.m_stopRequested = 0;
+  if (plan.resume && plan.completePages && !plan.spider && !plan.archive.noCopy)
+    m_partials = std::make_unique<PartialFiles>(plan.start.saveToDirectory);
   if (plan.archive.Wanted())
     m_archive.RecordFrom(m_transport);
   // Read as the web is read, a copy keeps its files' times.
@@ -223,12 +225,23 @@ std::string CrawlRun::NamedPath(const Pass& pass) const {
   return pass.localPath;
 }
 
-Intake CrawlRun::IntakeOf() {
+Intake CrawlRun::IntakeOf(const Pass* pass, TransferRequest* request) {
   Intake intake;
   intake.most = m_plan.maxFileSize;
   // Read as the web is read, a file may be of any size: what the area cannot hold goes to disk.
   if (m_plan.completePages)
     intake.spool = [this] { return m_store.OpenSpool(); };
+  const std::optional<PartialFiles::Kept> kept =
+      m_partials && pass && request && pass->conditions.empty() ? m_partials->Find(pass->url)
+                                                                : std::nullopt;
+  if (kept) {
+    // The rest, on the part kept being what the server has still; else the whole file.
+    request->headers.push_back("Range: bytes=" + std::to_string(kept->size) + "-");
+    request->headers.push_back("If-Range: " + kept->validator);
+    request->compressed = false;
+    intake.kept = [this, kept = *kept] { return m_partials->Open(kept); };
+    intake.keptSize = kept->size;
+  }
   return intake;
 }
 
@@ -263,6 +276,12 @@ void CrawlRun::FinishPass(Pass& pass) {
       file.Size() > m_plan.maxFileSize) {
     file.problem = FetchProblem::TooLarge;
     file.problemText = std::to_string(m_plan.maxFileSize);
+  }
+  if (pass.fromNetwork && m_partials) {
+    if (file.problem == FetchProblem::Broken)
+      m_partials->Keep(pass.url, file);
+    else if (file.problem == FetchProblem::None)
+      m_partials->Drop(pass.url);
   }
   if (pass.fromNetwork) {
     if (const std::optional<RedirectJudge::LeftOut> leftOut = m_redirects.Refused(pass)) {

@@ -12,6 +12,7 @@
 #include "crawl/base/crawl_plan.h"
 #include "crawl/copy/copy_upkeep.h"
 #include "crawl/copy/mirror_store.h"
+#include "crawl/copy/partial_files.h"
 #include "crawl/rules/crawl_rules.h"
 #include "crawl/rules/robots_rules.h"
 #include "crawl/rules/scope_rules.h"
@@ -68,8 +69,15 @@ class CrawlRun {
   // The archive asked for could not be begun: the crawl does not start.
   bool ArchiveRefused() const { return m_archive.Refused(); }
   Transport& Network() { return m_transport; }
-  // How much of an answer a transfer takes, and where what exceeds a file's area goes.
-  Intake IntakeOf();
+  // How much of an answer a transfer takes, and where what exceeds a file's area goes. Going on
+  // with files cut short, a pass whose file was is asked for the rest, which the intake joins to
+  // the part kept.
+  Intake IntakeOf(const Pass* pass = nullptr, TransferRequest* request = nullptr);
+  // What came of a file cut short, kept aside for a later run to go on with, where the plan says.
+  void KeepPart(const Pass& pass, FetchedFile& file) {
+    if (m_partials)
+      m_partials->Keep(pass.url, file);
+  }
   const CrawlRules& Rules() const { return *m_rules; }
   // Where an answer may send the request of a pass: where the reading rules and the scope would
   // take a link of its depth and kind.
@@ -141,6 +149,7 @@ class CrawlRun {
   std::unique_ptr<CrawlRules> m_rules;
   MirrorStore m_store;
   CopyUpkeep m_upkeep;
+  std::unique_ptr<PartialFiles> m_partials;  // going on with files cut short
   RobotsFiles m_robots;
   std::string m_startUrl;
   std::string m_basePrefix;

@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <thread>
 
+#include <unistd.h>
+
 #include "crawl/base/crawl_dialog.h"
+#include "crawl/copy/partial_files.h"
 #include "platform/ascii.h"
 #include "platform/transfer_slots.h"
 #include "support/int_text.h"
@@ -165,10 +168,28 @@ void FileReceiver::OnAnswer(const AnswerInfo& answer) {
   if (m_bar.owner == nullptr || m_expected > m_bar.owner->m_expected)
     m_bar.owner = this;
   ReportAnswerHeaders(known ? size : std::nullopt, m_bar.owner == this);
+  if (m_intake.keptSize > 0 && answer.status == 206) {
+    m_resumed = RangeStart(answer.contentRange) == m_intake.keptSize && TakeKept();
+    m_otherPart = !m_resumed;
+  }
+}
+
+bool FileReceiver::TakeKept() {
+  const FileDescriptor kept = m_intake.kept();
+  char buffer[65536];
+  int64_t taken = 0;
+  for (ssize_t n; kept.Valid() && (n = ::read(kept.Get(), buffer, sizeof buffer)) > 0;) {
+    taken += n;
+    if (taken > m_intake.keptSize || OnBody(buffer, static_cast<size_t>(n)) != Take::All)
+      return false;
+  }
+  return taken == m_intake.keptSize;
 }
 
 TransferSink::Take FileReceiver::OnBody(const char* data, size_t size) {
   FetchedFile& file = *m_file;
+  if (m_otherPart)
+    return Take::Refuse;
   // Past the user's limit: as with the area, what fits is taken first, then the rest refused.
   const bool overLimit =
       m_intake.most > 0 && file.Size() + static_cast<int64_t>(size) > m_intake.most;
@@ -236,12 +257,20 @@ void FileReceiver::Ended(const TransferResult& result) {
   if (m_bar.owner == this)
     ShowProgressPosition(Control::FileProgress, 0);
   ShowProgressPosition(Control::ActivityProgress, 0);
-  JudgeAnswer(*m_file, result, m_tooLarge);
+  JudgeAnswer(*m_file, result, m_tooLarge && !m_otherPart);
+  if (m_resumed && m_file->problem == FetchProblem::None)
+    m_file->status = 200;  // the kept part and the rest are the whole file
+  if (m_otherPart) {
+    m_file->problem = FetchProblem::Broken;
+    m_file->problemText = "the server sent another part of the file than the one asked for";
+  }
   if (m_unwritten != 0) {
     m_file->problem = FetchProblem::Unwritten;
     m_file->writeError = m_unwritten;
   }
   m_file->wireBytes = result.wireBytes;
+  if (m_resumed && !m_file->wireBytes)  // the kept part came in an earlier run
+    m_file->wireBytes = m_file->Size() - m_intake.keptSize;
   if (m_intake.spool)
     m_file->digest = m_digest.Text();
 }

@@ -75,6 +75,10 @@ using SpoolMaker = std::function<std::unique_ptr<SpoolFile>()>;
 struct Intake {
   SpoolMaker spool;  // where a body goes once larger than the file's area
   int64_t most = 0;  // a larger body is refused as it comes; 0: no limit but the area's
+  // The part of the file an earlier run kept, whose rest was asked for: it goes first where the
+  // answer holds the rest.
+  std::function<FileDescriptor()> kept;
+  int64_t keptSize = 0;
 };
 
 // Where one transfer's answer goes: into its file, and reported as a fetch reports it, a
@@ -103,6 +107,8 @@ class FileReceiver : public TransferSink {
 
  private:
   void ReportPieces(bool last);
+  // The kept part of the file, taken as the first bytes of the answer; false where it cannot be.
+  bool TakeKept();
   // Takes bytes into the spool, opened once the area is full; false where they cannot go.
   bool Spool(const char* data, size_t size);
 
@@ -114,6 +120,9 @@ class FileReceiver : public TransferSink {
   ReadProgress m_progress;
   int64_t m_reported = 0;
   bool m_answered = false;  // the final answer's headers came
+  // Asked for the rest of a kept part: it came (the part went first), or another part did.
+  bool m_resumed = false;
+  bool m_otherPart = false;
   bool m_tooLarge = false;
   int m_unwritten = 0;  // errno where the spool could not be made or written
   ContentDigester m_digest;

@@ -105,6 +105,11 @@ std::vector<CrawlOption> TryingOptions() {
       {{"--retry-connrefused", "", "", "with -t, ask again after a refused connection too",
         ValueKind::None},
        [](L& l, const std::string&, std::string&) { return l.retries.connectionRefused = true; }},
+  };
+}
+
+std::vector<CrawlOption> TimingOptions() {
+  return {
       {{"--timeout", "-T", "S", "--dns-timeout, --connect-timeout and --read-timeout at once",
         ValueKind::Number},
        [](L& l, const std::string& v, std::string& error) {
@@ -142,8 +147,8 @@ std::vector<CrawlOption> TryingOptions() {
 
 std::vector<CrawlOption> RecursionOptions() {
   std::vector<CrawlOption> all = FollowingOptions();
-  for (CrawlOption& option : TryingOptions())
-    all.push_back(option);
+  for (auto group : {TryingOptions(), TimingOptions()})
+    all.insert(all.end(), group.begin(), group.end());
   return all;
 }
 

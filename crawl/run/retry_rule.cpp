@@ -25,10 +25,14 @@ bool MayPass(const RetryPlan& plan, const TransferResult& result) {
 
 }  // namespace
 
+bool TriesLeft(const RetryPlan& plan, int triedAgain) {
+  return plan.tries <= 0 || static_cast<long long>(triedAgain) + 1 < plan.tries;
+}
+
 std::optional<std::chrono::milliseconds> RetryWait(const RetryPlan& plan,
                                                    const TransferResult& result, int triedAgain) {
   const long long attempts = static_cast<long long>(triedAgain) + 1;
-  if (attempts >= plan.tries || !MayPass(plan, result))
+  if (plan.tries <= 0 || !TriesLeft(plan, triedAgain) || !MayPass(plan, result))
     return std::nullopt;
   // A second more before each new try, up to the plan's most.
   return std::chrono::milliseconds(

@@ -10,5 +10,7 @@
 // it is not asked again. triedAgain: how often it has been asked again already.
 std::optional<std::chrono::milliseconds> RetryWait(const RetryPlan& plan,
                                                    const TransferResult& result, int triedAgain);
+// Whether a file asked again so often may be asked once more: always where tries are not counted.
+bool TriesLeft(const RetryPlan& plan, int triedAgain);
 // What went wrong, in a few words: the status of an answer, else the failure's text.
 std::string FailureText(const TransferResult& result);

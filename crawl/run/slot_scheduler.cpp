@@ -237,6 +237,7 @@ void SlotScheduler::StartPass(int slot, CrawlPass pass) {
   TransferRequest request = RequestFor(url, m_oneAtATime, m_run.Network().Polite().RateLimited());
   request.mayRedirect = m_run.Redirects(pass.depth, pass.requisite);
   request.headers = pass.conditions;
+  Intake intake = m_run.IntakeOf(&pass, &request);
   // Read as the web is read, a file is asked for as a browser asks the page's files for.
   if (m_run.WebRules()) {
     request.referrer = BrowserReferrer(pass.referrer, url);
@@ -244,7 +245,7 @@ void SlotScheduler::StartPass(int slot, CrawlPass pass) {
   }
   auto inFlight = std::make_unique<InTransfer>(InTransfer{
       std::move(pass),
-      std::make_unique<FileReceiver>(std::move(file), m_fileBar, m_oneAtATime, m_run.IntakeOf()),
+      std::make_unique<FileReceiver>(std::move(file), m_fileBar, m_oneAtATime, std::move(intake)),
       {}});
   TransferResult failure;
   if (!m_slots.Start(slot, std::move(request), *inFlight->receiver, failure)) {
@@ -295,11 +296,9 @@ void SlotScheduler::Hold(CrawlPass pass, SteadyClock::time_point due) {
 
 bool SlotScheduler::Crowded(const InTransfer& ended, const TransferResult& result,
                             const std::string& server) const {
-  // One at a time, a failed network call cancels the crawl.
-  if ((m_oneAtATime && !m_run.WebRules()) || ended.pass.crowded >= kMostPauses)
-    return false;
-  // Tries counted, this is one of them: any job count asks as often.
-  if (m_run.Retries().tries > 0 && ended.pass.triedAgain + 1 >= m_run.Retries().tries)
+  // One at a time, a failed network call cancels the crawl; with tries counted, this is one.
+  if ((m_oneAtATime && !m_run.WebRules()) || ended.pass.crowded >= kMostPauses ||
+      !TriesLeft(m_run.Retries(), ended.pass.triedAgain))
     return false;
   return m_turns.Crowded(ended.beside, result, server);
 }
@@ -318,10 +317,8 @@ void SlotScheduler::AskAgain(InTransfer& ended, const TransferResult& result,
 
 bool SlotScheduler::CancelsCrawl(const TransferResult& result, const std::string& url,
                                  bool untestedStart) const {
-  // Asked again as often as the plan says, a file whose answer never came is its own failure.
-  if (m_run.Retries().tries > 0 && !untestedStart)
-    return false;
-  return result.end == TransferEnd::Failed &&
+  // With tries counted, a file whose answer never came is its own failure, but the start.
+  return result.end == TransferEnd::Failed && (m_run.Retries().tries <= 0 || untestedStart) &&
          (!result.unreachable || untestedStart ||
           (m_oneAtATime && SchemeAndServer(url) == m_startOrigin));
 }
@@ -489,6 +486,8 @@ void SlotScheduler::DropTransfers() {
     if (m_oneAtATime && m_inFlight[i] && m_inFlight[i]->receiver->File().status != 0)
       m_inFlight[i]->receiver->Stopped();
     m_slots.Abort(static_cast<int>(i));
+    if (m_inFlight[i])
+      m_run.KeepPart(m_inFlight[i]->pass, m_inFlight[i]->receiver->File());
     m_inFlight[i].reset();
   }
 }

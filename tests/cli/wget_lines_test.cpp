@@ -221,6 +221,43 @@ TEST(WgetLines, TriesOutlastResetsErrorsSilenceAndCutTransfers) {
   }
 }
 
+// -c: a file cut short is kept aside, out of the copy, and the next run asks for the rest where
+// the server gives parts of files, or takes the whole file again where it does not.
+TEST(WgetLines, ContinueAsksForTheRestOfAFileCutShort) {
+  std::string bytes(3 << 20, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = static_cast<char>(i * 7 + i / 4096);
+  const std::string tag = "ETag: \"v1\"\r\n";
+  for (const bool parts : {true, false}) {
+    SCOPED_TRACE(parts ? "parts given" : "whole files only");
+    std::atomic<int> asked{0};
+    RawServer server([&](int fd, const std::string& request) {
+      if (!request.starts_with("GET /big "))
+        return SendAll(fd, Answer(404, "no"));
+      if (++asked == 1)  // the first answer breaks off after a megabyte
+        return SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 3145728\r\n" + tag + "\r\n" +
+                               bytes.substr(0, 1 << 20));
+      const std::string from = "Range: bytes=1048576-\r\nIf-Range: \"v1\"\r\n";
+      if (!parts || !Contains(request, from))
+        return SendAll(fd, Answer(200, bytes, tag));
+      SendAll(fd,
+              "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 1048576-3145727/3145728\r\n"
+              "Content-Length: 2097152\r\n" +
+                  tag + "\r\n" + bytes.substr(1 << 20));
+    });
+    TempDir saveTo;
+    const std::string file = saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port()) + "/big";
+    const std::vector<std::string> words = {
+        "-r", "-c", "-t", "1", "-P", saveTo.Path(), server.Url("/big")};
+    EXPECT_EQ(Cli(words).exitCode, 4);
+    EXPECT_FALSE(std::filesystem::exists(file));  // no part passes for the file
+    const ProcessResult rest = Cli(words);
+    EXPECT_EQ(rest.exitCode, 0) << rest.err;
+    EXPECT_TRUE(ReadFileBytes(file) == bytes);
+    EXPECT_EQ(Contains(rest.err, " 2097152 bytes received"), parts) << rest.err;
+  }
+}
+
 // A login the server took goes at once with what lies below its directory: one challenge for
 // the tree, and the login never leaves its server.
 TEST(WgetLines, ALoginThatWorkedIsSentAtOnceBelowItsDirectory) {
