@@ -78,7 +78,7 @@ void SetConnection(CURL* easy, const NetworkSettings& options, const TransferReq
 
 // Credentials go to the start address's server alone, never to another it links or sends to.
 bool SetLogin(CURL* easy, const NetworkSettings& options, const TransferRequest& request,
-              bool remembered) {
+              LoginScheme remembered) {
   const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
   const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);
   const char* name = authorised && !options.user.empty() ? options.user.c_str() : nullptr;
@@ -95,9 +95,11 @@ bool SetLogin(CURL* easy, const NetworkSettings& options, const TransferRequest&
   curl_easy_setopt(easy, CURLOPT_NETRC, CURL_NETRC_IGNORED);
   // Credentials go only where the server asks for them, by the scheme it names; for a server
   // that never asks, Basic at once when told so.
-  const bool atOnce = options.authNoChallenge || remembered;
+  const bool atOnce = options.authNoChallenge || remembered == LoginScheme::Basic;
   curl_easy_setopt(easy, CURLOPT_HTTPAUTH,
-                   atOnce ? CURLAUTH_BASIC : CURLAUTH_BASIC | CURLAUTH_DIGEST);
+                   atOnce                              ? CURLAUTH_BASIC
+                   : remembered == LoginScheme::Digest ? CURLAUTH_DIGEST
+                                                       : CURLAUTH_BASIC | CURLAUTH_DIGEST);
   curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
   return user && !atOnce;
 }

@@ -21,6 +21,7 @@ std::unique_ptr<curl_slist, ListDeleter> RequestHeaderLines(const NetworkSetting
 void SetConnection(CURL* easy, const NetworkSettings& options, const TransferRequest& request);
 // The login for the request's server, where it has one; true when it is sent once the server
 // asks for it.
-// remembered: a Basic login the server took for this address already, sent at once.
+// remembered: a login the server took for this address already, sent at once (a Digest one as
+// the handle keeps it, answering the server's challenge again where its nonce went stale).
 bool SetLogin(CURL* easy, const NetworkSettings& options, const TransferRequest& request,
-              bool remembered);
+              LoginScheme remembered);

@@ -23,7 +23,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   m_readToClose = request.readToClose;
   m_decoding = request.compressed || m_transport.Options().decodeAnyCoding;
   m_decoder.reset();
-  m_framingDiffers = m_challengeAnswered = m_basicAsked = false;
+  m_framingDiffers = m_challengeAnswered = false;
   m_stoppedAtAnswer = m_refused = false;
   m_refusedRedirect.clear();
   m_followTarget.clear();
@@ -48,14 +48,7 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   std::optional<std::string> entry;
   if (!RequestAddress(m_transport.Options(), request, m_url, entry, failure))
     return false;
-  // A handle that logged in keeps the scheme it used and would send it unasked with its next
-  // request, wherever that goes: each transfer starts with none.
-  if (!m_transport.Options().user.empty() || !m_transport.Options().moreLogins.empty()) {
-    // libcurl 7.88 loses the handle's cookie-file list on a reset; it is let go first.
-    curl_easy_setopt(m_easy.get(), CURLOPT_COOKIEFILE, nullptr);
-    curl_easy_reset(m_easy.get());
-    m_cookieEngine = false;
-  }
+  ForgetLogin();
   SetOptions(request, entry);
   return true;
 }
@@ -245,7 +238,7 @@ bool Transfer::HeaderBlockEnded() {
   if (status == 401 && a.challenged && m_answersChallenge) {
     if (!m_challengeAnswered) {
       m_challengeAnswered = true;
-      m_basicAsked = !a.digest;
+      m_digestAsked = a.digest;
       return true;
     }
     return StopAtAnswer(status);
@@ -418,8 +411,7 @@ size_t Transfer::TakeBody(const char* data, size_t n) {
 
 TransferResult Transfer::Finish(CURLcode code, bool stalled) {
   TransferResult result = Outcome(code, stalled);
-  if (m_basicAsked && result.status != 401 && result.status != 0)
-    m_transport.RememberLogin(Info().url);  // the address whose server took the login
+  LoginTaken(result.status);
   switch (result.end) {
     case TransferEnd::Complete:
       m_wire.End(m_stoppedAtAnswer ? WireCut::Unspecified : WireCut::None);

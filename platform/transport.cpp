@@ -169,17 +169,20 @@ SteadyClock::time_point Politeness::TakeBytes(size_t n) {
   return m_next;
 }
 
-void Transport::RememberLogin(std::string_view url) {
+void Transport::RememberLogin(std::string_view url, LoginScheme scheme) {
   const size_t path = url.find('/', url.find("://") + 3);
   if (path == std::string_view::npos)
     return;
   std::string directory(url.substr(0, url.find_first_of("?#", path)));
   directory.resize(directory.rfind('/') + 1);
-  if (!LoginRemembered(directory))
-    m_loginDirectories.push_back(std::move(directory));
+  if (LoginRemembered(directory) == LoginScheme::None)
+    m_loginDirectories.emplace_back(std::move(directory), scheme);
 }
 
-bool Transport::LoginRemembered(std::string_view url) const {
-  return std::any_of(m_loginDirectories.begin(), m_loginDirectories.end(),
-                     [url](const std::string& directory) { return url.starts_with(directory); });
+LoginScheme Transport::LoginRemembered(std::string_view url) const {
+  for (const auto& [directory, scheme] : m_loginDirectories) {
+    if (url.starts_with(directory))
+      return scheme;
+  }
+  return LoginScheme::None;
 }

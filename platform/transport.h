@@ -76,6 +76,8 @@ struct ShareDeleter {
   void operator()(CURLSH* share) const { curl_share_cleanup(share); }
 };
 
+enum class LoginScheme { None, Basic, Digest };
+
 // The options and politeness of one crawl's requests, and what its pooled transfers share: DNS
 // answers, and the cookies when the crawl keeps them.
 class Transport {
@@ -97,10 +99,11 @@ class Transport {
   // Writes the cookie store to the file for them, when there is one; false when it cannot.
   // Done once: by the crawl at its end, else when the transport goes.
   bool SaveCookies();
-  // A Basic login the server asked for at the address, and took: from then on it goes at once
-  // with every request below the address's directory on that server, as browsers send it.
-  void RememberLogin(std::string_view url);
-  bool LoginRemembered(std::string_view url) const;
+  // A login the server asked for at the address, and took: from then on it goes at once with
+  // every request below the address's directory on that server, as browsers send it (Digest
+  // with the nonce the transfer's handle keeps).
+  void RememberLogin(std::string_view url, LoginScheme scheme);
+  LoginScheme LoginRemembered(std::string_view url) const;
   // Every exchange of the crawl's transfers goes to the recorder too, from then on.
   void Record(WireRecorder* recorder) { m_recorder = recorder; }
   WireRecorder* Recorder() const { return m_recorder; }
@@ -111,7 +114,8 @@ class Transport {
   std::unique_ptr<CURLSH, ShareDeleter> m_share;
   bool m_cookiesSaved = false;
   WireRecorder* m_recorder = nullptr;
-  std::vector<std::string> m_loginDirectories;  // "scheme://server/dir/" where a login worked
+  // "scheme://server/dir/" where a login worked, and by which scheme.
+  std::vector<std::pair<std::string, LoginScheme>> m_loginDirectories;
 };
 
 // libcurl's process-wide set-up, done once before any handle is made.

@@ -258,41 +258,61 @@ TEST(WgetLines, ContinueAsksForTheRestOfAFileCutShort) {
   }
 }
 
-// A login the server took goes at once with what lies below its directory: one challenge for
-// the tree, and the login never leaves its server.
+// A login the server took goes at once with what lies below its directory, Digest with its
+// nonce used again and counted: one challenge for the tree, and the login never leaves its
+// server.
 TEST(WgetLines, ALoginThatWorkedIsSentAtOnceBelowItsDirectory) {
   std::atomic<int> otherLogins{0};
   RawServer other([&](int fd, const std::string& request) {
     otherLogins += Contains(request, "Authorization:") ? 1 : 0;
     SendAll(fd, Answer(200, "other"));
   });
+  std::string scheme;
   RawServer server([&](int fd, const std::string& request) {
     const std::string html = "Content-Type: text/html\r\n";
     if (!request.starts_with("GET /priv/"))
       return SendAll(fd, Answer(request.starts_with("GET /robots") ? 404 : 200, "open", html));
-    if (!Contains(request, "Authorization: Basic dTpw"))  // u:p
-      return SendAll(fd, Answer(401, "no", "WWW-Authenticate: Basic realm=\"r\"\r\n"));
+    // libcurl computes the Digest answer; what matters here is when it goes.
+    if (!Contains(request, scheme == "Basic" ? "Authorization: Basic dTpw"  // u:p
+                                             : "Authorization: Digest username=\"u\""))
+      return SendAll(fd, Answer(401, "no",
+                                "WWW-Authenticate: " + scheme +
+                                    " realm=\"r\", nonce=\"5f1e\", qop=\"auth\"\r\n"));
     if (!request.starts_with("GET /priv/ "))
       return SendAll(fd, Answer(200, "<p>below</p>", html));
+    // Away from the tree, a transfer's handle forgets its Digest nonce: those links for Basic.
+    const std::string away = "<a href=/open>o</a><img src=" + other.Url("/x.png") + ">";
     SendAll(fd, Answer(200,
-                       "<a href=a>a</a><a href=sub/b>b</a><a href=sub/c>c</a><a href=/open>o</a>"
-                       "<img src=" +
-                           other.Url("/x.png") + ">",
+                       "<a href=a>a</a><a href=sub/b>b</a><a href=sub/c>c</a>" +
+                           (scheme == "Basic" ? away : ""),
                        html));
   });
-  TempDir saveTo;
-  const ProcessResult run = Cli(
-      {"-r", "-H", "--user", "u", "--password", "p", "-P", saveTo.Path(), server.Url("/priv/")});
-  EXPECT_EQ(run.exitCode, 0) << run.err;
-  int challenges = 0;
-  for (const std::string& request : server.Requests()) {
-    challenges += request.starts_with("GET /priv/") && !Contains(request, "Authorization:") ? 1 : 0;
-    if (request.starts_with("GET /open") || request.starts_with("GET /robots")) {
-      EXPECT_FALSE(Contains(request, "Authorization:")) << request;
+  for (const char* name : {"Basic", "Digest"}) {
+    SCOPED_TRACE(name);
+    scheme = name;
+    const size_t before = server.Requests().size();
+    TempDir saveTo;
+    // Each transfer's handle keeps its own Digest nonce: one at a time, there is one.
+    const ProcessResult run =
+        Cli({"-r", "-H", "--user", "u", "--password", "p", "--jobs", scheme == "Digest" ? "1" : "4",
+             "-P", saveTo.Path(), server.Url("/priv/")});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<std::string> requests = server.Requests();
+    int challenges = 0;
+    for (size_t i = before; i < requests.size(); ++i) {
+      const std::string& request = requests[i];
+      challenges += request.starts_with("GET /priv/") && !Contains(request, "Authorization:");
+      if (request.starts_with("GET /open") || request.starts_with("GET /robots")) {
+        EXPECT_FALSE(Contains(request, "Authorization:")) << request;
+      }
     }
+    EXPECT_EQ(challenges, 1);
+    // robots.txt, the challenge, 4 pages, and for Basic /open
+    EXPECT_EQ(requests.size() - before, scheme == "Basic" ? 7u : 6u);
+    EXPECT_EQ(std::count_if(requests.begin() + before, requests.end(),
+                            [](const std::string& r) { return Contains(r, "nc=00000004"); }),
+              scheme == "Digest" ? 1 : 0);
   }
-  EXPECT_EQ(challenges, 1);
-  EXPECT_EQ(server.Requests().size(), 7u);  // robots.txt, the challenge, 4 pages and /open
   EXPECT_EQ(otherLogins.load(), 0);
 }
 
