@@ -462,6 +462,7 @@ TransferResult Transfer::Outcome(CURLcode code, bool stalled) {
   result.end = answered ? TransferEnd::Broken : TransferEnd::Failed;
   if (a.statusLine && !a.complete)
     result.sizeHeader = a.framing.SizeText();
+  result.redirectLimit = code == CURLE_TOO_MANY_REDIRECTS;
   if (!answered && !stalled)
     NoteUnreachable(result, code);
   result.text = text;

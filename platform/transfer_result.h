@@ -23,9 +23,10 @@ struct TransferResult {
   // Failed before the server could be talked to at all: its name, a connection to it or the
   // TLS set-up with it failed. Every request to that server would fail the same way.
   bool unreachable = false;
-  bool nameUnknown = false;  // among those: the server's name could not be resolved
-  bool refused = false;      // among those: the connection was refused
-  bool certificate = false;  // among those: the server's certificate did not verify
+  bool nameUnknown = false;    // among those: the server's name could not be resolved
+  bool refused = false;        // among those: the connection was refused
+  bool certificate = false;    // among those: the server's certificate did not verify
+  bool redirectLimit = false;  // Broken: it would have taken more redirects than allowed
   // The body's bytes as they crossed the wire, where they differ from the bytes handed on (a
   // compressed answer); otherwise nothing.
   std::optional<int64_t> wireBytes;

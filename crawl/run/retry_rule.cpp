@@ -13,7 +13,7 @@ bool MayPass(const RetryPlan& plan, const TransferResult& result) {
         return plan.connectionRefused;
       return !result.nameUnknown && !result.certificate;
     case TransferEnd::Broken:
-      return true;
+      return !result.redirectLimit;  // the server's own loop, which another try meets again
     case TransferEnd::Complete:
       return result.status >= 500 && result.status < 600;
     case TransferEnd::Refused:

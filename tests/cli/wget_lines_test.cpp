@@ -29,7 +29,7 @@ const std::map<std::string, std::string> kSite = {
     {"/docs/",
      "<link rel=\"stylesheet\" href=\"../style.css\"><a href=\"../about.html\">u</a>"
      "<a href=\"guide/page.html\">g</a><img src=\"pic.gif\"><img src=\"../img/logo.gif\">"
-     "<a href=\"/private/secret.html\">s</a><a href=\"a.pdf\">a</a>"},
+     "<a href=\"/private/secret.html\">s</a><a href=\"a.pdf\">a</a><a href=old.html>m</a>"},
     {"/docs/guide/page.html", "<a href=\"../\">up</a><a href=\"deep/1.html\">m</a><img src=x.gif>"},
     {"/docs/guide/deep/1.html", "<a href=\"2.html\">2</a>"},
     {"/docs/guide/deep/2.html", "<a href=\"3.html\">3</a>"},
@@ -51,6 +51,12 @@ void ServeSite(int fd, const std::string& request) {
                                                       : "text/html";
     return SendAll(fd, Answer(200, found->second, "Content-Type: " + type + "\r\n"));
   }
+  if (path == "/docs/old.html")  // two redirects to a page
+    return SendAll(fd, Answer(301, "", "Location: /docs/older.html\r\n"));
+  if (path == "/docs/older.html")
+    return SendAll(fd, Answer(302, "", "Location: /docs/moved.html\r\n"));
+  if (path == "/docs/moved.html")
+    return SendAll(fd, Answer(200, "<img src=moved.gif>", "Content-Type: text/html\r\n"));
   if (path.ends_with(".gif"))  // every picture is there
     return SendAll(fd, Answer(200, "GIF89a" + path, "Content-Type: image/gif\r\n"));
   SendAll(fd, Answer(404, "no", "Content-Type: text/html\r\n"));
@@ -90,6 +96,7 @@ TEST(WgetLines, ScriptsWrittenForWgetGiveWgetsFilesAndStatus) {
       {"-rH", "-np", "-nv", "-x"},
       {"-r", "-np", "-t", "3", "-T", "10", "--waitretry=1", "--random-wait"},
       {"-r", "-np", "-e", "robots=on", "--no-clobber", "--max-redirect", "5"},
+      {"-r", "-np", "--max-redirect", "2"},
   };
   int same = 0;
   for (const std::vector<std::string>& line : lines) {
