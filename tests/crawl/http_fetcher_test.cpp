@@ -66,46 +66,40 @@ namespace {
 
 // Which failures are asked again, after how long: wget's rule of tries.
 TEST(RetryRule, FailuresThatMayPassAreAskedAgainWithAGrowingWait) {
-  const auto failed = [](bool unreachable, bool refused, bool nameUnknown, bool certificate) {
-    TransferResult result = TransferResult::Failure("x");
-    result.unreachable = unreachable;
-    result.refused = refused;
-    result.nameUnknown = nameUnknown;
-    result.certificate = certificate;
-    return result;
+  // How the transfer ended, its status, and which of its flags are set, in the order
+  // unreachable, refused, nameUnknown, certificate, redirectLimit.
+  const auto result = [](TransferEnd end, int status, const std::string& flags) {
+    TransferResult r;
+    r.end = end;
+    r.status = status;
+    bool* each[] = {&r.unreachable, &r.refused, &r.nameUnknown, &r.certificate, &r.redirectLimit};
+    for (size_t i = 0; i < flags.size(); ++i)
+      *each[i] = flags[i] == '1';
+    return r;
   };
-  TransferResult status;
-  status.status = 503;
-  TransferResult missing;
-  missing.status = 404;
-  TransferResult cut;
-  cut.end = TransferEnd::Broken;
-  TransferResult loop = cut;
-  loop.redirectLimit = true;
-  RetryPlan plan;
-  plan.tries = 3;
-  RetryPlan refusedToo = plan;
-  refusedToo.connectionRefused = true;
+  const TransferEnd failed = TransferEnd::Failed, broken = TransferEnd::Broken,
+                    complete = TransferEnd::Complete;
+  const RetryPlan plan{3, 10000, false}, refusedToo{3, 10000, true};
   const struct {
     RetryPlan plan;
     TransferResult result;
     int triedAgain;
     long long waitMs;  // -1: not asked again
   } rows[] = {
-      {plan, failed(false, false, false, false), 0, 1000},  // reset, or no answer
-      {plan, failed(false, false, false, false), 1, 2000},
-      {plan, failed(false, false, false, false), 2, -1},  // the third try was the last
-      {plan, cut, 0, 1000},
-      {plan, loop, 0, -1},
-      {plan, status, 0, 1000},
-      {plan, missing, 0, -1},
-      {plan, failed(true, true, false, false), 0, -1},  // refused
-      {refusedToo, failed(true, true, false, false), 0, 1000},
-      {plan, failed(true, false, true, false), 0, -1},     // no such server
-      {plan, failed(true, false, false, true), 0, -1},     // a certificate that does not verify
-      {plan, failed(true, false, false, false), 0, 1000},  // the connection timed out
-      {RetryPlan{}, status, 0, -1},                        // no tries counted
-      {RetryPlan{8, 1500, false}, status, 5, 1500},        // at most --waitretry
+      {plan, result(failed, 0, ""), 0, 1000},  // reset, or no answer
+      {plan, result(failed, 0, ""), 1, 2000},
+      {plan, result(failed, 0, ""), 2, -1},  // the third try was the last
+      {plan, result(broken, 200, ""), 0, 1000},
+      {plan, result(broken, 301, "00001"), 0, -1},  // a redirect loop
+      {plan, result(complete, 503, ""), 0, 1000},
+      {plan, result(complete, 404, ""), 0, -1},
+      {plan, result(failed, 0, "11"), 0, -1},  // refused
+      {refusedToo, result(failed, 0, "11"), 0, 1000},
+      {plan, result(failed, 0, "101"), 0, -1},          // no such server
+      {plan, result(failed, 0, "1001"), 0, -1},         // a certificate that does not verify
+      {plan, result(failed, 0, "1"), 0, 1000},          // the connection timed out
+      {RetryPlan{}, result(complete, 503, ""), 0, -1},  // no tries counted
+      {RetryPlan{8, 1500, false}, result(complete, 503, ""), 5, 1500},  // at most --waitretry
   };
   for (const auto& row : rows) {
     const std::optional<std::chrono::milliseconds> wait =
