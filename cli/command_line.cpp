@@ -127,8 +127,8 @@ std::string UsageText() {
       "failure cancelled the crawl or broke a transfer; 8 some files were not saved (an HTTP\n"
       "error status, a file larger than 4 MiB without -p, a failed write, a path outside the\n"
       "save-to directory, a redirect the crawl does not follow); 130 stopped by Ctrl-C or\n"
-      "SIGTERM. With -p, -r or -m, as wget: 3 a file could not be written; 5 a certificate\n"
-      "did not verify; 6 a login was refused; 8 with --spider, a link is broken.\n"
+      "SIGTERM. With -p, -r or -m, as wget: 3 a file or the archive could not be written; 5 a\n"
+      "certificate did not verify; 6 a login was refused; 8 with --spider, a link is broken.\n"
       "Where several apply, the lowest non-zero one wins, 1 aside.\n";
   return text;
 }

@@ -57,7 +57,8 @@ int ExitStatus(const ConsoleDialog::Outcome& outcome, const CrawlPlan& plan) {
   if (g_signalled.load() != 0)
     return 130;
   if (plan.completePages) {
-    if (outcome.writeFailed > 0 || !outcome.ending.writeRefusal.empty())
+    if (outcome.writeFailed > 0 || !outcome.ending.writeRefusal.empty() ||
+        (!outcome.ending.archiveFailure.empty() && !outcome.ending.archiveRefused))
       return 3;
     // A server whose certificate does not verify is out of reach too: that is what is said.
     if (outcome.ending.certificateRefused)

@@ -130,6 +130,7 @@ struct CrawlOutcome {
   // With an archive: the records written, and why it could not be written whole.
   int32_t archiveRecords = 0;
   std::string archiveFailure{};
+  bool archiveRefused = false;  // it could not even be begun, and the crawl did not start
   // With the pages' scripts run: the pages read without them (their browser tab failed, or the
   // browser itself did twice).
   int32_t readWithoutScripts = 0;

@@ -27,6 +27,7 @@ void RunArchive::Close(Transport& transport, CrawlDialog& dialog, CrawlOutcome& 
     outcome.archiveRecords = m_writer->Records();
   }
   outcome.archiveFailure = m_why;
+  outcome.archiveRefused = !m_writer;
   if (!m_why.empty())
     dialog.Log("Archive not written: " + m_why);
 }
