@@ -278,10 +278,11 @@ void CrawlRun::FinishPass(Pass& pass) {
     file.problemText = std::to_string(m_plan.maxFileSize);
   }
   if (pass.fromNetwork && m_partials) {
-    if (file.problem == FetchProblem::Broken)
-      m_partials->Keep(pass.url, file);
-    else if (file.problem == FetchProblem::None)
+    // A part that the server no longer gives the rest of is of no use: the next run starts anew.
+    if (file.problem == FetchProblem::None || (file.status == 206 && file.Size() == 0))
       m_partials->Drop(pass.url);
+    else if (file.problem == FetchProblem::Broken)
+      m_partials->Keep(pass.url, file);
   }
   if (pass.fromNetwork) {
     if (const std::optional<RedirectJudge::LeftOut> leftOut = m_redirects.Refused(pass)) {
