@@ -266,6 +266,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     bool taken = false;
     if (!optionsEnded && argument == "--") {
       optionsEnded = taken = true;
+    } else if (!optionsEnded && argument == "-n" && i + 1 < arguments.size()) {
+      taken = TakeSwitches("-n" + arguments[++i], line, error);  // "-n v", as wget reads it
     } else if (!optionsEnded && argument.size() > 2 && argument[0] == '-' && argument[1] != '-' &&
                FindCliOption(argument) == nullptr) {
       taken = TakeSwitches(argument, line, error);

@@ -192,7 +192,7 @@ int Crawl(const CommandLine& line, const std::string& saveTo) {
 
   const ConsoleDialog::Outcome outcome = dialog.Result();
   NameProblems(outcome, plan);
-  if (plan.spider)
+  if (!line.quiet && plan.spider)
     ListBroken(outcome);
   else if (!line.quiet)
     PrintReport(outcome, seconds, plan);

@@ -271,6 +271,8 @@ bool Transfer::StopAtAnswer(long status) {
 
 bool Transfer::ReadsOn(bool bodyless, bool redirect) {
   Answer& a = m_answer;
+  if (m_refused)
+    return false;
   if (!bodyless && !a.framing.Problem().empty()) {
     a.result = CURLE_WEIRD_SERVER_REPLY;
     a.resultText = a.framing.Problem();
@@ -324,6 +326,7 @@ void Transfer::BeginAnswer(long status) {
   a.expected = status == 204 || status == 304 ? std::nullopt : a.framing.Length();
   a.empty = status == 204 || status == 304 || a.expected == 0;
   m_sink->OnAnswer(Info());
+  m_refused = m_sink->RefusesBody();
 }
 
 bool Transfer::RedirectAllowed() {

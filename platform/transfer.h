@@ -47,6 +47,8 @@ class TransferSink {
   // Holds enough for now: compressed bytes wait on the wire rather than be decoded, since what
   // they decode to cannot be given again.
   virtual bool Full() const { return false; }
+  // Wants none of the body, its answer once told: the transfer ends there, as refused.
+  virtual bool RefusesBody() const { return false; }
 };
 
 struct TransferRequest {

@@ -23,6 +23,7 @@ struct ScopePlan {
   // excluded domains), and pages are followed on the domains named.
   bool spanHosts = false;
   std::vector<std::string> domains;  // a host is in one when it is it or ends with ".it"
+  bool pagesAnywhere = false;        // pages followed on every server reached (wget's -r -H)
   std::vector<std::string> excludeDomains;
   bool httpsOnly = false;  // links over plain http left out
 

@@ -94,7 +94,7 @@ bool ServerInScope(const ScopePlan& plan, const std::string& origin, bool page) 
   if (InDomains(plan.excludeDomains, host))
     return false;
   if (page)
-    return InDomains(plan.domains, host);
+    return plan.pagesAnywhere || InDomains(plan.domains, host);
   return plan.domains.empty() || InDomains(plan.domains, host);
 }
 
@@ -247,8 +247,10 @@ Scope::Judgement Scope::Judge(const std::string& url, int depth, bool requisite,
   }
   if (NameTaken(name, url, why))
     return {};
-  // A page is read for its links all the same, as it must be fetched to be read.
-  if (name.empty() || IsHtmlName(ToLowerAscii(name)))
+  // A page is read for its links all the same, as it must be fetched to be read; at the last
+  // level, none of them would be taken.
+  const bool leadsOn = m_plan.level == 0 || depth < m_plan.level;
+  if (leadsOn && (name.empty() || IsHtmlName(ToLowerAscii(name))))
     return {Verdict::ReadOnly, why};
   return {Verdict::LeftOut, why};
 }

@@ -24,10 +24,16 @@ bool ParseSeconds(const std::string& text, long& milliseconds) {
   return true;
 }
 
-bool Seconds(const std::string& name, const std::string& text, long& target, std::string& error) {
+bool Timeout(const std::string& name, const std::string& text, long& target, std::string& error,
+             long none) {
+  char* end = nullptr;
+  if (!text.empty() && std::strtod(text.c_str(), &end) == 0 && *end == '\0') {
+    target = none;  // as wget reads 0: no limit
+    return true;
+  }
   if (ParseSeconds(text, target))
     return true;
-  error = "option " + name + " needs a number of seconds above 0, not '" + text + "'";
+  error = "option " + name + " needs a number of seconds (0: no limit), not '" + text + "'";
   return false;
 }
 
@@ -138,12 +144,12 @@ std::vector<CrawlOption> NetworkAndCopyOptions() {
       {{"--connect-timeout", "", "S", "give up a connection after S seconds (default 30)",
         ValueKind::Number},
        [](L& l, const std::string& v, std::string& error) {
-         return Seconds("--connect-timeout", v, l.network.connectTimeoutMs, error);
+         return Timeout("--connect-timeout", v, l.network.connectTimeoutMs, error);
        }},
       {{"--stall-timeout", "", "S", "give up a transfer silent for S seconds (default 60)",
         ValueKind::Number, "--read-timeout"},
        [](L& l, const std::string& v, std::string& error) {
-         return Seconds("--stall-timeout", v, l.network.stallTimeoutMs, error);
+         return Timeout("--stall-timeout", v, l.network.stallTimeoutMs, error);
        }},
       {{"--ca-certificate", "", "FILE", "trust this certificate authority as well",
         ValueKind::File},

@@ -55,8 +55,10 @@ std::optional<std::string> SettleRecursion(CrawlPlan& plan);
 
 // Seconds as a positive decimal number, into milliseconds.
 bool ParseSeconds(const std::string& text, long& milliseconds);
-// The same, or the option's complaint.
-bool Seconds(const std::string& name, const std::string& text, long& target, std::string& error);
+// A time limit in seconds, or the option's complaint; 0 is none, given as none.
+inline constexpr long kNoTimeLimitMs = 365L * 86400 * 1000;
+bool Timeout(const std::string& name, const std::string& text, long& target, std::string& error,
+             long none = kNoTimeLimitMs);
 // Seconds of zero or more, into milliseconds.
 bool ParseWait(const std::string& text, long& milliseconds);
 const CrawlOption* FindCrawlOption(std::string_view name);

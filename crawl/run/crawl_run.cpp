@@ -231,6 +231,7 @@ Intake CrawlRun::IntakeOf(const Pass* pass, TransferRequest* request) {
   // Read as the web is read, a file may be of any size: what the area cannot hold goes to disk.
   if (m_plan.completePages)
     intake.spool = [this] { return m_store.OpenSpool(); };
+  intake.answerOnly = m_plan.spider;
   const std::optional<PartialFiles::Kept> kept =
       m_partials && pass && request && pass->conditions.empty() ? m_partials->Find(pass->url)
                                                                 : std::nullopt;

@@ -168,6 +168,8 @@ void FileReceiver::OnAnswer(const AnswerInfo& answer) {
   if (m_bar.owner == nullptr || m_expected > m_bar.owner->m_expected)
     m_bar.owner = this;
   ReportAnswerHeaders(known ? size : std::nullopt, m_bar.owner == this);
+  m_answerEnough = m_intake.answerOnly && answer.status >= 200 && answer.status < 300 &&
+                   KindOf(answer.contentType, answer.url) == FileKind::Other;
   if (m_intake.keptSize > 0 && answer.status == 206) {
     m_resumed = RangeStart(answer.contentRange) == m_intake.keptSize && TakeKept();
     m_otherPart = !m_resumed;
@@ -188,7 +190,7 @@ bool FileReceiver::TakeKept() {
 
 TransferSink::Take FileReceiver::OnBody(const char* data, size_t size) {
   FetchedFile& file = *m_file;
-  if (m_otherPart)
+  if (m_otherPart || m_answerEnough)
     return Take::Refuse;
   // Past the user's limit: as with the area, what fits is taken first, then the rest refused.
   const bool overLimit =
@@ -258,6 +260,8 @@ void FileReceiver::Ended(const TransferResult& result) {
     ShowProgressPosition(Control::FileProgress, 0);
   ShowProgressPosition(Control::ActivityProgress, 0);
   JudgeAnswer(*m_file, result, m_tooLarge && !m_otherPart);
+  if (m_answerEnough && m_file->problem == FetchProblem::TooLarge)
+    m_file->problem = FetchProblem::None;
   if (m_resumed && m_file->problem == FetchProblem::None)
     m_file->status = 200;  // the kept part and the rest are the whole file
   if (m_otherPart) {

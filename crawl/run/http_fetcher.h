@@ -79,6 +79,8 @@ struct Intake {
   // answer holds the rest.
   std::function<FileDescriptor()> kept;
   int64_t keptSize = 0;
+  // Checking links: a body that is no page nor stylesheet is not taken, its answer is enough.
+  bool answerOnly = false;
 };
 
 // Where one transfer's answer goes: into its file, and reported as a fetch reports it, a
@@ -95,6 +97,7 @@ class FileReceiver : public TransferSink {
   FileReceiver& operator=(const FileReceiver&) = delete;
 
   void OnAnswer(const AnswerInfo& answer) override;
+  bool RefusesBody() const override { return m_answerEnough || m_otherPart; }
   Take OnBody(const char* data, size_t size) override;
 
   // The transfer has ended with an answer: the rest reported, the bars back at 0, the file
@@ -123,6 +126,7 @@ class FileReceiver : public TransferSink {
   // Asked for the rest of a kept part: it came (the part went first), or another part did.
   bool m_resumed = false;
   bool m_otherPart = false;
+  bool m_answerEnough = false;  // its body is not taken: its answer says all that is asked
   bool m_tooLarge = false;
   int m_unwritten = 0;  // errno where the spool could not be made or written
   ContentDigester m_digest;

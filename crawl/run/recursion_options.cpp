@@ -110,18 +110,19 @@ std::vector<CrawlOption> TryingOptions() {
 
 std::vector<CrawlOption> TimingOptions() {
   return {
-      {{"--timeout", "-T", "S", "--dns-timeout, --connect-timeout and --read-timeout at once",
+      {{"--timeout", "-T", "S",
+        "--dns-timeout, --connect-timeout and --read-timeout at once (0: no limit)",
         ValueKind::Number},
        [](L& l, const std::string& v, std::string& error) {
          NetworkSettings& n = l.network;
-         return Seconds("--timeout", v, n.connectTimeoutMs, error) &&
-                Seconds("--timeout", v, n.stallTimeoutMs, error) &&
-                Seconds("--timeout", v, n.dnsTimeoutMs, error);
+         return Timeout("--timeout", v, n.connectTimeoutMs, error) &&
+                Timeout("--timeout", v, n.stallTimeoutMs, error) &&
+                Timeout("--timeout", v, n.dnsTimeoutMs, error, 0);
        }},
       {{"--dns-timeout", "", "S", "give up looking up a server's name after S seconds",
         ValueKind::Number},
        [](L& l, const std::string& v, std::string& error) {
-         return Seconds("--dns-timeout", v, l.network.dnsTimeoutMs, error);
+         return Timeout("--dns-timeout", v, l.network.dnsTimeoutMs, error, 0);
        }},
       {{"--random-wait", "", "", "wait 0.5 to 1.5 times --wait, drawn afresh each time",
         ValueKind::None},
@@ -164,5 +165,7 @@ std::optional<std::string> SettleRecursion(CrawlPlan& plan) {
     plan.scope.robots = true;
   if (!r.triesGiven)
     plan.retries.tries = 20;
+  // wget's -H without -D goes wherever the links go.
+  plan.scope.pagesAnywhere = plan.scope.spanHosts && plan.scope.domains.empty();
   return std::nullopt;
 }

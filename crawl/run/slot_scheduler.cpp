@@ -78,7 +78,7 @@ class SlotScheduler {
   void WaitForATurn();
   // The server asked for a pause: it is left alone that long, with half its transfers after,
   // and the pass waits for it.
-  void Pause(CrawlPass pass, const TransferResult& result, const std::string& answering,
+  bool Pause(CrawlPass pass, const TransferResult& result, const std::string& answering,
              Slowdown pause);
   // The pause an answer asks for, where the web rules grant one.
   std::optional<Slowdown> PauseFor(const InTransfer& ended, const TransferResult& result,
@@ -87,7 +87,7 @@ class SlotScheduler {
   // again, as often as a pause allows.
   bool Crowded(const InTransfer& ended, const TransferResult& result,
                const std::string& server) const;
-  void AskAgain(InTransfer& ended, const TransferResult& result, const std::string& server);
+  bool AskAgain(InTransfer& ended, const TransferResult& result, const std::string& server);
   // The answer is none to keep yet: the server asked for a pause, took no more at once, or
   // failed in a way that may pass. The pass is held to be asked again.
   bool HeldToAskAgain(InTransfer& ended, const TransferResult& result, const std::string& server);
@@ -265,14 +265,15 @@ void SlotScheduler::StartPass(int slot, CrawlPass pass) {
 std::optional<Slowdown> SlotScheduler::PauseFor(const InTransfer& ended,
                                                 const TransferResult& result,
                                                 const std::string& answering) {
-  if (!m_run.WebRules() || ended.pass.slowedDown >= kMostPauses)
+  if (!m_run.WebRules() || ended.pass.slowedDown >= kMostPauses ||
+      !TriesLeft(m_run.Retries(), ended.pass.triedAgain))
     return std::nullopt;
   return m_turns.PauseFor(ended.beside, ended.pass.slowedDown, result, answering);
 }
 
 // The pause holds off the server that asked, which a redirect may have reached; the pass is
 // held with the server it asks.
-void SlotScheduler::Pause(CrawlPass pass, const TransferResult& result,
+bool SlotScheduler::Pause(CrawlPass pass, const TransferResult& result,
                           const std::string& answering, Slowdown pause) {
   const std::string server = ServerOf(pass.url);
   m_run.Counts().CountSlowDown();
@@ -284,7 +285,9 @@ void SlotScheduler::Pause(CrawlPass pass, const TransferResult& result,
   Log("Paused at the server's request: " + pass.url + " (HTTP " + std::to_string(result.status) +
       "), asked again in " + std::to_string((pause.wait.count() + 999) / 1000) + " s");
   ++pass.slowedDown;
+  CountTry(m_run.Retries(), pass.triedAgain);
   Hold(std::move(pass), until);
+  return true;
 }
 
 void SlotScheduler::Hold(CrawlPass pass, SteadyClock::time_point due) {
@@ -305,14 +308,16 @@ bool SlotScheduler::Crowded(const InTransfer& ended, const TransferResult& resul
 
 // As many transfers as the server still has are what it takes; the file is asked again a little
 // later each time.
-void SlotScheduler::AskAgain(InTransfer& ended, const TransferResult& result,
+bool SlotScheduler::AskAgain(InTransfer& ended, const TransferResult& result,
                              const std::string& server) {
   m_turns.KeepToInFlight(server);
   Log(std::string("Asked again with fewer transfers at once (") +
       (result.end == TransferEnd::Failed ? "no answer" : "HTTP 503") + "): " + ended.pass.url);
-  const auto wait = std::chrono::milliseconds(50 << ended.pass.crowded++);
-  ended.pass.triedAgain += m_run.Retries().tries > 0 ? 1 : 0;
+  const auto wait = std::max(std::chrono::milliseconds(50 << ended.pass.crowded++),
+                             TryWait(m_run.Retries(), ended.pass.triedAgain));
+  CountTry(m_run.Retries(), ended.pass.triedAgain);
   Hold(std::move(ended.pass), SteadyClock::now() + wait);
+  return true;
 }
 
 bool SlotScheduler::CancelsCrawl(const TransferResult& result, const std::string& url,
@@ -363,15 +368,11 @@ bool SlotScheduler::HeldToAskAgain(InTransfer& ended, const TransferResult& resu
   // Paused, the pass keeps its local path: another address of it waits for the answer, as it
   // would without the pause.
   if (!CancelsCrawl(result, pass.url, pass.untestedStart)) {
-    if (const std::optional<Slowdown> pause = PauseFor(ended, result, answering)) {
-      Pause(std::move(pass), result, answering, *pause);
-      return true;
-    }
+    if (const std::optional<Slowdown> pause = PauseFor(ended, result, answering))
+      return Pause(std::move(pass), result, answering, *pause);
   }
-  if (Crowded(ended, result, server)) {
-    AskAgain(ended, result, server);
-    return true;
-  }
+  if (Crowded(ended, result, server))
+    return AskAgain(ended, result, server);
   const std::optional<std::chrono::milliseconds> wait =
       RetryWait(m_run.Retries(), result, pass.triedAgain++);
   if (wait) {

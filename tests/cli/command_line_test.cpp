@@ -32,6 +32,8 @@ TEST(CommandLine, OptionsAndTheirValues) {
   EXPECT_EQ(defaults->plan.network.connectTimeoutMs, 30000);
   EXPECT_EQ(defaults->plan.network.stallTimeoutMs, 60000);
 
+  EXPECT_EQ(Parse({"-T", "0", "u"})->plan.network.stallTimeoutMs, kNoTimeLimitMs);  // as wget
+
   auto dashed = Parse({"--quiet", "--", "-odd-but-an-address"});
   ASSERT_TRUE(dashed);
   EXPECT_EQ(dashed->url, "-odd-but-an-address");
@@ -56,12 +58,12 @@ TEST(CommandLine, BadArgumentsSayWhy) {
       {{"--save-to", "", "u"}, "--save-to needs a directory"},
       {{"--frobnicate", "u"}, "unknown option --frobnicate"},
       {{"--verbose=yes", "u"}, "option --verbose takes no value"},
-      {{"--connect-timeout", "0", "u"},
-       "option --connect-timeout needs a number of seconds above 0, not '0'"},
+      {{"--connect-timeout", "0x", "u"},
+       "option --connect-timeout needs a number of seconds (0: no limit), not '0x'"},
       {{"--stall-timeout", "x", "u"},
-       "option --stall-timeout needs a number of seconds above 0, not 'x'"},
+       "option --stall-timeout needs a number of seconds (0: no limit), not 'x'"},
       {{"--stall-timeout", "-3", "u"},
-       "option --stall-timeout needs a number of seconds above 0, not '-3'"},
+       "option --stall-timeout needs a number of seconds (0: no limit), not '-3'"},
       {{"-kpz", "u"}, "unknown option -z"},
       {{"-zp", "u"}, "unknown option -zp"},  // named whole where its first letter is none
       {{"--render-budget", "5", "u"}, "option --render-budget needs --render"},

@@ -29,7 +29,8 @@ const std::map<std::string, std::string> kSite = {
     {"/docs/",
      "<link rel=\"stylesheet\" href=\"../style.css\"><a href=\"../about.html\">u</a>"
      "<a href=\"guide/page.html\">g</a><img src=\"pic.gif\"><img src=\"../img/logo.gif\">"
-     "<a href=\"/private/secret.html\">s</a><a href=\"a.pdf\">a</a><a href=old.html>m</a>"},
+     "<a href=\"/private/secret.html\">s</a><a href=\"a.pdf\">a</a><a href=old.html>m</a>"
+     "<a href=gone.html>g</a>"},
     {"/docs/guide/page.html", "<a href=\"../\">up</a><a href=\"deep/1.html\">m</a><img src=x.gif>"},
     {"/docs/guide/deep/1.html", "<a href=\"2.html\">2</a>"},
     {"/docs/guide/deep/2.html", "<a href=\"3.html\">3</a>"},
@@ -97,6 +98,7 @@ TEST(WgetLines, ScriptsWrittenForWgetGiveWgetsFilesAndStatus) {
       {"-r", "-np", "-t", "3", "-T", "10", "--waitretry=1", "--random-wait"},
       {"-r", "-np", "-e", "robots=on", "--no-clobber", "--max-redirect", "5"},
       {"-r", "-np", "--max-redirect", "2"},
+      {"-r", "-l1", "-np", "-A", "gif,pdf", "-T", "0", "-n", "v"},
   };
   int same = 0;
   for (const std::vector<std::string>& line : lines) {
@@ -134,8 +136,17 @@ TEST(WgetLines, ExitStatusesAreWgets) {
       return SendAll(fd, "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
     if (request.starts_with("GET /login "))
       return SendAll(fd, Answer(401, "no", "WWW-Authenticate: Basic realm=\"r\"\r\n"));
-    if (request.starts_with("GET /page "))
-      return SendAll(fd, Answer(200, "<a href=gone>g</a>", "Content-Type: text/html\r\n"));
+    if (request.starts_with("GET /page ") || request.starts_with("GET /spider "))
+      return SendAll(fd, Answer(200,
+                                request[5] == 's' ? "<a href=gone>g</a><a href=big.iso>i</a>"
+                                                  : "<a href=gone>g</a>",
+                                "Content-Type: text/html\r\n"));
+    if (request.starts_with("GET /big.iso ")) {  // its answer is enough: the body never comes
+      SendAll(fd,
+              "HTTP/1.1 200 OK\r\nContent-Type: application/x-iso9660-image\r\n"
+              "Content-Length: 1000000\r\n\r\n");
+      return WaitForPeerClose(fd, 60000);
+    }
     SendAll(fd, Answer(404, "no"));
   });
   TestAuthority authority;
@@ -153,12 +164,9 @@ TEST(WgetLines, ExitStatusesAreWgets) {
   } rows[] = {
       {{"-r", server.Url("/none")}, 0, " 0 stored, "},
       {{"-r", server.Url("/login")}, 6, "(HTTP 401)"},
-      {{"-r", "--spider", server.Url("/page")},
+      {{"-r", "--spider", server.Url("/spider")},
        8,
-       "broken: " + server.Url("/gone") +
-           " (HTTP 404)"
-           ", linked from " +
-           server.Url("/page")},
+       "broken: " + server.Url("/gone") + " (HTTP 404), linked from " + server.Url("/spider")},
       {{"-r", server.Url("/page"), "BLOCKED"}, 3, "write failed"},
       {{"-r", tls.Url("/")}, 5, "certificate"},
       {{"-r", "--no-check-certificate", tls.Url("/")}, 0, "warning: certificates are not checked"},
@@ -193,15 +201,15 @@ TEST(WgetLines, TriesOutlastResetsErrorsSilenceAndCutTransfers) {
     }
     const std::string page =
         "<a href=reset>r</a><a href=busy>b</a><a href=silent>s</a>"
-        "<a href=cut>c</a>";
+        "<a href=cut>c</a><a href=later>l</a>";
     if (path == "/" || path == "/robots.txt")
       return SendAll(fd, Answer(path == "/" ? 200 : 404, page, "Content-Type: text/html\r\n"));
     if (n > 2)
       return SendAll(fd, Answer(200, "whole " + path));
     if (path == "/reset")
       return ResetConnection(fd);
-    if (path == "/busy")
-      return SendAll(fd, Answer(503, "busy"));
+    if (path == "/busy" || path == "/later")  // a pause asked for counts as a try too
+      return SendAll(fd, Answer(503, "busy", path == "/later" ? "Retry-After: 1\r\n" : ""));
     if (path == "/silent")
       return WaitForPeerClose(fd, 30000);
     SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nten bytes.");
@@ -219,7 +227,7 @@ TEST(WgetLines, TriesOutlastResetsErrorsSilenceAndCutTransfers) {
       const bool enough = std::string(tries) == "3";
       EXPECT_EQ(run.exitCode, enough ? 0 : 4) << run.err;
       const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
-      for (const char* path : {"/reset", "/busy", "/silent", "/cut"}) {
+      for (const char* path : {"/reset", "/busy", "/silent", "/cut", "/later"}) {
         std::lock_guard lock(mutex);
         EXPECT_EQ(asked[path], std::atoi(tries)) << path;
         EXPECT_EQ(ReadFileBytes(host + path), enough ? "whole " + std::string(path) : "") << path;

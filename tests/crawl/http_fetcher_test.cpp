@@ -93,7 +93,8 @@ TEST(RetryRule, FailuresThatMayPassAreAskedAgainWithAGrowingWait) {
       {plan, result(broken, 301, "00001"), 0, -1},  // a redirect loop
       {plan, result(complete, 503, ""), 0, 1000},
       {plan, result(complete, 404, ""), 0, -1},
-      {plan, result(failed, 0, "11"), 0, -1},  // refused
+      {plan, result(complete, 500, ""), 0, -1},  // the server's word on the file
+      {plan, result(failed, 0, "11"), 0, -1},    // refused
       {refusedToo, result(failed, 0, "11"), 0, 1000},
       {plan, result(failed, 0, "101"), 0, -1},          // no such server
       {plan, result(failed, 0, "1001"), 0, -1},         // a certificate that does not verify
