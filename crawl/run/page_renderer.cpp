@@ -35,6 +35,7 @@ struct PageRenderer::Tab {
   int64_t bytes = 0;
   SteadyClock::time_point started = SteadyClock::now();
   SteadyClock::time_point lastActivity = SteadyClock::now();
+  SteadyClock::time_point settled{};  // the page last said it had nothing left to do
 };
 
 PageRenderer::PageRenderer(RenderHost& host, int tabs, RenderBudget budget)
@@ -390,51 +391,59 @@ void PageRenderer::Step(Tab& tab) {
       tab.atEnd = false;
       return Scroll(tab);
     }
+    // A quiet network is not enough: a browser short of time may not yet have read the last
+    // answers, and what they import is still to be asked for.
+    if (tab.settled < tab.lastActivity)
+      return Settle(tab);
     TakeLinks(tab);
   }
 }
 
-void PageRenderer::Scroll(Tab& tab) {
+void PageRenderer::Ask(Tab& tab, const char* expression,
+                       std::function<void(Tab&, const Json&)> then) {
   tab.asking = true;
-  ++tab.scrolls;
   const int id = tab.id;
   m_browser->Send("Runtime.evaluate",
-                  {{"expression", kScroll}, {"awaitPromise", true}, {"returnByValue", true}},
-                  tab.session, [this, id](const Json& reply) {
+                  {{"expression", expression}, {"awaitPromise", true}, {"returnByValue", true}},
+                  tab.session, [this, id, then = std::move(then)](const Json& reply) {
                     auto found = m_tabs.find(id);
                     if (found == m_tabs.end())
                       return;
                     found->second->asking = false;
-                    const Json result =
-                        reply.value("result", Json::object()).value("result", Json::object());
-                    const Json value = result.value("value", Json(true));
-                    if (value.is_string()) {
-                      found->second->unwatched = std::max(found->second->unwatched, 1);
-                      --found->second->scrolls;
-                    }
-                    found->second->atEnd = !value.is_boolean() || value.get<bool>();
+                    then(*found->second, reply.value("result", Json::object())
+                                             .value("result", Json::object())
+                                             .value("value", Json()));
                   });
+}
+
+void PageRenderer::Scroll(Tab& tab) {
+  ++tab.scrolls;
+  Ask(tab, kScroll, [](Tab& asked, const Json& value) {
+    if (value.is_string()) {
+      asked.unwatched = std::max(asked.unwatched, 1);
+      --asked.scrolls;
+    }
+    asked.atEnd = !value.is_boolean() || value.get<bool>();
+  });
+}
+
+void PageRenderer::Settle(Tab& tab) {
+  const SteadyClock::time_point sent = SteadyClock::now();
+  Ask(tab, kIdle, [sent](Tab& asked, const Json&) {
+    if (asked.lastActivity <= sent)
+      asked.settled = SteadyClock::now();
+  });
 }
 
 void PageRenderer::TakeLinks(Tab& tab) {
   tab.closing = true;
-  const int id = tab.id;
-  m_browser->Send("Runtime.evaluate", {{"expression", kLinks}, {"returnByValue", true}},
-                  tab.session, [this, id](const Json& reply) {
-                    auto found = m_tabs.find(id);
-                    if (found == m_tabs.end())
-                      return;
-                    Tab& done = *found->second;
-                    const Json links = reply.value("result", Json::object())
-                                           .value("result", Json::object())
-                                           .value("value", Json::array());
-                    for (const Json& link : links) {
-                      if (link.is_string())
-                        m_host.FoundLink(Normal(link.get<std::string>()), done.page.url,
-                                         done.page.depth);
-                    }
-                    Close(done);
-                  });
+  Ask(tab, kLinks, [this](Tab& done, const Json& links) {
+    for (const Json& link : links) {
+      if (link.is_string())
+        m_host.FoundLink(Normal(link.get<std::string>()), done.page.url, done.page.depth);
+    }
+    Close(done);
+  });
 }
 
 void PageRenderer::Close(Tab& tab, const std::string& why, bool keepWindow) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -100,7 +101,10 @@ class PageRenderer {
   void Fulfil(const Paused& paused, const RenderAnswer& answer);
   void Fail(const std::string& session, const std::string& requestId, const char* reason);
   void Step(Tab& tab);
+  // Evaluates an expression in the tab's page; then, with its value, if the tab is still open.
+  void Ask(Tab& tab, const char* expression, std::function<void(Tab&, const Json&)> then);
   void Scroll(Tab& tab);
+  void Settle(Tab& tab);
   void TakeLinks(Tab& tab);
   // A tab is done; said why where its page was read without scripts. Its window is kept for the
   // next page unless it failed or its page still runs.

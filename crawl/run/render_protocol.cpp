@@ -59,6 +59,11 @@ const char* const kLinks =
   try { return new URL(a.getAttribute('href'), document.baseURI).href; } catch (e) { return ''; }
 }).filter(h => h.startsWith('http:') || h.startsWith('https:')))";
 
+// A task, then an idle moment: a module or script given a moment ago has been parsed, and what it
+// imports asked for.
+const char* const kIdle = R"(new Promise(done => setTimeout(
+  () => requestIdleCallback(() => done(true), {timeout: 1000}), 0)))";
+
 // The icon a browser looks for on its own where a page names none: no file of the page's.
 bool BrowsersOwn(const Json& paused) {
   const std::string url = paused.value("request", Json::object()).value("url", "");

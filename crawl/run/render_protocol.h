@@ -16,6 +16,8 @@ extern const char* const kTame;
 extern const char* const kScroll;
 // The page's links as its scripts left them.
 extern const char* const kLinks;
+// Settles once the page's thread has nothing left to do: what it was just given is read.
+extern const char* const kIdle;
 
 // The icon a browser looks for on its own where a page names none.
 bool BrowsersOwn(const Json& paused);
