@@ -48,7 +48,12 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   std::optional<std::string> entry;
   if (!RequestAddress(m_transport.Options(), request, m_url, entry, failure))
     return false;
-  ForgetLogin();
+  if (m_login.Forgets(m_transport, m_url)) {
+    // libcurl 7.88 loses the handle's cookie-file list on a reset; it is let go first.
+    curl_easy_setopt(m_easy.get(), CURLOPT_COOKIEFILE, nullptr);
+    curl_easy_reset(m_easy.get());
+    m_cookieEngine = false;
+  }
   SetOptions(request, entry);
   return true;
 }
@@ -414,7 +419,7 @@ size_t Transfer::TakeBody(const char* data, size_t n) {
 
 TransferResult Transfer::Finish(CURLcode code, bool stalled) {
   TransferResult result = Outcome(code, stalled);
-  LoginTaken(result.status);
+  m_login.Taken(m_transport, Info().url, result.status, m_challengeAnswered, m_digestAsked);
   switch (result.end) {
     case TransferEnd::Complete:
       m_wire.End(m_stoppedAtAnswer ? WireCut::Unspecified : WireCut::None);

@@ -17,6 +17,7 @@
 #include "platform/answer_framing.h"
 #include "platform/answer_headers.h"
 #include "platform/content_decoding.h"
+#include "platform/transfer_login.h"
 #include "platform/transfer_result.h"
 #include "platform/transfer_rules.h"
 #include "platform/transport.h"
@@ -153,12 +154,6 @@ class Transfer {
   CURLcode EndCode(CURLcode code, bool stalled, std::string& text) const;
   void SetOptions(const TransferRequest& request, const std::optional<std::string>& resolveEntry);
   void SetSharing(const TransferRequest& request);
-  // A handle that logged in keeps the scheme it used and would send it unasked with its next
-  // request, wherever that goes: each transfer starts with none, but one that goes on below where
-  // its Digest login was taken.
-  void ForgetLogin();
-  // The answer's status came: a login the server asked for and took is remembered.
-  void LoginTaken(int status);
   // false when the header block ends a redirect that must not be followed.
   bool HeaderLine(std::string_view line);
   bool HeaderBlockEnded();
@@ -195,9 +190,7 @@ class Transfer {
   bool m_answersChallenge = false;   // credentials are sent to this server once it asks
   bool m_challengeAnswered = false;  // it asked, and curl asks again with them
   bool m_digestAsked = false;        // by Digest, rather than Basic
-  // The server whose Digest login the handle took, and keeps: its nonce, and the count of its
-  // uses, go on with the next request there.
-  std::string m_digestServer;
+  TransferLogin m_login;
   bool m_stoppedAtAnswer = false;  // a 3xx curl would follow is the answer: nothing more is read
   bool m_refused = false;
   bool m_cookieEngine = false;  // the handle reads the shared cookies

@@ -1,5 +1,4 @@
-// How a transfer's login goes: forgotten between requests, remembered once a server takes it.
-#include "platform/transfer.h"
+#include "platform/transfer_login.h"
 
 namespace {
 
@@ -11,25 +10,22 @@ std::string_view ServerPart(std::string_view url) {
 
 }  // namespace
 
-void Transfer::ForgetLogin() {
-  const NetworkSettings& options = m_transport.Options();
+bool TransferLogin::Forgets(const Transport& transport, std::string_view url) {
+  const NetworkSettings& options = transport.Options();
   if (options.user.empty() && options.moreLogins.empty())
-    return;
-  if (m_transport.LoginRemembered(m_url) == LoginScheme::Digest && !m_digestServer.empty() &&
-      ServerPart(m_url) == m_digestServer)
-    return;
-  // libcurl 7.88 loses the handle's cookie-file list on a reset; it is let go first.
-  curl_easy_setopt(m_easy.get(), CURLOPT_COOKIEFILE, nullptr);
-  curl_easy_reset(m_easy.get());
-  m_cookieEngine = false;
+    return false;
+  if (transport.LoginRemembered(url) == LoginScheme::Digest && !m_digestServer.empty() &&
+      ServerPart(url) == m_digestServer)
+    return false;
   m_digestServer.clear();
+  return true;
 }
 
-void Transfer::LoginTaken(int status) {
-  if (!m_challengeAnswered || status == 401 || status == 0)
+void TransferLogin::Taken(Transport& transport, const std::string& url, int status, bool answered,
+                          bool digest) {
+  if (!answered || status == 401 || status == 0)
     return;
-  const std::string url = Info().url;  // the address whose server took it
-  m_transport.RememberLogin(url, m_digestAsked ? LoginScheme::Digest : LoginScheme::Basic);
-  if (m_digestAsked)
+  transport.RememberLogin(url, digest ? LoginScheme::Digest : LoginScheme::Basic);
+  if (digest)
     m_digestServer = ServerPart(url);
 }
