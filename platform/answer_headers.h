@@ -20,6 +20,7 @@ struct AnswerHeaders {
   std::vector<std::string> codings;  // of its Content-Encoding headers, in the order applied
   bool challenged = false;           // it asks for Basic or Digest credentials
   bool digest = false;               // Digest among them, which is taken over Basic
+  std::string realm;                 // the first challenge's realm, as it names itself
 
   // One header line as it came; a status line begins another answer, whose headers replace
   // these.

@@ -27,12 +27,9 @@ bool Transfer::Prepare(const TransferRequest& request, TransferSink& sink,
   m_stoppedAtAnswer = m_refused = false;
   m_refusedRedirect.clear();
   m_followTarget.clear();
-  m_redirectsBefore = 0;
-  m_redirectStatus = 0;
+  m_redirectsBefore = m_redirectStatus = 0;
   m_paused = false;
-  m_pausedUntil.reset();
-  m_waitingSince.reset();
-  m_lastData.reset();
+  m_pausedUntil = m_waitingSince = m_lastData = std::nullopt;
   m_errorBuffer[0] = '\0';
   m_sink = &sink;
   m_mayRedirect = request.mayRedirect;
@@ -119,15 +116,18 @@ AnswerInfo Transfer::Info() const {
   char* url = nullptr;
   if (m_easy)
     curl_easy_getinfo(m_easy.get(), CURLINFO_EFFECTIVE_URL, &url);
-  return AnswerInfo{WithoutLogin(url != nullptr ? url : m_url),
-                    Status(),
-                    m_answer.framing.SizeText(),
-                    ContentType(),
-                    m_answer.lastModified,
-                    m_answer.etag,
-                    m_answer.encoded,
-                    m_answer.contentDisposition,
-                    m_answer.contentRange};
+  return AnswerInfo{
+      WithoutLogin(url != nullptr ? url : m_url),
+      Status(),
+      m_answer.framing.SizeText(),
+      ContentType(),
+      m_answer.lastModified,
+      m_answer.etag,
+      m_answer.encoded,
+      m_answer.contentDisposition,
+      m_answer.contentRange,
+      Status() == 401 && m_answer.challenged ? std::optional(m_answer.realm) : std::nullopt,
+      m_answer.digest};
 }
 
 bool Transfer::BodyComplete() const {

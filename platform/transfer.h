@@ -34,6 +34,9 @@ struct AnswerInfo {
   bool encoded = false;  // compressed on the wire: the size header is not the file's size
   std::string contentDisposition;
   std::string contentRange;  // of a 206: which part of the file it holds
+  // A 401 that asks for a login (Basic or Digest): the realm it names, maybe empty.
+  std::optional<std::string> loginAsked;
+  bool digestAsked = false;  // by Digest, rather than Basic
 };
 
 // Where a transfer hands what arrives.

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <random>
 
+#include "platform/ascii.h"
 #include "platform/netrc.h"
 
 void InitCurl() {
@@ -177,6 +178,14 @@ void Transport::RememberLogin(std::string_view url, LoginScheme scheme) {
   directory.resize(directory.rfind('/') + 1);
   if (LoginRemembered(directory) == LoginScheme::None)
     m_loginDirectories.emplace_back(std::move(directory), scheme);
+}
+
+void Transport::AddLogin(const NetworkSettings::ServerLogin& login) {
+  if (EqualsNoCase(login.server, m_options.authServer)) {
+    m_options.user = login.user;
+    m_options.password = login.password;
+  }
+  m_options.moreLogins.insert(m_options.moreLogins.begin(), login);
 }
 
 LoginScheme Transport::LoginRemembered(std::string_view url) const {

@@ -104,6 +104,9 @@ class Transport {
   // with the nonce the transfer's handle keeps).
   void RememberLogin(std::string_view url, LoginScheme scheme);
   LoginScheme LoginRemembered(std::string_view url) const;
+  // A login given during the crawl for a server ("scheme://server"): it takes the place of any
+  // the crawl had for it.
+  void AddLogin(const NetworkSettings::ServerLogin& login);
   // Every exchange of the crawl's transfers goes to the recorder too, from then on.
   void Record(WireRecorder* recorder) { m_recorder = recorder; }
   WireRecorder* Recorder() const { return m_recorder; }

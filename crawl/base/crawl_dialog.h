@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -120,6 +121,10 @@ struct CrawlOutcome {
   int32_t downloaded = 0;
   int32_t slowDowns = 0;  // answers by which a server asked for a pause, the file asked again
   bool certificateRefused = false;  // a server's certificate did not verify
+  // The first server that could not be reached, and why; None when every one could.
+  enum class Unreached { None, Name, Refused, Certificate, Connection };
+  Unreached unreached = Unreached::None;
+  std::string unreachedServer{};  // as the address names it: "host" or "host:port"
   // With converted links: the files rewritten, and whether a second stop left some for the next
   // run.
   int32_t converted = 0;
@@ -167,6 +172,18 @@ class CrawlDialog {
   // Outcomes as values, beside the control operations: front ends decide from these, never
   // from the texts of the log. Each file of a pass once; the ending once, before WorkerEnded.
   virtual void FileDone(const FileOutcome&) {}
+  // A server ("scheme://server") asks for a login that the crawl does not have (a 401): the user
+  // and password to try, or none. Asked once per server and realm; the worker waits for the answer. Nothing is
+  // asked by default.
+  struct Login {
+    std::string user;
+    std::string password;
+  };
+  virtual std::optional<Login> AskLogin(const std::string& server, const std::string& realm) {
+    (void)server;
+    (void)realm;
+    return std::nullopt;
+  }
   virtual void CrawlEnded(const CrawlOutcome&) {}
 
   void ShowCurrentItem(std::string label, std::string item);

@@ -46,7 +46,9 @@ struct FetchedFile {
   std::string contentType;     // the answer's type, or the type it was stored with
   std::string lastModified;    // the answer's validators
   std::string etag;
-  std::string contentDisposition;  // the answer's, naming the file where it is asked to
+  std::string contentDisposition;         // the answer's, naming the file where it is asked to
+  std::optional<std::string> loginAsked;  // a 401 that asks for a login: the realm it names
+  bool digestAsked = false;               // by Digest, rather than Basic
   bool converted = false;  // an earlier copy whose links were rewritten for reading from disk
   // The body's size as it crossed the wire, where that differs from length (compressed).
   std::optional<int64_t> wireBytes;

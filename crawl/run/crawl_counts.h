@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "crawl/base/crawl_dialog.h"
+#include "platform/transfer_result.h"
 
 // The counts a crawl shows as it goes, and gives its outcome at the end: what the dialog shows
 // last is what the outcome says.
@@ -13,8 +15,8 @@ class CrawlCounts {
   void CountDownload() { ++m_downloaded; }
   // A server asked to be left alone a while (429, or 503 with Retry-After), with the web rules.
   void CountSlowDown() { ++m_slowDowns; }
-  // A server's certificate did not verify.
-  void CountCertificateRefused() { m_certificateRefused = true; }
+  // A transfer found its server out of reach (its name, the connection, its certificate).
+  void CountUnreachable(const TransferResult& result, const std::string& url);
   // The downloaded files, as edit 1011 shows them.
   void ShowDownloaded();
   // The counters as the dialog shows them last, into the outcome.
@@ -26,4 +28,6 @@ class CrawlCounts {
   int32_t m_shown = 0;
   int32_t m_slowDowns = 0;
   bool m_certificateRefused = false;
+  CrawlOutcome::Unreached m_unreached = CrawlOutcome::Unreached::None;
+  std::string m_unreachedServer;
 };

@@ -6,6 +6,7 @@
 
 #include "crawl/read/link_scanner.h"
 #include "crawl/rules/mirror_paths.h"
+#include "crawl/run/server_turns.h"
 #include "platform/ascii.h"
 #include "support/int_text.h"
 
@@ -294,6 +295,10 @@ void CrawlRun::FinishPass(Pass& pass) {
       return pass.file.reset();
     }
   }
+  if (pass.fromNetwork && AskedLogin(pass)) {
+    m_counts.ShowDownloaded();
+    return pass.file.reset();
+  }
   const std::optional<FileOutcome> kept = KeepEarlierCopy(pass);
   const bool unusable = !kept && Unusable(*pass.file);
   if (pass.fromNetwork && unusable)
@@ -304,6 +309,30 @@ void CrawlRun::FinishPass(Pass& pass) {
   if (m_scripts)
     m_scripts->Done(pass);
   pass.file.reset();
+}
+
+bool CrawlRun::AskedLogin(Pass& pass) {
+  const FetchedFile& file = *pass.file;
+  if (file.status != 401 || !file.loginAsked || m_askedAgain.count(pass.url) != 0)
+    return false;
+  const std::string server = SchemeAndServer(pass.url);
+  auto [asked, first] = m_loginsAsked.try_emplace(server + " " + *file.loginAsked, false);
+  if (first) {
+    const std::optional<CrawlDialog::Login> login = m_dialog.AskLogin(server, *file.loginAsked);
+    if (login)
+      m_transport.AddLogin({server, login->user, login->password});
+    // Basic needs no second challenge: the login goes at once below the file's directory.
+    if (login && !file.digestAsked)
+      m_transport.RememberLogin(pass.url, LoginScheme::Basic);
+    asked->second = login.has_value();
+  }
+  if (!asked->second)
+    return false;
+  m_askedAgain.insert(pass.url);
+  m_links->Again(
+      {pass.url, pass.depth, !pass.stored, pass.requisite,
+       pass.referrer.empty() ? nullptr : std::make_shared<const std::string>(pass.referrer)});
+  return true;
 }
 
 std::optional<FileOutcome> CrawlRun::ReadAndStore(Pass& pass,

@@ -86,6 +86,10 @@ class CrawlRun {
   }
   bool Stopping() const { return m_dialog.m_stopRequested != 0; }
   bool LinksPending() const { return m_links && !m_links->IsEmpty(); }
+  void ShowWaiting(size_t passes) {
+    if (m_links)
+      m_links->ShowWaitingOutside(static_cast<int32_t>(passes));
+  }
   // With a depth limit, the depth of the next pending link: a scheduler takes it only once no
   // page two or more links nearer the start is still to be read, which could reach it sooner.
   std::optional<int> NextDepth() const;
@@ -131,6 +135,9 @@ class CrawlRun {
 
  private:
   FileReading ReadForLinks(Pass& pass);
+  // A server asked for a login the crawl lacks: the front end asks for one, once per server and
+  // realm, and with one the file is fetched again, once. True when it is to be.
+  bool AskedLogin(Pass& pass);
   // Where a fetched file is named from: its own address's path, or the directory's where the
   // answer came for the address with its "/".
   std::string NamedPath(const Pass& pass) const;
@@ -161,4 +168,6 @@ class CrawlRun {
   CrawlEndings m_endings;
   std::unique_ptr<ScriptPages> m_scripts;  // with --render
   bool m_startUntested = false;  // the next link taken is the start, fetched without a test
+  std::map<std::string, bool> m_loginsAsked;  // "scheme://server realm": whether one was given
+  std::set<std::string> m_askedAgain;         // addresses fetched again with a login
 };

@@ -159,6 +159,8 @@ void FileReceiver::OnAnswer(const AnswerInfo& answer) {
   m_file->lastModified = answer.lastModified;
   m_file->etag = answer.etag;
   m_file->contentDisposition = answer.contentDisposition;
+  m_file->loginAsked = answer.loginAsked;
+  m_file->digestAsked = answer.digestAsked;
   m_file->finalUrl = answer.url;
   m_answered = true;
   // A compressed answer's size header counts its encoded bytes, not the file's.

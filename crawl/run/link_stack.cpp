@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "crawl/base/crawl_dialog.h"
 #include "crawl/base/fetched_file.h"
@@ -53,6 +54,7 @@ LinkStack::LinkStack(const std::string& startUrl) {
 }
 
 LinkStack::~LinkStack() {
+  ShowWaitingOutside(0);  // the crawl is over: what waited is no longer to be fetched
   // Thousands of links may be left when a crawl is stopped: their lines go out together.
   LogLineBatch batch;
   for (int32_t n = m_pendingCount; n > 0; --n)
@@ -185,8 +187,7 @@ bool LinkStack::PassesFilters(std::string& link) const {
 void LinkStack::Accept(std::string link, int depth, bool readOnly, bool requisite) {
   Log("Push():" + link);
   ++m_pendingCount;
-  ShowControlText(Control::QueuedFilesEdit, IntToText(m_pendingCount));
-  ShowProgressPosition(Control::QueueProgress, m_pendingCount);
+  ShowQueued();
 
   m_acceptedHead = new LinkNode{link, m_acceptedHead};
   m_acceptedIndex.insert(m_acceptedHead->url);
@@ -197,6 +198,27 @@ void LinkStack::Accept(std::string link, int depth, bool readOnly, bool requisit
   if (m_byDepth)
     m_pendingIndex[node->url] = node;
   Enqueue(node);
+}
+
+void LinkStack::Again(Entry entry) {
+  ++m_pendingCount;
+  ShowQueued();
+  auto* node = new LinkNode{std::move(entry.url),     nullptr,         entry.depth,
+                            entry.readOnly,           entry.requisite, false,
+                            std::move(entry.referrer)};
+  if (m_byDepth)
+    m_pendingIndex[node->url] = node;
+  Enqueue(node);
+}
+
+void LinkStack::ShowQueued() {
+  ShowControlText(Control::QueuedFilesEdit, IntToText(m_pendingCount + m_waitingOutside));
+  ShowProgressPosition(Control::QueueProgress, m_pendingCount + m_waitingOutside);
+}
+
+void LinkStack::ShowWaitingOutside(int32_t waiting) {
+  if (std::exchange(m_waitingOutside, waiting) != waiting)
+    ShowQueued();
 }
 
 void LinkStack::Enqueue(LinkNode* node) {
@@ -219,8 +241,7 @@ std::string LinkStack::Pop() {
 
 LinkStack::Entry LinkStack::PopEntry() {
   --m_pendingCount;
-  ShowControlText(Control::QueuedFilesEdit, IntToText(m_pendingCount));
-  ShowProgressPosition(Control::QueueProgress, m_pendingCount);
+  ShowQueued();
 
   auto first = m_pending.begin();
   LinkNode* head = first->second.head;

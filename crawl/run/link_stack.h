@@ -35,6 +35,9 @@ class LinkStack : public LinkSink {
     std::shared_ptr<const std::string> referrer;  // the page that linked it; none for a start
   };
   Entry PopEntry();
+  // A link taken before, to be fetched once more (a login came for it): pending again, neither
+  // logged nor counted as accepted a second time.
+  void Again(Entry entry);
 
   // Rules that may leave links out, and what to do with each one left out (its address and
   // why); none by default.
@@ -66,6 +69,9 @@ class LinkStack : public LinkSink {
 
   const std::string& BasePrefix() const override { return m_basePrefix; }
   int32_t PendingCount() const { return m_pendingCount; }
+  // Links taken from the stack that still wait to be fetched (a parallel crawl's passes held for
+  // their server's turn): shown among those queued.
+  void ShowWaitingOutside(int32_t waiting);
   int32_t AcceptedCount() const { return m_acceptedCount; }
 
   // One step of removing a parent segment: "a/b/../c" becomes "a/c". Returns the text
@@ -98,6 +104,7 @@ class LinkStack : public LinkSink {
   void Enqueue(LinkNode* node);
   // Nodes moved away are dropped from the front, so that the first queue's head is a link.
   void DropMoved();
+  void ShowQueued();
   // The scope's judgement of a link that passed the filters; false when it is left out.
   bool InScope(const std::string& link, int depth, bool requisite, bool& readOnly);
 
@@ -108,6 +115,7 @@ class LinkStack : public LinkSink {
   std::unordered_map<std::string, LinkNode*> m_pendingIndex;  // breadth-first: for depths
   std::string m_basePrefix;
   int32_t m_pendingCount = 0;
+  int32_t m_waitingOutside = 0;
   int32_t m_acceptedCount = 0;
   // Index over the accepted nodes' texts, so the duplicate test costs the same on any site.
   std::unordered_set<std::string_view> m_acceptedIndex;

@@ -1,7 +1,6 @@
 #include "crawl/run/slot_scheduler.h"
 
 #include <algorithm>
-#include <ctime>
 #include <deque>
 #include <map>
 #include <set>
@@ -387,8 +386,8 @@ void SlotScheduler::OnEnd(int slot, const TransferResult& result) {
   CrawlPass& pass = ended->pass;
   const std::string server = ServerOf(pass.url);
   m_turns.End(server, result);
-  if (result.certificate)
-    m_run.Counts().CountCertificateRefused();
+  if (result.unreachable)
+    m_run.Counts().CountUnreachable(result, pass.url);
   if (!m_run.Stopping() && HeldToAskAgain(*ended, result, server))
     return;
   FreePath(pass.localPath);
@@ -437,6 +436,7 @@ void SlotScheduler::WaitForATurn() {
 CrawlOutcome SlotScheduler::Run() {
   for (;;) {
     FillSlots();
+    m_run.ShowWaiting(m_oneAtATime ? 0 : m_heldCount + m_waiting.size() + m_ready.size());
     if (m_notObtained)
       return CrawlOutcome{CrawlEnding::NotObtained, *m_notObtained,
                           *m_notObtained == m_run.StartUrl()};

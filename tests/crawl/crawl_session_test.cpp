@@ -202,6 +202,35 @@ TEST_F(CrawlSession, UnreachableStartPageStillShowsTheServerIsThere) {
   EXPECT_TRUE(StoredFiles().empty());
 }
 
+// Links taken ahead to wait for their server's turn are still to be fetched: they count as
+// queued, and nothing is once the crawl is over.
+TEST(Queued, PassesWaitingForTheirServerCount) {
+  std::vector<std::pair<std::string, std::string>> files = {{"/", ""}};
+  for (int i = 1; i <= 6; ++i) {
+    files[0].second += "<IMG SRC=\"" + std::to_string(i) + ".gif\">";
+    files.emplace_back("/" + std::to_string(i) + ".gif", "GIF89a");
+  }
+  RawServer server(SiteHandler(files));
+  TempDir saveTo;
+  RecordingDialog dialog;
+  dialog.m_url.Set(server.Url("/"));
+  dialog.m_saveToDirectory.Set(saveTo.Path());
+  dialog.m_mirrorDirectory.Set(MirrorDirectory(server.Url("/"), saveTo.Path()));
+  std::string queued, queuedAtFirstPicture;
+  dialog.onEvent = [&](const std::string& event) {
+    if (event.starts_with("text 1008 "))
+      queued = event.substr(10);
+    else if (event.starts_with("text 1004 Saving: ") && event.ends_with(".gif") &&
+             queuedAtFirstPicture.empty())
+      queuedAtFirstPicture = queued;
+  };
+  CrawlPlan plan = PlanFromDialog(dialog);
+  plan.jobs = 2;
+  RunCrawl(dialog, plan);
+  EXPECT_EQ(queuedAtFirstPicture, "4");  // two in transfer, four waiting
+  EXPECT_EQ(dialog.LastText(Control::QueuedFilesEdit), "0");
+}
+
 // A server lost once the crawl is under way: with several jobs its files are not saved, why is
 // said once, and the crawl runs its course; one job cancels, as on any failed network call. The
 // name leads first to the server, then (after the reachability test and the start page) to an
