@@ -3,6 +3,11 @@
 #include <QSettings>
 #include <QString>
 #include <cstdlib>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,6 +33,18 @@ QString KeyOf(const std::string& keyPath) {
   return key;
 }
 
+// Settings may hold what is the user's alone (the addresses typed), so their files are readable
+// by no one else. The file is made so before its first write: QSettings keeps a file's mode.
+void KeepPrivate(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0)
+    return;
+  ::fchmod(fd, 0600);
+  ::close(fd);
+}
+
 }  // namespace
 
 std::string SettingsFilePath() {
@@ -45,6 +62,7 @@ bool HasSetting(const std::string& keyPath) {
 }
 
 void WriteSetting(const std::string& keyPath, const std::string& value) {
+  KeepPrivate(SettingsFilePath());
   QSettings settings(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat);
   settings.setValue(KeyOf(keyPath), FromUtf8(value));
   settings.sync();
@@ -65,6 +83,7 @@ std::string ReadProfileString(const std::string& section, const std::string& ent
 
 void WriteProfileString(const std::string& section, const std::string& entry,
                         const std::string& value) {
+  KeepPrivate(ProfileFilePath());
   QSettings profile(QString::fromStdString(ProfileFilePath()), QSettings::IniFormat);
   profile.setValue(FromUtf8(section) + "/" + FromUtf8(entry), FromUtf8(value));
   profile.sync();

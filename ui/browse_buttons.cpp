@@ -1,13 +1,38 @@
 // The window's two Browse buttons: the address, and the copy, in the browser Options name.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <memory>
+
+#include <unistd.h>
 
 #include "platform/copy_server.h"
 #include "support/settings_store.h"
+#include "ui/copy_preferences.h"
+#include "ui/dialog_units.h"
 #include "ui/main_dialog.h"
 #include "ui/qt_text.h"
 #include "ui/setting_keys.h"
+#include "ui/url_history.h"
 #include "ui_main_dialog.h"
+
+namespace {
+
+// Whether a process runs: one that ended and waits to be reaped (a zombie) does not.
+bool Alive(qint64 pid) {
+  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+  if (!stat.open(QIODevice::ReadOnly))
+    return false;
+  const QByteArray line = stat.read(4096);
+  const qsizetype state = line.lastIndexOf(") ") + 2;
+  return state > 1 && state < line.size() && line[state] != 'Z' && line[state] != 'X';
+}
+
+}  // namespace
 
 void CKelvaneDlg::UpdateBrowseButtons() {
   bool browser = !ReadSetting(kBrowserKey).empty();
@@ -25,22 +50,33 @@ std::string CKelvaneDlg::BrowserCommandLine(const std::string& browser,
   return browser + " " + argument;
 }
 
+void CKelvaneDlg::RememberCopy() {
+  const std::string page =
+      m_lastCrawl.EndLine().isEmpty() ? std::string() : m_lastCrawl.StartPage();
+  // The plain crawl writes no setting of its own: it only forgets an earlier crawl's.
+  if (page.empty() && !HasSetting(kLastCopyKey + "Address"))
+    return;
+  WriteSetting(kLastCopyKey + "Address", page.empty() ? std::string() : m_crawledAddress);
+  WriteSetting(kLastCopyKey + "StartPage", page);
+  WriteSetting(kLastCopyKey + "Served", page.empty() ? std::string() : m_renderedSaveTo);
+}
+
 void CKelvaneDlg::BrowseCopy() {
-  const std::string mirror = m_mirrorDirectory.Get();
-  auto inCopy = [&](const std::string& page) {
-    return !page.empty() && page.starts_with(mirror + "/") && QFileInfo::exists(ToQt(page));
-  };
+  // The start page a crawl with the web rules stored for this address, under the names it used
+  // (Windows names, -E, a default page), also after a restart; otherwise the copy's directory.
+  const std::string address = ReadSetting(kLastCopyKey + "Address");
+  const std::string page = ReadSetting(kLastCopyKey + "StartPage");
+  if (address.empty() || address != WithoutTypedLogin(m_url.Get()) ||
+      !page.starts_with(m_saveToDirectory.Get() + "/") || !QFileInfo::exists(ToQt(page)))
+    return LaunchBrowser(m_mirrorDirectory.Get());
   // A copy whose pages ran their scripts opens over http: from disk a browser refuses its
   // workers, fetches and module scripts.
-  const std::string startPage = m_lastCrawl.StartPage();
-  if (!m_renderedSaveTo.empty() && inCopy(startPage)) {
-    if (const std::string served = ServedAddress(startPage); !served.empty())
+  m_renderedSaveTo = ReadSetting(kLastCopyKey + "Served");
+  if (!m_renderedSaveTo.empty()) {
+    if (const std::string served = ServedAddress(page); !served.empty())
       return LaunchBrowser(served);
   }
-  // A copy whose links were converted opens at its start page, while it is the copy the
-  // window names; otherwise its directory.
-  const std::string converted = m_lastCrawl.ConvertedStartPage();
-  LaunchBrowser(inCopy(converted) ? converted : mirror);
+  LaunchBrowser(page);
 }
 
 std::string CKelvaneDlg::ServedAddress(const std::string& page) {
@@ -62,6 +98,44 @@ std::string CKelvaneDlg::ServedAddress(const std::string& page) {
 void CKelvaneDlg::LaunchBrowser(const std::string& argument) {
   // BrowserCommandLine is the text of this start; the program gets the argument as it is, never
   // through a shell, so no character of an address can run a command.
-  const std::string browser = ReadSetting(kBrowserKey);
-  QProcess::startDetached(ToQt(browser), {ToQt(argument)});
+  const QString browser = ToQt(ReadSetting(kBrowserKey));
+  // Without any option of the copy's, a browser that cannot start fails silently, as it always
+  // did; with them, what went wrong is said.
+  if (ReadCopyPreferences().archive.commandLine.empty()) {
+    QProcess::startDetached(browser, {ToQt(argument)});
+    return;
+  }
+  auto errors = std::make_shared<QTemporaryFile>(QDir::tempPath() + "/kelvane-browser-XXXXXX");
+  QProcess process;
+  process.setProgram(browser);
+  process.setArguments({ToQt(argument)});
+  if (errors->open())
+    process.setStandardErrorFile(errors->fileName());
+  qint64 pid = 0;
+  if (!process.startDetached(&pid)) {
+    return ShowPlainMessage(this, QStringLiteral("The browser %1 could not be started: %2")
+                                      .arg(browser, process.errorString()));
+  }
+  // A browser that ends at once with something to say failed: what it said is shown. One that
+  // runs on, or hands the address to another and ends quietly, is left alone.
+  auto* watch = new QTimer(this);
+  auto since = std::make_shared<QElapsedTimer>();
+  since->start();
+  connect(watch, &QTimer::timeout, this, [this, watch, since, errors, pid, browser] {
+    const bool running = Alive(pid);
+    if (running && since->elapsed() < 5000)
+      return;
+    watch->deleteLater();
+    errors->seek(0);
+    const QString said = QString::fromUtf8(errors->read(2000)).trimmed();
+    if (running || said.isEmpty())
+      return;
+    QString text = QStringLiteral("The browser %1 ended at once: %2").arg(browser, said);
+    if (said.contains(QStringLiteral("--no-sandbox")) && ::geteuid() == 0)
+      text += QStringLiteral(
+          "\n\nChromium does not run as root. Start Kelvane as your own user, or name in Options a "
+          "script that starts Chromium with --no-sandbox.");
+    ShowPlainMessage(this, text);
+  });
+  watch->start(100);
 }

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -136,9 +137,14 @@ CrawlPlan ReadCopyPreferences(std::vector<std::string>* problems) {
 std::string ArchiveBesideCopy(std::string localRoot) {
   while (localRoot.size() > 1 && localRoot.back() == '/')
     localRoot.pop_back();
-  return localRoot +
-         QDateTime::currentDateTime().toString(QStringLiteral("-yyyy-MM-dd-HHmmss")).toStdString() +
-         ".wacz";
+  const std::string named =
+      localRoot +
+      QDateTime::currentDateTime().toString(QStringLiteral("-yyyy-MM-dd-HHmmss")).toStdString();
+  // Two crawls in one second make two packages all the same.
+  std::string name = named + ".wacz";
+  for (int n = 2; QFileInfo::exists(QString::fromStdString(name)); ++n)
+    name = named + "-" + std::to_string(n) + ".wacz";
+  return name;
 }
 
 CopyPreferencesSection::CopyPreferencesSection(QWidget* parent) : QWidget(parent) {

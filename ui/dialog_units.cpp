@@ -3,8 +3,10 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -125,6 +127,20 @@ void ApplyDialogUnits(QWidget* dialog) {
   QSize size = dialog->geometry().size();
   dialog->setFixedSize(DialogUnitsToPixelsX(dialog, size.width()),
                        DialogUnitsToPixelsY(dialog, size.height()));
+}
+
+void ShowPlainMessage(QWidget* parent, const QString& text) {
+  const QString caption = QStringLiteral("Kelvane");
+  QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, parent);
+  box.setTextFormat(Qt::PlainText);
+  // A box as narrow as a short message leaves its caption no room beside the window
+  // manager's buttons: it is made wide enough for both.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    const int room = box.fontMetrics().horizontalAdvance(caption) * 2 + 160;
+    grid->addItem(new QSpacerItem(room, 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
+  box.exec();
 }
 
 void FitWindowToScreen(QWidget* window) {

@@ -4,12 +4,17 @@
 
 class QFont;
 class QLabel;
+class QString;
 class QWidget;
 
 // Dialog templates give positions in dialog units, which follow the dialog's font: a quarter of
 // its average character width across, an eighth of its height down. This converts the geometry
 // of every child of a dialog built from such a template, and fixes the dialog to its size.
 void ApplyDialogUnits(QWidget* dialog);
+
+// The program's message: its text as it is (never markup), with an OK button, modal to parent,
+// wide enough for its caption beside the window manager's buttons.
+void ShowPlainMessage(QWidget* parent, const QString& text);
 
 // A window whose own size would pass the screen's edge (a file dialog at a large scale) is made
 // to fit inside it.

@@ -7,11 +7,13 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QTreeView>
 
 #include "ui/dialog_units.h"
 #include "ui_directory_dialog.h"
@@ -61,6 +63,13 @@ bool CDirectoryDialog::OnInitDialog() {
   m_openButton->setDefault(true);
   connect(m_openButton, &QPushButton::clicked, this, [this] { OnOpen(); });
   FollowPlaceAndSelection();
+  // The detail view's columns as wide as what they show (a date is never cut).
+  if (auto* files = findChild<QFileSystemModel*>()) {
+    connect(files, &QFileSystemModel::directoryLoaded, this, [this] {
+      if (auto* details = findChild<QTreeView*>("treeView"))
+        details->header()->resizeSections(QHeaderView::ResizeToContents);
+    });
+  }
   FitWindowToScreen(this);
   return true;
 }
@@ -127,7 +136,7 @@ void CDirectoryDialog::OnNotify() {
   // list's root is then empty, which directory() would give as the working directory.
   const auto* files = findChild<QFileSystemModel*>();
   const QString root = files != nullptr ? files->rootPath() : directory().absolutePath();
-  // In the list of drives nothing is a folder, whatever it shows highlighted.
+  // In the list of drives nothing is a folder, whatever it shows highlighted: Open opens it.
   const QString highlighted = QDir::isAbsolutePath(root) ? Highlighted() : QString();
   const QString folder = !highlighted.isEmpty()       ? highlighted
                          : QDir::isAbsolutePath(root) ? QDir::cleanPath(root)
@@ -151,7 +160,8 @@ QString CDirectoryDialog::Highlighted() const {
         view->selectionModel() == nullptr)
       continue;
     const QModelIndexList rows = view->selectionModel()->selectedRows();
-    if (rows.size() != 1)
+    // A row the list shows: one left selected in the folder browsed before is no choice.
+    if (rows.size() != 1 || rows.front().parent() != view->rootIndex())
       continue;
     const QString path = rows.front().data(QFileSystemModel::FilePathRole).toString();
     if (QDir::isAbsolutePath(path) && QFileInfo(path).isDir())
@@ -171,8 +181,16 @@ void CDirectoryDialog::OnOpen() {
       m_nameField != nullptr ? m_nameField->text().trimmed() : QString::fromStdString(m_folder);
   const QString placeless =
       QStringLiteral("This place lists the computer's drives: open a folder first.");
+  // A drive highlighted in the list of drives is opened, as a double click would.
+  if (text.isEmpty() && m_folder.empty() && !m_typed) {
+    if (const QString drive = Highlighted(); !drive.isEmpty())
+      return setDirectory(drive);
+  }
   if (text.isEmpty())
     return m_openMessage->setText(placeless);
+  // "~" is the home folder, as a shell reads it.
+  if (text == QLatin1String("~") || text.startsWith(QLatin1String("~/")))
+    text = QDir::homePath() + text.mid(1);
   if (QDir::isRelativePath(text)) {
     if (m_folder.empty())
       return m_openMessage->setText(placeless);

@@ -1,7 +1,14 @@
 #include "ui/last_crawl.h"
 
-void LastCrawl::Begin(bool rules, bool update, bool converted, const std::string& archive) {
+#include <filesystem>
+
+#include "ui/qt_text.h"
+
+void LastCrawl::Begin(bool rules, bool update, bool converted, const std::string& archive,
+                      const std::string& copy) {
   std::lock_guard lock(m_mutex);
+  m_copy = copy;
+  m_failures.clear();
   m_files = FileTally{};
   m_rules = rules;
   m_update = update;
@@ -18,6 +25,8 @@ void LastCrawl::Begin(bool rules, bool update, bool converted, const std::string
 void LastCrawl::FileDone(const FileOutcome& outcome) {
   std::lock_guard lock(m_mutex);
   m_files.Count(outcome);
+  if (!m_copy.empty() && outcome.fate == FileFate::NotSaved && m_failures.size() < kMostFailures)
+    m_failures.push_back({outcome.url, outcome.why, outcome.referrer});
   // The first file of a crawl is its start address's.
   if (!m_firstDone) {
     m_firstDone = true;
@@ -31,6 +40,9 @@ void LastCrawl::Ended(const CrawlOutcome& outcome) {
   std::lock_guard lock(m_mutex);
   m_ended = true;
   m_ending = outcome.ending;
+  m_endText = outcome.text;
+  m_unreached = outcome.unreached;
+  m_unreachedServer = outcome.unreachedServer;
   m_convertedFiles = outcome.converted;
   m_conversionStopped = outcome.conversionStopped;
   m_archiveRecords = outcome.archiveRecords;
@@ -87,7 +99,80 @@ std::string LastCrawl::StartPage() const {
   return m_ended ? m_startPage : std::string();
 }
 
-std::string LastCrawl::ConvertedStartPage() const {
+std::string LastCrawl::CopyDirectory() const {
   std::lock_guard lock(m_mutex);
-  return m_converted && m_ended ? m_startPage : std::string();
+  return m_startPage.empty() ? m_copy : std::filesystem::path(m_startPage).parent_path().string();
+}
+
+std::vector<LastCrawl::Failure> LastCrawl::Failures() const {
+  std::lock_guard lock(m_mutex);
+  return m_failures;
+}
+
+QString LastCrawl::EndLine() const {
+  const std::string copy = CopyDirectory();
+  std::lock_guard lock(m_mutex);
+  if (!m_ended || m_copy.empty())
+    return QString();
+  QString how;
+  switch (m_ending) {
+    case CrawlEnding::Completed:
+      how = QStringLiteral("Finished");
+      break;
+    case CrawlEnding::QuotaReached:
+      how = QStringLiteral("Finished at the quota of bytes");
+      break;
+    case CrawlEnding::Stopped:
+      how = QStringLiteral("Stopped");
+      break;
+    case CrawlEnding::Cancelled:
+      how = m_endText.empty() ? QStringLiteral("Stopped")
+                              : QStringLiteral("Stopped by a failed network call (%1)")
+                                    .arg(QString::fromStdString(m_endText));
+      break;
+    case CrawlEnding::NotObtained:
+      how = QStringLiteral("Ended, as %1 could not be obtained")
+                .arg(QString::fromStdString(m_endText));
+      break;
+  }
+  QString line =
+      how +
+      QStringLiteral(": %1 file%2 stored").arg(m_files.stored).arg(m_files.stored == 1 ? "" : "s");
+  if (m_files.fromCopies > 0)
+    line += QStringLiteral(", %1 from earlier copies").arg(m_files.fromCopies);
+  line += QStringLiteral(", %1 not saved").arg(m_files.notSaved);
+  if (!m_writeRefusal.empty())
+    line += QStringLiteral(" (cannot write in %1)").arg(QString::fromStdString(m_writeRefusal));
+  return line + QStringLiteral(", in ") + QString::fromStdString(copy);
+}
+
+QString LastCrawl::Problem() const {
+  std::lock_guard lock(m_mutex);
+  if (!m_ended || m_copy.empty())
+    return QString();
+  if (!m_writeRefusal.empty())
+    return QStringLiteral("The copy cannot be written in %1").arg(ToQt(m_writeRefusal));
+  const bool ended = m_ending == CrawlEnding::NotObtained ||
+                     (m_ending == CrawlEnding::Cancelled && !m_endText.empty());
+  const QString server = ToQt(m_unreachedServer);
+  using U = CrawlOutcome::Unreached;
+  switch (ended ? m_unreached : U::None) {
+    case U::None:
+      break;
+    case U::Name:
+      return QStringLiteral("No server is known by the name %1").arg(server);
+    case U::Refused:
+      return QStringLiteral(
+                 "The server %1 refused the connection: no web server answers there, or not on "
+                 "that port")
+          .arg(server);
+    case U::Certificate:
+      return QStringLiteral(
+                 "The server %1 gave a certificate that does not verify: who answers cannot be "
+                 "told, so nothing was taken from it")
+          .arg(server);
+    case U::Connection:
+      return QStringLiteral("The server %1 could not be reached: %2").arg(server, ToQt(m_endText));
+  }
+  return QString();
 }

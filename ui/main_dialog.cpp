@@ -27,6 +27,7 @@
 #include "platform/copy_server.h"
 #include "support/settings_store.h"
 #include "ui/copy_preferences.h"
+#include "ui/crawl_report.h"
 #include "ui/dialog_units.h"
 #include "ui/directory_dialog.h"
 #include "ui/online_help.h"
@@ -52,10 +53,13 @@ std::string DefaultSaveToDirectory() {
 
 CKelvaneDlg::CKelvaneDlg(QWidget* parent) : QDialog(parent), m_ui(new Ui::MainDialog) {
   m_ui->setupUi(this);
+  const int templateHeight = geometry().height();
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
   ApplyDialogUnits(this);
+  m_endRow = std::make_unique<CrawlEndRow>(this, templateHeight, m_ui->statusLine,
+                                           [this] { ShowWhatHappened(); });
   for (QWidget* widget : findChildren<QWidget*>()) {
     QVariant id = widget->property("controlId");
     if (id.isValid())
@@ -154,7 +158,7 @@ bool CKelvaneDlg::OnInitDialog() {
   LoadWindowPlacement();
   m_historyIndex = m_history->Load();
   m_url.Set(m_history->Text().toStdString());
-  m_mirrorDirectory.Set(MirrorDirectory(m_url.Get(), m_saveToDirectory.Get()));
+  m_mirrorDirectory.Set(MirrorDirectory(WithoutTypedLogin(m_url.Get()), m_saveToDirectory.Get()));
   // On a first start, the desktop's own browser; one cleared in Options stays cleared.
   if (!HasSetting(kBrowserKey)) {
     const QString desktop = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
@@ -194,8 +198,19 @@ void CKelvaneDlg::OnDownload() {
   SetStart(plan, PlanFromDialog(*this).start);
   if (plan.archive.wacz == kArchiveBesideCopy)
     plan.archive.wacz = ArchiveBesideCopy(plan.start.localRoot);
-  m_lastCrawl.Begin(!plan.scope.Empty(), plan.update, plan.convertLinks, plan.archive.wacz);
+  // Any option of the copy's preferences, each said in the archive's command line, is the web
+  // rules' crawl, which says how it ended and what it did not save.
+  const bool webRules = !plan.archive.commandLine.empty();
+  m_lastCrawl.Begin(!plan.scope.Empty(), plan.update, plan.convertLinks, plan.archive.wacz,
+                    webRules ? plan.start.localRoot : std::string());
+  m_endRow->Begin(webRules);
+  m_asksLogins = webRules;
+  if (webRules) {
+    for (const auto& [server, login] : m_logins)
+      plan.network.moreLogins.push_back({server, login.user, login.password});
+  }
   m_renderedSaveTo = plan.render ? plan.start.saveToDirectory : std::string();
+  m_crawledAddress = WithoutTypedLogin(m_url.Get());
   // "Download" comes back only with the last worker's end actions, after which that worker
   // waits for nothing from this thread: joining it here is short, and serves no input meanwhile.
   // It comes first: a "Stop" disabled by those end actions, queued after this press, would
@@ -276,8 +291,17 @@ void CKelvaneDlg::OnWorkerEnded() {
   // A notice that arrives after the next crawl has begun is that crawl's business, not this one.
   if (m_workerDone) {
     JoinWorker();
+    m_endRow->Show(m_lastCrawl.EndLine());
+    RememberCopy();
+    if (const QString problem = m_lastCrawl.Problem(); !problem.isEmpty())
+      ShowMessageBoxHere(problem);
     emit workerFinished();
   }
+}
+
+void CKelvaneDlg::ShowWhatHappened() {
+  CrawlReportDialog report(m_lastCrawl.Failures(), m_lastCrawl.CopyDirectory(), this);
+  report.exec();
 }
 
 void CKelvaneDlg::Queue(Control control,
@@ -360,17 +384,7 @@ void CKelvaneDlg::ShowMessageBoxHere(const QString& text) {
   // The window is closing and the crawl has been stopped: nobody is left to read the message.
   if (m_closing)
     return;
-  const QString caption = QStringLiteral("Kelvane");
-  QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
-  box.setTextFormat(Qt::PlainText);
-  // A box as narrow as a short message leaves its caption no room beside the window
-  // manager's buttons: it is made wide enough for both.
-  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
-    const int room = box.fontMetrics().horizontalAdvance(caption) * 2 + 160;
-    grid->addItem(new QSpacerItem(room, 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
-                  grid->rowCount(), 0, 1, grid->columnCount());
-  }
-  box.exec();
+  ShowPlainMessage(this, text);
 }
 
 bool CKelvaneDlg::LoadWindowPlacement() {
@@ -403,7 +417,7 @@ void CKelvaneDlg::OnSelectionChanged(int position) {
 
 void CKelvaneDlg::RefreshMirrorDirectory() {
   m_url.Set(m_history->Text().toStdString());
-  m_mirrorDirectory.Set(MirrorDirectory(m_url.Get(), m_saveToDirectory.Get()));
+  m_mirrorDirectory.Set(MirrorDirectory(WithoutTypedLogin(m_url.Get()), m_saveToDirectory.Get()));
   m_ui->mirrorDirectoryEdit->setText(ToQt(m_mirrorDirectory.Get()));
 }
 
@@ -419,7 +433,7 @@ void CKelvaneDlg::ChooseSaveToDirectory() {
   if (chooser.exec() == QDialog::Accepted && !chooser.m_folder.empty()) {
     m_saveToDirectory.Set(chooser.m_folder);
     WriteSetting(kSaveToKey, m_saveToDirectory.Get());
-    m_mirrorDirectory.Set(MirrorDirectory(m_url.Get(), m_saveToDirectory.Get()));
+    m_mirrorDirectory.Set(MirrorDirectory(WithoutTypedLogin(m_url.Get()), m_saveToDirectory.Get()));
     UpdateData(false);
   }
 }

@@ -17,6 +17,7 @@
 #include "ui/last_crawl.h"
 
 class CopyServer;
+class CrawlEndRow;
 
 class QComboBox;
 class QLabel;
@@ -47,6 +48,9 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void WorkerEnded() override;
   void FileDone(const FileOutcome& outcome) override;
   void CrawlEnded(const CrawlOutcome& ending) override;
+  // With the web rules the person is asked, on the window's thread; the login is kept for the
+  // window's later crawls, in memory alone.
+  std::optional<Login> AskLogin(const std::string& server, const std::string& realm) override;
 
   // What the last crawl made of its files, in a line: shown as the status line's tooltip.
   QString Summary() const;
@@ -91,6 +95,9 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void OpenPreferences();
   void LaunchBrowser(const std::string& argument);
   void BrowseCopy();
+  void ShowWhatHappened();
+  // What Browse opens of the copy the last crawl made, kept for the next run of the window.
+  void RememberCopy();
   std::string ServedAddress(const std::string& page);
   void UpdateBrowseButtons();
   void DeleteCurrentUrl();
@@ -108,6 +115,8 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   Q_INVOKABLE void ScheduleFlush();
   Q_INVOKABLE void OnWorkerEnded();
   Q_INVOKABLE void ShowMessageBoxHere(const QString& text);
+  // The user and password typed, or nothing.
+  Q_INVOKABLE QStringList AskLoginHere(const QString& server, const QString& realm);
   void Flush();
   void Apply(Control control, const ControlUpdates::Change& change);
   // Serves the worker's calls, and no input, until it has ended; then joins it.
@@ -129,5 +138,9 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   // Where the last crawl that ran its pages' scripts saved to, and the server its copy is
   // opened through while the window is open.
   std::string m_renderedSaveTo;
+  std::string m_crawledAddress;           // as typed for the last crawl, without a login
+  std::atomic<bool> m_asksLogins{false};  // the running crawl has the web rules
+  std::map<std::string, Login> m_logins;  // by "scheme://server"; the window's thread only
   std::unique_ptr<CopyServer> m_copyServer;
+  std::unique_ptr<CrawlEndRow> m_endRow;
 };

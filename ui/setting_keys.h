@@ -9,3 +9,7 @@ inline const std::string kVerboseKey = kSettingsRoot + "Verbose";
 inline const std::string kSaveToKey = kSettingsRoot + "SaveTo\\";
 inline const std::string kHistoryKey = kSettingsRoot + "URLToDownload\\";  // + entry, or CurIdx
 inline const std::string kCopyRoot = kSettingsRoot + "Copy\\";             // + a preference's key
+// The last crawl with the web rules: the address it was given, the start page it stored under
+// the names it used, and the directory served to a browser where its pages ran scripts.
+inline const std::string kLastCopyKey =
+    kSettingsRoot + "LastCopy\\";  // + Address, StartPage, Served

@@ -5,10 +5,17 @@
 #include <QLineEdit>
 #include <optional>
 
+#include "platform/url_resolve.h"
 #include "support/int_text.h"
 #include "support/settings_store.h"
 #include "ui/qt_text.h"
 #include "ui/setting_keys.h"
+
+std::string WithoutTypedLogin(const std::string& typed) {
+  if (typed.find("://") != std::string::npos)
+    return WithoutLogin(typed);
+  return WithoutLogin("http://" + typed).substr(7);
+}
 
 UrlHistory::UrlHistory(QComboBox* combo) : m_combo(combo) {
   m_combo->setCompleter(nullptr);
@@ -57,7 +64,7 @@ void UrlHistory::Save(int current) {
   WriteSetting(kHistoryKey + "CurIdx", IntToText(current));
   int k = 0;
   while (m_combo->count() > 0) {
-    WriteSetting(kHistoryKey + IntToText(k), m_combo->itemText(0).toStdString());
+    WriteSetting(kHistoryKey + IntToText(k), WithoutTypedLogin(m_combo->itemText(0).toStdString()));
     m_combo->removeItem(0);
     ++k;
   }

@@ -5,6 +5,10 @@
 
 class QComboBox;
 
+// An address as typed, without a login typed into it ("user:password@"), with or without its
+// scheme: what the settings keep and what names the copy's directory.
+std::string WithoutTypedLogin(const std::string& typed);
+
 // The start addresses used before: the URL combo box's list, its text, and the settings that
 // keep the list between runs. Positions are list positions, -1 for none.
 class UrlHistory {
@@ -17,7 +21,7 @@ class UrlHistory {
   // Gives the position of that entry, or -1 (the text is then empty).
   int Load();
   // Stores the list in list order with the current position, then empties the list. Entries
-  // left over from a longer list are cleared.
+  // left over from a longer list are cleared; no entry keeps a login.
   void Save(int current);
   // The text as an entry: the first entry equal to it byte for byte, else a new one at the end.
   // An empty text is no entry: stored, it would end the list and lose what follows it.

@@ -21,6 +21,196 @@ TEST_F(Window, CompletedCrawlFromTheWindow) {
   EXPECT_EQ(Shown(dialog, Control::StatusLine), "Saving: " + host + "/b.htm");
   EXPECT_EQ(ReadFileBytes(host + "/a.gif"), "GIF");
   EXPECT_EQ(qobject_cast<QProgressBar*>(dialog.ControlById(Control::QueueProgress))->value(), 0);
+  EXPECT_EQ(dialog.findChild<QPushButton*>("whatHappenedButton"), nullptr);  // the plain crawl
+}
+
+// With the web rules the window says how the crawl ended under the status line, and "What
+// happened" lists what was not saved, why and where it was linked, and opens the copy's folder.
+TEST_F(Window, AWebRulesCrawlSaysHowItEndedAndWhatWasNotSaved) {
+  RawServer server(
+      SiteHandler({{"/", "<IMG SRC=\"a.gif\"><IMG SRC=\"gone.gif\"><A HREF=\"b.htm\">"},
+                   {"/a.gif", "GIF"},
+                   {"/b.htm", "<IMG SRC=\"a.gif\">"}}));
+  WriteSetting(kRoot + "Copy\\PageRequisites", "1");
+  TempDir programs;
+  const std::string opened = FakeProgram(programs, "xdg-open");
+  const std::string path = std::getenv("PATH");
+  setenv("PATH", (programs.Path() + ":" + path).c_str(), 1);
+  CKelvaneDlg dialog;
+  Start(dialog);
+  Type(dialog, server.Url("/"));
+  Click(dialog, Control::DownloadButton);
+  ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
+  const std::string host = m_saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
+  auto* line = dialog.findChild<QLabel*>("crawlEndLine");
+  ASSERT_TRUE(line->isVisible());
+  EXPECT_EQ(line->toolTip().toStdString(), "Finished: 3 files stored, 1 not saved, in " + host);
+  std::vector<Strings> rows;
+  std::vector<bool> hidden;
+  AnswerNextModal<CrawlReportDialog>([&](CrawlReportDialog* report) {
+    QTreeWidget* list = report->List();
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+      rows.push_back({list->topLevelItem(i)->text(0).toStdString(),
+                      list->topLevelItem(i)->text(1).toStdString(),
+                      list->topLevelItem(i)->text(2).toStdString()});
+    QTest::keyClicks(report->Search(), "no such thing");
+    hidden.push_back(list->topLevelItem(0)->isHidden());
+    QTest::keyClick(report->Search(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(report->Search(), "404");
+    hidden.push_back(list->topLevelItem(0)->isHidden());
+    QTest::mouseClick(report->OpenFolder(), Qt::LeftButton);
+    QTest::keyClick(report, Qt::Key_Escape);
+  });
+  QTest::mouseClick(dialog.findChild<QPushButton*>("whatHappenedButton"), Qt::LeftButton);
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(rows, (std::vector<Strings>{{server.Url("/gone.gif"), "HTTP 404", server.Url("/")}}));
+  EXPECT_EQ(hidden, (std::vector<bool>{true, false}));
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(opened); }, 5000));
+  EXPECT_EQ(ReadFileBytes(opened), host);
+}
+
+// What ended a crawl with the web rules, in words a newcomer reads; the plain crawl says nothing
+// more than it did.
+TEST(LastCrawl, ProblemsAreSaidInWords) {
+  using U = CrawlOutcome::Unreached;
+  const struct {
+    CrawlEnding ending;
+    U unreached;
+    std::string writeRefusal, copy, problem;
+  } rows[] = {
+      {CrawlEnding::Cancelled, U::Name, "", "/c", "No server is known by the name exmaple.invalid"},
+      {CrawlEnding::NotObtained, U::Refused, "", "/c",
+       "The server exmaple.invalid refused the connection: no web server answers there, or not on "
+       "that port"},
+      {CrawlEnding::Cancelled, U::Certificate, "", "/c",
+       "The server exmaple.invalid gave a certificate that does not verify: who answers cannot be "
+       "told, so nothing was taken from it"},
+      {CrawlEnding::Cancelled, U::Connection, "", "/c",
+       "The server exmaple.invalid could not be reached: call failed"},
+      {CrawlEnding::Stopped, U::None, "/c/h: No space left on device", "/c",
+       "The copy cannot be written in /c/h: No space left on device"},
+      {CrawlEnding::Completed, U::Refused, "", "/c", ""},  // another server: "What happened"
+      {CrawlEnding::Cancelled, U::Name, "", "", ""},       // the plain crawl
+  };
+  for (const auto& row : rows) {
+    LastCrawl crawl;
+    crawl.Begin(false, false, false, {}, row.copy);
+    CrawlOutcome outcome{row.ending, "call failed", false};
+    outcome.unreached = row.unreached;
+    outcome.unreachedServer = "exmaple.invalid";
+    outcome.writeRefusal = row.writeRefusal;
+    crawl.Ended(outcome);
+    EXPECT_EQ(crawl.Problem().toStdString(), row.problem);
+  }
+}
+
+// A start typed without its scheme is an http address with the web rules; a port where nothing
+// listens is said so.
+TEST_F(Window, ARefusedConnectionIsSaidPlainly) {
+  int closedPort;
+  {
+    RawServer gone([](int, const std::string&) {});
+    closedPort = gone.Port();
+  }
+  WriteSetting(kRoot + "Copy\\PageRequisites", "1");
+  CKelvaneDlg dialog;
+  Start(dialog);
+  std::string message;
+  AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
+    message = box->text().toStdString();
+    QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+  });
+  const std::string server = "127.0.0.1:" + std::to_string(closedPort);
+  Type(dialog, server + "/");
+  Click(dialog, Control::DownloadButton);
+  ASSERT_TRUE(WaitFor([&] { return Idle(dialog) && !message.empty(); }));
+  EXPECT_EQ(message, "The server " + server +
+                         " refused the connection: no web server answers there, or not on that "
+                         "port");
+}
+
+// A site behind a login, with the web rules: the window asks once for the server and realm, the
+// crawl goes on with it, and later crawls of the window have it too. It is kept in no file.
+TEST_F(Window, ASiteThatAsksForALoginIsLoggedIntoFromTheWindow) {
+  std::atomic<int> challenges{0};
+  RawServer server([&](int fd, const std::string& request) {
+    if (request.find("Authorization: Basic dXNlcjpzZWNyZXQ=\r\n") == std::string::npos) {
+      ++challenges;
+      return SendAll(fd, Answer(401, "no", "WWW-Authenticate: Basic realm=\"Private\"\r\n"));
+    }
+    if (request.starts_with("GET / "))
+      return SendAll(fd, Answer(200, "<img src=\"a.gif\"><a href=\"b.htm\">b</a>",
+                                "Content-Type: text/html\r\n"));
+    SendAll(fd, Answer(200, "file"));
+  });
+  WriteSetting(kRoot + "Copy\\PageRequisites", "1");
+  CKelvaneDlg dialog;
+  Start(dialog);
+  std::vector<std::string> asked;
+  AnswerNextModal<CLoginDialog>([&](CLoginDialog* login) {
+    asked.push_back(login->findChild<QLabel*>("loginAsked")->text().toStdString());
+    QTest::keyClicks(login->User(), "user");
+    QTest::keyClicks(login->Password(), "secret");
+    QTest::keyClick(login->Password(), Qt::Key_Return);
+  });
+  TypeUrl(dialog, server.Url("/"));
+  Click(dialog, Control::DownloadButton);
+  ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
+  const std::string host = m_saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_EQ(asked, Strings{"The site 127.0.0.1:" + std::to_string(server.Port()) +
+                           " asks for a login: Private"});
+  EXPECT_EQ(ReadFileBytes(host + "/a.gif"), "file");
+  EXPECT_EQ(ReadFileBytes(host + "/b.htm"), "file");
+  EXPECT_EQ(challenges, 1);
+  fs::remove_all(host);
+  Click(dialog, Control::DownloadButton);  // not asked again: no dialog comes
+  ASSERT_TRUE(WaitFor([&] { return Idle(dialog); }));
+  EXPECT_EQ(ReadFileBytes(host + "/b.htm"), "file");
+  EXPECT_EQ(challenges, 2);
+  Close(dialog);
+  for (const std::string& file : {SettingsFilePath(), ProfileFilePath()})
+    EXPECT_EQ(ReadFileBytes(file).find("secret"), std::string::npos) << file;
+}
+
+// A save-to directory the disk refuses, full or read-only, is said once, with its reason.
+TEST_F(Window, ADiskThatRefusesTheCopyIsSaidOnce) {
+  std::string page;
+  for (int i = 0; i < 8; ++i)
+    page += "<IMG SRC=\"p" + std::to_string(i) + ".gif\">";
+  RawServer server([&](int fd, const std::string& request) {
+    SendAll(fd, Answer(200, request.starts_with("GET / ") ? page : std::string(60000, 'p')));
+  });
+  WriteSetting(kRoot + "Copy\\PageRequisites", "1");
+  for (const auto& [options, reason] : {std::pair("size=200k", "No space left on device"),
+                                        std::pair("ro", "Read-only file system")}) {
+    SCOPED_TRACE(options);
+    TempDir disk;
+    if (std::system(("mount -t tmpfs -o " + std::string(options) + " kelvane-test '" + disk.Path() +
+                     "' 2>/dev/null")
+                        .c_str()) != 0)
+      GTEST_SKIP() << "no tmpfs can be mounted here";
+    struct Unmount {
+      std::string path;
+      ~Unmount() { std::system(("umount '" + path + "'").c_str()); }
+    } unmount{disk.Path()};
+    WriteSetting(kRoot + "SaveTo\\", disk.Path());
+    std::vector<std::string> said;
+    {
+      CKelvaneDlg dialog;
+      Start(dialog);
+      AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
+        said.push_back(box->text().toStdString());
+        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+      });
+      Type(dialog, server.Url("/"));
+      Click(dialog, Control::DownloadButton);
+      ASSERT_TRUE(WaitFor([&] { return Idle(dialog) && !said.empty(); }));
+    }
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_TRUE(said[0].starts_with("The copy cannot be written in " + disk.Path()) &&
+                said[0].ends_with(std::string(": ") + reason))
+        << said[0];
+  }
 }
 
 TEST_F(Window, StopEndsACrawlAndDownloadComesBack) {

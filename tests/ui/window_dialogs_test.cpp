@@ -69,8 +69,9 @@ TEST_F(Window, SaveToChooserConfirmAndCancel) {
 }
 
 // The chooser as a person uses it: a click on a sub-folder shows it in the field; the computer's
-// view in the side panel has no folder, and "Open" says so there; a path typed into the field
-// that does not exist yet, confirmed with Enter, is offered for creation and stored once made.
+// view in the side panel has no folder, which "Open" says, and opens a drive highlighted there; a
+// path typed into the field that does not exist yet, confirmed with Enter, is offered for creation
+// and stored once made.
 TEST_F(Window, ChooserStoresWhatItsFieldShows) {
   const std::string alpha = m_saveTo.Path() + "/alpha", typed = m_saveTo.Path() + "/typed/new";
   fs::create_directory(alpha);
@@ -80,7 +81,7 @@ TEST_F(Window, ChooserStoresWhatItsFieldShows) {
   int step = 0;
   std::vector<std::string> fields;  // after the click on alpha, in the computer's view
   bool openedInComputer = false;
-  std::string said, offered;
+  std::string said, browsed, offered;
   AnswerNextModal<CDirectoryDialog>([&](CDirectoryDialog* chooser) {
     auto* field = chooser->findChild<QLineEdit*>("fileNameEdit");
     if (step == 0) {
@@ -105,9 +106,20 @@ TEST_F(Window, ChooserStoresWhatItsFieldShows) {
       QTest::mouseClick(chooser->OpenButton(), Qt::LeftButton);
       openedInComputer = !chooser->isVisible();
       said = chooser->OpenMessage()->text().toStdString();
+      // A drive highlighted there is opened.
+      auto* list = chooser->findChild<QListView*>("listView");
+      auto* model = qobject_cast<QFileSystemModel*>(list->model());
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                        list->visualRect(model->index("/")).center());
+      ++step;
+    } else if (step == 3) {
+      QTest::mouseClick(chooser->OpenButton(), Qt::LeftButton);
+      browsed = chooser->directory().absolutePath().toStdString();
+      ++step;
+    } else if (step == 4) {
       QTest::mouseClick(field, Qt::LeftButton);
       QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
-      QTest::keyClicks(field, QString::fromStdString(typed));
+      QTest::keyClicks(field, "~/typed/new");  // the home folder, as a shell reads it
       AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
         offered = box->text().toStdString();
         QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
@@ -116,10 +128,14 @@ TEST_F(Window, ChooserStoresWhatItsFieldShows) {
       ++step;
     }
   });
+  const std::string home = std::getenv("HOME");
+  setenv("HOME", m_saveTo.Path().c_str(), 1);
   Click(dialog, Control::SaveToButton);
+  setenv("HOME", home.c_str(), 1);
   EXPECT_EQ(fields, (std::vector<std::string>{alpha, ""}));
   EXPECT_FALSE(openedInComputer);
   EXPECT_EQ(said, "This place lists the computer's drives: open a folder first.");
+  EXPECT_EQ(browsed, "/");
   EXPECT_EQ(offered, "Create folder " + typed + "?");
   EXPECT_TRUE(fs::is_directory(typed));
   EXPECT_EQ(dialog.m_saveToDirectory.Get(), typed);
@@ -137,6 +153,37 @@ TEST_F(Window, OpenOnlyEndsTheChooserOnARealDirectory) {
   QTest::mouseClick(chooser.OpenButton(), Qt::LeftButton);
   EXPECT_TRUE(chooser.isVisible());
   EXPECT_EQ(chooser.m_folder, "");
+}
+
+// With the copy's options, a browser that cannot start, or ends at once with an error, is said so
+// with what it said.
+TEST_F(Window, ABrowserThatFailsSaysWhy) {
+  WriteSetting(kRoot + "Copy\\PageRequisites", "1");
+  TempDir programs;
+  const std::string failing = programs.Path() + "/failing";
+  WriteFileBytes(failing, "#!/bin/sh\necho 'cannot open display' >&2\nexit 1\n");
+  fs::permissions(failing, fs::perms::owner_all);
+  const struct {
+    std::string browser, said;
+  } rows[] = {
+      {"/kelvane-no-such-dir/browser",
+       "The browser /kelvane-no-such-dir/browser could not be started: "},
+      {failing, "The browser " + failing + " ended at once: cannot open display"},
+  };
+  for (const auto& row : rows) {
+    WriteSetting(kRoot + "Browser", row.browser);
+    CKelvaneDlg dialog;
+    Start(dialog);
+    TypeUrl(dialog, "http://host/");
+    std::string said;
+    AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
+      said = box->text().toStdString();
+      QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    });
+    Click(dialog, Control::BrowseUrlButton);
+    ASSERT_TRUE(WaitFor([&] { return !said.empty(); }));
+    EXPECT_TRUE(said.starts_with(row.said)) << said;
+  }
 }
 
 TEST_F(Window, PreferencesWriteAtEachClickAndBrowseButtonsFollow) {
@@ -239,11 +286,8 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
       {"/bg.png", "BG"},
   }));
   TempDir programs;
-  const std::string browser = programs.Path() + "/browser", record = programs.Path() + "/opened";
-  // Written whole, then named: the test never reads it half written.
-  WriteFileBytes(browser, "#!/bin/sh\nprintf '%s' \"$1\" > '" + record + ".part' && mv '" + record +
-                              ".part' '" + record + "'\n");
-  fs::permissions(browser, fs::perms::owner_all);
+  const std::string browser = programs.Path() + "/browser";
+  const std::string record = FakeProgram(programs, "browser");
   WriteSetting(kRoot + "Browser", browser);
 
   auto setUp = [&](CPreferencesDialog* preferences) {
@@ -331,6 +375,23 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
   AnswerNextModal<CPreferencesDialog>(look);
   Click(restarted, Control::OptionsButton);
   EXPECT_EQ(shown, expected);
+  // Browse opens the start page that crawl stored, after a restart too, and under the names it
+  // used: Windows names put the copy under "127.0.0.1+PORT".
+  fs::remove(record);
+  TypeUrl(restarted, server.Url("/"));
+  Click(restarted, Control::BrowseMirrorButton);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
+  EXPECT_EQ(ReadFileBytes(record), host + "/~index.htm");
+  fs::remove(record);
+  fs::remove_all(host);  // a copy already there would be read, under the names it has
+  fs::remove_all(m_saveTo.Path() + "/.kelvane");
+  WriteSetting(kRoot + "Copy\\WindowsNames", "1");
+  QTest::keyClick(Combo(restarted)->lineEdit(), Qt::Key_Return);
+  ASSERT_TRUE(WaitFor([&] { return Idle(restarted); }));
+  Click(restarted, Control::BrowseMirrorButton);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
+  EXPECT_EQ(ReadFileBytes(record),
+            m_saveTo.Path() + "/127.0.0.1+" + std::to_string(server.Port()) + "/~index.htm");
 }
 
 // A newcomer's way to a copy that reads from disk: on a first start "Browse" starts the desktop's
@@ -353,11 +414,7 @@ TEST_F(Window, NewcomerMakesACopyThatReadsFromDiskInOneClick) {
     WaitForPeerClose(fd, 20000);
   });
   TempDir programs;
-  const std::string record = programs.Path() + "/opened";
-  WriteFileBytes(programs.Path() + "/xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > '" + record +
-                                                    ".part' && mv '" + record + ".part' '" +
-                                                    record + "'\n");
-  fs::permissions(programs.Path() + "/xdg-open", fs::perms::owner_all);
+  const std::string record = FakeProgram(programs, "xdg-open");
   fs::remove_all(SettingsFilePath());
   WriteSetting(kRoot + "SaveTo\\", m_saveTo.Path());
   const std::string path = std::getenv("PATH");
@@ -405,10 +462,7 @@ TEST_F(Window, BrowseOpensACopyMadeWithScriptsOverHttp) {
   });
   TempDir programs;
   const std::string browser = programs.Path() + "/browser";
-  const std::string record = programs.Path() + "/opened";
-  WriteFileBytes(browser, "#!/bin/sh\nprintf '%s' \"$1\" > '" + record + ".part' && mv '" + record +
-                              ".part' '" + record + "'\n");
-  fs::permissions(browser, fs::perms::owner_all);
+  const std::string record = FakeProgram(programs, "browser");
   WriteSetting(kRoot + "Browser", browser);
   WriteSetting(kRoot + "Copy\\PageRequisites", "1");
   WriteSetting(kRoot + "Copy\\Render", "1");

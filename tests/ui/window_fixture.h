@@ -17,6 +17,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTest>
+#include <QTreeWidget>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -28,8 +29,10 @@
 #include "support/settings_store.h"
 #include "support/temp_dir.h"
 #include "ui/copy_preferences.h"
+#include "ui/crawl_report.h"
 #include "ui/dialog_units.h"
 #include "ui/directory_dialog.h"
+#include "ui/login_dialog.h"
 #include "ui/main_dialog.h"
 #include "ui/preferences_dialog.h"
 #include "ui_test_support.h"
@@ -111,6 +114,16 @@ class Window : public ::testing::Test {
     for (int i = 0; i < Combo(dialog)->count(); ++i)
       entries.push_back(Combo(dialog)->itemText(i).toStdString());
     return entries;
+  }
+  // A program named name in directory: it writes its first argument to directory/opened once it
+  // runs, whole, then named, so that a test never reads it half written.
+  static std::string FakeProgram(const TempDir& directory, const std::string& name) {
+    const std::string record = directory.Path() + "/opened";
+    WriteFileBytes(directory.Path() + "/" + name, "#!/bin/sh\nprintf '%s' \"$1\" > '" + record +
+                                                      ".part' && mv '" + record + ".part' '" +
+                                                      record + "'\n");
+    fs::permissions(directory.Path() + "/" + name, fs::perms::owner_all);
+    return record;
   }
   bool Idle(CKelvaneDlg& dialog) {
     return Button(dialog, Control::DownloadButton)->isEnabled() &&

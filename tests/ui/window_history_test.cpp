@@ -1,4 +1,6 @@
 // The address box and its history, as a person types, picks and deletes.
+#include <fstream>
+
 #include "window_fixture.h"
 
 namespace {
@@ -164,6 +166,30 @@ TEST_F(Window, TypingRefreshesTheMirrorDirectoryAtEveryKey) {
   EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), m_saveTo.Path() + "/h/d");
   EXPECT_EQ(dialog.m_url.Get(), "http://h/d/p.htm");
   EXPECT_EQ(Combo(dialog)->count(), 0);  // typing alone adds nothing
+}
+
+// A login typed into an address names no directory and is kept in no file, which only its user
+// may read.
+TEST_F(Window, ALoginTypedIntoTheAddressIsNeitherShownAsADirectoryNorStored) {
+  {
+    CKelvaneDlg dialog;
+    Start(dialog);
+    Type(dialog, "http://user:secret@h/d/");
+    EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), m_saveTo.Path() + "/h/d");
+    Type(dialog, "user:secret@h/d/");
+    EXPECT_EQ(Shown(dialog, Control::MirrorDirectoryEdit), m_saveTo.Path() + "/h/d");
+    QTest::keyClick(Combo(dialog)->lineEdit(), Qt::Key_Tab);
+    Close(dialog);
+  }
+  EXPECT_EQ(ReadSetting(kHistory + "0"), "h/d/");
+  for (const std::string& file : {SettingsFilePath(), ProfileFilePath()}) {
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write)
+        << file;
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}).find("secret"),
+              std::string::npos);
+  }
 }
 
 // A pick in the list, by a click or by the arrow keys, makes that entry the text and the

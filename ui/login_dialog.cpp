@@ -1,0 +1,32 @@
+#include "ui/login_dialog.h"
+
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+CLoginDialog::CLoginDialog(const QString& server, const QString& realm, QWidget* parent)
+    : QDialog(parent), m_user(new QLineEdit(this)), m_password(new QLineEdit(this)) {
+  setWindowTitle(QStringLiteral("Login"));
+  QString site = server;
+  site.remove(QStringLiteral("https://")).remove(QStringLiteral("http://"));
+  auto* said = new QLabel(realm.isEmpty()
+                              ? QStringLiteral("The site %1 asks for a login").arg(site)
+                              : QStringLiteral("The site %1 asks for a login: %2").arg(site, realm),
+                          this);
+  said->setObjectName(QStringLiteral("loginAsked"));
+  said->setTextFormat(Qt::PlainText);  // a realm is the server's text, never markup
+  said->setWordWrap(true);
+  m_password->setEchoMode(QLineEdit::Password);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("Log in"));
+  auto* form = new QFormLayout(this);
+  form->addRow(said);
+  form->addRow(QStringLiteral("User"), m_user);
+  form->addRow(QStringLiteral("Password"), m_password);
+  form->addRow(buttons);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  setMinimumWidth(fontMetrics().averageCharWidth() * 50);
+}
