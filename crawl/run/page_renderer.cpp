@@ -17,27 +17,6 @@ using namespace render_protocol;
 
 }  // namespace
 
-struct PageRenderer::Tab {
-  int id = 0;
-  Page page;
-  std::string targetId;
-  std::string session;
-  bool documentServed = false;
-  bool shown = false;  // its document parsed: a reader sees it and scrolls
-  bool loaded = false;
-  bool atEnd = false;
-  int unwatched = 0;    // 1: nothing reacts to scrolling; 2: and looked for again
-  bool asking = false;  // an evaluation is under way
-  bool closing = false;
-  int scrolls = 0;
-  int requests = 0;
-  int pending = 0;
-  int64_t bytes = 0;
-  SteadyClock::time_point started = SteadyClock::now();
-  SteadyClock::time_point lastActivity = SteadyClock::now();
-  SteadyClock::time_point settled{};  // the page last said it had nothing left to do
-};
-
 PageRenderer::PageRenderer(RenderHost& host, int tabs, RenderBudget budget)
     : m_host(host), m_mostTabs(tabs > 0 ? tabs : 1), m_budget(budget) {}
 
@@ -395,7 +374,9 @@ void PageRenderer::Step(Tab& tab) {
     // answers, and what they import is still to be asked for.
     if (tab.settled < tab.lastActivity)
       return Settle(tab);
-    TakeLinks(tab);
+    // What the page asked for just before it settled may still be on its way here.
+    if (now - tab.settled >= m_budget.quiet / 2)
+      TakeLinks(tab);
   }
 }
 
@@ -428,9 +409,19 @@ void PageRenderer::Scroll(Tab& tab) {
 }
 
 void PageRenderer::Settle(Tab& tab) {
+  // The page and each of its workers and frames, every one of which may still run what it got.
+  auto left = std::make_shared<int>(0);
   const SteadyClock::time_point sent = SteadyClock::now();
-  Ask(tab, kIdle, [sent](Tab& asked, const Json&) {
-    if (asked.lastActivity <= sent)
+  for (const auto& [session, owner] : m_sessions) {
+    if (owner != tab.id || session == tab.session)
+      continue;
+    ++*left;
+    m_browser->Send("Runtime.evaluate", {{"expression", kIdle}, {"awaitPromise", true}}, session,
+                    [left](const Json&) { --*left; });
+  }
+  Ask(tab, kIdle, [sent, left](Tab& asked, const Json&) {
+    // A worker that is still busy has its answer come later: the page is asked again then.
+    if (asked.lastActivity <= sent && *left == 0)
       asked.settled = SteadyClock::now();
   });
 }

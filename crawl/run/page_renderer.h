@@ -78,7 +78,27 @@ class PageRenderer {
     std::string contentType;
     int depth = 0;
   };
-  struct Tab;
+  struct Tab {
+    int id = 0;
+    Page page;
+    std::string targetId;
+    std::string session;
+    bool documentServed = false;
+    bool shown = false;  // its document parsed: a reader sees it and scrolls
+    bool loaded = false;
+    bool atEnd = false;
+    int unwatched = 0;    // 1: nothing reacts to scrolling; 2: and looked for again
+    bool asking = false;  // an evaluation is under way
+    bool closing = false;
+    int scrolls = 0;
+    int requests = 0;
+    int pending = 0;
+    int64_t bytes = 0;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    // When the page and its workers last said they had nothing left to do.
+    std::chrono::steady_clock::time_point settled{};
+  };
   struct Paused {
     int tab;
     std::string session;

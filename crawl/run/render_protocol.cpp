@@ -59,10 +59,10 @@ const char* const kLinks =
   try { return new URL(a.getAttribute('href'), document.baseURI).href; } catch (e) { return ''; }
 }).filter(h => h.startsWith('http:') || h.startsWith('https:')))";
 
-// A task, then an idle moment: a module or script given a moment ago has been parsed, and what it
-// imports asked for.
-const char* const kIdle = R"(new Promise(done => setTimeout(
-  () => requestIdleCallback(() => done(true), {timeout: 1000}), 0)))";
+// A task, then an idle moment (a worker has none: its task is enough): a module or script given a
+// moment ago has been run, and what it imports or fetches asked for.
+const char* const kIdle = R"(new Promise(done => setTimeout(() => self.requestIdleCallback
+  ? requestIdleCallback(() => done(true), {timeout: 1000}) : done(true), 0)))";
 
 // The icon a browser looks for on its own where a page names none: no file of the page's.
 bool BrowsersOwn(const Json& paused) {
