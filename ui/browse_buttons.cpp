@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <memory>
@@ -32,6 +33,33 @@ bool Alive(qint64 pid) {
   return state > 1 && state < line.size() && line[state] != 'Z' && line[state] != 'X';
 }
 
+// A browser that ends at once with a failure is said, with what it said. One that runs on, or
+// hands the address to another and ends well, is left alone.
+void WatchBrowser(QWidget* window, qint64 pid, std::shared_ptr<QTemporaryFile> errors,
+                  const QString& browser) {
+  auto* watch = new QTimer(window);
+  auto since = std::make_shared<QElapsedTimer>();
+  since->start();
+  QObject::connect(watch, &QTimer::timeout, window, [window, watch, since, errors, pid, browser] {
+    const bool running = Alive(pid);
+    if (running && since->elapsed() < 5000)
+      return;
+    watch->stop();  // the message below runs its own loop, in which the timer would come again
+    watch->deleteLater();
+    errors->seek(0);
+    const QString said = QString::fromUtf8(errors->read(2000)).trimmed();
+    if (running || !said.contains(QStringLiteral("(exit status ")))
+      return;
+    QString text = QStringLiteral("The browser %1 ended at once: %2").arg(browser, said);
+    if (said.contains(QStringLiteral("--no-sandbox")) && ::geteuid() == 0)
+      text += QStringLiteral(
+          "\n\nChromium does not run as root. Start Kelvane as your own user, or name in Options a "
+          "script that starts Chromium with --no-sandbox.");
+    ShowPlainMessage(window, text);
+  });
+  watch->start(100);
+}
+
 }  // namespace
 
 void CKelvaneDlg::UpdateBrowseButtons() {
@@ -54,7 +82,7 @@ void CKelvaneDlg::RememberCopy() {
   const std::string page =
       m_lastCrawl.EndLine().isEmpty() ? std::string() : m_lastCrawl.StartPage();
   // The plain crawl writes no setting of its own: it only forgets an earlier crawl's.
-  if (page.empty() && !HasSetting(kLastCopyKey + "Address"))
+  if (page.empty() && ReadSetting(kLastCopyKey + "Address").empty())
     return;
   WriteSetting(kLastCopyKey + "Address", page.empty() ? std::string() : m_crawledAddress);
   WriteSetting(kLastCopyKey + "StartPage", page);
@@ -97,7 +125,7 @@ std::string CKelvaneDlg::ServedAddress(const std::string& page) {
 
 void CKelvaneDlg::LaunchBrowser(const std::string& argument) {
   // BrowserCommandLine is the text of this start; the program gets the argument as it is, never
-  // through a shell, so no character of an address can run a command.
+  // read by a shell, so no character of an address can run a command.
   const QString browser = ToQt(ReadSetting(kBrowserKey));
   // Without any option of the copy's, a browser that cannot start fails silently, as it always
   // did; with them, what went wrong is said.
@@ -105,37 +133,26 @@ void CKelvaneDlg::LaunchBrowser(const std::string& argument) {
     QProcess::startDetached(browser, {ToQt(argument)});
     return;
   }
+  // A name without a path is looked for on PATH, as the plain start does.
+  const QFileInfo program(QDir::isAbsolutePath(browser) ? browser
+                                                        : QStandardPaths::findExecutable(browser));
   auto errors = std::make_shared<QTemporaryFile>(QDir::tempPath() + "/kelvane-browser-XXXXXX");
+  // Its exit status is known through a shell that waits for it; the shell reads no address: the
+  // browser and its argument are handed over as its own arguments.
   QProcess process;
-  process.setProgram(browser);
-  process.setArguments({ToQt(argument)});
+  process.setProgram(QStringLiteral("/bin/sh"));
+  process.setArguments({QStringLiteral("-c"),
+                        QStringLiteral("\"$0\" \"$1\"; s=$?; [ $s -eq 0 ] || echo \"(exit status "
+                                       "$s)\" >&2; exit $s"),
+                        program.filePath(), ToQt(argument)});
   if (errors->open())
     process.setStandardErrorFile(errors->fileName());
   qint64 pid = 0;
-  if (!process.startDetached(&pid)) {
-    return ShowPlainMessage(this, QStringLiteral("The browser %1 could not be started: %2")
-                                      .arg(browser, process.errorString()));
+  if (!program.isFile() || !program.isExecutable() || !process.startDetached(&pid)) {
+    return ShowPlainMessage(
+        this, QStringLiteral("The browser %1 could not be started: %2")
+                  .arg(browser, program.exists() ? QStringLiteral("it is not a program it can run")
+                                                 : QStringLiteral("no such file")));
   }
-  // A browser that ends at once with something to say failed: what it said is shown. One that
-  // runs on, or hands the address to another and ends quietly, is left alone.
-  auto* watch = new QTimer(this);
-  auto since = std::make_shared<QElapsedTimer>();
-  since->start();
-  connect(watch, &QTimer::timeout, this, [this, watch, since, errors, pid, browser] {
-    const bool running = Alive(pid);
-    if (running && since->elapsed() < 5000)
-      return;
-    watch->deleteLater();
-    errors->seek(0);
-    const QString said = QString::fromUtf8(errors->read(2000)).trimmed();
-    if (running || said.isEmpty())
-      return;
-    QString text = QStringLiteral("The browser %1 ended at once: %2").arg(browser, said);
-    if (said.contains(QStringLiteral("--no-sandbox")) && ::geteuid() == 0)
-      text += QStringLiteral(
-          "\n\nChromium does not run as root. Start Kelvane as your own user, or name in Options a "
-          "script that starts Chromium with --no-sandbox.");
-    ShowPlainMessage(this, text);
-  });
-  watch->start(100);
+  WatchBrowser(this, pid, errors, browser);
 }

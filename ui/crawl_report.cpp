@@ -89,13 +89,13 @@ CrawlReportDialog::CrawlReportDialog(const std::vector<LastCrawl::Failure>& fail
       {QStringLiteral("Not saved"), QStringLiteral("Why"), QStringLiteral("Linked from")});
   m_list->setRootIsDecorated(false);
   m_list->setUniformRowHeights(true);
-  m_list->setSortingEnabled(true);
   for (const LastCrawl::Failure& failure : failures) {
     auto* item = new QTreeWidgetItem(
         m_list, {ToQt(failure.url), ToQt(failure.why), ToQt(failure.linkedFrom)});
     item->setToolTip(0, item->text(0));
     item->setToolTip(2, item->text(2));
   }
+  m_list->setSortingEnabled(true);  // once filled: sorting as each row comes is slow
   m_list->sortByColumn(1, Qt::AscendingOrder);
   for (int column = 0; column < 3; ++column)
     m_list->resizeColumnToContents(column);

@@ -194,6 +194,11 @@ void CKelvaneDlg::OnDownload() {
   UpdateData(true);
   // The crawl takes the address and directory as they are now; later edits do not reach it.
   // The copy's preferences as they are now; none stored, the plan has every option off.
+  // The last crawl ends its report after "Download" came back: what it said is shown first.
+  if (m_workerThread.joinable()) {
+    JoinWorker();
+    CrawlOver();
+  }
   CrawlPlan plan = ReadCopyPreferences();
   SetStart(plan, PlanFromDialog(*this).start);
   if (plan.archive.wacz == kArchiveBesideCopy)
@@ -290,13 +295,20 @@ void CKelvaneDlg::OnWorkerEnded() {
   Flush();
   // A notice that arrives after the next crawl has begun is that crawl's business, not this one.
   if (m_workerDone) {
-    JoinWorker();
-    m_endRow->Show(m_lastCrawl.EndLine());
-    RememberCopy();
-    if (const QString problem = m_lastCrawl.Problem(); !problem.isEmpty())
-      ShowMessageBoxHere(problem);
+    // Joined already where "Download" came first, which took its end then.
+    if (m_workerThread.joinable()) {
+      JoinWorker();
+      CrawlOver();
+    }
     emit workerFinished();
   }
+}
+
+void CKelvaneDlg::CrawlOver() {
+  m_endRow->Show(m_lastCrawl.EndLine());
+  RememberCopy();
+  if (const QString problem = m_lastCrawl.Problem(); !problem.isEmpty())
+    ShowMessageBoxHere(problem);
 }
 
 void CKelvaneDlg::ShowWhatHappened() {

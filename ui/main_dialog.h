@@ -96,6 +96,8 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void LaunchBrowser(const std::string& argument);
   void BrowseCopy();
   void ShowWhatHappened();
+  // A crawl's worker has ended: its end line, what Browse opens, and what it must say.
+  void CrawlOver();
   // What Browse opens of the copy the last crawl made, kept for the next run of the window.
   void RememberCopy();
   std::string ServedAddress(const std::string& page);

@@ -121,7 +121,7 @@ struct CrawlOutcome {
   int32_t downloaded = 0;
   int32_t slowDowns = 0;  // answers by which a server asked for a pause, the file asked again
   bool certificateRefused = false;  // a server's certificate did not verify
-  // The first server that could not be reached, and why; None when every one could.
+  // The last server that could not be reached, and why; None when every one could.
   enum class Unreached { None, Name, Refused, Certificate, Connection };
   Unreached unreached = Unreached::None;
   std::string unreachedServer{};  // as the address names it: "host" or "host:port"
@@ -173,8 +173,8 @@ class CrawlDialog {
   // from the texts of the log. Each file of a pass once; the ending once, before WorkerEnded.
   virtual void FileDone(const FileOutcome&) {}
   // A server ("scheme://server") asks for a login that the crawl does not have (a 401): the user
-  // and password to try, or none. Asked once per server and realm; the worker waits for the answer. Nothing is
-  // asked by default.
+  // and password to try, or none. Asked once per server and realm; the worker waits for the answer.
+  // Nothing is asked by default.
   struct Login {
     std::string user;
     std::string password;

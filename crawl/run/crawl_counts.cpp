@@ -4,8 +4,7 @@
 
 void CrawlCounts::CountUnreachable(const TransferResult& result, const std::string& url) {
   m_certificateRefused = m_certificateRefused || result.certificate;
-  if (m_unreached != CrawlOutcome::Unreached::None)
-    return;
+  // The latest: a crawl that ends on a server out of reach ends on the last one met.
   using U = CrawlOutcome::Unreached;
   m_unreached = result.nameUnknown   ? U::Name
                 : result.refused     ? U::Refused

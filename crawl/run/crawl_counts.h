@@ -13,9 +13,12 @@ class CrawlCounts {
   explicit CrawlCounts(CrawlDialog& dialog) : m_dialog(dialog) {}
 
   void CountDownload() { ++m_downloaded; }
+  // A fetch whose file is to be fetched again (a login came for it): counted when that comes.
+  void UncountDownload() { --m_downloaded; }
   // A server asked to be left alone a while (429, or 503 with Retry-After), with the web rules.
   void CountSlowDown() { ++m_slowDowns; }
-  // A transfer found its server out of reach (its name, the connection, its certificate).
+  // A transfer found its server out of reach (its name, the connection, its certificate): the
+  // latest is the outcome's.
   void CountUnreachable(const TransferResult& result, const std::string& url);
   // The downloaded files, as edit 1011 shows them.
   void ShowDownloaded();

@@ -313,9 +313,14 @@ void CrawlRun::FinishPass(Pass& pass) {
 
 bool CrawlRun::AskedLogin(Pass& pass) {
   const FetchedFile& file = *pass.file;
-  if (file.status != 401 || !file.loginAsked || m_askedAgain.count(pass.url) != 0)
+  if (file.status != 401 || !file.loginAsked || m_askedAgain.count(pass.url) != 0 || Stopping())
     return false;
-  const std::string server = SchemeAndServer(pass.url);
+  // The server that asked, where a redirect led, is the one the login is for.
+  const std::string& answered = file.finalUrl.empty() ? pass.url : file.finalUrl;
+  const std::string server = SchemeAndServer(answered);
+  // A server whose login was declined is asked no more, whatever realm it names next.
+  if (m_loginsDeclined.count(server) != 0)
+    return false;
   auto [asked, first] = m_loginsAsked.try_emplace(server + " " + *file.loginAsked, false);
   if (first) {
     const std::optional<CrawlDialog::Login> login = m_dialog.AskLogin(server, *file.loginAsked);
@@ -323,11 +328,15 @@ bool CrawlRun::AskedLogin(Pass& pass) {
       m_transport.AddLogin({server, login->user, login->password});
     // Basic needs no second challenge: the login goes at once below the file's directory.
     if (login && !file.digestAsked)
-      m_transport.RememberLogin(pass.url, LoginScheme::Basic);
+      m_transport.RememberLogin(answered, LoginScheme::Basic);
     asked->second = login.has_value();
+    if (!login)
+      m_loginsDeclined.insert(server);
   }
   if (!asked->second)
     return false;
+  // The file is counted once, when it comes: at any number of jobs alike.
+  m_counts.UncountDownload();
   m_askedAgain.insert(pass.url);
   m_links->Again(
       {pass.url, pass.depth, !pass.stored, pass.requisite,

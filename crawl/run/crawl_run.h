@@ -170,4 +170,5 @@ class CrawlRun {
   bool m_startUntested = false;  // the next link taken is the start, fetched without a test
   std::map<std::string, bool> m_loginsAsked;  // "scheme://server realm": whether one was given
   std::set<std::string> m_askedAgain;         // addresses fetched again with a login
+  std::set<std::string> m_loginsDeclined;     // servers whose login the person declined
 };

@@ -202,15 +202,20 @@ TEST_F(CrawlSession, UnreachableStartPageStillShowsTheServerIsThere) {
   EXPECT_TRUE(StoredFiles().empty());
 }
 
-// Links taken ahead to wait for their server's turn are still to be fetched: they count as
-// queued, and nothing is once the crawl is over.
-TEST(Queued, PassesWaitingForTheirServerCount) {
+// A page of six pictures.
+std::vector<std::pair<std::string, std::string>> SixPictures() {
   std::vector<std::pair<std::string, std::string>> files = {{"/", ""}};
   for (int i = 1; i <= 6; ++i) {
     files[0].second += "<IMG SRC=\"" + std::to_string(i) + ".gif\">";
     files.emplace_back("/" + std::to_string(i) + ".gif", "GIF89a");
   }
-  RawServer server(SiteHandler(files));
+  return files;
+}
+
+// Links taken ahead to wait for their server's turn are still to be fetched: they count as
+// queued, and nothing is once the crawl is over.
+TEST(Queued, PassesWaitingForTheirServerCount) {
+  RawServer server(SiteHandler(SixPictures()));
   TempDir saveTo;
   RecordingDialog dialog;
   dialog.m_url.Set(server.Url("/"));
@@ -237,12 +242,7 @@ TEST(Queued, PassesWaitingForTheirServerCount) {
 // address where nothing listens (all of 127/8 is this machine; the server listens on .1), or
 // to none.
 TEST(ServerLost, SeveralJobsGoOnWithoutIt) {
-  std::vector<std::pair<std::string, std::string>> files = {{"/", ""}};
-  for (int i = 1; i <= 6; ++i) {
-    files[0].second += "<IMG SRC=\"" + std::to_string(i) + ".gif\">";
-    files.emplace_back("/" + std::to_string(i) + ".gif", "GIF89a");
-  }
-  RawServer server(SiteHandler(files));
+  RawServer server(SiteHandler(SixPictures()));
   const std::string url = "http://site.test:" + std::to_string(server.Port()) + "/";
   for (const std::optional<std::string>& lost :
        {std::optional<std::string>("127.0.0.2"), std::optional<std::string>()}) {
