@@ -236,6 +236,49 @@ TEST(Queued, PassesWaitingForTheirServerCount) {
   EXPECT_EQ(dialog.LastText(Control::QueuedFilesEdit), "0");
 }
 
+// A login asked for behind a redirect is the answering address's: asked once at any number of
+// jobs, sent below the directory that asked, never to the address that redirected.
+TEST(Login, AskedOnceAndSentOnlyBelowWhereItWasAsked) {
+  RawServer server([](int fd, const std::string& request) {
+    if (request.starts_with("GET / "))
+      return SendAll(fd, Answer(200, "<IMG SRC=\"old.gif\"><IMG SRC=\"private/q.gif\">",
+                                "Content-Type: text/html\r\n"));
+    if (request.starts_with("GET /old.gif "))
+      return SendAll(fd, Answer(302, "", "Location: /private/p.gif\r\n"));
+    if (request.find("Authorization: Basic dXNlcjpzZWNyZXQ=\r\n") == std::string::npos)
+      return SendAll(fd, Answer(401, "no", "WWW-Authenticate: Basic realm=\"Private\"\r\n"));
+    SendAll(fd, Answer(200, "GIF89a"));
+  });
+  for (int jobs : {1, 4}) {
+    SCOPED_TRACE(jobs);
+    TempDir saveTo;
+    RecordingDialog dialog;
+    dialog.m_url.Set(server.Url("/"));
+    dialog.m_saveToDirectory.Set(saveTo.Path());
+    dialog.m_mirrorDirectory.Set(MirrorDirectory(server.Url("/"), saveTo.Path()));
+    Strings asked;
+    dialog.onLogin = [&](const std::string& at, const std::string& realm) {
+      asked.push_back(at + " " + realm);
+      return std::optional<CrawlDialog::Login>({"user", "secret"});
+    };
+    CrawlPlan plan = PlanFromDialog(dialog);
+    plan.completePages = true;
+    plan.jobs = jobs;
+    const size_t before = server.Requests().size();
+    RunCrawl(dialog, plan);
+    EXPECT_EQ(asked, Strings{"http://127.0.0.1:" + std::to_string(server.Port()) + " Private"});
+    const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
+    EXPECT_EQ(ReadFileBytes(host + "/old.gif"), "GIF89a");
+    EXPECT_EQ(ReadFileBytes(host + "/private/q.gif"), "GIF89a");
+    const Strings requests = server.Requests();
+    for (size_t i = before; i < requests.size(); ++i) {
+      if (!requests[i].starts_with("GET /private/")) {
+        EXPECT_EQ(requests[i].find("Authorization:"), std::string::npos) << requests[i];
+      }
+    }
+  }
+}
+
 // A server lost once the crawl is under way: with several jobs its files are not saved, why is
 // said once, and the crawl runs its course; one job cancels, as on any failed network call. The
 // name leads first to the server, then (after the reachability test and the start page) to an

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,12 @@ class RecordingDialog : public CrawlDialog {
   void CrawlEnded(const CrawlOutcome& ending) override;
   std::vector<FileOutcome> Outcomes() const;
   std::vector<CrawlOutcome> Endings() const;
+
+  // Answers the crawl's asks for a login; none by default.
+  std::function<std::optional<Login>(const std::string& server, const std::string& realm)> onLogin;
+  std::optional<Login> AskLogin(const std::string& server, const std::string& realm) override {
+    return onLogin ? onLogin(server, realm) : std::nullopt;
+  }
 
   // Called with every event as it is recorded, on the caller's thread: lets a test press
   // "Stop" at an exact moment.
