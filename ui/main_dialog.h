@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QTimer>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -111,7 +112,7 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void MessageMap();
   bool OnWindowThread() const;
   void Queue(Control control, const std::function<void(ControlUpdates::Change&)>& change);
-  // These three run on the window thread at a worker's request. They are called by name, not
+  // These run on the window thread at a worker's request. They are called by name, not
   // through a lambda, so that nothing the worker made is read here without a lock.
   // Flushes now, or when a frame's time has passed since the last flush.
   Q_INVOKABLE void ScheduleFlush();
@@ -119,6 +120,8 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   Q_INVOKABLE void ShowMessageBoxHere(const QString& text);
   // The user and password typed, or nothing.
   Q_INVOKABLE QStringList AskLoginHere(const QString& server, const QString& realm);
+  // Asks, and hands the answer to the worker waiting in AskLogin.
+  Q_INVOKABLE void AskLoginForWorker(const QString& server, const QString& realm);
   void Flush();
   void Apply(Control control, const ControlUpdates::Change& change);
   // Serves the worker's calls, and no input, until it has ended; then joins it.
@@ -143,6 +146,13 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   std::string m_crawledAddress;           // as typed for the last crawl, without a login
   std::atomic<bool> m_asksLogins{false};  // the running crawl has the web rules
   std::map<std::string, Login> m_logins;  // by "scheme://server"; the window's thread only
+  // The login typed for the worker's question, under a lock the thread checker sees.
+  struct LoginAnswer {
+    std::mutex mutex;
+    std::condition_variable given;
+    bool done = false;
+    std::optional<Login> login;
+  } m_loginAnswer;
   std::unique_ptr<CopyServer> m_copyServer;
   std::unique_ptr<CrawlEndRow> m_endRow;
 };

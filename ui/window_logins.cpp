@@ -1,9 +1,6 @@
 // Logins a site asks for during a crawl with the web rules, asked of the person in the window.
 #include <QLineEdit>
 #include <QThread>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
 
 #include "ui/login_dialog.h"
 #include "ui/main_dialog.h"
@@ -25,28 +22,25 @@ std::optional<CrawlDialog::Login> CKelvaneDlg::AskLogin(const std::string& serve
     return std::nullopt;
   if (QThread::currentThread() == thread())
     return Typed(AskLoginHere(ToQt(server), ToQt(realm)));
-  // The answer comes back under a lock of the standard library's, which the thread checker sees;
-  // the window serves the call, as it serves a message box, until the worker has it.
-  struct Answer {
-    std::mutex mutex;
-    std::condition_variable given;
-    bool done = false;
-    std::optional<Login> login;
-  };
-  auto answer = std::make_shared<Answer>();
-  QMetaObject::invokeMethod(
-      this,
-      [this, answer, server, realm] {
-        std::optional<Login> login = Typed(AskLoginHere(ToQt(server), ToQt(realm)));
-        std::lock_guard lock(answer->mutex);
-        answer->login = std::move(login);
-        answer->done = true;
-        answer->given.notify_one();
-      },
-      Qt::QueuedConnection);
-  std::unique_lock lock(answer->mutex);
-  answer->given.wait(lock, [&] { return answer->done; });
-  return answer->login;
+  {
+    std::lock_guard lock(m_loginAnswer.mutex);
+    m_loginAnswer.done = false;
+    m_loginAnswer.login.reset();
+  }
+  // Called by name: what the worker made is copied by the call, never read from its stack here.
+  QMetaObject::invokeMethod(this, "AskLoginForWorker", Qt::QueuedConnection,
+                            Q_ARG(QString, ToQt(server)), Q_ARG(QString, ToQt(realm)));
+  std::unique_lock lock(m_loginAnswer.mutex);
+  m_loginAnswer.given.wait(lock, [&] { return m_loginAnswer.done; });
+  return m_loginAnswer.login;
+}
+
+void CKelvaneDlg::AskLoginForWorker(const QString& server, const QString& realm) {
+  std::optional<Login> login = Typed(AskLoginHere(server, realm));
+  std::lock_guard lock(m_loginAnswer.mutex);
+  m_loginAnswer.login = std::move(login);
+  m_loginAnswer.done = true;
+  m_loginAnswer.given.notify_one();
 }
 
 QStringList CKelvaneDlg::AskLoginHere(const QString& server, const QString& realm) {

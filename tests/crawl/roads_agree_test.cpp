@@ -3,6 +3,7 @@
 // rules and with complete pages alike.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <tuple>
@@ -149,7 +150,8 @@ const Case kCases[] = {
 };
 
 TEST(RoadsAgree, EveryHostileAnswerAtOneJobAndAtFour) {
-  const int closedPort = ClosedPort();
+  // Taken once the server listens: a port freed before could be given to it.
+  std::atomic<int> closedPort{0};
   // /c/N/ links the route of case N, which it serves as /c/N/ROUTE.
   RawServer server([&](int fd, const std::string& request) {
     const std::string path = RequestPath(request);
@@ -168,6 +170,7 @@ TEST(RoadsAgree, EveryHostileAnswerAtOneJobAndAtFour) {
       Route(fd, rest);
     }
   });
+  closedPort = ClosedPort();
   for (bool completePages : {false, true}) {
     for (size_t i = 0; i < std::size(kCases); ++i) {
       const Case& c = kCases[i];
