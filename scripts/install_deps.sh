@@ -5,13 +5,14 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libcurl4-openssl-dev libssl-dev libzip-dev libdeflate-dev zlib1g-dev libbrotli-dev libzstd-dev
+  qt6-base-dev qtkeychain-qt6-dev libsecret-1-0 libcurl4-openssl-dev libssl-dev libzip-dev libdeflate-dev zlib1g-dev libbrotli-dev libzstd-dev
   nginx openssl ca-certificates fonts-dejavu-core wget
   fp-utils-3.2.2 libchm1 dpkg-dev file
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev nlohmann-json3-dev
   chromium python3
   xvfb x11-utils
+  dbus-daemon gnome-keyring
 )
 # The archives' independent reader runs on Node.js: Debian's, where the machine has none.
 if [ $# -eq 0 ] && ! command -v npm >/dev/null; then

@@ -1,5 +1,6 @@
 #include "ui/login_dialog.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
@@ -7,7 +8,10 @@
 #include <QPushButton>
 
 CLoginDialog::CLoginDialog(const QString& server, const QString& realm, QWidget* parent)
-    : QDialog(parent), m_user(new QLineEdit(this)), m_password(new QLineEdit(this)) {
+    : QDialog(parent),
+      m_user(new QLineEdit(this)),
+      m_password(new QLineEdit(this)),
+      m_remember(new QCheckBox(QStringLiteral("Remember"), this)) {
   setWindowTitle(QStringLiteral("Login"));
   QString site = server;
   site.remove(QStringLiteral("https://")).remove(QStringLiteral("http://"));
@@ -25,6 +29,8 @@ CLoginDialog::CLoginDialog(const QString& server, const QString& realm, QWidget*
   form->addRow(said);
   form->addRow(QStringLiteral("User"), m_user);
   form->addRow(QStringLiteral("Password"), m_password);
+  m_remember->setToolTip(QStringLiteral("Keeps the login in the desktop's secret store"));
+  form->addRow(QString(), m_remember);
   form->addRow(buttons);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);

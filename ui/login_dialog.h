@@ -2,6 +2,7 @@
 
 #include <QDialog>
 
+class QCheckBox;
 class QLineEdit;
 
 // Asks for the login a site wants: its server and realm said, a user and a password typed.
@@ -13,8 +14,11 @@ class CLoginDialog : public QDialog {
   CLoginDialog(const QString& server, const QString& realm, QWidget* parent);
   QLineEdit* User() const { return m_user; }
   QLineEdit* Password() const { return m_password; }
+  // Keep the login in the desktop's secret store.
+  QCheckBox* Remember() const { return m_remember; }
 
  private:
   QLineEdit* m_user;
   QLineEdit* m_password;
+  QCheckBox* m_remember;
 };

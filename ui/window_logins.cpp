@@ -1,10 +1,13 @@
 // Logins a site asks for during a crawl with the web rules, asked of the person in the window.
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QThread>
 
+#include "ui/dialog_units.h"
 #include "ui/login_dialog.h"
 #include "ui/main_dialog.h"
 #include "ui/qt_text.h"
+#include "ui/secret_store.h"
 
 namespace {
 
@@ -47,9 +50,23 @@ QStringList CKelvaneDlg::AskLoginHere(const QString& server, const QString& real
   if (m_closing)
     return {};
   CLoginDialog asking(server, realm, this);
+  const std::optional<Login> kept = RecalledLogin(server, realm);
+  if (kept) {
+    asking.User()->setText(ToQt(kept->user));
+    asking.Password()->setText(ToQt(kept->password));
+    asking.Remember()->setChecked(true);
+  }
   if (asking.exec() != QDialog::Accepted)
     return {};
   const Login login{asking.User()->text().toStdString(), asking.Password()->text().toStdString()};
+  if (!asking.Remember()->isChecked()) {
+    if (kept)
+      ForgetLogin(server, realm);
+  } else if (const QString error = KeepLogin(server, realm, login); !error.isEmpty()) {
+    ShowPlainMessage(
+        this,
+        QStringLiteral("The login could not be kept in the desktop's secret store: %1").arg(error));
+  }
   m_logins[server.toStdString()] = login;
   return {ToQt(login.user), ToQt(login.password)};
 }

@@ -1,4 +1,5 @@
 // Crawls started, stopped and ended from the window, by keys and clicks.
+#include "private_secret_store.h"
 #include "window_fixture.h"
 
 namespace {
@@ -130,8 +131,11 @@ TEST_F(Window, ARefusedConnectionIsSaidPlainly) {
 }
 
 // A site behind a login, with the web rules: the window asks once for the server and realm, the
-// crawl goes on with it, and later crawls of the window have it too. It is kept in no file.
+// crawl goes on with it, and later crawls of the window have it too. It is kept in no file; once
+// remembered, the secret store has it for the next start.
 TEST_F(Window, ASiteThatAsksForALoginIsLoggedIntoFromTheWindow) {
+  PrivateSecretStore store;
+  ASSERT_TRUE(store.Unlocked());
   std::atomic<int> challenges{0};
   RawServer server([&](int fd, const std::string& request) {
     if (request.find("Authorization: Basic dXNlcjpzZWNyZXQ=\r\n") == std::string::npos) {
@@ -151,6 +155,8 @@ TEST_F(Window, ASiteThatAsksForALoginIsLoggedIntoFromTheWindow) {
     asked.push_back(login->findChild<QLabel*>("loginAsked")->text().toStdString());
     QTest::keyClicks(login->User(), "user");
     QTest::keyClicks(login->Password(), "secret");
+    // On its box, as a person clicks it: the row stretches beyond its label.
+    QTest::mouseClick(login->Remember(), Qt::LeftButton, {}, {8, login->Remember()->height() / 2});
     QTest::keyClick(login->Password(), Qt::Key_Return);
   });
   TypeUrl(dialog, server.Url("/"));
@@ -170,6 +176,20 @@ TEST_F(Window, ASiteThatAsksForALoginIsLoggedIntoFromTheWindow) {
   Close(dialog);
   for (const std::string& file : {SettingsFilePath(), ProfileFilePath()})
     EXPECT_EQ(ReadFileBytes(file).find("secret"), std::string::npos) << file;
+  CKelvaneDlg restarted;
+  Start(restarted);
+  AnswerNextModal<CLoginDialog>([&](CLoginDialog* login) {
+    asked.push_back(login->User()->text().toStdString() + " " +
+                    (login->Remember()->isChecked() ? "remembered" : "not remembered"));
+    QTest::keyClick(login->Password(), Qt::Key_Return);
+  });
+  fs::remove_all(host);
+  TypeUrl(restarted, server.Url("/"));
+  Click(restarted, Control::DownloadButton);
+  ASSERT_TRUE(WaitFor([&] { return Idle(restarted); }));
+  EXPECT_EQ(asked.back(), "user remembered");
+  EXPECT_EQ(ReadFileBytes(host + "/b.htm"), "file");
+  Close(restarted);
 }
 
 // A save-to directory the disk refuses, full or read-only, is said once, with its reason.
