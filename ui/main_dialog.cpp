@@ -24,6 +24,7 @@
 
 #include "crawl/rules/mirror_paths.h"
 #include "crawl/run/crawl.h"
+#include "crawl/run/plan_start.h"
 #include "platform/copy_server.h"
 #include "support/settings_store.h"
 #include "ui/copy_preferences.h"
@@ -200,12 +201,16 @@ void CKelvaneDlg::OnDownload() {
     CrawlOver();
   }
   CrawlPlan plan = ReadCopyPreferences();
-  SetStart(plan, PlanFromDialog(*this).start);
+  // Any option of the copy's preferences, each said in the archive's command line, is the web
+  // rules' crawl, which says how it ended and what it did not save. It reads an address typed
+  // without its scheme as http, as the web does, whichever option it is.
+  const bool webRules = !plan.archive.commandLine.empty();
+  CrawlStart start = PlanFromDialog(*this).start;
+  if (const std::string url = TypedAddress(start.url, true); webRules && url != start.url)
+    start = {url, MirrorDirectory(url, start.saveToDirectory), start.saveToDirectory};
+  SetStart(plan, start);
   if (plan.archive.wacz == kArchiveBesideCopy)
     plan.archive.wacz = ArchiveBesideCopy(plan.start.localRoot);
-  // Any option of the copy's preferences, each said in the archive's command line, is the web
-  // rules' crawl, which says how it ended and what it did not save.
-  const bool webRules = !plan.archive.commandLine.empty();
   m_lastCrawl.Begin(!plan.scope.Empty(), plan.update, plan.convertLinks, plan.archive.wacz,
                     webRules ? plan.start.localRoot : std::string());
   m_endRow->Begin(webRules);

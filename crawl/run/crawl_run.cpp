@@ -206,7 +206,10 @@ CrawlRun::Obtained CrawlRun::FetchFile(const std::string& source) {
       obtained.file.reset();
     return obtained;
   }
-  obtained.file = Fetch(source, m_transport, Redirects(0, false));
+  TransferResult failed;
+  obtained.file = Fetch(source, m_transport, Redirects(0, false), {}, false, &failed);
+  if (failed.unreachable)
+    m_counts.CountUnreachable(failed, source);
   if (Stopping()) {
     const std::string failedCall = obtained.file->failedCallText;
     obtained.file.reset();

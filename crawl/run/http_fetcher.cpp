@@ -290,7 +290,8 @@ void FileReceiver::Stopped() {
 
 std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
                                    const RedirectRule& mayRedirect,
-                                   const std::vector<std::string>& headers, bool unreachableAlone) {
+                                   const std::vector<std::string>& headers, bool unreachableAlone,
+                                   TransferResult* failed) {
   auto file = std::make_unique<FetchedFile>();
   // Without a dialog, each fetch is a crawl of its own: an earlier failure does not stop it.
   ClearStopWithoutDialog();
@@ -314,6 +315,8 @@ std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
     return receiver.TakeFile();
   }
   if (!sent || result.end == TransferEnd::Failed) {
+    if (failed)
+      *failed = result;
     if (unreachableAlone && result.unreachable) {
       Log(result.text);
       receiver.File().problem = FetchProblem::Unreachable;

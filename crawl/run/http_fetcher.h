@@ -16,11 +16,11 @@
 // through the log and the bars: the one-at-a-time crawl's request, driven through one transfer
 // slot as the crawl drives all its transfers. A failed network call raises the main dialog's
 // stop flag, but with unreachableAlone, a server that cannot be reached is this file's failure
-// alone (FetchProblem::Unreachable).
+// alone (FetchProblem::Unreachable). A transfer that failed is told in failed, where given.
 std::unique_ptr<FetchedFile> Fetch(std::string url, Transport& transport,
                                    const RedirectRule& mayRedirect = {},
                                    const std::vector<std::string>& headers = {},
-                                   bool unreachableAlone = false);
+                                   bool unreachableAlone = false, TransferResult* failed = nullptr);
 
 // The activity bar's range, and the file bar's for a file of unknown size.
 inline constexpr int kActivityHigh = 16384;

@@ -106,28 +106,35 @@ TEST(LastCrawl, ProblemsAreSaidInWords) {
 }
 
 // A start typed without its scheme is an http address with the web rules; a port where nothing
-// listens is said so.
+// listens is said so, with complete pages or without.
 TEST_F(Window, ARefusedConnectionIsSaidPlainly) {
   int closedPort;
   {
     RawServer gone([](int, const std::string&) {});
     closedPort = gone.Port();
   }
-  WriteSetting(kRoot + "Copy\\PageRequisites", "1");
-  CKelvaneDlg dialog;
-  Start(dialog);
-  std::string message;
-  AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
-    message = box->text().toStdString();
-    QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
-  });
-  const std::string server = "127.0.0.1:" + std::to_string(closedPort);
-  Type(dialog, server + "/");
-  Click(dialog, Control::DownloadButton);
-  ASSERT_TRUE(WaitFor([&] { return Idle(dialog) && !message.empty(); }));
-  EXPECT_EQ(message, "The server " + server +
-                         " refused the connection: no web server answers there, or not on that "
-                         "port");
+  for (const char* option : {"PageRequisites", "WindowsNames"}) {
+    SCOPED_TRACE(option);
+    fs::remove_all(SettingsFilePath());
+    WriteSetting(kRoot + "SaveTo\\", m_saveTo.Path());
+    WriteSetting(kRoot + "Browser", "");
+    WriteSetting(kRoot + "Copy\\" + option, "1");
+    CKelvaneDlg dialog;
+    Start(dialog);
+    std::string message;
+    AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
+      message = box->text().toStdString();
+      QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    });
+    const std::string server = "127.0.0.1:" + std::to_string(closedPort);
+    Type(dialog, server + "/");
+    Click(dialog, Control::DownloadButton);
+    ASSERT_TRUE(WaitFor([&] { return Idle(dialog) && !message.empty(); }));
+    EXPECT_EQ(message, "The server " + server +
+                           " refused the connection: no web server answers there, or not on "
+                           "that port");
+    Close(dialog);
+  }
 }
 
 // A site behind a login, with the web rules: the window asks once for the server and realm, the
