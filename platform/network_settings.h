@@ -35,6 +35,8 @@ struct NetworkSettings {
     std::string server;  // "scheme://server", as authServer
     std::string user;
     std::string password;
+    // The realm it was given for, which it goes to alone; none: any realm of its server.
+    std::string realm{};
   };
   std::vector<ServerLogin> moreLogins;
   // Basic credentials sent at once, to a server that never asks for them; otherwise they go

@@ -78,13 +78,17 @@ void SetConnection(CURL* easy, const NetworkSettings& options, const TransferReq
 
 // Credentials go to the start address's server alone, never to another it links or sends to.
 bool SetLogin(CURL* easy, const NetworkSettings& options, const TransferRequest& request,
-              LoginScheme remembered) {
+              const RememberedLogin& remembered) {
   const std::string server = std::string(request.https ? "https://" : "http://") + request.server;
-  const bool authorised = !options.authServer.empty() && EqualsNoCase(server, options.authServer);
+  // A login given for a realm goes only where that realm was met; one given for the server, to
+  // any realm of it but those.
+  const bool realm = !remembered.realm.empty();
+  const bool authorised =
+      !realm && !options.authServer.empty() && EqualsNoCase(server, options.authServer);
   const char* name = authorised && !options.user.empty() ? options.user.c_str() : nullptr;
   const char* password = name != nullptr ? options.password.c_str() : nullptr;
   for (const NetworkSettings::ServerLogin& login : options.moreLogins) {
-    if (name == nullptr && EqualsNoCase(server, login.server)) {
+    if (name == nullptr && EqualsNoCase(server, login.server) && login.realm == remembered.realm) {
       name = login.user.c_str();
       password = login.password.c_str();
     }
@@ -95,11 +99,11 @@ bool SetLogin(CURL* easy, const NetworkSettings& options, const TransferRequest&
   curl_easy_setopt(easy, CURLOPT_NETRC, CURL_NETRC_IGNORED);
   // Credentials go only where the server asks for them, by the scheme it names; for a server
   // that never asks, Basic at once when told so.
-  const bool atOnce = options.authNoChallenge || remembered == LoginScheme::Basic;
+  const bool atOnce = options.authNoChallenge || remembered.scheme == LoginScheme::Basic;
   curl_easy_setopt(easy, CURLOPT_HTTPAUTH,
-                   atOnce                              ? CURLAUTH_BASIC
-                   : remembered == LoginScheme::Digest ? CURLAUTH_DIGEST
-                                                       : CURLAUTH_BASIC | CURLAUTH_DIGEST);
+                   atOnce                                     ? CURLAUTH_BASIC
+                   : remembered.scheme == LoginScheme::Digest ? CURLAUTH_DIGEST
+                                                              : CURLAUTH_BASIC | CURLAUTH_DIGEST);
   curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
   return user && !atOnce;
 }

@@ -24,4 +24,4 @@ void SetConnection(CURL* easy, const NetworkSettings& options, const TransferReq
 // remembered: a login the server took for this address already, sent at once (a Digest one as
 // the handle keeps it, answering the server's challenge again where its nonce went stale).
 bool SetLogin(CURL* easy, const NetworkSettings& options, const TransferRequest& request,
-              LoginScheme remembered);
+              const RememberedLogin& remembered);

@@ -14,7 +14,7 @@ bool TransferLogin::Forgets(const Transport& transport, std::string_view url) {
   const NetworkSettings& options = transport.Options();
   if (options.user.empty() && options.moreLogins.empty())
     return false;
-  if (transport.LoginRemembered(url) == LoginScheme::Digest && !m_digestServer.empty() &&
+  if (transport.LoginRemembered(url).scheme == LoginScheme::Digest && !m_digestServer.empty() &&
       ServerPart(url) == m_digestServer)
     return false;
   m_digestServer.clear();

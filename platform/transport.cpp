@@ -170,28 +170,35 @@ SteadyClock::time_point Politeness::TakeBytes(size_t n) {
   return m_next;
 }
 
-void Transport::RememberLogin(std::string_view url, LoginScheme scheme) {
+void Transport::RememberLogin(std::string_view url, LoginScheme scheme, const std::string& realm,
+                              bool exact) {
   const size_t path = url.find('/', url.find("://") + 3);
   if (path == std::string_view::npos)
     return;
   std::string directory(url.substr(0, url.find_first_of("?#", path)));
-  directory.resize(directory.rfind('/') + 1);
-  if (LoginRemembered(directory) == LoginScheme::None)
-    m_loginDirectories.emplace_back(std::move(directory), scheme);
+  if (!exact)
+    directory.resize(directory.rfind('/') + 1);
+  const RememberedLogin known = LoginRemembered(directory);
+  if (known.scheme == LoginScheme::None) {
+    m_loginDirectories.push_back({std::move(directory), {scheme, realm}});
+  } else if (!realm.empty() && known.realm != realm) {
+    // The realm the server named there is known now: it comes before what held the directory.
+    m_loginDirectories.insert(m_loginDirectories.begin(), {std::move(directory), {scheme, realm}});
+  }
 }
 
 void Transport::AddLogin(const NetworkSettings::ServerLogin& login) {
-  if (EqualsNoCase(login.server, m_options.authServer)) {
+  if (login.realm.empty() && EqualsNoCase(login.server, m_options.authServer)) {
     m_options.user = login.user;
     m_options.password = login.password;
   }
   m_options.moreLogins.insert(m_options.moreLogins.begin(), login);
 }
 
-LoginScheme Transport::LoginRemembered(std::string_view url) const {
-  for (const auto& [directory, scheme] : m_loginDirectories) {
+RememberedLogin Transport::LoginRemembered(std::string_view url) const {
+  for (const auto& [directory, login] : m_loginDirectories) {
     if (url.starts_with(directory))
-      return scheme;
+      return login;
   }
-  return LoginScheme::None;
+  return {};
 }

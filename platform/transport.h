@@ -76,7 +76,14 @@ struct ShareDeleter {
   void operator()(CURLSH* share) const { curl_share_cleanup(share); }
 };
 
-enum class LoginScheme { None, Basic, Digest };
+// OnChallenge: by the scheme the server names, once it asks.
+enum class LoginScheme { None, Basic, Digest, OnChallenge };
+// How a login goes below a directory: by which scheme, and which realm's login it is (none: the
+// login given for any realm of the server).
+struct RememberedLogin {
+  LoginScheme scheme = LoginScheme::None;
+  std::string realm;
+};
 
 // The options and politeness of one crawl's requests, and what its pooled transfers share: DNS
 // answers, and the cookies when the crawl keeps them.
@@ -102,8 +109,10 @@ class Transport {
   // A login the server asked for at the address, and took: from then on it goes at once with
   // every request below the address's directory on that server, as browsers send it (Digest
   // with the nonce the transfer's handle keeps).
-  void RememberLogin(std::string_view url, LoginScheme scheme);
-  LoginScheme LoginRemembered(std::string_view url) const;
+  // exact: at that address alone, not below its directory.
+  void RememberLogin(std::string_view url, LoginScheme scheme, const std::string& realm = {},
+                     bool exact = false);
+  RememberedLogin LoginRemembered(std::string_view url) const;
   // A login given during the crawl for a server ("scheme://server"): it takes the place of any
   // the crawl had for it.
   void AddLogin(const NetworkSettings::ServerLogin& login);
@@ -117,8 +126,9 @@ class Transport {
   std::unique_ptr<CURLSH, ShareDeleter> m_share;
   bool m_cookiesSaved = false;
   WireRecorder* m_recorder = nullptr;
-  // "scheme://server/dir/" where a login worked, and by which scheme.
-  std::vector<std::pair<std::string, LoginScheme>> m_loginDirectories;
+  // "scheme://server/dir/" where a login worked or a realm was met; the first that holds an
+  // address is its.
+  std::vector<std::pair<std::string, RememberedLogin>> m_loginDirectories;
 };
 
 // libcurl's process-wide set-up, done once before any handle is made.

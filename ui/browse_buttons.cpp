@@ -1,13 +1,6 @@
 // The window's two Browse buttons: the address, and the copy, in the browser Options name.
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryFile>
-#include <QTimer>
-#include <memory>
 
 #include <unistd.h>
 
@@ -19,48 +12,8 @@
 #include "ui/qt_text.h"
 #include "ui/setting_keys.h"
 #include "ui/url_history.h"
+#include "ui/watched_start.h"
 #include "ui_main_dialog.h"
-
-namespace {
-
-// Whether a process runs: one that ended and waits to be reaped (a zombie) does not.
-bool Alive(qint64 pid) {
-  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-  if (!stat.open(QIODevice::ReadOnly))
-    return false;
-  const QByteArray line = stat.read(4096);
-  const qsizetype state = line.lastIndexOf(") ") + 2;
-  return state > 1 && state < line.size() && line[state] != 'Z' && line[state] != 'X';
-}
-
-// A browser that ends at once with a failure is said, with what it said. One that runs on, or
-// hands the address to another and ends well, is left alone.
-void WatchBrowser(QWidget* window, qint64 pid, std::shared_ptr<QTemporaryFile> errors,
-                  const QString& browser) {
-  auto* watch = new QTimer(window);
-  auto since = std::make_shared<QElapsedTimer>();
-  since->start();
-  QObject::connect(watch, &QTimer::timeout, window, [window, watch, since, errors, pid, browser] {
-    const bool running = Alive(pid);
-    if (running && since->elapsed() < 5000)
-      return;
-    watch->stop();  // the message below runs its own loop, in which the timer would come again
-    watch->deleteLater();
-    errors->seek(0);
-    const QString said = QString::fromUtf8(errors->read(2000)).trimmed();
-    if (running || !said.contains(QStringLiteral("(exit status ")))
-      return;
-    QString text = QStringLiteral("The browser %1 ended at once: %2").arg(browser, said);
-    if (said.contains(QStringLiteral("--no-sandbox")) && ::geteuid() == 0)
-      text += QStringLiteral(
-          "\n\nChromium does not run as root. Start Kelvane as your own user, or name in Options a "
-          "script that starts Chromium with --no-sandbox.");
-    ShowPlainMessage(window, text);
-  });
-  watch->start(100);
-}
-
-}  // namespace
 
 void CKelvaneDlg::UpdateBrowseButtons() {
   bool browser = !ReadSetting(kBrowserKey).empty();
@@ -95,8 +48,14 @@ void CKelvaneDlg::BrowseCopy() {
   const std::string address = ReadSetting(kLastCopyKey + "Address");
   const std::string page = ReadSetting(kLastCopyKey + "StartPage");
   if (address.empty() || address != WithoutTypedLogin(m_url.Get()) ||
-      !page.starts_with(m_saveToDirectory.Get() + "/") || !QFileInfo::exists(ToQt(page)))
+      !page.starts_with(m_saveToDirectory.Get() + "/") || !QFileInfo::exists(ToQt(page))) {
+    // With the copy's options, a copy that is not on the disk is said, not handed to a browser.
+    if (!ReadCopyPreferences().archive.commandLine.empty() &&
+        !QFileInfo::exists(ToQt(m_mirrorDirectory.Get())))
+      return ShowPlainMessage(
+          this, QStringLiteral("There is no copy in %1 yet").arg(ToQt(m_mirrorDirectory.Get())));
     return LaunchBrowser(m_mirrorDirectory.Get());
+  }
   // A copy whose pages ran their scripts opens over http: from disk a browser refuses its
   // workers, fetches and module scripts.
   m_renderedSaveTo = ReadSetting(kLastCopyKey + "Served");
@@ -134,25 +93,15 @@ void CKelvaneDlg::LaunchBrowser(const std::string& argument) {
     return;
   }
   // A name without a path is looked for on PATH, as the plain start does.
-  const QFileInfo program(QDir::isAbsolutePath(browser) ? browser
-                                                        : QStandardPaths::findExecutable(browser));
-  auto errors = std::make_shared<QTemporaryFile>(QDir::tempPath() + "/kelvane-browser-XXXXXX");
-  // Its exit status is known through a shell that waits for it; the shell reads no address: the
-  // browser and its argument are handed over as its own arguments.
-  QProcess process;
-  process.setProgram(QStringLiteral("/bin/sh"));
-  process.setArguments({QStringLiteral("-c"),
-                        QStringLiteral("\"$0\" \"$1\"; s=$?; [ $s -eq 0 ] || echo \"(exit status "
-                                       "$s)\" >&2; exit $s"),
-                        program.filePath(), ToQt(argument)});
-  if (errors->open())
-    process.setStandardErrorFile(errors->fileName());
-  qint64 pid = 0;
-  if (!program.isFile() || !program.isExecutable() || !process.startDetached(&pid)) {
-    return ShowPlainMessage(
-        this, QStringLiteral("The browser %1 could not be started: %2")
-                  .arg(browser, program.exists() ? QStringLiteral("it is not a program it can run")
-                                                 : QStringLiteral("no such file")));
-  }
-  WatchBrowser(this, pid, errors, browser);
+  const QString why = StartWatched(this, browser, ToQt(argument), [browser](const QString& said) {
+    QString text = QStringLiteral("The browser %1 ended at once: %2").arg(browser, said);
+    if (said.contains(QStringLiteral("--no-sandbox")) && ::geteuid() == 0)
+      text += QStringLiteral(
+          "\n\nChromium does not run as root. Start Kelvane as your own user, or name in Options a "
+          "script that starts Chromium with --no-sandbox.");
+    return text;
+  });
+  if (!why.isEmpty())
+    ShowPlainMessage(this,
+                     QStringLiteral("The browser %1 could not be started: %2").arg(browser, why));
 }

@@ -4,15 +4,15 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include "ui/dialog_units.h"
 #include "ui/qt_text.h"
+#include "ui/watched_start.h"
+#include "ui/window_geometry.h"
 
 namespace {
 
@@ -56,14 +56,22 @@ void CrawlEndRow::Show(const QString& line) {
     return;
   if (m_line == nullptr)
     Make();
-  // A line longer than its room ends in an ellipsis; the whole of it is the tooltip.
-  m_line->setText(m_line->fontMetrics().elidedText(line, Qt::ElideMiddle, m_line->width()));
+  // A line longer than its room gives up the middle of its directory first, so that how the
+  // crawl ended and its counts stay whole; the whole line is the tooltip.
+  const QFontMetrics metrics = m_line->fontMetrics();
+  const qsizetype in = line.lastIndexOf(QStringLiteral(", in /"));
+  const int room = m_line->width();
+  const int head = in < 0 ? room : metrics.horizontalAdvance(line.left(in + 5));
+  m_line->setText(head < room ? line.left(in + 5) + metrics.elidedText(line.mid(in + 5),
+                                                                       Qt::ElideMiddle, room - head)
+                              : metrics.elidedText(line, Qt::ElideRight, room));
   m_line->setToolTip(line);
   m_line->setVisible(shown);
   m_button->setVisible(shown);
   m_button->setEnabled(shown);
   m_window->setFixedHeight(
       DialogUnitsToPixelsY(m_window, m_templateHeight + (shown ? kRowHeight : 0)));
+  KeepOnScreen(m_window);  // grown, the window keeps the row in view
 }
 
 void CrawlEndRow::Begin(bool webRules) {
@@ -133,16 +141,15 @@ void CrawlReportDialog::Filter(const QString& text) {
 }
 
 void CrawlReportDialog::OpenCopyFolder() {
-  const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
-  QString why = QStringLiteral("xdg-open was not found (the package xdg-utils)");
-  if (!opener.isEmpty()) {
-    QProcess process;
-    process.setProgram(opener);
-    process.setArguments({ToQt(m_copyDirectory)});
-    if (process.startDetached())
-      return;
-    why = process.errorString();
-  }
-  ShowPlainMessage(this, QStringLiteral("The copy's folder %1 could not be opened: %2")
-                             .arg(ToQt(m_copyDirectory), why));
+  const QString folder = ToQt(m_copyDirectory);
+  const auto cannot = [folder](const QString& why) {
+    return QStringLiteral("The copy's folder %1 could not be opened: %2").arg(folder, why);
+  };
+  // Said over the window, also once this view is closed.
+  QWidget* window = parentWidget() != nullptr ? parentWidget() : this;
+  QString why = StartWatched(window, QStringLiteral("xdg-open"), folder, cannot);
+  if (why == QStringLiteral("no such file"))
+    why = QStringLiteral("xdg-open was not found (the package xdg-utils)");
+  if (!why.isEmpty())
+    ShowPlainMessage(this, cannot(why));
 }

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -12,6 +13,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTextLayout>
+#include <QTreeView>
 #include <QWidget>
 
 #include <algorithm>
@@ -196,5 +198,12 @@ void PaintWholeLines(QLabel* label, const QString& more) {
   for (int i = 0; i < lines.size(); ++i) {
     painter.drawText(QRect(box.x(), box.y() + i * spacing, box.width(), spacing),
                      Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, lines[i]);
+  }
+}
+
+void FitDetailColumns(QWidget* fileDialog) {
+  if (auto* details = fileDialog->findChild<QTreeView*>(QStringLiteral("treeView"))) {
+    details->header()->setStretchLastSection(false);
+    details->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
   }
 }

@@ -15,6 +15,9 @@ void ApplyDialogUnits(QWidget* dialog);
 // The program's message: its text as it is (never markup), with an OK button, modal to parent,
 // wide enough for its caption beside the window manager's buttons.
 void ShowPlainMessage(QWidget* parent, const QString& text);
+// The detail view of a file dialog of Qt's own: each column as wide as what it shows, as the
+// files' details come in, so that no size or date is cut.
+void FitDetailColumns(QWidget* fileDialog);
 
 // A window whose own size would pass the screen's edge (a file dialog at a large scale) is made
 // to fit inside it.

@@ -7,13 +7,11 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGridLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-#include <QTreeView>
 
 #include "ui/dialog_units.h"
 #include "ui_directory_dialog.h"
@@ -63,13 +61,7 @@ bool CDirectoryDialog::OnInitDialog() {
   m_openButton->setDefault(true);
   connect(m_openButton, &QPushButton::clicked, this, [this] { OnOpen(); });
   FollowPlaceAndSelection();
-  // The detail view's columns as wide as what they show (a date is never cut).
-  if (auto* files = findChild<QFileSystemModel*>()) {
-    connect(files, &QFileSystemModel::directoryLoaded, this, [this] {
-      if (auto* details = findChild<QTreeView*>("treeView"))
-        details->header()->resizeSections(QHeaderView::ResizeToContents);
-    });
-  }
+  FitDetailColumns(this);
   FitWindowToScreen(this);
   return true;
 }

@@ -1,13 +1,16 @@
 #include "ui/last_crawl.h"
 
+#include <QFileInfo>
+
 #include <filesystem>
 
 #include "ui/qt_text.h"
 
 void LastCrawl::Begin(bool rules, bool update, bool converted, const std::string& archive,
-                      const std::string& copy) {
+                      const std::string& copy, const std::string& start) {
   std::lock_guard lock(m_mutex);
   m_copy = copy;
+  m_start = start;
   m_failures.clear();
   m_files = FileTally{};
   m_rules = rules;
@@ -25,7 +28,10 @@ void LastCrawl::Begin(bool rules, bool update, bool converted, const std::string
 void LastCrawl::FileDone(const FileOutcome& outcome) {
   std::lock_guard lock(m_mutex);
   m_files.Count(outcome);
-  if (!m_copy.empty() && outcome.fate == FileFate::NotSaved && m_failures.size() < kMostFailures)
+  // Left out by the rules, a file was not asked for; by robots.txt, it was and the site said no.
+  const bool asked = outcome.fate == FileFate::NotSaved ||
+                     (outcome.fate == FileFate::LeftOut && !outcome.why.empty());
+  if (!m_copy.empty() && asked && m_failures.size() < kMostFailures)
     m_failures.push_back({outcome.url, outcome.why, outcome.referrer});
   // The first file of a crawl is its start address's.
   if (!m_firstDone) {
@@ -49,6 +55,19 @@ void LastCrawl::Ended(const CrawlOutcome& outcome) {
   m_archiveFailure = outcome.archiveFailure;
   m_writeRefusal = outcome.writeRefusal;
   m_notConverted = outcome.notConverted;
+  // A start whose server could not be reached, and nothing of it came: it is what was not saved.
+  using U = CrawlOutcome::Unreached;
+  const bool ended = m_ending == CrawlEnding::NotObtained ||
+                     (m_ending == CrawlEnding::Cancelled && !m_endText.empty());
+  if (!m_copy.empty() && !m_firstDone && ended && m_unreached != U::None) {
+    m_failures.push_back({m_start,
+                          m_unreached == U::Name          ? "no server by that name"
+                          : m_unreached == U::Refused     ? "connection refused"
+                          : m_unreached == U::Certificate ? "certificate does not verify"
+                                                          : m_endText,
+                          ""});
+    ++m_files.notSaved;
+  }
 }
 
 QString LastCrawl::Summary() const {
@@ -123,7 +142,11 @@ QString LastCrawl::EndLine() const {
       how = QStringLiteral("Finished at the quota of bytes");
       break;
     case CrawlEnding::Stopped:
-      how = QStringLiteral("Stopped");
+      // A disk that refused the copy stopped it, not the person; the message box says why.
+      how = !m_writeRefusal.empty() ? QStringLiteral("Stopped, as the copy cannot be written")
+            : !m_archiveFailure.empty()
+                ? QStringLiteral("Stopped, as the archive cannot be written")
+                : QStringLiteral("Stopped");
       break;
     case CrawlEnding::Cancelled:
       how = m_endText.empty() ? QStringLiteral("Stopped")
@@ -141,8 +164,11 @@ QString LastCrawl::EndLine() const {
   if (m_files.fromCopies > 0)
     line += QStringLiteral(", %1 from earlier copies").arg(m_files.fromCopies);
   line += QStringLiteral(", %1 not saved").arg(m_files.notSaved);
-  if (!m_writeRefusal.empty())
+  if (!m_writeRefusal.empty() && m_ending != CrawlEnding::Stopped)
     line += QStringLiteral(" (cannot write in %1)").arg(QString::fromStdString(m_writeRefusal));
+  // Where nothing could be written, there is no copy to point at.
+  if (!QFileInfo::exists(ToQt(copy)))
+    return line;
   return line + QStringLiteral(", in ") + QString::fromStdString(copy);
 }
 
@@ -152,6 +178,8 @@ QString LastCrawl::Problem() const {
     return QString();
   if (!m_writeRefusal.empty())
     return QStringLiteral("The copy cannot be written in %1").arg(ToQt(m_writeRefusal));
+  if (!m_archiveFailure.empty())
+    return QStringLiteral("The archive cannot be written: %1").arg(ToQt(m_archiveFailure));
   const bool ended = m_ending == CrawlEnding::NotObtained ||
                      (m_ending == CrawlEnding::Cancelled && !m_endText.empty());
   const QString server = ToQt(m_unreachedServer);

@@ -15,8 +15,9 @@ class LastCrawl {
   // copies again; converted, its links are converted for reading offline.
   // copy: where a crawl with the web rules stores its copy, said when it ends; empty for the
   // plain crawl, which says nothing more than it always did.
+  // start: the address it starts from.
   void Begin(bool rules, bool update, bool converted, const std::string& archive = {},
-             const std::string& copy = {});
+             const std::string& copy = {}, const std::string& start = {});
   void FileDone(const FileOutcome& outcome);
   void Ended(const CrawlOutcome& outcome);
 
@@ -59,7 +60,8 @@ class LastCrawl {
   bool m_firstDone = false;
   std::string m_startPage;  // where the start address's file was stored
   bool m_ended = false;
-  std::string m_copy;     // empty: the plain crawl
+  std::string m_copy;  // empty: the plain crawl
+  std::string m_start;
   std::string m_endText;  // why a crawl ended early: a failed call, a file not obtained
   std::vector<Failure> m_failures;
   CrawlOutcome::Unreached m_unreached = CrawlOutcome::Unreached::None;

@@ -15,9 +15,13 @@ CLoginDialog::CLoginDialog(const QString& server, const QString& realm, QWidget*
   setWindowTitle(QStringLiteral("Login"));
   QString site = server;
   site.remove(QStringLiteral("https://")).remove(QStringLiteral("http://"));
+  // A realm is the server's text, of any length: a long one is cut, for the dialog to fit.
+  constexpr qsizetype kLongestRealm = 80;
+  const QString shown =
+      realm.size() > kLongestRealm ? realm.left(kLongestRealm - 1) + QChar(0x2026) : realm;
   auto* said = new QLabel(realm.isEmpty()
                               ? QStringLiteral("The site %1 asks for a login").arg(site)
-                              : QStringLiteral("The site %1 asks for a login: %2").arg(site, realm),
+                              : QStringLiteral("The site %1 asks for a login: %2").arg(site, shown),
                           this);
   said->setObjectName(QStringLiteral("loginAsked"));
   said->setTextFormat(Qt::PlainText);  // a realm is the server's text, never markup

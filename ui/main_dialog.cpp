@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QEvent>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -212,13 +213,12 @@ void CKelvaneDlg::OnDownload() {
   if (plan.archive.wacz == kArchiveBesideCopy)
     plan.archive.wacz = ArchiveBesideCopy(plan.start.localRoot);
   m_lastCrawl.Begin(!plan.scope.Empty(), plan.update, plan.convertLinks, plan.archive.wacz,
-                    webRules ? plan.start.localRoot : std::string());
+                    webRules ? plan.start.localRoot : std::string(), plan.start.url);
   m_endRow->Begin(webRules);
   m_asksLogins = webRules;
-  if (webRules) {
-    for (const auto& [server, login] : m_logins)
-      plan.network.moreLogins.push_back({server, login.user, login.password});
-  }
+  // The copy's options may write a package before any file: the folder is made first.
+  if (webRules)
+    QDir().mkpath(ToQt(plan.start.saveToDirectory));
   m_renderedSaveTo = plan.render ? plan.start.saveToDirectory : std::string();
   m_crawledAddress = WithoutTypedLogin(m_url.Get());
   // "Download" comes back only with the last worker's end actions, after which that worker

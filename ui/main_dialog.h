@@ -145,7 +145,7 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   std::string m_renderedSaveTo;
   std::string m_crawledAddress;           // as typed for the last crawl, without a login
   std::atomic<bool> m_asksLogins{false};  // the running crawl has the web rules
-  std::map<std::string, Login> m_logins;  // by "scheme://server"; the window's thread only
+  std::map<std::string, Login> m_logins;  // by "scheme://server realm"; the window's thread only
   // The login typed for the worker's question, under a lock the thread checker sees.
   struct LoginAnswer {
     std::mutex mutex;

@@ -133,6 +133,7 @@ void CPreferencesDialog::ChooseBrowser() {
   // Browsers are installed where programs are, or beside the one chosen before.
   chooser.setDirectory(m_browserPath.empty() ? QStringLiteral("/usr/bin")
                                              : QFileInfo(ToQt(m_browserPath)).absolutePath());
+  FitDetailColumns(&chooser);
   FitWindowToScreen(&chooser);
   QApplication::restoreOverrideCursor();
   if (chooser.exec() == QDialog::Accepted && !chooser.selectedFiles().isEmpty()) {

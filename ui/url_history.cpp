@@ -3,7 +3,9 @@
 #include <QCollator>
 #include <QComboBox>
 #include <QLineEdit>
+#include <algorithm>
 #include <optional>
+#include <vector>
 
 #include "platform/url_resolve.h"
 #include "support/int_text.h"
@@ -61,13 +63,34 @@ int UrlHistory::Load() {
 }
 
 void UrlHistory::Save(int current) {
-  WriteSetting(kHistoryKey + "CurIdx", IntToText(current));
-  int k = 0;
-  while (m_combo->count() > 0) {
-    WriteSetting(kHistoryKey + IntToText(k), WithoutTypedLogin(m_combo->itemText(0).toStdString()));
-    m_combo->removeItem(0);
-    ++k;
+  // An address typed with a login is kept without it, and not where it is kept already: its
+  // entry without the login stands for it. Addresses without a login are kept as they are.
+  std::vector<std::string> kept;
+  const auto present = [&](const std::string& address) {
+    return m_combo->findText(ToQt(address), Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0 ||
+           std::find(kept.begin(), kept.end(), address) != kept.end();
+  };
+  std::string currentAddress;
+  int keptCurrent = -1;
+  for (int i = 0; i < m_combo->count(); ++i) {
+    const std::string typed = m_combo->itemText(i).toStdString();
+    const std::string address = WithoutTypedLogin(typed);
+    if (i == current)
+      currentAddress = address;
+    if (address != typed && present(address))
+      continue;
+    if (i == current)
+      keptCurrent = static_cast<int>(kept.size());
+    kept.push_back(address);
   }
+  if (current >= 0 && keptCurrent < 0)
+    keptCurrent =
+        static_cast<int>(std::find(kept.begin(), kept.end(), currentAddress) - kept.begin());
+  m_combo->clear();
+  WriteSetting(kHistoryKey + "CurIdx", IntToText(keptCurrent));
+  int k = 0;
+  for (; k < static_cast<int>(kept.size()); ++k)
+    WriteSetting(kHistoryKey + IntToText(k), kept[static_cast<size_t>(k)]);
   while (!ReadSetting(kHistoryKey + IntToText(k)).empty()) {
     WriteSetting(kHistoryKey + IntToText(k), "");
     ++k;

@@ -5,6 +5,22 @@
 #include <QRect>
 #include <QScreen>
 #include <QWidget>
+#include <algorithm>
+
+void KeepOnScreen(QWidget* window) {
+  const QScreen* screen = QGuiApplication::screenAt(window->frameGeometry().center());
+  if (screen == nullptr)
+    screen = window->screen();
+  if (screen == nullptr)
+    return;
+  const QRect room = screen->availableGeometry();
+  const QRect frame = window->frameGeometry();
+  // Moved in from an edge it crosses; one larger than the screen keeps its top left in view.
+  const int x = std::max(room.left(), std::min(frame.left(), room.right() + 1 - frame.width()));
+  const int y = std::max(room.top(), std::min(frame.top(), room.bottom() + 1 - frame.height()));
+  if (x != frame.left() || y != frame.top())
+    window->move(window->pos() + QPoint(x - frame.left(), y - frame.top()));
+}
 
 bool PlaceWindow(QWidget* window, const WindowPlacement& placement) {
   // A rectangle that is none, or that no screen shows any more, would hide the window.
@@ -17,6 +33,7 @@ bool PlaceWindow(QWidget* window, const WindowPlacement& placement) {
     return false;
   }
   window->move(placement.left, placement.top);
+  KeepOnScreen(window);
   if (placement.showCmd == 2) {
     window->setWindowState(Qt::WindowMinimized);
   } else if (placement.showCmd == 3) {

@@ -49,6 +49,10 @@ void CKelvaneDlg::AskLoginForWorker(const QString& server, const QString& realm)
 QStringList CKelvaneDlg::AskLoginHere(const QString& server, const QString& realm) {
   if (m_closing)
     return {};
+  // Given in an earlier crawl of this window: not asked again.
+  const std::string key = server.toStdString() + " " + realm.toStdString();
+  if (const auto given = m_logins.find(key); given != m_logins.end())
+    return {ToQt(given->second.user), ToQt(given->second.password)};
   CLoginDialog asking(server, realm, this);
   const std::optional<Login> kept = RecalledLogin(server, realm);
   if (kept) {
@@ -67,6 +71,6 @@ QStringList CKelvaneDlg::AskLoginHere(const QString& server, const QString& real
         this,
         QStringLiteral("The login could not be kept in the desktop's secret store: %1").arg(error));
   }
-  m_logins[server.toStdString()] = login;
+  m_logins[key] = login;
   return {ToQt(login.user), ToQt(login.password)};
 }

@@ -8,10 +8,12 @@ void EndActions(CrawlDialog& dialog) {
 void CrawlEndings::ReportLeftOut(const LinkStack* links) {
   if (!links)
     return;
-  for (const std::string& url : links->LeftOut()) {
+  for (const auto& [url, robots] : links->LeftOut()) {
     FileOutcome outcome;
     outcome.url = url;
     outcome.fate = FileFate::LeftOut;
+    if (robots)
+      outcome.why = "left out by robots.txt";
     m_parts.dialog.FileDone(outcome);
   }
 }

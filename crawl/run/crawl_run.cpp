@@ -316,28 +316,37 @@ void CrawlRun::FinishPass(Pass& pass) {
 
 bool CrawlRun::AskedLogin(Pass& pass) {
   const FetchedFile& file = *pass.file;
-  if (file.status != 401 || !file.loginAsked || m_askedAgain.count(pass.url) != 0 || Stopping())
+  if (file.status != 401 || !file.loginAsked || Stopping())
     return false;
   // The server that asked, where a redirect led, is the one the login is for.
   const std::string& answered = file.finalUrl.empty() ? pass.url : file.finalUrl;
   const std::string server = SchemeAndServer(answered);
-  // A server whose login was declined is asked no more, whatever realm it names next.
+  // A login refused where it was asked for is wrong: this server is asked no more, as one whose
+  // login was declined, whatever realm it names next.
+  if (m_askedAgain.count(pass.url) != 0)
+    m_loginsDeclined.insert(server);
   if (m_loginsDeclined.count(server) != 0)
     return false;
-  auto [asked, first] = m_loginsAsked.try_emplace(server + " " + *file.loginAsked, false);
+  const std::string& realm = *file.loginAsked;
+  auto [asked, first] = m_loginsAsked.try_emplace(server + " " + realm, false);
   if (first) {
-    const std::optional<CrawlDialog::Login> login = m_dialog.AskLogin(server, *file.loginAsked);
+    const std::optional<CrawlDialog::Login> login = m_dialog.AskLogin(server, realm);
     if (login)
-      m_transport.AddLogin({server, login->user, login->password});
-    // Basic needs no second challenge: the login goes at once below the file's directory.
-    if (login && !file.digestAsked)
-      m_transport.RememberLogin(answered, LoginScheme::Basic);
+      m_transport.AddLogin({server, login->user, login->password, realm});
     asked->second = login.has_value();
     if (!login)
       m_loginsDeclined.insert(server);
   }
   if (!asked->second)
     return false;
+  // The realm's login goes where the realm was met, below the file's directory: Basic at once,
+  // Digest when the server asks.
+  m_transport.RememberLogin(answered, file.digestAsked ? LoginScheme::Digest : LoginScheme::Basic,
+                            realm);
+  // An address that led there by a redirect takes it too, but only where the server asks: the
+  // redirect is followed within one transfer.
+  if (answered != pass.url)
+    m_transport.RememberLogin(pass.url, LoginScheme::OnChallenge, realm, true);
   // The file is counted once, when it comes: at any number of jobs alike.
   m_counts.UncountDownload();
   m_askedAgain.insert(pass.url);

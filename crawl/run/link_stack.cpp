@@ -115,7 +115,7 @@ void LinkStack::LeaveOutNofollow(const std::string& pageDirectory, std::string l
 
 void LinkStack::LeaveOut(const std::string& link, const std::string& why) {
   // Left out for how it was linked, not for what it is: a link found elsewhere takes it.
-  if (WasAccepted(link) || !m_leftOut.emplace(link, std::numeric_limits<int>::max()).second)
+  if (WasAccepted(link) || !m_leftOut.emplace(link, LeftOutLink{std::numeric_limits<int>::max(), false}).second)
     return;
   if (m_report)
     m_report(link, why);
@@ -130,16 +130,16 @@ bool LinkStack::InScope(const std::string& link, int depth, bool requisite, bool
   auto seen = m_leftOut.find(link);
   // Left out before at this depth or nearer: the same again. A page's requisite is judged
   // anew: an anchor to a picture may have been left out where its <img> is not.
-  if (seen != m_leftOut.end() && seen->second <= depth && !requisite)
+  if (seen != m_leftOut.end() && seen->second.depth <= depth && !requisite)
     return false;
   const Scope::Judgement judgement = m_scope->Judge(link, depth, requisite);
   if (judgement.verdict == Scope::Verdict::LeftOut) {
     if (seen == m_leftOut.end()) {
-      m_leftOut.emplace(link, depth);
+      m_leftOut.emplace(link, LeftOutLink{depth, judgement.why.ends_with("by robots.txt")});
       if (m_report)
         m_report(link, judgement.why);
     } else {
-      seen->second = depth;
+      seen->second.depth = depth;
     }
     return false;
   }
@@ -152,10 +152,10 @@ bool LinkStack::InScope(const std::string& link, int depth, bool requisite, bool
   return true;
 }
 
-std::vector<std::string> LinkStack::LeftOut() const {
-  std::vector<std::string> links;
-  for (const auto& [link, depth] : m_leftOut)
-    links.push_back(link);
+std::vector<std::pair<std::string, bool>> LinkStack::LeftOut() const {
+  std::vector<std::pair<std::string, bool>> links;
+  for (const auto& [link, leftOut] : m_leftOut)
+    links.emplace_back(link, leftOut.robots);
   return links;
 }
 

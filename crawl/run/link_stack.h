@@ -62,7 +62,8 @@ class LinkStack : public LinkSink {
   // left out where it would otherwise have been taken.
   void LeaveOutNofollow(const std::string& pageDirectory, std::string link) override;
   // The links left out and never taken after all.
-  std::vector<std::string> LeftOut() const;
+  // Each with whether robots.txt left it out.
+  std::vector<std::pair<std::string, bool>> LeftOut() const;
   bool IsEmpty() const { return m_pending.empty(); }
   bool WasAccepted(const std::string& link) const override;
   std::string RelativePart(const std::string& url) const;
@@ -123,5 +124,9 @@ class LinkStack : public LinkSink {
   LeftOutReport m_report;
   int m_pageDepth = -1;
   std::shared_ptr<const std::string> m_page;
-  std::unordered_map<std::string, int> m_leftOut;  // link -> the least depth it was seen at
+  struct LeftOutLink {
+    int depth;    // the least it was seen at
+    bool robots;  // left out by robots.txt
+  };
+  std::unordered_map<std::string, LeftOutLink> m_leftOut;
 };

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <set>
 
 #include "crawl/rules/mirror_paths.h"
 #include "support/loopback_server.h"
@@ -236,17 +237,24 @@ TEST(Queued, PassesWaitingForTheirServerCount) {
   EXPECT_EQ(dialog.LastText(Control::QueuedFilesEdit), "0");
 }
 
-// A login asked for behind a redirect is the answering address's: asked once at any number of
-// jobs, sent below the directory that asked, never to the address that redirected.
-TEST(Login, AskedOnceAndSentOnlyBelowWhereItWasAsked) {
+// A login asked for behind a redirect is the answering address's: asked once per realm at any
+// number of jobs, sent below the directory that asked, never to the address that redirected, nor
+// to another realm of the server.
+TEST(Login, AskedOncePerRealmAndSentOnlyBelowWhereItWasAsked) {
   RawServer server([](int fd, const std::string& request) {
     if (request.starts_with("GET / "))
-      return SendAll(fd, Answer(200, "<IMG SRC=\"old.gif\"><IMG SRC=\"private/q.gif\">",
+      return SendAll(fd, Answer(200,
+                                "<IMG SRC=\"old.gif\"><IMG SRC=\"private/q.gif\">"
+                                "<IMG SRC=\"other/o.gif\">",
                                 "Content-Type: text/html\r\n"));
     if (request.starts_with("GET /old.gif "))
       return SendAll(fd, Answer(302, "", "Location: /private/p.gif\r\n"));
-    if (request.find("Authorization: Basic dXNlcjpzZWNyZXQ=\r\n") == std::string::npos)
-      return SendAll(fd, Answer(401, "no", "WWW-Authenticate: Basic realm=\"Private\"\r\n"));
+    const bool other = request.starts_with("GET /other/");
+    if (request.find(other ? "Authorization: Basic b3RoZXI6cGFzcw==\r\n"  // other:pass
+                           : "Authorization: Basic dXNlcjpzZWNyZXQ=\r\n") == std::string::npos)
+      return SendAll(fd, Answer(401, "no",
+                                std::string("WWW-Authenticate: Basic realm=\"") +
+                                    (other ? "Other" : "Private") + "\"\r\n"));
     SendAll(fd, Answer(200, "GIF89a"));
   });
   for (int jobs : {1, 4}) {
@@ -256,24 +264,31 @@ TEST(Login, AskedOnceAndSentOnlyBelowWhereItWasAsked) {
     dialog.m_url.Set(server.Url("/"));
     dialog.m_saveToDirectory.Set(saveTo.Path());
     dialog.m_mirrorDirectory.Set(MirrorDirectory(server.Url("/"), saveTo.Path()));
-    Strings asked;
+    std::set<std::string> asked;
     dialog.onLogin = [&](const std::string& at, const std::string& realm) {
-      asked.push_back(at + " " + realm);
-      return std::optional<CrawlDialog::Login>({"user", "secret"});
+      EXPECT_TRUE(asked.insert(at + " " + realm).second) << realm;
+      return std::optional<CrawlDialog::Login>(realm == "Other"
+                                                   ? CrawlDialog::Login{"other", "pass"}
+                                                   : CrawlDialog::Login{"user", "secret"});
     };
     CrawlPlan plan = PlanFromDialog(dialog);
     plan.completePages = true;
     plan.jobs = jobs;
     const size_t before = server.Requests().size();
     RunCrawl(dialog, plan);
-    EXPECT_EQ(asked, Strings{"http://127.0.0.1:" + std::to_string(server.Port()) + " Private"});
+    const std::string at = "http://127.0.0.1:" + std::to_string(server.Port());
+    EXPECT_EQ(asked, (std::set<std::string>{at + " Private", at + " Other"}));
     const std::string host = saveTo.Path() + "/127.0.0.1:" + std::to_string(server.Port());
-    EXPECT_EQ(ReadFileBytes(host + "/old.gif"), "GIF89a");
-    EXPECT_EQ(ReadFileBytes(host + "/private/q.gif"), "GIF89a");
+    for (const char* file : {"/old.gif", "/private/q.gif", "/other/o.gif"})
+      EXPECT_EQ(ReadFileBytes(host + file), "GIF89a") << file;
     const Strings requests = server.Requests();
     for (size_t i = before; i < requests.size(); ++i) {
-      if (!requests[i].starts_with("GET /private/")) {
-        EXPECT_EQ(requests[i].find("Authorization:"), std::string::npos) << requests[i];
+      const std::string& request = requests[i];
+      if (!request.starts_with("GET /private/") && !request.starts_with("GET /other/")) {
+        EXPECT_EQ(request.find("Authorization:"), std::string::npos) << request;
+      }
+      if (request.starts_with("GET /other/")) {
+        EXPECT_EQ(request.find("dXNlcjpzZWNyZXQ="), std::string::npos) << request;
       }
     }
   }

@@ -165,6 +165,18 @@ TEST_F(Window, PlacementRoundTripAndBadTextsIgnored) {
     dialog.OnInitDialog();
     EXPECT_EQ(dialog.pos(), QPoint(40, 30));
   }
+  {  // kept from a larger screen: shown whole on this one
+    const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
+    WriteProfileString("Settings", "KelvaneDlg",
+                       "0,1,-1,-1,-1,-1," + std::to_string(room.right() - 50) + "," +
+                           std::to_string(room.bottom() - 50) + "," +
+                           std::to_string(room.right() + 300) + "," +
+                           std::to_string(room.bottom() + 300));
+    CKelvaneDlg dialog;
+    dialog.OnInitDialog();
+    EXPECT_TRUE(room.contains(dialog.frameGeometry()))
+        << dialog.frameGeometry().x() << "," << dialog.frameGeometry().y();
+  }
   for (const char* bad :
        {"0,1,-1,-1,-1,-1,40,30,500", "0,1,-1,-1,-1,-1,x,30,500,400",
         "0,1,-1,-1,-1,-1,90000,90000,90500,90400", "0,1,-1,-1,-1,-1,500,400,40,30", ""}) {

@@ -28,11 +28,13 @@ TEST_F(Window, CompletedCrawlFromTheWindow) {
 // With the web rules the window says how the crawl ended under the status line, and "What
 // happened" lists what was not saved, why and where it was linked, and opens the copy's folder.
 TEST_F(Window, AWebRulesCrawlSaysHowItEndedAndWhatWasNotSaved) {
-  RawServer server(
-      SiteHandler({{"/", "<IMG SRC=\"a.gif\"><IMG SRC=\"gone.gif\"><A HREF=\"b.htm\">"},
-                   {"/a.gif", "GIF"},
-                   {"/b.htm", "<IMG SRC=\"a.gif\">"}}));
+  RawServer server(SiteHandler(
+      {{"/", "<IMG SRC=\"a.gif\"><IMG SRC=\"gone.gif\"><A HREF=\"b.htm\"><A HREF=\"c.htm\">"},
+       {"/a.gif", "GIF"},
+       {"/b.htm", "<IMG SRC=\"a.gif\">"},
+       {"/robots.txt", "User-agent: *\nDisallow: /c.htm\n"}}));
   WriteSetting(kRoot + "Copy\\PageRequisites", "1");
+  WriteSetting(kRoot + "Copy\\Robots", "1");
   TempDir programs;
   const std::string opened = FakeProgram(programs, "xdg-open");
   const std::string path = std::getenv("PATH");
@@ -64,10 +66,30 @@ TEST_F(Window, AWebRulesCrawlSaysHowItEndedAndWhatWasNotSaved) {
   });
   QTest::mouseClick(dialog.findChild<QPushButton*>("whatHappenedButton"), Qt::LeftButton);
   setenv("PATH", path.c_str(), 1);
-  EXPECT_EQ(rows, (std::vector<Strings>{{server.Url("/gone.gif"), "HTTP 404", server.Url("/")}}));
+  EXPECT_EQ(rows, (std::vector<Strings>{{server.Url("/gone.gif"), "HTTP 404", server.Url("/")},
+                                        {server.Url("/c.htm"), "left out by robots.txt", ""}}));
   EXPECT_EQ(hidden, (std::vector<bool>{true, false}));
   ASSERT_TRUE(WaitFor([&] { return fs::exists(opened); }, 5000));
   EXPECT_EQ(ReadFileBytes(opened), host);
+  // A file manager that cannot open it is said, with what it printed.
+  WriteFileBytes(programs.Path() + "/xdg-open",
+                 "#!/bin/sh\necho 'no method available' >&2\nexit 3\n");
+  setenv("PATH", (programs.Path() + ":" + path).c_str(), 1);
+  std::string said;
+  AnswerNextModal<CrawlReportDialog>([&](CrawlReportDialog* report) {
+    AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
+      said = box->text().toStdString();
+      QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    });
+    QTest::mouseClick(report->OpenFolder(), Qt::LeftButton);
+    WaitFor([&] { return !said.empty(); });
+    QTest::keyClick(report, Qt::Key_Escape);
+  });
+  QTest::mouseClick(dialog.findChild<QPushButton*>("whatHappenedButton"), Qt::LeftButton);
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_TRUE(
+      said.starts_with("The copy's folder " + host + " could not be opened: no method available"))
+      << said;
 }
 
 // What ended a crawl with the web rules, in words a newcomer reads; the plain crawl says nothing
@@ -78,30 +100,41 @@ TEST(LastCrawl, ProblemsAreSaidInWords) {
     CrawlEnding ending;
     U unreached;
     std::string writeRefusal, copy, problem;
+    size_t failures = 0;  // the start, where its server was out of reach
+    std::string archiveFailure{};
   } rows[] = {
-      {CrawlEnding::Cancelled, U::Name, "", "/c", "No server is known by the name exmaple.invalid"},
+      {CrawlEnding::Cancelled, U::Name, "", "/c", "No server is known by the name exmaple.invalid",
+       1},
       {CrawlEnding::NotObtained, U::Refused, "", "/c",
        "The server exmaple.invalid refused the connection: no web server answers there, or not on "
-       "that port"},
+       "that port",
+       1},
       {CrawlEnding::Cancelled, U::Certificate, "", "/c",
        "The server exmaple.invalid gave a certificate that does not verify: who answers cannot be "
-       "told, so nothing was taken from it"},
+       "told, so nothing was taken from it",
+       1},
       {CrawlEnding::Cancelled, U::Connection, "", "/c",
-       "The server exmaple.invalid could not be reached: call failed"},
+       "The server exmaple.invalid could not be reached: call failed", 1},
       {CrawlEnding::Stopped, U::None, "/c/h: No space left on device", "/c",
        "The copy cannot be written in /c/h: No space left on device"},
+      {CrawlEnding::Stopped, U::None, "", "/c",
+       "The archive cannot be written: /c.wacz.part: Read-only file system", 0,
+       "/c.wacz.part: Read-only file system"},
       {CrawlEnding::Completed, U::Refused, "", "/c", ""},  // another server: "What happened"
       {CrawlEnding::Cancelled, U::Name, "", "", ""},       // the plain crawl
   };
   for (const auto& row : rows) {
+    SCOPED_TRACE(row.problem);
     LastCrawl crawl;
-    crawl.Begin(false, false, false, {}, row.copy);
+    crawl.Begin(false, false, false, {}, row.copy, "http://exmaple.invalid/");
     CrawlOutcome outcome{row.ending, "call failed", false};
     outcome.unreached = row.unreached;
     outcome.unreachedServer = "exmaple.invalid";
     outcome.writeRefusal = row.writeRefusal;
+    outcome.archiveFailure = row.archiveFailure;
     crawl.Ended(outcome);
     EXPECT_EQ(crawl.Problem().toStdString(), row.problem);
+    EXPECT_EQ(crawl.Failures().size(), row.failures);
   }
 }
 
@@ -232,7 +265,14 @@ TEST_F(Window, ADiskThatRefusesTheCopyIsSaidOnce) {
       Type(dialog, server.Url("/"));
       Click(dialog, Control::DownloadButton);
       ASSERT_TRUE(WaitFor([&] { return Idle(dialog) && !said.empty(); }));
+      said.push_back(dialog.findChild<QLabel*>("crawlEndLine")->toolTip().toStdString());
     }
+    // Not stopped by the person, and no copy pointed at where none could be written.
+    EXPECT_TRUE(said.back().starts_with("Stopped, as the copy cannot be written: ")) << said.back();
+    if (options == std::string("ro")) {
+      EXPECT_EQ(said.back().find(", in "), std::string::npos) << said.back();
+    }
+    said.pop_back();
     ASSERT_EQ(said.size(), 1u);
     EXPECT_TRUE(said[0].starts_with("The copy cannot be written in " + disk.Path()) &&
                 said[0].ends_with(std::string(": ") + reason))

@@ -156,7 +156,7 @@ TEST_F(Window, OpenOnlyEndsTheChooserOnARealDirectory) {
 }
 
 // With the copy's options, a browser that cannot start, or ends at once with an error, is said so
-// with what it said.
+// with what it said; a copy not on the disk is said too, not handed to it.
 TEST_F(Window, ABrowserThatFailsSaysWhy) {
   WriteSetting(kRoot + "Copy\\PageRequisites", "1");
   TempDir programs;
@@ -165,10 +165,13 @@ TEST_F(Window, ABrowserThatFailsSaysWhy) {
   fs::permissions(failing, fs::perms::owner_all);
   const struct {
     std::string browser, said;
+    Control button = Control::BrowseUrlButton;
   } rows[] = {
       {"/kelvane-no-such-dir/browser",
        "The browser /kelvane-no-such-dir/browser could not be started: "},
       {failing, "The browser " + failing + " ended at once: cannot open display"},
+      {failing, "There is no copy in " + m_saveTo.Path() + "/host yet",
+       Control::BrowseMirrorButton},
   };
   for (const auto& row : rows) {
     WriteSetting(kRoot + "Browser", row.browser);
@@ -180,7 +183,7 @@ TEST_F(Window, ABrowserThatFailsSaysWhy) {
       said = box->text().toStdString();
       QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
     });
-    Click(dialog, Control::BrowseUrlButton);
+    Click(dialog, row.button);
     ASSERT_TRUE(WaitFor([&] { return !said.empty(); }));
     EXPECT_TRUE(said.starts_with(row.said)) << said;
   }

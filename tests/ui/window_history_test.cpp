@@ -171,6 +171,7 @@ TEST_F(Window, TypingRefreshesTheMirrorDirectoryAtEveryKey) {
 // A login typed into an address names no directory and is kept in no file, which only its user
 // may read.
 TEST_F(Window, ALoginTypedIntoTheAddressIsNeitherShownAsADirectoryNorStored) {
+  WriteSetting(kHistory + "0", "h/d/");  // nor a second time, where it is kept without it
   {
     CKelvaneDlg dialog;
     Start(dialog);
@@ -182,6 +183,7 @@ TEST_F(Window, ALoginTypedIntoTheAddressIsNeitherShownAsADirectoryNorStored) {
     Close(dialog);
   }
   EXPECT_EQ(ReadSetting(kHistory + "0"), "h/d/");
+  EXPECT_EQ(ReadSetting(kHistory + "1"), "");
   for (const std::string& file : {SettingsFilePath(), ProfileFilePath()}) {
     EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write)
