@@ -4,7 +4,14 @@
 
 #include <unistd.h>
 
+#include <filesystem>
+
+#include "crawl/rules/crawl_rules.h"
+#include "crawl/rules/mirror_paths.h"
+#include "crawl/run/crawl.h"
+#include "crawl/run/plan_start.h"
 #include "platform/copy_server.h"
+#include "platform/url_resolve.h"
 #include "support/settings_store.h"
 #include "ui/copy_preferences.h"
 #include "ui/dialog_units.h"
@@ -29,6 +36,20 @@ void CKelvaneDlg::UpdateBrowseButtons() {
 std::string CKelvaneDlg::BrowserCommandLine(const std::string& browser,
                                             const std::string& argument) {
   return browser + " " + argument;
+}
+
+std::string CKelvaneDlg::MirrorDirectoryShown() const {
+  const std::string typed = WithoutTypedLogin(m_url.Get());
+  const std::string& saveTo = m_saveToDirectory.Get();
+  const std::string described = MirrorDirectory(typed, saveTo);
+  CrawlPlan plan = ReadCopyPreferences();
+  const std::string url = TypedAddress(typed, true);
+  if (plan.archive.commandLine.empty() || !IsHttpUrl(url))
+    return described;
+  SetStart(plan, {url, MirrorDirectory(url, saveTo), saveTo});
+  const std::string start = ResolveLink(plan.start.url, plan.start.url).value_or(plan.start.url);
+  const std::string page = RulesOf(plan)->Place(start.substr(0, start.rfind('/')), start).localPath;
+  return page.empty() ? described : std::filesystem::path(page).parent_path().string();
 }
 
 void CKelvaneDlg::RememberCopy() {

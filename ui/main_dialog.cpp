@@ -160,7 +160,7 @@ bool CKelvaneDlg::OnInitDialog() {
   LoadWindowPlacement();
   m_historyIndex = m_history->Load();
   m_url.Set(m_history->Text().toStdString());
-  m_mirrorDirectory.Set(MirrorDirectory(WithoutTypedLogin(m_url.Get()), m_saveToDirectory.Get()));
+  m_mirrorDirectory.Set(MirrorDirectoryShown());
   // On a first start, the desktop's own browser; one cleared in Options stays cleared.
   if (!HasSetting(kBrowserKey)) {
     const QString desktop = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
@@ -434,7 +434,7 @@ void CKelvaneDlg::OnSelectionChanged(int position) {
 
 void CKelvaneDlg::RefreshMirrorDirectory() {
   m_url.Set(m_history->Text().toStdString());
-  m_mirrorDirectory.Set(MirrorDirectory(WithoutTypedLogin(m_url.Get()), m_saveToDirectory.Get()));
+  m_mirrorDirectory.Set(MirrorDirectoryShown());
   m_ui->mirrorDirectoryEdit->setText(ToQt(m_mirrorDirectory.Get()));
 }
 
@@ -450,7 +450,7 @@ void CKelvaneDlg::ChooseSaveToDirectory() {
   if (chooser.exec() == QDialog::Accepted && !chooser.m_folder.empty()) {
     m_saveToDirectory.Set(chooser.m_folder);
     WriteSetting(kSaveToKey, m_saveToDirectory.Get());
-    m_mirrorDirectory.Set(MirrorDirectory(WithoutTypedLogin(m_url.Get()), m_saveToDirectory.Get()));
+    m_mirrorDirectory.Set(MirrorDirectoryShown());
     UpdateData(false);
   }
 }
@@ -462,6 +462,7 @@ void CKelvaneDlg::OpenPreferences() {
   }
   m_verbose = ReadSetting(kVerboseKey) == "1" ? 1 : 0;
   UpdateBrowseButtons();
+  RefreshMirrorDirectory();  // the copy's names may have changed
 }
 
 void CKelvaneDlg::ShowHelp() {

@@ -101,6 +101,8 @@ class CKelvaneDlg : public QDialog, public CrawlDialog {
   void CrawlOver();
   // What Browse opens of the copy the last crawl made, kept for the next run of the window.
   void RememberCopy();
+  // Where the start page goes: with the copy's options, under the names they give.
+  std::string MirrorDirectoryShown() const;
   std::string ServedAddress(const std::string& page);
   void UpdateBrowseButtons();
   void DeleteCurrentUrl();

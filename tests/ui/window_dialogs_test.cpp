@@ -395,6 +395,9 @@ TEST_F(Window, CopyPreferencesMakeTheCrawlTheyName) {
   ASSERT_TRUE(WaitFor([&] { return fs::exists(record); }, 5000));
   EXPECT_EQ(ReadFileBytes(record),
             m_saveTo.Path() + "/127.0.0.1+" + std::to_string(server.Port()) + "/~index.htm");
+  TypeUrl(restarted, server.Url("/"));  // the directory shown follows the names too
+  EXPECT_EQ(Shown(restarted, Control::MirrorDirectoryEdit),
+            m_saveTo.Path() + "/127.0.0.1+" + std::to_string(server.Port()));
 }
 
 // A newcomer's way to a copy that reads from disk: on a first start "Browse" starts the desktop's
