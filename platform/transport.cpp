@@ -202,3 +202,12 @@ RememberedLogin Transport::LoginRemembered(std::string_view url) const {
   }
   return {};
 }
+
+void Transport::ForgetLogin(const std::string& server, const std::string& realm) {
+  std::erase_if(m_options.moreLogins, [&](const NetworkSettings::ServerLogin& login) {
+    return login.realm == realm && EqualsNoCase(login.server, server);
+  });
+  std::erase_if(m_loginDirectories, [&](const auto& remembered) {
+    return remembered.second.realm == realm && StartsWithNoCase(remembered.first, server + "/");
+  });
+}

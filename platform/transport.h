@@ -116,6 +116,8 @@ class Transport {
   // A login given during the crawl for a server ("scheme://server"): it takes the place of any
   // the crawl had for it.
   void AddLogin(const NetworkSettings::ServerLogin& login);
+  // A login the server refused for a realm: it goes nowhere any more.
+  void ForgetLogin(const std::string& server, const std::string& realm);
   // Every exchange of the crawl's transfers goes to the recorder too, from then on.
   void Record(WireRecorder* recorder) { m_recorder = recorder; }
   WireRecorder* Recorder() const { return m_recorder; }

@@ -56,15 +56,25 @@ void CrawlEndRow::Show(const QString& line) {
     return;
   if (m_line == nullptr)
     Make();
-  // A line longer than its room gives up the middle of its directory first, so that how the
-  // crawl ended and its counts stay whole; the whole line is the tooltip.
+  // A line longer than its room keeps its counts whole: how the crawl ended gives up its end,
+  // to a third of the room at most, and the directory its middle; the whole line is the tooltip.
   const QFontMetrics metrics = m_line->fontMetrics();
-  const qsizetype in = line.lastIndexOf(QStringLiteral(", in /"));
   const int room = m_line->width();
-  const int head = in < 0 ? room : metrics.horizontalAdvance(line.left(in + 5));
-  m_line->setText(head < room ? line.left(in + 5) + metrics.elidedText(line.mid(in + 5),
-                                                                       Qt::ElideMiddle, room - head)
-                              : metrics.elidedText(line, Qt::ElideRight, room));
+  const qsizetype colon = line.indexOf(QStringLiteral(": "));
+  const qsizetype in = line.lastIndexOf(QStringLiteral(", in /"));
+  QString text = line;
+  if (metrics.horizontalAdvance(line) > room && colon > 0) {
+    const QString how = metrics.horizontalAdvance(line.left(colon)) > room / 3
+                            ? metrics.elidedText(line.left(colon), Qt::ElideRight, room / 3)
+                            : line.left(colon);
+    const QString counts = line.mid(colon, (in > colon ? in : line.size()) - colon);
+    const int left = room - metrics.horizontalAdvance(how + counts);
+    text = how + counts +
+           (in > colon && left > 0 ? metrics.elidedText(line.mid(in), Qt::ElideMiddle, left)
+                                   : QString());
+    text = metrics.elidedText(text, Qt::ElideRight, room);
+  }
+  m_line->setText(text);
   m_line->setToolTip(line);
   m_line->setVisible(shown);
   m_button->setVisible(shown);

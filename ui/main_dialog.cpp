@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDir>
 #include <QEvent>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -22,6 +21,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <algorithm>
+#include <filesystem>
 
 #include "crawl/rules/mirror_paths.h"
 #include "crawl/run/crawl.h"
@@ -210,15 +210,20 @@ void CKelvaneDlg::OnDownload() {
   if (const std::string url = TypedAddress(start.url, true); webRules && url != start.url)
     start = {url, MirrorDirectory(url, start.saveToDirectory), start.saveToDirectory};
   SetStart(plan, start);
+  // The copy's options may write a package before any file: the folder is made first, and one
+  // that cannot be is said, not crawled into.
+  std::error_code made;
+  if (webRules)
+    std::filesystem::create_directories(plan.start.saveToDirectory, made);
+  if (made)
+    return ShowPlainMessage(this, QStringLiteral("The copy cannot be written in %1: %2")
+                                      .arg(ToQt(plan.start.saveToDirectory), ToQt(made.message())));
   if (plan.archive.wacz == kArchiveBesideCopy)
     plan.archive.wacz = ArchiveBesideCopy(plan.start.localRoot);
   m_lastCrawl.Begin(!plan.scope.Empty(), plan.update, plan.convertLinks, plan.archive.wacz,
                     webRules ? plan.start.localRoot : std::string(), plan.start.url);
   m_endRow->Begin(webRules);
   m_asksLogins = webRules;
-  // The copy's options may write a package before any file: the folder is made first.
-  if (webRules)
-    QDir().mkpath(ToQt(plan.start.saveToDirectory));
   m_renderedSaveTo = plan.render ? plan.start.saveToDirectory : std::string();
   m_crawledAddress = WithoutTypedLogin(m_url.Get());
   // "Download" comes back only with the last worker's end actions, after which that worker

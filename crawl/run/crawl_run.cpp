@@ -323,8 +323,8 @@ bool CrawlRun::AskedLogin(Pass& pass) {
   const std::string server = SchemeAndServer(answered);
   // A login refused where it was asked for is wrong: this server is asked no more, as one whose
   // login was declined, whatever realm it names next.
-  if (m_askedAgain.count(pass.url) != 0)
-    m_loginsDeclined.insert(server);
+  if (m_askedAgain.count(pass.url) != 0 && m_loginsDeclined.insert(server).second)
+    m_transport.ForgetLogin(server, *file.loginAsked);
   if (m_loginsDeclined.count(server) != 0)
     return false;
   const std::string& realm = *file.loginAsked;
