@@ -294,6 +294,39 @@ TEST(Login, AskedOncePerRealmAndSentOnlyBelowWhereItWasAsked) {
   }
 }
 
+// A login the site refused is forgotten: one at a time, it went once, and never again below the
+// directory where it was taken.
+TEST(Login, ARefusedLoginIsSentNoMore) {
+  RawServer server([](int fd, const std::string& request) {
+    if (request.starts_with("GET / "))
+      return SendAll(fd,
+                     Answer(200, "<IMG SRC=\"p/a.gif\"><IMG SRC=\"p/b.gif\"><IMG SRC=\"p/c.gif\">",
+                            "Content-Type: text/html\r\n"));
+    SendAll(fd, Answer(401, "no", "WWW-Authenticate: Basic realm=\"Private\"\r\n"));
+  });
+  TempDir saveTo;
+  RecordingDialog dialog;
+  dialog.m_url.Set(server.Url("/"));
+  dialog.m_saveToDirectory.Set(saveTo.Path());
+  dialog.m_mirrorDirectory.Set(MirrorDirectory(server.Url("/"), saveTo.Path()));
+  int asked = 0;
+  dialog.onLogin = [&](const std::string&, const std::string&) {
+    ++asked;
+    return std::optional<CrawlDialog::Login>({"user", "wrong"});
+  };
+  CrawlPlan plan = PlanFromDialog(dialog);
+  plan.completePages = true;
+  plan.jobs = 1;
+  RunCrawl(dialog, plan);
+  EXPECT_EQ(asked, 1);
+  const Strings requests = server.Requests();
+  EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                          [](const std::string& r) {
+                            return r.find("dXNlcjp3cm9uZw==") != std::string::npos;
+                          }),
+            1);  // user:wrong
+}
+
 // A server lost once the crawl is under way: with several jobs its files are not saved, why is
 // said once, and the crawl runs its course; one job cancels, as on any failed network call. The
 // name leads first to the server, then (after the reachability test and the start page) to an
