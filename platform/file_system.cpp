@@ -339,15 +339,22 @@ WriteResult ConfinedDirectory::WriteFileAtomically(const FileDescriptor& directo
 }
 
 bool ConfinedDirectory::AppendLine(const std::string& path, const std::string& line) {
+  FileDescriptor fd = OpenOwnFile(path, true);
+  return fd.Valid() && WriteAll(fd.Get(), line.data(), line.size());
+}
+
+FileDescriptor ConfinedDirectory::OpenOwnFile(const std::string& path, bool append) {
   std::optional<std::string> below = Below(path);
   if (!below || below->empty())
-    return false;
+    return FileDescriptor();
   // Only a plain file of its own: never a pipe to wait on, nor a link to a file elsewhere.
+  const int flags = append ? O_RDWR | O_APPEND | O_CREAT : O_RDONLY;
   FileDescriptor fd(
-      OpenBelow(*below, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666));
+      OpenBelow(*below, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, append ? 0666 : 0));
   struct stat info {};
-  return fd.Valid() && ::fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode) &&
-         info.st_nlink == 1 && WriteAll(fd.Get(), line.data(), line.size());
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1)
+    return FileDescriptor();
+  return fd;
 }
 
 bool ConfinedDirectory::Rename(const std::string& from, const std::string& to) {

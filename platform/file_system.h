@@ -108,6 +108,9 @@ class ConfinedDirectory {
   FileDescriptor OpenParent(const std::string& path, std::string& name);
   // Appends one whole line to a file beneath the root, creating it; false when it cannot.
   bool AppendLine(const std::string& path, const std::string& line);
+  // A plain file of the program's own, opened to read, or to read and add to (made where missing);
+  // invalid where it is anything else.
+  FileDescriptor OpenOwnFile(const std::string& path, bool append);
   // Gives a regular file beneath the root another name beneath it, where nothing has that name;
   // false when it cannot.
   bool Rename(const std::string& from, const std::string& to);

@@ -15,13 +15,13 @@ namespace {
 // The program's own directory in the save-to directory; no crawled file may go there.
 constexpr const char* kOwnArea = ".kelvane";
 constexpr const char* kRecordsName = ".kelvane/records";
-// Far above the records of any site; a larger file is read this far.
-constexpr size_t kRecordsLimit = 256 << 20;
 
 }  // namespace
 
 MirrorStore::MirrorStore(const std::string& saveToDirectory, bool keepRecords)
-    : m_directory(MirrorDirectoryRoot(saveToDirectory)), m_keepRecords(keepRecords) {}
+    : m_directory(MirrorDirectoryRoot(saveToDirectory)),
+      m_keepRecords(keepRecords),
+      m_recordFile(m_directory, RecordsPath()) {}
 
 std::string MirrorStore::RecordsPath() const {
   const std::string& root = m_directory.Root();
@@ -66,14 +66,11 @@ std::unique_ptr<FetchedFile> MirrorStore::ReadCopy(const std::string& localPath)
   file->length = static_cast<int32_t>(*length);
   // Records are read wherever a crawl that keeps them left them, so that any rerun reads a
   // converted copy as what it was; only such a crawl writes them.
-  {
-    LoadRecords();
-    auto found = m_records.find(*below);
-    if (found != m_records.end()) {
-      file->contentType = found->second.contentType;
-      file->finalUrl = found->second.url;
-      file->converted = found->second.converted;
-    }
+  LoadRecords();
+  if (std::optional<Record> found = m_recordFile.Find(*below)) {
+    file->contentType = found->contentType;
+    file->finalUrl = found->url;
+    file->converted = found->converted;
   }
   return file;
 }
@@ -82,87 +79,28 @@ void MirrorStore::LoadRecords() {
   if (m_recordsLoaded)
     return;
   m_recordsLoaded = true;
-  std::optional<std::string> read = m_directory.ReadText(RecordsPath(), kRecordsLimit);
-  if (!read)
-    return;
-  const std::string& text = *read;
-  // A line torn by a crash is ended before the next record is added; it lacks its last field,
-  // so it is never read as a record, then or later.
-  m_recordsTorn = !text.empty() && text.back() != '\n';
-  size_t lines = 0;
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos)
-      break;
-    ++lines;
-    std::string_view line(text.data() + start, end - start);
-    start = end + 1;
-    if (std::optional<std::pair<std::string, Record>> record = ReadRecordLine(line))
-      Index(record->first, std::move(record->second));
-  }
+  const size_t lines = m_recordFile.Load();
   // Every change adds a line: once most of them are stale, the records are written anew.
-  if (m_keepRecords && lines > 2 * m_records.size() + 1024)
-    CompactRecords();
-}
-
-void MirrorStore::CompactRecords() {
-  std::string text;
-  for (const auto& [below, record] : m_records)
-    text += RecordLine(below, record);
-  if (m_directory.WriteFileAtomically(RecordsPath(), text.data(), text.size()) ==
-      WriteResult::Written)
-    m_recordsTorn = false;
-}
-
-void MirrorStore::Index(const std::string& below, Record record) {
-  // The addresses of the file the path held before no longer lead to it.
-  if (auto old = m_records.find(below); old != m_records.end())
-    Unindex(below, old->second);
-  m_byUrl[record.url] = below;
-  if (!record.asked.empty())
-    m_byAsked[record.asked] = below;
-  m_records[below] = std::move(record);
+  if (m_keepRecords && lines > 2 * m_recordFile.Size() + 1024)
+    m_recordFile.Compact();
 }
 
 void MirrorStore::Unrecord(const std::string& below, std::optional<Record> before) {
-  if (before) {
-    Index(below, std::move(*before));
-    return;
-  }
-  if (const auto old = m_records.find(below); old != m_records.end()) {
-    Unindex(below, old->second);
-    m_records.erase(old);
-  }
-}
-
-void MirrorStore::Unindex(const std::string& below, const Record& record) {
-  for (auto* index : {&m_byUrl, &m_byAsked}) {
-    for (const std::string& url : {record.url, record.asked}) {
-      auto entry = index->find(url);
-      if (entry != index->end() && entry->second == below)
-        index->erase(entry);
-    }
-  }
-}
-
-void MirrorStore::AppendRecord(const std::string& below, const Record& record) {
-  const std::string& root = m_directory.Root();
-  m_directory.MakeDirectory(root + (root.ends_with('/') ? "" : "/") + kOwnArea);
-  if (m_directory.AppendLine(RecordsPath(),
-                             std::string(m_recordsTorn ? "\n" : "") + RecordLine(below, record)))
-    m_recordsTorn = false;
-  Index(below, record);
+  if (before)
+    m_recordFile.Hold(below, *before);
+  else
+    m_recordFile.Forget(below);
 }
 
 void MirrorStore::AddRecord(const std::string& below, const Record& record) {
   LoadRecords();
-  auto found = m_records.find(below);
-  if (found != m_records.end() && found->second.contentType == record.contentType &&
-      found->second.url == record.url && found->second.lastModified == record.lastModified &&
-      found->second.etag == record.etag && found->second.converted == record.converted &&
-      found->second.asked == record.asked && found->second.digest == record.digest)
+  const std::optional<Record> found = m_recordFile.Find(below);
+  if (found && found->contentType == record.contentType && found->url == record.url &&
+      found->lastModified == record.lastModified && found->etag == record.etag &&
+      found->converted == record.converted && found->asked == record.asked &&
+      found->digest == record.digest)
     return;
-  AppendRecord(below, record);
+  m_recordFile.Append(below, record);
 }
 
 void MirrorStore::MakeDirectories(const std::string& directory) {
@@ -244,9 +182,7 @@ std::optional<MirrorStore::Record> MirrorStore::RecordBefore(const std::string& 
   // The same document again (a directory's page, asked for with and without its "/"): the
   // address sent on to it stays recorded, as the address that answered finds the file anyway.
   LoadRecords();
-  const auto old = m_records.find(below);
-  if (old != m_records.end())
-    before = old->second;
+  before = m_recordFile.Find(below);
   if (before && before->url == record.url && !before->asked.empty() && before->asked != before->url)
     record.asked = before->asked;
   AddRecord(below, record);
@@ -264,7 +200,7 @@ void MirrorStore::AfterWrite(const FetchedFile& fetched, const std::string& loca
       Unrecord(below, std::move(before));
   }
   if (written == WriteResult::Written) {
-    m_savedNow.insert(below);
+    m_savedNow.Insert(below);
     // The copy is as old as the server says the file is, so that tools that go by times see
     // what changed.
     if (m_fileTimes) {
@@ -373,42 +309,24 @@ std::optional<MirrorStore::Record> MirrorStore::RecordOf(const std::string& loca
   if (!below)
     return std::nullopt;
   LoadRecords();
-  auto found = m_records.find(*below);
-  return found == m_records.end() ? std::nullopt : std::optional(found->second);
-}
-
-std::vector<std::pair<std::string, MirrorStore::Record>> MirrorStore::Records() {
-  std::vector<std::pair<std::string, Record>> records;
-  if (!m_keepRecords)
-    return records;
-  LoadRecords();
-  for (const auto& [below, record] : m_records)
-    records.emplace_back(FullPath(below), record);
-  std::sort(records.begin(), records.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  return records;
+  return m_recordFile.Find(*below);
 }
 
 std::optional<std::string> MirrorStore::LocalPathOf(const std::string& url) {
   LoadRecords();
-  // The file asked for as that address first: one that answered for it may be another's.
-  for (const auto* index : {&m_byAsked, &m_byUrl}) {
-    auto found = index->find(url);
-    if (found != index->end())
-      return FullPath(found->second);
-  }
-  return std::nullopt;
+  std::optional<std::string> below = m_recordFile.PathOf(url, false);
+  return below ? std::optional(FullPath(*below)) : std::nullopt;
 }
 
 std::optional<std::string> MirrorStore::LocalPathAsked(const std::string& url) {
   LoadRecords();
-  auto found = m_byAsked.find(url);
-  return found == m_byAsked.end() ? std::nullopt : std::optional(FullPath(found->second));
+  std::optional<std::string> below = m_recordFile.PathOf(url, true);
+  return below ? std::optional(FullPath(*below)) : std::nullopt;
 }
 
 bool MirrorStore::SavedNow(const std::string& localPath) const {
   std::optional<std::string> below = m_directory.Below(localPath);
-  return below && m_savedNow.count(*below) != 0;
+  return below && m_savedNow.Contains(*below);
 }
 
 bool MirrorStore::Move(const std::string& localPath, const std::string& newPath) {
@@ -418,16 +336,15 @@ bool MirrorStore::Move(const std::string& localPath, const std::string& newPath)
       HasParentSegment(*newBelow))
     return false;
   LoadRecords();
-  auto found = m_records.find(*below);
-  if (found == m_records.end())
+  const std::optional<Record> found = m_recordFile.Find(*below);
+  if (!found)
     return false;
   // The record goes first: a crash between the two leaves it naming a file that is not there,
   // which costs a fetch, never a file read as another's.
-  const Record record = found->second;
-  AddRecord(*newBelow, record);
+  AddRecord(*newBelow, *found);
   if (!m_directory.Rename(localPath, newPath))
     return false;
-  m_savedNow.insert(*newBelow);
+  m_savedNow.Insert(*newBelow);
   Log("Renamed: " + localPath + " to " + newPath);
   return true;
 }
@@ -447,7 +364,7 @@ std::optional<std::string> MirrorStore::WriteBackup(const std::string& localPath
     std::optional<std::string> below = m_directory.Below(path);
     if (!below || IsOwnArea(*below) || HasParentSegment(*below))
       return std::nullopt;
-    if (m_records.count(*below) != 0)
+    if (m_recordFile.Find(*below))
       continue;
     if (m_directory.WriteFileAtomically(path, text.data(), text.size()) != WriteResult::Written)
       return std::nullopt;
@@ -462,7 +379,7 @@ bool MirrorStore::MarkConverted(const std::string& localPath) {
     return false;
   LoadRecords();
   // Marked first: a page read as converted that is not yet is read the same way.
-  Record record = m_records[*below];
+  Record record = m_recordFile.Find(*below).value_or(Record{});
   record.converted = true;
   AddRecord(*below, record);
   return true;
@@ -478,10 +395,9 @@ void MirrorStore::RecordAddress(const std::string& localPath, const std::string&
   if (!below || !m_keepRecords || IsOwnArea(*below))
     return;
   LoadRecords();
-  auto found = m_records.find(*below);
-  if (found == m_records.end() || !found->second.url.empty())
+  std::optional<Record> record = m_recordFile.Find(*below);
+  if (!record || !record->url.empty())
     return;
-  Record record = found->second;
-  record.url = address;
-  AddRecord(*below, record);
+  record->url = address;
+  AddRecord(*below, *record);
 }

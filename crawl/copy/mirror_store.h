@@ -10,6 +10,7 @@
 
 #include "crawl/base/content_digest.h"
 #include "crawl/base/fetched_file.h"
+#include "crawl/copy/record_file.h"
 #include "crawl/rules/mirror_paths.h"
 #include "platform/file_system.h"
 
@@ -25,18 +26,11 @@ bool RoomOrPermission(int error);
 // beside the copy, so that a rerun reads every file as what it was when it was fetched.
 class MirrorStore {
  public:
-  // What the store knows of a stored file.
-  struct Record {
-    std::string contentType;
-    std::string url;
-    std::string lastModified;  // the validators the server gave, for a conditional request
-    std::string etag;
-    bool converted = false;  // its links were rewritten for reading from disk
-    std::string asked;       // the address the crawl asked for (url is the one that answered)
-    std::string digest;      // of the bytes as stored, before any conversion
-  };
+  using Record = StoreRecord;
 
   MirrorStore(const std::string& saveToDirectory, bool keepRecords);
+  MirrorStore(const MirrorStore&) = delete;
+  MirrorStore& operator=(const MirrorStore&) = delete;
 
   // Whether anything, file or directory, is at the path.
   bool Exists(const std::string& localPath);
@@ -70,8 +64,6 @@ class MirrorStore {
   std::optional<int64_t> Size(const std::string& localPath);
   // The record of the file at the path, when there is one.
   std::optional<Record> RecordOf(const std::string& localPath);
-  // Every recorded file that is there, by local path.
-  std::vector<std::pair<std::string, Record>> Records();
   // The local path of the file stored for an address, when one is: the address that answered,
   // or the one asked for.
   std::optional<std::string> LocalPathOf(const std::string& url);
@@ -102,18 +94,12 @@ class MirrorStore {
  private:
   std::string RecordsPath() const;
   std::string FullPath(const std::string& below) const;
-  void AppendRecord(const std::string& below, const Record& record);
-  void CompactRecords();
   bool IsOwnArea(const std::string& below) const;
   void LoadRecords();
   void AddRecord(const std::string& below, const Record& record);
   // A file that could not be written: the record it held before is the one held (for this
   // crawl; the line written stays, and costs a rerun nothing), or none.
   void Unrecord(const std::string& below, std::optional<Record> before);
-  // The addresses of a record no longer lead to the path.
-  void Unindex(const std::string& below, const Record& record);
-  // The record held for the path, found again by either of its addresses.
-  void Index(const std::string& below, Record record);
   void MakeDirectories(const std::string& directory);
   FileDescriptor DirectoryFor(const std::string& localPath, std::string& name);
   // A file whose directory could neither be opened nor made: why, kept, and said.
@@ -132,12 +118,9 @@ class MirrorStore {
   ConfinedDirectory m_directory;
   const bool m_keepRecords;
   bool m_recordsLoaded = false;
-  bool m_recordsTorn = false;
-  std::unordered_map<std::string, Record> m_records;     // by the path below the save-to directory
-  std::unordered_map<std::string, std::string> m_byUrl;  // address -> path below
-  std::unordered_map<std::string, std::string> m_byAsked;  // address asked for -> path below
-  std::unordered_set<std::string> m_savedNow;              // paths below written by this store
-  int m_writeError = 0;                                    // errno of the last Save's failure
+  RecordFile m_recordFile;
+  FingerprintSet m_savedNow;  // paths below written by this store
+  int m_writeError = 0;       // errno of the last Save's failure
   std::string m_writeDirectory;
   bool m_fileTimes = false;
   bool m_anySize = false;

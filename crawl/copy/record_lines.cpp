@@ -25,14 +25,14 @@ std::string EscapeField(const std::string& text) {
 
 }  // namespace
 
-std::string RecordLine(const std::string& below, const MirrorStore::Record& record) {
+std::string RecordLine(const std::string& below, const StoreRecord& record) {
   return EscapeField(below) + "\t" + EscapeField(record.contentType) + "\t" +
          EscapeField(record.url) + "\t" + EscapeField(record.lastModified) + "\t" +
          EscapeField(record.etag) + "\t" + (record.converted ? "k" : "") + "\t" +
          EscapeField(record.asked) + "\t" + EscapeField(record.digest) + "\t" + kRecordEnd + "\n";
 }
 
-std::optional<std::pair<std::string, MirrorStore::Record>> ReadRecordLine(std::string_view line) {
+std::optional<std::pair<std::string, StoreRecord>> ReadRecordLine(std::string_view line) {
   std::vector<std::string> fields;
   for (size_t from = 0;;) {
     const size_t tab = line.find('\t', from);
@@ -45,12 +45,12 @@ std::optional<std::pair<std::string, MirrorStore::Record>> ReadRecordLine(std::s
   const bool older = fields.size() == 7;
   if ((fields.size() != 9 && !older) || fields.back() != kRecordEnd)
     return std::nullopt;
-  MirrorStore::Record record{fields[1],
-                             fields[2],
-                             fields[3],
-                             fields[4],
-                             fields[5] == "k",
-                             older ? std::string() : fields[6],
-                             older ? std::string() : fields[7]};
+  StoreRecord record{fields[1],
+                     fields[2],
+                     fields[3],
+                     fields[4],
+                     fields[5] == "k",
+                     older ? std::string() : fields[6],
+                     older ? std::string() : fields[7]};
   return std::pair(fields[0], std::move(record));
 }

@@ -6,10 +6,19 @@
 #include <string_view>
 #include <utility>
 
-#include "crawl/copy/mirror_store.h"
+// What the store knows of a stored file.
+struct StoreRecord {
+  std::string contentType;
+  std::string url;
+  std::string lastModified;  // the validators the server gave, for a conditional request
+  std::string etag;
+  bool converted = false;  // its links were rewritten for reading from disk
+  std::string asked;       // the address the crawl asked for (url is the one that answered)
+  std::string digest;      // of the bytes as stored, before any conversion
+};
 
 // A file's record as a line, ended: the path below the save-to directory, then its fields.
-std::string RecordLine(const std::string& below, const MirrorStore::Record& record);
+std::string RecordLine(const std::string& below, const StoreRecord& record);
 // The path below the save-to directory and the record a line gives; nothing for a line torn by
 // a crash, or one that is no record.
-std::optional<std::pair<std::string, MirrorStore::Record>> ReadRecordLine(std::string_view line);
+std::optional<std::pair<std::string, StoreRecord>> ReadRecordLine(std::string_view line);

@@ -49,7 +49,6 @@ LinkStack::LinkStack(const std::string& startUrl) {
   m_acceptedCount = 0;
   ShowProgressRange(Control::QueueProgress, 0, kQueueBarHigh);
   ShowControlText(Control::QueuedFilesEdit, "0");
-  m_acceptedHead = nullptr;
   m_basePrefix = std::string(BeforeLast(startUrl, '/'));
 }
 
@@ -59,12 +58,6 @@ LinkStack::~LinkStack() {
   LogLineBatch batch;
   for (int32_t n = m_pendingCount; n > 0; --n)
     Pop();
-  m_acceptedIndex.clear();
-  while (m_acceptedHead != nullptr) {
-    LinkNode* next = m_acceptedHead->next;
-    delete m_acceptedHead;
-    m_acceptedHead = next;
-  }
 }
 
 std::string LinkStack::Absolute(const std::string& pageDirectory, std::string link) {
@@ -103,7 +96,7 @@ void LinkStack::SeenAgain(const std::string& link) {
   old->moved = true;
   auto* node = new LinkNode{old->url,       nullptr, m_pageDepth + 1, old->readOnly,
                             old->requisite, false,   old->referrer};
-  pending->second = node;
+  IndexPending(node);
   Enqueue(node);
 }
 
@@ -115,7 +108,8 @@ void LinkStack::LeaveOutNofollow(const std::string& pageDirectory, std::string l
 
 void LinkStack::LeaveOut(const std::string& link, const std::string& why) {
   // Left out for how it was linked, not for what it is: a link found elsewhere takes it.
-  if (WasAccepted(link) || !m_leftOut.emplace(link, LeftOutLink{std::numeric_limits<int>::max(), false}).second)
+  if (WasAccepted(link) ||
+      !m_leftOut.emplace(link, LeftOutLink{std::numeric_limits<int>::max(), false}).second)
     return;
   if (m_report)
     m_report(link, why);
@@ -189,14 +183,13 @@ void LinkStack::Accept(std::string link, int depth, bool readOnly, bool requisit
   ++m_pendingCount;
   ShowQueued();
 
-  m_acceptedHead = new LinkNode{link, m_acceptedHead};
-  m_acceptedIndex.insert(m_acceptedHead->url);
+  m_accepted.Insert(link);
   ++m_acceptedCount;
   ShowControlText(Control::ReadFilesEdit, IntToText(m_acceptedCount));
 
   auto* node = new LinkNode{std::move(link), nullptr, depth, readOnly, requisite, false, m_page};
   if (m_byDepth)
-    m_pendingIndex[node->url] = node;
+    IndexPending(node);
   Enqueue(node);
 }
 
@@ -207,8 +200,14 @@ void LinkStack::Again(Entry entry) {
                             entry.readOnly,           entry.requisite, false,
                             std::move(entry.referrer)};
   if (m_byDepth)
-    m_pendingIndex[node->url] = node;
+    IndexPending(node);
   Enqueue(node);
+}
+
+void LinkStack::IndexPending(LinkNode* node) {
+  // The key is a view of the node's own text: an older node of the link must not keep it.
+  m_pendingIndex.erase(node->url);
+  m_pendingIndex.emplace(node->url, node);
 }
 
 void LinkStack::ShowQueued() {
@@ -273,7 +272,7 @@ void LinkStack::DropMoved() {
 }
 
 bool LinkStack::WasAccepted(const std::string& link) const {
-  return m_acceptedIndex.contains(link);
+  return m_accepted.Contains(link);
 }
 
 std::string LinkStack::RelativePart(const std::string& url) const {

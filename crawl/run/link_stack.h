@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "crawl/base/fingerprints.h"
 #include "crawl/base/link_sink.h"
 
 class Scope;
@@ -103,23 +104,25 @@ class LinkStack : public LinkSink {
   // Logs, counts and queues an accepted link.
   void Accept(std::string link, int depth = 0, bool readOnly = false, bool requisite = false);
   void Enqueue(LinkNode* node);
+  void IndexPending(LinkNode* node);
   // Nodes moved away are dropped from the front, so that the first queue's head is a link.
   void DropMoved();
   void ShowQueued();
   // The scope's judgement of a link that passed the filters; false when it is left out.
   bool InScope(const std::string& link, int depth, bool requisite, bool& readOnly);
 
-  LinkNode* m_acceptedHead = nullptr;
   // Pending links by depth when the crawl goes breadth-first, else all under 0.
   std::map<int, Queue> m_pending;
   bool m_byDepth = false;
-  std::unordered_map<std::string, LinkNode*> m_pendingIndex;  // breadth-first: for depths
+  // Breadth-first: for depths; keyed by the text of the node it leads to.
+  std::unordered_map<std::string_view, LinkNode*> m_pendingIndex;
   std::string m_basePrefix;
   int32_t m_pendingCount = 0;
   int32_t m_waitingOutside = 0;
   int32_t m_acceptedCount = 0;
-  // Index over the accepted nodes' texts, so the duplicate test costs the same on any site.
-  std::unordered_set<std::string_view> m_acceptedIndex;
+  // Every link accepted, as a fingerprint: the duplicate test costs the same on any site, and a
+  // few bytes a link.
+  FingerprintSet m_accepted;
   const Scope* m_scope = nullptr;
   LeftOutReport m_report;
   int m_pageDepth = -1;

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "crawl/base/fingerprints.h"
+#include "crawl/copy/record_lines.h"
+#include "platform/file_system.h"
+
+// The store's records: lines added to a file beside the copy, each file's latest line found
+// again through fingerprint indexes over its path and its addresses, and read from the file when
+// asked for. Memory holds some fifty bytes a file, whatever the site. A record whose line cannot
+// be written (a full disk), or that holds for this crawl alone, is held in memory instead.
+class RecordFile {
+ public:
+  RecordFile(ConfinedDirectory& directory, std::string path);
+
+  // Reads the records a crawl left there, a block at a time; how many lines the file has.
+  size_t Load();
+  std::optional<StoreRecord> Find(const std::string& below) const;
+  // The path below of the file last recorded for an address: the one asked for it, or, unless
+  // askedOnly, then the one that answered with it.
+  std::optional<std::string> PathOf(const std::string& url, bool askedOnly) const;
+  // Adds the record's line, which becomes the path's record.
+  void Append(const std::string& below, const StoreRecord& record);
+  // The path's record for this crawl, with no line.
+  void Hold(const std::string& below, const StoreRecord& record);
+  // The path has no record any more, for this crawl.
+  void Forget(const std::string& below);
+  size_t Size() const { return m_paths.Size(); }
+  // Writes the file anew with the records that hold, one line each.
+  void Compact();
+
+ private:
+  struct Line {
+    std::string below;
+    StoreRecord record;
+  };
+  static constexpr uint64_t kHeld = uint64_t{1} << 63;  // an index in m_held, not an offset
+
+  std::optional<Line> At(uint64_t where) const;
+  std::optional<uint64_t> WhereOf(const std::string& below) const;
+  // The newest record whose address (asked, or answered) is url.
+  std::optional<uint64_t> Newest(const FingerprintIndex& index, const std::string& url,
+                                 bool asked) const;
+  void Index(const std::string& below, const StoreRecord& record, uint64_t where);
+  // Each whole line of the file from the start, with its offset.
+  template <typename Each>
+  size_t ReadLines(Each&& each) const;
+  bool OpenToAppend();
+  void Reset();
+
+  ConfinedDirectory& m_directory;
+  const std::string m_path;
+  FileDescriptor m_fd;
+  bool m_writable = false;
+  bool m_torn = false;  // the file ends in a line cut short by a crash
+  uint64_t m_end = 0;
+  FingerprintIndex m_paths;     // path below -> where its record is
+  FingerprintIndex m_answered;  // address that answered -> where
+  FingerprintIndex m_asked;     // address asked for -> where
+  std::vector<Line> m_held;
+};
