@@ -419,10 +419,11 @@ bool SpoolFile::Write(const char* data, size_t size) {
   return true;
 }
 
-bool SpoolFile::Read(char* into, size_t size) const {
+bool SpoolFile::ReadAt(int64_t offset, char* into, size_t size) const {
   size_t done = 0;
   while (done < size) {
-    const ssize_t n = ::pread(m_fd.Get(), into + done, size - done, static_cast<off_t>(done));
+    const ssize_t n =
+        ::pread(m_fd.Get(), into + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)

@@ -51,7 +51,9 @@ class SpoolFile {
   bool Write(const char* data, size_t size);
   int64_t Size() const { return m_size; }
   // Reads its first size bytes; false where it has fewer or they cannot be read.
-  bool Read(char* into, size_t size) const;
+  bool Read(char* into, size_t size) const { return ReadAt(0, into, size); }
+  // Reads size bytes from the offset; false where it has fewer or they cannot be read.
+  bool ReadAt(int64_t offset, char* into, size_t size) const;
   // Gives it a name in a directory opened with OpenParent, replacing what has the name; where
   // the file system lets it take no name there, its bytes are copied to a file that does.
   WriteResult Name(const FileDescriptor& directory, const std::string& name);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 #include "crawl/base/content_digest.h"
 #include "crawl/base/crawl_dialog.h"
@@ -13,6 +14,9 @@
 #include "platform/http_date.h"
 
 namespace {
+
+// The files a converting thread keeps looked up, of those that links name.
+constexpr size_t kMostLookedUp = size_t{1} << 16;
 
 // A page or stylesheet larger than this is not rewritten: no copy of a site is near it.
 constexpr size_t kLargestConverted = FetchedFile::kLargestRead;
@@ -275,9 +279,30 @@ void CopyUpkeep::Touched(const std::string& localPath, const std::string& addres
                          FileReading reading) {
   if (!m_plan.convertLinks)
     return;
+  if (!std::exchange(m_spillOpened, true))
+    m_kept.SetSpill(m_store.OpenSpool());
   Touch& touch = m_touched[localPath];
-  touch.address = address;
-  touch.reading = m_kept.Keep(reading);
+  touch.kept = m_kept.Keep(address, reading);
+  touch.address = touch.kept == KeptReadings::kNone ? address : std::string();
+}
+
+std::optional<KeptReading> CopyUpkeep::KeptOf(const Touch& touch) const {
+  if (touch.kept == KeptReadings::kNone)
+    return std::nullopt;
+  return m_kept.Read(touch.kept);
+}
+
+const std::optional<std::string>& CopyUpkeep::StoredFiles::Of(CopyUpkeep& upkeep,
+                                                              const std::string& url,
+                                                              const std::string& basePrefix) {
+  // Pages name the same few files over and over: each is looked up once, within a bound.
+  auto found = byAddress.find(url);
+  if (found != byAddress.end())
+    return found->second;
+  if (byAddress.size() >= kMostLookedUp)
+    byAddress.clear();
+  std::lock_guard lock(upkeep.m_storeLock);
+  return byAddress.emplace(url, upkeep.StoredFileOf(url, basePrefix)).first->second;
 }
 
 std::optional<std::string> CopyUpkeep::StoredFileOf(const std::string& url,
@@ -324,17 +349,8 @@ std::optional<std::string> CopyUpkeep::ConvertedAddress(const std::string& local
     std::lock_guard lock(m_storeLock);
     target = RecordedTarget(localPath, reference.link);
   }
-  if (!target) {
-    // Pages name the same few files over and over: each is looked up once.
-    auto found = stored.byAddress.find(reference.resolved);
-    if (found == stored.byAddress.end()) {
-      std::lock_guard lock(m_storeLock);
-      found =
-          stored.byAddress.emplace(reference.resolved, StoredFileOf(reference.resolved, basePrefix))
-              .first;
-    }
-    target = found->second;
-  }
+  if (!target)
+    target = stored.Of(*this, reference.resolved, basePrefix);
   if (target)
     return RelativeAddress(localPath, *target) + reference.fragment;
   return reference.resolved + reference.fragment;
@@ -348,18 +364,9 @@ std::string CopyUpkeep::ConvertedKept(const std::string& localPath, std::string_
   for (const KeptReference& reference : kept.references) {
     if (stop.load(std::memory_order_relaxed) != 0)
       break;  // the caller keeps the file as it is
-    auto found = stored.byName.find(reference.address);
-    if (found == stored.byName.end()) {
-      std::lock_guard lock(m_storeLock);
-      found =
-          stored.byName
-              .emplace(reference.address, StoredFileOf(m_kept.Name(reference.address), basePrefix))
-              .first;
-    }
-    std::string address =
-        found->second ? RelativeAddress(localPath, *found->second) : m_kept.Name(reference.address);
-    if (reference.fragment != KeptReference::kNoName)
-      address += m_kept.Name(reference.fragment);
+    const std::optional<std::string>& target = stored.Of(*this, reference.address, basePrefix);
+    std::string address = target ? RelativeAddress(localPath, *target) : reference.address;
+    address += reference.fragment;
     addresses.emplace_back(reference.place, std::move(address));
   }
   return WithAddresses(text, std::move(addresses), kept.base ? &*kept.base : nullptr);
@@ -381,10 +388,14 @@ CopyUpkeep::Conversion CopyUpkeep::Convert(const std::string& localPath, const T
   if (!text || text->empty())
     return conversion;
   const bool converted = record && record->converted;
-  const std::string& address = record && !record->url.empty() ? record->url : touch.address;
+  const std::optional<KeptReading> kept = KeptOf(touch);
+  const std::string address = record && !record->url.empty() ? record->url
+                              : kept                         ? kept->touched
+                                                             : touch.address;
+  if (address.empty())
+    return conversion;  // what it was kept for cannot be read back: it stays as it is
   // The crawl's reading holds while the file is the text it read, as it read it.
-  const KeptReading* kept = touch.reading.get();
-  const bool keptHolds = kept != nullptr && !converted && kept->kind == kind &&
+  const bool keptHolds = kept && kept->read && !converted && kept->kind == kind &&
                          kept->address == address && kept->size == text->size() &&
                          kept->hash == std::hash<std::string_view>{}(*text);
   const std::string rewritten =
@@ -447,6 +458,7 @@ CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
     files.push_back(&touched);
   if (files.empty())
     return Converted();
+  m_kept.Flush();
   m_store.RecordOf(files.front()->first);  // the records read before any thread looks them up
   std::vector<Conversion> conversions(files.size());
   std::atomic<size_t> next = 0;
@@ -482,7 +494,10 @@ CopyUpkeep::Converted CopyUpkeep::Tally(const std::vector<const TouchedFile*>& f
   // A file that had no address on record has this crawl's.
   for (size_t i = 0; i < files.size(); ++i) {
     if (conversions[i].write != Conversion::Write::None)
-      m_store.RecordAddress(files[i]->first, files[i]->second.address);
+      m_store.RecordAddress(files[i]->first,
+                            files[i]->second.address.empty()
+                                ? KeptOf(files[i]->second).value_or(KeptReading()).touched
+                                : files[i]->second.address);
     converted.files += conversions[i].write == Conversion::Write::Written ? 1 : 0;
     if (conversions[i].write == Conversion::Write::Failed) {
       ++converted.notConverted;

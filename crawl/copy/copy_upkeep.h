@@ -69,11 +69,12 @@ class CopyUpkeep {
   // The files stored for addresses, as one conversion thread has looked them up.
   struct StoredFiles {
     std::unordered_map<std::string, std::optional<std::string>> byAddress;
-    std::unordered_map<uint32_t, std::optional<std::string>> byName;  // by the index of a name kept
+    const std::optional<std::string>& Of(CopyUpkeep& upkeep, const std::string& url,
+                                         const std::string& basePrefix);
   };
   struct Touch {
-    std::string address;
-    std::unique_ptr<const KeptReading> reading;  // none: read again when converted
+    std::string address;                  // where nothing of it is kept
+    uint64_t kept = KeptReadings::kNone;  // its address, and what reading it found
   };
   using TouchedFile = std::pair<const std::string, Touch>;  // by local path
   // What converting one file came to.
@@ -98,6 +99,9 @@ class CopyUpkeep {
                             const KeptReading& kept, const std::string& basePrefix,
                             const std::atomic<int>& stop, StoredFiles& stored);
   // Converts one file; the store is used under m_storeLock, as other files convert beside it.
+  // Touch's address as it was kept, and what reading found where it holds; nothing when neither
+  // can be told.
+  std::optional<KeptReading> KeptOf(const Touch& touch) const;
   Conversion Convert(const std::string& localPath, const Touch& touch,
                      const std::string& basePrefix, const std::atomic<int>& stop,
                      StoredFiles& stored);
@@ -143,7 +147,8 @@ class CopyUpkeep {
   std::string m_basePrefix;
   std::map<std::string, Touch> m_touched;  // by local path
   KeptReadings m_kept;                     // what the crawl's reading of the files touched found
-  std::mutex m_storeLock;                  // held for the store while files convert side by side
+  bool m_spillOpened = false;
+  std::mutex m_storeLock;  // held for the store while files convert side by side
   // Whether each directory a converted link points into exists: none is made once the crawl has
   // ended, and links to other servers name thousands of files in directories never made.
   std::unordered_map<std::string, bool> m_directoriesAfterCrawl;

@@ -1,55 +1,140 @@
-// What the crawl's reading of each file found, kept compactly for converting its links later.
+// What the crawl's reading of each file found, kept on disk for converting its links later.
 #include "crawl/copy/kept_readings.h"
+
+#include <cstring>
 
 namespace {
 
-// References kept from the crawl's reading, about 28 bytes each, and the bytes of the addresses
-// they name: beyond these, files are read again when converted.
-constexpr size_t kMostKeptReferences = size_t{1} << 21;
-constexpr size_t kMostNameBytes = size_t{64} << 20;
+// Written out a block at a time.
+constexpr size_t kBlock = size_t{64} << 10;
+
+void Put(std::string& out, uint64_t value) {
+  out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void PutText(std::string& out, std::string_view text) {
+  Put(out, text.size());
+  out.append(text);
+}
+
+void PutPlace(std::string& out, const ReferencePlace& place) {
+  Put(out, (uint64_t{place.begin} << 32) | place.end);
+  Put(out, (uint64_t{place.valueBegin} << 32) | place.valueEnd);
+  out += place.quote;
+  out += static_cast<char>((place.attribute ? 1 : 0) | (place.inDecodedValue ? 2 : 0));
+}
+
+// Reads back what the Put functions wrote; false once the bytes run out.
+struct Reader {
+  std::string_view bytes;
+  bool Get(uint64_t& value) {
+    if (bytes.size() < sizeof value)
+      return false;
+    std::memcpy(&value, bytes.data(), sizeof value);
+    bytes.remove_prefix(sizeof value);
+    return true;
+  }
+  bool GetText(std::string& text) {
+    uint64_t size = 0;
+    if (!Get(size) || bytes.size() < size)
+      return false;
+    text.assign(bytes.substr(0, size));
+    bytes.remove_prefix(size);
+    return true;
+  }
+  bool GetPlace(ReferencePlace& place) {
+    uint64_t span = 0;
+    uint64_t value = 0;
+    if (!Get(span) || !Get(value) || bytes.size() < 2)
+      return false;
+    place.begin = static_cast<uint32_t>(span >> 32);
+    place.end = static_cast<uint32_t>(span);
+    place.valueBegin = static_cast<uint32_t>(value >> 32);
+    place.valueEnd = static_cast<uint32_t>(value);
+    place.quote = bytes[0];
+    place.attribute = (bytes[1] & 1) != 0;
+    place.inDecodedValue = (bytes[1] & 2) != 0;
+    bytes.remove_prefix(2);
+    return true;
+  }
+};
 
 }  // namespace
 
-uint32_t KeptReadings::NameOf(std::string_view text) {
-  const auto known = m_nameIndex.find(text);
-  if (known != m_nameIndex.end())
-    return known->second;
-  const auto index = static_cast<uint32_t>(m_names.size());
-  m_nameIndex.emplace(m_names.emplace_back(text), index);
-  m_nameBytes += text.size();
-  return index;
-}
-
-std::unique_ptr<const KeptReading> KeptReadings::Keep(FileReading& reading) {
+uint64_t KeptReadings::Keep(const std::string& address, FileReading& reading) {
+  if (!HasSpill())
+    return kNone;
   const std::vector<PageReference>& references = reading.links.references;
-  if (!reading.whole || reading.resolved.size() != references.size() ||
-      m_keptReferences + references.size() > kMostKeptReferences || m_nameBytes > kMostNameBytes)
-    return nullptr;
-  auto kept = std::make_unique<KeptReading>();
-  kept->kind = reading.kind;
-  kept->address = std::move(reading.address);
-  kept->size = reading.size;
-  kept->hash = reading.hash;
-  if (reading.links.baseBegin != std::string::npos) {
-    ReferencePlace& base = kept->base.emplace();
-    base.begin = static_cast<uint32_t>(reading.links.baseBegin);
-    base.end = static_cast<uint32_t>(reading.links.baseEnd);
-    base.quote = reading.links.baseQuote;
+  const bool read = reading.whole && reading.resolved.size() == references.size();
+  std::string record;
+  Put(record, static_cast<uint64_t>(reading.kind));
+  PutText(record, address);
+  PutText(record, reading.address);
+  Put(record, read ? 1 : 0);
+  Put(record, reading.size);
+  Put(record, reading.hash);
+  const bool base = read && reading.links.baseBegin != std::string::npos;
+  Put(record, base ? 1 : 0);
+  if (base) {
+    ReferencePlace place;
+    place.begin = static_cast<uint32_t>(reading.links.baseBegin);
+    place.end = static_cast<uint32_t>(reading.links.baseEnd);
+    place.quote = reading.links.baseQuote;
+    PutPlace(record, place);
   }
-  kept->references.reserve(references.size());
-  for (size_t i = 0; i < references.size(); ++i) {
+  std::string kept;
+  uint64_t count = 0;
+  for (size_t i = 0; read && i < references.size(); ++i) {
     // What names no web address, or stands where it cannot be told, stays as written.
     if (references[i].begin == std::string::npos || reading.resolved[i].empty())
       continue;
-    KeptReference& reference = kept->references.emplace_back();
-    reference.place = PlaceOf(references[i]);
-    reference.address = NameOf(reading.resolved[i]);
+    PutPlace(kept, PlaceOf(references[i]));
+    PutText(kept, reading.resolved[i]);
     const size_t hash = references[i].link.find('#');
-    if (hash != std::string::npos)
-      reference.fragment = NameOf(std::string_view(references[i].link).substr(hash));
-    if (m_nameBytes > kMostNameBytes)
-      return nullptr;
+    PutText(kept, hash == std::string::npos ? std::string_view()
+                                            : std::string_view(references[i].link).substr(hash));
+    ++count;
   }
-  m_keptReferences += kept->references.size();
-  return kept;
+  Put(record, count);
+  record += kept;
+  const uint64_t where = static_cast<uint64_t>(m_spill->Size()) + m_buffer.size();
+  Put(m_buffer, record.size());
+  m_buffer += record;
+  if (m_buffer.size() >= kBlock)
+    Flush();
+  return HasSpill() ? where : kNone;
+}
+
+void KeptReadings::Flush() {
+  if (HasSpill() && !m_buffer.empty() && !m_spill->Write(m_buffer.data(), m_buffer.size()))
+    m_failed = true;  // what went before stays readable; nothing more is kept
+  m_buffer.clear();
+}
+
+std::optional<KeptReading> KeptReadings::Read(uint64_t where) const {
+  uint64_t size = 0;
+  if (m_spill == nullptr || where == kNone ||
+      !m_spill->ReadAt(static_cast<int64_t>(where), reinterpret_cast<char*>(&size), sizeof size) ||
+      size > static_cast<uint64_t>(m_spill->Size()))
+    return std::nullopt;
+  std::string bytes(size, '\0');
+  if (!m_spill->ReadAt(static_cast<int64_t>(where + sizeof size), bytes.data(), size))
+    return std::nullopt;
+  Reader reader{bytes};
+  KeptReading reading;
+  uint64_t kind = 0, read = 0, base = 0, count = 0;
+  if (!reader.Get(kind) || !reader.GetText(reading.touched) || !reader.GetText(reading.address) ||
+      !reader.Get(read) || !reader.Get(reading.size) || !reader.Get(reading.hash) ||
+      !reader.Get(base) || (base != 0 && !reader.GetPlace(reading.base.emplace())) ||
+      !reader.Get(count))
+    return std::nullopt;
+  reading.kind = static_cast<FileKind>(kind);
+  reading.read = read != 0;
+  reading.references.resize(count);
+  for (KeptReference& reference : reading.references) {
+    if (!reader.GetPlace(reference.place) || !reader.GetText(reference.address) ||
+        !reader.GetText(reference.fragment))
+      return std::nullopt;
+  }
+  return reading;
 }

@@ -1,53 +1,55 @@
 #pragma once
 
-// What the crawl's reading of each file found, kept compactly for converting its links later.
+// What the crawl's reading of each file found, kept on disk for converting its links later.
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "crawl/copy/link_converter.h"
 #include "crawl/rules/crawl_rules.h"
+#include "platform/file_system.h"
 
-// A reference as the crawl read it: its place and the address it names, by its index in the
-// names kept.
+// A reference as the crawl read it: its place, the address it names and its "#..." as written.
 struct KeptReference {
-  static constexpr uint32_t kNoName = UINT32_MAX;
   ReferencePlace place;
-  uint32_t address = 0;
-  uint32_t fragment = kNoName;  // "#..." as written
+  std::string address;
+  std::string fragment;
 };
 
-// A file's references as the crawl read them, for a text of this size and hash.
+// A file's address and, where its reading was whole, its references as the crawl read them,
+// for a text of this size and hash.
 struct KeptReading {
   FileKind kind = FileKind::Other;
-  std::string address;
+  std::string touched;  // the address the file was kept for
+  std::string address;  // the address it was read as
+  bool read = false;    // the references below are the file's; otherwise it is read again
   size_t size = 0;
   size_t hash = 0;
   std::optional<ReferencePlace> base;  // the <base href> value
   std::vector<KeptReference> references;
 };
 
-// The readings kept, within a bound: the addresses and fragments their references name are
-// kept once each.
+// The readings kept in an unnamed file beneath the save-to directory, which goes with the
+// process: memory holds none of them, whatever the site, and each is read back when its file is
+// converted.
 class KeptReadings {
  public:
-  // What reading found, kept compactly; nothing when it was cut short or over the bound.
-  std::unique_ptr<const KeptReading> Keep(FileReading& reading);
-  // The address or fragment of that index.
-  const std::string& Name(uint32_t index) const { return m_names[index]; }
+  static constexpr uint64_t kNone = UINT64_MAX;
+  // Where the spill goes; none: nothing is kept.
+  void SetSpill(std::unique_ptr<SpoolFile> spill) { m_spill = std::move(spill); }
+  bool HasSpill() const { return m_spill != nullptr && !m_failed; }
+  // Keeps the file's address and what reading it found; where it went, or kNone.
+  uint64_t Keep(const std::string& address, FileReading& reading);
+  // Writes out what is still in memory: before any Read.
+  void Flush();
+  // The reading kept there; nothing where it cannot be read back.
+  std::optional<KeptReading> Read(uint64_t where) const;
 
  private:
-  // The index of a text in m_names, added when new.
-  uint32_t NameOf(std::string_view text);
-
-  std::deque<std::string> m_names;
-  std::unordered_map<std::string_view, uint32_t> m_nameIndex;
-  size_t m_keptReferences = 0;
-  size_t m_nameBytes = 0;
+  std::unique_ptr<SpoolFile> m_spill;
+  std::string m_buffer;  // kept, not yet written
+  bool m_failed = false;
 };
