@@ -108,14 +108,20 @@ std::optional<StoreRecord> RecordFile::Find(const std::string& below) const {
 std::optional<uint64_t> RecordFile::Newest(const FingerprintIndex& index, const std::string& url,
                                            bool asked) const {
   std::optional<uint64_t> newest;
-  // Held records came after every line: a larger value is a later record.
   for (uint64_t where : index.Candidates(url)) {
     std::optional<Line> line = At(where);
     if (line && (asked ? line->record.asked : line->record.url) == url &&
-        (!newest || where > *newest))
+        (!newest || Age(where) > Age(*newest)))
       newest = where;
   }
   return newest;
+}
+
+std::tuple<uint64_t, int, uint64_t> RecordFile::Age(uint64_t where) const {
+  // A record held came after the lines before the file's length then, before those after.
+  if ((where & kHeld) != 0)
+    return {m_held[where & ~kHeld].after, 0, where & ~kHeld};
+  return {where, 1, 0};
 }
 
 std::optional<std::string> RecordFile::PathOf(const std::string& url, bool askedOnly) const {
@@ -184,7 +190,7 @@ void RecordFile::Append(const std::string& below, const StoreRecord& record) {
 }
 
 void RecordFile::Hold(const std::string& below, const StoreRecord& record) {
-  m_held.push_back(Line{below, record});
+  m_held.push_back(Line{below, record, m_end});
   Index(below, record, kHeld | (m_held.size() - 1));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <tuple>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,10 +38,13 @@ class RecordFile {
   struct Line {
     std::string below;
     StoreRecord record;
+    uint64_t after = 0;  // held: the file's length when it was, which orders it among lines
   };
   static constexpr uint64_t kHeld = uint64_t{1} << 63;  // an index in m_held, not an offset
 
   std::optional<Line> At(uint64_t where) const;
+  // Orders records by when they were made.
+  std::tuple<uint64_t, int, uint64_t> Age(uint64_t where) const;
   std::optional<uint64_t> WhereOf(const std::string& below) const;
   // The newest record whose address (asked, or answered) is url.
   std::optional<uint64_t> Newest(const FingerprintIndex& index, const std::string& url,
