@@ -9,7 +9,10 @@
 # processes count in its peak memory) beside wget2 -r -np -p -k -E -l inf.
 # Usage: bench/run.sh [BUILD-DIR] [PAGES] [RUNS]
 # Environment: OTHERS=0 runs kelvane-cli and the ceiling alone (no wget, no wget2); SITES, the
-# sites to run ("generated sqlite python sfml").
+# sites to run ("generated sqlite python sfml"); SIZES, generated sites of these many pages
+# ("20000 100000 1000000"), each copied complete by kelvane-cli -p -k -E and -p, by wget2 with
+# -k -E and without, and by the disk ceiling (kelvane_disk_ceiling, or DISK_CEILING): with SIZES
+# and no SITES, those alone run. RUNS1M, the runs at a million pages and more (at most 1 else).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 pages=${2:-2000}
@@ -20,8 +23,20 @@ python_docs=${python_docs:-/usr/share/doc/python3.11/html}
 sfml_docs=/usr/share/doc/libsfml-dev/html
 others=${OTHERS:-1}
 sites=${SITES:-generated sqlite python sfml}
-for tool in /usr/sbin/nginx /usr/bin/wget /usr/bin/wget2 /usr/bin/time /usr/bin/bc /usr/bin/curl \
-  $docs/index.html $python_docs/index.html $sfml_docs/index.html; do
+sizes=${SIZES:-}
+if [ -n "$sizes" ] && [ -z "${SITES:-}" ]; then
+  sites=""
+fi
+disk_ceiling=${DISK_CEILING:-$build/kelvane_disk_ceiling}
+needed="/usr/sbin/nginx /usr/bin/wget /usr/bin/wget2 /usr/bin/time /usr/bin/bc /usr/bin/curl"
+if [ -n "$sites" ]; then
+  needed+=" $docs/index.html $python_docs/index.html $sfml_docs/index.html"
+fi
+if [ -n "$sizes" ] && [ ! -x "$disk_ceiling" ]; then
+  echo "bench needs $disk_ceiling: build kelvane_disk_ceiling, or set DISK_CEILING" >&2
+  exit 1
+fi
+for tool in $needed; do
   if [ ! -e "$tool" ]; then
     if [ "$(id -u)" -eq 0 ]; then
       DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
@@ -91,6 +106,8 @@ measure() {
     pke) command=("$build/kelvane-cli" -p -k -E --quiet --save-to "$out" "$base/") ;;
     p) command=("$build/kelvane-cli" -p --quiet --save-to "$out" "$base/") ;;
     wget2pke) command=(wget2 -r -np -p -k -E -l inf -q -P "$out" "$base/") ;;
+    wget2ke) command=(wget2 -r -np -l inf -k -E -q -P "$out" "$base/") ;;
+    disk) command=("$disk_ceiling" "$work/list-$site" "$out") ;;
     render) command=("$build/kelvane-cli" -p -k -E --render --quiet --save-to "$out" "$base/") ;;
     ceiling) command=("$build/kelvane_wire_ceiling" "$work/urls-$site" "$out") ;;
     verbose) command=("$build/kelvane-cli" --quiet --verbose --save-to "$out" "$base/") ;;
@@ -186,16 +203,117 @@ bench_site() {
   echo
 }
 
-mkdir -p "$work/site"
-serve generated "$work/site"
-"$build/kelvane_bench_site" "$pages" "$work/site" "$base" > /dev/null
-generated_base=$base
-serve sqlite "$docs"
-sqlite_base=$base
-serve python "$python_docs"
-python_base=$base
-serve sfml "$sfml_docs"
-sfml_base=$base
+# The files of a copy, for the disk ceiling: "path<TAB>size", and "<TAB>1" on the pages, which
+# the conversion writes a second time.
+list_of() {
+  (cd "$1" && find . -type f ! -name Kelvane.log -printf '%P\t%s\n') |
+    awk -F'\t' '{ print $0 ($1 ~ /\.html?$/ ? "\t1" : "") }' > "$2"
+}
+share() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else printf "-" }'; }
+
+# A generated site of SIZE pages and as many pictures, copied complete by every contender in
+# turn. From 100,000 pages on, no warm-up, and each copy is deleted once counted: a million
+# pages are two million files a copy. The disk ceiling writes the files of the first pke copy.
+declare -A size_wall=()
+bench_size() {
+  local size=$1 site="generated-$1" root="$work/site-$1"
+  local contenders=(pke $(theirs wget2ke) p $(theirs wget2) disk)
+  local size_runs=$runs big=0 kept name run
+  if ((size >= 1000000)); then
+    size_runs=${RUNS1M:-$((runs < 1 ? runs : 1))}
+  fi
+  if ((size >= 100000)); then
+    big=1 kept=1
+  else
+    kept=$((${#contenders[@]} * (size_runs + 1)))
+  fi
+  # The site, the copies alive at once and one spare, each file in a block of its own.
+  local files=$(((kept + 2) * 2 * size)) block free_inodes free_bytes
+  block=$(stat -f -c %S "$work")
+  free_inodes=$(df --output=iavail "$work" | tail -1 | tr -d ' ')
+  free_bytes=$(df -B1 --output=avail "$work" | tail -1 | tr -d ' ')
+  if ((free_inodes < files || free_bytes < files * block)); then
+    echo "$site: skipped: needs $files inodes and $((files * block >> 20)) MiB," \
+      "$free_inodes and $((free_bytes >> 20)) MiB free"
+    echo
+    return
+  fi
+  mkdir -p "$root"
+  serve "$site" "$root"
+  "$build/kelvane_bench_site" "$size" "$root" "$base" > /dev/null
+  sync
+  if ((!big)); then
+    for name in "${contenders[@]}"; do
+      measure "$site" "$name" warm-up >/dev/null
+      if [ "$name" = pke ]; then
+        list_of "$work/out-$site-pke-warm-up" "$work/list-$site"
+      fi
+    done
+  fi
+  for run in $(seq "$size_runs"); do
+    for name in "${contenders[@]}"; do
+      measure "$site" "$name" "$run" >> "$work/results-$site-$name"
+      if [ "$name" = pke ] && [ ! -e "$work/list-$site" ]; then
+        list_of "$work/out-$site-pke-$run" "$work/list-$site"
+      fi
+      if ((big)); then
+        rm -rf "$work/out-$site-$name-$run" "$work/out-$site-$name-$run-warc"
+        # Written back and past ext4's half minute of freed inodes before the next run.
+        sync
+        sleep "${BENCH_SETTLE_SECONDS:-31}"
+      fi
+    done
+  done
+  echo "$site ($base/)"
+  printf '%-10s %10s %10s %10s %8s %12s %10s\n' contender median_s min_s max_s files peak_mem_KB cpu_s
+  local -A wall=() cpu=() mem=() stored=()
+  local med min max
+  for name in "${contenders[@]}"; do
+    read -r med min max "mem[$name]" "stored[$name]" "cpu[$name]" \
+      < <(stats "$work/results-$site-$name")
+    wall[$name]=$med
+    printf '%-10s %10s %10s %10s %8s %12s %10s\n' "$name" "$med" "$min" "$max" "${stored[$name]}" \
+      "${mem[$name]}" "${cpu[$name]}"
+  done
+  size_wall[pke:$size]=${wall[pke]}
+  size_wall[p:$size]=${wall[p]}
+  local line="$site:"
+  if [ "$others" = 1 ]; then
+    line+=" pke/wget2ke wall=$(share "${wall[pke]}" "${wall[wget2ke]}")"
+    line+=" cpu=$(share "${cpu[pke]}" "${cpu[wget2ke]}") (target 0.8)"
+    line+=" p/wget2 wall=$(share "${wall[p]}" "${wall[wget2]}") cpu=$(share "${cpu[p]}" "${cpu[wget2]}")"
+  fi
+  line+=" pke_mem=${mem[pke]}KB limit=$((65536 + 400 * ${stored[pke]} / 1024))KB"
+  line+=" (64 MB + 400 B x ${stored[pke]} files) pke/disk=$(share "${wall[pke]}" "${wall[disk]}")"
+  echo "$line"
+  echo
+}
+
+# How the time grows with the site: from LARGE pages over SMALL, for pke and p.
+linearity() {
+  local small=$1 large=$2 target=$3 name line=""
+  for name in pke p; do
+    if [ -n "${size_wall[$name:$small]:-}" ] && [ -n "${size_wall[$name:$large]:-}" ]; then
+      line+=" $name=$(share "${size_wall[$name:$large]}" "${size_wall[$name:$small]}")"
+    fi
+  done
+  if [ -n "$line" ]; then
+    echo "time($large)/time($small):$line (target <= $target)"
+  fi
+}
+
+if [ -n "$sites" ]; then
+  mkdir -p "$work/site"
+  serve generated "$work/site"
+  "$build/kelvane_bench_site" "$pages" "$work/site" "$base" > /dev/null
+  generated_base=$base
+  serve sqlite "$docs"
+  sqlite_base=$base
+  serve python "$python_docs"
+  python_base=$base
+  serve sfml "$sfml_docs"
+  sfml_base=$base
+fi
 theirs() { [ "$others" = 1 ] && echo "$@"; true; }
 
 # Files deleted just before (an earlier run's clean-up) would slow the first runs down; see above.
@@ -213,3 +331,8 @@ for site in $sites; do
     sfml) base=$sfml_base; bench_site sfml pke p render $(theirs wget2pke) ;;
   esac
 done
+for size in $sizes; do
+  bench_size "$size"
+done
+linearity 20000 100000 5.5
+linearity 100000 1000000 11
