@@ -229,7 +229,7 @@ int ConfinedDirectory::MakeDirectory(const std::string& path) {
   return made == 0 || errno == EEXIST ? 0 : errno;
 }
 
-FileDescriptor ConfinedDirectory::OpenRegularFile(const std::string& path) {
+FileDescriptor ConfinedDirectory::OpenRegularFile(const std::string& path, struct stat* about) {
   std::optional<std::string> below = Below(path);
   if (!below || below->empty())
     return FileDescriptor();
@@ -238,6 +238,8 @@ FileDescriptor ConfinedDirectory::OpenRegularFile(const std::string& path) {
   struct stat info {};
   if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
     return FileDescriptor();
+  if (about != nullptr)
+    *about = info;
   return fd;
 }
 
@@ -289,15 +291,29 @@ std::optional<ConfinedDirectory::FileInfo> ConfinedDirectory::RegularFileInfo(
   return FileInfo{static_cast<int64_t>(info.st_size), static_cast<int64_t>(info.st_mtime)};
 }
 
+std::optional<std::string> ConfinedDirectory::ReadWholeText(const std::string& path, size_t max) {
+  struct stat info {};
+  FileDescriptor fd = OpenRegularFile(path, &info);
+  if (!fd.Valid() || static_cast<uint64_t>(info.st_size) > max)
+    return std::nullopt;
+  std::optional<std::string> text = ReadOpened(fd, info, max + 1);
+  return text && text->size() <= max ? text : std::nullopt;
+}
+
 std::optional<std::string> ConfinedDirectory::ReadText(const std::string& path, size_t max) {
-  FileDescriptor fd = OpenRegularFile(path);
+  struct stat info {};
+  FileDescriptor fd = OpenRegularFile(path, &info);
   if (!fd.Valid())
     return std::nullopt;
+  return ReadOpened(fd, info, max);
+}
+
+std::optional<std::string> ConfinedDirectory::ReadOpened(const FileDescriptor& fd,
+                                                         const struct stat& info, size_t max) {
   // Read straight into room for the whole file, as its size says: through a buffer, every page
   // was copied twice.
-  struct stat info {};
   size_t room = 65536;
-  if (::fstat(fd.Get(), &info) == 0 && info.st_size > 0)
+  if (info.st_size > 0)
     room = static_cast<size_t>(info.st_size) + 1;  // one more: a file that grew is seen to
   std::string text(std::min(room, max), '\0');
   size_t size = 0;
@@ -374,6 +390,11 @@ bool ConfinedDirectory::Rename(const std::string& from, const std::string& to) {
 bool ConfinedDirectory::SetModifiedTime(const std::string& path, int64_t seconds) {
   std::string name;
   FileDescriptor directory = OpenParent(path, name);
+  return SetModifiedTime(directory, name, seconds);
+}
+
+bool ConfinedDirectory::SetModifiedTime(const FileDescriptor& directory, const std::string& name,
+                                        int64_t seconds) {
   struct stat info {};
   if (!directory.Valid() ||
       ::fstatat(directory.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||

@@ -38,6 +38,7 @@ class FileDescriptor {
 };
 
 class ConfinedDirectory;
+struct stat;
 
 // A file written beneath a directory before it has a name: a crash leaves nothing of it, and it
 // takes its name only once whole, however large it has grown.
@@ -87,7 +88,7 @@ class ConfinedDirectory {
   // a regular file beneath the root (a directory, a pipe, a device, a link leading out).
   std::optional<size_t> ReadRegularFile(const std::string& path, char* destination, size_t max);
   // A regular file beneath the root, opened to read; invalid for anything else.
-  FileDescriptor OpenRegularFile(const std::string& path);
+  FileDescriptor OpenRegularFile(const std::string& path, struct stat* about = nullptr);
   // The names in a directory at or beneath the root, sorted; nothing where it is none.
   std::optional<std::vector<std::string>> Entries(const std::string& path);
   // The size and modification time (seconds since 1970) of a regular file beneath the root.
@@ -98,6 +99,8 @@ class ConfinedDirectory {
   std::optional<FileInfo> RegularFileInfo(const std::string& path);
   // A regular file's text, likewise, up to max bytes.
   std::optional<std::string> ReadText(const std::string& path, size_t max);
+  // A regular file's whole text, where it has at most max bytes.
+  std::optional<std::string> ReadWholeText(const std::string& path, size_t max);
   // Replaces the file with the given bytes so that no reader, and no crash, ever sees a torn
   // file: the bytes go to a temporary file in the same directory, which takes the name once
   // every write, the flush and the close have succeeded. The new file gets 0666 less the umask.
@@ -120,12 +123,17 @@ class ConfinedDirectory {
   int OpenUnnamedAtRoot();
   // Sets a regular file's modification time (seconds since 1970); false when it cannot.
   bool SetModifiedTime(const std::string& path, int64_t seconds);
+  // The same for a file in a directory opened with OpenParent.
+  static bool SetModifiedTime(const FileDescriptor& directory, const std::string& name,
+                              int64_t seconds);
 
  private:
   // Opens what lies at a path below the root with the given flags; -1 with errno set otherwise
   // (EXDEV when the path leads out).
   int OpenBelow(const std::string& below, int flags, int mode = 0);
   bool OpenRoot();
+  static std::optional<std::string> ReadOpened(const FileDescriptor& fd, const struct stat& info,
+                                               size_t max);
 
   std::string m_root;
   FileDescriptor m_rootFd;

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
+#include <vector>
 
 #include "crawl/base/content_digest.h"
 #include "crawl/base/crawl_dialog.h"
@@ -15,9 +17,40 @@ namespace {
 
 std::atomic<int> g_noDialogStop{0};
 
+// The areas of files gone, for the next files: a fresh one costs the kernel a zeroed page at
+// each first touch, and the allocator a mapping. Only areas little used are kept, so that what
+// they hold in memory stays small.
+constexpr size_t kMostKept = 4;
+constexpr int32_t kMostUsedKept = 256 << 10;
+std::mutex g_areasLock;
+std::vector<std::unique_ptr<char[]>>& KeptAreas() {
+  static auto* areas = new std::vector<std::unique_ptr<char[]>>();  // files may outlive statics
+  return *areas;
+}
+
+std::unique_ptr<char[]> TakeArea() {
+  {
+    std::lock_guard lock(g_areasLock);
+    if (!KeptAreas().empty()) {
+      std::unique_ptr<char[]> area = std::move(KeptAreas().back());
+      KeptAreas().pop_back();
+      return area;
+    }
+  }
+  return std::make_unique_for_overwrite<char[]>(FetchedFile::kCapacity);
+}
+
 }  // namespace
 
-FetchedFile::FetchedFile() : data(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
+FetchedFile::FetchedFile() : data(TakeArea()), m_first(data.get()) {}
+
+FetchedFile::~FetchedFile() {
+  if (data == nullptr || data.get() != m_first || length > kMostUsedKept || spool != nullptr)
+    return;
+  std::lock_guard lock(g_areasLock);
+  if (KeptAreas().size() < kMostKept)
+    KeptAreas().push_back(std::move(data));
+}
 
 int64_t FetchedFile::Size() const {
   return spool ? spool->Size() : length;

@@ -30,6 +30,9 @@ struct FetchedFile {
   static constexpr int32_t kLargestRead = 64 << 20;
 
   FetchedFile();
+  ~FetchedFile();
+  FetchedFile(FetchedFile&&) = default;
+  FetchedFile& operator=(FetchedFile&&) = default;
 
   int32_t length = 0;            // valid bytes in data; a file counts as obtained only when above 0
   std::unique_ptr<char[]> data;  // kCapacity bytes, allocated once, never cleared
@@ -57,6 +60,9 @@ struct FetchedFile {
   std::shared_ptr<SpoolFile> spool;
   std::string digest;  // of the whole body, where it was taken as it came
 
+ private:
+  const char* m_first = nullptr;  // the area data had from the start
+ public:
   // The file's whole size: its spooled bytes, or those in data.
   int64_t Size() const;
   // The digest of the whole body.

@@ -66,6 +66,8 @@ class CopyUpkeep {
                          std::optional<std::chrono::steady_clock::time_point> deadline = {});
 
  private:
+  // A page or stylesheet larger than this is not rewritten: no copy of a site is near it.
+  static constexpr size_t kLargestConverted = FetchedFile::kLargestRead;
   // The files stored for addresses, as one conversion thread has looked them up.
   struct StoredFiles {
     std::unordered_map<std::string, std::optional<std::string>> byAddress;

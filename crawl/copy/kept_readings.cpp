@@ -1,6 +1,7 @@
 // What the crawl's reading of each file found, kept on disk for converting its links later.
 #include "crawl/copy/kept_readings.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -112,15 +113,23 @@ void KeptReadings::Flush() {
 }
 
 std::optional<KeptReading> KeptReadings::Read(uint64_t where) const {
+  if (m_spill == nullptr || where == kNone || where >= static_cast<uint64_t>(m_spill->Size()))
+    return std::nullopt;
+  // Most readings are a few hundred bytes: one read takes them with their size.
+  std::string bytes(std::min<uint64_t>(4096, m_spill->Size() - where), '\0');
   uint64_t size = 0;
-  if (m_spill == nullptr || where == kNone ||
-      !m_spill->ReadAt(static_cast<int64_t>(where), reinterpret_cast<char*>(&size), sizeof size) ||
-      size > static_cast<uint64_t>(m_spill->Size()))
+  if (bytes.size() < sizeof size ||
+      !m_spill->ReadAt(static_cast<int64_t>(where), bytes.data(), bytes.size()))
     return std::nullopt;
-  std::string bytes(size, '\0');
-  if (!m_spill->ReadAt(static_cast<int64_t>(where + sizeof size), bytes.data(), size))
+  std::memcpy(&size, bytes.data(), sizeof size);
+  if (size > static_cast<uint64_t>(m_spill->Size()) - where - sizeof size)
     return std::nullopt;
-  Reader reader{bytes};
+  if (size + sizeof size > bytes.size()) {
+    bytes.resize(size + sizeof size);
+    if (!m_spill->ReadAt(static_cast<int64_t>(where), bytes.data(), bytes.size()))
+      return std::nullopt;
+  }
+  Reader reader{std::string_view(bytes).substr(sizeof size, size)};
   KeptReading reading;
   uint64_t kind = 0, read = 0, base = 0, count = 0;
   if (!reader.Get(kind) || !reader.GetText(reading.touched) || !reader.GetText(reading.address) ||

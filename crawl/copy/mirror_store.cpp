@@ -40,14 +40,24 @@ bool MirrorStore::IsOwnArea(const std::string& below) const {
 }
 
 bool MirrorStore::Exists(const std::string& localPath) {
+  std::optional<std::string> below = m_directory.Below(localPath);
+  if (below && KnownAbsent(*below))
+    return false;
   return m_directory.Exists(localPath);
+}
+
+bool MirrorStore::KnownAbsent(const std::string& below) const {
+  const size_t slash = below.rfind('/');
+  return slash != std::string::npos && m_madeDirectories.Contains(below.substr(0, slash)) &&
+         !m_savedNow.Contains(below) && !m_madeDirectories.Contains(below) &&
+         !m_madeHere.Contains(below);
 }
 
 std::unique_ptr<FetchedFile> MirrorStore::ReadCopy(const std::string& localPath) {
   auto file = std::make_unique<FetchedFile>();
   file->url = localPath;
   std::optional<std::string> below = m_directory.Below(localPath);
-  if (!below || IsOwnArea(*below))
+  if (!below || IsOwnArea(*below) || KnownAbsent(*below))
     return nullptr;
   size_t most = FetchedFile::kCapacity;
   bool unread = false;  // too large to be read: the copy is there, with nothing read of it
@@ -115,9 +125,13 @@ void MirrorStore::MakeDirectories(const std::string& directory) {
   }
   for (auto entry = chain.rbegin(); entry != chain.rend(); ++entry) {
     Log("Mkdir: " + *entry);
+    const int error = m_directory.MakeDirectory(*entry);
+    std::optional<std::string> below = m_directory.Below(*entry);
+    // What a directory made now holds is what this crawl puts there: the disk need not be asked.
+    if (error == 0 && below && !below->empty())
+      m_madeDirectories.Insert(*below);
     // Only a directory of the copy's own tells why the file cannot be written.
-    if (const int error = m_directory.MakeDirectory(*entry);
-        error != 0 && m_directory.Below(*entry).value_or("").size() > 0 && m_writeError == 0) {
+    if (error != 0 && below.value_or("").size() > 0 && m_writeError == 0) {
       m_writeError = error;
       m_writeDirectory = std::string(BeforeLast(*entry, '/'));
     }
@@ -160,6 +174,12 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
   const WriteResult written =
       fetched.spool ? fetched.spool->Name(directory, name)
                     : m_directory.WriteFileAtomically(directory, name, fetched.data.get(), size);
+  // The copy is as old as the server says the file is, so that tools that go by times see what
+  // changed.
+  if (written == WriteResult::Written && m_fileTimes) {
+    if (std::optional<int64_t> modified = ParseHttpDate(fetched.lastModified))
+      ConfinedDirectory::SetModifiedTime(directory, name, *modified);
+  }
   AfterWrite(fetched, localPath, *below, written, record, std::move(before));
   return Reported(written, localPath);
 }
@@ -201,12 +221,6 @@ void MirrorStore::AfterWrite(const FetchedFile& fetched, const std::string& loca
   }
   if (written == WriteResult::Written) {
     m_savedNow.Insert(below);
-    // The copy is as old as the server says the file is, so that tools that go by times see
-    // what changed.
-    if (m_fileTimes) {
-      if (std::optional<int64_t> modified = ParseHttpDate(fetched.lastModified))
-        m_directory.SetModifiedTime(localPath, *modified);
-    }
   }
   if (written == WriteResult::Written && m_keepRecords &&
       (!fetched.lastModified.empty() || !fetched.etag.empty())) {
@@ -258,7 +272,8 @@ std::string MirrorStore::FullPath(const std::string& below) const {
 
 bool MirrorStore::IsRegularFile(const std::string& localPath) {
   std::optional<std::string> below = m_directory.Below(localPath);
-  return below && !IsOwnArea(*below) && m_directory.RegularFileInfo(localPath);
+  return below && !IsOwnArea(*below) && !KnownAbsent(*below) &&
+         !m_madeDirectories.Contains(*below) && m_directory.RegularFileInfo(localPath);
 }
 
 std::optional<std::string> MirrorStore::FileInTheWay(const std::string& localPath) {
@@ -279,16 +294,12 @@ std::optional<std::string> MirrorStore::ReadWhole(const std::string& localPath, 
   std::optional<std::string> below = m_directory.Below(localPath);
   if (!below || IsOwnArea(*below))
     return std::nullopt;
-  std::optional<ConfinedDirectory::FileInfo> info = m_directory.RegularFileInfo(localPath);
-  if (!info || static_cast<uint64_t>(info->size) > max)
-    return std::nullopt;
-  std::optional<std::string> text = m_directory.ReadText(localPath, max + 1);
-  return text && text->size() <= max ? text : std::nullopt;
+  return m_directory.ReadWholeText(localPath, max);
 }
 
 bool MirrorStore::IsEarlierCopy(const std::string& localPath) {
   std::optional<std::string> below = m_directory.Below(localPath);
-  if (!below || IsOwnArea(*below))
+  if (!below || IsOwnArea(*below) || KnownAbsent(*below))
     return false;
   std::optional<ConfinedDirectory::FileInfo> info = m_directory.RegularFileInfo(localPath);
   return info && info->size > 0;
@@ -368,6 +379,7 @@ std::optional<std::string> MirrorStore::WriteBackup(const std::string& localPath
       continue;
     if (m_directory.WriteFileAtomically(path, text.data(), text.size()) != WriteResult::Written)
       return std::nullopt;
+    m_madeHere.Insert(*below);
     return path;
   }
   return std::nullopt;

@@ -95,6 +95,8 @@ class MirrorStore {
   std::string RecordsPath() const;
   std::string FullPath(const std::string& below) const;
   bool IsOwnArea(const std::string& below) const;
+  // Whether the path lies in a directory this crawl made and was given no file: nothing is there.
+  bool KnownAbsent(const std::string& below) const;
   void LoadRecords();
   void AddRecord(const std::string& below, const Record& record);
   // A file that could not be written: the record it held before is the one held (for this
@@ -120,7 +122,10 @@ class MirrorStore {
   bool m_recordsLoaded = false;
   RecordFile m_recordFile;
   FingerprintSet m_savedNow;  // paths below written by this store
-  int m_writeError = 0;       // errno of the last Save's failure
+  // Directories this store made, which held nothing before, and other files it wrote there.
+  FingerprintSet m_madeDirectories;
+  FingerprintSet m_madeHere;
+  int m_writeError = 0;  // errno of the last Save's failure
   std::string m_writeDirectory;
   bool m_fileTimes = false;
   bool m_anySize = false;

@@ -65,9 +65,19 @@ size_t RecordFile::Load() {
   return lines;
 }
 
+size_t RecordFile::CacheSlot(uint64_t where) const {
+  return (where ^ (where >> 8)) % m_cache.size();
+}
+
 std::optional<RecordFile::Line> RecordFile::At(uint64_t where) const {
   if ((where & kHeld) != 0)
     return m_held[where & ~kHeld];
+  Cached& cached = m_cache[CacheSlot(where)];
+  {
+    std::lock_guard lock(m_cacheLock);
+    if (cached.where == where)
+      return cached.line;
+  }
   std::string line;
   char buffer[1024];
   for (uint64_t offset = where;;) {
@@ -84,7 +94,9 @@ std::optional<RecordFile::Line> RecordFile::At(uint64_t where) const {
   std::optional<std::pair<std::string, StoreRecord>> read = ReadRecordLine(line);
   if (!read)
     return std::nullopt;
-  return Line{std::move(read->first), std::move(read->second)};
+  std::lock_guard lock(m_cacheLock);
+  cached = Cached{where, Line{std::move(read->first), std::move(read->second)}};
+  return cached.line;
 }
 
 std::optional<uint64_t> RecordFile::WhereOf(const std::string& below) const {
@@ -187,6 +199,8 @@ void RecordFile::Append(const std::string& below, const StoreRecord& record) {
   m_end += line.size();
   m_torn = false;
   Index(below, record, where);
+  std::lock_guard lock(m_cacheLock);
+  m_cache[CacheSlot(where)] = Cached{where, Line{below, record}};
 }
 
 void RecordFile::Hold(const std::string& below, const StoreRecord& record) {
@@ -195,6 +209,7 @@ void RecordFile::Hold(const std::string& below, const StoreRecord& record) {
 }
 
 void RecordFile::Reset() {
+  m_cache.fill(Cached());
   m_fd = FileDescriptor();
   m_writable = false;
   m_paths.Clear();

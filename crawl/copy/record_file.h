@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
+#include <mutex>
 #include <optional>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -66,4 +68,13 @@ class RecordFile {
   FingerprintIndex m_answered;  // address that answered -> where
   FingerprintIndex m_asked;     // address asked for -> where
   std::vector<Line> m_held;
+  // The lines read last, by where they start: a file's record is asked for several times in a
+  // row. Lines never change where they are, until the file is written anew.
+  struct Cached {
+    uint64_t where = kHeld;
+    Line line;
+  };
+  size_t CacheSlot(uint64_t where) const;
+  mutable std::array<Cached, 256> m_cache;
+  mutable std::mutex m_cacheLock;
 };
