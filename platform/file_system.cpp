@@ -61,15 +61,28 @@ std::string ProcPath(int fd) {
 
 // Gives an unnamed file a name in its directory: the target's own when nothing has it yet,
 // otherwise a temporary one, renamed onto the target once the file is closed.
+// Gives the unnamed file a name: by its descriptor where the kernel lets this process (which
+// spares a walk through /proc for every file), else through /proc.
+int LinkUnnamed(int file, int directory, const std::string& name) {
+  static std::atomic<bool> byDescriptor{true};
+  if (byDescriptor.load(std::memory_order_relaxed)) {
+    if (::linkat(file, "", directory, name.c_str(), AT_EMPTY_PATH) == 0)
+      return 0;
+    if (errno != ENOENT && errno != EPERM && errno != EINVAL && errno != EBADF)
+      return -1;  // the name's own answer (EEXIST, ENOSPC, ...)
+    byDescriptor.store(false, std::memory_order_relaxed);
+  }
+  return ::linkat(AT_FDCWD, ProcPath(file).c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW);
+}
+
 WriteResult NameUnnamed(FileDescriptor& file, int directory, const std::string& name) {
-  const std::string proc = ProcPath(file.Get());
   std::string linked;
-  if (::linkat(AT_FDCWD, proc.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+  if (LinkUnnamed(file.Get(), directory, name) == 0) {
     linked = name;
   } else if (errno == EEXIST) {
     for (int attempt = 0; attempt < 16 && linked.empty(); ++attempt) {
       const std::string temporary = TemporaryName();
-      if (::linkat(AT_FDCWD, proc.c_str(), directory, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0)
+      if (LinkUnnamed(file.Get(), directory, temporary) == 0)
         linked = temporary;
       else if (errno != EEXIST)
         break;
@@ -352,11 +365,6 @@ WriteResult ConfinedDirectory::WriteFileAtomically(const FileDescriptor& directo
   // Without /proc an unnamed file cannot be given a name: a named one is written instead.
   WriteResult named = NameUnnamed(file, directory.Get(), name);
   return named == WriteResult::OpenFailed ? WriteNamed(directory.Get(), name, data, size) : named;
-}
-
-bool ConfinedDirectory::AppendLine(const std::string& path, const std::string& line) {
-  FileDescriptor fd = OpenOwnFile(path, true);
-  return fd.Valid() && WriteAll(fd.Get(), line.data(), line.size());
 }
 
 FileDescriptor ConfinedDirectory::OpenOwnFile(const std::string& path, bool append) {

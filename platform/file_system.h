@@ -111,8 +111,6 @@ class ConfinedDirectory {
   // The directory that holds the path's last component, and that component's name; invalid,
   // with errno set, when it cannot be opened (ENOENT: nothing is there; EXDEV: it leads out).
   FileDescriptor OpenParent(const std::string& path, std::string& name);
-  // Appends one whole line to a file beneath the root, creating it; false when it cannot.
-  bool AppendLine(const std::string& path, const std::string& line);
   // A plain file of the program's own, opened to read, or to read and add to (made where missing);
   // invalid where it is anything else.
   FileDescriptor OpenOwnFile(const std::string& path, bool append);

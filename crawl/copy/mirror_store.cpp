@@ -163,12 +163,17 @@ SaveResult MirrorStore::Save(const FetchedFile& fetched, const std::string& loca
     return NoDirectory(localPath);
   // What the file is goes in before the file itself: a crash between the two leaves a record
   // without a file, which costs nothing, never a file without its type. Its validators go in only
-  // after it, so that a crash never pairs the old bytes with the new answer's validators.
+  // after it, so that a crash never pairs the old bytes with the new answer's validators; where
+  // there were no old bytes (a directory this crawl made), they go in at once.
   Record record;
   record.contentType = fetched.contentType;
   record.url = fetched.finalUrl.empty() ? fetched.url : fetched.finalUrl;
   record.asked = fetched.url;
   record.digest = fetched.Digest();
+  if (KnownAbsent(*below)) {
+    record.lastModified = fetched.lastModified;
+    record.etag = fetched.etag;
+  }
   std::optional<Record> before = RecordBefore(*below, record);
   const size_t size = fetched.length > 0 ? static_cast<size_t>(fetched.length) : 0;
   const WriteResult written =

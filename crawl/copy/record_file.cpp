@@ -69,9 +69,7 @@ size_t RecordFile::CacheSlot(uint64_t where) const {
   return (where ^ (where >> 8)) % m_cache.size();
 }
 
-std::optional<RecordFile::Line> RecordFile::At(uint64_t where) const {
-  if ((where & kHeld) != 0)
-    return m_held[where & ~kHeld];
+std::optional<std::string> RecordFile::RawAt(uint64_t where) const {
   Cached& cached = m_cache[CacheSlot(where)];
   {
     std::lock_guard lock(m_cacheLock);
@@ -79,7 +77,7 @@ std::optional<RecordFile::Line> RecordFile::At(uint64_t where) const {
       return cached.line;
   }
   std::string line;
-  char buffer[1024];
+  char buffer[512];
   for (uint64_t offset = where;;) {
     const ssize_t n = ::pread(m_fd.Get(), buffer, sizeof buffer, static_cast<off_t>(offset));
     if (n <= 0)
@@ -91,18 +89,36 @@ std::optional<RecordFile::Line> RecordFile::At(uint64_t where) const {
       break;
     offset += static_cast<uint64_t>(n);
   }
-  std::optional<std::pair<std::string, StoreRecord>> read = ReadRecordLine(line);
+  std::lock_guard lock(m_cacheLock);
+  cached = Cached{where, line};
+  return line;
+}
+
+std::optional<RecordFile::Line> RecordFile::At(uint64_t where) const {
+  if ((where & kHeld) != 0)
+    return m_held[where & ~kHeld];
+  std::optional<std::string> raw = RawAt(where);
+  std::optional<std::pair<std::string, StoreRecord>> read =
+      raw ? ReadRecordLine(*raw) : std::nullopt;
   if (!read)
     return std::nullopt;
-  std::lock_guard lock(m_cacheLock);
-  cached = Cached{where, Line{std::move(read->first), std::move(read->second)}};
-  return cached.line;
+  return Line{std::move(read->first), std::move(read->second)};
+}
+
+std::optional<std::string> RecordFile::FieldAt(uint64_t where, RecordField field) const {
+  if ((where & kHeld) != 0) {
+    const Line& line = m_held[where & ~kHeld];
+    return field == RecordField::Path  ? line.below
+           : field == RecordField::Url ? line.record.url
+                                       : line.record.asked;
+  }
+  std::optional<std::string> raw = RawAt(where);
+  return raw ? RecordLineField(*raw, field) : std::nullopt;
 }
 
 std::optional<uint64_t> RecordFile::WhereOf(const std::string& below) const {
   for (uint64_t where : m_paths.Candidates(below)) {
-    std::optional<Line> line = At(where);
-    if (line && line->below == below)
+    if (FieldAt(where, RecordField::Path) == below)
       return where;
   }
   return std::nullopt;
@@ -121,8 +137,7 @@ std::optional<uint64_t> RecordFile::Newest(const FingerprintIndex& index, const 
                                            bool asked) const {
   std::optional<uint64_t> newest;
   for (uint64_t where : index.Candidates(url)) {
-    std::optional<Line> line = At(where);
-    if (line && (asked ? line->record.asked : line->record.url) == url &&
+    if (FieldAt(where, asked ? RecordField::Asked : RecordField::Url) == url &&
         (!newest || Age(where) > Age(*newest)))
       newest = where;
   }
@@ -143,7 +158,7 @@ std::optional<std::string> RecordFile::PathOf(const std::string& url, bool asked
     where = Newest(m_answered, url, false);
   if (!where)
     return std::nullopt;
-  return At(*where)->below;
+  return FieldAt(*where, RecordField::Path);
 }
 
 void RecordFile::Index(const std::string& below, const StoreRecord& record, uint64_t where) {
@@ -188,7 +203,8 @@ void RecordFile::Append(const std::string& below, const StoreRecord& record) {
     return Hold(below, record);
   // A line torn by a crash is ended before the next record is added; it lacks its last field,
   // so it is never read as a record, then or later.
-  const std::string line = std::string(m_torn ? "\n" : "") + RecordLine(below, record);
+  const std::string text = RecordLine(below, record);
+  const std::string line = std::string(m_torn ? "\n" : "") + text;
   const uint64_t where = m_end + (m_torn ? 1 : 0);
   if (!WriteAll(m_fd.Get(), line.data(), line.size())) {
     struct stat info {};
@@ -200,7 +216,7 @@ void RecordFile::Append(const std::string& below, const StoreRecord& record) {
   m_torn = false;
   Index(below, record, where);
   std::lock_guard lock(m_cacheLock);
-  m_cache[CacheSlot(where)] = Cached{where, Line{below, record}};
+  m_cache[CacheSlot(where)] = Cached{where, text.substr(0, text.size() - 1)};  // without its end
 }
 
 void RecordFile::Hold(const std::string& below, const StoreRecord& record) {

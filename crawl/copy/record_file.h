@@ -45,6 +45,9 @@ class RecordFile {
   static constexpr uint64_t kHeld = uint64_t{1} << 63;  // an index in m_held, not an offset
 
   std::optional<Line> At(uint64_t where) const;
+  // A line of the file as it is written, without its end.
+  std::optional<std::string> RawAt(uint64_t where) const;
+  std::optional<std::string> FieldAt(uint64_t where, RecordField field) const;
   // Orders records by when they were made.
   std::tuple<uint64_t, int, uint64_t> Age(uint64_t where) const;
   std::optional<uint64_t> WhereOf(const std::string& below) const;
@@ -72,9 +75,9 @@ class RecordFile {
   // row. Lines never change where they are, until the file is written anew.
   struct Cached {
     uint64_t where = kHeld;
-    Line line;
+    std::string line;
   };
   size_t CacheSlot(uint64_t where) const;
-  mutable std::array<Cached, 256> m_cache;
+  mutable std::array<Cached, 1024> m_cache;
   mutable std::mutex m_cacheLock;
 };

@@ -1,7 +1,7 @@
 // The lines of the store's records: one stored file a line, its fields escaped onto it.
 #include "crawl/copy/record_lines.h"
 
-#include <vector>
+#include <array>
 
 #include "platform/ascii.h"
 
@@ -32,25 +32,55 @@ std::string RecordLine(const std::string& below, const StoreRecord& record) {
          EscapeField(record.asked) + "\t" + EscapeField(record.digest) + "\t" + kRecordEnd + "\n";
 }
 
-std::optional<std::pair<std::string, StoreRecord>> ReadRecordLine(std::string_view line) {
-  std::vector<std::string> fields;
+namespace {
+
+// Most fields hold no escape: they are taken as they are.
+std::string Field(std::string_view text) {
+  return text.find('%') == std::string_view::npos ? std::string(text) : PercentDecoded(text);
+}
+
+using Fields = std::array<std::string_view, 9>;
+
+// The fields of a whole record line: 9, or 7 for the records of earlier versions, which lack the
+// address asked for and the digest; none for a line torn by a crash or no record.
+size_t SplitRecordLine(std::string_view line, Fields& fields) {
+  size_t count = 0;
   for (size_t from = 0;;) {
+    if (count == fields.size())
+      return 0;
     const size_t tab = line.find('\t', from);
-    fields.push_back(PercentDecoded(line.substr(from, tab - from)));
+    fields[count++] = line.substr(from, tab == std::string_view::npos ? tab : tab - from);
     if (tab == std::string_view::npos)
       break;
     from = tab + 1;
   }
-  // Records of earlier versions lack the address asked for and the digest.
-  const bool older = fields.size() == 7;
-  if ((fields.size() != 9 && !older) || fields.back() != kRecordEnd)
+  return (count == 9 || count == 7) && Field(fields[count - 1]) == kRecordEnd ? count : 0;
+}
+
+}  // namespace
+
+std::optional<std::string> RecordLineField(std::string_view line, RecordField field) {
+  Fields fields;
+  const size_t count = SplitRecordLine(line, fields);
+  if (count == 0)
     return std::nullopt;
-  StoreRecord record{fields[1],
-                     fields[2],
-                     fields[3],
-                     fields[4],
-                     fields[5] == "k",
-                     older ? std::string() : fields[6],
-                     older ? std::string() : fields[7]};
-  return std::pair(fields[0], std::move(record));
+  if (field == RecordField::Asked && count == 7)
+    return std::string();
+  return Field(fields[static_cast<size_t>(field)]);
+}
+
+std::optional<std::pair<std::string, StoreRecord>> ReadRecordLine(std::string_view line) {
+  Fields fields;
+  const size_t count = SplitRecordLine(line, fields);
+  if (count == 0)
+    return std::nullopt;
+  const bool older = count == 7;
+  StoreRecord record{Field(fields[1]),
+                     Field(fields[2]),
+                     Field(fields[3]),
+                     Field(fields[4]),
+                     Field(fields[5]) == "k",
+                     older ? std::string() : Field(fields[6]),
+                     older ? std::string() : Field(fields[7])};
+  return std::pair(Field(fields[0]), std::move(record));
 }

@@ -22,3 +22,7 @@ std::string RecordLine(const std::string& below, const StoreRecord& record);
 // The path below the save-to directory and the record a line gives; nothing for a line torn by
 // a crash, or one that is no record.
 std::optional<std::pair<std::string, StoreRecord>> ReadRecordLine(std::string_view line);
+// The fields of a record line, by their place on it.
+enum class RecordField { Path = 0, Url = 2, Asked = 6 };
+// One field of a record line, decoded; nothing for a line that is no whole record.
+std::optional<std::string> RecordLineField(std::string_view line, RecordField field);

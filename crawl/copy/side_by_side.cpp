@@ -26,8 +26,10 @@ HaltWatch::~HaltWatch() {
 }
 
 void SideBySide(size_t items, const std::function<void(bool)>& work) {
-  const size_t threads =
-      std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), 4, items});
+  // On two processors or fewer, a helper costs more in waiting for the store's lock than it
+  // does beside this thread.
+  const unsigned processors = std::thread::hardware_concurrency();
+  const size_t threads = processors <= 2 ? 1 : std::min<size_t>({processors, 4, items});
   std::vector<std::jthread> helpers;
   for (size_t k = 1; k < threads; ++k)
     helpers.emplace_back(work, false);

@@ -26,5 +26,6 @@ class HaltWatch {
   std::jthread m_thread;  // last: it starts once the members it waits on are made
 };
 
-// Runs work on this thread (told so) and on helpers beside it, at most four in all.
+// Runs work on this thread (told so) and, given more than two processors, on helpers beside it,
+// at most four in all.
 void SideBySide(size_t items, const std::function<void(bool)>& work);
