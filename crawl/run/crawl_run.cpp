@@ -73,6 +73,7 @@ CrawlRun::CrawlRun(CrawlDialog& dialog, const CrawlPlan& plan)
   else
     m_startUrl = AsLink(m_startUrl);
   m_links = std::make_unique<LinkStack>(m_startUrl);
+  m_links->SetSpill([this] { return m_store.OpenSpool(); });
   m_basePrefix = m_links->BasePrefix();
   m_upkeep.SetBasePrefix(m_basePrefix);
   m_endings.SetBasePrefix(m_basePrefix);

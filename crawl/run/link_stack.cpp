@@ -9,6 +9,7 @@
 #include "crawl/rules/mirror_paths.h"
 #include "crawl/rules/scope_rules.h"
 #include "platform/ascii.h"
+#include "platform/file_system.h"
 #include "support/activity_log.h"
 #include "support/int_text.h"
 
@@ -89,7 +90,9 @@ void LinkStack::Push(const std::string& pageDirectory, std::string link, int byp
 
 void LinkStack::SeenAgain(const std::string& link) {
   auto pending = m_pendingIndex.find(link);
-  if (pending == m_pendingIndex.end() || pending->second->depth <= m_pageDepth + 1)
+  if (pending == m_pendingIndex.end())
+    return SeenAgainSpilled(link);
+  if (pending->second->depth <= m_pageDepth + 1)
     return;
   // Its place is in the nearer queue; the old node stays behind, marked, until it comes up.
   LinkNode* old = pending->second;
@@ -222,7 +225,24 @@ void LinkStack::ShowWaitingOutside(int32_t waiting) {
 
 void LinkStack::Enqueue(LinkNode* node) {
   const bool html = IsHtmlName(node->url);
-  Queue& queue = m_pending[m_byDepth ? node->depth : 0];
+  const int key = m_byDepth ? node->depth : 0;
+  Queue& queue = m_pending[key];
+  // Past the bound a link for the tail waits on disk, as do those after it.
+  if (html && m_openSpill &&
+      (m_inMemory >= m_mostInMemory || (queue.spill && !queue.spill->Empty()))) {
+    if (!queue.spill)
+      queue.spill = std::make_unique<PendingSpill>(m_openSpill());
+    const uint64_t where =
+        queue.spill->Add({node->url, node->depth, node->readOnly, node->requisite,
+                          node->referrer ? *node->referrer : std::string(), 0});
+    if (m_byDepth) {
+      m_pendingIndex.erase(node->url);
+      m_spilledIndex.Add(node->url, SpilledKey(key, where));
+    }
+    delete node;
+    return;
+  }
+  ++m_inMemory;
   if (queue.head == nullptr) {
     queue.head = queue.tail = node;
   } else if (html) {
@@ -234,11 +254,65 @@ void LinkStack::Enqueue(LinkNode* node) {
   }
 }
 
+void LinkStack::Refill(Queue& queue, int key) {
+  std::shared_ptr<const std::string> referrer;
+  for (PendingSpill::Link& link : queue.spill->Take()) {
+    const uint64_t spilled = SpilledKey(key, link.where);
+    if (m_byDepth) {
+      if (m_movedSpilled.erase(spilled) != 0)
+        continue;
+      m_spilledIndex.Remove(link.url, spilled);
+    }
+    // The links of one page come together: they share its address again.
+    if (link.referrer.empty())
+      referrer = nullptr;
+    else if (!referrer || *referrer != link.referrer)
+      referrer = std::make_shared<const std::string>(std::move(link.referrer));
+    auto* node = new LinkNode{std::move(link.url), nullptr, link.depth, link.readOnly,
+                              link.requisite,      false,   referrer};
+    if (m_byDepth)
+      IndexPending(node);
+    ++m_inMemory;
+    if (queue.head == nullptr)
+      queue.head = node;
+    else
+      queue.tail->next = node;
+    queue.tail = node;
+  }
+}
+
+void LinkStack::SeenAgainSpilled(const std::string& link) {
+  for (uint64_t spilled : m_spilledIndex.Candidates(link)) {
+    const int key = static_cast<int>(spilled >> 40);
+    auto queue = m_pending.find(key);
+    if (key <= m_pageDepth + 1 || queue == m_pending.end() || !queue->second.spill)
+      continue;
+    std::optional<PendingSpill::Link> old =
+        queue->second.spill->At(spilled & ((uint64_t{1} << 40) - 1));
+    if (!old || old->url != link)
+      continue;
+    m_spilledIndex.Remove(link, spilled);
+    m_movedSpilled.insert(spilled);
+    auto* node = new LinkNode{
+        link,
+        nullptr,
+        m_pageDepth + 1,
+        old->readOnly,
+        old->requisite,
+        false,
+        old->referrer.empty() ? nullptr : std::make_shared<const std::string>(old->referrer)};
+    IndexPending(node);
+    Enqueue(node);
+    return;
+  }
+}
+
 std::string LinkStack::Pop() {
   return PopEntry().url;
 }
 
 LinkStack::Entry LinkStack::PopEntry() {
+  DropMoved();
   --m_pendingCount;
   ShowQueued();
 
@@ -250,8 +324,7 @@ LinkStack::Entry LinkStack::PopEntry() {
               std::move(head->referrer)};
   first->second.head = head->next;
   delete head;
-  if (first->second.head == nullptr)
-    m_pending.erase(first);
+  --m_inMemory;
   DropMoved();
 
   Log("Pop():" + entry.url);
@@ -261,13 +334,21 @@ LinkStack::Entry LinkStack::PopEntry() {
 void LinkStack::DropMoved() {
   while (!m_pending.empty()) {
     auto first = m_pending.begin();
-    LinkNode* head = first->second.head;
-    if (!head->moved)
+    Queue& queue = first->second;
+    if (queue.head == nullptr) {
+      queue.tail = nullptr;
+      if (queue.spill && !queue.spill->Empty())
+        Refill(queue, first->first);
+      else
+        m_pending.erase(first);
+      continue;
+    }
+    if (!queue.head->moved)
       return;
-    first->second.head = head->next;
+    LinkNode* head = queue.head;
+    queue.head = head->next;
     delete head;
-    if (first->second.head == nullptr)
-      m_pending.erase(first);
+    --m_inMemory;
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include "crawl/base/fingerprints.h"
 #include "crawl/base/link_sink.h"
+#include "crawl/run/pending_spill.h"
 
 class Scope;
 
@@ -44,6 +45,14 @@ class LinkStack : public LinkSink {
   // why); none by default.
   using LeftOutReport = std::function<void(const std::string& url, const std::string& why)>;
   void SetScope(const Scope* scope, LeftOutReport report);
+  // Pending links past mostInMemory wait in files the opener gives, in order; without one, all
+  // wait in memory.
+  static constexpr size_t kMostInMemory = size_t{1} << 16;
+  using SpillOpener = std::function<std::unique_ptr<SpoolFile>()>;
+  void SetSpill(SpillOpener opener, size_t mostInMemory = kMostInMemory) {
+    m_openSpill = std::move(opener);
+    m_mostInMemory = mostInMemory;
+  }
   // The depth of the page whose links are pushed next; the start address is pushed at -1.
   void SetPageDepth(int depth) { m_pageDepth = depth; }
   // The address of the page whose links are pushed next, which each of them keeps.
@@ -93,6 +102,7 @@ class LinkStack : public LinkSink {
   struct Queue {
     LinkNode* head = nullptr;
     LinkNode* tail = nullptr;
+    std::unique_ptr<PendingSpill> spill;  // the links after those in memory
   };
 
   // A link of a page as an address: the page's directory before a relative one.
@@ -105,8 +115,16 @@ class LinkStack : public LinkSink {
   void Accept(std::string link, int depth = 0, bool readOnly = false, bool requisite = false);
   void Enqueue(LinkNode* node);
   void IndexPending(LinkNode* node);
-  // Nodes moved away are dropped from the front, so that the first queue's head is a link.
+  // Nodes moved away are dropped from the front, and spilled links brought in, so that the first
+  // queue's head is a link.
   void DropMoved();
+  // The next links of a queue's spill, in memory, but those moved nearer.
+  void Refill(Queue& queue, int key);
+  // A spilled link found again nearer the start: it waits at the nearer depth.
+  void SeenAgainSpilled(const std::string& link);
+  static uint64_t SpilledKey(int key, uint64_t where) {
+    return (uint64_t{static_cast<uint32_t>(key) & 0xFFFFFFu} << 40) | where;
+  }
   void ShowQueued();
   // The scope's judgement of a link that passed the filters; false when it is left out.
   bool InScope(const std::string& link, int depth, bool requisite, bool& readOnly);
@@ -132,4 +150,11 @@ class LinkStack : public LinkSink {
     bool robots;  // left out by robots.txt
   };
   std::unordered_map<std::string, LeftOutLink> m_leftOut;
+  SpillOpener m_openSpill;
+  size_t m_mostInMemory = kMostInMemory;
+  size_t m_inMemory = 0;  // nodes pending in memory
+  // Breadth-first: spilled links by their text, to their queue and place, and those of them that
+  // wait nearer now.
+  FingerprintIndex m_spilledIndex;
+  std::unordered_set<uint64_t> m_movedSpilled;
 };

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "crawl/rules/mirror_paths.h"
+#include "platform/file_system.h"
 #include "support/recording_dialog.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -246,3 +249,51 @@ TEST(LinkStackProperty, GeneratedLinksStayUnderTheMirror) {
 }
 
 }  // namespace
+
+// The order a crawl of a random site takes its links in: each page links a picture and five
+// pages, some found again nearer the start.
+std::vector<std::string> CrawlOrder(bool breadthFirst, const LinkStack::SpillOpener& opener) {
+  RecordingDialog dialog;
+  LinkStack stack("http://host/");
+  if (opener)
+    stack.SetSpill(opener, 3);
+  if (breadthFirst)
+    stack.SetBreadthFirst();
+  std::mt19937 random(41);
+  stack.Push("", "http://host/p0.htm", 1);
+  std::vector<std::string> order;
+  while (!stack.IsEmpty()) {
+    const int depth = stack.NextDepth();
+    LinkStack::Entry entry = stack.PopEntry();
+    EXPECT_EQ(entry.depth, breadthFirst ? depth : entry.depth);
+    order.push_back(entry.url + " " + std::to_string(entry.depth) + " " +
+                    (entry.referrer ? *entry.referrer : "-") + (entry.requisite ? " r" : ""));
+    // Some pages are reached by a shorter road than the one they were found by.
+    stack.SetPageDepth(std::max(0, entry.depth - static_cast<int>(random() % 3)));
+    stack.SetPage(entry.url);
+    for (int k = 0; k < 6 && entry.url.ends_with(".htm"); ++k) {
+      const std::string n = std::to_string(random() % 4000);
+      stack.Push("http://host/", k == 0 ? "pic" + n + ".gif" : "p" + n + ".htm", 0, k == 0);
+    }
+  }
+  return order;
+}
+
+// Past their bound, pending links wait on disk and come back in the order, at the depths and
+// with the referrers they would have had in memory; without a file for them, in memory.
+TEST(LinkStack, SpilledLinksKeepTheirOrderDepthsAndReferrers) {
+  TempDir temp;
+  ConfinedDirectory directory(temp.Path());
+  size_t spills = 0;
+  const LinkStack::SpillOpener toDisk = [&] {
+    ++spills;
+    return SpoolFile::Open(directory);
+  };
+  for (bool breadthFirst : {false, true}) {
+    const std::vector<std::string> plain = CrawlOrder(breadthFirst, nullptr);
+    EXPECT_GT(plain.size(), 4000u);
+    EXPECT_EQ(CrawlOrder(breadthFirst, toDisk), plain) << breadthFirst;
+    EXPECT_EQ(CrawlOrder(breadthFirst, [] { return std::unique_ptr<SpoolFile>(); }), plain);
+  }
+  EXPECT_GT(spills, 2u);
+}
