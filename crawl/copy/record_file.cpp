@@ -152,8 +152,12 @@ std::tuple<uint64_t, int, uint64_t> RecordFile::Age(uint64_t where) const {
 }
 
 std::optional<std::string> RecordFile::PathOf(const std::string& url, bool askedOnly) const {
-  // The file asked for as that address first: one that answered for it may be another's.
+  // The file asked for as that address first: one that answered for it may be another's. A file
+  // asked for by the address that answered is filed under that one alone.
   std::optional<uint64_t> where = Newest(m_asked, url, true);
+  if (std::optional<uint64_t> answered = Newest(m_answered, url, true);
+      answered && (!where || Age(*answered) > Age(*where)))
+    where = answered;
   if (!where && !askedOnly)
     where = Newest(m_answered, url, false);
   if (!where)
@@ -166,7 +170,7 @@ void RecordFile::Index(const std::string& below, const StoreRecord& record, uint
   Forget(below);
   m_paths.Add(below, where);
   m_answered.Add(record.url, where);
-  if (!record.asked.empty())
+  if (!record.asked.empty() && record.asked != record.url)
     m_asked.Add(record.asked, where);
 }
 
@@ -177,7 +181,7 @@ void RecordFile::Forget(const std::string& below) {
   const std::optional<Line> line = At(*old);
   m_paths.Remove(below, *old);
   m_answered.Remove(line->record.url, *old);
-  if (!line->record.asked.empty())
+  if (!line->record.asked.empty() && line->record.asked != line->record.url)
     m_asked.Remove(line->record.asked, *old);
 }
 

@@ -69,7 +69,7 @@ class RecordFile {
   uint64_t m_end = 0;
   FingerprintIndex m_paths;     // path below -> where its record is
   FingerprintIndex m_answered;  // address that answered -> where
-  FingerprintIndex m_asked;     // address asked for -> where
+  FingerprintIndex m_asked;     // address asked for, where it is not the one that answered
   std::vector<Line> m_held;
   // The lines read last, by where they start: a file's record is asked for several times in a
   // row. Lines never change where they are, until the file is written anew.

@@ -75,7 +75,8 @@ StoreRecord Record(std::mt19937_64& random) {
   StoreRecord record;
   record.contentType = random() % 2 ? "text/html" : "image/gif";
   record.url = RandomAddress(random, 300);
-  record.asked = random() % 3 ? RandomAddress(random, 300) : std::string();
+  const uint64_t asked = random() % 3;  // none, the address that answered, or another
+  record.asked = asked == 0 ? std::string() : asked == 1 ? record.url : RandomAddress(random, 300);
   record.etag = "\"" + std::to_string(random() % 1000) + "\"\t%\n";  // escaped on its line
   record.converted = random() % 2 != 0;
   return record;
