@@ -227,7 +227,7 @@ bool ConfinedDirectory::Exists(const std::string& path) {
   return fd.Valid();
 }
 
-int ConfinedDirectory::MakeDirectory(const std::string& path) {
+int ConfinedDirectory::MakeDirectory(const std::string& path, bool* madeNow) {
   std::optional<std::string> below = Below(path);
   int made = 0;
   if (!below || below->empty()) {
@@ -239,6 +239,8 @@ int ConfinedDirectory::MakeDirectory(const std::string& path) {
     FileDescriptor parent = OpenParent(path, name);
     made = parent.Valid() ? ::mkdirat(parent.Get(), name.c_str(), 0777) : -1;
   }
+  if (madeNow != nullptr)
+    *madeNow = made == 0;
   return made == 0 || errno == EEXIST ? 0 : errno;
 }
 
@@ -304,21 +306,14 @@ std::optional<ConfinedDirectory::FileInfo> ConfinedDirectory::RegularFileInfo(
   return FileInfo{static_cast<int64_t>(info.st_size), static_cast<int64_t>(info.st_mtime)};
 }
 
-std::optional<std::string> ConfinedDirectory::ReadWholeText(const std::string& path, size_t max) {
+std::optional<std::string> ConfinedDirectory::ReadText(const std::string& path, size_t max,
+                                                       bool whole) {
   struct stat info {};
   FileDescriptor fd = OpenRegularFile(path, &info);
-  if (!fd.Valid() || static_cast<uint64_t>(info.st_size) > max)
+  if (!fd.Valid() || (whole && static_cast<uint64_t>(info.st_size) > max))
     return std::nullopt;
-  std::optional<std::string> text = ReadOpened(fd, info, max + 1);
+  std::optional<std::string> text = ReadOpened(fd, info, whole ? max + 1 : max);
   return text && text->size() <= max ? text : std::nullopt;
-}
-
-std::optional<std::string> ConfinedDirectory::ReadText(const std::string& path, size_t max) {
-  struct stat info {};
-  FileDescriptor fd = OpenRegularFile(path, &info);
-  if (!fd.Valid())
-    return std::nullopt;
-  return ReadOpened(fd, info, max);
 }
 
 std::optional<std::string> ConfinedDirectory::ReadOpened(const FileDescriptor& fd,
@@ -376,7 +371,9 @@ FileDescriptor ConfinedDirectory::OpenOwnFile(const std::string& path, bool appe
   FileDescriptor fd(
       OpenBelow(*below, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, append ? 0666 : 0));
   struct stat info {};
-  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1)
+  // One written to has no other name, which it would change too; one read may (a snapshot).
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      (append && info.st_nlink != 1))
     return FileDescriptor();
   return fd;
 }

@@ -82,8 +82,9 @@ class ConfinedDirectory {
 
   // Whether anything exists at the path (a dangling link or one leading out counts as nothing).
   bool Exists(const std::string& path);
-  // Creates one directory level; 0 when it is made or there, else errno of the failure.
-  int MakeDirectory(const std::string& path);
+  // Creates one directory level; 0 when it is made or there, else errno of the failure. madeNow:
+  // whether this call made it.
+  int MakeDirectory(const std::string& path, bool* madeNow = nullptr);
   // A regular file's first max bytes, read into destination; nothing for anything that is not
   // a regular file beneath the root (a directory, a pipe, a device, a link leading out).
   std::optional<size_t> ReadRegularFile(const std::string& path, char* destination, size_t max);
@@ -97,10 +98,8 @@ class ConfinedDirectory {
     int64_t modified = 0;
   };
   std::optional<FileInfo> RegularFileInfo(const std::string& path);
-  // A regular file's text, likewise, up to max bytes.
-  std::optional<std::string> ReadText(const std::string& path, size_t max);
-  // A regular file's whole text, where it has at most max bytes.
-  std::optional<std::string> ReadWholeText(const std::string& path, size_t max);
+  // A regular file's text, likewise, up to max bytes; with whole, nothing where it has more.
+  std::optional<std::string> ReadText(const std::string& path, size_t max, bool whole = false);
   // Replaces the file with the given bytes so that no reader, and no crash, ever sees a torn
   // file: the bytes go to a temporary file in the same directory, which takes the name once
   // every write, the flush and the close have succeeded. The new file gets 0666 less the umask.

@@ -125,10 +125,11 @@ void MirrorStore::MakeDirectories(const std::string& directory) {
   }
   for (auto entry = chain.rbegin(); entry != chain.rend(); ++entry) {
     Log("Mkdir: " + *entry);
-    const int error = m_directory.MakeDirectory(*entry);
+    bool madeNow = false;
+    const int error = m_directory.MakeDirectory(*entry, &madeNow);
     std::optional<std::string> below = m_directory.Below(*entry);
     // What a directory made now holds is what this crawl puts there: the disk need not be asked.
-    if (error == 0 && below && !below->empty())
+    if (madeNow && below && !below->empty())
       m_madeDirectories.Insert(*below);
     // Only a directory of the copy's own tells why the file cannot be written.
     if (error != 0 && below.value_or("").size() > 0 && m_writeError == 0) {
@@ -299,7 +300,7 @@ std::optional<std::string> MirrorStore::ReadWhole(const std::string& localPath, 
   std::optional<std::string> below = m_directory.Below(localPath);
   if (!below || IsOwnArea(*below))
     return std::nullopt;
-  return m_directory.ReadWholeText(localPath, max);
+  return m_directory.ReadText(localPath, max, true);
 }
 
 bool MirrorStore::IsEarlierCopy(const std::string& localPath) {

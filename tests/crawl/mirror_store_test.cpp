@@ -94,7 +94,11 @@ TEST_F(MirrorStoreTest, RecordsSurviveIntoTheNextCrawl) {
     ASSERT_EQ(store.Save(*File("GIF", "image/gif"), m_saveTo + "/host/a.gif"), SaveResult::Saved);
     EXPECT_EQ(store.Save(*File("x"), m_saveTo + "/.kelvane/records"), SaveResult::OutsideSaveTo);
   }
+  // Records with a second name (a snapshot of the copy) are read as ever.
+  fs::create_hard_link(m_saveTo + "/.kelvane/records", m_temp.Path() + "/records.snapshot");
   MirrorStore rerun(m_saveTo, true);
+  ASSERT_TRUE(rerun.ReadCopy(odd));
+  fs::remove(m_temp.Path() + "/records.snapshot");
   auto page = rerun.ReadCopy(odd);
   ASSERT_TRUE(page);
   EXPECT_EQ(page->contentType, "text/html; charset=utf-8");
@@ -128,6 +132,18 @@ TEST_F(MirrorStoreTest, RecordsSurviveIntoTheNextCrawl) {
   MirrorStore store(plain.Path(), false);
   store.Save(*File("x", "text/html"), plain.Path() + "/host/x.htm");
   EXPECT_FALSE(fs::exists(plain.Path() + "/.kelvane"));
+}
+
+// Files that were there before the crawl are found, however deep the directories it made beside
+// and beneath them.
+TEST_F(MirrorStoreTest, FilesThereBeforeAreFoundBesideDirectoriesTheCrawlMade) {
+  WriteFileBytes(m_saveTo + "/host/later.html", "mine");
+  MirrorStore store(m_saveTo, true);
+  ASSERT_EQ(store.Save(*File("c"), m_saveTo + "/host/deep/a/b/c.html"), SaveResult::Saved);
+  EXPECT_TRUE(store.IsEarlierCopy(m_saveTo + "/host/later.html"));
+  EXPECT_TRUE(store.Exists(m_saveTo + "/host/later.html"));
+  EXPECT_FALSE(store.Exists(m_saveTo + "/host/deep/a/b/d.html"));
+  EXPECT_TRUE(store.ReadCopy(m_saveTo + "/host/later.html"));
 }
 
 // A directory's page asked for with and without its "/", in either order, at one path: both
