@@ -7,7 +7,7 @@
 namespace {
 
 // Written out a block at a time.
-constexpr size_t kBlock = size_t{64} << 10;
+constexpr size_t kReadingsBlock = size_t{64} << 10;
 
 void Put(std::string& out, uint64_t value) {
   out.append(reinterpret_cast<const char*>(&value), sizeof value);
@@ -101,7 +101,7 @@ uint64_t KeptReadings::Keep(const std::string& address, FileReading& reading) {
   const uint64_t where = static_cast<uint64_t>(m_spill->Size()) + m_buffer.size();
   Put(m_buffer, record.size());
   m_buffer += record;
-  if (m_buffer.size() >= kBlock)
+  if (m_buffer.size() >= kReadingsBlock)
     Flush();
   return HasSpill() ? where : kNone;
 }

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr size_t kBlock = size_t{1} << 20;
+constexpr size_t kRecordsBlock = size_t{1} << 20;
 
 }  // namespace
 
@@ -19,7 +19,7 @@ size_t RecordFile::ReadLines(Each&& each) const {
   size_t lines = 0;
   std::string carry;  // the start of a line the last block cut
   uint64_t carryAt = 0;
-  std::string block(kBlock, '\0');
+  std::string block(kRecordsBlock, '\0');
   for (uint64_t offset = 0;;) {
     const ssize_t n = ::pread(m_fd.Get(), block.data(), block.size(), static_cast<off_t>(offset));
     if (n <= 0)

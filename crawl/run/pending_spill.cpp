@@ -7,7 +7,7 @@
 namespace {
 
 // Written and read a block at a time.
-constexpr size_t kBlock = size_t{256} << 10;
+constexpr size_t kSpillBlock = size_t{256} << 10;
 
 void Put32(std::string& out, uint32_t value) {
   out.append(reinterpret_cast<const char*>(&value), sizeof value);
@@ -45,7 +45,7 @@ uint64_t PendingSpill::Add(const Link& link) {
   Put32(m_buffer, static_cast<uint32_t>(link.referrer.size()));
   m_buffer += link.referrer;
   ++m_count;
-  if (m_buffer.size() >= kBlock)
+  if (m_buffer.size() >= kSpillBlock)
     Flush();
   return where;
 }
@@ -89,7 +89,7 @@ std::vector<PendingSpill::Link> PendingSpill::Take() {
   // What waits in memory goes to the file first, so that links are read from one place in order.
   if (m_read >= m_written)
     Flush();
-  for (size_t most = kBlock; links.empty() && m_count > 0; most *= 2) {
+  for (size_t most = kSpillBlock; links.empty() && m_count > 0; most *= 2) {
     const std::string bytes = BytesAt(m_read, most);
     std::string_view text(bytes);
     for (Link link; m_count > 0;) {
