@@ -445,6 +445,11 @@ bool SpoolFile::Write(const char* data, size_t size) {
   return true;
 }
 
+void SpoolFile::Release(int64_t offset, int64_t size) {
+  // Where the file system cannot, the room comes back with the file.
+  (void)::fallocate(m_fd.Get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, size);
+}
+
 bool SpoolFile::ReadAt(int64_t offset, char* into, size_t size) const {
   size_t done = 0;
   while (done < size) {

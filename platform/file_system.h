@@ -55,6 +55,8 @@ class SpoolFile {
   bool Read(char* into, size_t size) const { return ReadAt(0, into, size); }
   // Reads size bytes from the offset; false where it has fewer or they cannot be read.
   bool ReadAt(int64_t offset, char* into, size_t size) const;
+  // Gives the room of those bytes back to the disk; they read as zeros after.
+  void Release(int64_t offset, int64_t size);
   // Gives it a name in a directory opened with OpenParent, replacing what has the name; where
   // the file system lets it take no name there, its bytes are copied to a file that does.
   WriteResult Name(const FileDescriptor& directory, const std::string& name);

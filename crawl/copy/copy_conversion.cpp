@@ -1,4 +1,5 @@
 // Links rewritten once the crawl is over, so that the copy reads from disk.
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -51,15 +52,6 @@ std::optional<std::string> CopyUpkeep::StoredFileOf(const std::string& url,
   }
   std::optional<std::string> copy = EarlierCopy(url, placement.localPath);
   return copy && m_store.IsRegularFile(*copy) ? copy : std::nullopt;
-}
-
-std::optional<std::string> CopyUpkeep::RecordedTarget(const std::string& localPath,
-                                                      const std::string& link) {
-  // Relative paths written by a conversion never hold a "?" of their own.
-  if (link.find('?') != std::string::npos)
-    return std::nullopt;
-  std::optional<std::string> target = LocalTargetOf(localPath, link);
-  return target && m_store.RecordOf(*target) ? target : std::nullopt;
 }
 
 std::optional<std::string> CopyUpkeep::ConvertedAddress(const std::string& localPath,
@@ -184,6 +176,9 @@ CopyUpkeep::Converted CopyUpkeep::ConvertLinks(
   files.reserve(m_touched.size());
   for (const auto& touched : m_touched)
     files.push_back(&touched);
+  // Converted and logged in the order of their paths, whatever order they were stored in.
+  std::sort(files.begin(), files.end(),
+            [](const TouchedFile* a, const TouchedFile* b) { return a->first < b->first; });
   if (files.empty())
     return Converted();
   m_kept.Flush();

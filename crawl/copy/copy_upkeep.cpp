@@ -83,6 +83,15 @@ bool CopyUpkeep::HeldByAnother(const std::string& localPath, const std::string& 
   return OwnPath(record->url.empty() ? record->asked : record->url) != OwnPath(url);
 }
 
+std::optional<std::string> CopyUpkeep::RecordedTarget(const std::string& localPath,
+                                                      const std::string& link) {
+  // Relative paths written by a conversion never hold a "?" of their own.
+  if (link.find('?') != std::string::npos)
+    return std::nullopt;
+  std::optional<std::string> target = LocalTargetOf(localPath, link);
+  return target && m_store.RecordOf(*target) ? target : std::nullopt;
+}
+
 std::unique_ptr<FetchedFile> CopyUpkeep::ReadEarlierCopy(const std::string& localPath) {
   std::unique_ptr<FetchedFile> file = m_store.ReadCopy(localPath);
   if (!file || !file->converted)

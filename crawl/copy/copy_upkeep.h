@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -147,8 +146,8 @@ class CopyUpkeep {
   const CrawlRules& m_rules;
   MirrorStore& m_store;
   std::string m_basePrefix;
-  std::map<std::string, Touch> m_touched;  // by local path
-  KeptReadings m_kept;                     // what the crawl's reading of the files touched found
+  std::unordered_map<std::string, Touch> m_touched;  // by local path
+  KeptReadings m_kept;  // what the crawl's reading of the files touched found
   bool m_spillOpened = false;
   std::mutex m_storeLock;  // held for the store while files convert side by side
   // Whether each directory a converted link points into exists: none is made once the crawl has

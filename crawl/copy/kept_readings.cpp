@@ -63,10 +63,30 @@ struct Reader {
 }  // namespace
 
 uint64_t KeptReadings::Keep(const std::string& address, FileReading& reading) {
-  if (!HasSpill())
+  if (m_spill == nullptr)
     return kNone;
   const std::vector<PageReference>& references = reading.links.references;
-  const bool read = reading.whole && reading.resolved.size() == references.size();
+  bool read = reading.whole && reading.resolved.size() == references.size();
+  std::string kept;
+  uint64_t count = 0;
+  for (size_t i = 0; read && i < references.size(); ++i) {
+    // What names no web address, or stands where it cannot be told, stays as written.
+    if (references[i].begin == std::string::npos || reading.resolved[i].empty())
+      continue;
+    PutPlace(kept, PlaceOf(references[i]));
+    PutText(kept, reading.resolved[i]);
+    const size_t hash = references[i].link.find('#');
+    PutText(kept, hash == std::string::npos ? std::string_view()
+                                            : std::string_view(references[i].link).substr(hash));
+    ++count;
+  }
+  // References that take more room than the text they were read from are cheaper read again:
+  // the file stays within the size of the pages.
+  if (kept.size() > reading.size) {
+    read = false;
+    kept.clear();
+    count = 0;
+  }
   std::string record;
   Put(record, static_cast<uint64_t>(reading.kind));
   PutText(record, address);
@@ -83,53 +103,55 @@ uint64_t KeptReadings::Keep(const std::string& address, FileReading& reading) {
     place.quote = reading.links.baseQuote;
     PutPlace(record, place);
   }
-  std::string kept;
-  uint64_t count = 0;
-  for (size_t i = 0; read && i < references.size(); ++i) {
-    // What names no web address, or stands where it cannot be told, stays as written.
-    if (references[i].begin == std::string::npos || reading.resolved[i].empty())
-      continue;
-    PutPlace(kept, PlaceOf(references[i]));
-    PutText(kept, reading.resolved[i]);
-    const size_t hash = references[i].link.find('#');
-    PutText(kept, hash == std::string::npos ? std::string_view()
-                                            : std::string_view(references[i].link).substr(hash));
-    ++count;
-  }
   Put(record, count);
   record += kept;
-  const uint64_t where = static_cast<uint64_t>(m_spill->Size()) + m_buffer.size();
+  const uint64_t where = m_written + m_buffer.size();
   Put(m_buffer, record.size());
   m_buffer += record;
   if (m_buffer.size() >= kReadingsBlock)
     Flush();
-  return HasSpill() ? where : kNone;
+  return where;
 }
 
 void KeptReadings::Flush() {
-  if (HasSpill() && !m_buffer.empty() && !m_spill->Write(m_buffer.data(), m_buffer.size()))
-    m_failed = true;  // what went before stays readable; nothing more is kept
+  if (m_failed || m_buffer.empty())
+    return;
+  if (!m_spill->Write(m_buffer.data(), m_buffer.size())) {
+    m_failed = true;  // what the file refused, and what follows, stays in memory
+    return;
+  }
+  m_written += m_buffer.size();
   m_buffer.clear();
 }
 
+std::optional<std::string> KeptReadings::BytesAt(uint64_t where, uint64_t most) const {
+  if (where >= m_written) {
+    const uint64_t at = where - m_written;
+    if (at >= m_buffer.size())
+      return std::nullopt;
+    return m_buffer.substr(static_cast<size_t>(at), static_cast<size_t>(most));
+  }
+  std::string bytes(static_cast<size_t>(std::min(most, m_written - where)), '\0');
+  if (!m_spill->ReadAt(static_cast<int64_t>(where), bytes.data(), bytes.size()))
+    return std::nullopt;
+  return bytes;
+}
+
 std::optional<KeptReading> KeptReadings::Read(uint64_t where) const {
-  if (m_spill == nullptr || where == kNone || where >= static_cast<uint64_t>(m_spill->Size()))
+  if (m_spill == nullptr || where == kNone)
     return std::nullopt;
   // Most readings are a few hundred bytes: one read takes them with their size.
-  std::string bytes(std::min<uint64_t>(4096, m_spill->Size() - where), '\0');
+  std::optional<std::string> bytes = BytesAt(where, 4096);
   uint64_t size = 0;
-  if (bytes.size() < sizeof size ||
-      !m_spill->ReadAt(static_cast<int64_t>(where), bytes.data(), bytes.size()))
+  if (!bytes || bytes->size() < sizeof size)
     return std::nullopt;
-  std::memcpy(&size, bytes.data(), sizeof size);
-  if (size > static_cast<uint64_t>(m_spill->Size()) - where - sizeof size)
-    return std::nullopt;
-  if (size + sizeof size > bytes.size()) {
-    bytes.resize(size + sizeof size);
-    if (!m_spill->ReadAt(static_cast<int64_t>(where), bytes.data(), bytes.size()))
+  std::memcpy(&size, bytes->data(), sizeof size);
+  if (size > bytes->size() - sizeof size) {
+    bytes = BytesAt(where, size + sizeof size);
+    if (!bytes || bytes->size() != size + sizeof size)
       return std::nullopt;
   }
-  Reader reader{std::string_view(bytes).substr(sizeof size, size)};
+  Reader reader{std::string_view(*bytes).substr(sizeof size, size)};
   KeptReading reading;
   uint64_t kind = 0, read = 0, base = 0, count = 0;
   if (!reader.Get(kind) || !reader.GetText(reading.touched) || !reader.GetText(reading.address) ||

@@ -40,7 +40,6 @@ class KeptReadings {
   static constexpr uint64_t kNone = UINT64_MAX;
   // Where the spill goes; none: nothing is kept.
   void SetSpill(std::unique_ptr<SpoolFile> spill) { m_spill = std::move(spill); }
-  bool HasSpill() const { return m_spill != nullptr && !m_failed; }
   // Keeps the file's address and what reading it found; where it went, or kNone.
   uint64_t Keep(const std::string& address, FileReading& reading);
   // Writes out what is still in memory: before any Read.
@@ -49,7 +48,11 @@ class KeptReadings {
   std::optional<KeptReading> Read(uint64_t where) const;
 
  private:
+  // The bytes from where on, at most most of them: from the file, or what is still in memory.
+  std::optional<std::string> BytesAt(uint64_t where, uint64_t most) const;
+
   std::unique_ptr<SpoolFile> m_spill;
-  std::string m_buffer;  // kept, not yet written
-  bool m_failed = false;
+  uint64_t m_written = 0;  // bytes in the file; m_buffer holds those after them
+  std::string m_buffer;    // kept, not yet written
+  bool m_failed = false;   // the file refused a write: what follows stays in memory
 };

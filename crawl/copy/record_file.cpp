@@ -8,6 +8,8 @@
 namespace {
 
 constexpr size_t kRecordsBlock = size_t{1} << 20;
+// Pages of records kept read: 8 MB, the records of some 40,000 files.
+constexpr size_t kCachedPages = 2048;
 
 }  // namespace
 
@@ -69,27 +71,43 @@ size_t RecordFile::CacheSlot(uint64_t where) const {
   return (where ^ (where >> 8)) % m_cache.size();
 }
 
+std::string_view RecordFile::PageAt(uint64_t number, std::string& scratch) const {
+  if (m_pages.empty())
+    m_pages.resize(kCachedPages);
+  Page& page = m_pages[number % m_pages.size()];
+  if (page.number == number)
+    return page.bytes;
+  scratch.resize(kPage);
+  const ssize_t n = ::pread(m_fd.Get(), scratch.data(), kPage, static_cast<off_t>(number * kPage));
+  scratch.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  if (scratch.size() < kPage)
+    return scratch;  // the end of the file, which grows
+  page.number = number;
+  page.bytes = scratch;
+  return page.bytes;
+}
+
 std::optional<std::string> RecordFile::RawAt(uint64_t where) const {
+  std::lock_guard lock(m_cacheLock);
   Cached& cached = m_cache[CacheSlot(where)];
-  {
-    std::lock_guard lock(m_cacheLock);
-    if (cached.where == where)
-      return cached.line;
-  }
+  if (cached.where == where)
+    return cached.line;
   std::string line;
-  char buffer[512];
+  std::string scratch;
   for (uint64_t offset = where;;) {
-    const ssize_t n = ::pread(m_fd.Get(), buffer, sizeof buffer, static_cast<off_t>(offset));
-    if (n <= 0)
+    const std::string_view page = PageAt(offset / kPage, scratch);
+    const size_t start = offset % kPage;
+    if (page.size() <= start)
       return std::nullopt;
-    std::string_view text(buffer, static_cast<size_t>(n));
+    const std::string_view text = page.substr(start);
     const size_t end = text.find('\n');
     line.append(text.substr(0, end));
     if (end != std::string_view::npos)
       break;
-    offset += static_cast<uint64_t>(n);
+    if (page.size() < kPage)
+      return std::nullopt;  // a line cut short
+    offset += text.size();
   }
-  std::lock_guard lock(m_cacheLock);
   cached = Cached{where, line};
   return line;
 }
@@ -216,11 +234,16 @@ void RecordFile::Append(const std::string& below, const StoreRecord& record) {
     m_torn = true;  // what went in of the line is no record
     return Hold(below, record);
   }
-  m_end += line.size();
+  // Another crawl into the same directory may have added lines since: the line is where the
+  // write left the file's end.
+  const off_t end = ::lseek(m_fd.Get(), 0, SEEK_CUR);
+  const bool moved = end >= static_cast<off_t>(line.size());
+  const uint64_t at = moved ? static_cast<uint64_t>(end) - text.size() : where;
+  m_end = moved ? static_cast<uint64_t>(end) : m_end + line.size();
   m_torn = false;
-  Index(below, record, where);
+  Index(below, record, at);
   std::lock_guard lock(m_cacheLock);
-  m_cache[CacheSlot(where)] = Cached{where, text.substr(0, text.size() - 1)};  // without its end
+  m_cache[CacheSlot(at)] = Cached{at, text.substr(0, text.size() - 1)};  // without its end
 }
 
 void RecordFile::Hold(const std::string& below, const StoreRecord& record) {
@@ -230,6 +253,7 @@ void RecordFile::Hold(const std::string& below, const StoreRecord& record) {
 
 void RecordFile::Reset() {
   m_cache.fill(Cached());
+  m_pages.clear();
   m_fd = FileDescriptor();
   m_writable = false;
   m_paths.Clear();

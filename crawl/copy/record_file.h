@@ -79,5 +79,16 @@ class RecordFile {
   };
   size_t CacheSlot(uint64_t where) const;
   mutable std::array<Cached, 1024> m_cache;
+  // The file's whole pages read last, by their number: the lines of a page are asked for
+  // together when links are converted, and a copy's records of a few megabytes are read once.
+  // Bytes written are never written over, so a page read whole stays as it is.
+  static constexpr size_t kPage = 4096;
+  struct Page {
+    uint64_t number = UINT64_MAX;
+    std::string bytes;
+  };
+  // The page's bytes (fewer at the end of the file); empty where it cannot be read.
+  std::string_view PageAt(uint64_t number, std::string& scratch) const;
+  mutable std::vector<Page> m_pages;
   mutable std::mutex m_cacheLock;
 };

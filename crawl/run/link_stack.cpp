@@ -279,6 +279,16 @@ void LinkStack::Refill(Queue& queue, int key) {
       queue.tail->next = node;
     queue.tail = node;
   }
+  // Links the file could not give back are not waiting any more; those moved nearer still are.
+  if (size_t lost = queue.spill->TakeLost()) {
+    for (auto moved = m_movedSpilled.begin(); moved != m_movedSpilled.end();) {
+      const bool here = static_cast<int>(*moved >> 40) == key;
+      lost -= here ? 1 : 0;
+      moved = here ? m_movedSpilled.erase(moved) : std::next(moved);
+    }
+    m_pendingCount -= static_cast<int32_t>(lost);
+    ShowQueued();
+  }
 }
 
 void LinkStack::SeenAgainSpilled(const std::string& link) {

@@ -1,5 +1,6 @@
 #include "crawl/run/pending_spill.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/file_system.h"
@@ -102,11 +103,30 @@ std::vector<PendingSpill::Link> PendingSpill::Take() {
       links.push_back(std::move(link));
     }
     if (bytes.size() < most && links.empty()) {
-      m_count = 0;  // the bytes end before a whole link: the rest cannot be read back
+      // The bytes end before a whole link: the rest cannot be read back.
+      m_lost += std::exchange(m_count, 0);
+      m_read = m_written + m_buffer.size();
       break;
     }
   }
+  Release();
   return links;
+}
+
+void PendingSpill::Release() {
+  if (m_failed && m_read > m_written) {
+    // Kept in memory, what was taken goes.
+    const size_t taken =
+        static_cast<size_t>(std::min<uint64_t>(m_read - m_written, m_buffer.size()));
+    m_buffer.erase(0, taken);
+    m_written += taken;
+  }
+  // What was taken from the file gives its room back, a few blocks at a time.
+  const uint64_t end = std::min(m_read, m_written) / kSpillBlock * kSpillBlock;
+  if (m_file != nullptr && end >= m_released + 4 * kSpillBlock) {
+    m_file->Release(static_cast<int64_t>(m_released), static_cast<int64_t>(end - m_released));
+    m_released = end;
+  }
 }
 
 std::optional<PendingSpill::Link> PendingSpill::At(uint64_t where) {

@@ -1,5 +1,6 @@
 // The compact forms a crawl of millions of files keeps its knowledge in give the answers that
 // plain containers of whole texts give.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -106,7 +107,8 @@ std::optional<std::string> NewestPath(
 }
 
 // Records added, replaced, held for the crawl alone and forgotten answer as a plain map does,
-// in the crawl, and from the file in the next one, before and after it is written anew.
+// in the crawl (while another adds lines to the same file), and from the file in the next one,
+// before and after it is written anew.
 TEST(RecordFileTest, AnswersAsAPlainMapInTheCrawlAndTheNext) {
   TempDir temp;
   ConfinedDirectory directory(temp.Path());
@@ -117,6 +119,7 @@ TEST(RecordFileTest, AnswersAsAPlainMapInTheCrawlAndTheNext) {
   size_t lines = 0;
   RecordFile records(directory, path);
   records.Load();
+  RecordFile other(directory, path);
   for (int step = 0; step < 3000; ++step) {
     const std::string below = "d/" + std::to_string(random() % 400);
     const StoreRecord record = Record(random);
@@ -128,6 +131,11 @@ TEST(RecordFileTest, AnswersAsAPlainMapInTheCrawlAndTheNext) {
       case 1:
         records.Forget(below);
         plain.erase(below);
+        break;
+      case 2:  // another crawl into the same directory adds its line in between
+        other.Append("o/" + below, record);
+        onDisk["o/" + below] = {step, record};
+        ++lines;
         break;
       default:
         records.Append(below, record);
@@ -154,51 +162,55 @@ TEST(RecordFileTest, AnswersAsAPlainMapInTheCrawlAndTheNext) {
   }
 }
 
-// What reading a page found goes to the spill and comes back whole; without a spill nothing is
-// kept, and the file is read again when converted.
+// What reading a page found goes to the spill and comes back whole, also where the spill refuses
+// it (a full disk); without a spill nothing is kept, and the file is read again when converted.
+// References larger than their text are not kept either.
 TEST(KeptReadingsTest, ReadingsComeBackFromTheSpill) {
   TempDir temp;
   ConfinedDirectory directory(temp.Path());
-  KeptReadings kept;
-  FileReading reading;
-  EXPECT_EQ(kept.Keep("http://host/", reading), KeptReadings::kNone);
-  kept.SetSpill(SpoolFile::Open(directory));
-  ASSERT_TRUE(kept.HasSpill());
-  std::vector<uint64_t> places;
-  for (int i = 0; i < 5000; ++i) {
-    reading = FileReading();
-    reading.kind = FileKind::Page;
-    reading.address = "http://host/p" + std::to_string(i);
-    reading.whole = i % 7 != 0;
-    reading.size = static_cast<size_t>(i) * 3;
-    reading.hash = static_cast<size_t>(i) * 77;
-    for (int r = 0; r < i % 5; ++r) {
-      PageReference reference;
-      reference.link = "x" + std::to_string(r) + (r % 2 ? "#top" : "");
-      reference.begin = static_cast<size_t>(r) * 10;
-      reference.end = reference.begin + 5;
-      reading.links.references.push_back(reference);
-      reading.resolved.push_back(r == 3 ? "" : "http://host/x" + std::to_string(r));
+  for (const bool refusing : {false, true}) {
+    KeptReadings kept;
+    FileReading reading;
+    EXPECT_EQ(kept.Keep("http://host/", reading), KeptReadings::kNone);
+    kept.SetSpill(refusing
+                      ? std::make_unique<SpoolFile>(FileDescriptor(::open("/dev/null", O_RDONLY)))
+                      : SpoolFile::Open(directory));
+    std::vector<uint64_t> places;
+    for (int i = 0; i < 5000; ++i) {
+      reading = FileReading();
+      reading.kind = FileKind::Page;
+      reading.address = "http://host/p" + std::to_string(i);
+      reading.whole = i % 7 != 0;
+      reading.size = i % 11 == 0 ? 20 : 1000 + static_cast<size_t>(i);
+      reading.hash = static_cast<size_t>(i) * 77;
+      for (int r = 0; r < i % 5; ++r) {
+        PageReference reference;
+        reference.link = "x" + std::to_string(r) + (r % 2 ? "#top" : "");
+        reference.begin = static_cast<size_t>(r) * 10;
+        reference.end = reference.begin + 5;
+        reading.links.references.push_back(reference);
+        reading.resolved.push_back(r == 3 ? "" : "http://host/x" + std::to_string(r));
+      }
+      places.push_back(kept.Keep("http://host/asked" + std::to_string(i), reading));
     }
-    places.push_back(kept.Keep("http://host/asked" + std::to_string(i), reading));
-  }
-  kept.Flush();
-  for (int i = 0; i < 5000; ++i) {
-    const std::optional<KeptReading> back = kept.Read(places[i]);
-    ASSERT_TRUE(back) << i;
-    EXPECT_EQ(back->touched, "http://host/asked" + std::to_string(i));
-    EXPECT_EQ(back->read, i % 7 != 0);
-    EXPECT_EQ(back->hash, static_cast<size_t>(i) * 77);
-    if (!back->read)
-      continue;
-    ASSERT_EQ(back->references.size(), static_cast<size_t>(std::min(i % 5, 3)));
-    for (size_t r = 0; r < back->references.size(); ++r) {
-      EXPECT_EQ(back->references[r].address, "http://host/x" + std::to_string(r));
-      EXPECT_EQ(back->references[r].fragment, r % 2 ? "#top" : "");
-      EXPECT_EQ(back->references[r].place.begin, r * 10);
+    kept.Flush();
+    for (int i = 0; i < 5000; ++i) {
+      const std::optional<KeptReading> back = kept.Read(places[i]);
+      ASSERT_TRUE(back) << i;
+      EXPECT_EQ(back->touched, "http://host/asked" + std::to_string(i));
+      EXPECT_EQ(back->read, i % 7 != 0 && (i % 11 != 0 || i % 5 == 0));
+      EXPECT_EQ(back->hash, static_cast<size_t>(i) * 77);
+      if (!back->read)
+        continue;
+      ASSERT_EQ(back->references.size(), static_cast<size_t>(std::min(i % 5, 3)));
+      for (size_t r = 0; r < back->references.size(); ++r) {
+        EXPECT_EQ(back->references[r].address, "http://host/x" + std::to_string(r));
+        EXPECT_EQ(back->references[r].fragment, r % 2 ? "#top" : "");
+        EXPECT_EQ(back->references[r].place.begin, r * 10);
+      }
     }
+    EXPECT_FALSE(kept.Read(KeptReadings::kNone));
   }
-  EXPECT_FALSE(kept.Read(KeptReadings::kNone));
 }
 
 }  // namespace
