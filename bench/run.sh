@@ -12,7 +12,8 @@
 # sites to run ("generated sqlite python sfml"); SIZES, generated sites of these many pages
 # ("20000 100000 1000000"), each copied complete by kelvane-cli -p -k -E and -p, by wget2 with
 # -k -E and without, and by the disk ceiling (kelvane_disk_ceiling, or DISK_CEILING): with SIZES
-# and no SITES, those alone run. RUNS1M, the runs at a million pages and more (at most 1 else).
+# and no SITES, those alone run. RUNS1M, the runs at a million pages and more (at most 1 else),
+# and CONTENDERS1M, by whom ("pke wget2ke"; all five else).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 pages=${2:-2000}
@@ -212,28 +213,48 @@ list_of() {
 share() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else printf "-" }'; }
 
 # A generated site of SIZE pages and as many pictures, copied complete by every contender in
-# turn. From 100,000 pages on, no warm-up, and each copy is deleted once counted: a million
-# pages are two million files a copy. The disk ceiling writes the files of the first pke copy.
+# turn, each copy into an ext4 file system of its own, made afresh and thrown away once the copy
+# is counted: a copy deleted from a shared one leaves ext4 slow for minutes (two to three times
+# at 100,000 pages), which would fall on whatever ran next. Only root can mount them; others
+# write into the bench's own directory, and the larger sizes are then not to be trusted. The
+# disk ceiling writes the files of the first pke copy.
 declare -A size_wall=()
+# An empty ext4 file system of its own at DIR, for FILES files of the site, on a sparse image.
+fresh_fs() {
+  local dir=$1 files=$2
+  mkdir -p "$dir"
+  [ "$(id -u)" = 0 ] || return 0
+  truncate -s "$(((files * 12 + 1048576) >> 10))M" "$dir.img"
+  # Inode tables written now, not by a kernel thread while a contender runs.
+  mkfs.ext4 -q -F -N $((files + 65536)) -E lazy_itable_init=0,lazy_journal_init=0 "$dir.img"
+  mount -o loop "$dir.img" "$dir"
+}
+drop_fs() {
+  local dir=$1
+  if mountpoint -q "$dir"; then
+    umount "$dir"
+    rm -f "$dir.img"
+    rmdir "$dir"
+  else
+    rm -rf "$dir"
+  fi
+}
 bench_size() {
   local size=$1 site="generated-$1" root="$work/site-$1"
   local contenders=(pke $(theirs wget2ke) p $(theirs wget2) disk)
-  local size_runs=$runs big=0 kept name run
+  local size_runs=$runs name run out
   if ((size >= 1000000)); then
     size_runs=${RUNS1M:-$((runs < 1 ? runs : 1))}
+    read -r -a contenders <<< "${CONTENDERS1M:-${contenders[*]}}"
   fi
-  if ((size >= 100000)); then
-    big=1 kept=1
-  else
-    kept=$((${#contenders[@]} * (size_runs + 1)))
-  fi
-  # The site, the copies alive at once and one spare, each file in a block of its own.
-  local files=$(((kept + 2) * 2 * size)) block free_inodes free_bytes
+  # The site, one copy and one spare, each file in a block of its own (12 KB a file of the site
+  # for the copy's image).
+  local files=$((2 * 2 * size + 12 * 2 * size / 4)) block free_inodes free_bytes
   block=$(stat -f -c %S "$work")
   free_inodes=$(df --output=iavail "$work" | tail -1 | tr -d ' ')
   free_bytes=$(df -B1 --output=avail "$work" | tail -1 | tr -d ' ')
-  if ((free_inodes < files || free_bytes < files * block)); then
-    echo "$site: skipped: needs $files inodes and $((files * block >> 20)) MiB," \
+  if ((free_inodes < 2 * size || free_bytes < files * block)); then
+    echo "$site: skipped: needs $((2 * size)) inodes and $((files * block >> 20)) MiB," \
       "$free_inodes and $((free_bytes >> 20)) MiB free"
     echo
     return
@@ -242,26 +263,24 @@ bench_size() {
   serve "$site" "$root"
   "$build/kelvane_bench_site" "$size" "$root" "$base" > /dev/null
   sync
-  if ((!big)); then
+  for run in warm-up $(seq "$size_runs"); do
+    # No warm-up from 100,000 pages on: the site is read from disk alike by every contender.
+    if [ "$run" = warm-up ] && ((size >= 100000)); then
+      continue
+    fi
     for name in "${contenders[@]}"; do
-      measure "$site" "$name" warm-up >/dev/null
-      if [ "$name" = pke ]; then
-        list_of "$work/out-$site-pke-warm-up" "$work/list-$site"
+      out="$work/out-$site-$name-$run"
+      fresh_fs "$out" $((2 * size))
+      if [ "$run" = warm-up ]; then
+        measure "$site" "$name" "$run" > /dev/null
+      else
+        measure "$site" "$name" "$run" >> "$work/results-$site-$name"
       fi
-    done
-  fi
-  for run in $(seq "$size_runs"); do
-    for name in "${contenders[@]}"; do
-      measure "$site" "$name" "$run" >> "$work/results-$site-$name"
       if [ "$name" = pke ] && [ ! -e "$work/list-$site" ]; then
-        list_of "$work/out-$site-pke-$run" "$work/list-$site"
+        list_of "$out" "$work/list-$site"
       fi
-      if ((big)); then
-        rm -rf "$work/out-$site-$name-$run" "$work/out-$site-$name-$run-warc"
-        # Written back and past ext4's half minute of freed inodes before the next run.
-        sync
-        sleep "${BENCH_SETTLE_SECONDS:-31}"
-      fi
+      drop_fs "$out"
+      rm -rf "$out-warc"
     done
   done
   echo "$site ($base/)"
@@ -275,16 +294,16 @@ bench_size() {
     printf '%-10s %10s %10s %10s %8s %12s %10s\n' "$name" "$med" "$min" "$max" "${stored[$name]}" \
       "${mem[$name]}" "${cpu[$name]}"
   done
-  size_wall[pke:$size]=${wall[pke]}
-  size_wall[p:$size]=${wall[p]}
+  size_wall[pke:$size]=${wall[pke]:-}
+  size_wall[p:$size]=${wall[p]:-}
   local line="$site:"
   if [ "$others" = 1 ]; then
-    line+=" pke/wget2ke wall=$(share "${wall[pke]}" "${wall[wget2ke]}")"
-    line+=" cpu=$(share "${cpu[pke]}" "${cpu[wget2ke]}") (target 0.8)"
-    line+=" p/wget2 wall=$(share "${wall[p]}" "${wall[wget2]}") cpu=$(share "${cpu[p]}" "${cpu[wget2]}")"
+    line+=" pke/wget2ke wall=$(share "${wall[pke]:-}" "${wall[wget2ke]:-}")"
+    line+=" cpu=$(share "${cpu[pke]:-}" "${cpu[wget2ke]:-}") (target 0.8)"
+    line+=" p/wget2 wall=$(share "${wall[p]:-}" "${wall[wget2]:-}") cpu=$(share "${cpu[p]:-}" "${cpu[wget2]:-}")"
   fi
-  line+=" pke_mem=${mem[pke]}KB limit=$((65536 + 400 * ${stored[pke]} / 1024))KB"
-  line+=" (64 MB + 400 B x ${stored[pke]} files) pke/disk=$(share "${wall[pke]}" "${wall[disk]}")"
+  line+=" pke_mem=${mem[pke]:-}KB limit=$((65536 + 400 * ${stored[pke]:-} / 1024))KB"
+  line+=" (64 MB + 400 B x ${stored[pke]:-} files) pke/disk=$(share "${wall[pke]:-}" "${wall[disk]:-}")"
   echo "$line"
   echo
 }

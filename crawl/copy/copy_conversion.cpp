@@ -36,9 +36,11 @@ const std::optional<std::string>& CopyUpkeep::StoredFiles::Of(CopyUpkeep& upkeep
 
 std::optional<std::string> CopyUpkeep::StoredFileOf(const std::string& url,
                                                     const std::string& basePrefix) {
-  if (std::optional<std::string> recorded = m_store.LocalPathOf(url))
-    return recorded;
+  // Most addresses have their one file where the rules place them.
   const CrawlRules::Placement placement = m_rules.Place(basePrefix, url);
+  if (std::optional<std::string> recorded =
+          m_store.LocalPathOf(url, placement.stored ? placement.localPath : std::string()))
+    return recorded;
   if (!placement.stored)
     return std::nullopt;
   const size_t slash = placement.localPath.rfind('/');

@@ -141,7 +141,7 @@ std::optional<KeptReading> KeptReadings::Read(uint64_t where) const {
   if (m_spill == nullptr || where == kNone)
     return std::nullopt;
   // Most readings are a few hundred bytes: one read takes them with their size.
-  std::optional<std::string> bytes = BytesAt(where, 4096);
+  std::optional<std::string> bytes = BytesAt(where, 1024);
   uint64_t size = 0;
   if (!bytes || bytes->size() < sizeof size)
     return std::nullopt;

@@ -329,8 +329,14 @@ std::optional<MirrorStore::Record> MirrorStore::RecordOf(const std::string& loca
   return m_recordFile.Find(*below);
 }
 
-std::optional<std::string> MirrorStore::LocalPathOf(const std::string& url) {
+std::optional<std::string> MirrorStore::LocalPathOf(const std::string& url,
+                                                    const std::string& likely) {
   LoadRecords();
+  if (!likely.empty()) {
+    if (std::optional<std::string> below = m_directory.Below(likely);
+        below && m_recordFile.SurelyPathOf(url, *below))
+      return FullPath(*below);
+  }
   std::optional<std::string> below = m_recordFile.PathOf(url, false);
   return below ? std::optional(FullPath(*below)) : std::nullopt;
 }

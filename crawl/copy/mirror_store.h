@@ -66,7 +66,9 @@ class MirrorStore {
   std::optional<Record> RecordOf(const std::string& localPath);
   // The local path of the file stored for an address, when one is: the address that answered,
   // or the one asked for.
-  std::optional<std::string> LocalPathOf(const std::string& url);
+  // With the path it is likely at: where the address has that file alone (most do), no record
+  // is read to tell.
+  std::optional<std::string> LocalPathOf(const std::string& url, const std::string& likely = {});
   // The local path of the file stored for an address asked for, when one is.
   std::optional<std::string> LocalPathAsked(const std::string& url);
   // Gives a stored file, and its record, another name beside it; false when it cannot.

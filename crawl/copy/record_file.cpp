@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/ascii.h"
 
 namespace {
@@ -181,6 +183,16 @@ std::optional<std::string> RecordFile::PathOf(const std::string& url, bool asked
   if (!where)
     return std::nullopt;
   return FieldAt(*where, RecordField::Path);
+}
+
+bool RecordFile::SurelyPathOf(const std::string& url, const std::string& below) const {
+  if (!m_asked.Candidates(url).empty())
+    return false;
+  const std::vector<uint64_t> answered = m_answered.Candidates(url);
+  if (answered.size() != 1)
+    return false;
+  const std::vector<uint64_t> paths = m_paths.Candidates(below);
+  return std::find(paths.begin(), paths.end(), answered.front()) != paths.end();
 }
 
 void RecordFile::Index(const std::string& below, const StoreRecord& record, uint64_t where) {

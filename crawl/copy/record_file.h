@@ -27,6 +27,10 @@ class RecordFile {
   // askedOnly, then the one that answered with it.
   std::optional<std::string> PathOf(const std::string& url, bool askedOnly) const;
   // Adds the record's line, which becomes the path's record.
+  // Whether PathOf(url, false) is the path below, as the indexes alone tell: the address asked
+  // for no other file, answered for one alone, and that is the path's. Two 64-bit fingerprints
+  // of texts alike in neither leading to one line is taken for proof.
+  bool SurelyPathOf(const std::string& url, const std::string& below) const;
   void Append(const std::string& below, const StoreRecord& record);
   // The path's record for this crawl, with no line.
   void Hold(const std::string& below, const StoreRecord& record);

@@ -121,9 +121,9 @@ void PendingSpill::Release() {
     m_buffer.erase(0, taken);
     m_written += taken;
   }
-  // What was taken from the file gives its room back, a few blocks at a time.
-  const uint64_t end = std::min(m_read, m_written) / kSpillBlock * kSpillBlock;
-  if (m_file != nullptr && end >= m_released + 4 * kSpillBlock) {
+  // What was taken from the file gives its room back, 64 KB at a time.
+  const uint64_t end = std::min(m_read, m_written) & ~((uint64_t{64} << 10) - 1);
+  if (m_file != nullptr && end > m_released) {
     m_file->Release(static_cast<int64_t>(m_released), static_cast<int64_t>(end - m_released));
     m_released = end;
   }
