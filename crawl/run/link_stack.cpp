@@ -57,7 +57,7 @@ LinkStack::~LinkStack() {
   ShowWaitingOutside(0);  // the crawl is over: what waited is no longer to be fetched
   // Thousands of links may be left when a crawl is stopped: their lines go out together.
   LogLineBatch batch;
-  for (int32_t n = m_pendingCount; n > 0; --n)
+  while (!m_pending.empty())
     Pop();
 }
 
@@ -323,6 +323,8 @@ std::string LinkStack::Pop() {
 
 LinkStack::Entry LinkStack::PopEntry() {
   DropMoved();
+  if (m_pending.empty())
+    return Entry();  // the links left could not be read back from their file
   --m_pendingCount;
   ShowQueued();
 

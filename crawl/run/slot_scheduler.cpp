@@ -154,6 +154,8 @@ std::optional<SlotScheduler::Taken> SlotScheduler::NextPass() {
       next && !m_depths.empty() && *m_depths.begin() < *next - 1)
     return std::nullopt;
   Taken taken{m_run.TakeLink()};
+  if (taken.pass.url.empty())
+    return std::nullopt;  // none was left after all
   m_depths.insert(taken.pass.depth);
   return taken;
 }

@@ -2,6 +2,8 @@
 // plain containers of whole texts give.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <map>
@@ -163,18 +165,27 @@ TEST(RecordFileTest, AnswersAsAPlainMapInTheCrawlAndTheNext) {
 }
 
 // What reading a page found goes to the spill and comes back whole, also where the spill refuses
-// it (a full disk); without a spill nothing is kept, and the file is read again when converted.
+// it from the start or once it holds 100 KB (a full disk); without a spill nothing is kept, and
+// the file is read again when converted.
 // References larger than their text are not kept either.
 TEST(KeptReadingsTest, ReadingsComeBackFromTheSpill) {
   TempDir temp;
   ConfinedDirectory directory(temp.Path());
-  for (const bool refusing : {false, true}) {
+  signal(SIGXFSZ, SIG_IGN);
+  for (const char* spill : {"whole", "refusing", "full"}) {
+    SCOPED_TRACE(spill);
+    const bool refusing = spill == std::string("refusing");
     KeptReadings kept;
     FileReading reading;
     EXPECT_EQ(kept.Keep("http://host/", reading), KeptReadings::kNone);
     kept.SetSpill(refusing
                       ? std::make_unique<SpoolFile>(FileDescriptor(::open("/dev/null", O_RDONLY)))
                       : SpoolFile::Open(directory));
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit unlimited = limit;
+    limit.rlim_cur = spill == std::string("full") ? 100 << 10 : limit.rlim_cur;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
     std::vector<uint64_t> places;
     for (int i = 0; i < 5000; ++i) {
       reading = FileReading();
@@ -194,6 +205,7 @@ TEST(KeptReadingsTest, ReadingsComeBackFromTheSpill) {
       places.push_back(kept.Keep("http://host/asked" + std::to_string(i), reading));
     }
     kept.Flush();
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
     for (int i = 0; i < 5000; ++i) {
       const std::optional<KeptReading> back = kept.Read(places[i]);
       ASSERT_TRUE(back) << i;
