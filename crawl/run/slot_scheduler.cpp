@@ -16,8 +16,7 @@
 
 namespace {
 
-// Links taken ahead while their servers' turns have not come, so that another server's links
-// are reached meanwhile.
+// Links taken ahead while their servers' turns have not come: other servers' are reached meanwhile.
 constexpr size_t kMostHeld = 4096;
 
 // A pass in transfer, and where its answer goes.
@@ -70,8 +69,7 @@ class SlotScheduler {
   // answer, and, one at a time, one whose start server cannot be reached.
   bool CancelsCrawl(const TransferResult& result, const std::string& url,
                     bool untestedStart = false) const;
-  // A server that cannot be reached is said once; its files are not saved, and the crawl goes
-  // on with the others.
+  // A server that cannot be reached is said once; its files are not saved; the others go on.
   void MarkUnreachable(const std::string& origin, const std::string& why);
   void NotReached(CrawlPass& pass);
   void WaitForATurn();
