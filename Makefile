@@ -43,7 +43,8 @@ test-sanitize: deps
 
 # The tests that run a crawl on a worker thread beside the window, the console program or a
 # test's own server, with ThreadSanitizer. Qt is not built with it, so its own synchronisation
-# is invisible to the checker: tsan.supp names the few reports that come from that alone.
+# is invisible to the checker: tsan.supp names the few reports that come from that alone. The
+# conversion of a 4 MB page, on one thread, is left to the other stages.
 THREAD_TESTS = Window|Cli\.|OfflineCopy|Archive\.|Parallel\.|CrawlSession|CrawlRoads|RoadsAgree|TransferSlots|HostileServer|FetchTest|CrashSafety|MirrorEndToEnd
 THREAD_TARGETS = ui_tests cli_tests crawl_tests e2e_tests platform_tests
 test-thread: deps
@@ -51,17 +52,18 @@ test-thread: deps
 	  cmake -S . -B $(THREAD_BUILD) -G Ninja -DKELVANE_THREAD_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CHECK_FLAGS)
 	cmake --build $(THREAD_BUILD) -j $(JOBS) --target $(THREAD_TARGETS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-	  ctest --test-dir $(THREAD_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -R '$(THREAD_TESTS)'
+	  ctest --test-dir $(THREAD_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -R '$(THREAD_TESTS)' \
+	  -E 'PagesGrownByConversionStayWhole'
 
 # The console program alone, as a server builds it: neither Qt nor chmcmd is looked for. Its
-# own tests run; the engine's ran in the trees before.
+# own tests run; the engine's ran in the trees before, and so did the browser's.
 CONSOLE_BUILD ?= build-console
 test-console-only: deps
 	@test -f $(CONSOLE_BUILD)/build.ninja || cmake -S . -B $(CONSOLE_BUILD) -G Ninja \
 	  -DKELVANE_GUI=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON $(CHECK_FLAGS)
 	cmake --build $(CONSOLE_BUILD) -j $(JOBS) --target kelvane-cli cli_tests e2e_tests
 	ctest --test-dir $(CONSOLE_BUILD) --output-on-failure -j $(JOBS) --timeout 300 \
-	  -E '_NOT_BUILT$$|^FuzzCorpus[.]'
+	  -E '_NOT_BUILT$$|^FuzzCorpus[.]|^Render[.]'
 
 # A .deb of the two programs, the help file, the icon, the menu entry and the manual page.
 package: deps build
